@@ -1,0 +1,214 @@
+#include "CheckEngine.h"
+
+#include "Logs.h"
+#include "Transport.h"
+#include "core/Clock.h"
+#include "core/CodePage.h"
+#include "core/Numeric.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+
+#include <cmath>
+
+namespace {
+const QString Ok = QStringLiteral("+OK");
+const QString MalformedStat = QStringLiteral("-ERR Malformed STAT response!");
+
+bool HoldsLineBreakOrNul(const QString& text) {
+    return text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n')) ||
+           text.contains(QChar(0));
+}
+
+QString WithoutLineEnd(QString line) {
+    while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r')))
+        line.chop(1);
+    return line;
+}
+} // namespace
+
+bool IntervalPassed(float now, float stamp, qint16 minutes) {
+    const float elapsed = float(std::fabs(double(now) - double(stamp)));
+    const qint32 limit = qint32(minutes) * 60;
+    return elapsed > float(limit);
+}
+
+CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& transport,
+                         CheckLogs& logs, const UserLists& lists, quint16 port, QObject* parent)
+    : QObject(parent), settings_(settings), clock_(clock), transport_(transport), logs_(logs),
+      lists_(lists), port_(port) {
+    tmrTimeout.setSingleShot(true);
+    tmrTimeout.setInterval(TimeoutMs);
+    tmrCheckMail.setInterval(1);
+    connect(&tmrTimeout, &QTimer::timeout, this, &CheckEngine::OnTimeout);
+    connect(&tmrCheckMail, &QTimer::timeout, this, &CheckEngine::OnCheckMailTick);
+    connect(&transport_, &Transport::LineReceived, this,
+            [this](const QByteArray& line) { NextCheck(FromCodePage(line)); });
+    connect(&transport_, &Transport::Failed, this, [this](const QString& description) {
+        NextCheck(QStringLiteral("-ERR ") + description);
+    });
+}
+
+int CheckEngine::GetCheckUser() const { return settings_.IndexOfId(curUserId_); }
+
+void CheckEngine::Start() {
+    tmrCheckMail.setInterval(1);
+    tmrCheckMail.start();
+}
+
+void CheckEngine::OnCheckMailTick() {
+    tmrCheckMail.setInterval(IdleTickMs);
+    CheckMail(false);
+}
+
+void CheckEngine::OnTimeout() {
+    tmrTimeout.stop();
+    NextCheck(QStringLiteral("-ERR Timeout waiting for response from server!"));
+}
+
+void CheckEngine::CheckMail(bool ResetThings) {
+    if (Checking)
+        return;
+    if (ResetThings) {
+        for (int i = 0; settings_.IsUser(i) && i <= settings_.UpperBound(); ++i) {
+            UserRecord& user = settings_.Users[i];
+            user.HideSession = false;
+            user.LastCheck = 0.0f;
+            user.LastAlert = 0.0f;
+        }
+    }
+    Checking = true;
+    Stage = 0;
+    curUserId_ = settings_.IsUser(0) ? settings_.Users[0].Id : 0;
+    NextCheck(Ok);
+}
+
+int CheckEngine::PickDueUser() const {
+    const int last = qMin<int>(settings_.LastUser, settings_.UpperBound());
+    for (int i = 0; i <= last; ++i) {
+        if (IntervalPassed(clock_.TimeOfDay(), settings_.Users[i].LastCheck,
+                           settings_.CheckInterval))
+            return i;
+    }
+    return -1;
+}
+
+void CheckEngine::NextCheck(const QString& replyIn) {
+    QString Reply = replyIn;
+    // An error or a failed step turns into another reply and goes round again: the error
+    // path picks the next due user within the same event.
+    for (;;) {
+        tmrTimeout.start();
+        lists_.RefreshUserLists();
+        const QString status = Reply.left(4).toUpper();
+        if (status.startsWith(Ok)) {
+            bool raiseStage = true;
+            if (auto replaced = DoStep(Reply, raiseStage)) {
+                Reply = *replaced;
+                continue;
+            }
+            if (raiseStage)
+                ++Stage;
+            break;
+        }
+        if (status == QLatin1String("-ERR")) {
+            const QString reason = Reply.mid(5);
+            DoError(reason.trimmed().isEmpty() ? QStringLiteral("Unknown!") : reason);
+            transport_.Close();
+            Stage = 0;
+            Reply = Ok;
+            continue;
+        }
+        Reply = QStringLiteral("-ERR Unexpected reply from server: \"%1\"")
+                    .arg(WithoutLineEnd(Reply));
+    }
+    lists_.RefreshUserLists();
+}
+
+std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStage) {
+    if (Stage == 0) {
+        Checking = true;
+        curUserId_ = 0;
+        const int pick = PickDueUser();
+        if (pick < 0) {
+            Checking = false;
+            raiseStage = false;
+            return std::nullopt;
+        }
+        UserRecord& user = settings_.Users[pick];
+        curUserId_ = user.Id;
+        user.LastCheck = clock_.TimeOfDay();
+        if (transport_.IsOpen())
+            transport_.Close();
+        transport_.Connect(user.MailServer, port_);
+        return std::nullopt;
+    }
+    if (Stage >= 6)
+        return std::nullopt;
+
+    const int user = GetCheckUser();
+    if (user < 0 && Stage <= 4) {
+        // The user was deleted while its session ran: nothing to log in as or to record.
+        Trace(QStringLiteral("Checked user is gone; session dropped at stage %1").arg(Stage));
+        transport_.Close();
+        Stage = 0;
+        return Ok;
+    }
+    switch (Stage) {
+    case 1:
+        return SendCommand("USER", settings_.Users[user].Username, QStringLiteral("user name"));
+    case 2:
+        return SendCommand("PASS", settings_.Users[user].Password, QStringLiteral("password"));
+    case 3:
+        transport_.Send(QByteArrayLiteral("STAT\r\n"));
+        return std::nullopt;
+    case 4:
+        return EvaluateStat(Reply, user);
+    default: // 5: the reply to QUIT
+        if (transport_.IsOpen())
+            transport_.Close();
+        Checking = false;
+        tmrCheckMail.setInterval(NextUserTickMs);
+        tmrCheckMail.start();
+        return std::nullopt;
+    }
+}
+
+std::optional<QString> CheckEngine::SendCommand(const char* word, const QString& argument,
+                                                const QString& fieldName) {
+    if (HoldsLineBreakOrNul(argument)) {
+        return QStringLiteral("-ERR The %1 holds a line break or NUL character; nothing was sent.")
+            .arg(fieldName);
+    }
+    transport_.Send(QByteArray(word) + ' ' + ToCodePage(argument) + "\r\n");
+    return std::nullopt;
+}
+
+std::optional<QString> CheckEngine::EvaluateStat(const QString& Reply, int user) {
+    // "+OK count size": the count runs from the fifth character up to the next blank.
+    const qsizetype blank = Reply.indexOf(QLatin1Char(' '), 4);
+    if (blank < 0)
+        return MalformedStat;
+    const QString countText = Reply.mid(4, blank - 4);
+    const std::optional<double> number = ParseNumber(countText);
+    const std::optional<qint32> count = number ? FloorToInt32(*number) : std::nullopt;
+    if (countText.isEmpty() || !count)
+        return MalformedStat;
+
+    UserRecord& record = settings_.Users[user];
+    logs_.AppendStat(record.Username, Reply, countText, *count);
+    if (*count > record.NumMails) {
+        if (*count != record.NewNumMails)
+            record.HideSession = false;
+        record.NewNumMails = *count;
+    } else {
+        record.NewNumMails = -1;
+        if (*count < record.NumMails)
+            DoError(QStringLiteral("Server said you have less eMails than I think you have!"));
+    }
+    transport_.Send(QByteArrayLiteral("QUIT\r\n"));
+    return std::nullopt;
+}
+
+void CheckEngine::DoError(const QString& ErrMsg) {
+    logs_.DoError(ErrMsg, GetCheckUser(), Stage);
+}

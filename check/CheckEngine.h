@@ -1,0 +1,73 @@
+#pragma once
+
+#include "core/UserLists.h"
+
+#include <QObject>
+#include <QTimer>
+#include <optional>
+
+class CheckLogs;
+class Clock;
+class Settings;
+class Transport;
+
+// The POP3 check session and its scheduler. A tick of `tmrCheckMail` starts a run; each run
+// picks the next due user, logs in (USER, PASS), asks STAT and leaves (QUIT). Every event of
+// the run (a reply line, a socket failure, the reply time-out, the start signal) goes through
+// `NextCheck`, which advances the session by one step.
+class CheckEngine final : public QObject, public CheckStatus {
+public:
+    static constexpr quint16 Pop3Port = 110;
+    static constexpr int TimeoutMs = 60000;
+    static constexpr int IdleTickMs = 10000;
+    static constexpr int NextUserTickMs = 1000;
+
+    CheckEngine(Settings& settings, const Clock& clock, Transport& transport, CheckLogs& logs,
+                const UserLists& lists, quint16 port = Pop3Port, QObject* parent = nullptr);
+
+    bool IsChecking() const override { return Checking; }
+    int GetCheckUser() const override;
+    int GetStage() const { return Stage; }
+
+    // Starts a run unless one is in progress. `ResetThings` makes every user due for a check
+    // and every pending alert due for showing again.
+    void CheckMail(bool ResetThings);
+    // Advances the session by one step with `Reply`, a reply line with its line end, or
+    // "-ERR " and a description of a failure, or "+OK" as the start signal.
+    void NextCheck(const QString& Reply);
+
+    // The first due user (`LastCheck` more than `CheckInterval` minutes back), or -1.
+    int PickDueUser() const;
+
+    // The scheduler's first tick comes as soon as the event loop runs.
+    void Start();
+    void SetTimeoutInterval(int ms) { tmrTimeout.setInterval(ms); }
+
+    QTimer tmrCheckMail;
+    QTimer tmrTimeout;
+
+private:
+    // One step for a "+OK" reply; returns a replacement reply when the step failed.
+    std::optional<QString> DoStep(const QString& Reply, bool& raiseStage);
+    std::optional<QString> SendCommand(const char* word, const QString& argument,
+                                       const QString& fieldName);
+    std::optional<QString> EvaluateStat(const QString& Reply, int user);
+    void DoError(const QString& ErrMsg);
+    void OnCheckMailTick();
+    void OnTimeout();
+
+    Settings& settings_;
+    const Clock& clock_;
+    Transport& transport_;
+    CheckLogs& logs_;
+    const UserLists& lists_;
+    quint16 port_;
+
+    bool Checking = false;
+    int Stage = 0;
+    quint64 curUserId_ = 0; // the user being checked, followed by identity
+};
+
+// True when `stamp` (seconds since midnight) lies more than `minutes` minutes away from
+// `now`, the product `minutes` × 60 formed in 32 bits.
+bool IntervalPassed(float now, float stamp, qint16 minutes);

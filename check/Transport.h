@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+// The one connection of the check session, as the session sees it: whole reply lines in,
+// command lines out. Events of a connection that was closed or replaced are never delivered.
+class Transport : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    virtual void Connect(const QString& host, quint16 port) = 0;
+    virtual bool IsOpen() const = 0; // anything but fully closed
+    virtual void Send(const QByteArray& bytes) = 0;
+    virtual void Close() = 0;
+
+signals:
+    void LineReceived(const QByteArray& line);
+    void Failed(const QString& description);
+};

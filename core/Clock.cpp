@@ -1,0 +1,5 @@
+#include "Clock.h"
+
+float Clock::TimeOfDay() const {
+    return float(Now().time().msecsSinceStartOfDay() / 1000.0);
+}

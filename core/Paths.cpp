@@ -1,0 +1,31 @@
+#include "Paths.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+namespace {
+#ifdef Q_OS_WIN
+constexpr QChar Separator = QLatin1Char('\\');
+#else
+constexpr QChar Separator = QLatin1Char('/');
+#endif
+} // namespace
+
+QString AddSlash(const QString& path) {
+    if (path.endsWith(Separator))
+        return path;
+    return path + Separator;
+}
+
+Paths Paths::ForProgram(const QString& executableFolder) {
+    Paths paths;
+#ifdef Q_OS_WIN
+    paths.SettingsFile = QStringLiteral("C:\\Tarnwick.ini");
+#else
+    const QString config =
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    paths.SettingsFile = AddSlash(config) + QStringLiteral("Tarnwick.ini");
+#endif
+    paths.ProgramFolder = QDir::toNativeSeparators(executableFolder);
+    return paths;
+}

@@ -1,0 +1,7 @@
+#include "Trace.h"
+
+Q_LOGGING_CATEGORY(lcTrace, "tarnwick.trace", QtWarningMsg)
+
+void Trace(const QString& text) {
+    qCDebug(lcTrace).noquote() << text;
+}

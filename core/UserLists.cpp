@@ -1,0 +1,40 @@
+#include "UserLists.h"
+
+#include "Settings.h"
+
+QString UserLine(const Settings& settings, int index, const CheckStatus* status) {
+    const UserRecord& user = settings.Users[index];
+    const qint32 n = user.NewNumMails != -1 ? user.NewNumMails : user.NumMails;
+    QString line = user.ScreenName + QStringLiteral(" - ") + QString::number(n) +
+                   QStringLiteral(" email");
+    if (n != 1)
+        line += QLatin1Char('s');
+    if (status && status->IsChecking() && status->GetCheckUser() == index)
+        line += QStringLiteral(" - checking!");
+    return line;
+}
+
+void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status) {
+    int selected = list.SelectedIndex();
+    int top = list.TopIndex();
+    list.Clear();
+    const int last = qMin<int>(settings.LastUser, settings.UpperBound());
+    for (int i = 0; i <= last; ++i)
+        list.AddLine(UserLine(settings, i, status));
+    const int count = list.Count();
+    if (selected >= count)
+        selected = count - 1;
+    if (top >= count)
+        top = count - 1;
+    if (selected != -1)
+        list.Select(selected);
+    if (top != -1)
+        list.ScrollToTop(top);
+}
+
+void UserLists::RefreshUserLists() const {
+    if (setupList_ && setupList_->IsVisible())
+        Fill(*setupList_);
+    if (mainList_ && mainList_->IsVisible())
+        Fill(*mainList_);
+}

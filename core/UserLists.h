@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QString>
+
+class Settings;
+
+// What a list of users needs to know about the check in progress.
+class CheckStatus {
+public:
+    virtual ~CheckStatus() = default;
+    virtual bool IsChecking() const = 0;
+    virtual int GetCheckUser() const = 0; // table index, -1 for none
+};
+
+// The few operations of a single-selection list box that the user lists need. Windows wrap
+// their QListWidget in one of these; tests use a plain in-memory list.
+class UserListView {
+public:
+    virtual ~UserListView() = default;
+    virtual bool IsVisible() const = 0;
+    virtual int Count() const = 0;
+    virtual int SelectedIndex() const = 0; // -1: nothing selected
+    virtual int TopIndex() const = 0;      // -1: empty list
+    virtual void Clear() = 0;
+    virtual void AddLine(const QString& line) = 0;
+    virtual void Select(int index) = 0;
+    virtual void ScrollToTop(int index) = 0;
+};
+
+// "Home - 3 emails - checking!"
+QString UserLine(const Settings& settings, int index, const CheckStatus* status);
+
+// Rebuilds `list` from users 0..LastUser, keeping the selected and top lines where they can
+// stay (clamped to the new last line).
+void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status);
+
+// The two user lists of the program: the setup window's and the control centre's. Hidden
+// lists are left alone; a window fills its own list when it is shown.
+class UserLists final {
+public:
+    explicit UserLists(const Settings& settings) : settings_(settings) {}
+
+    void SetCheckStatus(const CheckStatus* status) { status_ = status; }
+    void SetSetupList(UserListView* list) { setupList_ = list; }
+    void SetMainList(UserListView* list) { mainList_ = list; }
+
+    void Fill(UserListView& list) const { FillUserList(list, settings_, status_); }
+    void RefreshUserLists() const;
+
+private:
+    const Settings& settings_;
+    const CheckStatus* status_ = nullptr;
+    UserListView* setupList_ = nullptr;
+    UserListView* mainList_ = nullptr;
+};

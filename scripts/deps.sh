@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Tarnwick needs on Debian 12, quietly, and only
+# what is missing. Sourced by run.sh and test.sh.
+set -euo pipefail
+
+TARNWICK_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev libgl-dev
+    # tests: a real POP3 server, a display with a notification area, the fuzzer's compiler
+    dovecot-pop3d xvfb trayer xdotool x11-utils imagemagick
+    clang libclang-rt-14-dev
+)
+
+tarnwick_install_deps() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}

@@ -1,0 +1,431 @@
+// The check session and its scheduler, driven step by step through a fake connection on a
+// clock that stands still.
+#include "support/FakeTransport.h"
+#include "support/TestWorld.h"
+
+#include <QFile>
+#include <QTest>
+
+namespace {
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+// Answers the greeting, USER, PASS with +OK and STAT with `stat`.
+void LogIn(CheckWorld<FakeTransport>& w, const QByteArray& stat) {
+    w.transport.Reply("+OK ready");
+    w.transport.Reply("+OK");
+    w.transport.Reply("+OK Logged in.");
+    w.transport.Reply(stat);
+}
+} // namespace
+
+class TestSession final : public QObject {
+    Q_OBJECT
+
+    using World = CheckWorld<FakeTransport>;
+
+    static void AddThree(World& w) {
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw1", 3));
+        AddUser(w.settings, MakeUser("Work", "bob", "pop.work", "pw2"));
+        AddUser(w.settings, MakeUser("Club", "carol", "pop.club", "pw3"));
+    }
+
+
+private slots:
+    void normalSessionOnTheWire() {
+        World w;
+        AddThree(w);
+        w.engine.CheckMail(false);
+        QVERIFY(w.engine.IsChecking());
+        QCOMPARE(w.engine.GetCheckUser(), 0);
+        QCOMPARE(w.engine.GetStage(), 1);
+        LogIn(w, "+OK 5 1234");
+        w.transport.Reply("+OK Logging out.");
+        QCOMPARE(w.transport.log,
+                 QStringList({"connect pop.home:110", "send USER alice", "send PASS pw1",
+                              "send STAT", "send QUIT", "close"}));
+        QCOMPARE(w.transport.sent.at(0), QByteArray("USER alice\r\n"));
+        QVERIFY(!w.engine.IsChecking());
+        QCOMPARE(w.engine.GetStage(), 6);
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 1000);
+        QVERIFY(w.engine.tmrCheckMail.isActive());
+        QCOMPARE(w.settings.Users[0].NewNumMails, 5);
+        QCOMPARE(w.settings.Users[0].NumMails, 3);
+        QCOMPARE(ReadFile(w.logs.StatLogPath()), QByteArray("alice|+OK 5 1234&|5|5\r\n"));
+        // A stray +OK after the end only raises the stage.
+        w.transport.Reply("+OK");
+        QCOMPARE(w.engine.GetStage(), 7);
+        QCOMPARE(w.transport.log.size(), 6);
+    }
+
+    void statusWordsInAnyCase() {
+        World w;
+        AddThree(w);
+        w.engine.CheckMail(false);
+        w.transport.Reply("+ok hi");
+        w.transport.Reply("+Ok");
+        QCOMPARE(w.engine.GetStage(), 3);
+        w.transport.Reply("-eRr [AUTH] Authentication failed.");
+        QCOMPARE(w.sink.texts.value(0),
+                 QString("Error with Home : \r\n[AUTH] Authentication failed.\r\n"));
+    }
+
+    void statEvaluation_data() {
+        QTest::addColumn<qint32>("numMails");
+        QTest::addColumn<qint32>("newBefore");
+        QTest::addColumn<QByteArray>("stat");
+        QTest::addColumn<qint32>("newAfter");
+        QTest::addColumn<bool>("lessError");
+        QTest::newRow("zero") << 0 << -1 << QByteArray("+OK 0 0") << -1 << false;
+        QTest::newRow("more") << 3 << -1 << QByteArray("+OK 5 99") << 5 << false;
+        QTest::newRow("same") << 3 << -1 << QByteArray("+OK 3 99") << -1 << false;
+        QTest::newRow("less") << 3 << 5 << QByteArray("+OK 2 99") << -1 << true;
+        QTest::newRow("fraction") << 3 << -1 << QByteArray("+OK 12.9 99") << 12 << false;
+        QTest::newRow("beyond 16 bits") << 0 << -1 << QByteArray("+OK 40000 1") << 40000 << false;
+        QTest::newRow("32-bit max") << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647
+                                    << false;
+    }
+    void statEvaluation() {
+        QFETCH(qint32, numMails);
+        QFETCH(qint32, newBefore);
+        QFETCH(QByteArray, stat);
+        QFETCH(qint32, newAfter);
+        QFETCH(bool, lessError);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw", numMails));
+        w.settings.Users[0].NewNumMails = newBefore;
+        w.engine.CheckMail(false);
+        LogIn(w, stat);
+        QCOMPARE(w.settings.Users[0].NewNumMails, newAfter);
+        QCOMPARE(w.settings.Users[0].NumMails, numMails);
+        QCOMPARE(w.transport.log.last(), QString("send QUIT"));
+        QCOMPARE(w.engine.GetStage(), 5);
+        const QByteArray log = ReadFile(w.logs.ErrLogPath());
+        QCOMPARE(log.contains("Server said you have less eMails than I think you have!"),
+                 lessError);
+        if (lessError)
+            QVERIFY(log.contains("|0|Home|3|-1|4|Server said"));
+    }
+
+    void malformedStat_data() {
+        QTest::addColumn<QByteArray>("stat");
+        QTest::newRow("count only") << QByteArray("+OK 3");
+        QTest::newRow("empty count") << QByteArray("+OK  3 100");
+        QTest::newRow("letters") << QByteArray("+OK many 100");
+        QTest::newRow("beyond 32 bits") << QByteArray("+OK 2147483648 100");
+        QTest::newRow("huge") << QByteArray("+OK 99999999999999999999999 1");
+        QTest::newRow("bare") << QByteArray("+OK");
+    }
+    void malformedStat() {
+        QFETCH(QByteArray, stat);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw"));
+        w.engine.CheckMail(false);
+        LogIn(w, stat);
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nMalformed STAT response!"));
+        QVERIFY(ReadFile(w.logs.ErrLogPath()).contains("|4|Malformed STAT response!\r\n"));
+        QVERIFY(!QFile::exists(w.logs.StatLogPath()));
+        // The failed connection is closed, and nobody else is due: the run is over.
+        QVERIFY(!w.transport.open);
+        QVERIFY(!w.engine.IsChecking());
+        QCOMPARE(w.engine.GetStage(), 0);
+        QCOMPARE(w.engine.GetCheckUser(), -1);
+    }
+
+    void hideSessionFollowsTheCount() {
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw", 3));
+        w.settings.CheckInterval = 0;
+        auto check = [&](const QByteArray& stat) {
+            w.clock.Advance(1000);
+            w.engine.CheckMail(false);
+            LogIn(w, stat);
+            w.transport.Reply("+OK bye");
+        };
+        check("+OK 5 1");
+        QCOMPARE(w.settings.Users[0].NewNumMails, 5);
+        w.settings.Users[0].HideSession = true;
+        check("+OK 5 1");
+        QVERIFY(w.settings.Users[0].HideSession);
+        check("+OK 6 1");
+        QVERIFY(!w.settings.Users[0].HideSession);
+        QCOMPARE(w.settings.Users[0].NewNumMails, 6);
+        check("+OK 3 1");
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QVERIFY(w.sink.texts.isEmpty());
+        check("+OK 2 1");
+        QCOMPARE(w.sink.texts.size(), 1);
+    }
+
+    void errorGoesOnToTheNextUserAtOnce() {
+        World w;
+        AddThree(w);
+        w.engine.CheckMail(false);
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        w.transport.Reply("-ERR [AUTH] Authentication failed.");
+        // Within the same event: logged with stage 3, connection closed, next user connected.
+        QCOMPARE(w.transport.log.mid(3),
+                 QStringList({"close", "connect pop.work:110"}));
+        QCOMPARE(w.engine.GetCheckUser(), 1);
+        QCOMPARE(w.engine.GetStage(), 1);
+        const QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
+        QCOMPARE(lines.at(0), QByteArray("Date|Time|CurUser|ScreenName|NumMails|NewNumMails|"
+                                         "Stage|ErrMsg\r"));
+        QVERIFY(lines.at(1).endsWith("|0|Home|3|-1|3|[AUTH] Authentication failed.\r"));
+        QCOMPARE(lines.at(2), QByteArray("\r")); // the server's own line end, then ours
+    }
+
+    void errorTexts_data() {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("bare -ERR") << QByteArray("-ERR\r\n") << QString("Unknown!");
+        QTest::newRow("-ERR blank") << QByteArray("-ERR \r\n") << QString("Unknown!");
+        QTest::newRow("reason") << QByteArray("-ERR no\r\n") << QString("no\r\n");
+        QTest::newRow("no status word")
+            << QByteArray("HELLO THERE\r\n")
+            << QString("Unexpected reply from server: \"HELLO THERE\"");
+    }
+    void errorTexts() {
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, message);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw"));
+        w.engine.CheckMail(false);
+        w.transport.Reply("+OK");
+        w.transport.Reply(reply);
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n" + message));
+        QVERIFY(!w.transport.open);
+        QVERIFY(!w.engine.IsChecking());
+    }
+
+    void socketFailureAndTimeout() {
+        World w;
+        AddThree(w);
+        w.engine.SetTimeoutInterval(30);
+        w.engine.CheckMail(false);
+        w.transport.Fail("Connection refused");
+        QCOMPARE(w.sink.texts.value(0), QString("Error with Home : \r\nConnection refused"));
+        QCOMPARE(w.engine.GetCheckUser(), 1);
+        w.transport.Fail("");
+        QCOMPARE(w.sink.texts.value(1), QString("Error with Work : \r\nUnknown!"));
+        QCOMPARE(w.engine.GetCheckUser(), 2);
+        w.transport.Reply("+OK");
+        QTRY_COMPARE(w.sink.texts.size(), 3);
+        QCOMPARE(w.sink.texts.value(2),
+                 QString("Error with Club : \r\nTimeout waiting for response from server!"));
+        QVERIFY(ReadFile(w.logs.ErrLogPath())
+                    .contains("|2|Club|0|-1|2|Timeout waiting for response from server!"));
+        QVERIFY(!w.engine.IsChecking());
+    }
+
+    void unsafeArgumentsNeverReachTheWire_data() {
+        QTest::addColumn<QString>("username");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("field");
+        QTest::newRow("CR LF in login") << "bob\r\nDELE 1" << "pw" << "user name";
+        QTest::newRow("LF in password") << "bob" << "pw\nDELE 1" << "password";
+        QTest::newRow("NUL in password") << "bob" << QString("p") + QChar(0) + "w" << "password";
+    }
+    void unsafeArgumentsNeverReachTheWire() {
+        QFETCH(QString, username);
+        QFETCH(QString, password);
+        QFETCH(QString, field);
+        World w;
+        AddUser(w.settings, MakeUser("Home", username, "pop.home", password));
+        w.engine.CheckMail(false);
+        w.transport.Reply("+OK");
+        if (field == "password")
+            w.transport.Reply("+OK");
+        for (const QByteArray& bytes : w.transport.sent)
+            QVERIFY(!bytes.contains("DELE") && !bytes.contains('\0'));
+        QVERIFY(w.sink.texts.value(0).contains("The " + field + " holds a line break"));
+        QVERIFY(!w.transport.open);
+    }
+
+    void userDeletedOrMovedDuringSession() {
+        World w;
+        AddThree(w);
+        w.engine.CheckMail(false); // Home (alice) is being checked
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        // Setup deletes Work and adds a user that sorts first: Home moves from 0 to 1.
+        w.settings.DeleteUser(1);
+        AddUser(w.settings, MakeUser("First", "aaron", "pop.a", "x"));
+        w.settings.SortUsers();
+        QCOMPARE(w.settings.Users[1].ScreenName, QString("Home"));
+        QCOMPARE(w.engine.GetCheckUser(), 1);
+        w.transport.Reply("+OK 9 9");
+        QCOMPARE(w.settings.Users[1].NewNumMails, 9);
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        w.transport.Reply("+OK");
+
+        // Now delete the user while its session runs: the result is dropped, nobody else
+        // touched, and the run goes on.
+        w.settings.CheckInterval = 0;
+        w.clock.Advance(1000);
+        w.engine.CheckMail(false);
+        QCOMPARE(w.engine.GetCheckUser(), 0); // aaron
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        w.settings.DeleteUser(0);
+        w.transport.Reply("+OK 50 9");
+        for (int i = 0; i <= w.settings.LastUser; ++i)
+            QVERIFY(w.settings.Users[i].NewNumMails != 50);
+        QVERIFY(w.sink.texts.isEmpty());
+        QCOMPARE(w.engine.GetCheckUser(), 0); // the next due user, Home, now at index 0
+        QCOMPARE(w.transport.log.last(), QString("connect pop.home:110"));
+    }
+
+    void staleEventsAreIgnoredBetweenRuns() {
+        World w;
+        AddThree(w);
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 1 1");
+        w.transport.Reply("+OK bye");
+        const QStringList before = w.transport.log;
+        // With the connection closed, the real transport delivers nothing more; a late
+        // "-ERR" from the fake must at least not be blamed on a user that is not current.
+        QCOMPARE(w.engine.GetCheckUser(), 0);
+        QVERIFY(!w.engine.IsChecking());
+        QCOMPARE(w.transport.log, before);
+    }
+};
+
+// The scheduler on a clock that stands still unless a test moves it.
+class TestScheduler final : public QObject {
+    Q_OBJECT
+
+    using World = CheckWorld<FakeTransport>;
+
+private slots:
+    void noUsers() {
+        World w;
+        w.engine.CheckMail(false);
+        QVERIFY(!w.engine.IsChecking());
+        QCOMPARE(w.engine.GetStage(), 0);
+        QCOMPARE(w.engine.GetCheckUser(), -1);
+        QVERIFY(w.transport.log.isEmpty());
+    }
+
+    void intervalArithmetic_data() {
+        QTest::addColumn<float>("now");
+        QTest::addColumn<float>("stamp");
+        QTest::addColumn<int>("minutes");
+        QTest::addColumn<bool>("passed");
+        QTest::newRow("exactly 5 min") << 600.0f << 300.0f << 5 << false;
+        QTest::newRow("just past") << 600.5f << 300.0f << 5 << true;
+        QTest::newRow("stamp in the future") << 0.0f << 301.0f << 5 << true;
+        QTest::newRow("midnight wrap") << 10.0f << 86390.0f << 5 << true;
+        QTest::newRow("zero, no time") << 100.0f << 100.0f << 0 << false;
+        QTest::newRow("zero, some time") << 100.5f << 100.0f << 0 << true;
+        QTest::newRow("negative") << 100.0f << 100.0f << -3 << true;
+        QTest::newRow("546") << 40000.0f << 7239.0f << 546 << true;
+        QTest::newRow("547 no overflow") << 40000.0f << 7239.0f << 547 << false;
+        QTest::newRow("32767") << 86399.0f << 0.0f << 32767 << false;
+        QTest::newRow("-32768") << 0.0f << 0.0f << -32768 << true;
+    }
+    void intervalArithmetic() {
+        QFETCH(float, now);
+        QFETCH(float, stamp);
+        QFETCH(int, minutes);
+        QFETCH(bool, passed);
+        QCOMPARE(IntervalPassed(now, stamp, qint16(minutes)), passed);
+    }
+
+    void pickIsLowestDueIndex() {
+        World w;
+        AddUser(w.settings, MakeUser("A", "a", "h", "p"));
+        AddUser(w.settings, MakeUser("B", "b", "h", "p"));
+        w.clock.SetTime(QTime(0, 2)); // 00:02 with an interval of 5: nobody due yet
+        QCOMPARE(w.engine.PickDueUser(), -1);
+        w.clock.SetTime(QTime(10, 0));
+        QCOMPARE(w.engine.PickDueUser(), 0);
+        w.settings.Users[0].LastCheck = w.clock.TimeOfDay();
+        QCOMPARE(w.engine.PickDueUser(), 1);
+        w.settings.Users[1].LastCheck = w.clock.TimeOfDay();
+        QCOMPARE(w.engine.PickDueUser(), -1);
+        w.clock.Advance(5 * 60 * 1000 + 500);
+        QCOMPARE(w.engine.PickDueUser(), 0);
+    }
+
+    void manualCheckDuringRunChangesNothing() {
+        World w;
+        AddUser(w.settings, MakeUser("A", "a", "h", "p"));
+        AddUser(w.settings, MakeUser("B", "b", "h", "p"));
+        w.settings.Users[1].HideSession = true;
+        w.settings.Users[1].LastAlert = 5.0f;
+        w.engine.CheckMail(false);
+        const QStringList before = w.transport.log;
+        w.engine.CheckMail(true);
+        QVERIFY(w.settings.Users[1].HideSession);
+        QCOMPARE(w.transport.log, before);
+        QCOMPARE(w.engine.GetStage(), 1);
+    }
+
+    void resetThingsMakesEveryoneDue() {
+        World w;
+        AddUser(w.settings, MakeUser("A", "a", "h", "p"));
+        w.settings.Users[0].LastCheck = w.clock.TimeOfDay();
+        w.settings.Users[0].LastAlert = 7.0f;
+        w.settings.Users[0].HideSession = true;
+        w.engine.CheckMail(false);
+        QVERIFY(w.transport.log.isEmpty());
+        w.engine.CheckMail(true);
+        QVERIFY(!w.settings.Users[0].HideSession);
+        QCOMPARE(w.settings.Users[0].LastAlert, 0.0f);
+        QCOMPARE(w.settings.Users[0].LastCheck, w.clock.TimeOfDay());
+        QCOMPARE(w.transport.log, QStringList("connect h:110"));
+    }
+
+    void timerCadence() {
+        World w;
+        AddUser(w.settings, MakeUser("A", "a", "h", "p"));
+        AddUser(w.settings, MakeUser("B", "b", "h2", "p"));
+        w.engine.Start();
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 1);
+        QTRY_COMPARE(w.transport.log.size(), 1); // the first tick comes at once
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 10000);
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK 0 0");
+        w.transport.Reply("+OK");
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.transport.log.last(), QString("connect h2:110"), 3000);
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 10000);
+    }
+
+    void checkingMarkerInTheLists() {
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "h", "p", 3));
+        AddUser(w.settings, MakeUser("Work", "bob", "h", "p", 1));
+        ListModel list;
+        w.lists.SetMainList(&list);
+        w.engine.CheckMail(false);
+        QCOMPARE(list.lines, QStringList({"Home - 3 emails - checking!", "Work - 1 email"}));
+        LogIn(w, "+OK 7 1");
+        w.transport.Reply("+OK");
+        QCOMPARE(list.lines, QStringList({"Home - 7 emails", "Work - 1 email"}));
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    int status = 0;
+    {
+        TestSession t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestScheduler t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    return status;
+}
+
+#include "tst_session.moc"

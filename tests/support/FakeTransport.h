@@ -1,0 +1,25 @@
+#pragma once
+
+#include "check/Transport.h"
+
+#include <QStringList>
+
+// A connection that records what the session does with it; the test plays the server.
+class FakeTransport final : public Transport {
+    Q_OBJECT
+public:
+    using Transport::Transport;
+
+    void Connect(const QString& host, quint16 port) override;
+    bool IsOpen() const override { return open; }
+    void Send(const QByteArray& bytes) override;
+    void Close() override;
+
+    // The server's side: a reply line (its line end added when missing) or a failure.
+    void Reply(const QByteArray& line);
+    void Fail(const QString& description) { emit Failed(description); }
+
+    bool open = false;
+    QStringList log; // "connect host:port", "send USER bob", "close"
+    QList<QByteArray> sent;
+};

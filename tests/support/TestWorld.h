@@ -1,0 +1,84 @@
+#pragma once
+
+#include "check/CheckEngine.h"
+#include "check/Logs.h"
+#include "core/Clock.h"
+#include "core/Settings.h"
+#include "core/UserLists.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+// Error texts that would go to the alert window.
+class RecordingErrorSink final : public ErrorSink {
+public:
+    void AddError(const QString& ErrTxt) override { texts << ErrTxt; }
+    QStringList texts;
+};
+
+// An in-memory list box.
+class ListModel final : public UserListView {
+public:
+    bool IsVisible() const override { return visible; }
+    int Count() const override { return int(lines.size()); }
+    int SelectedIndex() const override { return selected; }
+    int TopIndex() const override { return top; }
+    void Clear() override {
+        lines.clear();
+        selected = -1;
+        top = -1;
+        ++fills;
+    }
+    void AddLine(const QString& line) override {
+        lines << line;
+        if (top < 0)
+            top = 0;
+    }
+    void Select(int index) override { selected = index; }
+    void ScrollToTop(int index) override { top = index; }
+
+    bool visible = true;
+    QStringList lines;
+    int selected = -1;
+    int top = -1;
+    int fills = 0;
+};
+
+inline UserRecord MakeUser(const QString& screen, const QString& login, const QString& server,
+                           const QString& password, qint32 numMails = 0) {
+    UserRecord u;
+    u.ScreenName = screen;
+    u.Username = login;
+    u.MailServer = server;
+    u.Password = password;
+    u.NumMails = numMails;
+    u.NewNumMails = -1;
+    return u;
+}
+
+inline void AddUser(Settings& settings, const UserRecord& user) {
+    settings.GrowFor(settings.LastUser + 1);
+    ++settings.LastUser;
+    settings.Users[settings.LastUser] = user;
+    settings.AssignId(settings.LastUser);
+}
+
+// Everything a check engine needs, with a clock at 10:00, logs in a temporary folder and a
+// transport of the test's choosing.
+template <typename TransportT> struct CheckWorld {
+    explicit CheckWorld(quint16 port = CheckEngine::Pop3Port)
+        : logs(settings, clock, dir.path()),
+          engine(settings, clock, transport, logs, lists, port) {
+        logs.SetErrorSink(&sink);
+        lists.SetCheckStatus(&engine);
+    }
+
+    QTemporaryDir dir;
+    ManualClock clock;
+    Settings settings;
+    UserLists lists{settings};
+    RecordingErrorSink sink;
+    CheckLogs logs;
+    TransportT transport;
+    CheckEngine engine;
+};
