@@ -17,7 +17,7 @@ public:
     bool IsOpen() const override;
     void Send(const QByteArray& bytes) override;
     void Close() override;
-    int State() const; // QAbstractSocket::SocketState of the current connection, 0 when none
+    int State() const override; // QAbstractSocket::SocketState, 0 when none
 
 private:
     void OnReadyRead(QTcpSocket* socket);

@@ -13,6 +13,8 @@ public:
 
     virtual void Connect(const QString& host, quint16 port) = 0;
     virtual bool IsOpen() const = 0; // anything but fully closed
+    // The connection's state as a number for the trace: 0 when closed.
+    virtual int State() const { return IsOpen() ? 1 : 0; }
     virtual void Send(const QByteArray& bytes) = 0;
     virtual void Close() = 0;
 

@@ -1,0 +1,56 @@
+#include "AlertQueue.h"
+
+#include "check/CheckEngine.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+
+#include <utility>
+
+bool AlertQueue::Add(const QString& ErrTxt) {
+    if (Pending() >= MaxPending) {
+        Trace(QStringLiteral("frmAlert AddError: queue full, newest error text dropped"));
+        return false;
+    }
+    ++LastError;
+    if (LastError >= Errors.size())
+        Errors.resize(LastError + 3);
+    Errors[LastError] = ErrTxt;
+    return true;
+}
+
+QString AlertQueue::TakeOldest() {
+    if (IsEmpty())
+        return {};
+    QString oldest = std::move(Errors[0]);
+    --LastError;
+    for (int j = 0; j <= LastError; ++j)
+        Errors[j] = std::move(Errors[j + 1]);
+    // The slot just freed would otherwise hold a stale copy of the newest text.
+    Errors[LastError + 1] = QString();
+    return oldest;
+}
+
+QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails) {
+    const qint64 n = qint64(NewNumMails) - qint64(NumMails);
+    return ScreenName + QStringLiteral(" has ") + QString::number(n) +
+           QStringLiteral(" new emails.");
+}
+
+int PickMailUser(const Settings& settings, float now) {
+    const int last = qMin<int>(settings.LastUser, settings.UpperBound());
+    for (int i = 0; i <= last; ++i) {
+        const UserRecord& u = settings.Users[i];
+        if (u.NewNumMails == -1)
+            continue;
+        if (!IntervalPassed(now, u.LastAlert, settings.ShowInterval))
+            continue;
+        if (u.HideSession)
+            continue;
+        return i;
+    }
+    return -1;
+}
+
+bool IsStaleMailAlert(const UserRecord& user, qint32 AlertNumMails) {
+    return user.NewNumMails != AlertNumMails && user.NewNumMails > 0;
+}

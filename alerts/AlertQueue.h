@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QVector>
+#include <QtGlobal>
+
+class Settings;
+struct UserRecord;
+
+// The error texts waiting to be shown, oldest first. The texts stay packed at the low end of
+// `Errors` (indices 0..LastError); the array grows by the table's rule and never shrinks.
+class AlertQueue final {
+public:
+    static constexpr int InitialSlots = 10;
+    // LastError is a 16-bit index: beyond this many pending texts the newest is dropped, so
+    // that a storm of errors cannot grow the queue without limit.
+    static constexpr int MaxPending = 32767;
+
+    // Appends a copy of `ErrTxt`. False (and a trace line) when the queue is full and the text
+    // was dropped.
+    bool Add(const QString& ErrTxt);
+    // Removes and returns the oldest text; an empty text when nothing is pending.
+    QString TakeOldest();
+
+    bool IsEmpty() const { return LastError < 0; }
+    int Pending() const { return LastError + 1; }
+    int GetLastError() const { return LastError; }
+    const QVector<QString>& GetErrors() const { return Errors; }
+
+private:
+    QVector<QString> Errors = QVector<QString>(InitialSlots);
+    qint16 LastError = -1;
+};
+
+// "<ScreenName> has <n> new emails.", n being the mail not yet accepted. Formed in 64 bits, so
+// that no pair of 32-bit counts can overflow it.
+QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails);
+
+// The lowest-indexed user whose mail alert is due at `now` (seconds since midnight): new mail
+// pending, not hidden for the session, and the last alert more than `ShowInterval` minutes
+// away. -1 when nobody is due.
+int PickMailUser(const Settings& settings, float now);
+
+// Whether the mail alert built from `AlertNumMails` no longer fits `user`: a check has found a
+// different count since. A count that fell to -1 (nothing pending) does not make it stale.
+bool IsStaleMailAlert(const UserRecord& user, qint32 AlertNumMails);

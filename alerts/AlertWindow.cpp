@@ -1,0 +1,211 @@
+#include "AlertWindow.h"
+
+#include "alerts/OnTop.h"
+#include "core/Clock.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <algorithm>
+#include <utility>
+
+AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<bool()> saveFile,
+                         std::function<bool()> isSetupVisible, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), settings_(settings), clock_(clock),
+      saveFile_(std::move(saveFile)), isSetupVisible_(std::move(isSetupVisible)) {
+    setWindowTitle(QStringLiteral("Alert!"));
+    setFixedSize(Px(5775), Px(2415));
+
+    txtAlert.setGeometry(Px(120), Px(120), Px(5535), Px(1620));
+    txtAlert.setReadOnly(true);
+    // Read-only, but reachable by keyboard so that a long text can be read and copied.
+    txtAlert.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    txtAlert.setFocusPolicy(Qt::StrongFocus);
+    txtAlert.setTabChangesFocus(true);
+    txtAlert.setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    QPalette palette = txtAlert.palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    txtAlert.setPalette(palette);
+    txtAlert.setFont(QFont(QStringLiteral("Times New Roman"), 24, QFont::Normal));
+
+    cmdHide.setGeometry(Px(120), Px(1920), Px(1815), Px(375));
+    cmdHideSession.setGeometry(Px(1920), Px(1920), Px(1935), Px(375));
+    cmdHidePermanently.setGeometry(Px(3840), Px(1920), Px(1815), Px(375));
+    cmdOk.setGeometry(Px(120), Px(2040), Px(5535), Px(375));
+    for (QPushButton* button : {&cmdOk, &cmdHide, &cmdHideSession, &cmdHidePermanently})
+        button->setAutoDefault(false);
+
+    setTabOrder(&cmdOk, &cmdHide);
+    setTabOrder(&cmdHide, &cmdHideSession);
+    setTabOrder(&cmdHideSession, &cmdHidePermanently);
+    setTabOrder(&cmdHidePermanently, &txtAlert);
+
+    connect(&cmdOk, &QPushButton::clicked, this, &AlertWindow::DoHide);
+    connect(&cmdHide, &QPushButton::clicked, this, &AlertWindow::DoHide);
+    connect(&cmdHideSession, &QPushButton::clicked, this, &AlertWindow::OnHideSession);
+    connect(&cmdHidePermanently, &QPushButton::clicked, this, &AlertWindow::OnHidePermanently);
+
+    tmrNextAlert.setInterval(NextAlertMs);
+    tmrShow.setInterval(SlideTickMs);
+    tmrHide.setInterval(SlideTickMs);
+    connect(&tmrNextAlert, &QTimer::timeout, this, &AlertWindow::DoNextAlert);
+    connect(&tmrShow, &QTimer::timeout, this, &AlertWindow::OnShowTick);
+    connect(&tmrHide, &QTimer::timeout, this, &AlertWindow::OnHideTick);
+}
+
+void AlertWindow::Start() {
+    tmrNextAlert.start();
+}
+
+void AlertWindow::AddError(const QString& ErrTxt) {
+    queue_.Add(ErrTxt);
+}
+
+int AlertWindow::AlertUser() const {
+    return alertUserId_ == 0 ? -1 : settings_.IndexOfId(alertUserId_);
+}
+
+UserRecord* AlertWindow::MailAlertRecord() {
+    if (errorAlert_)
+        return nullptr;
+    const int index = AlertUser();
+    return index < 0 ? nullptr : &settings_.Users[index];
+}
+
+void AlertWindow::DoNextAlert() {
+    // Only the mail alert on screen can go stale; once it slides out the choice below takes
+    // over, so a rising count never keeps a hidden window sliding.
+    if (!errorAlert_ && alertUserId_ != 0 && isVisible() && !tmrHide.isActive()) {
+        const UserRecord* user = MailAlertRecord();
+        if (!user || IsStaleMailAlert(*user, alertNumMails_))
+            DoHide();
+    }
+    if (isVisible())
+        return;
+    if (isSetupVisible_ && isSetupVisible_())
+        return;
+    if (!queue_.IsEmpty()) {
+        alertUserId_ = 0;
+        ShowAlert();
+        return;
+    }
+    const int i = PickMailUser(settings_, clock_.TimeOfDay());
+    if (i < 0)
+        return;
+    // A user without an identity yet gets one, so that the alert can follow it.
+    if (settings_.Users[i].Id == 0)
+        settings_.AssignId(i);
+    alertUserId_ = settings_.Users[i].Id;
+    ShowAlert();
+}
+
+void AlertWindow::ShowAlert() {
+    QString text;
+    if (!queue_.IsEmpty()) {
+        text = queue_.TakeOldest();
+        alertUserId_ = 0;
+        errorAlert_ = true;
+    } else {
+        const int index = AlertUser();
+        if (index < 0)
+            return;
+        errorAlert_ = false;
+        UserRecord* user = &settings_.Users[index];
+        user->LastAlert = clock_.TimeOfDay();
+        text = MailAlertText(user->ScreenName, user->NewNumMails, user->NumMails);
+        alertNumMails_ = user->NewNumMails;
+    }
+    txtAlert.setPlainText(text);
+
+    // The buttons are set before showing, so that the focus lands on a visible one.
+    cmdOk.setVisible(errorAlert_);
+    cmdHide.setVisible(!errorAlert_);
+    cmdHideSession.setVisible(cmdHide.isVisibleTo(this));
+    cmdHidePermanently.setVisible(cmdHide.isVisibleTo(this));
+    (errorAlert_ ? cmdOk : cmdHide).setFocus();
+
+    move(0, -height());
+    show();
+    SetTopMost(this);
+
+    tmrHide.stop();
+    slideSteps_ = 0;
+    tmrShow.start();
+}
+
+void AlertWindow::OnShowTick() {
+    tmrShow.stop();
+    ++slideSteps_;
+    const int top = y();
+    move(0, std::max(top + 1, qRound(top + height() / double(SlideDivisor))));
+    if (y() >= 0 || slideSteps_ >= MaxSlideSteps)
+        move(0, 0);
+    else
+        tmrShow.start();
+}
+
+void AlertWindow::DoHide() {
+    if (!isVisible() || tmrHide.isActive())
+        return;
+    tmrShow.stop();
+    slideSteps_ = 0;
+    tmrHide.start();
+}
+
+void AlertWindow::OnHideTick() {
+    tmrHide.stop();
+    ++slideSteps_;
+    const int top = y();
+    move(0, std::min(top - 1, qRound(top - height() / double(SlideDivisor))));
+    if (y() >= -height() && slideSteps_ < MaxSlideSteps)
+        tmrHide.start();
+    else
+        HideAlert();
+}
+
+void AlertWindow::HideAlert() {
+    tmrHide.stop();
+    // Hidden first: outside Windows the topmost switch re-shows a visible window.
+    hide();
+    ClearTopMost(this);
+    DoNextAlert();
+}
+
+void AlertWindow::OnHideSession() {
+    if (UserRecord* user = MailAlertRecord())
+        user->HideSession = true;
+    DoHide();
+}
+
+void AlertWindow::OnHidePermanently() {
+    UserRecord* user = MailAlertRecord();
+    // With the count back at -1 nothing is pending: the accepted count stays as it is.
+    if (user && user->NewNumMails != -1) {
+        user->NumMails = user->NewNumMails;
+        user->NewNumMails = -1;
+        // A failed save has told the user already; the count stays accepted for this run
+        // and the next save stores it.
+        if (saveFile_)
+            saveFile_();
+    }
+    DoHide();
+}
+
+void AlertWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier &&
+        cmdHide.isVisible()) {
+        cmdHide.click();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void AlertWindow::closeEvent(QCloseEvent* event) {
+    Trace(QStringLiteral("frmAlert QueryUnload"));
+    tmrShow.stop();
+    tmrHide.stop();
+    event->accept();
+    Trace(QStringLiteral("frmAlert Unload"));
+}

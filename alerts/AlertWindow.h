@@ -1,0 +1,100 @@
+#pragma once
+
+#include "alerts/AlertQueue.h"
+#include "check/Logs.h"
+
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+class Clock;
+class Settings;
+struct UserRecord;
+
+// The pop-up for new mail and for errors. Once a second it picks what to show: the oldest
+// queued error text, else the first user whose mail alert is due. The alert slides down from
+// the top-left corner of the screen, stays topmost until answered and slides back up.
+//
+// A mail alert follows its user by identity, so that a delete or a re-sort in setup while it is
+// on screen cannot make its buttons act on somebody else.
+//
+// It is a tool window: no taskbar button, and closing it never ends the program.
+class AlertWindow final : public QWidget, public ErrorSink {
+public:
+    static constexpr int TwipsPerPixel = 15;
+    static constexpr int Px(int twips) { return (twips + TwipsPerPixel / 2) / TwipsPerPixel; }
+
+    static constexpr int NextAlertMs = 1000;
+    static constexpr int SlideTickMs = 1;
+    static constexpr int SlideDivisor = 50;
+    // A window manager may keep the window from leaving the screen; a slide ends after this
+    // many steps whatever the window's position says.
+    static constexpr int MaxSlideSteps = 4 * SlideDivisor;
+
+    AlertWindow(Settings& settings, const Clock& clock, std::function<bool()> saveFile,
+                std::function<bool()> isSetupVisible, QWidget* parent = nullptr);
+
+    // Queues an error text (it may hold CR LF line breaks) to be shown after those before it.
+    void AddError(const QString& ErrTxt) override;
+    // Withdraws a mail alert that a newer count has overtaken, then, unless an alert or the
+    // setup window is visible, shows the oldest error or the first due mail alert.
+    void DoNextAlert();
+    // Shows the oldest queued error, else the mail alert of the alert's user; starts the slide-in.
+    void ShowAlert();
+    // Starts the slide-out of the visible alert.
+    void DoHide();
+    // Ends the slide-out and at once looks for the next alert.
+    void HideAlert();
+    void Start();
+
+    QString AlertText() const { return txtAlert.toPlainText(); }
+    bool IsErrorAlert() const { return errorAlert_; }
+    // Current index of the user whose mail alert was shown last; -1 after an error alert, before
+    // the first alert, or when that user has been deleted.
+    int AlertUser() const;
+    qint32 AlertNumMails() const { return alertNumMails_; }
+    const AlertQueue& Queue() const { return queue_; }
+
+    QPushButton& OkButton() { return cmdOk; }
+    QPushButton& HideButton() { return cmdHide; }
+    QPushButton& HideSessionButton() { return cmdHideSession; }
+    QPushButton& HidePermanentlyButton() { return cmdHidePermanently; }
+    QPlainTextEdit& TextArea() { return txtAlert; }
+
+    QTimer tmrNextAlert;
+    QTimer tmrShow;
+    QTimer tmrHide;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void OnShowTick();
+    void OnHideTick();
+    void OnHideSession();
+    void OnHidePermanently();
+    // The record of the user whose mail alert is on screen; none for an error alert or when
+    // that user is gone.
+    UserRecord* MailAlertRecord();
+
+    Settings& settings_;
+    const Clock& clock_;
+    std::function<bool()> saveFile_;
+    std::function<bool()> isSetupVisible_;
+
+    AlertQueue queue_;
+    quint64 alertUserId_ = 0; // AlertUser by identity; 0 for none
+    qint32 alertNumMails_ = 0;
+    bool errorAlert_ = false;
+    int slideSteps_ = 0;
+
+    // Declared in tab order.
+    QPushButton cmdOk{QStringLiteral("Ok"), this};
+    QPushButton cmdHide{QStringLiteral("Hide"), this};
+    QPushButton cmdHideSession{QStringLiteral("Hide For This Session"), this};
+    QPushButton cmdHidePermanently{QStringLiteral("Hide Permanently"), this};
+    QPlainTextEdit txtAlert{this};
+};

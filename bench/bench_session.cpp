@@ -1,0 +1,224 @@
+// One full check session (connect, USER, PASS, STAT, QUIT) through the check engine and the
+// real socket transport, against a POP3 server on loopback that answers at once from a
+// thread of its own. Prints the wall and CPU time per session and the resident memory before
+// and after many sessions.
+#include "check/CheckEngine.h"
+#include "check/Logs.h"
+#include "check/SocketTransport.h"
+#include "core/Clock.h"
+#include "core/Settings.h"
+#include "core/UserLists.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <future>
+#include <utility>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
+namespace {
+constexpr int WarmUpSessions = 200;
+constexpr int DefaultSessions = 10000;
+
+// The fastest server there can be: every command answered as soon as its line is in.
+class Pop3ServerThread final : public QThread {
+public:
+    quint16 Port() { return port_.get(); }
+
+protected:
+    void run() override {
+        QTcpServer server;
+        if (!server.listen(QHostAddress::LocalHost, 0)) {
+            ready_.set_value(0);
+            return;
+        }
+        connect(&server, &QTcpServer::newConnection, &server, [&server] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                connect(socket, &QTcpSocket::readyRead, socket, [socket] { Answer(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                socket->write("+OK Ready.\r\n");
+            }
+        });
+        ready_.set_value(server.serverPort());
+        exec();
+    }
+
+private:
+    static void Answer(QTcpSocket* socket) {
+        while (socket->canReadLine()) {
+            const QByteArray line = socket->readLine();
+            if (line.startsWith("USER")) {
+                socket->write("+OK\r\n");
+            } else if (line.startsWith("PASS")) {
+                socket->write("+OK Logged in.\r\n");
+            } else if (line.startsWith("STAT")) {
+                socket->write("+OK 3 1011\r\n");
+            } else if (line.startsWith("QUIT")) {
+                socket->write("+OK Logging out.\r\n");
+                socket->disconnectFromHost();
+                return;
+            } else {
+                socket->write("-ERR Unknown command.\r\n");
+            }
+        }
+    }
+
+    std::promise<quint16> ready_;
+    std::future<quint16> port_ = ready_.get_future();
+};
+
+class CountingSink final : public ErrorSink {
+public:
+    void AddError(const QString& ErrTxt) override {
+        if (count++ == 0)
+            first = ErrTxt;
+    }
+    int count = 0;
+    QString first;
+};
+
+qint64 ResidentKb() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// CPU time of the calling thread (of the process where threads cannot be told apart).
+qint64 ThreadCpuNs() {
+#ifdef Q_OS_UNIX
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+#else
+    return qint64(std::clock()) * (1000000000 / CLOCKS_PER_SEC);
+#endif
+}
+
+// User and system CPU time of the whole process, in seconds.
+std::pair<double, double> ProcessCpu() {
+#ifdef Q_OS_UNIX
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; };
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+#else
+    return {double(std::clock()) / CLOCKS_PER_SEC, 0.0};
+#endif
+}
+
+double Percentile(std::vector<qint64> values, double p) {
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size())));
+    return double(values[index]) / 1000.0; // ns to µs
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    // bench_session [sessions]
+    const int Sessions = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : DefaultSessions;
+
+    Pop3ServerThread serverThread;
+    serverThread.start();
+    const quint16 port = serverThread.Port();
+    if (port == 0) {
+        std::fprintf(stderr, "Cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+
+    QTemporaryDir folder; // the logs go here
+    Settings settings;
+    settings.CheckInterval = 0; // due again as soon as the clock moves
+    settings.GrowFor(0);
+    settings.LastUser = 0;
+    settings.Users[0].ScreenName = QStringLiteral("Home");
+    settings.Users[0].Username = QStringLiteral("alice");
+    settings.Users[0].MailServer = QStringLiteral("127.0.0.1");
+    settings.Users[0].Password = QStringLiteral("secret");
+    settings.Users[0].NewNumMails = -1;
+    settings.AssignId(0);
+    ManualClock clock;
+    CheckLogs logs(settings, clock, folder.path());
+    CountingSink sink;
+    logs.SetErrorSink(&sink);
+    UserLists lists(settings);
+    SocketTransport transport;
+    CheckEngine engine(settings, clock, transport, logs, lists, port);
+    lists.SetCheckStatus(&engine);
+
+    auto runSession = [&] {
+        clock.Advance(1000);
+        engine.CheckMail(false);
+        while (engine.IsChecking())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // What the event loop of the program would do between two events: closed sockets
+        // are deleted; the scheduler's re-armed tick is not wanted here.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        engine.tmrCheckMail.stop();
+        return engine.GetStage() == 6 && settings.Users[0].NewNumMails == 3;
+    };
+
+    for (int i = 0; i < WarmUpSessions; ++i) {
+        if (!runSession()) {
+            std::fprintf(stderr, "Session failed: %s\n", qPrintable(sink.first));
+            return 1;
+        }
+    }
+
+    // The figures' own storage is in place (and touched) before memory is first measured.
+    std::vector<qint64> wallNs(size_t(Sessions), 0);
+    std::vector<qint64> cpuNs(size_t(Sessions), 0);
+    const qint64 rssBefore = ResidentKb();
+    const auto cpuBefore = ProcessCpu();
+    QElapsedTimer total;
+    total.start();
+    for (int i = 0; i < Sessions; ++i) {
+        QElapsedTimer wall;
+        const qint64 cpu0 = ThreadCpuNs();
+        wall.start();
+        const bool ok = runSession();
+        wallNs[size_t(i)] = wall.nsecsElapsed();
+        cpuNs[size_t(i)] = ThreadCpuNs() - cpu0;
+        if (!ok) {
+            std::fprintf(stderr, "Session %d failed: %s\n", i, qPrintable(sink.first));
+            return 1;
+        }
+    }
+    const qint64 totalMs = total.elapsed();
+    const auto cpuAfter = ProcessCpu();
+    const qint64 rssAfter = ResidentKb();
+
+    serverThread.quit();
+    serverThread.wait();
+
+    std::printf("Check sessions against a loopback server (connect, USER, PASS, STAT, QUIT)\n");
+    std::printf("  sessions:               %d (after %d to warm up), %lld ms in all, %d errors\n",
+                Sessions, WarmUpSessions, static_cast<long long>(totalMs), sink.count);
+    std::printf("  wall time per session:  median %.1f us, p90 %.1f us, p99 %.1f us\n",
+                Percentile(wallNs, 0.5), Percentile(wallNs, 0.9), Percentile(wallNs, 0.99));
+    std::printf("  CPU time per session:   median %.1f us, p90 %.1f us (the engine's thread)\n",
+                Percentile(cpuNs, 0.5), Percentile(cpuNs, 0.9));
+    std::printf("  process CPU in all:     user %.2f s, system %.2f s (engine and server)\n",
+                cpuAfter.first - cpuBefore.first, cpuAfter.second - cpuBefore.second);
+    std::printf("  resident memory:        %lld kB before, %lld kB after, %+lld kB\n",
+                static_cast<long long>(rssBefore), static_cast<long long>(rssAfter),
+                static_cast<long long>(rssAfter - rssBefore));
+    return 0;
+}

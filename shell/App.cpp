@@ -1,0 +1,156 @@
+#include "App.h"
+
+#include "ControlCentre.h"
+#include "TrayIcon.h"
+#include "alerts/AlertWindow.h"
+#include "alerts/OnTop.h"
+#include "core/Clock.h"
+#include "core/Dialogs.h"
+#include "core/Trace.h"
+#include "ui/AboutWindow.h"
+#include "ui/EditUserWindow.h"
+#include "ui/PasswordWindow.h"
+#include "ui/SetupWindow.h"
+
+#include <QLocale>
+#include <cstdio>
+#include <cstdlib>
+
+App::App(Environment env)
+    : env_(std::move(env)),
+      file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
+      logs_(settings_, env_.clock, env_.paths.ProgramFolder),
+      engine_(settings_, env_.clock, transport_, logs_, lists_, env_.port) {
+    EndProcess = [] {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    };
+    lists_.SetCheckStatus(&engine_);
+}
+
+App::~App() = default;
+
+bool App::IsSetupVisible() const { return setup_ && setup_->isVisible(); }
+
+void App::Main() {
+    settings_.ResetToDefaults();
+    file_.LoadFile();
+    if (exiting_)
+        return;
+    LoadWindows();
+    engine_.Start();
+    alert_->Start();
+    if (env_.trayAvailable) {
+        tray_->AddIcon();
+    } else {
+        // Without a notification area the control centre is the only way in.
+        main_->ShowForm();
+    }
+}
+
+void App::LoadWindows() {
+    auto save = [this] { return file_.SaveFile(); };
+    about_ = std::make_unique<AboutWindow>();
+    alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, save,
+                                           [this] { return IsSetupVisible(); });
+    logs_.SetErrorSink(alert_.get());
+    password_ = std::make_unique<PasswordWindow>();
+    editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
+
+    ControlCentreActions actions;
+    actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
+    actions.ShowSetup = [this] { setup_->ShowForm(); };
+    actions.DoAbout = [this] { about_->DoAbout(); };
+    actions.Exit = [this] { ExitProgram(false); };
+    actions.BringDialogsToFront = [this] { BringDialogsToFront(); };
+    main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
+
+    setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
+
+    TrayActions tray;
+    tray.ShowControlCentre = [this] { main_->ShowForm(); };
+    tray.CheckMail = [this] { engine_.CheckMail(true); };
+    tray.DoAbout = [this] { about_->DoAbout(); };
+    tray.Exit = [this] { ExitProgram(false); };
+    tray.IsControlCentreVisible = [this] { return main_->isVisible(); };
+    tray.IsChecking = [this] { return engine_.IsChecking(); };
+    tray.MakeCaption = [this] { return main_->MakeCaption(); };
+    tray_ = std::make_unique<TrayIcon>(env_.tray, std::move(tray));
+    env_.tray.Connect(*tray_);
+}
+
+void App::BringDialogsToFront() {
+    for (QWidget* window : std::initializer_list<QWidget*>{
+             setup_.get(), editor_.get(), password_.get(), about_.get()}) {
+        if (window)
+            BringToFront(window);
+    }
+}
+
+void App::ExitProgram(bool NoConfirm) {
+    if (exiting_)
+        return;
+    if (IsSetupVisible()) {
+        if (!NoConfirm) {
+            env_.dialogs.Message(QStringLiteral("Please close the setup window!"));
+            return;
+        }
+        // Leaving without the question (a signal, the end of the session) must not save a
+        // half-edited table: undo the setup window's changes first, as its "Cancel" does.
+        setup_->DoCancel();
+    }
+    if (!NoConfirm && !env_.dialogs.AskYesNo(QStringLiteral("Really Exit?")))
+        return;
+    if (exiting_) // an exit without the question ran while the question was open
+        return;
+    exiting_ = true;
+
+    if (transport_.IsOpen())
+        transport_.Close();
+    Trace(QString());
+    Trace(QString());
+    const QDateTime now = env_.clock.Now();
+    const QLocale locale = QLocale::system();
+    Trace(locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+          locale.toString(now.time(), QLocale::LongFormat));
+
+    Trace(QStringLiteral("RemoveIcon"));
+    if (tray_)
+        tray_->RemoveIcon();
+    Trace(QStringLiteral("SaveFile"));
+    file_.SaveFile();
+
+    auto stop = [](const char* text, QTimer* timer) {
+        Trace(QString::fromLatin1(text));
+        if (timer)
+            timer->stop();
+    };
+    stop("frmAlert.tmrHide.Enabled = False", alert_ ? &alert_->tmrHide : nullptr);
+    stop("frmAlert.tmrNextAlert.Enabled = False", alert_ ? &alert_->tmrNextAlert : nullptr);
+    stop("frmAlert.tmrShow.Enabled = False", alert_ ? &alert_->tmrShow : nullptr);
+    stop("frmMain.tmrChangeIcon.Enabled = False", tray_ ? &tray_->tmrChangeIcon : nullptr);
+    stop("frmMain.tmrCheckMail.Enabled = False", &engine_.tmrCheckMail);
+    stop("frmMain.tmrTimeout.Enabled = False", &engine_.tmrTimeout);
+
+    Trace(QStringLiteral("frmMain.WS.State = %1").arg(transport_.State()));
+    if (transport_.IsOpen()) {
+        Trace(QStringLiteral("frmMain.WS.Close"));
+        transport_.Close();
+    }
+
+    auto unload = [](const char* text, QWidget* window) {
+        Trace(QString::fromLatin1(text));
+        if (window)
+            window->close();
+    };
+    unload("Unload frmAbout", about_.get());
+    unload("Unload frmAlert", alert_.get());
+    unload("Unload frmEditAdd", editor_.get());
+    unload("Unload frmMain", main_.get());
+    unload("Unload frmPassword", password_.get());
+    unload("Unload frmSetup", setup_.get());
+
+    Trace(QStringLiteral("End"));
+    if (EndProcess)
+        EndProcess();
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "check/CheckEngine.h"
+#include "check/Logs.h"
+#include "check/SocketTransport.h"
+#include "core/Paths.h"
+#include "core/Settings.h"
+#include "core/SettingsFile.h"
+#include "core/UserLists.h"
+
+#include <QObject>
+#include <functional>
+#include <memory>
+
+class AboutWindow;
+class AlertWindow;
+class Clock;
+class ControlCentre;
+class Dialogs;
+class EditUserWindow;
+class PasswordWindow;
+class Random;
+class SetupWindow;
+class TrayIcon;
+class TrayShell;
+
+// Everything the program takes from its surroundings. The program passes the real ones;
+// each test builds its own.
+struct Environment {
+    Paths paths;
+    const Clock& clock;
+    Dialogs& dialogs;
+    Random& random;
+    TrayShell& tray;
+    bool trayAvailable = true;
+    quint16 port = CheckEngine::Pop3Port;
+};
+
+// The running program: the live settings, the check engine, the windows and the tray icon,
+// with the start-up and the one orderly way out.
+class App final : public QObject {
+public:
+    explicit App(Environment env);
+    ~App() override;
+
+    // Loads the settings and the windows and adds the tray icon. The timers begin to tick
+    // once the event loop runs.
+    void Main();
+    // Ends the program in order: asks "Really Exit?" unless `NoConfirm`, refuses while the
+    // setup window is open (an exit without the question rolls it back instead), then
+    // removes the icon, saves, stops the timers, closes the socket and the windows.
+    void ExitProgram(bool NoConfirm);
+    // How the process ends after an orderly exit; tests replace it.
+    std::function<void()> EndProcess;
+
+    Settings& GetSettings() { return settings_; }
+    SettingsFile& GetSettingsFile() { return file_; }
+    CheckEngine& Engine() { return engine_; }
+    SocketTransport& Socket() { return transport_; }
+    ControlCentre* Main_() const { return main_.get(); }
+    AlertWindow* Alert() const { return alert_.get(); }
+    SetupWindow* Setup() const { return setup_.get(); }
+    EditUserWindow* Editor() const { return editor_.get(); }
+    PasswordWindow* Password() const { return password_.get(); }
+    AboutWindow* About() const { return about_.get(); }
+    TrayIcon* Tray() const { return tray_.get(); }
+    bool IsSetupVisible() const;
+
+private:
+    void LoadWindows();
+    void BringDialogsToFront();
+
+    Environment env_;
+    Settings settings_;
+    SettingsFile file_;
+    UserLists lists_{settings_};
+    CheckLogs logs_;
+    SocketTransport transport_;
+    CheckEngine engine_;
+
+    std::unique_ptr<AboutWindow> about_;
+    std::unique_ptr<AlertWindow> alert_;
+    std::unique_ptr<PasswordWindow> password_;
+    std::unique_ptr<EditUserWindow> editor_;
+    std::unique_ptr<ControlCentre> main_;
+    std::unique_ptr<SetupWindow> setup_;
+    std::unique_ptr<TrayIcon> tray_;
+    bool exiting_ = false;
+};

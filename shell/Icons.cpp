@@ -1,0 +1,73 @@
+#include "Icons.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <functional>
+
+namespace {
+using Painter = std::function<void(QPainter&, qreal size)>;
+
+QIcon Draw(const Painter& paint) {
+    QIcon icon;
+    for (int size : {16, 20, 24, 32, 48, 64, 128}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        paint(painter, size);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+void Emblem(QPainter& p, qreal s) {
+    const QRectF disc(s * 0.03, s * 0.03, s * 0.94, s * 0.94);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.drawEllipse(disc);
+    // Three cyan ring segments with black gaps between them.
+    const qreal ring = s * 0.16;
+    const QRectF arc = disc.adjusted(s * 0.17, s * 0.17, -s * 0.17, -s * 0.17);
+    QPen pen(QColor(0, 220, 230), ring, Qt::SolidLine, Qt::FlatCap);
+    p.setPen(pen);
+    p.setBrush(Qt::NoBrush);
+    for (int i = 0; i < 3; ++i)
+        p.drawArc(arc, (90 + 20 + i * 120) * 16, 80 * 16);
+}
+
+void Cross(QPainter& p, qreal s, qreal angle) {
+    // Two bars through the centre; the shadow is the same shape, offset down and right.
+    const qreal bar = qMax<qreal>(2.0, s * 0.2);
+    const qreal len = s * (angle == 0 ? 0.78 : 0.86);
+    auto shape = [&](QPointF offset, const QColor& colour) {
+        p.save();
+        p.translate(s / 2 + offset.x(), s / 2 + offset.y());
+        p.rotate(angle);
+        p.setPen(Qt::NoPen);
+        p.setBrush(colour);
+        p.drawRect(QRectF(-len / 2, -bar / 2, len, bar));
+        p.drawRect(QRectF(-bar / 2, -len / 2, bar, len));
+        p.restore();
+    };
+    const qreal shadow = qMax<qreal>(1.0, s / 16);
+    shape(QPointF(shadow, shadow), QColor(128, 128, 128));
+    shape(QPointF(-shadow / 2, -shadow / 2), Qt::black);
+}
+} // namespace
+
+QIcon AppIcon() {
+    static const QIcon icon = Draw(Emblem);
+    return icon;
+}
+
+QIcon PlusIcon() {
+    static const QIcon icon = Draw([](QPainter& p, qreal s) { Cross(p, s, 0); });
+    return icon;
+}
+
+QIcon CrossIcon() {
+    static const QIcon icon = Draw([](QPainter& p, qreal s) { Cross(p, s, 45); });
+    return icon;
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QIcon>
+
+// The program's three pictures, drawn in code so that they are sharp at every size: the
+// application emblem (a round black emblem with three cyan segments) and the two frames of
+// the busy animation (a black "+" and a black "×", each with a grey shadow).
+QIcon AppIcon();
+QIcon PlusIcon();
+QIcon CrossIcon();

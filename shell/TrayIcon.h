@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+class QSystemTrayIcon;
+class TrayIcon;
+
+// The shell's side of the notification area: add, change or delete the one icon. The program
+// uses QSystemTrayIcon; tests count the calls.
+class TrayShell {
+public:
+    virtual ~TrayShell() = default;
+    virtual void Add(const QIcon& icon, const QString& tip) = 0;
+    virtual void Modify(const QIcon& icon, const QString& tip) = 0;
+    virtual void Delete() = 0;
+    // Routes the icon's mouse events to `tray`.
+    virtual void Connect(TrayIcon& tray) { (void)tray; }
+};
+
+// A desktop without a notification area.
+class NoTrayShell final : public TrayShell {
+public:
+    void Add(const QIcon&, const QString&) override {}
+    void Modify(const QIcon&, const QString&) override {}
+    void Delete() override {}
+};
+
+// What a click on the icon or its menu does.
+struct TrayActions {
+    std::function<void()> ShowControlCentre;
+    std::function<void()> CheckMail;
+    std::function<void()> DoAbout;
+    std::function<void()> Exit;
+    std::function<bool()> IsControlCentreVisible;
+    std::function<bool()> IsChecking;
+    std::function<QString()> MakeCaption;
+};
+
+// The tray icon with its tip, its menu and the busy animation.
+class TrayIcon final : public QObject {
+public:
+    static constexpr int TipLength = 64;
+    static constexpr int AnimationMs = 500;
+
+    TrayIcon(TrayShell& shell, TrayActions actions, QObject* parent = nullptr);
+
+    void AddIcon();
+    void UpdateIcon();
+    void RemoveIcon();
+    // The tip: the caption up to its end mark, cut to 64 characters.
+    QString FillIconData() const;
+
+    // One animation step: "+" and "×" in turn while checking, the emblem again after.
+    void ChangeIcon();
+    // A mouse event on the icon: refreshes the menu, then acts on a double-click or the
+    // context button.
+    enum class Event { Other, DoubleClick, Context };
+    void OnTrayEvent(Event event);
+    // The menu's item `index` was chosen.
+    void OnMenuItem(int index);
+
+    bool TrayBusy() const { return trayBusy_; }
+    bool TrayAdded() const { return trayAdded_; }
+    int IconPhase() const { return iconPhase_; }
+    bool ShowsEmblem() const { return picture_ == &picNormal_; }
+    QMenu& Menu() { return mnuPopup; }
+
+    QTimer tmrChangeIcon;
+
+private:
+    void RefreshMenu();
+
+    TrayShell& shell_;
+    TrayActions actions_;
+    QMenu mnuPopup;
+    QList<QAction*> mnuSubPopup;
+    bool trayBusy_ = false;
+    bool trayAdded_ = false;
+    int iconPhase_ = 0;
+    QIcon picNormal_;
+    QIcon picIcon_[2];
+    // The picture the tray shows: the emblem from the start, although the phase starts at 0.
+    const QIcon* picture_ = &picNormal_;
+};
+
+// The notification area of the desktop through QSystemTrayIcon.
+class SystemTrayShell final : public TrayShell {
+public:
+    SystemTrayShell();
+    ~SystemTrayShell() override;
+    static bool Available();
+
+    void Add(const QIcon& icon, const QString& tip) override;
+    void Modify(const QIcon& icon, const QString& tip) override;
+    void Delete() override;
+
+    void Connect(TrayIcon& tray) override;
+
+private:
+    std::unique_ptr<QSystemTrayIcon> icon_;
+};

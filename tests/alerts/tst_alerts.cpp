@@ -1,0 +1,514 @@
+// The alert window, its queue and the topmost switch, headless, on a clock that stands still.
+#include "alerts/AlertQueue.h"
+#include "alerts/AlertWindow.h"
+#include "alerts/OnTop.h"
+#include "core/Trace.h"
+#include "support/TestWorld.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QTest>
+#include <functional>
+#include <limits>
+
+namespace {
+struct AlertWorld {
+    AlertWorld()
+        : window(
+              settings, clock,
+              [this] {
+                  ++saves;
+                  return saveResult;
+              },
+              [this] { return setupVisible; }) {}
+
+    ManualClock clock; // 10:00
+    Settings settings;
+    int saves = 0;
+    bool saveResult = true;
+    bool setupVisible = false;
+    AlertWindow window;
+};
+
+// Collects the texts passed to Trace while it lives.
+class TraceTexts final {
+public:
+    TraceTexts() {
+        current_ = this;
+        QLoggingCategory::setFilterRules(QStringLiteral("tarnwick.trace.debug=true"));
+        previous_ = qInstallMessageHandler(&Handler);
+    }
+    ~TraceTexts() {
+        qInstallMessageHandler(previous_);
+        QLoggingCategory::setFilterRules(QString());
+        current_ = nullptr;
+    }
+    TraceTexts(const TraceTexts&) = delete;
+    TraceTexts& operator=(const TraceTexts&) = delete;
+
+    QStringList texts;
+
+private:
+    static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+        if (current_ && context.category && QByteArray(context.category) == "tarnwick.trace")
+            current_->texts << msg;
+        else if (current_ && current_->previous_)
+            current_->previous_(type, context, msg);
+    }
+
+    static inline TraceTexts* current_ = nullptr;
+    QtMessageHandler previous_ = nullptr;
+};
+
+void AddMail(Settings& settings, const QString& screen, const QString& login, qint32 numMails,
+             qint32 newNumMails) {
+    UserRecord u = MakeUser(screen, login, "pop." + login, "pw", numMails);
+    u.NewNumMails = newNumMails;
+    AddUser(settings, u);
+}
+
+// Runs the event loop until `done` holds, five seconds at most. QTest::qWait sleeps between its
+// rounds, which would let the 1 ms slide timers tick only every ten milliseconds or so.
+bool RunUntil(const std::function<bool()>& done) {
+    const QDeadlineTimer deadline(5000);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents();
+    return done();
+}
+} // namespace
+
+#define SLID_IN(w) QVERIFY(RunUntil([&] { return !(w).tmrShow.isActive(); }))
+#define SLID_OUT(w) QVERIFY(RunUntil([&] { return !(w).tmrHide.isActive(); }))
+
+class TestAlerts final : public QObject {
+    Q_OBJECT
+
+    static inline QtMessageHandler previous_ = nullptr;
+
+private slots:
+    void initTestCase() {
+        // The offscreen platform cannot raise windows and says so on every alert.
+        previous_ = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+                if (!msg.contains(QLatin1String("does not support raise()")))
+                    previous_(type, context, msg);
+            });
+    }
+
+    void layoutAndLook() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        QCOMPARE(a.size(), QSize(385, 161));
+        QVERIFY(a.windowFlags().testFlag(Qt::FramelessWindowHint));
+        QCOMPARE(a.windowType(), Qt::Tool);
+        QCOMPARE(a.windowTitle(), QString("Alert!"));
+        QVERIFY(!a.isVisible());
+
+        QCOMPARE(a.TextArea().geometry(), QRect(8, 8, 369, 108));
+        QVERIFY(a.TextArea().isReadOnly());
+        QCOMPARE(a.TextArea().lineWrapMode(), QPlainTextEdit::WidgetWidth);
+        QCOMPARE(a.TextArea().font().family(), QString("Times New Roman"));
+        QCOMPARE(a.TextArea().font().pointSize(), 24);
+        QCOMPARE(a.TextArea().font().weight(), QFont::Normal);
+        QCOMPARE(a.TextArea().palette().color(QPalette::Base), a.palette().color(QPalette::Button));
+
+        QCOMPARE(a.HideButton().geometry(), QRect(8, 128, 121, 25));
+        QCOMPARE(a.HideSessionButton().geometry(), QRect(128, 128, 129, 25));
+        QCOMPARE(a.HidePermanentlyButton().geometry(), QRect(256, 128, 121, 25));
+        QCOMPARE(a.OkButton().geometry(), QRect(8, 136, 369, 25));
+        QCOMPARE(a.HideSessionButton().text(), QString("Hide For This Session"));
+
+        QCOMPARE(a.OkButton().nextInFocusChain(), &a.HideButton());
+        QCOMPARE(a.HideButton().nextInFocusChain(), &a.HideSessionButton());
+        QCOMPARE(a.HideSessionButton().nextInFocusChain(), &a.HidePermanentlyButton());
+        QCOMPARE(a.HidePermanentlyButton().nextInFocusChain(), &a.TextArea());
+
+        QVERIFY(!a.tmrNextAlert.isActive());
+        a.Start();
+        QVERIFY(a.tmrNextAlert.isActive());
+        QCOMPARE(a.tmrNextAlert.interval(), 1000);
+    }
+
+    void mailAlertSlidesInAndOut() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        AddMail(w.settings, "Home", "alice", 5, 6);
+        a.DoNextAlert();
+        QVERIFY(a.isVisible());
+        QCOMPARE(a.pos(), QPoint(0, -161));
+        QCOMPARE(a.AlertText(), QString("Home has 1 new emails."));
+        QVERIFY(!a.IsErrorAlert());
+        QVERIFY(!a.OkButton().isVisible());
+        QVERIFY(a.HideButton().isVisible() && a.HideSessionButton().isVisible() &&
+                a.HidePermanentlyButton().isVisible());
+        QCOMPARE(a.AlertUser(), 0);
+        QCOMPARE(a.AlertNumMails(), 6);
+        QCOMPARE(w.settings.Users[0].LastAlert, 36000.0f);
+#ifndef Q_OS_WIN
+        QVERIFY(a.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+#endif
+
+        // A tick while it slides in changes nothing.
+        a.DoNextAlert();
+        QVERIFY(a.tmrShow.isActive());
+        SLID_IN(a);
+        QCOMPARE(a.pos(), QPoint(0, 0));
+
+        QTest::keyClick(&a.TextArea(), Qt::Key_Escape); // presses "Hide"
+        QVERIFY(a.tmrHide.isActive());
+        SLID_OUT(a);
+        QVERIFY(!a.isVisible());
+        QVERIFY(a.y() < -161);
+#ifndef Q_OS_WIN
+        QVERIFY(!a.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+#endif
+        // "Hide" leaves the record alone and the alert waits for the show interval.
+        const UserRecord& u = w.settings.Users[0];
+        QCOMPARE(u.NumMails, 5);
+        QCOMPARE(u.NewNumMails, 6);
+        QVERIFY(!u.HideSession);
+        QCOMPARE(w.saves, 0);
+        QVERIFY(!a.tmrShow.isActive());
+    }
+
+    void errorAlertShowsAllLinesWithOkAlone() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        AddMail(w.settings, "Home", "alice", 0, 3);
+        a.AddError("Error with Home : \r\nTimeout\u2026\r\n");
+        a.DoNextAlert();
+        QVERIFY(a.IsErrorAlert());
+        QCOMPARE(a.AlertUser(), -1);
+        QCOMPARE(a.AlertText().split('\n').mid(0, 2),
+                 QStringList({"Error with Home : ", "Timeout\u2026"}));
+        QVERIFY(a.OkButton().isVisible());
+        QVERIFY(!a.HideButton().isVisible() && !a.HideSessionButton().isVisible() &&
+                !a.HidePermanentlyButton().isVisible());
+        // Esc belongs to "Hide", which an error alert does not have.
+        QTest::keyClick(&a.TextArea(), Qt::Key_Escape);
+        QVERIFY(!a.tmrHide.isActive());
+        QCOMPARE(w.settings.Users[0].LastAlert, 0.0f);
+    }
+
+    void mailAlertCount_data() {
+        QTest::addColumn<qint32>("numMails");
+        QTest::addColumn<qint32>("newNumMails");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one") << 5 << 6 << "Home has 1 new emails.";
+        QTest::newRow("below") << 7 << 3 << "Home has -4 new emails.";
+        const qint32 maxCount = std::numeric_limits<qint32>::max();
+        const qint32 minCount = std::numeric_limits<qint32>::min();
+        QTest::newRow("widest") << minCount << maxCount << "Home has 4294967295 new emails.";
+    }
+    void mailAlertCount() {
+        QFETCH(qint32, numMails);
+        QFETCH(qint32, newNumMails);
+        QFETCH(QString, text);
+        QCOMPARE(MailAlertText("Home", newNumMails, numMails), text);
+    }
+
+    void queueGrowsKeepsOrderAndIsCapped() {
+        AlertQueue q;
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(q.Add(QString("e%1").arg(i)));
+        QCOMPARE(q.GetErrors().size(), 10);
+        q.Add("e10");
+        QCOMPARE(q.GetErrors().size(), 13);
+        QCOMPARE(q.GetLastError(), 10);
+        for (int i = 0; i <= 10; ++i)
+            QCOMPARE(q.GetErrors().at(i), QString("e%1").arg(i));
+        QCOMPARE(q.TakeOldest(), QString("e0"));
+        QCOMPARE(q.GetLastError(), 9);
+        QCOMPARE(q.GetErrors().at(0), QString("e1"));
+        QCOMPARE(q.GetErrors().at(9), QString("e10"));
+        QVERIFY(q.GetErrors().at(10).isEmpty());
+        QCOMPARE(q.GetErrors().size(), 13);
+
+        AlertQueue full;
+        for (int i = 0; i < AlertQueue::MaxPending; ++i)
+            full.Add(QString::number(i));
+        TraceTexts trace;
+        QVERIFY(!full.Add("dropped"));
+        QCOMPARE(full.Pending(), 32767);
+        QCOMPARE(full.GetErrors().at(full.GetLastError()), QString("32766"));
+        QCOMPARE(trace.texts.size(), 1);
+        QCOMPARE(full.TakeOldest(), QString("0"));
+        QVERIFY(full.Add("fits again"));
+    }
+
+    void errorsFirstOneAtATimeThenLowestUser() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        AddMail(w.settings, "Work", "bob", 1, 4);
+        a.AddError("first");
+        a.AddError("second");
+        a.DoNextAlert();
+        QCOMPARE(a.AlertText(), QString("first"));
+        a.DoNextAlert();
+        QCOMPARE(a.AlertText(), QString("first"));
+        SLID_IN(a);
+        a.OkButton().click();
+        SLID_OUT(a);
+        // The slide-out looks for the next alert at once.
+        QVERIFY(a.isVisible());
+        QCOMPARE(a.AlertText(), QString("second"));
+        SLID_IN(a);
+        a.OkButton().click();
+        SLID_OUT(a);
+        QCOMPARE(a.AlertText(), QString("Home has 2 new emails."));
+        QCOMPARE(a.AlertUser(), 0);
+        SLID_IN(a);
+        a.HideButton().click();
+        SLID_OUT(a);
+        QCOMPARE(a.AlertText(), QString("Work has 3 new emails."));
+        QCOMPARE(a.AlertUser(), 1);
+        QCOMPARE(a.Queue().Pending(), 0);
+    }
+
+    void showInterval_data() {
+        QTest::addColumn<qint16>("minutes");
+        QTest::addColumn<bool>("again");
+        QTest::newRow("zero") << qint16(0) << true;
+        QTest::newRow("negative") << qint16(-3) << true;
+        QTest::newRow("five") << qint16(5) << false;
+    }
+    void showInterval() {
+        QFETCH(qint16, minutes);
+        QFETCH(bool, again);
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        w.settings.ShowInterval = minutes;
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        a.DoNextAlert();
+        SLID_IN(a);
+        a.HideButton().click();
+        w.clock.Advance(60); // the time the slide-out takes
+        SLID_OUT(a);
+        QCOMPARE(a.isVisible(), again);
+        if (again)
+            return;
+        w.clock.Advance(5 * 60 * 1000 - 60);
+        a.DoNextAlert();
+        QVERIFY(!a.isVisible()); // strictly more than the interval
+        w.clock.Advance(1000);
+        a.DoNextAlert();
+        QVERIFY(a.isVisible());
+    }
+
+    void longShowIntervalDoesNotWrap() {
+        AlertWorld w;
+        w.settings.ShowInterval = 1000; // 60,000 s: past 16 bits, and longer than 10:00
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        w.window.DoNextAlert();
+        QVERIFY(!w.window.isVisible());
+        w.clock.SetTime(QTime(16, 40, 1));
+        w.window.DoNextAlert();
+        QVERIFY(w.window.isVisible());
+    }
+
+    void midnight() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        // Shown at 23:58: the difference of two times of day is large just after midnight.
+        w.settings.Users[0].LastAlert = 23 * 3600 + 58 * 60;
+        w.clock.SetTime(QTime(0, 1));
+        a.DoNextAlert();
+        QVERIFY(a.isVisible());
+        QCOMPARE(w.settings.Users[0].LastAlert, 60.0f);
+
+        AlertWorld fresh;
+        AddMail(fresh.settings, "Home", "alice", 0, 2);
+        fresh.clock.SetTime(QTime(0, 3));
+        fresh.window.DoNextAlert();
+        QVERIFY(!fresh.window.isVisible());
+        fresh.clock.SetTime(QTime(0, 5, 1));
+        fresh.window.DoNextAlert();
+        QVERIFY(fresh.window.isVisible());
+    }
+
+    void hideForThisSession() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        w.settings.ShowInterval = 0;
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        a.DoNextAlert();
+        a.HideSessionButton().click();
+        SLID_OUT(a);
+        QVERIFY(w.settings.Users[0].HideSession);
+        QVERIFY(!a.isVisible());
+        w.clock.Advance(3600 * 1000);
+        a.DoNextAlert();
+        QVERIFY(!a.isVisible());
+        QCOMPARE(w.saves, 0);
+    }
+
+    void hidePermanently() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        w.settings.ShowInterval = 0;
+        AddMail(w.settings, "Home", "alice", 4, 9);
+        a.DoNextAlert();
+        a.HidePermanentlyButton().click();
+        QCOMPARE(w.settings.Users[0].NumMails, 9);
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.saves, 1);
+        a.HidePermanentlyButton().click(); // during the slide-out: nothing more to accept
+        QCOMPARE(w.saves, 1);
+        w.clock.Advance(60);
+        SLID_OUT(a);
+        QVERIFY(!a.isVisible());
+
+        // The count fell to -1 while the alert was up: that does not withdraw it, and "Hide
+        // Permanently" has nothing to accept.
+        w.settings.Users[0].NewNumMails = 12;
+        w.clock.Advance(1000);
+        a.DoNextAlert();
+        QCOMPARE(a.AlertText(), QString("Home has 3 new emails."));
+        SLID_IN(a);
+        w.settings.Users[0].NewNumMails = -1;
+        a.DoNextAlert();
+        QVERIFY(!a.tmrHide.isActive());
+        a.HidePermanentlyButton().click();
+        QCOMPARE(w.settings.Users[0].NumMails, 9);
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.saves, 1);
+        SLID_OUT(a);
+        QVERIFY(!a.isVisible());
+    }
+
+    void risingCountWithdrawsTheAlert() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        AddMail(w.settings, "Home", "alice", 5, 8);
+        a.DoNextAlert();
+        SLID_IN(a);
+        w.settings.Users[0].NewNumMails = 9;
+        a.DoNextAlert();
+        QVERIFY(a.tmrHide.isActive());
+        SLID_OUT(a);
+        QVERIFY(!a.isVisible());
+        // Hidden and quiet until the show interval has passed since the withdrawn alert.
+        a.DoNextAlert();
+        QVERIFY(!a.isVisible() && !a.tmrHide.isActive() && !a.tmrShow.isActive());
+        w.clock.Advance((5 * 60 + 1) * 1000);
+        a.DoNextAlert();
+        QCOMPARE(a.AlertText(), QString("Home has 4 new emails."));
+        QCOMPARE(a.AlertNumMails(), 9);
+    }
+
+    void nothingNewWhileSetupIsVisible() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        w.setupVisible = true;
+        a.DoNextAlert();
+        a.AddError("older");
+        a.AddError("newer");
+        a.DoNextAlert();
+        QVERIFY(!a.isVisible());
+        w.setupVisible = false;
+        a.DoNextAlert();
+        QCOMPARE(a.AlertText(), QString("older"));
+        QCOMPARE(a.Queue().Pending(), 1);
+    }
+
+    void alertFollowsItsUserThroughSetup() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        w.settings.ShowInterval = 0;
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        AddMail(w.settings, "Work", "bob", 1, 4);
+        w.settings.Users[0].HideSession = true;
+        a.DoNextAlert();
+        QCOMPARE(a.AlertText(), QString("Work has 3 new emails."));
+
+        // Deleting the user before it moves Work down one place; the spare entry above
+        // LastUser still holds a copy of Work and must stay untouched.
+        w.settings.DeleteUser(0);
+        QCOMPARE(a.AlertUser(), 0);
+        a.HidePermanentlyButton().click();
+        QCOMPARE(w.settings.Users[0].NumMails, 4);
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.settings.Users[1].NumMails, 1);
+        QCOMPARE(w.settings.Users[1].NewNumMails, 4);
+        QCOMPARE(w.saves, 1);
+        SLID_OUT(a);
+
+        // A re-sort moves the alert's user; the button acts on it where it now is.
+        AddMail(w.settings, "Club", "carol", 0, 1);
+        a.DoNextAlert();
+        QCOMPARE(a.AlertText(), QString("Club has 1 new emails."));
+        w.settings.Users[0].Username = "zed";
+        w.settings.SortUsers();
+        QCOMPARE(a.AlertUser(), 0);
+        a.HideSessionButton().click();
+        QVERIFY(w.settings.Users[0].HideSession);
+        QVERIFY(!w.settings.Users[1].HideSession);
+        SLID_OUT(a);
+
+        // The user deleted while its alert is up: the alert is withdrawn, and acts on nobody.
+        w.settings.Users[0].HideSession = false;
+        w.clock.Advance(1000);
+        a.DoNextAlert();
+        QVERIFY(a.isVisible());
+        QCOMPARE(a.AlertUser(), 0);
+        SLID_IN(a);
+        w.settings.DeleteUser(0);
+        QCOMPARE(a.AlertUser(), -1);
+        a.DoNextAlert();
+        QVERIFY(a.tmrHide.isActive());
+        w.settings.Users[0].NewNumMails = 7; // Work, now in Club's place, has new mail
+        a.HidePermanentlyButton().click();
+        QCOMPARE(w.saves, 1);
+        QCOMPARE(w.settings.Users[0].NumMails, 4);
+        QCOMPARE(w.settings.Users[0].NewNumMails, 7);
+        SLID_OUT(a);
+        QCOMPARE(a.AlertText(), QString("Work has 3 new emails."));
+    }
+
+    void closingTraces() {
+        AlertWorld w;
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        w.window.DoNextAlert();
+        TraceTexts trace;
+        QVERIFY(w.window.close());
+        QCOMPARE(trace.texts, QStringList({"frmAlert QueryUnload", "frmAlert Unload"}));
+        QVERIFY(!w.window.isVisible());
+        QVERIFY(!w.window.tmrShow.isActive());
+    }
+
+#ifndef Q_OS_WIN
+    // Outside Windows the band is a window flag, which can be read back.
+    void topMostSwitch() {
+        QWidget hidden;
+        const Qt::WindowFlags before = hidden.windowFlags();
+        BringToFront(&hidden);
+        QVERIFY(!hidden.isVisible());
+        QCOMPARE(hidden.windowFlags(), before);
+        SetTopMost(&hidden);
+        QVERIFY(!hidden.isVisible());
+
+        QWidget shown;
+        shown.resize(100, 50);
+        shown.move(40, 30);
+        shown.show();
+        const QPoint pos = shown.pos();
+        SetTopMost(&shown);
+        QVERIFY(shown.isVisible());
+        QVERIFY(shown.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QCOMPARE(shown.pos(), pos);
+        ClearTopMost(&shown);
+        QVERIFY(shown.isVisible());
+        QVERIFY(!shown.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QCOMPARE(shown.pos(), pos);
+        BringToFront(&shown);
+        QVERIFY(shown.isVisible());
+        QVERIFY(!shown.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    }
+#endif
+};
+
+QTEST_MAIN(TestAlerts)
+#include "tst_alerts.moc"

@@ -1,0 +1,153 @@
+// The check session against a real POP3 server (Dovecot) over real sockets.
+#include "check/SocketTransport.h"
+#include "support/Dovecot.h"
+#include "support/TestWorld.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+namespace {
+using World = CheckWorld<SocketTransport>;
+
+constexpr int RunTimeoutMs = 30000;
+constexpr qint64 PastInterval = (Settings::DefaultCheckInterval * 60 + 1) * 1000;
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QList<QByteArray> Lines(const QString& path) {
+    QList<QByteArray> lines = ReadFile(path).split('\n');
+    lines.removeIf([](const QByteArray& line) { return line.trimmed().isEmpty(); });
+    return lines;
+}
+
+// One check of every due user, to its end.
+bool CheckAndWait(World& w) {
+    w.engine.CheckMail(false);
+    return QTest::qWaitFor([&] { return !w.engine.IsChecking(); }, RunTimeoutMs);
+}
+} // namespace
+
+class TestDovecot final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void countsFollowTheMaildir() {
+        Dovecot server;
+        TARNWICK_START_DOVECOT(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.DeliverMail("alice", 3));
+        World w(server.Port());
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
+
+        QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
+        QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
+        QCOMPARE(w.engine.GetStage(), 6);
+        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+
+        // Mail that arrives meanwhile is noticed by the next check.
+        QVERIFY(server.DeliverMail("alice", 2));
+        w.clock.Advance(PastInterval);
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(w.settings.Users[0].NewNumMails, 5);
+
+        // Fewer messages than the user already accepted.
+        w.settings.Users[0].NumMails = 5;
+        QVERIFY(server.RemoveMail("alice", 2));
+        w.clock.Advance(PastInterval);
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nServer said you have less "
+                                           "eMails than I think you have!"));
+
+        const QList<QByteArray> stat = Lines(w.logs.StatLogPath());
+        QCOMPARE(stat.size(), 3);
+        const QRegularExpression record(QStringLiteral(R"(^alice\|\+OK (\d+) \d+&\|\1\|\1\r$)"));
+        const QStringList counts = {"3", "5", "3"};
+        for (int i = 0; i < 3; ++i) {
+            const auto match = record.match(QString::fromLatin1(stat.at(i)));
+            QVERIFY2(match.hasMatch(), stat.at(i).constData());
+            QCOMPARE(match.captured(1), counts.at(i));
+        }
+    }
+
+    void wrongPasswordIsReportedWithTheServersReason() {
+        Dovecot server;
+        TARNWICK_START_DOVECOT(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.DeliverMail("alice", 1));
+        World w(server.Port());
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(w.settings.Users[0].NewNumMails, 1);
+
+        QVERIFY(server.SetPassword("alice", "changed"));
+        w.clock.Advance(PastInterval);
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(w.sink.texts,
+                 QStringList("Error with Home : \r\n[AUTH] Authentication failed.\r\n"));
+        // Stage 3: the reply to PASS; the counts are left as they were.
+        QVERIFY2(ReadFile(w.logs.ErrLogPath())
+                     .endsWith("|0|Home|0|1|3|[AUTH] Authentication failed.\r\n\r\n"),
+                 ReadFile(w.logs.ErrLogPath()).constData());
+        QCOMPARE(w.settings.Users[0].NewNumMails, 1);
+
+        w.settings.Users[0].Password = "changed";
+        w.clock.Advance(PastInterval);
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(w.sink.texts.size(), 1);
+        QCOMPARE(Lines(w.logs.StatLogPath()).size(), 2);
+    }
+
+    // The scheduler's own timers: users are checked in table order, one after the other; a
+    // failed one is followed by the next at once.
+    void runOverSeveralUsers() {
+        Dovecot server;
+        TARNWICK_START_DOVECOT(server);
+        const QStringList logins = {"alice", "bob", "carol", "dave"};
+        for (const QString& login : logins)
+            QVERIFY(server.AddUser(login, login + "-pw"));
+        QVERIFY(server.DeliverMail("alice", 2));
+        QVERIFY(server.DeliverMail("carol", 1));
+        World w(server.Port());
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "alice-pw"));
+        AddUser(w.settings, MakeUser("Club", "bob", "127.0.0.1", "wrong"));
+        AddUser(w.settings, MakeUser("Work", "carol", "127.0.0.1", "carol-pw"));
+        AddUser(w.settings, MakeUser("Spare", "dave", "127.0.0.1", "dave-pw"));
+
+        w.engine.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(Lines(w.logs.StatLogPath()).size() == 3 && !w.engine.IsChecking(),
+                                 RunTimeoutMs);
+        QCOMPARE(w.engine.GetCheckUser(), 3);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(w.settings.Users[i].LastCheck, w.clock.TimeOfDay());
+
+        const QList<QByteArray> stat = Lines(w.logs.StatLogPath());
+        QVERIFY(stat.at(0).startsWith("alice|+OK 2 "));
+        QVERIFY(stat.at(1).startsWith("carol|+OK 1 "));
+        QVERIFY(stat.at(2).startsWith("dave|+OK 0 0&|0|0"));
+        QCOMPARE(w.sink.texts,
+                 QStringList("Error with Club : \r\n[AUTH] Authentication failed.\r\n"));
+        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
+        QCOMPARE(w.settings.Users[1].NewNumMails, -1);
+        QCOMPARE(w.settings.Users[2].NewNumMails, 1);
+        QCOMPARE(w.settings.Users[3].NewNumMails, -1);
+
+        // The server saw them in the same order.
+        QStringList seen;
+        const QRegularExpression user(QStringLiteral("user=<(\\w+)>"));
+        for (const QString& line : server.Log().split('\n')) {
+            const auto match = user.match(line);
+            if (match.hasMatch() && !seen.contains(match.captured(1)))
+                seen << match.captured(1);
+        }
+        QCOMPARE(seen, logins);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDovecot)
+
+#include "tst_dovecot.moc"

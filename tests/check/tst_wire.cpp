@@ -1,0 +1,409 @@
+// The check session over real loopback sockets against a server that misbehaves on cue, and
+// the line framing underneath it.
+#include "check/LineFramer.h"
+#include "check/SocketTransport.h"
+#include "support/ScriptedServer.h"
+#include "support/TestWorld.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+Q_DECLARE_METATYPE(ServerScript)
+
+namespace {
+using World = CheckWorld<SocketTransport>;
+
+const QList<QByteArray> NormalReplies = {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n",
+                                         "+OK 3 1011\r\n", "+OK Logging out.\r\n"};
+const QString RemoteClosed = QStringLiteral("The remote host closed the connection");
+
+// Greets with the first reply, then answers each command line with the next one.
+ServerScript Conversation(const QList<QByteArray>& replies) {
+    ServerScript script;
+    for (qsizetype i = 0; i < replies.size(); ++i) {
+        if (i > 0)
+            script.Await();
+        script.Send(replies.at(i));
+    }
+    return script;
+}
+
+QList<QByteArray> Commands(const QByteArray& login, const QByteArray& password) {
+    return {"USER " + login + "\r\n", "PASS " + password + "\r\n", "STAT\r\n", "QUIT\r\n"};
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct ErrRecord {
+    int user = -2;
+    QString screenName;
+    int newNumMails = 0;
+    int stage = -1;
+    QString message;
+};
+
+// The error log's records; a server's own line end leaves an empty line, which is skipped.
+QList<ErrRecord> ErrRecords(const World& w) {
+    QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
+    QList<ErrRecord> records;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).chopped(lines.at(i).endsWith('\r') ? 1 : 0);
+        const QList<QByteArray> f = line.split('|');
+        if (f.size() < 8)
+            continue;
+        records.append({f.at(2).toInt(), QString::fromLatin1(f.at(3)), f.at(5).toInt(),
+                        f.at(6).toInt(), QString::fromLatin1(f.mid(7).join('|'))});
+    }
+    return records;
+}
+
+// Runs the event loop until `done`. Unlike QTest::qWaitFor it does not sleep between rounds,
+// so a conversation between two sockets of one thread goes at full speed.
+template <typename Predicate> bool WaitUntil(Predicate done, int timeoutMs = 5000) {
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer wakeUp; // the loop must come round to look at the deadline
+    wakeUp.start(20);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+bool RunEnds(const World& w) {
+    return WaitUntil([&] { return !w.engine.IsChecking(); });
+}
+} // namespace
+
+class TestWire final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void normalSession_data() {
+        QTest::addColumn<QList<QByteArrayList>>("replies"); // each reply in its pieces
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QByteArray>("statLog");
+        QTest::newRow("whole lines") << QList<QByteArrayList>{{"+OK Ready.\r\n"},
+                                                              {"+OK\r\n"},
+                                                              {"+OK Logged in.\r\n"},
+                                                              {"+OK 3 1011\r\n"},
+                                                              {"+OK Logging out.\r\n"}}
+                                     << 3 << QByteArray("alice|+OK 3 1011&|3|3\r\n");
+        // A reply that comes in pieces is still one reply: the first piece of the STAT
+        // reply alone would be malformed, and "30" must not be read as "3".
+        QTest::newRow("split mid-line") << QList<QByteArrayList>{{"+O", "K Ready.\r\n"},
+                                                                 {"+OK\r", "\n"},
+                                                                 {"+OK Logged", " in.\r\n"},
+                                                                 {"+OK 3", "0 1011\r\n"},
+                                                                 {"+OK Logging out.", "\r\n"}}
+                                        << 30 << QByteArray("alice|+OK 30 1011&|30|30\r\n");
+        QTest::newRow("STAT byte by byte")
+            << QList<QByteArrayList>{{"+OK Ready.\r\n"},
+                                     {"+OK\r\n"},
+                                     {"+OK\r\n"},
+                                     {"+", "O", "K", " ", "1", "2", " ", "5", "\r", "\n"},
+                                     {"+OK\r\n"}}
+            << 12 << QByteArray("alice|+OK 12 5&|12|12\r\n");
+        QTest::newRow("lone LF") << QList<QByteArrayList>{{"+OK Ready.\n"},
+                                                          {"+OK\n"},
+                                                          {"+OK Logged in.\n"},
+                                                          {"+OK 4 200\n"},
+                                                          {"+OK Logging out.\n"}}
+                                 << 4 << QByteArray("alice|+OK 4 200&|4|4\r\n");
+    }
+    void normalSession() {
+        QFETCH(QList<QByteArrayList>, replies);
+        QFETCH(int, count);
+        QFETCH(QByteArray, statLog);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        ServerScript script;
+        for (qsizetype i = 0; i < replies.size(); ++i) {
+            if (i > 0)
+                script.Await();
+            script.SendInPieces(replies.at(i), 30);
+        }
+        server.Queue(script);
+        World w(server.Port());
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(RunEnds(w));
+        QCOMPARE(w.sink.texts, QStringList());
+        QCOMPARE(w.engine.GetStage(), 6);
+        QCOMPARE(w.settings.Users[0].NewNumMails, count);
+        QCOMPARE(ReadFile(w.logs.StatLogPath()), statLog);
+        QVERIFY(!QFile::exists(w.logs.ErrLogPath()));
+        QCOMPARE(server.Received(0), Commands("alice", "secret"));
+        QVERIFY(
+            WaitUntil([&] { return server.Closed(0); })); // the client closed after the QUIT reply
+        QCOMPARE(server.Connections(), 1);
+    }
+
+    // Home's session fails in many ways; each time the failure is reported against Home with
+    // the stage it happened in, and Work, due too, is checked right after on a connection of
+    // its own with nothing of Home's left over.
+    void failedSession_data() {
+        QTest::addColumn<ServerScript>("script");
+        QTest::addColumn<int>("stage");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("newNumMails"); // Home's afterwards
+        const QByteArray greeting = NormalReplies.at(0);
+        auto upTo = [](int replies) { return Conversation(NormalReplies.mid(0, replies)); };
+
+        QTest::newRow("no status word")
+            << Conversation({"* Welcome\r\n"}) << 1
+            << QString("Unexpected reply from server: \"* Welcome\"") << -1;
+        QTest::newRow("no status word, lone LF")
+            << Conversation({greeting, "what?\n"}) << 2
+            << QString("Unexpected reply from server: \"what?\"") << -1;
+        QTest::newRow("bare -ERR")
+            << Conversation({greeting, "-ERR\r\n"}) << 2 << QString("Unknown!") << -1;
+        QTest::newRow("-ERR with reason")
+            << Conversation({greeting, "+OK\r\n", "-ERR [AUTH] Authentication failed.\r\n"}) << 3
+            << QString("[AUTH] Authentication failed.\r\n") << -1;
+
+        const char* malformed[] = {"+OK 3\r\n", "+OK  3 100\r\n", "+OK lots 100\r\n",
+                                   "+OK 99999999999999999999 1\r\n", "+OK\r\n"};
+        for (const char* stat : malformed) {
+            QTest::addRow("STAT %s", QByteArray(stat).trimmed().constData())
+                << upTo(3).Await().Send(stat) << 4 << QString("Malformed STAT response!") << -1;
+        }
+
+        QTest::newRow("dropped before greeting")
+            << ServerScript().Drop() << 1 << RemoteClosed << -1;
+        QTest::newRow("dropped after USER") << upTo(1).Await().Drop() << 2 << RemoteClosed << -1;
+        QTest::newRow("dropped after PASS") << upTo(2).Await().Drop() << 3 << RemoteClosed << -1;
+        QTest::newRow("dropped after STAT") << upTo(3).Await().Drop() << 4 << RemoteClosed << -1;
+        // The count was in: it stays.
+        QTest::newRow("dropped before QUIT reply")
+            << upTo(4).Await().Drop() << 5 << RemoteClosed << 3;
+
+        const QString tooLong = QStringLiteral("Reply too long: no line end within 4096 bytes");
+        QTest::newRow("endless greeting") << ServerScript().Flood() << 1 << tooLong << -1;
+        // What came before the flood is no STAT reply to evaluate.
+        QTest::newRow("endless STAT reply")
+            << upTo(3).Await().Send("+OK 1").Flood(64 << 20, "0") << 4 << tooLong << -1;
+    }
+    void failedSession() {
+        QFETCH(ServerScript, script);
+        QFETCH(int, stage);
+        QFETCH(QString, message);
+        QFETCH(int, newNumMails);
+        ScriptedServer server;
+        server.Queue(script);
+        server.Queue(Conversation(NormalReplies));
+        World w(server.Port());
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
+        AddUser(w.settings, MakeUser("Work", "bob", "127.0.0.1", "pw2"));
+        w.engine.CheckMail(false);
+        QVERIFY(RunEnds(w));
+
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n" + message));
+        const QList<ErrRecord> records = ErrRecords(w);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.at(0).user, 0);
+        QCOMPARE(records.at(0).screenName, QString("Home"));
+        QCOMPARE(records.at(0).stage, stage);
+        QCOMPARE(records.at(0).newNumMails, newNumMails);
+        QCOMPARE(w.settings.Users[0].NewNumMails, newNumMails);
+
+        QCOMPARE(server.Connections(), 2);
+        QCOMPARE(server.Received(1), Commands("bob", "pw2"));
+        QCOMPARE(w.settings.Users[1].NewNumMails, 3);
+        QCOMPARE(w.engine.GetStage(), 6);
+        QVERIFY(
+            WaitUntil([&] { return server.Closed(0); })); // the failed connection is not left open
+
+        for (const ServerScript::Step& step : script.steps) {
+            if (step.kind == ServerScript::Kind::Flood) {
+                // The client gave up on the endless reply: the server did not get far.
+                QVERIFY(server.FloodCutShort(0));
+                QVERIFY2(server.BytesSent(0) < step.amount,
+                         qPrintable(QString::number(server.BytesSent(0))));
+            }
+        }
+    }
+
+    void silence_data() {
+        QTest::addColumn<int>("replies");
+        QTest::addColumn<int>("stage");
+        QTest::newRow("no greeting") << 0 << 1;
+        QTest::newRow("no reply to PASS") << 2 << 3;
+        QTest::newRow("no reply to QUIT") << 4 << 5;
+    }
+    void silence() {
+        QFETCH(int, replies);
+        QFETCH(int, stage);
+        ScriptedServer server;
+        server.Queue(Conversation(NormalReplies.mid(0, replies)));
+        World w(server.Port());
+        w.engine.SetTimeoutInterval(300);
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(WaitUntil([&] { return !w.sink.texts.isEmpty(); }));
+        QCOMPARE(w.sink.texts.at(0),
+                 QString("Error with Home : \r\nTimeout waiting for response from server!"));
+        QCOMPARE(ErrRecords(w).value(0).stage, stage);
+        QVERIFY(!w.engine.IsChecking());
+        QVERIFY(WaitUntil([&] { return server.Closed(0); }));
+        // The time-out keeps running between runs; when it expires nobody is blamed.
+        QTest::qWait(800);
+        QCOMPARE(w.sink.texts.size(), 1);
+        QCOMPARE(ErrRecords(w).size(), 1);
+        QCOMPARE(server.Connections(), 1);
+    }
+
+    // A server that goes on talking after its session failed: its later lines, in the same
+    // packet as the "-ERR" or after it, reach neither the next user's session nor its log.
+    void chatterAfterFailureIsNotTheNextUsersReply() {
+        ScriptedServer server;
+        ServerScript chatty;
+        chatty.Send(NormalReplies.at(0))
+            .Await()
+            .Send("-ERR No such user.\r\n+OK\r\n+OK 7 7\r\n-ERR late\r\n");
+        for (int i = 0; i < 10; ++i)
+            chatty.Pause(20).Send("+OK 8 8\r\n-ERR later\r\n");
+        server.Queue(chatty);
+        // Work's server greets only after a while: a leftover "+OK" taken as its greeting
+        // would show as commands sent ahead of the replies.
+        server.Queue(ServerScript()
+                         .Pause(150)
+                         .Send("+OK Ready.\r\n")
+                         .Await()
+                         .Send("+OK\r\n")
+                         .Await()
+                         .Send("+OK\r\n")
+                         .Await()
+                         .Send("+OK 2 20\r\n")
+                         .Await()
+                         .Send("+OK bye\r\n"));
+        World w(server.Port());
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
+        AddUser(w.settings, MakeUser("Work", "bob", "127.0.0.1", "pw2"));
+        w.engine.CheckMail(false);
+        QVERIFY(RunEnds(w));
+        QVERIFY(WaitUntil([&] { return server.Closed(0); }));
+        QTest::qWait(100);
+
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nNo such user.\r\n"));
+        const QList<ErrRecord> records = ErrRecords(w);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.at(0).stage, 2);
+        QCOMPARE(server.Received(0), QList<QByteArray>{"USER alice\r\n"});
+        QCOMPARE(server.Received(1), Commands("bob", "pw2"));
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.settings.Users[1].NewNumMails, 2);
+        QCOMPARE(ReadFile(w.logs.StatLogPath()), QByteArray("bob|+OK 2 20&|2|2\r\n"));
+    }
+
+    void connectionRefused() {
+        quint16 closedPort = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            closedPort = probe.serverPort();
+        }
+        World w(closedPort);
+        AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
+        AddUser(w.settings, MakeUser("Work", "bob", "127.0.0.1", "pw2"));
+        w.engine.CheckMail(false);
+        QVERIFY(RunEnds(w));
+        QCOMPARE(w.sink.texts, QStringList({"Error with Home : \r\nConnection refused",
+                                            "Error with Work : \r\nConnection refused"}));
+        const QList<ErrRecord> records = ErrRecords(w);
+        QCOMPARE(records.size(), 2);
+        QCOMPARE(records.at(0).user, 0);
+        QCOMPARE(records.at(1).user, 1);
+        QCOMPARE(records.at(1).stage, 1);
+        QCOMPARE(w.engine.GetCheckUser(), -1);
+    }
+
+    void lineBreakInUserNameSendsNothing() {
+        ScriptedServer server;
+        server.Queue(Conversation(NormalReplies));
+        World w(server.Port());
+        AddUser(w.settings, MakeUser("Home", "bob\r\nDELE 1", "127.0.0.1", "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(RunEnds(w));
+        QVERIFY(WaitUntil([&] { return server.Closed(0); }));
+        QCOMPARE(server.Received(0), QList<QByteArray>());
+        QCOMPARE(w.sink.texts,
+                 QStringList("Error with Home : \r\nThe user name holds a line break or NUL "
+                             "character; nothing was sent."));
+        QCOMPARE(ErrRecords(w).value(0).stage, 1);
+    }
+};
+
+class TestLineFramer final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void linesInPiecesAndTogether() {
+        LineFramer framer;
+        QList<QByteArray> lines;
+        QVERIFY(framer.Feed("+O", lines));
+        QVERIFY(framer.Feed("K hi\r", lines));
+        QVERIFY(lines.isEmpty());
+        QCOMPARE(framer.Pending(), 7);
+        QVERIFY(framer.Feed("\n+OK 3", lines));
+        QCOMPARE(lines, QList<QByteArray>{"+OK hi\r\n"});
+        lines.clear();
+        QVERIFY(framer.Feed(" 9\n-ERR x\r\n\n+OK", lines));
+        QCOMPARE(lines, QList<QByteArray>({"+OK 3 9\n", "-ERR x\r\n", "\n"}));
+        QCOMPARE(framer.Pending(), 3);
+        framer.Reset();
+        QCOMPARE(framer.Pending(), 0);
+        lines.clear();
+        QVERIFY(framer.Feed("\r\n", lines));
+        QCOMPARE(lines, QList<QByteArray>{"\r\n"}); // nothing of before the reset
+    }
+
+    void limit() {
+        const int limit = LineFramer::Limit;
+        LineFramer framer;
+        QList<QByteArray> lines;
+        // A line of exactly the limit, line end included, passes.
+        QVERIFY(framer.Feed(QByteArray(limit - 1, 'x') + '\n', lines));
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.at(0).size(), limit);
+        // One byte more does not, even when it is the line end; nothing is kept.
+        lines.clear();
+        QVERIFY(framer.Feed(QByteArray(limit, 'x'), lines));
+        QCOMPARE(framer.Pending(), limit);
+        QVERIFY(!framer.Feed("\n", lines));
+        QVERIFY(lines.isEmpty());
+        QCOMPARE(framer.Pending(), 0);
+        // Lines finished before the overflow in the same chunk are delivered.
+        QVERIFY(!framer.Feed("+OK a\r\n" + QByteArray(3 * limit, 'y'), lines));
+        QCOMPARE(lines, QList<QByteArray>{"+OK a\r\n"});
+        QCOMPARE(framer.Pending(), 0);
+        // A fresh start after a reset.
+        framer.Reset();
+        lines.clear();
+        QVERIFY(framer.Feed("+OK\r\n", lines));
+        QCOMPARE(lines, QList<QByteArray>{"+OK\r\n"});
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    int status = 0;
+    {
+        TestWire t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestLineFramer t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    return status;
+}
+
+#include "tst_wire.moc"

@@ -1,0 +1,573 @@
+// The settings file: its text, the loader with its failures and the careful saver.
+#include "core/Cipher.h"
+#include "core/Settings.h"
+#include "core/SettingsFile.h"
+#include "support/FixedRandom.h"
+#include "support/RecordingDialogs.h"
+#include "support/TestWorld.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+const QString FirstRun = "This appears to be the first time you have used this program!\r\n"
+                         "You can access the setup screen by right-clicking\r\n"
+                         "on the icon in the system tray. Have fun!";
+const QString Defaults = "-1\r\n5\r\n5\r\nTrue\r\n";
+
+bool IsRoot() {
+#ifdef Q_OS_UNIX
+    return geteuid() == 0;
+#else
+    return false;
+#endif
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+// The permission bits as in `ls -l`, in octal.
+QString Mode(const QString& path) {
+    const QFileDevice::Permissions p = QFile::permissions(path);
+    const int bits = (int(p) >> 12 & 7) << 6 | (int(p) >> 4 & 7) << 3 | (int(p) & 7);
+    return QString::number(bits, 8);
+}
+
+// A temporary folder with a settings file in it, and everything the settings file needs.
+struct FileWorld {
+    QTemporaryDir dir;
+    QString path = dir.filePath("Tarnwick.ini");
+    Settings settings;
+    RecordingDialogs dialogs;
+    FixedRandom random = FixedRandom::Keys({7, 200});
+    SettingsFile file{settings, dialogs, random, path};
+
+    // Writes the file the way the program would have: `plain` enciphered.
+    void WritePlain(const QByteArray& plain, quint8 key = 42) {
+        WriteAll(path, EncodeText(plain, key));
+    }
+    QStringList Files() const {
+        return QDir(dir.path())
+            .entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    }
+};
+
+void VerifyDefaults(const Settings& s) {
+    QCOMPARE(s.LastUser, qint16(-1));
+    QCOMPARE(s.Users.size(), 10);
+    for (const UserRecord& u : s.Users) {
+        QVERIFY(u.Username.isEmpty() && u.ScreenName.isEmpty() && u.Password.isEmpty());
+        QCOMPARE(u.NumMails, 0);
+    }
+    QCOMPARE(s.CheckInterval, qint16(5));
+    QCOMPARE(s.ShowInterval, qint16(5));
+    QVERIFY(s.ShowErrors);
+}
+
+QByteArray UserLines(int count) {
+    QByteArray out;
+    for (int i = 0; i < count; ++i)
+        out += QByteArray::number(i) + "\r\npw" + QByteArray::number(i) + "\r\nScreen" +
+               QByteArray::number(i) + "\r\nhost\r\nlogin" + QByteArray::number(i) + "\r\n";
+    return out;
+}
+
+// Mounts a small tmpfs on `folder` for the test's lifetime; only root can.
+struct TmpfsMount {
+    explicit TmpfsMount(const QString& folder) : folder_(folder) {
+        mounted = IsRoot() && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k,mode=0755",
+                                                          "tmpfs", folder}) == 0;
+    }
+    ~TmpfsMount() {
+        if (mounted)
+            QProcess::execute("umount", {"-l", folder_});
+    }
+    bool ReadOnly() { return QProcess::execute("mount", {"-o", "remount,ro", folder_}) == 0; }
+    bool mounted = false;
+
+private:
+    QString folder_;
+};
+} // namespace
+
+class TestSettingsFile final : public QObject {
+    Q_OBJECT
+private slots:
+    // --- the loader ---------------------------------------------------------------------
+
+    void loadsEveryLineIntoItsField() {
+        FileWorld w;
+        // Users in file order (not sorted), texts in the code page, lone CR and LF kept, a
+        // line after the last user ignored.
+        w.WritePlain("1\r\n7\r\n9\r\nFalse\r\n"
+                     "12\r\n\r\nZed\r\nmail.b\r\nzz\r\n"
+                     "3\r\np\x80w\rx\r\nAnn\xe9\r\nmail.a\nq\r\naa\r\n"
+                     "junk\r\n");
+        QVERIFY(w.file.LoadFile());
+        QVERIFY(w.dialogs.messages.isEmpty());
+        const Settings& s = w.settings;
+        QCOMPARE(s.LastUser, qint16(1));
+        QCOMPARE(s.CheckInterval, qint16(7));
+        QCOMPARE(s.ShowInterval, qint16(9));
+        QVERIFY(!s.ShowErrors);
+        QCOMPARE(s.Users[0].NumMails, 12);
+        QCOMPARE(s.Users[0].Password, QString());
+        QCOMPARE(s.Users[0].ScreenName, QString("Zed"));
+        QCOMPARE(s.Users[0].MailServer, QString("mail.b"));
+        QCOMPARE(s.Users[0].Username, QString("zz"));
+        QCOMPARE(s.Users[1].NumMails, 3);
+        QCOMPARE(s.Users[1].Password, QString::fromUtf8("p\u20acw\rx"));
+        QCOMPARE(s.Users[1].ScreenName, QString::fromUtf8("Ann\u00e9"));
+        QCOMPARE(s.Users[1].MailServer, QString("mail.a\nq"));
+        QCOMPARE(s.Users[1].Username, QString("aa"));
+        for (int i = 0; i <= 1; ++i) {
+            QVERIFY(!s.Users[i].HideSession);
+            QCOMPARE(s.Users[i].NewNumMails, -1);
+            QCOMPARE(s.Users[i].LastAlert, 0.0f);
+            QVERIFY(s.Users[i].Id != 0);
+        }
+        QVERIFY(s.Users[0].Id != s.Users[1].Id);
+        QCOMPARE(s.Users.size(), 10);
+        QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"}); // loading writes nothing
+    }
+
+    void showErrorsWord_data() {
+        QTest::addColumn<QByteArray>("word");
+        QTest::addColumn<int>("expected"); // 1 true, 0 false, -1 load fails
+        QTest::newRow("TRUE") << QByteArray("TRUE") << 1;
+        QTest::newRow("True") << QByteArray("True") << 1;
+        QTest::newRow("true") << QByteArray("true") << 1;
+        QTest::newRow("fAlSe") << QByteArray("fAlSe") << 0;
+        QTest::newRow("blank before") << QByteArray(" true") << -1;
+        QTest::newRow("blank after") << QByteArray("False ") << -1;
+        QTest::newRow("tab after") << QByteArray("true\t") << -1;
+        QTest::newRow("number") << QByteArray("-1") << -1;
+        QTest::newRow("empty") << QByteArray() << -1;
+    }
+    void showErrorsWord() {
+        QFETCH(QByteArray, word);
+        QFETCH(int, expected);
+        FileWorld w;
+        w.settings.ShowErrors = expected != 1; // the load must set it either way
+        w.WritePlain("-1\r\n5\r\n5\r\n" + word + "\r\n");
+        QCOMPARE(w.file.LoadFile(), expected >= 0);
+        if (expected >= 0) {
+            QCOMPARE(w.settings.ShowErrors, expected == 1);
+            QVERIFY(w.dialogs.messages.isEmpty());
+        } else {
+            QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
+        }
+    }
+
+    void numbersAreFlooredOrRoundedHalfToEven() {
+        FileWorld w;
+        w.WritePlain("2.9\r\n 4.99 \r\n-3.2\r\ntrue\r\n"
+                     "2.5\r\n\r\n\r\n\r\n\r\n"
+                     "3.5\r\n\r\n\r\n\r\n\r\n"
+                     "1e3\r\n\r\n\r\n\r\n\r\n");
+        QVERIFY(w.file.LoadFile());
+        QCOMPARE(w.settings.LastUser, qint16(2));
+        QCOMPARE(w.settings.CheckInterval, qint16(4));
+        QCOMPARE(w.settings.ShowInterval, qint16(-4));
+        QCOMPARE(w.settings.Users[0].NumMails, 2);
+        QCOMPARE(w.settings.Users[1].NumMails, 4);
+        QCOMPARE(w.settings.Users[2].NumMails, 1000);
+    }
+
+    void textThatEndsInsideAUserLeavesTheRestEmpty() {
+        for (const QByteArray& tail :
+             {QByteArray("3\r\npw"), QByteArray("3\r\npw\r\nName\r\n"), QByteArray("3")}) {
+            FileWorld w;
+            w.WritePlain("0\r\n5\r\n5\r\nTrue\r\n" + tail);
+            QVERIFY2(w.file.LoadFile(), tail.constData());
+            QCOMPARE(w.settings.LastUser, qint16(0));
+            QCOMPARE(w.settings.Users[0].NumMails, 3);
+            QCOMPARE(w.settings.Users[0].Password, QString(tail.size() > 1 ? "pw" : ""));
+            QCOMPARE(w.settings.Users[0].MailServer, QString());
+            QCOMPARE(w.settings.Users[0].Username, QString());
+            QVERIFY(w.dialogs.messages.isEmpty());
+        }
+    }
+
+    void fourteenUsersGrowTheTable() {
+        FileWorld w;
+        w.WritePlain("13\r\n5\r\n5\r\nTrue\r\n" + UserLines(14));
+        QVERIFY(w.file.LoadFile());
+        QCOMPARE(w.settings.LastUser, qint16(13));
+        QCOMPARE(w.settings.UpperBound(), 15);
+        QCOMPARE(w.settings.Users[13].Username, QString("login13"));
+        QCOMPARE(w.settings.Users[13].NumMails, 13);
+    }
+
+    void theLargestUserCountLoadsFromText() {
+        // 32768 users cannot fit a file, but the text itself must load without trouble.
+        QString text = "32767\r\n5\r\n5\r\nTrue\r\n";
+        for (int i = 0; i <= 32767; ++i)
+            text += "1\r\np\r\ns\r\nm\r\nu\r\n";
+        Settings s;
+        QVERIFY(ParseSettingsText(text, s));
+        QCOMPARE(s.LastUser, qint16(32767));
+        QCOMPARE(s.Users.size(), 32770);
+        QCOMPARE(s.Users[32767].Username, QString("u"));
+        QVERIFY(s.Users[32767].Id != 0);
+    }
+
+    void lineCursorHandsOutLines() {
+        LineCursor lines(u"a\r\n\r\nb\rc\nd\r\n\r");
+        QCOMPARE(lines.PopLine(), u"a");
+        QCOMPARE(lines.PopLine(), u"");
+        QCOMPARE(lines.PopLine(), u"b\rc\nd");
+        QCOMPARE(lines.PopLine(), u"\r");
+        QVERIFY(lines.AtEnd());
+        QCOMPARE(lines.PopLine(), u"");
+    }
+
+    void damagedFilesGiveDefaultsAndAreKept_data() {
+        QTest::addColumn<QByteArray>("bytes"); // the whole file
+        const auto plain = [](const QByteArray& text) { return EncodeText(text, 99); };
+        const QByteArray ok = "1\r\n5\r\n5\r\nTrue\r\n" + UserLines(2);
+        QTest::newRow("one byte") << QByteArray("\x05");
+        QTest::newRow("line 1 not a number") << plain("x\r\n5\r\n5\r\nTrue\r\n");
+        QTest::newRow("line 1 empty") << plain("\r\n5\r\n5\r\nTrue\r\n");
+        QTest::newRow("only line 1") << plain("-1\r\n");
+        QTest::newRow("line 2 not a number") << plain("-1\r\nfive\r\n5\r\nTrue\r\n");
+        QTest::newRow("line 3 missing") << plain("-1\r\n5\r\n");
+        QTest::newRow("line 4 missing") << plain("-1\r\n5\r\n5\r\n");
+        QTest::newRow("LastUser -2") << plain("-2\r\n5\r\n5\r\nTrue\r\n");
+        QTest::newRow("LastUser -1.5") << plain("-1.5\r\n5\r\n5\r\nTrue\r\n");
+        QTest::newRow("LastUser 32768") << plain("32768\r\n5\r\n5\r\nTrue\r\n");
+        QTest::newRow("LastUser 32767, no users") << plain("32767\r\n5\r\n5\r\nTrue\r\n");
+        QTest::newRow("CheckInterval 32768") << plain("-1\r\n32768\r\n5\r\nTrue\r\n");
+        QTest::newRow("ShowInterval -32769") << plain("-1\r\n5\r\n-32769\r\nTrue\r\n");
+        QTest::newRow("CheckInterval 1e400") << plain("-1\r\n1e400\r\n5\r\nTrue\r\n");
+        QTest::newRow("NumMails 2^31") << plain("0\r\n5\r\n5\r\nTrue\r\n2147483648\r\n");
+        QTest::newRow("NumMails rounds past 2^31-1")
+            << plain("0\r\n5\r\n5\r\nTrue\r\n2147483647.5\r\n");
+        QTest::newRow("NumMails -2^31-1") << plain("0\r\n5\r\n5\r\nTrue\r\n-2147483649\r\n");
+        QTest::newRow("NumMails not a number") << plain("0\r\n5\r\n5\r\nTrue\r\n1O\r\n");
+        QTest::newRow("second user missing") << plain("2\r\n5\r\n5\r\nTrue\r\n" + UserLines(2));
+        // A text that would load, but a file one byte longer than the program ever writes.
+        QByteArray padded = ok;
+        while (padded.size() < MaxPlainLength)
+            padded += "padding\r\n";
+        padded.truncate(MaxPlainLength);
+        const QByteArray tooLong = EncodeText(padded, 0) + "x";
+        QTest::newRow("32767 bytes") << tooLong;
+        QTest::newRow("1 MB") << QByteArray(1 << 20, 'z');
+    }
+    void damagedFilesGiveDefaultsAndAreKept() {
+        QFETCH(QByteArray, bytes);
+        FileWorld w;
+        // Something loaded before must not survive either.
+        AddUser(w.settings, MakeUser("Old", "old", "h", "p", 4));
+        w.settings.CheckInterval = 9;
+        WriteAll(w.path, bytes);
+        const QByteArray bak("older backup \x00\x01\x02", 16);
+        WriteAll(w.file.BackupPath(), bak);
+
+        QVERIFY(!w.file.LoadFile());
+        QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
+        VerifyDefaults(w.settings);
+        QCOMPARE(ReadAll(w.path), bytes);
+        QCOMPARE(ReadAll(w.path + ".damaged"), bytes);
+        QCOMPARE(ReadAll(w.file.BackupPath()), bak);
+        QCOMPARE(ReadAll(w.file.BackupPath() + ".damaged"), bak);
+#ifdef Q_OS_UNIX
+        QCOMPARE(Mode(w.path + ".damaged"), QString("600"));
+#endif
+    }
+
+    void theLongestFileLoads() {
+        // The boundary of the case above: 32766 bytes are a settings file.
+        QByteArray plain = "0\r\n5\r\n5\r\nTrue\r\n1\r\n";
+        plain += QByteArray(MaxPlainLength - plain.size(), 'p');
+        FileWorld w;
+        w.WritePlain(plain);
+        QCOMPARE(QFileInfo(w.path).size(), qint64(MaxCipherLength));
+        QVERIFY(w.file.LoadFile());
+        QCOMPARE(w.settings.Users[0].Password.size(), MaxPlainLength - 18);
+    }
+
+    void laterFailuresNeverOverwriteEarlierCopies() {
+        FileWorld w;
+        const QList<QByteArray> damaged = {EncodeText("nonsense\r\n", 1), EncodeText("-5\r\n", 2),
+                                           QByteArray("\xff")};
+        for (const QByteArray& bytes : damaged) {
+            WriteAll(w.path, bytes);
+            QVERIFY(!w.file.LoadFile());
+        }
+        QCOMPARE(ReadAll(w.path + ".damaged"), damaged[0]);
+        QCOMPARE(ReadAll(w.path + ".damaged.1"), damaged[1]);
+        QCOMPARE(ReadAll(w.path + ".damaged.2"), damaged[2]);
+        // No ".bak", so no copy of one.
+        QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.damaged",
+                                         "Tarnwick.ini.damaged.1", "Tarnwick.ini.damaged.2"}));
+        QCOMPARE(w.dialogs.messages.size(), 3);
+
+        // A save replaces the damaged file and leaves the copies alone.
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path + ".damaged"), damaged[0]);
+        QVERIFY(w.file.LoadFile());
+    }
+
+    void copiesPassOverNamesInUse() {
+        FileWorld w;
+        WriteAll(w.path, "\x01");
+        QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick.ini.damaged"));
+        QVERIFY(!w.file.LoadFile());
+        QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
+        QCOMPARE(ReadAll(w.path + ".damaged.1"), QByteArray("\x01"));
+    }
+
+    void aCopyThatCannotBeMadeIsReported() {
+        FileWorld w;
+        TmpfsMount mount(w.dir.path()); // root ignores permission bits, not a read-only mount
+        if (IsRoot() && !mount.mounted)
+            QSKIP("running as root without the right to mount: no way to make a folder "
+                  "read-only");
+        WriteAll(w.path, "\x01");
+        if (mount.mounted)
+            QVERIFY(mount.ReadOnly());
+        else
+            QVERIFY(QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x5555)));
+        const bool loaded = w.file.LoadFile();
+        if (!mount.mounted)
+            QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x7700));
+        QVERIFY(!loaded);
+        VerifyDefaults(w.settings);
+        QCOMPARE(w.dialogs.messages.size(), 1);
+        const QString expected =
+            "Load failed!\r\nCould not keep a copy of " + QDir::toNativeSeparators(w.path) + ": ";
+        QVERIFY2(w.dialogs.messages[0].startsWith(expected), qPrintable(w.dialogs.messages[0]));
+        QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
+    }
+
+    void missingOrEmptyFileIsTheFirstRun() {
+        FileWorld w;
+        AddUser(w.settings, MakeUser("Old", "old", "h", "p"));
+        QVERIFY(w.file.LoadFile());
+        QCOMPARE(w.dialogs.messages, QStringList{FirstRun});
+        VerifyDefaults(w.settings);
+        // A missing file is not created: the first save does that.
+        QVERIFY(w.Files().isEmpty());
+
+        WriteAll(w.path, {});
+        QVERIFY(w.file.LoadFile());
+        QCOMPARE(w.dialogs.messages, QStringList({FirstRun, FirstRun}));
+        QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
+    }
+
+    void unreadableFileFailsWithoutCopies() {
+        FileWorld w;
+        QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick.ini"));
+        QVERIFY(!w.file.LoadFile());
+        QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
+        VerifyDefaults(w.settings);
+        QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
+
+        if (IsRoot())
+            return; // root reads a file whatever its permission bits
+        FileWorld u;
+        u.WritePlain(Defaults.toLatin1());
+        QVERIFY(QFile::setPermissions(u.path, QFileDevice::WriteOwner));
+        QVERIFY(!u.file.LoadFile());
+        QCOMPARE(u.dialogs.messages, QStringList{"Load failed!"});
+        QCOMPARE(u.Files(), QStringList{"Tarnwick.ini"});
+    }
+
+    // --- the saver ----------------------------------------------------------------------
+
+    void defaultSettingsMakeA17ByteFile() {
+        FileWorld w;
+        QVERIFY(w.file.SaveFile());
+        const QByteArray bytes = ReadAll(w.path);
+        QCOMPARE(bytes.size(), 17);
+        QCOMPARE(quint8(bytes[0]), quint8(7));
+        QCOMPARE(DecodeText(bytes), std::optional<QByteArray>(Defaults.toLatin1()));
+        QCOMPARE(ReadAll(w.file.BackupPath()), bytes);
+        QCOMPARE(w.random.draws, 1);
+        QVERIFY(w.dialogs.messages.isEmpty());
+        QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.bak"}));
+    }
+
+    void twoSavesDifferAndLoadAlike() {
+        FileWorld w;
+        AddUser(w.settings, MakeUser("Home", "me", "pop.home", "", 3));
+        AddUser(w.settings, MakeUser(QString::fromUtf8("W\u00f6rk \u20ac"), "boss", "pop.work",
+                                     "s3cr3t\r", 2147483647));
+        w.settings.CheckInterval = 12;
+        w.settings.ShowInterval = -1;
+        w.settings.ShowErrors = false;
+
+        QVERIFY(w.file.SaveFile());
+        const QByteArray first = ReadAll(w.path);
+        QVERIFY(w.file.SaveFile());
+        const QByteArray second = ReadAll(w.path);
+        QVERIFY(first != second);
+        QCOMPARE(ReadAll(w.file.BackupPath()), second);
+
+        for (const QByteArray& bytes : {first, second}) {
+            Settings loaded;
+            QCOMPARE(LoadSettingsBytes(bytes, loaded), LoadResult::Loaded);
+            QCOMPARE(BuildSettingsText(loaded), BuildSettingsText(w.settings));
+            QCOMPARE(loaded.Users[1].ScreenName, QString::fromUtf8("W\u00f6rk \u20ac"));
+            QCOMPARE(loaded.Users[1].Password, QString("s3cr3t\r"));
+            QCOMPARE(loaded.Users[0].Password, QString());
+            QVERIFY(!loaded.ShowErrors);
+        }
+    }
+
+    void filesAreOwnerOnly() {
+#ifndef Q_OS_UNIX
+        QSKIP("permission bits are POSIX");
+#endif
+        FileWorld w;
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(Mode(w.path), QString("600"));
+        QCOMPARE(Mode(w.file.BackupPath()), QString("600"));
+
+        // Files left readable by others are tightened by the next save.
+        const auto open = QFileDevice::Permissions(0x6644);
+        QVERIFY(QFile::setPermissions(w.path, open));
+        QVERIFY(QFile::setPermissions(w.file.BackupPath(), open));
+        QCOMPARE(Mode(w.path), QString("644"));
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(Mode(w.path), QString("600"));
+        QCOMPARE(Mode(w.file.BackupPath()), QString("600"));
+    }
+
+    void savingCreatesAMissingFolder() {
+        FileWorld w;
+        SettingsFile nested(w.settings, w.dialogs, w.random, w.dir.filePath("a/b/Tarnwick.ini"));
+        QVERIFY(nested.SaveFile());
+        QCOMPARE(ReadAll(nested.Path()).size(), 17);
+    }
+
+    void aFolderThatCannotExistFailsTheSave() {
+        FileWorld w;
+        WriteAll(w.dir.filePath("plain"), "not a folder");
+        const QString path = w.dir.filePath("plain/Tarnwick.ini");
+        SettingsFile file(w.settings, w.dialogs, w.random, path);
+        QVERIFY(!file.SaveFile());
+        QCOMPARE(w.dialogs.messages.size(), 1);
+        const QString prefix =
+            "Could not save the settings to " + QDir::toNativeSeparators(path) + ": ";
+        QVERIFY2(w.dialogs.messages[0].startsWith(prefix), qPrintable(w.dialogs.messages[0]));
+        QVERIFY(w.dialogs.messages[0].size() > prefix.size() + 3); // a reason follows
+        QCOMPARE(ReadAll(w.dir.filePath("plain")), QByteArray("not a folder"));
+    }
+
+    void aReadOnlyFolderKeepsTheOldFile() {
+        FileWorld w;
+        TmpfsMount mount(w.dir.path()); // root ignores permission bits, not a read-only mount
+        if (IsRoot() && !mount.mounted)
+            QSKIP("running as root without the right to mount: no way to make a folder "
+                  "read-only");
+        QVERIFY(w.file.SaveFile());
+        const QByteArray before = ReadAll(w.path);
+        if (mount.mounted)
+            QVERIFY(mount.ReadOnly());
+        else
+            QVERIFY(QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x5555)));
+
+        AddUser(w.settings, MakeUser("New", "new", "h", "p"));
+        const bool saved = w.file.SaveFile();
+        if (!mount.mounted)
+            QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x7700));
+        QVERIFY(!saved);
+        QCOMPARE(ReadAll(w.path), before);
+        QCOMPARE(ReadAll(w.file.BackupPath()), before);
+        QCOMPARE(w.dialogs.messages.size(), 1);
+        QVERIFY(w.dialogs.messages[0].startsWith("Could not save the settings to " +
+                                                 QDir::toNativeSeparators(w.path) + ": "));
+        QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.bak"}));
+    }
+
+    void aFullDiskKeepsTheOldFile() {
+        FileWorld w;
+        TmpfsMount mount(w.dir.path());
+        if (!mount.mounted)
+            QSKIP("a full file system needs a small tmpfs, and mounting one needs root");
+        QVERIFY(w.file.SaveFile());
+        const QByteArray before = ReadAll(w.path);
+        {
+            // Fill every page that is left.
+            QFile filler(w.dir.filePath("filler"));
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            const QByteArray block(4096, 'f');
+            while (filler.write(block) == block.size() && filler.flush()) {
+            }
+        }
+        // Small enough to sit in QSaveFile's buffer until the commit.
+        AddUser(w.settings, MakeUser("New", "new", "h", QString(5000, 'p')));
+        QVERIFY(!w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path), before);
+        QCOMPARE(ReadAll(w.file.BackupPath()), before);
+        QCOMPARE(w.dialogs.messages.size(), 1);
+        QVERIFY(w.dialogs.messages[0].startsWith("Could not save the settings to " +
+                                                 QDir::toNativeSeparators(w.path) + ": "));
+        QCOMPARE(w.Files(), QStringList({"filler", "Tarnwick.ini", "Tarnwick.ini.bak"}));
+        // Loading still finds the old settings.
+        QVERIFY(w.file.LoadFile());
+        QCOMPARE(w.settings.LastUser, qint16(-1));
+    }
+
+    void aFailedBackupIsReportedButTheSaveStands() {
+        FileWorld w;
+        QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick.ini.bak"));
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path).size(), 17);
+        QCOMPARE(w.dialogs.messages.size(), 1);
+        QVERIFY(w.dialogs.messages[0].startsWith("Could not save the backup copy " +
+                                                 QDir::toNativeSeparators(w.file.BackupPath())));
+    }
+
+    void settingsTheFileCannotHoldAreNotSaved() {
+        FileWorld w;
+        QVERIFY(w.file.SaveFile());
+        const QByteArray before = ReadAll(w.path);
+
+        // One byte over the limit: refused, the old file stays.
+        const int fixed = QByteArray("0\r\n5\r\n5\r\nTrue\r\n0\r\n\r\nS\r\nH\r\nU\r\n").size();
+        AddUser(w.settings, MakeUser("S", "U", "H", QString(MaxPlainLength - fixed + 1, 'p')));
+        QVERIFY(!w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path), before);
+        QVERIFY(w.dialogs.messages.value(0).contains("32765"));
+
+        // At the limit: saved, and it loads back.
+        w.settings.Users[0].Password.chop(1);
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path).size(), MaxCipherLength);
+        Settings loaded;
+        QCOMPARE(LoadSettingsBytes(ReadAll(w.path), loaded), LoadResult::Loaded);
+        QCOMPARE(loaded.Users[0].Password, w.settings.Users[0].Password);
+
+        // A CR LF inside a text would shift every later line: refused as well.
+        w.settings.Users[0].Password = "a\r\nb";
+        w.dialogs.Clear();
+        const QByteArray good = ReadAll(w.path);
+        QVERIFY(!w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path), good);
+        QVERIFY(w.dialogs.messages.value(0).contains("line break"));
+        QVERIFY(!w.dialogs.messages.value(0).contains("a\r\nb"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettingsFile)
+#include "tst_settings.moc"

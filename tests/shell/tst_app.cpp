@@ -1,0 +1,187 @@
+// Start-up and the orderly exit of the whole program, with every window, on a fake tray and
+// a dialog service that answers by itself.
+#include "alerts/AlertWindow.h"
+#include "shell/App.h"
+#include "shell/ControlCentre.h"
+#include "shell/TrayIcon.h"
+#include "support/FixedRandom.h"
+#include "support/RecordingDialogs.h"
+#include "support/TestWorld.h"
+#include "support/TraceRecorder.h"
+#include "ui/SetupWindow.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+class FakeTrayShell final : public TrayShell {
+public:
+    void Add(const QIcon&, const QString&) override { calls << "add"; }
+    void Modify(const QIcon&, const QString&) override { calls << "modify"; }
+    void Delete() override { calls << "delete"; }
+    QStringList calls;
+};
+
+const QString FirstRun = QStringLiteral(
+    "This appears to be the first time you have used this program!\r\nYou can access the setup "
+    "screen by right-clicking\r\non the icon in the system tray. Have fun!");
+
+struct AppWorld {
+    explicit AppWorld(bool trayAvailable = true)
+        : app(Environment{Paths{dir.filePath("Tarnwick.ini"), dir.path()}, clock, dialogs,
+                          random, tray, trayAvailable, 1}) {
+        app.EndProcess = [this] { ++ended; };
+    }
+    QTemporaryDir dir;
+    ManualClock clock;
+    RecordingDialogs dialogs;
+    FixedRandom random;
+    FakeTrayShell tray;
+    int ended = 0;
+    App app;
+};
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+} // namespace
+
+class TestApp final : public QObject {
+    Q_OBJECT
+private slots:
+    void firstStart() {
+        AppWorld w;
+        w.app.Main();
+        QCOMPARE(w.dialogs.messages, QStringList(FirstRun));
+        QVERIFY(w.app.Alert() && w.app.Setup() && w.app.Main_() && w.app.About());
+        QCOMPARE(w.tray.calls, QStringList("add"));
+        QVERIFY(!w.app.Main_()->isVisible());
+        QVERIFY(w.app.Engine().tmrCheckMail.isActive());
+        QVERIFY(w.app.Alert()->tmrNextAlert.isActive());
+        QCOMPARE(w.app.GetSettings().LastUser, qint16(-1));
+    }
+
+    void withoutANotificationAreaTheControlCentreShows() {
+        AppWorld w(false);
+        w.app.Main();
+        QCOMPARE(w.dialogs.messages, QStringList(FirstRun)); // the text stays as it is
+        QVERIFY(w.app.Main_()->isVisible());
+    }
+
+    void exitAnsweredNoChangesNothing() {
+        AppWorld w;
+        w.app.Main();
+        w.dialogs.QueueYesNo(false);
+        w.app.ExitProgram(false);
+        QCOMPARE(w.dialogs.questions, QStringList("Really Exit?"));
+        QCOMPARE(w.ended, 0);
+        QCOMPARE(w.tray.calls, QStringList("add"));
+        QVERIFY(w.app.Engine().tmrCheckMail.isActive());
+        QVERIFY(w.app.Alert()->tmrNextAlert.isActive());
+        QVERIFY(!QFile::exists(w.dir.filePath("Tarnwick.ini")) ||
+                ReadFile(w.dir.filePath("Tarnwick.ini")).isEmpty());
+    }
+
+    void exitInOrder() {
+        AppWorld w;
+        w.app.Main();
+        TraceRecorder trace;
+        w.app.ExitProgram(false);
+        QCOMPARE(w.ended, 1);
+        QCOMPARE(w.tray.calls.last(), QString("delete"));
+        QCOMPARE(ReadFile(w.dir.filePath("Tarnwick.ini")).size(), 17); // the defaults, saved
+        QVERIFY(!w.app.Engine().tmrCheckMail.isActive());
+        QVERIFY(!w.app.Engine().tmrTimeout.isActive());
+        QVERIFY(!w.app.Alert()->tmrNextAlert.isActive());
+
+        QStringList steps = trace.texts;
+        // The date and time line depends on the locale: only its place is checked.
+        QCOMPARE(steps.mid(0, 2), QStringList({"", ""}));
+        steps.remove(0, 3);
+        const QStringList expected = {
+            "RemoveIcon",
+            "SaveFile",
+            "frmAlert.tmrHide.Enabled = False",
+            "frmAlert.tmrNextAlert.Enabled = False",
+            "frmAlert.tmrShow.Enabled = False",
+            "frmMain.tmrChangeIcon.Enabled = False",
+            "frmMain.tmrCheckMail.Enabled = False",
+            "frmMain.tmrTimeout.Enabled = False",
+            "frmMain.WS.State = 0",
+            "Unload frmAbout",
+        };
+        QCOMPARE(steps.mid(0, expected.size()), expected);
+        // Each window's own close texts follow its "Unload" line, in the fixed order.
+        QStringList unloads;
+        for (const QString& s : steps) {
+            if (s.startsWith("Unload "))
+                unloads << s;
+        }
+        QCOMPARE(unloads, QStringList({"Unload frmAbout", "Unload frmAlert", "Unload frmEditAdd",
+                                       "Unload frmMain", "Unload frmPassword",
+                                       "Unload frmSetup"}));
+        QVERIFY(steps.contains("frmMain QueryUnload - Cancel=1"));
+        QCOMPARE(steps.last(), QString("End"));
+    }
+
+    void exitRefusedWhileSetupIsOpen() {
+        AppWorld w;
+        w.app.Main();
+        bool ran = false;
+        QTimer::singleShot(0, [&] {
+            w.app.ExitProgram(false);
+            QCOMPARE(w.dialogs.messages.last(), QString("Please close the setup window!"));
+            QVERIFY(w.dialogs.questions.isEmpty());
+            QCOMPARE(w.ended, 0);
+            ran = true;
+            w.app.Setup()->DoCancel();
+        });
+        w.app.Setup()->ShowForm();
+        QVERIFY(ran);
+        w.app.ExitProgram(false); // with setup closed, "Exit" works
+        QCOMPARE(w.ended, 1);
+    }
+
+    void exitWithoutQuestionRollsSetupBack() {
+        AppWorld w;
+        w.app.Main();
+        Settings& s = w.app.GetSettings();
+        QTimer::singleShot(0, [&] {
+            // A half-edited table: a user added and an interval changed in setup.
+            AddUser(s, MakeUser("Half", "half", "h", "p"));
+            s.CheckInterval = 99;
+            w.app.ExitProgram(true);
+        });
+        w.app.Setup()->ShowForm();
+        QCOMPARE(w.ended, 1);
+        QVERIFY(w.dialogs.questions.isEmpty());
+        QCOMPARE(s.LastUser, qint16(-1));
+        QCOMPARE(s.CheckInterval, qint16(5));
+        // What was saved is the table as it was before setup opened.
+        Settings loaded;
+        RecordingDialogs quiet;
+        FixedRandom random;
+        SettingsFile file(loaded, quiet, random, w.dir.filePath("Tarnwick.ini"));
+        QVERIFY(file.LoadFile());
+        QCOMPARE(loaded.LastUser, qint16(-1));
+        QCOMPARE(loaded.CheckInterval, qint16(5));
+    }
+
+    void exitDuringACheckClosesTheConnection() {
+        AppWorld w;
+        w.app.Main();
+        AddUser(w.app.GetSettings(), MakeUser("Home", "alice", "127.0.0.1", "p"));
+        w.app.Engine().CheckMail(true);
+        QVERIFY(w.app.Socket().IsOpen());
+        w.app.ExitProgram(true);
+        QVERIFY(!w.app.Socket().IsOpen());
+        QCOMPARE(w.ended, 1);
+    }
+};
+
+QTEST_MAIN(TestApp)
+#include "tst_app.moc"

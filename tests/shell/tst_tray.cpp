@@ -1,0 +1,243 @@
+// The tray icon with its menu and animation, and the control centre window.
+#include "shell/ControlCentre.h"
+#include "shell/TrayIcon.h"
+#include "support/TestWorld.h"
+#include "support/TraceRecorder.h"
+#include "ui/UserListBox.h"
+
+#include <QAction>
+#include <QTest>
+
+namespace {
+class FakeTrayShell final : public TrayShell {
+public:
+    void Add(const QIcon&, const QString& tip) override { calls << "add " + tip; }
+    void Modify(const QIcon&, const QString& tip) override { calls << "modify " + tip; }
+    void Delete() override { calls << "delete"; }
+    QStringList calls;
+};
+
+class FixedStatus final : public CheckStatus {
+public:
+    bool IsChecking() const override { return checking; }
+    int GetCheckUser() const override { return user; }
+    bool checking = false;
+    int user = -1;
+};
+
+struct TrayWorld {
+    TrayWorld() {
+        AddUser(settings, MakeUser("Home", "alice", "h", "p"));
+        TrayActions a;
+        a.ShowControlCentre = [this] { done << "show"; };
+        a.CheckMail = [this] { done << "check"; };
+        a.DoAbout = [this] { done << "about"; };
+        a.Exit = [this] { done << "exit"; };
+        a.IsControlCentreVisible = [this] { return centreVisible; };
+        a.IsChecking = [this] { return status.checking; };
+        a.MakeCaption = [this] { return MakeCaption(settings, status); };
+        tray = std::make_unique<TrayIcon>(shell, a);
+        tray->tmrChangeIcon.stop(); // the test steps the animation itself
+    }
+    Settings settings;
+    FixedStatus status;
+    FakeTrayShell shell;
+    QStringList done;
+    bool centreVisible = false;
+    std::unique_ptr<TrayIcon> tray;
+};
+} // namespace
+
+class TestTray final : public QObject {
+    Q_OBJECT
+private slots:
+    void captionAndTip() {
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", "h", "p"));
+        FixedStatus status;
+        QCOMPARE(MakeCaption(settings, status), QString("Tarnwick!") + QChar(0));
+        status.checking = true;
+        status.user = 0;
+        QCOMPARE(MakeCaption(settings, status),
+                 QString("Tarnwick - checking \"Home\"!") + QChar(0));
+
+        TrayWorld w;
+        QCOMPARE(w.tray->FillIconData(), QString("Tarnwick!"));
+        w.settings.Users[0].ScreenName = QString(80, QLatin1Char('x'));
+        w.status.checking = true;
+        w.status.user = 0;
+        const QString tip = w.tray->FillIconData();
+        QCOMPARE(tip.size(), 64);
+        QVERIFY(tip.startsWith("Tarnwick - checking \"xxx"));
+    }
+
+    void addUpdateRemoveRules() {
+        TrayWorld w;
+        w.tray->RemoveIcon(); // before AddIcon: nothing
+        w.tray->UpdateIcon();
+        QVERIFY(w.shell.calls.isEmpty());
+        w.tray->AddIcon();
+        w.tray->AddIcon();
+        QCOMPARE(w.shell.calls, QStringList("add Tarnwick!"));
+        QVERIFY(w.tray->TrayAdded());
+        QVERIFY(w.tray->ShowsEmblem());
+        w.tray->RemoveIcon();
+        QCOMPARE(w.shell.calls.last(), QString("delete"));
+        QVERIFY(!w.tray->TrayAdded());
+    }
+
+    void animationPhases() {
+        TrayWorld w;
+        w.tray->AddIcon();
+        QCOMPARE(w.tray->IconPhase(), 0);
+        // The first tick after start-up takes the idle branch once.
+        w.tray->ChangeIcon();
+        QCOMPARE(w.tray->IconPhase(), -1);
+        QCOMPARE(w.shell.calls.size(), 2);
+        w.tray->ChangeIcon(); // idle and already the emblem: no shell traffic
+        QCOMPARE(w.shell.calls.size(), 2);
+
+        w.status.checking = true;
+        w.status.user = 0;
+        QList<int> phases;
+        for (int i = 0; i < 4; ++i) {
+            w.tray->ChangeIcon();
+            phases << w.tray->IconPhase();
+            QVERIFY(!w.tray->ShowsEmblem());
+        }
+        QCOMPARE(phases, QList<int>({0, 1, 0, 1}));
+        QCOMPARE(w.shell.calls.last(), QString("modify Tarnwick - checking \"Home\"!"));
+
+        // After the check: one update back to the emblem and the idle tip, then quiet.
+        w.status.checking = false;
+        const int before = int(w.shell.calls.size());
+        w.tray->ChangeIcon();
+        w.tray->ChangeIcon();
+        w.tray->ChangeIcon();
+        QCOMPARE(w.shell.calls.size(), before + 1);
+        QCOMPARE(w.shell.calls.last(), QString("modify Tarnwick!"));
+        QVERIFY(w.tray->ShowsEmblem());
+    }
+
+    void menuAndEvents() {
+        TrayWorld w;
+        const QList<QAction*> items = w.tray->Menu().actions();
+        QCOMPARE(items.size(), 5);
+        QCOMPARE(items[0]->text(), QString("Show Control Centre"));
+        QCOMPARE(items[1]->text(), QString("Check Mail"));
+        QVERIFY(items[2]->isSeparator());
+        QCOMPARE(items[3]->text(), QString("About"));
+        QCOMPARE(items[4]->text(), QString("Exit"));
+
+        w.centreVisible = true;
+        w.tray->OnTrayEvent(TrayIcon::Event::Other);
+        QVERIFY(!items[4]->isEnabled());
+        QVERIFY(items[0]->isEnabled() && items[1]->isEnabled() && items[3]->isEnabled());
+        QVERIFY(w.done.isEmpty()); // a single click or a move only refreshes the menu
+        w.centreVisible = false;
+        w.tray->OnTrayEvent(TrayIcon::Event::Other);
+        QVERIFY(items[4]->isEnabled());
+
+        w.tray->OnTrayEvent(TrayIcon::Event::DoubleClick);
+        QCOMPARE(w.done, QStringList("show"));
+        for (int i = 0; i < 5; ++i)
+            w.tray->OnMenuItem(i);
+        QCOMPARE(w.done, QStringList({"show", "show", "check", "about", "exit"}));
+    }
+};
+
+class TestControlCentre final : public QObject {
+    Q_OBJECT
+private slots:
+    void layout() {
+        Settings settings;
+        FixedStatus status;
+        UserLists lists(settings);
+        ControlCentre c(settings, status, lists, {});
+        QCOMPARE(c.windowTitle(), QString("Tarnwick"));
+        QCOMPARE(c.size(), QSize(185, 353));
+        QCOMPARE(c.lstUsers->geometry(), QRect(8, 24, 169, 160));
+        QCOMPARE(c.cmdCheckMail->geometry(), QRect(8, 192, 169, 33));
+        QCOMPARE(c.cmdSetup->geometry(), QRect(8, 232, 169, 33));
+        QCOMPARE(c.cmdAbout->geometry(), QRect(8, 272, 169, 33));
+        QCOMPARE(c.cmdDone->geometry(), QRect(8, 312, 81, 33));
+        QCOMPARE(c.cmdExit->geometry(), QRect(96, 312, 81, 33));
+        QCOMPARE(c.cmdCheckMail->nextInFocusChain(), c.cmdSetup);
+        QCOMPARE(c.cmdSetup->nextInFocusChain(), c.cmdExit);
+        QCOMPARE(c.cmdExit->nextInFocusChain(), c.cmdAbout);
+        QCOMPARE(c.cmdAbout->nextInFocusChain(), c.cmdDone);
+        QVERIFY(!c.isVisible());
+    }
+
+    void buttonsAndList() {
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", "h", "p", 3));
+        FixedStatus status;
+        UserLists lists(settings);
+        lists.SetCheckStatus(&status);
+        QStringList done;
+        ControlCentreActions a;
+        a.CheckMail = [&](bool reset) { done << (reset ? "check reset" : "check"); };
+        a.ShowSetup = [&] { done << "setup"; };
+        a.DoAbout = [&] { done << "about"; };
+        a.Exit = [&] { done << "exit"; };
+        a.BringDialogsToFront = [&] { done << "front"; };
+        ControlCentre c(settings, status, lists, a);
+        c.ShowForm();
+        QVERIFY(c.isVisible());
+        QCOMPARE(c.lstUsers->count(), 1);
+        QCOMPARE(c.lstUsers->item(0)->text(), QString("Home - 3 emails"));
+        QTest::mouseClick(c.cmdCheckMail, Qt::LeftButton);
+        QTest::mouseClick(c.cmdSetup, Qt::LeftButton);
+        QTest::mouseClick(c.cmdAbout, Qt::LeftButton);
+        QTest::mouseClick(c.cmdExit, Qt::LeftButton);
+        QCOMPARE(done, QStringList({"front", "check reset", "setup", "about", "exit"}));
+        QTest::keyClick(&c, Qt::Key_Escape);
+        QVERIFY(!c.isVisible());
+        c.ShowForm();
+        QTest::mouseClick(c.cmdDone, Qt::LeftButton);
+        QVERIFY(!c.isVisible());
+    }
+
+    void closeRules() {
+        Settings settings;
+        FixedStatus status;
+        UserLists lists(settings);
+        ControlCentre c(settings, status, lists, {});
+        c.ShowForm();
+        {
+            TraceRecorder trace;
+            QVERIFY(!c.QueryUnload(0));
+            QCOMPARE(trace.texts, QStringList({"frmMain QueryUnload - UnloadMode=0",
+                                               "frmMain QueryUnload - Vis=false",
+                                               "frmMain QueryUnload - Cancel=1",
+                                               "frmMain QueryUnload - Finished"}));
+        }
+        QVERIFY(!c.isVisible());
+        {
+            TraceRecorder trace;
+            QVERIFY(c.QueryUnload(2)); // the desktop session ends
+            QVERIFY(!trace.texts.contains("frmMain QueryUnload - Cancel=1"));
+            QCOMPARE(trace.texts.last(), QString("frmMain Unload"));
+        }
+        c.ShowForm();
+        c.close(); // the program's own request: refused, hidden
+        QVERIFY(!c.isVisible());
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    int status = 0;
+    {
+        TestTray t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestControlCentre t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    return status;
+}
+
+#include "tst_tray.moc"

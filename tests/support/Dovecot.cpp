@@ -1,0 +1,437 @@
+#include "Dovecot.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+#endif
+
+namespace {
+// The system accounts the server runs under: the mailboxes belong to `mail` (the server will
+// not serve them as root), its own processes to `dovecot` and `dovenull`.
+constexpr auto MailUser = "mail";
+constexpr auto InternalUser = "dovecot";
+constexpr auto LoginUser = "dovenull";
+
+QString DovecotProgram() {
+    return QStandardPaths::findExecutable(
+        QStringLiteral("dovecot"),
+        {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"), QStringLiteral("/sbin")});
+}
+
+bool HasPop3Service() {
+    for (const char* dir :
+         {"/usr/lib/dovecot", "/usr/libexec/dovecot", "/usr/local/libexec/dovecot"})
+        if (QFileInfo::exists(QString::fromLatin1(dir) + QStringLiteral("/pop3-login")))
+            return true;
+    return false;
+}
+
+quint16 FreeLoopbackPort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+QString Tail(const QString& text, int lines = 15) {
+    QStringList all = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return all.mid(qMax(0, int(all.size()) - lines)).join(QLatin1Char('\n'));
+}
+
+#ifdef Q_OS_UNIX
+bool Own(const QString& path, const char* account, mode_t mode) {
+    const passwd* pw = getpwnam(account);
+    const QByteArray native = QFile::encodeName(path);
+    return pw && chown(native.constData(), pw->pw_uid, pw->pw_gid) == 0 &&
+           chmod(native.constData(), mode) == 0;
+}
+
+// The server's unprivileged processes must reach the temporary folder: it is made 0700, and a
+// parent may lack the search bit for others too.
+bool MakeTraversable(const QString& path) {
+    if (chmod(QFile::encodeName(path).constData(), 0755) != 0)
+        return false;
+    QDir dir(path);
+    while (dir.cdUp()) {
+        const QByteArray native = QFile::encodeName(dir.absolutePath());
+        struct stat st {};
+        if (stat(native.constData(), &st) != 0)
+            return false;
+        if ((st.st_mode & S_IXOTH) == 0 &&
+            chmod(native.constData(), (st.st_mode & 07777) | S_IXOTH) != 0)
+            return false;
+        if (dir.isRoot())
+            break;
+    }
+    return true;
+}
+
+// The processes below `root`, found through /proc.
+QList<pid_t> Descendants(pid_t root) {
+    QMultiMap<pid_t, pid_t> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool isPid = false;
+        const pid_t pid = entry.toInt(&isPid);
+        if (!isPid)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (comm) state ppid ...": the name may hold blanks, so read after its ')'.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1)
+            children.insert(pid_t(fields.at(1).toInt()), pid);
+    }
+    QList<pid_t> found;
+    QList<pid_t> queue{root};
+    while (!queue.isEmpty()) {
+        const QList<pid_t> next = children.values(queue.takeFirst());
+        found += next;
+        queue += next;
+    }
+    return found;
+}
+
+// A live (not zombie) process of the server's.
+bool IsDovecotProcess(pid_t pid) {
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!cmdline.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const bool zombie = text.mid(text.lastIndexOf(')') + 2).startsWith('Z');
+    return !zombie && cmdline.readAll().startsWith("dovecot");
+}
+#endif
+} // namespace
+
+Dovecot::Dovecot() : dir_(QDir::tempPath() + QStringLiteral("/tarnwick-dovecot-XXXXXX")) {}
+
+Dovecot::~Dovecot() {
+    Stop();
+}
+
+QString Dovecot::Unavailable() {
+#ifndef Q_OS_UNIX
+    return QStringLiteral("The Dovecot tests need a Unix system.");
+#else
+    if (geteuid() != 0)
+        return QStringLiteral("The Dovecot tests need root: the test server's mailboxes belong "
+                              "to the system user 'mail'.");
+    if (DovecotProgram().isEmpty() || !HasPop3Service())
+        return QStringLiteral("Dovecot's POP3 server is not installed (Debian package "
+                              "dovecot-pop3d).");
+    for (const char* account : {MailUser, InternalUser, LoginUser})
+        if (!getpwnam(account))
+            return QStringLiteral("The system user '%1' that Dovecot needs does not exist.")
+                .arg(QLatin1String(account));
+    return QString();
+#endif
+}
+
+bool Dovecot::MustRun() {
+    return qEnvironmentVariable("CI") == QLatin1String("true");
+}
+
+QString Dovecot::MaildirOf(const QString& user) const {
+    return dir_.filePath(QStringLiteral("mail/") + user);
+}
+
+bool Dovecot::WriteConfig(QString* error) const {
+    const QString root = dir_.path();
+    // Everything in the folder, nothing from the system's configuration. The auth penalty
+    // (growing delays after failed logins from one address) would slow every later test
+    // down: without its listener the auth process goes without.
+    const QString conf =
+        QStringLiteral(R"(base_dir = %1/run
+state_dir = %1/state
+log_path = %1/dovecot.log
+listen = 127.0.0.1
+protocols = pop3
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+auth_failure_delay = 0
+default_internal_user = %3
+default_login_user = %4
+mail_uid = %5
+mail_gid = %5
+first_valid_uid = 1
+mail_location = maildir:%1/mail/%u
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u %1/users
+}
+userdb {
+  driver = static
+  args = uid=%5 gid=%5 home=%1/mail/%u
+}
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = %2
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+)")
+            .arg(root)
+            .arg(port_)
+            .arg(QLatin1String(InternalUser), QLatin1String(LoginUser), QLatin1String(MailUser));
+    QSaveFile file(dir_.filePath(QStringLiteral("dovecot.conf")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) < 0 || !file.commit()) {
+        *error = QStringLiteral("Cannot write the Dovecot configuration: ") + file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool Dovecot::WriteUsers() {
+#ifdef Q_OS_UNIX
+    QByteArray content;
+    for (auto it = users_.cbegin(); it != users_.cend(); ++it)
+        content += it.key().toUtf8() + ":{PLAIN}" + it.value().toUtf8() + "::::::\n";
+    const QString path = dir_.filePath(QStringLiteral("users"));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) < 0 || !file.commit())
+        return false;
+    if (!Own(path, InternalUser, 0600))
+        return false;
+    // The server notices a changed passwd-file by its modification time in whole seconds (or
+    // its size): every version gets a time of its own.
+    usersStamp_ = qMax(QDateTime::currentSecsSinceEpoch(), usersStamp_ + 1);
+    const timeval times[2] = {{time_t(usersStamp_), 0}, {time_t(usersStamp_), 0}};
+    return utimes(QFile::encodeName(path).constData(), times) == 0;
+#else
+    return false;
+#endif
+}
+
+void Dovecot::WaitForReload() {
+    // It looks at the file at most once a second.
+    if (master_)
+        QTest::qWait(1100);
+}
+
+bool Dovecot::MakeMaildir(const QString& user) {
+#ifdef Q_OS_UNIX
+    const QString maildir = MaildirOf(user);
+    for (const char* sub : {"new", "cur", "tmp"})
+        if (!QDir().mkpath(maildir + QLatin1Char('/') + QLatin1String(sub)) ||
+            !Own(maildir + QLatin1Char('/') + QLatin1String(sub), MailUser, 0700))
+            return false;
+    return Own(maildir, MailUser, 0700);
+#else
+    Q_UNUSED(user);
+    return false;
+#endif
+}
+
+bool Dovecot::AddUser(const QString& name, const QString& password) {
+    users_.insert(name, password);
+    if (!MakeMaildir(name) || !WriteUsers())
+        return false;
+    WaitForReload();
+    return true;
+}
+
+bool Dovecot::SetPassword(const QString& name, const QString& password) {
+    if (!users_.contains(name))
+        return false;
+    users_.insert(name, password);
+    if (!WriteUsers())
+        return false;
+    WaitForReload();
+    return true;
+}
+
+bool Dovecot::DeliverMail(const QString& user, int count) {
+#ifdef Q_OS_UNIX
+    const QString maildir = MaildirOf(user);
+    for (int i = 0; i < count; ++i) {
+        const int n = ++delivered_;
+        const QString name = QStringLiteral("%1.M%2P%3Q%4.tarnwick")
+                                 .arg(QDateTime::currentSecsSinceEpoch())
+                                 .arg(QDateTime::currentMSecsSinceEpoch() % 1000)
+                                 .arg(QCoreApplication::applicationPid())
+                                 .arg(n);
+        const QByteArray message = "From: sender@tarnwick.test\n"
+                                   "To: " +
+                                   user.toUtf8() +
+                                   "@tarnwick.test\n"
+                                   "Subject: Test message " +
+                                   QByteArray::number(n) +
+                                   "\n"
+                                   "Message-ID: <" +
+                                   QByteArray::number(n) +
+                                   ".tarnwick@test>\n"
+                                   "\n"
+                                   "This is test message " +
+                                   QByteArray::number(n) + ".\n";
+        // Written in tmp/ and moved into new/ whole, so the server never sees half a message.
+        const QString temp = maildir + QStringLiteral("/tmp/") + name;
+        QFile file(temp);
+        if (!file.open(QIODevice::WriteOnly) || file.write(message) != message.size())
+            return false;
+        file.close();
+        if (!Own(temp, MailUser, 0600) ||
+            !QFile::rename(temp, maildir + QStringLiteral("/new/") + name))
+            return false;
+    }
+    return true;
+#else
+    Q_UNUSED(user);
+    Q_UNUSED(count);
+    return false;
+#endif
+}
+
+bool Dovecot::RemoveMail(const QString& user, int count) {
+    // The server moves what it has seen from new/ to cur/.
+    QStringList files;
+    for (const char* sub : {"new", "cur"}) {
+        const QDir dir(MaildirOf(user) + QLatin1Char('/') + QLatin1String(sub));
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
+            files << dir.filePath(name);
+    }
+    if (files.size() < count)
+        return false;
+    for (int i = 0; i < count; ++i)
+        if (!QFile::remove(files.at(i)))
+            return false;
+    return true;
+}
+
+int Dovecot::MailCount(const QString& user) const {
+    int count = 0;
+    for (const char* sub : {"new", "cur"})
+        count += int(QDir(MaildirOf(user) + QLatin1Char('/') + QLatin1String(sub))
+                         .entryList(QDir::Files)
+                         .size());
+    return count;
+}
+
+QString Dovecot::Log() const {
+    QFile file(dir_.filePath(QStringLiteral("dovecot.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool Dovecot::Start(QString* error) {
+    const QString unavailable = Unavailable();
+    if (!unavailable.isEmpty()) {
+        *error = unavailable;
+        return false;
+    }
+    if (master_) {
+        *error = QStringLiteral("The Dovecot test server is already running.");
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    if (!dir_.isValid() || !MakeTraversable(dir_.path()) ||
+        !QDir().mkpath(dir_.filePath(QStringLiteral("mail"))) || !WriteUsers()) {
+        *error = QStringLiteral("Cannot prepare the Dovecot test folder %1").arg(dir_.path());
+        return false;
+    }
+#endif
+    // The port is free when chosen but may be taken before the server binds it: try again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port_ = FreeLoopbackPort();
+        bool portTaken = false;
+        if (port_ != 0 && WriteConfig(error) && Launch(error, &portTaken))
+            return true;
+        Stop();
+        if (!portTaken)
+            return false;
+    }
+    return false;
+}
+
+bool Dovecot::Launch(QString* error, bool* portTaken) {
+    master_ = std::make_unique<QProcess>();
+    master_->setProgram(DovecotProgram());
+    master_->setArguments({QStringLiteral("-F"), QStringLiteral("-c"),
+                           dir_.filePath(QStringLiteral("dovecot.conf"))});
+    master_->setProcessChannelMode(QProcess::MergedChannels);
+#ifdef Q_OS_UNIX
+    // Should the test process die without its destructors, the server follows it.
+    master_->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
+    master_->start();
+    if (!master_->waitForStarted(10000)) {
+        *error = QStringLiteral("Cannot start Dovecot: ") + master_->errorString();
+        return false;
+    }
+    // Ready when it greets on its port.
+    const QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (master_->state() == QProcess::NotRunning) {
+            const QString output = QString::fromUtf8(master_->readAll()) + Log();
+            *portTaken = output.contains(QLatin1String("Address already in use"));
+            *error = QStringLiteral("Dovecot ended at start-up:\n") + Tail(output);
+            return false;
+        }
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port_);
+        if (probe.waitForConnected(500) && probe.waitForReadyRead(2000) &&
+            probe.readAll().startsWith("+OK"))
+            return true;
+        probe.abort();
+        QThread::msleep(50);
+    }
+    *error = QStringLiteral("Dovecot did not greet on port %1 within 20 s:\n%2")
+                 .arg(port_)
+                 .arg(Tail(QString::fromUtf8(master_->readAll()) + Log()));
+    return false;
+}
+
+void Dovecot::Stop() {
+    if (!master_)
+        return;
+#ifdef Q_OS_UNIX
+    const QList<pid_t> family = Descendants(pid_t(master_->processId()));
+#endif
+    if (master_->state() != QProcess::NotRunning) {
+        master_->terminate(); // the master takes its children down with it
+        if (!master_->waitForFinished(10000)) {
+            master_->kill();
+            master_->waitForFinished(5000);
+        }
+    }
+    master_.reset();
+#ifdef Q_OS_UNIX
+    // Its children end when they notice the master is gone; whatever does not is killed.
+    const QDeadlineTimer deadline(5000);
+    for (pid_t pid : family) {
+        while (IsDovecotProcess(pid) && !deadline.hasExpired())
+            QThread::msleep(20);
+        if (IsDovecotProcess(pid))
+            kill(pid, SIGKILL);
+    }
+#endif
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <memory>
+#include <vector>
+
+class QTcpServer;
+class QTcpSocket;
+
+// What the server does on one connection, step by step. After the last step the connection
+// stays open and silent until the client closes it.
+class ServerScript final {
+public:
+    enum class Kind { Send, Pause, Await, Drop, Flood };
+    struct Step {
+        Kind kind = Kind::Send;
+        QByteArray bytes;  // Send: what to write; Flood: the filler
+        qint64 amount = 0; // Pause: milliseconds; Flood: the most bytes to send
+    };
+
+    // Writes `bytes` as they are.
+    ServerScript& Send(const QByteArray& bytes);
+    // Writes `pieces` one after the other with `gapMs` between them.
+    ServerScript& SendInPieces(const QList<QByteArray>& pieces, int gapMs = 50);
+    ServerScript& Pause(int ms);
+    // Waits for the client's next command line.
+    ServerScript& Await();
+    // Closes the connection (orderly, after what was written).
+    ServerScript& Drop();
+    // Sends `filler` over and over without a line end, until `maxBytes` are out or the client
+    // has closed.
+    ServerScript& Flood(qint64 maxBytes = 64 << 20, const QByteArray& filler = "x");
+
+    QList<Step> steps;
+};
+
+// An in-process POP3 server on 127.0.0.1 (a port of the system's choice) that plays one
+// queued script per incoming connection, in order, and records what the client sent. It
+// closes every connection when it is destroyed.
+class ScriptedServer final : public QObject {
+public:
+    explicit ScriptedServer(QObject* parent = nullptr);
+    ~ScriptedServer() override;
+
+    bool IsListening() const;
+    quint16 Port() const;
+
+    // The script of the next connection that comes in; connections beyond the queued
+    // scripts stay silent.
+    void Queue(const ServerScript& script);
+
+    int Connections() const { return int(connections_.size()); }
+    // The command lines received on `connection`, with their line ends.
+    QList<QByteArray> Received(int connection) const;
+    // The connection has ended, from either side.
+    bool Closed(int connection) const;
+    // Every step of the connection's script has been played.
+    bool Finished(int connection) const;
+    qint64 BytesSent(int connection) const;
+    // A flood on the connection stopped because the client closed, not at its limit.
+    bool FloodCutShort(int connection) const;
+
+private:
+    struct Connection;
+    void OnNewConnection();
+    void Advance(Connection& c);
+    void OnReadyRead(Connection& c);
+    void OnClosed(Connection& c);
+    void FeedFlood(Connection& c);
+    const Connection* At(int connection) const;
+
+    QTcpServer* server_ = nullptr;
+    QList<ServerScript> queued_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+};

@@ -1,0 +1,181 @@
+#include "XSession.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace {
+void Stop(std::unique_ptr<QProcess>& process) {
+    if (!process)
+        return;
+    if (process->state() != QProcess::NotRunning) {
+        process->terminate();
+        if (!process->waitForFinished(3000)) {
+            process->kill();
+            process->waitForFinished(3000);
+        }
+    }
+    process.reset();
+}
+
+void Pause(int ms) { QThread::msleep(ms); }
+} // namespace
+
+XSession::XSession() = default;
+
+XSession::~XSession() {
+    Stop(trayer_);
+    Stop(xvfb_);
+}
+
+QString XSession::Unavailable() {
+    for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo", "import"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+            return QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
+    }
+    return QString();
+}
+
+bool XSession::Start(QString* error) {
+    // A display number that nobody uses: its socket must not exist.
+    int number = 90 + int(QCoreApplication::applicationPid() % 100);
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)) ||
+           QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
+        ++number;
+    display_ = QStringLiteral(":%1").arg(number);
+
+    xvfb_ = std::make_unique<QProcess>();
+    xvfb_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    xvfb_->start(QStringLiteral("Xvfb"), {display_, QStringLiteral("-screen"), QStringLiteral("0"),
+                                          QStringLiteral("1024x768x24"),
+                                          QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    if (!xvfb_->waitForStarted(5000)) {
+        *error = QStringLiteral("Xvfb did not start");
+        return false;
+    }
+    const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFile::exists(socket)) {
+        if (timer.elapsed() > 10000 || xvfb_->state() == QProcess::NotRunning) {
+            *error = QStringLiteral("Xvfb did not open %1").arg(display_);
+            return false;
+        }
+        Pause(50);
+    }
+
+    trayer_ = std::make_unique<QProcess>();
+    trayer_->setProcessEnvironment(Environment());
+    trayer_->setStandardOutputFile(QProcess::nullDevice());
+    trayer_->setStandardErrorFile(QProcess::nullDevice());
+    trayer_->start(QStringLiteral("trayer"),
+                   {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                    "--heighttype", "pixel", "--height", "28", "--transparent", "false"});
+    if (!trayer_->waitForStarted(5000)) {
+        *error = QStringLiteral("trayer did not start");
+        return false;
+    }
+    bool ok = false;
+    const QString panel =
+        XDoTool({"search", "--sync", "--classname", "^panel$"}, &ok, 10000).section('\n', 0, 0);
+    panel_ = panel.toULongLong();
+    if (!ok || panel_ == 0) {
+        *error = QStringLiteral("the notification area did not appear");
+        return false;
+    }
+    return true;
+}
+
+QProcessEnvironment XSession::Environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display_);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return env;
+}
+
+QString XSession::Run(const QString& program, const QStringList& args, bool* ok,
+                      int timeoutMs) const {
+    QProcess process;
+    process.setProcessEnvironment(Environment());
+    process.start(program, args);
+    const bool finished = process.waitForStarted(5000) && process.waitForFinished(timeoutMs);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+    if (ok)
+        *ok = finished && process.exitStatus() == QProcess::NormalExit &&
+              process.exitCode() == 0;
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+qulonglong XSession::WaitForWindow(const QString& pattern, int timeoutMs) const {
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        bool ok = false;
+        const QString out = XDoTool({"search", "--onlyvisible", "--name", pattern}, &ok);
+        if (ok && !out.isEmpty())
+            return out.section('\n', 0, 0).toULongLong();
+        Pause(100);
+    } while (timer.elapsed() < timeoutMs);
+    return 0;
+}
+
+QRect XSession::Geometry(qulonglong window) const {
+    // "Absolute upper-left X:  12" and friends.
+    const QString info = Run(QStringLiteral("xwininfo"), {"-id", QString::number(window)});
+    auto field = [&](const char* name) {
+        const QRegularExpression re(QStringLiteral("%1:\\s+(-?\\d+)").arg(QLatin1String(name)));
+        return re.match(info).captured(1).toInt();
+    };
+    return QRect(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"),
+                 field("Height"));
+}
+
+QList<qulonglong> XSession::TrayIcons() const {
+    // The panel's tree lists the windows docked in it, one "0x1234 ..." line each, below the
+    // panel's own child windows.
+    const QString tree =
+        Run(QStringLiteral("xwininfo"), {"-id", QString::number(panel_), "-tree"});
+    QList<qulonglong> icons;
+    const QRegularExpression line(QStringLiteral("^\\s+(0x[0-9a-f]+) (.*)$"));
+    for (const QString& text : tree.split('\n')) {
+        const auto m = line.match(text);
+        if (!m.hasMatch())
+            continue;
+        const QString rest = m.captured(2);
+        // Qt names its tray icon window; the panel's own windows carry no name.
+        if (!rest.startsWith(QLatin1String("(has no name)")))
+            icons << m.captured(1).toULongLong(nullptr, 16);
+    }
+    return icons;
+}
+
+void XSession::Click(qulonglong window, int x, int y, int button) const {
+    XDoTool({"mousemove", "--window", QString::number(window), QString::number(x),
+             QString::number(y), "click", QString::number(button)});
+}
+
+void XSession::DoubleClick(qulonglong window, int x, int y) const {
+    XDoTool({"mousemove", "--window", QString::number(window), QString::number(x),
+             QString::number(y), "click", "--repeat", "2", "--delay", "80", "1"});
+}
+
+void XSession::Key(const QString& keys) const { XDoTool({"key", "--delay", "50", keys}); }
+
+void XSession::Type(const QString& text) const {
+    XDoTool({"type", "--delay", "30", text});
+}
+
+bool XSession::Screenshot(const QString& path) const {
+    bool ok = false;
+    Run(QStringLiteral("import"), {"-window", "root", path}, &ok, 20000);
+    return ok;
+}

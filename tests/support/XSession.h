@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QProcess>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+// A virtual X display with a real notification area (trayer) for tests that drive the real
+// program as a person would, with xdotool for the mouse and keyboard. Everything it starts
+// ends with it.
+class XSession final {
+public:
+    XSession();
+    ~XSession();
+    XSession(const XSession&) = delete;
+    XSession& operator=(const XSession&) = delete;
+
+    // What is missing on this machine to run such a test, or empty.
+    static QString Unavailable();
+
+    bool Start(QString* error);
+    QString Display() const { return display_; }
+    // The environment for a program on this display: X11 through xcb, no D-Bus (so that Qt
+    // uses the XEmbed notification area).
+    QProcessEnvironment Environment() const;
+
+    // Runs a command on the display; its standard output, trimmed. `ok` tells whether it
+    // exited with 0 within `timeoutMs`.
+    QString Run(const QString& program, const QStringList& args, bool* ok = nullptr,
+                int timeoutMs = 10000) const;
+    QString XDoTool(const QStringList& args, bool* ok = nullptr, int timeoutMs = 10000) const {
+        return Run(QStringLiteral("xdotool"), args, ok, timeoutMs);
+    }
+
+    // The first visible window whose name matches `pattern` (an anchored regular expression
+    // such as "^Alert!$"), waiting up to `timeoutMs`; 0 when none appeared.
+    qulonglong WaitForWindow(const QString& pattern, int timeoutMs = 10000) const;
+    QRect Geometry(qulonglong window) const;
+    // The windows that the notification area panel holds (the icons docked in it).
+    QList<qulonglong> TrayIcons() const;
+    qulonglong Panel() const { return panel_; }
+
+    void Click(qulonglong window, int x, int y, int button = 1) const;
+    void DoubleClick(qulonglong window, int x, int y) const;
+    void Key(const QString& keys) const;
+    void Type(const QString& text) const;
+    // Saves a picture of the whole screen.
+    bool Screenshot(const QString& path) const;
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<QProcess> xvfb_;
+    std::unique_ptr<QProcess> trayer_;
+    QString display_;
+    qulonglong panel_ = 0;
+};

@@ -1,0 +1,705 @@
+// The configuration windows: the password prompt, the user editor, the setup window and the
+// about window, worked through their buttons while they run modally.
+#include "ModalScript.h"
+#include "support/RecordingDialogs.h"
+#include "support/TestWorld.h"
+#include "ui/AboutWindow.h"
+#include "ui/EditUserWindow.h"
+#include "ui/PasswordWindow.h"
+#include "ui/SetupState.h"
+#include "ui/SetupWindow.h"
+#include "ui/UserEntry.h"
+#include "ui/UserListBox.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSet>
+
+namespace {
+struct World {
+    Settings settings;
+    RecordingDialogs dialogs;
+    UserLists lists{settings};
+    PasswordWindow password;
+    EditUserWindow editor{settings, dialogs, password};
+    int saves = 0;
+    bool saveOk = true;
+    SetupWindow setup{settings, dialogs, lists, editor, [this] {
+                          ++saves;
+                          return saveOk;
+                      }};
+};
+
+// Every field of every user, identities included.
+QStringList Describe(const Settings& s) {
+    QStringList out;
+    for (int i = 0; i <= s.LastUser; ++i) {
+        const UserRecord& u = s.Users[i];
+        out << QStringLiteral("%1|%2|%3|%4|%5|%6|%7|%8|%9|%10")
+                   .arg(u.ScreenName, u.Username, u.MailServer, u.Password)
+                   .arg(u.NumMails)
+                   .arg(u.HideSession)
+                   .arg(u.NewNumMails)
+                   .arg(u.LastAlert)
+                   .arg(u.LastCheck)
+                   .arg(u.Id);
+    }
+    return out;
+}
+
+// Sets the editor's password through the password prompt.
+void SetPassword(QWidget& editor, const QString& password) {
+    WhenModal("frmPassword", [password](QWidget& prompt) {
+        QTest::keyClicks(Control(prompt, "txtPassword"), password);
+        Press(prompt, "cmdOk");
+    });
+    Press(editor, "cmdEditPassword");
+}
+
+void FillEditor(QWidget& editor, const QString& screen, const QString& server,
+                const QString& login) {
+    Type(editor, "txtScreenname", screen);
+    Type(editor, "txtMailserver", server);
+    Type(editor, "txtUsername", login);
+}
+
+// Adds a valid user the way a person does, from an open setup window or on its own.
+bool AddThroughEditor(EditUserWindow& editor, const QString& screen, const QString& login,
+                      int* userNum = nullptr) {
+    WhenModal("frmEditAdd", [=](QWidget& w) {
+        FillEditor(w, screen, QStringLiteral("pop.example"), login);
+        SetPassword(w, QStringLiteral("pw"));
+        Press(w, "cmdOk");
+    });
+    int n = -1;
+    const bool added = editor.ShowForm(n);
+    if (userNum)
+        *userNum = n;
+    return added;
+}
+
+QStringList FocusOrder(QWidget& window) {
+    QStringList names;
+    for (QWidget* w = window.nextInFocusChain(); w && w != &window; w = w->nextInFocusChain()) {
+        if (w->parentWidget() == &window && (w->focusPolicy() & Qt::TabFocus))
+            names << w->objectName();
+    }
+    return names;
+}
+
+using Rects = QList<QPair<const char*, QRect>>;
+} // namespace
+
+class TestConfig final : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        // A window left open by a failed step would block the test: close it.
+        watchdog_.setInterval(10000);
+        connect(&watchdog_, &QTimer::timeout, this, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                qWarning("closing %s left open", qPrintable(modal->objectName()));
+                modal->close();
+            }
+        });
+        watchdog_.start();
+    }
+    void cleanup() { watchdog_.stop(); }
+
+    void windowLayouts() {
+        World w;
+        AboutWindow about;
+        struct Expect {
+            QDialog* window;
+            QString caption;
+            QSize client;
+            Rects rects;
+            QStringList tabs;
+        };
+        const QList<Expect> expected = {
+            {&w.password,
+             "Set Password",
+             {185, 73},
+             {{"lblPassword", {8, 8, 57, 17}},
+              {"txtPassword", {72, 8, 105, 19}},
+              {"cmdOk", {8, 32, 81, 33}},
+              {"cmdCancel", {96, 32, 81, 33}}},
+             {"txtPassword", "cmdOk", "cmdCancel"}},
+            {&w.editor,
+             "Add User",
+             {241, 145},
+             {{"lblScreenname", {8, 8, 113, 17}},
+              {"txtScreenname", {128, 8, 105, 19}},
+              {"lblMailserver", {8, 32, 113, 17}},
+              {"txtMailserver", {128, 32, 105, 19}},
+              {"lblUsername", {8, 56, 113, 17}},
+              {"txtUsername", {128, 56, 105, 19}},
+              {"lblPassword", {8, 80, 113, 17}},
+              {"cmdEditPassword", {128, 80, 105, 19}},
+              {"cmdOk", {8, 104, 113, 33}},
+              {"cmdCancel", {120, 104, 113, 33}}},
+             {"txtScreenname", "txtMailserver", "txtUsername", "cmdEditPassword", "cmdOk",
+              "cmdCancel"}},
+            {&w.setup,
+             "Tarnwick Setup",
+             {185, 321},
+             {{"lblUsers", {8, 8, 81, 17}},
+              {"lstUsers", {8, 24, 169, 160}},
+              {"cmdAdd", {8, 184, 57, 17}},
+              {"cmdEdit", {64, 184, 57, 17}},
+              {"cmdDelete", {120, 184, 57, 17}},
+              {"lblCheckIntCap", {8, 208, 129, 17}},
+              {"lblCheckInt", {128, 208, 25, 17}},
+              {"cmdSetCheck", {152, 208, 33, 17}},
+              {"lblShowIntCap", {8, 232, 129, 17}},
+              {"lblShowInt", {128, 232, 25, 17}},
+              {"cmdSetShow", {152, 232, 33, 17}},
+              {"chkShowErrs", {8, 256, 169, 17}},
+              {"cmdOk", {8, 280, 81, 33}},
+              {"cmdCancel", {96, 280, 81, 33}}},
+             {"lstUsers", "cmdAdd", "cmdEdit", "cmdDelete", "cmdSetCheck", "cmdSetShow",
+              "chkShowErrs", "cmdOk", "cmdCancel"}},
+            {&about,
+             "About : Tarnwick",
+             {280, 153},
+             {{"lblCreatorCap", {0, 0, 73, 17}},
+              {"lblCreator", {88, 0, 193, 17}},
+              {"lblVersCap", {0, 24, 73, 17}},
+              {"lblVers", {88, 24, 193, 17}},
+              {"lblEMailCap", {0, 48, 73, 17}},
+              {"lblEMail", {88, 48, 193, 17}},
+              {"lblWebCap", {0, 72, 73, 17}},
+              {"lblWeb", {88, 72, 193, 17}},
+              {"lblCopyrightCap", {0, 96, 73, 17}},
+              {"lblCopyright", {88, 96, 193, 17}},
+              {"cmdOk", {0, 120, 281, 33}}},
+             {"cmdOk"}},
+        };
+        for (const Expect& e : expected) {
+            const QByteArray name = e.window->objectName().toLatin1();
+            QCOMPARE(e.window->windowTitle(), e.caption);
+            QCOMPARE(e.window->size(), e.client);
+            QCOMPARE(e.window->minimumSize(), e.client);
+            QCOMPARE(e.window->maximumSize(), e.client);
+            const Qt::WindowFlags flags = e.window->windowFlags();
+            QVERIFY2(flags & Qt::WindowCloseButtonHint, name);
+            QVERIFY2(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)),
+                     name);
+            for (const auto& [control, rect] : e.rects) {
+                QWidget* c = Control(*e.window, control);
+                QVERIFY2(c, control);
+                QCOMPARE(c->geometry(), rect);
+            }
+            QCOMPARE(FocusOrder(*e.window), e.tabs);
+            for (QPushButton* b : e.window->findChildren<QPushButton*>()) {
+                QVERIFY2(!b->isDefault() && !b->autoDefault(), qPrintable(b->objectName()));
+            }
+        }
+        QCOMPARE(Control<QLineEdit>(w.password, "txtPassword")->echoMode(), QLineEdit::Password);
+        QVERIFY(!Control(w.password, "cmdOk")->isEnabled());
+        QCOMPARE(Control<QLabel>(about, "lblVers")->text(), QString());
+        QCOMPARE(Control<QLabel>(about, "lblCreator")->text(), QString("The Tarnwick developers"));
+        QCOMPARE(Control<QLabel>(about, "lblEMail")->text(), QString("tarnwick@example.org"));
+        QCOMPARE(Control<QLabel>(about, "lblWeb")->text(), QString("https://tarnwick.example.org"));
+        QCOMPARE(Control<QLabel>(about, "lblCopyright")->text(),
+                 QString("The Tarnwick developers, 2026"));
+    }
+
+    void passwordPrompt() {
+        PasswordWindow prompt;
+        WhenModal("frmPassword", [](QWidget& d) {
+            QLineEdit* text = Control<QLineEdit>(d, "txtPassword");
+            QWidget* ok = Control(d, "cmdOk");
+            QVERIFY(!ok->isEnabled());
+            QTest::keyClick(text, Qt::Key_X);
+            QVERIFY(ok->isEnabled());
+            QTest::keyClick(text, Qt::Key_Backspace);
+            QVERIFY(!ok->isEnabled());
+            QTest::keyClicks(text, "   ");
+            QTest::keyClick(text, Qt::Key_Return); // Enter accepts nothing
+            QVERIFY(d.isVisible());
+            Press(d, "cmdOk");
+        });
+        QCOMPARE(prompt.GetNewPass(), QString("   ")); // blanks only, returned unchanged
+
+        // A second use starts empty, then every way of cancelling gives the empty string.
+        for (const char* way : {"button", "esc", "close"}) {
+            TraceLog trace;
+            WhenModal("frmPassword", [way](QWidget& d) {
+                QCOMPARE(Control<QLineEdit>(d, "txtPassword")->text(), QString());
+                QVERIFY(!Control(d, "cmdOk")->isEnabled());
+                QTest::keyClicks(Control(d, "txtPassword"), "secret");
+                if (QByteArray(way) == "button")
+                    Press(d, "cmdCancel");
+                else if (QByteArray(way) == "esc")
+                    QTest::keyClick(&d, Qt::Key_Escape);
+                else
+                    d.close();
+            });
+            QCOMPARE(prompt.GetNewPass(), QString());
+            const QStringList traced =
+                QByteArray(way) == "close"
+                    ? QStringList{"frmPassword QueryUnload", "frmPassword Unload"}
+                    : QStringList{};
+            QCOMPARE(trace.texts, traced);
+        }
+    }
+
+    void editorRules_data() {
+        QTest::addColumn<int>("editIndex");
+        QTest::addColumn<QStringList>("entry"); // screen name, mail server, user name, password
+        QTest::addColumn<QStringList>("messages");
+        const auto row = [](const char* name, int editIndex, const QStringList& entry,
+                            const QStringList& messages) {
+            QTest::newRow(name) << editIndex << entry << messages;
+        };
+        const QString blankScreen = "Screenname cannot be left blank!";
+        const QString usedScreen = "Screenname must be unique!";
+        const QString blankServer = "Mail server cannot be left blank!";
+        const QString blankLogin = "Username cannot be left blank!";
+        const QString usedAccount = "Mail server with Username must be unique!";
+        const QString blankPassword = "Password cannot be left blank!";
+        const QString badTail = " contains a line break or a character that cannot be saved!";
+        const QString omega = QString::fromUtf8("\xce\xa9");
+        const QString euro = QString::fromUtf8("\xe2\x82\xac");
+        // The table holds Home (bob@pop.home) at 0 and Work (alice@mail.work) at 1.
+        row("valid, same login elsewhere", -1, {"Play", "pop.play", "bob", "p"}, {});
+        row("blank screen", -1, {"", "s", "l", "p"}, {blankScreen});
+        row("screen in other case", -1, {"HOME", "s", "l", "p"}, {usedScreen});
+        row("blank server", -1, {"N", "", "l", "p"}, {blankServer});
+        row("blank login", -1, {"N", "s", "", "p"}, {blankLogin});
+        row("account in other case", -1, {"N", "POP.Home", "BOB", "p"}, {usedAccount});
+        row("blank password", -1, {"N", "s", "l", ""}, {blankPassword});
+        row("edit unchanged", 0, {"Home", "pop.home", "bob", "pw"}, {});
+        row("edit onto another", 0, {"work", "MAIL.work", "Alice", "pw"},
+            {usedScreen, usedAccount});
+        row("single blank", -1, {" ", "s", "l", "p"}, {});
+        row("trailing blank", -1, {"Home ", "s", "l", "p"}, {});
+        row("everything blank", -1, {"", "", "", ""},
+            {blankScreen, blankServer, blankLogin, blankPassword});
+        row("three blank in edit", 1, {"", "", "", "pw"}, {blankScreen, blankServer, blankLogin});
+        row("euro fits the code page", -1, {euro, "s", "l", "p"}, {});
+        row("unstorable texts, after the rules", -1, {"", "pop\r\nx", "b" + omega, "p\n"},
+            {blankScreen, "Mail server" + badTail, "Username" + badTail, "Password" + badTail});
+        row("lone CR in screen", -1, {"A\rB", "s", "l", "p"}, {"Screenname" + badTail});
+    }
+
+    void editorRules() {
+        QFETCH(int, editIndex);
+        QFETCH(QStringList, entry);
+        QFETCH(QStringList, messages);
+        Settings s;
+        AddUser(s, MakeUser("Home", "bob", "pop.home", "pw"));
+        AddUser(s, MakeUser("Work", "alice", "mail.work", "pw"));
+        QCOMPARE(ValidateUserEntries(s, editIndex, {entry[0], entry[1], entry[2], entry[3]}),
+                 messages);
+    }
+
+    void editorShowsOneBoxAndStaysOpen() {
+        World w;
+        AddUser(w.settings, MakeUser("Home", "bob", "pop.home", "pw"));
+        const QStringList before = Describe(w.settings);
+        WhenModal("frmEditAdd", [&w](QWidget& d) {
+            QCOMPARE(d.windowTitle(), QString("Edit User"));
+            QCOMPARE(Control<QAbstractButton>(d, "cmdOk")->text(), QString("Ok"));
+            QCOMPARE(Control<QAbstractButton>(d, "cmdEditPassword")->text(),
+                     QString("Edit Password"));
+            FillEditor(d, "", "", "");
+            Press(d, "cmdOk");
+            QCOMPARE(w.dialogs.messages, QStringList("Screenname cannot be left blank!\r\n"
+                                                     "Mail server cannot be left blank!\r\n"
+                                                     "Username cannot be left blank!"));
+            QVERIFY(d.isVisible());
+            // Pasted text with a line break is refused and left as it was.
+            Control<QLineEdit>(d, "txtScreenname")->setText("Ho\r\nme");
+            Type(d, "txtMailserver", "pop.home");
+            Type(d, "txtUsername", "bob");
+            Press(d, "cmdOk");
+            QCOMPARE(w.dialogs.messages.last(),
+                     QString("Screenname contains a line break or a character that cannot be "
+                             "saved!"));
+            QVERIFY(d.isVisible());
+            QCOMPARE(Control<QLineEdit>(d, "txtScreenname")->text(), QString("Ho\r\nme"));
+            QTest::keyClick(&d, Qt::Key_Escape);
+        });
+        int n = 0;
+        QVERIFY(!w.editor.ShowForm(n));
+        QCOMPARE(Describe(w.settings), before);
+    }
+
+    void editorAddsCleanRecordAfterDelete() {
+        World w;
+        AddUser(w.settings, MakeUser("A", "b", "s", "p"));
+        AddUser(w.settings, MakeUser("B", "c", "s", "p"));
+        UserRecord busy = MakeUser("C", "d", "s", "p", 9);
+        busy.NewNumMails = 4;
+        busy.HideSession = true;
+        busy.LastAlert = 100;
+        busy.LastCheck = 200;
+        AddUser(w.settings, busy);
+        w.settings.DeleteUser(0); // entry 2 is spare now and still holds C
+        const QSet<quint64> ids{w.settings.Users[0].Id, w.settings.Users[1].Id};
+
+        WhenModal("frmEditAdd", [](QWidget& d) {
+            QCOMPARE(d.windowTitle(), QString("Add User"));
+            WhenModal("frmPassword", [](QWidget& p) { Press(p, "cmdCancel"); });
+            Press(d, "cmdEditPassword");
+            QVERIFY(!Control(d, "cmdOk")->isEnabled());
+            QCOMPARE(Control<QAbstractButton>(d, "cmdOk")->text(), QString("Please Set Password"));
+            QCOMPARE(Control<QAbstractButton>(d, "cmdEditPassword")->text(),
+                     QString("Set Password"));
+            SetPassword(d, "pw");
+            QCOMPARE(Control<QAbstractButton>(d, "cmdOk")->text(), QString("Ok"));
+            QCOMPARE(Control<QAbstractButton>(d, "cmdEditPassword")->text(),
+                     QString("Edit Password"));
+            FillEditor(d, "New", "s", "a");
+            Press(d, "cmdOk");
+        });
+        int n = -1;
+        QVERIFY(w.editor.ShowForm(n));
+        QCOMPARE(n, 2); // its index before the sort
+        QCOMPARE(w.settings.LastUser, qint16(2));
+        const UserRecord& added = w.settings.Users[0]; // login "a" sorts first
+        QCOMPARE(added.ScreenName, QString("New"));
+        QCOMPARE(added.Password, QString("pw"));
+        QCOMPARE(added.NumMails, 0);
+        QCOMPARE(added.NewNumMails, -1);
+        QVERIFY(!added.HideSession);
+        QCOMPARE(added.LastAlert, 0.0f);
+        QCOMPARE(added.LastCheck, 0.0f);
+        QVERIFY(added.Id != 0 && !ids.contains(added.Id));
+        QCOMPARE(UserLine(w.settings, 0, nullptr), QString("New - 0 emails"));
+
+        // Editing the busy user keeps its counts, flags and identity; the sort moves it.
+        const UserRecord before = w.settings.Users[2];
+        WhenModal("frmEditAdd", [](QWidget& d) {
+            QCOMPARE(Control<QLineEdit>(d, "txtUsername")->text(), QString("d"));
+            Type(d, "txtUsername", "0");
+            Press(d, "cmdOk");
+        });
+        n = 2;
+        QVERIFY(w.editor.ShowForm(n));
+        const UserRecord& edited = w.settings.Users[0];
+        QCOMPARE(edited.Username, QString("0"));
+        QCOMPARE(edited.Password, QString("p"));
+        QCOMPARE(edited.NumMails, 9);
+        QCOMPARE(edited.NewNumMails, 4);
+        QVERIFY(edited.HideSession);
+        QCOMPARE(edited.Id, before.Id);
+    }
+
+    void editorCancels_data() {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("button") << "button";
+        QTest::newRow("esc") << "esc";
+        QTest::newRow("close") << "close";
+    }
+
+    void editorCancels() {
+        QFETCH(QString, way);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "bob", "pop.home", "pw"));
+        const QStringList before = Describe(w.settings);
+        TraceLog trace;
+        WhenModal("frmEditAdd", [way](QWidget& d) {
+            Type(d, "txtScreenname", "Changed");
+            QTest::keyClick(Control(d, "txtScreenname"), Qt::Key_Return);
+            QVERIFY(d.isVisible()); // Enter accepts nothing
+            SetPassword(d, "other");
+            if (way == "button")
+                Press(d, "cmdCancel");
+            else if (way == "esc")
+                QTest::keyClick(&d, Qt::Key_Escape);
+            else
+                d.close();
+        });
+        int n = 0;
+        QVERIFY(!w.editor.ShowForm(n));
+        QCOMPARE(Describe(w.settings), before);
+        if (way == "close")
+            QCOMPARE(trace.texts,
+                     QStringList({"frmEditAdd QueryUnload", "frmEditAdd QueryUnload - DoCancel",
+                                  "frmEditAdd QueryUnload"}));
+        else
+            QCOMPARE(trace.texts, QStringList());
+    }
+
+    void editorGrowsTheTable() {
+        World w;
+        for (int i = 0; i < 10; ++i)
+            AddUser(w.settings, MakeUser(QString("U%1").arg(i), QString("u%1").arg(i), "s", "p"));
+        QCOMPARE(w.settings.UpperBound(), 9);
+        const int expected[] = {12, 12, 12, 15}; // after the 11th to the 14th user
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(AddThroughEditor(w.editor, QString("V%1").arg(i), QString("v%1").arg(i)));
+            QCOMPARE(w.settings.UpperBound(), expected[i]);
+        }
+        QCOMPARE(w.settings.LastUser, qint16(13));
+    }
+
+    void editorRefusesWhenTableIsFull_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("lastUser");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("grows to the last index") << 32765 << 32764 << true;
+        QTest::newRow("room without growing") << 32767 << 32765 << true;
+        QTest::newRow("cannot grow") << 32766 << 32765 << false;
+        QTest::newRow("no index left") << 32768 << 32767 << false;
+    }
+
+    void editorRefusesWhenTableIsFull() {
+        QFETCH(int, size);
+        QFETCH(int, lastUser);
+        QFETCH(bool, fits);
+        World w;
+        w.settings.Users.resize(size);
+        w.settings.LastUser = qint16(lastUser);
+        QCOMPARE(CanAddUser(w.settings), fits);
+        if (fits)
+            return;
+        int n = -1;
+        QVERIFY(!w.editor.ShowForm(n)); // refused before the window opens
+        QCOMPARE(n, -1);
+        QCOMPARE(w.dialogs.messages, QStringList(TableFullMessage));
+        QVERIFY(!StoreUserEntry(w.settings, n, {"S", "s", "l", "p"}));
+        QCOMPARE(w.settings.LastUser, qint16(lastUser));
+        QCOMPARE(w.settings.Users.size(), size);
+    }
+
+    void setupOpensAddsAndSaves() {
+        World w;
+        w.settings.CheckInterval = 12;
+        w.settings.ShowInterval = -3;
+        WhenModal("frmSetup", [&w](QWidget& d) {
+            auto* list = Control<UserListBox>(d, "lstUsers");
+            QCOMPARE(list->count(), 0);
+            QVERIFY(!Control(d, "cmdEdit")->isEnabled());
+            QVERIFY(!Control(d, "cmdDelete")->isEnabled());
+            QCOMPARE(Control<QLabel>(d, "lblCheckInt")->text(), QString("12"));
+            QCOMPARE(Control<QLabel>(d, "lblShowInt")->text(), QString("-3"));
+            QVERIFY(Control<QCheckBox>(d, "chkShowErrs")->isChecked());
+
+            WhenModal("frmEditAdd", [](QWidget& e) {
+                FillEditor(e, "Home", "pop.home", "bob");
+                SetPassword(e, "pw");
+                Press(e, "cmdOk");
+            });
+            Press(d, "cmdAdd");
+            QCOMPARE(list->count(), 1);
+            QCOMPARE(list->item(0)->text(), QString("Home - 0 emails"));
+
+            // A check that finishes meanwhile shows up at the next refresh.
+            w.settings.Users[0].NewNumMails = 3;
+            w.lists.RefreshUserLists();
+            QCOMPARE(list->item(0)->text(), QString("Home - 3 emails"));
+
+            Control<QCheckBox>(d, "chkShowErrs")->setChecked(false);
+            w.saveOk = false; // a failed save keeps the window open
+            Press(d, "cmdOk");
+            QVERIFY(d.isVisible());
+            w.saveOk = true;
+            Press(d, "cmdOk");
+        });
+        w.setup.ShowForm();
+        QVERIFY(!w.setup.isVisible());
+        QCOMPARE(w.saves, 2);
+        QVERIFY(!w.settings.ShowErrors);
+        QCOMPARE(w.settings.LastUser, qint16(0));
+    }
+
+    void setupDeleteSelection() {
+        World w;
+        for (const char* name : {"A", "B", "C", "D"})
+            AddUser(w.settings, MakeUser(name, QString(name).toLower(), "s", "p"));
+        WhenModal("frmSetup", [&w](QWidget& d) {
+            auto* list = Control<UserListBox>(d, "lstUsers");
+            QWidget* edit = Control(d, "cmdEdit");
+            QWidget* del = Control(d, "cmdDelete");
+            QCOMPARE(list->SelectedIndex(), -1);
+            QVERIFY(!edit->isEnabled() && !del->isEnabled());
+            list->setCurrentRow(3); // the last line: its predecessor is selected next
+            QVERIFY(edit->isEnabled() && del->isEnabled());
+            Press(d, "cmdDelete");
+            QCOMPARE(list->count(), 3);
+            QCOMPARE(list->SelectedIndex(), 2);
+            list->setCurrentRow(1); // a middle line: the same place shows the next user
+            Press(d, "cmdDelete");
+            QCOMPARE(list->SelectedIndex(), 1);
+            QCOMPARE(list->currentItem()->text(), QString("C - 0 emails"));
+            Press(d, "cmdDelete");
+            Press(d, "cmdDelete");
+            QCOMPARE(list->count(), 0);
+            QVERIFY(!edit->isEnabled() && !del->isEnabled());
+            QCOMPARE(w.settings.LastUser, qint16(-1));
+            Press(d, "cmdOk");
+        });
+        w.setup.ShowForm();
+        QCOMPARE(w.settings.LastUser, qint16(-1));
+    }
+
+    void setupIntervalAnswers_data() {
+        using Answers = QList<std::optional<QString>>;
+        QTest::addColumn<Answers>("answers");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("messages");
+        const auto row = [](const char* name, const Answers& answers, int result,
+                            const QStringList& messages) {
+            QTest::newRow(name) << answers << result << messages;
+        };
+        const QString nan = NotANumberMessage;
+        const QString range = OutOfRangeMessage;
+        // The interval is 9 before the question.
+        row("fraction rounds down", {"5.9"}, 5, {});
+        row("negative fraction", {"-0.5"}, -1, {});
+        row("negative", {"-3"}, -3, {});
+        row("zero", {"0"}, 0, {});
+        row("blanks around", {" 8 "}, 8, {});
+        row("empty keeps", {""}, 9, {});
+        row("cancel keeps", {std::nullopt}, 9, {});
+        row("letters, again", {"ten", "7"}, 7, {nan});
+        row("blanks only are no number", {"  ", ""}, 9, {nan});
+        row("too large, again", {"32768", "32767.9"}, 32767, {range});
+        row("too small, again", {"-32768.5", "-32768"}, -32768, {range});
+        row("huge exponent", {"1e999", std::nullopt}, 9, {range});
+    }
+
+    void setupIntervalAnswers() {
+        QFETCH(QList<std::optional<QString>>, answers);
+        QFETCH(int, result);
+        QFETCH(QStringList, messages);
+        World w;
+        w.settings.ShowInterval = 9;
+        for (const auto& a : answers)
+            w.dialogs.QueueInput(a);
+        w.setup.SetInterval(w.settings.ShowInterval, "show");
+        QCOMPARE(int(w.settings.ShowInterval), result);
+        QCOMPARE(w.dialogs.messages, messages);
+        // Asked once per answer, always with the unchanged value as the default.
+        QCOMPARE(w.dialogs.prompts, QStringList(answers.size(), "Enter new show interval :"));
+        QCOMPARE(w.dialogs.initials, QStringList(answers.size(), "9"));
+        QCOMPARE(Control<QLabel>(w.setup, "lblShowInt")->text(), QString::number(result));
+        QCOMPARE(Control<QLabel>(w.setup, "lblCheckInt")->text(), QString("5"));
+    }
+
+    void setupCancelRestores_data() {
+        QTest::addColumn<bool>("esc");
+        QTest::newRow("Cancel") << false;
+        QTest::newRow("Esc") << true;
+    }
+
+    void setupCancelRestores() {
+        QFETCH(bool, esc);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "bob", "pop.home", "pw", 3));
+        UserRecord work = MakeUser("Work", "alice", "mail.work", "pw", 1);
+        work.NewNumMails = 4;
+        work.HideSession = true;
+        AddUser(w.settings, work);
+        AddUser(w.settings, MakeUser("Play", "carol", "pop.play", "pw"));
+        w.settings.SortUsers();
+        const QStringList before = Describe(w.settings);
+        w.dialogs.QueueInput(QString("17"));
+
+        WhenModal("frmSetup", [&w, esc](QWidget& d) {
+            auto* list = Control<UserListBox>(d, "lstUsers");
+            QVERIFY(AddThroughEditor(w.editor, "First", "aaron"));
+            w.lists.RefreshUserLists();
+            list->setCurrentRow(3); // Play
+            WhenModal("frmEditAdd", [](QWidget& e) {
+                Type(e, "txtUsername", "zed");
+                Press(e, "cmdOk");
+            });
+            Press(d, "cmdEdit");
+            list->setCurrentRow(0);
+            Press(d, "cmdDelete");
+            w.settings.Users[0].NumMails = 42; // a check finishing meanwhile
+            w.settings.Users[0].HideSession = false;
+            Press(d, "cmdSetShow");
+            QCOMPARE(Control<QLabel>(d, "lblShowInt")->text(), QString("17"));
+            Control<QCheckBox>(d, "chkShowErrs")->setChecked(false);
+            if (esc)
+                QTest::keyClick(&d, Qt::Key_Escape);
+            else
+                Press(d, "cmdCancel");
+        });
+        w.setup.ShowForm();
+        QVERIFY(!w.setup.isVisible());
+        QCOMPARE(Describe(w.settings), before);
+        QCOMPARE(w.settings.ShowInterval, qint16(5));
+        QVERIFY(w.settings.ShowErrors);
+        QCOMPARE(w.saves, 0);
+    }
+
+    void setupCloseKeepsUsersNotShowErrors() {
+        World w;
+        TraceLog trace;
+        WhenModal("frmSetup", [&w](QWidget& d) {
+            QVERIFY(AddThroughEditor(w.editor, "Home", "bob"));
+            w.lists.RefreshUserLists();
+            Control<UserListBox>(d, "lstUsers")->setCurrentRow(0);
+            Control<QCheckBox>(d, "chkShowErrs")->setChecked(false);
+            d.close();
+        });
+        w.setup.ShowForm();
+        QCOMPARE(trace.texts, QStringList({"frmSetup QueryUnload", "frmSetup Unload"}));
+        QCOMPARE(w.settings.LastUser, qint16(0));
+        QVERIFY(w.settings.ShowErrors);
+        QCOMPARE(w.saves, 0);
+
+        // Opened again, it starts afresh: no selection, Edit and Delete disabled.
+        WhenModal("frmSetup", [](QWidget& d) {
+            QCOMPARE(Control<UserListBox>(d, "lstUsers")->count(), 1);
+            QVERIFY(!Control(d, "cmdEdit")->isEnabled());
+            QVERIFY(Control<QCheckBox>(d, "chkShowErrs")->isChecked());
+            Press(d, "cmdCancel");
+        });
+        w.setup.ShowForm();
+        QCOMPARE(w.settings.LastUser, qint16(0));
+    }
+
+    void snapshotIsByValue() {
+        Settings s;
+        const SetupSnapshot empty = SetupSnapshot::Take(s);
+        QCOMPARE(empty.BackupUsers.size(), 2); // room for 0..|-1|
+        AddUser(s, MakeUser("A", "a", "s", "p", 1));
+        const SetupSnapshot one = SetupSnapshot::Take(s);
+        s.Users[0].ScreenName += "x"; // copies, not shared
+        s.Users[0].Id = 99;
+        one.Restore(s);
+        QCOMPARE(s.Users[0].ScreenName, QString("A"));
+        QCOMPARE(s.Users[0].Id, one.BackupUsers[0].Id);
+        for (int i = 0; i < 20; ++i)
+            AddUser(s, MakeUser("B", "b", "s", "p"));
+        const qsizetype grown = s.Users.size();
+        empty.Restore(s);
+        QCOMPARE(s.LastUser, qint16(-1));
+        QCOMPARE(s.Users.size(), grown);               // the table keeps its size
+        QCOMPARE(s.Users[1].ScreenName, QString("B")); // entries above LastUser are left alone
+    }
+
+    void aboutWindow() {
+        AboutWindow about;
+        TraceLog trace;
+        for (const char* way : {"close", "esc", "button"}) {
+            WhenModal("frmAbout", [way](QWidget& d) {
+                QCOMPARE(Control<QLabel>(d, "lblVers")->text(), QString("25.07.05"));
+                if (QByteArray(way) == "close")
+                    d.close();
+                else if (QByteArray(way) == "esc")
+                    QTest::keyClick(&d, Qt::Key_Escape);
+                else
+                    Press(d, "cmdOk");
+            });
+            about.DoAbout();
+            QVERIFY(!about.isVisible());
+        }
+        QCOMPARE(trace.texts, QStringList({"frmAbout QueryUnload", "frmAbout Unload"}));
+    }
+
+private:
+    QTimer watchdog_;
+};
+
+QTEST_MAIN(TestConfig)
+#include "tst_config.moc"

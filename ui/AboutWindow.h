@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+
+// frmAbout: version and credits.
+class AboutWindow final : public QDialog {
+public:
+    static inline const QString Version = QStringLiteral("25.07.05");
+
+    explicit AboutWindow(QWidget* parent = nullptr);
+
+    // Sets the version and shows the window modally; returns when it has been hidden or closed.
+    void DoAbout();
+
+protected:
+    void reject() override; // Esc presses "Ok"
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    bool placed_ = false;
+    QLabel* lblCreator = nullptr;
+    QLabel* lblVers = nullptr;
+    QLabel* lblEMail = nullptr;
+    QLabel* lblWeb = nullptr;
+    QLabel* lblCopyright = nullptr;
+    QPushButton* cmdOk = nullptr;
+};

@@ -1,0 +1,138 @@
+#include "EditUserWindow.h"
+
+#include "DialogFrame.h"
+#include "PasswordWindow.h"
+#include "UserEntry.h"
+#include "core/Dialogs.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWindow& password,
+                               QWidget* parent)
+    : QDialog(parent), settings_(settings), dialogs_(dialogs), password_(password) {
+    setObjectName(QStringLiteral("frmEditAdd"));
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 145);
+
+    lblScreenname =
+        MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
+    txtScreenname = MakeTextBox(*this, "txtScreenname", {128, 8, 105, 19});
+    lblMailserver =
+        MakeLabel(*this, "lblMailserver", QStringLiteral("Mail Server :"), {8, 32, 113, 17});
+    txtMailserver = MakeTextBox(*this, "txtMailserver", {128, 32, 105, 19});
+    lblUsername = MakeLabel(*this, "lblUsername", QStringLiteral("Username :"), {8, 56, 113, 17});
+    txtUsername = MakeTextBox(*this, "txtUsername", {128, 56, 105, 19});
+    lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 80, 113, 17});
+    cmdEditPassword =
+        MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 80, 105, 19});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 104, 113, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 104, 113, 33});
+    setTabOrder(txtScreenname, txtMailserver);
+    setTabOrder(txtMailserver, txtUsername);
+    setTabOrder(txtUsername, cmdEditPassword);
+    setTabOrder(cmdEditPassword, cmdOk);
+    setTabOrder(cmdOk, cmdCancel);
+
+    connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
+    connect(cmdOk, &QPushButton::clicked, this, &EditUserWindow::OkClicked);
+    connect(cmdCancel, &QPushButton::clicked, this, &EditUserWindow::DoCancel);
+}
+
+bool EditUserWindow::ShowForm(int& UserNum) {
+    if (isVisible()) // already open: one user at a time
+        return false;
+    if (UserNum == -1) {
+        if (!CanAddUser(settings_)) {
+            dialogs_.Message(TableFullMessage);
+            return false;
+        }
+        txtScreenname->clear();
+        txtUsername->clear();
+        txtMailserver->clear();
+        NewPassword.clear();
+        cmdEditPassword->setText(QStringLiteral("Set Password"));
+        cmdOk->setEnabled(false);
+        cmdOk->setText(QStringLiteral("Please Set Password"));
+        setWindowTitle(QStringLiteral("Add User"));
+    } else {
+        if (!settings_.IsUser(UserNum) || UserNum >= settings_.Users.size())
+            return false;
+        const UserRecord& user = settings_.Users[UserNum];
+        txtScreenname->setText(user.ScreenName);
+        txtUsername->setText(user.Username);
+        txtMailserver->setText(user.MailServer);
+        NewPassword = user.Password;
+        cmdEditPassword->setText(QStringLiteral("Edit Password"));
+        cmdOk->setEnabled(true);
+        cmdOk->setText(QStringLiteral("Ok"));
+        setWindowTitle(QStringLiteral("Edit User"));
+    }
+    Cancelled = false;
+    accepted_ = false;
+    EditUserNum = UserNum;
+    txtScreenname->setFocus();
+    if (!placed_) {
+        CentreOver(*this, parentWidget() ? parentWidget() : QApplication::activeModalWidget());
+        placed_ = true;
+    }
+    RunModal(*this);
+
+    const UserEntry entry = Entries();
+    NewPassword.clear(); // the hidden window keeps no password
+    if (Cancelled || !accepted_)
+        return false;
+    if (!StoreUserEntry(settings_, UserNum, entry)) {
+        if (UserNum == -1)
+            dialogs_.Message(TableFullMessage);
+        return false;
+    }
+    return true;
+}
+
+void EditUserWindow::DoCancel() {
+    Cancelled = true;
+    hide();
+}
+
+void EditUserWindow::EditPasswordClicked() {
+    const QString password = password_.GetNewPass();
+    if (password.isEmpty())
+        return;
+    NewPassword = password;
+    cmdEditPassword->setText(QStringLiteral("Edit Password"));
+    cmdOk->setEnabled(true);
+    cmdOk->setText(QStringLiteral("Ok"));
+}
+
+void EditUserWindow::OkClicked() {
+    const QStringList messages = ValidateUserEntries(settings_, EditUserNum, Entries());
+    if (!messages.isEmpty()) {
+        dialogs_.Message(messages.join(QStringLiteral("\r\n")));
+        return;
+    }
+    accepted_ = true;
+    hide();
+}
+
+UserEntry EditUserWindow::Entries() const {
+    return UserEntry{txtScreenname->text(), txtMailserver->text(), txtUsername->text(),
+                     NewPassword};
+}
+
+void EditUserWindow::reject() {
+    DoCancel();
+}
+
+void EditUserWindow::closeEvent(QCloseEvent* event) {
+    Trace(QStringLiteral("frmEditAdd QueryUnload"));
+    Trace(QStringLiteral("frmEditAdd QueryUnload - DoCancel"));
+    DoCancel();
+    Trace(QStringLiteral("frmEditAdd QueryUnload"));
+    placed_ = false; // the next use places the window afresh
+    event->accept();
+}

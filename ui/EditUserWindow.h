@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QDialog>
+
+class Dialogs;
+class PasswordWindow;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class Settings;
+struct UserEntry;
+
+// frmEditAdd: adds one user or edits one. The table changes only on a valid "Ok", and is
+// sorted again afterwards. The password is never shown here; it comes from the password
+// prompt.
+class EditUserWindow final : public QDialog {
+public:
+    EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWindow& password,
+                   QWidget* parent = nullptr);
+
+    // -1 adds a user and sets `UserNum` to its index before the sort; otherwise edits user
+    // `UserNum`. True when accepted and the table changed. Returns when the window has closed.
+    bool ShowForm(int& UserNum);
+    void DoCancel();
+
+protected:
+    void reject() override;                       // Esc: "Cancel"
+    void closeEvent(QCloseEvent* event) override; // the close control: also "Cancel"
+
+private:
+    void EditPasswordClicked();
+    void OkClicked();
+    UserEntry Entries() const;
+
+    Settings& settings_;
+    Dialogs& dialogs_;
+    PasswordWindow& password_;
+
+    bool Cancelled = false;
+    QString NewPassword;
+    int EditUserNum = -1;
+    bool accepted_ = false; // a valid "Ok" ended the run, not something that merely hid it
+    bool placed_ = false;
+
+    QLabel* lblScreenname = nullptr;
+    QLineEdit* txtScreenname = nullptr;
+    QLabel* lblMailserver = nullptr;
+    QLineEdit* txtMailserver = nullptr;
+    QLabel* lblUsername = nullptr;
+    QLineEdit* txtUsername = nullptr;
+    QLabel* lblPassword = nullptr;
+    QPushButton* cmdEditPassword = nullptr;
+    QPushButton* cmdOk = nullptr;
+    QPushButton* cmdCancel = nullptr;
+};
+
+// Told when an add is refused because the table is full.
+inline const QString TableFullMessage =
+    QStringLiteral("No more users can be added: the user list is full!");

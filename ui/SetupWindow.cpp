@@ -1,0 +1,180 @@
+#include "SetupWindow.h"
+
+#include "DialogFrame.h"
+#include "EditUserWindow.h"
+#include "UserListBox.h"
+#include "core/Dialogs.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+#include "core/UserLists.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <iterator>
+#include <utility>
+
+SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
+                         EditUserWindow& editor, std::function<bool()> saveFile, QWidget* parent)
+    : QDialog(parent), settings_(settings), dialogs_(dialogs), lists_(lists), editor_(editor),
+      saveFile_(std::move(saveFile)) {
+    setObjectName(QStringLiteral("frmSetup"));
+    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 321);
+
+    lblUsers = MakeLabel(*this, "lblUsers", QStringLiteral("Users :"), {8, 8, 81, 17});
+    lstUsers = new UserListBox(this);
+    lstUsers->setObjectName(QStringLiteral("lstUsers"));
+    lstUsers->setGeometry(8, 24, 169, 160);
+    cmdAdd = MakeButton(*this, "cmdAdd", QStringLiteral("Add"), {8, 184, 57, 17});
+    cmdEdit = MakeButton(*this, "cmdEdit", QStringLiteral("Edit"), {64, 184, 57, 17});
+    cmdDelete = MakeButton(*this, "cmdDelete", QStringLiteral("Delete"), {120, 184, 57, 17});
+    lblCheckIntCap = MakeLabel(*this, "lblCheckIntCap",
+                               QStringLiteral("Check Interval (Minutes) :"), {8, 208, 129, 17});
+    lblCheckInt = MakeLabel(*this, "lblCheckInt", QStringLiteral("999"), {128, 208, 25, 17});
+    cmdSetCheck = MakeButton(*this, "cmdSetCheck", QStringLiteral("Set"), {152, 208, 33, 17});
+    lblShowIntCap = MakeLabel(*this, "lblShowIntCap", QStringLiteral("Show Interval (Minutes) :"),
+                              {8, 232, 129, 17});
+    lblShowInt = MakeLabel(*this, "lblShowInt", QStringLiteral("999"), {128, 232, 25, 17});
+    cmdSetShow = MakeButton(*this, "cmdSetShow", QStringLiteral("Set"), {152, 232, 33, 17});
+    chkShowErrs =
+        MakeCheckBox(*this, "chkShowErrs", QStringLiteral("Show Errors"), {8, 256, 169, 17});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 280, 81, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 280, 81, 33});
+    // The value labels overlap their captions' rectangles: keep them in front.
+    lblCheckInt->raise();
+    lblShowInt->raise();
+
+    QWidget* const tabOrder[] = {lstUsers,   cmdAdd,      cmdEdit, cmdDelete, cmdSetCheck,
+                                 cmdSetShow, chkShowErrs, cmdOk,   cmdCancel};
+    for (size_t i = 1; i < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    connect(lstUsers, &QListWidget::currentRowChanged, this, &SetupWindow::SetListEnabled);
+    connect(lstUsers, &QListWidget::itemSelectionChanged, this, &SetupWindow::SetListEnabled);
+    connect(cmdAdd, &QPushButton::clicked, this, &SetupWindow::AddClicked);
+    connect(cmdEdit, &QPushButton::clicked, this, &SetupWindow::EditClicked);
+    connect(cmdDelete, &QPushButton::clicked, this, &SetupWindow::DeleteClicked);
+    connect(cmdSetCheck, &QPushButton::clicked, this,
+            [this] { SetInterval(settings_.CheckInterval, QStringLiteral("check")); });
+    connect(cmdSetShow, &QPushButton::clicked, this,
+            [this] { SetInterval(settings_.ShowInterval, QStringLiteral("show")); });
+    connect(cmdOk, &QPushButton::clicked, this, &SetupWindow::OkClicked);
+    connect(cmdCancel, &QPushButton::clicked, this, &SetupWindow::DoCancel);
+
+    lists_.SetSetupList(lstUsers);
+    SetListEnabled();
+}
+
+SetupWindow::~SetupWindow() {
+    lists_.SetSetupList(nullptr);
+}
+
+void SetupWindow::DoCancel() {
+    RestoreBackups();
+    HideSetup();
+}
+
+void SetupWindow::SetInterval(qint16& IntVal, const QString& IntName) {
+    for (;;) {
+        const QString answer =
+            dialogs_.Input(IntervalPrompt(IntName), QString::number(IntVal)).value_or(QString());
+        const IntervalAnswer parsed = ParseIntervalAnswer(answer);
+        if (parsed.kind == IntervalAnswer::Kind::NotANumber) {
+            dialogs_.Message(NotANumberMessage);
+            continue;
+        }
+        if (parsed.kind == IntervalAnswer::Kind::OutOfRange) {
+            dialogs_.Message(OutOfRangeMessage);
+            continue;
+        }
+        if (parsed.kind == IntervalAnswer::Kind::Number)
+            IntVal = parsed.Value;
+        break;
+    }
+    PopInts();
+}
+
+void SetupWindow::SetListEnabled() {
+    cmdEdit->setEnabled(lstUsers->SelectedIndex() != -1);
+    cmdDelete->setEnabled(cmdEdit->isEnabled());
+}
+
+void SetupWindow::ShowForm() {
+    if (isVisible()) { // already open: bring it forward rather than open it twice
+        raise();
+        activateWindow();
+        return;
+    }
+    MakeBackups();
+    lists_.Fill(*lstUsers);
+    lists_.RefreshUserLists(); // this window is still hidden: only the control centre's list
+    PopInts();
+    chkShowErrs->setChecked(settings_.ShowErrors);
+    SetListEnabled();
+    if (!placed_) {
+        CentreOver(*this, nullptr);
+        placed_ = true;
+    }
+    RunModal(*this);
+}
+
+void SetupWindow::PopInts() {
+    lblCheckInt->setText(QString::number(settings_.CheckInterval));
+    lblShowInt->setText(QString::number(settings_.ShowInterval));
+}
+
+void SetupWindow::MakeBackups() {
+    backups_ = SetupSnapshot::Take(settings_);
+}
+
+void SetupWindow::RestoreBackups() {
+    backups_.Restore(settings_);
+}
+
+void SetupWindow::HideSetup() {
+    hide();
+}
+
+void SetupWindow::AddClicked() {
+    int userNum = -1;
+    editor_.ShowForm(userNum);
+    lists_.RefreshUserLists();
+}
+
+void SetupWindow::EditClicked() {
+    int userNum = lstUsers->SelectedIndex();
+    if (userNum == -1)
+        return;
+    editor_.ShowForm(userNum);
+    lists_.RefreshUserLists();
+}
+
+void SetupWindow::DeleteClicked() {
+    const int index = lstUsers->SelectedIndex();
+    if (index == -1)
+        return;
+    settings_.DeleteUser(index);
+    lists_.RefreshUserLists();
+}
+
+void SetupWindow::OkClicked() {
+    settings_.ShowErrors = chkShowErrs->isChecked();
+    // A failed save has told the user; staying open lets them try again or cancel.
+    if (saveFile_ && !saveFile_())
+        return;
+    HideSetup();
+}
+
+void SetupWindow::reject() {
+    DoCancel();
+}
+
+void SetupWindow::closeEvent(QCloseEvent* event) {
+    Trace(QStringLiteral("frmSetup QueryUnload"));
+    Trace(QStringLiteral("frmSetup Unload"));
+    // Unloaded: the next opening starts with a fresh list and places the window again.
+    lstUsers->Clear();
+    placed_ = false;
+    event->accept();
+}

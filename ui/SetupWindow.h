@@ -1,0 +1,69 @@
+#pragma once
+
+#include "SetupState.h"
+
+#include <QDialog>
+#include <functional>
+
+class Dialogs;
+class EditUserWindow;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class Settings;
+class UserListBox;
+class UserLists;
+
+// frmSetup: the users and the three settings. Works on the live table; "Ok" saves it,
+// "Cancel" puts back what was there when the window opened.
+class SetupWindow final : public QDialog {
+public:
+    SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists, EditUserWindow& editor,
+                std::function<bool()> saveFile, QWidget* parent = nullptr);
+    ~SetupWindow() override;
+
+    void DoCancel();
+    // Asks for a new value of the interval `IntVal`, named `IntName` in the prompt.
+    void SetInterval(qint16& IntVal, const QString& IntName);
+    void SetListEnabled();
+    // Modal: returns when the window has been hidden or closed.
+    void ShowForm();
+    void PopInts();
+    void MakeBackups();
+    void RestoreBackups();
+    void HideSetup();
+
+protected:
+    void reject() override;                       // Esc: "Cancel"
+    void closeEvent(QCloseEvent* event) override; // the close control: keep, save nothing
+
+private:
+    void AddClicked();
+    void EditClicked();
+    void DeleteClicked();
+    void OkClicked();
+
+    Settings& settings_;
+    Dialogs& dialogs_;
+    UserLists& lists_;
+    EditUserWindow& editor_;
+    std::function<bool()> saveFile_;
+
+    SetupSnapshot backups_;
+    bool placed_ = false;
+
+    QLabel* lblUsers = nullptr;
+    UserListBox* lstUsers = nullptr;
+    QPushButton* cmdAdd = nullptr;
+    QPushButton* cmdEdit = nullptr;
+    QPushButton* cmdDelete = nullptr;
+    QLabel* lblCheckIntCap = nullptr;
+    QLabel* lblCheckInt = nullptr;
+    QPushButton* cmdSetCheck = nullptr;
+    QLabel* lblShowIntCap = nullptr;
+    QLabel* lblShowInt = nullptr;
+    QPushButton* cmdSetShow = nullptr;
+    QCheckBox* chkShowErrs = nullptr;
+    QPushButton* cmdOk = nullptr;
+    QPushButton* cmdCancel = nullptr;
+};
