@@ -117,6 +117,7 @@ void AlertWindow::ShowAlert() {
         alertNumMails_ = user->NewNumMails;
     }
     txtAlert.setPlainText(text);
+    Trace(QStringLiteral("frmAlert ShowAlert: ") + text);
 
     // The buttons are set before showing, so that the focus lands on a visible one.
     cmdOk.setVisible(errorAlert_);

@@ -7,7 +7,6 @@
 #include "core/Trace.h"
 
 #include <QFile>
-#include <QLocale>
 
 namespace {
 const QByteArray Crlf = QByteArrayLiteral("\r\n");
@@ -52,9 +51,8 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                         QStringLiteral("\r\n") + ErrMsg);
     }
     const QDateTime now = clock_.Now();
-    const QLocale locale = QLocale::system();
-    const QString line = QStringList{locale.toString(now.date(), QLocale::ShortFormat),
-                                     locale.toString(now.time(), QLocale::LongFormat),
+    const QString line = QStringList{ShortDateText(now.date()),
+                                     LongTimeText(now.time()),
                                      QString::number(CurUser),
                                      user.ScreenName,
                                      QString::number(user.NumMails),

@@ -13,6 +13,11 @@ public:
     float TimeOfDay() const;
 };
 
+// The date and time as the user's locale writes them: its short date, and its long time
+// (hours, minutes and seconds) without a time zone.
+QString ShortDateText(const QDate& date);
+QString LongTimeText(const QTime& time);
+
 class SystemClock final : public Clock {
 public:
     QDateTime Now() const override { return QDateTime::currentDateTime(); }

@@ -263,20 +263,22 @@ bool SettingsFile::LoadFile() {
     case LoadResult::Loaded:
         return true;
     case LoadResult::FirstRun:
-        dialogs_.Message(FirstRunMessage());
+        // The defaults are in force before the message shows: an exit while it is open (a
+        // signal) saves them, not whatever was read so far.
         settings_.ResetToDefaults();
+        dialogs_.Message(FirstRunMessage());
         return true;
     case LoadResult::Damaged: {
         // The next save replaces the file: keep what it held for whoever wants to look.
         const QStringList failures = KeepDamagedCopies();
-        dialogs_.Message(failures.isEmpty() ? LoadFailed : LoadFailed + CrLf + failures.join(CrLf));
         settings_.ResetToDefaults();
+        dialogs_.Message(failures.isEmpty() ? LoadFailed : LoadFailed + CrLf + failures.join(CrLf));
         return false;
     }
     case LoadResult::Unreadable:
         // Nothing to copy: what cannot be read is still where it was.
-        dialogs_.Message(LoadFailed);
         settings_.ResetToDefaults();
+        dialogs_.Message(LoadFailed);
         return false;
     }
     return false;

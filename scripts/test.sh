@@ -19,3 +19,6 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j"$jobs" -LE no-sanitizer)
 fi
+
+# The settings loader under the fuzzer, briefly, over the seeds in tests/fuzz/corpus.
+./scripts/fuzz.sh

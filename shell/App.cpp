@@ -12,7 +12,6 @@
 #include "ui/PasswordWindow.h"
 #include "ui/SetupWindow.h"
 
-#include <QLocale>
 #include <cstdio>
 #include <cstdlib>
 
@@ -110,9 +109,7 @@ void App::ExitProgram(bool NoConfirm) {
     Trace(QString());
     Trace(QString());
     const QDateTime now = env_.clock.Now();
-    const QLocale locale = QLocale::system();
-    Trace(locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-          locale.toString(now.time(), QLocale::LongFormat));
+    Trace(ShortDateText(now.date()) + QLatin1Char(' ') + LongTimeText(now.time()));
 
     Trace(QStringLiteral("RemoveIcon"));
     if (tray_)

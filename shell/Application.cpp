@@ -10,6 +10,7 @@
 #include "core/Random.h"
 
 #include <QApplication>
+#include <QFont>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,6 +19,11 @@ int RunTarnwick(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcon());
+    // The windows are laid out in fixed pixels for a narrow 8-point sans serif.
+    QFont font(QStringLiteral("MS Sans Serif"), 8);
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
+    QApplication::setFont(font);
 
     SingleInstance instance;
     if (!instance.TryLock())

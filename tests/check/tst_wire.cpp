@@ -50,7 +50,7 @@ struct ErrRecord {
 
 // The error log's records; a server's own line end leaves an empty line, which is skipped.
 QList<ErrRecord> ErrRecords(const World& w) {
-    QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
+    const QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
     QList<ErrRecord> records;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines.at(i).chopped(lines.at(i).endsWith('\r') ? 1 : 0);
@@ -141,8 +141,8 @@ private slots:
         QCOMPARE(ReadFile(w.logs.StatLogPath()), statLog);
         QVERIFY(!QFile::exists(w.logs.ErrLogPath()));
         QCOMPARE(server.Received(0), Commands("alice", "secret"));
-        QVERIFY(
-            WaitUntil([&] { return server.Closed(0); })); // the client closed after the QUIT reply
+        // The client closed after the QUIT reply.
+        QVERIFY(WaitUntil([&] { return server.Closed(0); }));
         QCOMPARE(server.Connections(), 1);
     }
 
@@ -211,6 +211,7 @@ private slots:
         QCOMPARE(records.at(0).user, 0);
         QCOMPARE(records.at(0).screenName, QString("Home"));
         QCOMPARE(records.at(0).stage, stage);
+        QCOMPARE(records.at(0).message, QString(message).remove("\r\n"));
         QCOMPARE(records.at(0).newNumMails, newNumMails);
         QCOMPARE(w.settings.Users[0].NewNumMails, newNumMails);
 
@@ -218,8 +219,8 @@ private slots:
         QCOMPARE(server.Received(1), Commands("bob", "pw2"));
         QCOMPARE(w.settings.Users[1].NewNumMails, 3);
         QCOMPARE(w.engine.GetStage(), 6);
-        QVERIFY(
-            WaitUntil([&] { return server.Closed(0); })); // the failed connection is not left open
+        // The failed connection is not left open.
+        QVERIFY(WaitUntil([&] { return server.Closed(0); }));
 
         for (const ServerScript::Step& step : script.steps) {
             if (step.kind == ServerScript::Kind::Flood) {
@@ -290,7 +291,6 @@ private slots:
         w.engine.CheckMail(false);
         QVERIFY(RunEnds(w));
         QVERIFY(WaitUntil([&] { return server.Closed(0); }));
-        QTest::qWait(100);
 
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nNo such user.\r\n"));
         const QList<ErrRecord> records = ErrRecords(w);

@@ -17,10 +17,12 @@
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
 #endif
 
 namespace {
@@ -166,7 +168,7 @@ bool Dovecot::WriteConfig(QString* error) const {
         QStringLiteral(R"(base_dir = %1/run
 state_dir = %1/state
 log_path = %1/dovecot.log
-listen = 127.0.0.1
+listen = %6
 protocols = pop3
 ssl = no
 disable_plaintext_auth = no
@@ -188,7 +190,7 @@ userdb {
 }
 service pop3-login {
   inet_listener pop3 {
-    address = 127.0.0.1
+    address = %6
     port = %2
   }
   inet_listener pop3s {
@@ -203,7 +205,8 @@ service anvil {
 )")
             .arg(root)
             .arg(port_)
-            .arg(QLatin1String(InternalUser), QLatin1String(LoginUser), QLatin1String(MailUser));
+            .arg(QLatin1String(InternalUser), QLatin1String(LoginUser), QLatin1String(MailUser))
+            .arg(address_);
     QSaveFile file(dir_.filePath(QStringLiteral("dovecot.conf")));
     if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) < 0 || !file.commit()) {
         *error = QStringLiteral("Cannot write the Dovecot configuration: ") + file.errorString();
@@ -361,12 +364,12 @@ bool Dovecot::Start(QString* error) {
 #endif
     // The port is free when chosen but may be taken before the server binds it: try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreeLoopbackPort();
+        port_ = fixedPort_ != 0 ? fixedPort_ : FreeLoopbackPort();
         bool portTaken = false;
         if (port_ != 0 && WriteConfig(error) && Launch(error, &portTaken))
             return true;
         Stop();
-        if (!portTaken)
+        if (!portTaken || fixedPort_ != 0)
             return false;
     }
     return false;
@@ -378,7 +381,7 @@ bool Dovecot::Launch(QString* error, bool* portTaken) {
     master_->setArguments({QStringLiteral("-F"), QStringLiteral("-c"),
                            dir_.filePath(QStringLiteral("dovecot.conf"))});
     master_->setProcessChannelMode(QProcess::MergedChannels);
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
     // Should the test process die without its destructors, the server follows it.
     master_->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
 #endif
@@ -397,7 +400,7 @@ bool Dovecot::Launch(QString* error, bool* portTaken) {
             return false;
         }
         QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port_);
+        probe.connectToHost(QHostAddress(address_), port_);
         if (probe.waitForConnected(500) && probe.waitForReadyRead(2000) &&
             probe.readAll().startsWith("+OK"))
             return true;

@@ -23,6 +23,12 @@ public:
     // On CI the server must run: a test that cannot start it fails instead of skipping.
     static bool MustRun();
 
+    // Where the server listens: a loopback address and a free port unless told otherwise
+    // (before Start).
+    void SetListen(const QString& address, quint16 port) {
+        address_ = address;
+        fixedPort_ = port;
+    }
     bool Start(QString* error);
     void Stop();
     quint16 Port() const { return port_; }
@@ -52,6 +58,8 @@ private:
     std::unique_ptr<QProcess> master_;
     QMap<QString, QString> users_;
     quint16 port_ = 0;
+    QString address_ = QStringLiteral("127.0.0.1");
+    quint16 fixedPort_ = 0;
     qint64 usersStamp_ = 0; // modification time last given to the passwd-file, in seconds
     int delivered_ = 0;
 };

@@ -1,0 +1,327 @@
+// The real program driven as a person drives it: on a virtual display with a real
+// notification area, the mouse and keyboard through xdotool, and a real POP3 server.
+#include "core/Settings.h"
+#include "core/SettingsFile.h"
+#include "support/Dovecot.h"
+#include "support/FixedRandom.h"
+#include "support/RecordingDialogs.h"
+#include "support/TestWorld.h"
+#include "support/XSession.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+// The program listens to no port setting: it always talks to port 110 of the mail server.
+// Each test's server listens on a loopback address of its own, on that port.
+constexpr quint16 Pop3Port = 110;
+
+bool WaitFor(const std::function<bool()>& condition, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Where screenshots go for a person to look at.
+QString ShotPath(const QString& name) {
+    return QDir(QStringLiteral(TARNWICK_SHOT_DIR)).filePath(name);
+}
+
+// The running program with a home, a program folder and a display of its own.
+class Program final {
+public:
+    explicit Program(const XSession& x) : x_(x) {
+        QDir(dir_.path()).mkpath("config");
+        QDir(dir_.path()).mkpath("run");
+        QDir(dir_.path()).mkpath("bin");
+        QFile::setPermissions(dir_.filePath("run"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        // A copy of its own, so that its two logs land in this test's folder.
+        QFile::copy(QStringLiteral(TARNWICK_BINARY), Binary());
+        QFile::setPermissions(Binary(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    ~Program() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+
+    QString Binary() const { return dir_.filePath("bin/tarnwick"); }
+    QString SettingsPath() const { return dir_.filePath("config/Tarnwick.ini"); }
+    QString StatLog() const { return dir_.filePath("bin/Stat.txt"); }
+    QString ErrLog() const { return dir_.filePath("bin/ErrLog.txt"); }
+
+    void WriteSettings(const Settings& settings) const {
+        Settings copy = settings;
+        RecordingDialogs dialogs;
+        FixedRandom random;
+        SettingsFile(copy, dialogs, random, SettingsPath()).SaveFile();
+    }
+    // The settings as the program left them, or nothing when they do not load.
+    std::optional<Settings> ReadSettings() const {
+        Settings settings;
+        RecordingDialogs dialogs;
+        FixedRandom random;
+        if (!SettingsFile(settings, dialogs, random, SettingsPath()).LoadFile() ||
+            !dialogs.messages.isEmpty())
+            return std::nullopt;
+        return settings;
+    }
+
+    bool Start() {
+        QProcessEnvironment env = x_.Environment();
+        env.insert("HOME", dir_.path());
+        env.insert("XDG_CONFIG_HOME", dir_.filePath("config"));
+        env.insert("XDG_RUNTIME_DIR", dir_.filePath("run"));
+        env.insert("QT_LOGGING_RULES", "tarnwick.trace=true");
+        process_.setProcessEnvironment(env);
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.setWorkingDirectory(dir_.path());
+        process_.start(Binary(), {});
+        return process_.waitForStarted(10000);
+    }
+    // What the program traced so far.
+    QString Output() {
+        output_ += QString::fromLocal8Bit(process_.readAll());
+        return output_;
+    }
+    bool WaitForExit(int ms) { return process_.waitForFinished(ms); }
+    bool Running() const { return process_.state() == QProcess::Running; }
+
+    // The program's icon in the notification area.
+    qulonglong WaitForTrayIcon(int ms) const {
+        qulonglong icon = 0;
+        WaitFor(
+            [&] {
+                const QList<qulonglong> icons = x_.TrayIcons();
+                icon = icons.isEmpty() ? 0 : icons.first();
+                return icon != 0;
+            },
+            ms);
+        return icon;
+    }
+
+    // A message box of the program ("Tarnwick", not the tray icon's window of that name).
+    qulonglong WaitForMessageBox(qulonglong notThis, int ms) const {
+        qulonglong box = 0;
+        WaitFor(
+            [&] {
+                bool ok = false;
+                const QString out =
+                    x_.XDoTool({"search", "--onlyvisible", "--name", "^Tarnwick$"}, &ok);
+                for (const QString& id : out.split('\n', Qt::SkipEmptyParts)) {
+                    const qulonglong w = id.toULongLong();
+                    const QRect g = x_.Geometry(w);
+                    if (w != notThis && g.width() > 100 && g.height() < 300)
+                        box = w;
+                }
+                return box != 0;
+            },
+            ms);
+        return box;
+    }
+
+    // Presses the default button of a message box: the pointer over it gives it the
+    // keyboard (there is no window manager), then Return.
+    void Answer(qulonglong box) const {
+        x_.XDoTool({"mousemove", "--window", QString::number(box), "20", "20"});
+        QTest::qWait(200);
+        x_.Key("Return");
+    }
+
+private:
+    const XSession& x_;
+    QTemporaryDir dir_;
+    QProcess process_;
+    QString output_;
+};
+
+#define TARNWICK_START_X(x)                                                                    \
+    do {                                                                                       \
+        const QString missing_ = XSession::Unavailable();                                      \
+        if (!missing_.isEmpty()) {                                                             \
+            if (Dovecot::MustRun())                                                            \
+                QFAIL(qPrintable(QStringLiteral("CI must run this test: ") + missing_));       \
+            QSKIP(qPrintable(missing_));                                                       \
+        }                                                                                      \
+        QString xError_;                                                                       \
+        if (!(x).Start(&xError_))                                                              \
+            QFAIL(qPrintable(xError_));                                                        \
+    } while (false)
+} // namespace
+
+class TestEndToEnd final : public QObject {
+    Q_OBJECT
+private slots:
+    void newMailAlertHidePermanentlyAndExit() {
+        Dovecot server;
+        server.SetListen(QStringLiteral("127.0.0.5"), Pop3Port);
+        TARNWICK_START_DOVECOT(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.DeliverMail("alice", 3));
+
+        XSession x;
+        TARNWICK_START_X(x);
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.5", "secret", 0));
+        settings.CheckInterval = 0; // due at once, whatever the time of day
+        program.WriteSettings(settings);
+        QVERIFY(program.Start());
+
+        const qulonglong icon = program.WaitForTrayIcon(15000);
+        QVERIFY2(icon != 0, qPrintable(program.Output()));
+
+        // The alert slides down to the top-left corner.
+        const qulonglong alert = x.WaitForWindow("^Alert!$", 20000);
+        QVERIFY2(alert != 0, qPrintable(program.Output() + ReadFile(program.ErrLog())));
+        QVERIFY(WaitFor([&] { return x.Geometry(alert) == QRect(0, 0, 385, 161); }, 5000));
+        QVERIFY(program.Output().contains("frmAlert ShowAlert: Home has 3 new emails."));
+        QVERIFY(ReadFile(program.StatLog()).startsWith("alice|+OK 3 "));
+        x.Screenshot(ShotPath("e2e-alert.png"));
+
+        // "Hide Permanently" accepts the count and saves it, backup included.
+        x.Click(alert, 256 + 60, 128 + 12);
+        QVERIFY(WaitFor(
+            [&] {
+                const auto saved = program.ReadSettings();
+                return saved && saved->Users[0].NumMails == 3;
+            },
+            10000));
+        QCOMPARE(ReadFile(program.SettingsPath() + ".bak"), ReadFile(program.SettingsPath()));
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Alert!$", 100) == 0; }, 5000));
+
+        // Right-click on the icon, "Exit" (the last item), "Yes".
+        x.Click(icon, 11, 13, 3);
+        QTest::qWait(700);
+        x.Screenshot(ShotPath("e2e-menu.png"));
+        x.Key("Up");
+        x.Key("Return");
+        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        QVERIFY2(question != 0, qPrintable(program.Output()));
+        program.Answer(question);
+        QVERIFY2(program.WaitForExit(10000), qPrintable(program.Output()));
+        QVERIFY(program.Output().contains("SaveFile"));
+        const auto saved = program.ReadSettings();
+        QVERIFY(saved);
+        QCOMPARE(saved->LastUser, qint16(0));
+        QCOMPARE(saved->Users[0].NumMails, 3);
+    }
+
+    void firstRunAddUserThroughSetup() {
+        Dovecot server;
+        server.SetListen(QStringLiteral("127.0.0.6"), Pop3Port);
+        TARNWICK_START_DOVECOT(server);
+        QVERIFY(server.AddUser("bob", "pw2"));
+        QVERIFY(server.DeliverMail("bob", 2));
+
+        XSession x;
+        TARNWICK_START_X(x);
+        Program program(x);
+        QVERIFY(program.Start());
+
+        // The first-run message comes before the icon.
+        const qulonglong first = program.WaitForMessageBox(0, 15000);
+        QVERIFY2(first != 0, qPrintable(program.Output()));
+        program.Answer(first);
+        const qulonglong icon = program.WaitForTrayIcon(15000);
+        QVERIFY(icon != 0);
+
+        // Control centre, "Setup", "Add".
+        x.DoubleClick(icon, 11, 13);
+        const qulonglong centre = x.WaitForWindow("^Tarnwick$", 5000);
+        QVERIFY(centre != 0);
+        qulonglong control = 0;
+        QVERIFY(WaitFor(
+            [&] {
+                bool ok = false;
+                const QString out =
+                    x.XDoTool({"search", "--onlyvisible", "--name", "^Tarnwick$"}, &ok);
+                for (const QString& id : out.split('\n', Qt::SkipEmptyParts)) {
+                    if (x.Geometry(id.toULongLong()).size() == QSize(185, 353))
+                        control = id.toULongLong();
+                }
+                return control != 0;
+            },
+            5000));
+        x.Click(control, 84, 248); // Setup
+        const qulonglong setup = x.WaitForWindow("^Tarnwick Setup$", 5000);
+        QVERIFY(setup != 0);
+
+        // The check interval: 0, so that the new user is due at once.
+        x.Click(setup, 168, 216);
+        const qulonglong input = program.WaitForMessageBox(icon, 5000);
+        QVERIFY(input != 0);
+        x.XDoTool({"mousemove", "--window", QString::number(input), "20", "20"});
+        QTest::qWait(200);
+        x.Key("ctrl+a");
+        x.Type("0");
+        x.Key("Return");
+        QTest::qWait(500);
+
+        x.Click(setup, 36, 192); // Add
+        const qulonglong editor = x.WaitForWindow("^Add User$", 5000);
+        QVERIFY(editor != 0);
+        x.Click(editor, 170, 17);
+        x.Type("Office");
+        x.Click(editor, 170, 41);
+        x.Type("127.0.0.6");
+        x.Click(editor, 170, 65);
+        x.Type("bob");
+        x.Click(editor, 170, 89); // Set Password
+        const qulonglong password = x.WaitForWindow("^Set Password$", 5000);
+        QVERIFY(password != 0);
+        x.Click(password, 120, 17);
+        x.Type("pw2");
+        x.Click(password, 48, 48); // Ok
+        QTest::qWait(300);
+        x.Screenshot(ShotPath("e2e-editor.png"));
+        x.Click(editor, 60, 120); // Ok
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
+        x.Screenshot(ShotPath("e2e-setup.png"));
+        x.Click(setup, 48, 296); // Ok: saves
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Tarnwick Setup$", 100) == 0; }, 5000));
+
+        // The new user is checked against the server, and its mail announced.
+        const qulonglong alert = x.WaitForWindow("^Alert!$", 20000);
+        QVERIFY2(alert != 0, qPrintable(program.Output() + ReadFile(program.ErrLog())));
+        QVERIFY(WaitFor([&] { return ReadFile(program.StatLog()).startsWith("bob|+OK 2 "); },
+                        5000));
+        QVERIFY(WaitFor(
+            [&] { return program.Output().contains("frmAlert ShowAlert: Office has 2 new emails."); },
+            5000));
+
+        // "Exit" in the control centre, "Yes".
+        x.Click(control, 136, 328);
+        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        QVERIFY2(question != 0, qPrintable(program.Output()));
+        program.Answer(question);
+        QVERIFY2(program.WaitForExit(10000), qPrintable(program.Output()));
+        const auto saved = program.ReadSettings();
+        QVERIFY(saved);
+        QCOMPARE(saved->LastUser, qint16(0));
+        QCOMPARE(saved->CheckInterval, qint16(0));
+        QCOMPARE(saved->Users[0].ScreenName, QString("Office"));
+        QCOMPARE(saved->Users[0].MailServer, QString("127.0.0.6"));
+        QCOMPARE(saved->Users[0].Username, QString("bob"));
+        QCOMPARE(saved->Users[0].Password, QString("pw2"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"
