@@ -1,3 +1,5 @@
 #include "shell/Application.h"
 
-int main(int argc, char** argv) { return RunTarnwick(argc, argv); }
+int main(int argc, char** argv) {
+    return RunTarnwick(argc, argv);
+}

@@ -49,7 +49,10 @@ AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<b
     tmrNextAlert.setInterval(NextAlertMs);
     tmrShow.setInterval(SlideTickMs);
     tmrHide.setInterval(SlideTickMs);
-    connect(&tmrNextAlert, &QTimer::timeout, this, &AlertWindow::DoNextAlert);
+    connect(&tmrNextAlert, &QTimer::timeout, this, [this] {
+        DoNextAlert();
+        SleepWhileIdle();
+    });
     connect(&tmrShow, &QTimer::timeout, this, &AlertWindow::OnShowTick);
     connect(&tmrHide, &QTimer::timeout, this, &AlertWindow::OnHideTick);
 }
@@ -58,8 +61,27 @@ void AlertWindow::Start() {
     tmrNextAlert.start();
 }
 
+void AlertWindow::Wake() {
+    if (!tmrNextAlert.isActive())
+        tmrNextAlert.start();
+}
+
+void AlertWindow::SleepWhileIdle() {
+    // With no error queued, no alert up and no mail pending, the once-a-second look has
+    // nothing to find until a check ends, an error arrives or setup closes: each of those
+    // wakes it. Sleeping spares an idle program a wake-up every second.
+    if (!queue_.IsEmpty() || isVisible())
+        return;
+    for (int i = 0; settings_.IsUser(i); ++i) {
+        if (settings_.Users[i].NewNumMails != -1)
+            return;
+    }
+    tmrNextAlert.stop();
+}
+
 void AlertWindow::AddError(const QString& ErrTxt) {
     queue_.Add(ErrTxt);
+    Wake();
 }
 
 int AlertWindow::AlertUser() const {

@@ -48,6 +48,9 @@ public:
     // Ends the slide-out and at once looks for the next alert.
     void HideAlert();
     void Start();
+    // Something may have become due: a check ended, the setup window closed. The
+    // once-a-second look sleeps while nothing can be shown.
+    void Wake();
 
     QString AlertText() const { return txtAlert.toPlainText(); }
     bool IsErrorAlert() const { return errorAlert_; }
@@ -72,6 +75,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void SleepWhileIdle();
     void OnShowTick();
     void OnHideTick();
     void OnHideSession();

@@ -48,7 +48,16 @@ CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& tran
     });
 }
 
-int CheckEngine::GetCheckUser() const { return settings_.IndexOfId(curUserId_); }
+void CheckEngine::SetChecking(bool checking) {
+    if (Checking == checking)
+        return;
+    Checking = checking;
+    emit CheckingChanged(checking);
+}
+
+int CheckEngine::GetCheckUser() const {
+    return settings_.IndexOfId(curUserId_);
+}
 
 void CheckEngine::Start() {
     tmrCheckMail.setInterval(1);
@@ -76,7 +85,7 @@ void CheckEngine::CheckMail(bool ResetThings) {
             user.LastAlert = 0.0f;
         }
     }
-    Checking = true;
+    SetChecking(true);
     Stage = 0;
     curUserId_ = settings_.IsUser(0) ? settings_.Users[0].Id : 0;
     NextCheck(Ok);
@@ -118,19 +127,19 @@ void CheckEngine::NextCheck(const QString& replyIn) {
             Reply = Ok;
             continue;
         }
-        Reply = QStringLiteral("-ERR Unexpected reply from server: \"%1\"")
-                    .arg(WithoutLineEnd(Reply));
+        Reply =
+            QStringLiteral("-ERR Unexpected reply from server: \"%1\"").arg(WithoutLineEnd(Reply));
     }
     lists_.RefreshUserLists();
 }
 
 std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStage) {
     if (Stage == 0) {
-        Checking = true;
+        SetChecking(true);
         curUserId_ = 0;
         const int pick = PickDueUser();
         if (pick < 0) {
-            Checking = false;
+            SetChecking(false);
             raiseStage = false;
             return std::nullopt;
         }
@@ -166,7 +175,7 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
     default: // 5: the reply to QUIT
         if (transport_.IsOpen())
             transport_.Close();
-        Checking = false;
+        SetChecking(false);
         tmrCheckMail.setInterval(NextUserTickMs);
         tmrCheckMail.start();
         return std::nullopt;

@@ -16,6 +16,7 @@ class Transport;
 // the run (a reply line, a socket failure, the reply time-out, the start signal) goes through
 // `NextCheck`, which advances the session by one step.
 class CheckEngine final : public QObject, public CheckStatus {
+    Q_OBJECT
 public:
     static constexpr quint16 Pop3Port = 110;
     static constexpr int TimeoutMs = 60000;
@@ -46,6 +47,10 @@ public:
     QTimer tmrCheckMail;
     QTimer tmrTimeout;
 
+signals:
+    // A check run began or ended.
+    void CheckingChanged(bool checking);
+
 private:
     // One step for a "+OK" reply; returns a replacement reply when the step failed.
     std::optional<QString> DoStep(const QString& Reply, bool& raiseStage);
@@ -53,6 +58,7 @@ private:
                                        const QString& fieldName);
     std::optional<QString> EvaluateStat(const QString& Reply, int user);
     void DoError(const QString& ErrMsg);
+    void SetChecking(bool checking);
     void OnCheckMailTick();
     void OnTimeout();
 

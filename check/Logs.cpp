@@ -51,20 +51,17 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                         QStringLiteral("\r\n") + ErrMsg);
     }
     const QDateTime now = clock_.Now();
-    const QString line = QStringList{ShortDateText(now.date()),
-                                     LongTimeText(now.time()),
-                                     QString::number(CurUser),
-                                     user.ScreenName,
-                                     QString::number(user.NumMails),
-                                     QString::number(user.NewNumMails),
-                                     QString::number(Stage),
-                                     ErrMsg}
-                             .join(QLatin1Char('|'));
+    const QString line =
+        QStringList{ShortDateText(now.date()),      LongTimeText(now.time()),
+                    QString::number(CurUser),       user.ScreenName,
+                    QString::number(user.NumMails), QString::number(user.NewNumMails),
+                    QString::number(Stage),         ErrMsg}
+            .join(QLatin1Char('|'));
     AppendToLog(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf);
 }
 
-void CheckLogs::AppendStat(const QString& Username, const QString& Reply,
-                           const QString& CountText, qint32 Count) {
+void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const QString& CountText,
+                           qint32 Count) {
     QString reply = Reply;
     reply.replace(QStringLiteral("\r\n"), QStringLiteral("&"));
     // A lone CR or LF would split the record; it stands for a line end all the same.

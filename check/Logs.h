@@ -18,7 +18,8 @@ public:
 // goes on.
 class CheckLogs final {
 public:
-    static constexpr auto ErrLogHeader = "Date|Time|CurUser|ScreenName|NumMails|NewNumMails|Stage|ErrMsg";
+    static constexpr auto ErrLogHeader =
+        "Date|Time|CurUser|ScreenName|NumMails|NewNumMails|Stage|ErrMsg";
 
     CheckLogs(const Settings& settings, const Clock& clock, QString programFolder)
         : settings_(settings), clock_(clock), programFolder_(std::move(programFolder)) {}

@@ -3,7 +3,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-SocketTransport::~SocketTransport() { Close(); }
+SocketTransport::~SocketTransport() {
+    Close();
+}
 
 void SocketTransport::Connect(const QString& host, quint16 port) {
     Close();
@@ -19,7 +21,9 @@ bool SocketTransport::IsOpen() const {
     return socket_ && socket_->state() != QAbstractSocket::UnconnectedState;
 }
 
-int SocketTransport::State() const { return socket_ ? int(socket_->state()) : 0; }
+int SocketTransport::State() const {
+    return socket_ ? int(socket_->state()) : 0;
+}
 
 void SocketTransport::Send(const QByteArray& bytes) {
     if (socket_)
@@ -50,8 +54,8 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
     }
     if (!fits) {
         Close();
-        emit Failed(QStringLiteral("Reply too long: no line end within %1 bytes")
-                        .arg(LineFramer::Limit));
+        emit Failed(
+            QStringLiteral("Reply too long: no line end within %1 bytes").arg(LineFramer::Limit));
     }
 }
 

@@ -4,7 +4,9 @@
 #include <limits>
 
 namespace {
-bool IsDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+bool IsDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
 
 template <typename T> std::optional<T> InRange(double whole) {
     if (!std::isfinite(whole) || whole < double(std::numeric_limits<T>::min()) ||
@@ -55,9 +57,13 @@ std::optional<double> ParseNumber(const QString& text) {
     return value;
 }
 
-std::optional<qint16> FloorToInt16(double value) { return InRange<qint16>(std::floor(value)); }
+std::optional<qint16> FloorToInt16(double value) {
+    return InRange<qint16>(std::floor(value));
+}
 
-std::optional<qint32> FloorToInt32(double value) { return InRange<qint32>(std::floor(value)); }
+std::optional<qint32> FloorToInt32(double value) {
+    return InRange<qint32>(std::floor(value));
+}
 
 std::optional<qint32> RoundToInt32(double value) {
     // Half to the even neighbour, whatever the current rounding mode.

@@ -22,8 +22,7 @@ Paths Paths::ForProgram(const QString& executableFolder) {
 #ifdef Q_OS_WIN
     paths.SettingsFile = QStringLiteral("C:\\Tarnwick.ini");
 #else
-    const QString config =
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     paths.SettingsFile = AddSlash(config) + QStringLiteral("Tarnwick.ini");
 #endif
     paths.ProgramFolder = QDir::toNativeSeparators(executableFolder);

@@ -5,8 +5,8 @@
 QString UserLine(const Settings& settings, int index, const CheckStatus* status) {
     const UserRecord& user = settings.Users[index];
     const qint32 n = user.NewNumMails != -1 ? user.NewNumMails : user.NumMails;
-    QString line = user.ScreenName + QStringLiteral(" - ") + QString::number(n) +
-                   QStringLiteral(" email");
+    QString line =
+        user.ScreenName + QStringLiteral(" - ") + QString::number(n) + QStringLiteral(" email");
     if (n != 1)
         line += QLatin1Char('s');
     if (status && status->IsChecking() && status->GetCheckUser() == index)

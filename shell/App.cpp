@@ -16,8 +16,7 @@
 #include <cstdlib>
 
 App::App(Environment env)
-    : env_(std::move(env)),
-      file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
+    : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
       logs_(settings_, env_.clock, env_.paths.ProgramFolder),
       engine_(settings_, env_.clock, transport_, logs_, lists_, env_.port) {
     EndProcess = [] {
@@ -29,7 +28,9 @@ App::App(Environment env)
 
 App::~App() = default;
 
-bool App::IsSetupVisible() const { return setup_ && setup_->isVisible(); }
+bool App::IsSetupVisible() const {
+    return setup_ && setup_->isVisible();
+}
 
 void App::Main() {
     settings_.ResetToDefaults();
@@ -58,7 +59,10 @@ void App::LoadWindows() {
 
     ControlCentreActions actions;
     actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
-    actions.ShowSetup = [this] { setup_->ShowForm(); };
+    actions.ShowSetup = [this] {
+        setup_->ShowForm();
+        alert_->Wake(); // what setup changed may be due for an alert now
+    };
     actions.DoAbout = [this] { about_->DoAbout(); };
     actions.Exit = [this] { ExitProgram(false); };
     actions.BringDialogsToFront = [this] { BringDialogsToFront(); };
@@ -76,11 +80,16 @@ void App::LoadWindows() {
     tray.MakeCaption = [this] { return main_->MakeCaption(); };
     tray_ = std::make_unique<TrayIcon>(env_.tray, std::move(tray));
     env_.tray.Connect(*tray_);
+    connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
+    connect(&engine_, &CheckEngine::CheckingChanged, alert_.get(), [this](bool checking) {
+        if (!checking && !exiting_)
+            alert_->Wake(); // the run may have found new mail
+    });
 }
 
 void App::BringDialogsToFront() {
-    for (QWidget* window : std::initializer_list<QWidget*>{
-             setup_.get(), editor_.get(), password_.get(), about_.get()}) {
+    for (QWidget* window : std::initializer_list<QWidget*>{setup_.get(), editor_.get(),
+                                                           password_.get(), about_.get()}) {
         if (window)
             BringToFront(window);
     }
@@ -125,7 +134,9 @@ void App::ExitProgram(bool NoConfirm) {
     stop("frmAlert.tmrHide.Enabled = False", alert_ ? &alert_->tmrHide : nullptr);
     stop("frmAlert.tmrNextAlert.Enabled = False", alert_ ? &alert_->tmrNextAlert : nullptr);
     stop("frmAlert.tmrShow.Enabled = False", alert_ ? &alert_->tmrShow : nullptr);
-    stop("frmMain.tmrChangeIcon.Enabled = False", tray_ ? &tray_->tmrChangeIcon : nullptr);
+    Trace(QStringLiteral("frmMain.tmrChangeIcon.Enabled = False"));
+    if (tray_)
+        tray_->StopAnimation();
     stop("frmMain.tmrCheckMail.Enabled = False", &engine_.tmrCheckMail);
     stop("frmMain.tmrTimeout.Enabled = False", &engine_.tmrTimeout);
 

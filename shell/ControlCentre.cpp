@@ -8,9 +8,9 @@
 
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
-#include <QKeyEvent>
 
 QString MakeCaption(const Settings& settings, const CheckStatus& status) {
     QString caption = QStringLiteral("Tarnwick");
@@ -24,8 +24,8 @@ QString MakeCaption(const Settings& settings, const CheckStatus& status) {
     return caption;
 }
 
-ControlCentre::ControlCentre(const Settings& settings, const CheckStatus& status,
-                             UserLists& lists, ControlCentreActions actions, QWidget* parent)
+ControlCentre::ControlCentre(const Settings& settings, const CheckStatus& status, UserLists& lists,
+                             ControlCentreActions actions, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       settings_(settings), status_(status), lists_(lists), actions_(std::move(actions)) {

@@ -23,13 +23,12 @@ void InstallExitSignals(QObject* context, std::function<void()> onSignal) {
     if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context,
-                     [onSignal = std::move(onSignal)] {
-                         char buffer[16];
-                         [[maybe_unused]] const ssize_t n =
-                             ::read(signalPipe[0], buffer, sizeof buffer);
-                         onSignal();
-                     });
+    QObject::connect(
+        notifier, &QSocketNotifier::activated, context, [onSignal = std::move(onSignal)] {
+            char buffer[16];
+            [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], buffer, sizeof buffer);
+            onSignal();
+        });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);

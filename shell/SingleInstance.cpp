@@ -10,7 +10,9 @@ SingleInstance::SingleInstance(const QString& lockPath) : lock_(lockPath) {
     lock_.setStaleLockTime(0);
 }
 
-bool SingleInstance::TryLock() { return lock_.tryLock(0); }
+bool SingleInstance::TryLock() {
+    return lock_.tryLock(0);
+}
 
 QString SingleInstance::DefaultLockPath() {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);

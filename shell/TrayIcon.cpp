@@ -6,8 +6,8 @@
 #include <QSystemTrayIcon>
 
 TrayIcon::TrayIcon(TrayShell& shell, TrayActions actions, QObject* parent)
-    : QObject(parent), shell_(shell), actions_(std::move(actions)), picNormal_(AppIcon()),
-      picIcon_{PlusIcon(), CrossIcon()} {
+    : QObject(parent), shell_(shell), actions_(std::move(actions)),
+      picNormal_(AppIcon()), picIcon_{PlusIcon(), CrossIcon()} {
     mnuPopup.setTitle(QStringLiteral("Popup"));
     const QStringList captions = {QStringLiteral("Show Control Centre"),
                                   QStringLiteral("Check Mail"), QStringLiteral("-"),
@@ -66,6 +66,9 @@ void TrayIcon::ChangeIcon() {
         UpdateIcon();
         return;
     }
+    // Idle with the emblem up, the animation has nothing to do until the next check: it
+    // sleeps rather than wake the program twice a second (OnCheckingChanged wakes it).
+    tmrChangeIcon.stop();
     if (iconPhase_ == -1)
         return;
     iconPhase_ = -1;
@@ -73,13 +76,24 @@ void TrayIcon::ChangeIcon() {
     UpdateIcon();
 }
 
+void TrayIcon::OnCheckingChanged(bool checking) {
+    if (stopped_)
+        return;
+    if (checking && !tmrChangeIcon.isActive())
+        tmrChangeIcon.start();
+    // A run that ended before the first tick (nobody was due) left the emblem up: no tick
+    // is needed to put it back.
+    if (!checking && iconPhase_ == -1)
+        tmrChangeIcon.stop();
+}
+
 void TrayIcon::RefreshMenu() {
     mnuSubPopup[0]->setEnabled(true);
     mnuSubPopup[1]->setEnabled(true);
     mnuSubPopup[3]->setEnabled(true);
     // While the control centre is open its own "Exit" is the way out.
-    mnuSubPopup[4]->setEnabled(!(actions_.IsControlCentreVisible &&
-                                 actions_.IsControlCentreVisible()));
+    mnuSubPopup[4]->setEnabled(
+        !(actions_.IsControlCentreVisible && actions_.IsControlCentreVisible()));
 }
 
 void TrayIcon::OnTrayEvent(Event event) {
@@ -118,7 +132,9 @@ SystemTrayShell::SystemTrayShell() : icon_(std::make_unique<QSystemTrayIcon>()) 
 
 SystemTrayShell::~SystemTrayShell() = default;
 
-bool SystemTrayShell::Available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+bool SystemTrayShell::Available() {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 void SystemTrayShell::Add(const QIcon& icon, const QString& tip) {
     icon_->setIcon(icon);
@@ -131,7 +147,9 @@ void SystemTrayShell::Modify(const QIcon& icon, const QString& tip) {
     icon_->setToolTip(tip);
 }
 
-void SystemTrayShell::Delete() { icon_->hide(); }
+void SystemTrayShell::Delete() {
+    icon_->hide();
+}
 
 void SystemTrayShell::Connect(TrayIcon& tray) {
     QObject::connect(icon_.get(), &QSystemTrayIcon::activated, &tray,

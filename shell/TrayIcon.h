@@ -57,6 +57,13 @@ public:
 
     // One animation step: "+" and "×" in turn while checking, the emblem again after.
     void ChangeIcon();
+    // A check run began or ended: the animation runs while there is something to animate.
+    void OnCheckingChanged(bool checking);
+    // For good, at exit.
+    void StopAnimation() {
+        stopped_ = true;
+        tmrChangeIcon.stop();
+    }
     // A mouse event on the icon: refreshes the menu, then acts on a double-click or the
     // context button.
     enum class Event { Other, DoubleClick, Context };
@@ -81,6 +88,7 @@ private:
     QList<QAction*> mnuSubPopup;
     bool trayBusy_ = false;
     bool trayAdded_ = false;
+    bool stopped_ = false;
     int iconPhase_ = 0;
     QIcon picNormal_;
     QIcon picIcon_[2];

@@ -344,6 +344,27 @@ private slots:
         QCOMPARE(w.saves, 0);
     }
 
+    void onceASecondLookSleepsWhileNothingIsPending() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        a.tmrNextAlert.setInterval(1);
+        a.Start();
+        AddMail(w.settings, "Home", "alice", 0, 2);
+        w.settings.Users[0].HideSession = true; // pending but held back: keep looking
+        QTest::qWait(20);
+        QVERIFY(a.tmrNextAlert.isActive());
+        w.settings.Users[0].NewNumMails = -1; // nothing pending, nothing queued
+        QTRY_VERIFY(!a.tmrNextAlert.isActive());
+        a.AddError("Error with Home : \r\nTimeout");
+        QVERIFY(a.tmrNextAlert.isActive());
+        QTRY_VERIFY(a.isVisible()); // the error is up: the look stays awake
+        QTest::qWait(20);
+        QVERIFY(a.tmrNextAlert.isActive());
+        a.tmrNextAlert.stop();
+        a.Wake(); // a check ended
+        QVERIFY(a.tmrNextAlert.isActive());
+    }
+
     void hidePermanently() {
         AlertWorld w;
         AlertWindow& a = w.window;

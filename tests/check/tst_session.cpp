@@ -31,7 +31,6 @@ class TestSession final : public QObject {
         AddUser(w.settings, MakeUser("Club", "carol", "pop.club", "pw3"));
     }
 
-
 private slots:
     void normalSessionOnTheWire() {
         World w;
@@ -83,8 +82,8 @@ private slots:
         QTest::newRow("less") << 3 << 5 << QByteArray("+OK 2 99") << -1 << true;
         QTest::newRow("fraction") << 3 << -1 << QByteArray("+OK 12.9 99") << 12 << false;
         QTest::newRow("beyond 16 bits") << 0 << -1 << QByteArray("+OK 40000 1") << 40000 << false;
-        QTest::newRow("32-bit max") << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647
-                                    << false;
+        QTest::newRow("32-bit max")
+            << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647 << false;
     }
     void statEvaluation() {
         QFETCH(qint32, numMails);
@@ -167,8 +166,7 @@ private slots:
         w.transport.Reply("+OK");
         w.transport.Reply("-ERR [AUTH] Authentication failed.");
         // Within the same event: logged with stage 3, connection closed, next user connected.
-        QCOMPARE(w.transport.log.mid(3),
-                 QStringList({"close", "connect pop.work:110"}));
+        QCOMPARE(w.transport.log.mid(3), QStringList({"close", "connect pop.work:110"}));
         QCOMPARE(w.engine.GetCheckUser(), 1);
         QCOMPARE(w.engine.GetStage(), 1);
         const QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
@@ -184,9 +182,8 @@ private slots:
         QTest::newRow("bare -ERR") << QByteArray("-ERR\r\n") << QString("Unknown!");
         QTest::newRow("-ERR blank") << QByteArray("-ERR \r\n") << QString("Unknown!");
         QTest::newRow("reason") << QByteArray("-ERR no\r\n") << QString("no\r\n");
-        QTest::newRow("no status word")
-            << QByteArray("HELLO THERE\r\n")
-            << QString("Unexpected reply from server: \"HELLO THERE\"");
+        QTest::newRow("no status word") << QByteArray("HELLO THERE\r\n")
+                                        << QString("Unexpected reply from server: \"HELLO THERE\"");
     }
     void errorTexts() {
         QFETCH(QByteArray, reply);
@@ -225,9 +222,14 @@ private slots:
         QTest::addColumn<QString>("username");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("field");
-        QTest::newRow("CR LF in login") << "bob\r\nDELE 1" << "pw" << "user name";
-        QTest::newRow("LF in password") << "bob" << "pw\nDELE 1" << "password";
-        QTest::newRow("NUL in password") << "bob" << QString("p") + QChar(0) + "w" << "password";
+        QTest::newRow("CR LF in login") << "bob\r\nDELE 1"
+                                        << "pw"
+                                        << "user name";
+        QTest::newRow("LF in password") << "bob"
+                                        << "pw\nDELE 1"
+                                        << "password";
+        QTest::newRow("NUL in password") << "bob" << QString("p") + QChar(0) + "w"
+                                         << "password";
     }
     void unsafeArgumentsNeverReachTheWire() {
         QFETCH(QString, username);

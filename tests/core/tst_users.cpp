@@ -195,7 +195,8 @@ private slots:
     }
 
     void codePage() {
-        const QString text = QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac \xe2\x80\x9cq\xe2\x80\x9d");
+        const QString text =
+            QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac \xe2\x80\x9cq\xe2\x80\x9d");
         const QByteArray bytes = ToCodePage(text);
         QCOMPARE(bytes, QByteArray("caf\xe9 \x80 \x93q\x94"));
         QCOMPARE(FromCodePage(bytes), text);

@@ -151,17 +151,17 @@ private:
     QString output_;
 };
 
-#define TARNWICK_START_X(x)                                                                    \
-    do {                                                                                       \
-        const QString missing_ = XSession::Unavailable();                                      \
-        if (!missing_.isEmpty()) {                                                             \
-            if (Dovecot::MustRun())                                                            \
-                QFAIL(qPrintable(QStringLiteral("CI must run this test: ") + missing_));       \
-            QSKIP(qPrintable(missing_));                                                       \
-        }                                                                                      \
-        QString xError_;                                                                       \
-        if (!(x).Start(&xError_))                                                              \
-            QFAIL(qPrintable(xError_));                                                        \
+#define TARNWICK_START_X(x)                                                                        \
+    do {                                                                                           \
+        const QString missing_ = XSession::Unavailable();                                          \
+        if (!missing_.isEmpty()) {                                                                 \
+            if (Dovecot::MustRun())                                                                \
+                QFAIL(qPrintable(QStringLiteral("CI must run this test: ") + missing_));           \
+            QSKIP(qPrintable(missing_));                                                           \
+        }                                                                                          \
+        QString xError_;                                                                           \
+        if (!(x).Start(&xError_))                                                                  \
+            QFAIL(qPrintable(xError_));                                                            \
     } while (false)
 } // namespace
 
@@ -191,7 +191,9 @@ private slots:
         const qulonglong alert = x.WaitForWindow("^Alert!$", 20000);
         QVERIFY2(alert != 0, qPrintable(program.Output() + ReadFile(program.ErrLog())));
         QVERIFY(WaitFor([&] { return x.Geometry(alert) == QRect(0, 0, 385, 161); }, 5000));
-        QVERIFY(program.Output().contains("frmAlert ShowAlert: Home has 3 new emails."));
+        QVERIFY(WaitFor(
+            [&] { return program.Output().contains("frmAlert ShowAlert: Home has 3 new emails."); },
+            5000));
         QVERIFY(ReadFile(program.StatLog()).startsWith("alice|+OK 3 "));
         x.Screenshot(ShotPath("e2e-alert.png"));
 
@@ -300,10 +302,12 @@ private slots:
         // The new user is checked against the server, and its mail announced.
         const qulonglong alert = x.WaitForWindow("^Alert!$", 20000);
         QVERIFY2(alert != 0, qPrintable(program.Output() + ReadFile(program.ErrLog())));
-        QVERIFY(WaitFor([&] { return ReadFile(program.StatLog()).startsWith("bob|+OK 2 "); },
-                        5000));
+        QVERIFY(
+            WaitFor([&] { return ReadFile(program.StatLog()).startsWith("bob|+OK 2 "); }, 5000));
         QVERIFY(WaitFor(
-            [&] { return program.Output().contains("frmAlert ShowAlert: Office has 2 new emails."); },
+            [&] {
+                return program.Output().contains("frmAlert ShowAlert: Office has 2 new emails.");
+            },
             5000));
 
         // "Exit" in the control centre, "Yes".

@@ -31,8 +31,8 @@ const QString FirstRun = QStringLiteral(
 
 struct AppWorld {
     explicit AppWorld(bool trayAvailable = true)
-        : app(Environment{Paths{dir.filePath("Tarnwick.ini"), dir.path()}, clock, dialogs,
-                          random, tray, trayAvailable, 1}) {
+        : app(Environment{Paths{dir.filePath("Tarnwick.ini"), dir.path()}, clock, dialogs, random,
+                          tray, trayAvailable, 1}) {
         app.EndProcess = [this] { ++ended; };
     }
     QTemporaryDir dir;
@@ -122,8 +122,7 @@ private slots:
                 unloads << s;
         }
         QCOMPARE(unloads, QStringList({"Unload frmAbout", "Unload frmAlert", "Unload frmEditAdd",
-                                       "Unload frmMain", "Unload frmPassword",
-                                       "Unload frmSetup"}));
+                                       "Unload frmMain", "Unload frmPassword", "Unload frmSetup"}));
         QVERIFY(steps.contains("frmMain QueryUnload - Cancel=1"));
         QCOMPARE(steps.last(), QString("End"));
     }

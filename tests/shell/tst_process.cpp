@@ -19,8 +19,8 @@ struct Home {
     Home() {
         QDir(dir.path()).mkpath("config");
         QDir(dir.path()).mkpath("run");
-        QFile::setPermissions(dir.filePath("run"), QFile::ReadOwner | QFile::WriteOwner |
-                                                       QFile::ExeOwner);
+        QFile::setPermissions(dir.filePath("run"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     QString SettingsPath() const { return dir.filePath("config/Tarnwick.ini"); }
     QString LockPath() const { return dir.filePath("run/Tarnwick.lock"); }
@@ -61,7 +61,9 @@ bool WaitFor(const std::function<bool()>& condition, int ms) {
     return true;
 }
 
-void Signal(QProcess& process, int signal) { ::kill(pid_t(process.processId()), signal); }
+void Signal(QProcess& process, int signal) {
+    ::kill(pid_t(process.processId()), signal);
+}
 } // namespace
 
 class TestProcess final : public QObject {

@@ -96,6 +96,10 @@ private slots:
         QCOMPARE(w.shell.calls.size(), 2);
         w.tray->ChangeIcon(); // idle and already the emblem: no shell traffic
         QCOMPARE(w.shell.calls.size(), 2);
+        // Idle, the animation sleeps until a check begins.
+        QVERIFY(!w.tray->tmrChangeIcon.isActive());
+        w.tray->OnCheckingChanged(true);
+        QVERIFY(w.tray->tmrChangeIcon.isActive());
 
         w.status.checking = true;
         w.status.user = 0;
@@ -208,10 +212,10 @@ private slots:
         {
             TraceRecorder trace;
             QVERIFY(!c.QueryUnload(0));
-            QCOMPARE(trace.texts, QStringList({"frmMain QueryUnload - UnloadMode=0",
-                                               "frmMain QueryUnload - Vis=false",
-                                               "frmMain QueryUnload - Cancel=1",
-                                               "frmMain QueryUnload - Finished"}));
+            QCOMPARE(trace.texts,
+                     QStringList(
+                         {"frmMain QueryUnload - UnloadMode=0", "frmMain QueryUnload - Vis=false",
+                          "frmMain QueryUnload - Cancel=1", "frmMain QueryUnload - Finished"}));
         }
         QVERIFY(!c.isVisible());
         {

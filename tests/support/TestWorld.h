@@ -67,8 +67,7 @@ inline void AddUser(Settings& settings, const UserRecord& user) {
 // transport of the test's choosing.
 template <typename TransportT> struct CheckWorld {
     explicit CheckWorld(quint16 port = CheckEngine::Pop3Port)
-        : logs(settings, clock, dir.path()),
-          engine(settings, clock, transport, logs, lists, port) {
+        : logs(settings, clock, dir.path()), engine(settings, clock, transport, logs, lists, port) {
         logs.SetErrorSink(&sink);
         lists.SetCheckStatus(&engine);
     }

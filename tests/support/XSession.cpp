@@ -22,7 +22,9 @@ void Stop(std::unique_ptr<QProcess>& process) {
     process.reset();
 }
 
-void Pause(int ms) { QThread::msleep(ms); }
+void Pause(int ms) {
+    QThread::msleep(ms);
+}
 } // namespace
 
 XSession::XSession() = default;
@@ -110,8 +112,7 @@ QString XSession::Run(const QString& program, const QStringList& args, bool* ok,
         process.waitForFinished(1000);
     }
     if (ok)
-        *ok = finished && process.exitStatus() == QProcess::NormalExit &&
-              process.exitCode() == 0;
+        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
 }
 
@@ -142,8 +143,7 @@ QRect XSession::Geometry(qulonglong window) const {
 QList<qulonglong> XSession::TrayIcons() const {
     // The panel's tree lists the windows docked in it, one "0x1234 ..." line each, below the
     // panel's own child windows.
-    const QString tree =
-        Run(QStringLiteral("xwininfo"), {"-id", QString::number(panel_), "-tree"});
+    const QString tree = Run(QStringLiteral("xwininfo"), {"-id", QString::number(panel_), "-tree"});
     QList<qulonglong> icons;
     const QRegularExpression line(QStringLiteral("^\\s+(0x[0-9a-f]+) (.*)$"));
     for (const QString& text : tree.split('\n')) {
@@ -168,7 +168,9 @@ void XSession::DoubleClick(qulonglong window, int x, int y) const {
              QString::number(y), "click", "--repeat", "2", "--delay", "80", "1"});
 }
 
-void XSession::Key(const QString& keys) const { XDoTool({"key", "--delay", "50", keys}); }
+void XSession::Key(const QString& keys) const {
+    XDoTool({"key", "--delay", "50", keys});
+}
 
 void XSession::Type(const QString& text) const {
     XDoTool({"type", "--delay", "30", text});

@@ -1,0 +1,180 @@
+// The real program on a virtual display with a notification area: the time from process start
+// to its icon in the tray, then a minute of idle running with three users checked against a
+// real POP3 server (one check every 20 s): CPU time, resident memory and wake-ups.
+#include "core/Settings.h"
+#include "core/SettingsFile.h"
+#include "support/Dovecot.h"
+#include "support/FixedRandom.h"
+#include "support/RecordingDialogs.h"
+#include "support/XSession.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+struct ProcStats {
+    double cpuMs = 0; // user and system time, in clock ticks (10 ms here)
+    double runMs = 0; // time on a CPU by the scheduler's account, to the nanosecond
+    long rssKb = 0;
+    long hwmKb = 0;
+    long switches = 0; // voluntary context switches: the process went to sleep and woke up
+};
+
+ProcStats Read(qint64 pid) {
+    ProcStats s;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        const double tick = double(sysconf(_SC_CLK_TCK));
+        s.cpuMs = (f.value(11).toDouble() + f.value(12).toDouble()) * 1000.0 / tick;
+    }
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
+        if (schedstat.open(QIODevice::ReadOnly))
+            s.runMs += schedstat.readAll().split(' ').value(0).toDouble() / 1e6;
+    }
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& l : status.readAll().split('\n')) {
+            const QList<QByteArray> parts = l.simplified().split(' ');
+            if (l.startsWith("VmRSS:"))
+                s.rssKb = parts.value(1).toLong();
+            else if (l.startsWith("VmHWM:"))
+                s.hwmKb = parts.value(1).toLong();
+            else if (l.startsWith("voluntary_ctxt_switches:"))
+                s.switches = parts.value(1).toLong();
+        }
+    }
+    return s;
+}
+
+int Fail(const QString& why) {
+    std::fprintf(stderr, "bench_program: %s\n", qPrintable(why));
+    return 1;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const int idleSeconds = argc > 1 ? std::max(5, atoi(argv[1])) : 60;
+    // BENCH_WRAPPER runs the program under a tool, e.g. "valgrind --tool=callgrind": then it
+    // is started once.
+    const QStringList wrapper =
+        qEnvironmentVariable("BENCH_WRAPPER").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const int starts = wrapper.isEmpty() ? 5 : 1;
+
+    if (const QString missing = XSession::Unavailable(); !missing.isEmpty())
+        return Fail(missing);
+    if (const QString no = Dovecot::Unavailable(); !no.isEmpty())
+        return Fail(no);
+
+    Dovecot server;
+    server.SetListen(QStringLiteral("127.0.0.9"), 110);
+    QString error;
+    if (!server.Start(&error))
+        return Fail(error);
+    const QStringList logins = {"ann", "ben", "cat"};
+    for (const QString& login : logins) {
+        server.AddUser(login, "pw");
+        server.DeliverMail(login, 2);
+    }
+
+    XSession x;
+    if (!x.Start(&error))
+        return Fail(error);
+
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("config");
+    QDir(dir.path()).mkpath("run");
+    QDir(dir.path()).mkpath("bin");
+    const QString binary = dir.filePath("bin/tarnwick");
+    QFile::copy(QStringLiteral(TARNWICK_BINARY), binary);
+    QFile::setPermissions(binary, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    {
+        Settings settings;
+        for (const QString& login : logins) {
+            ++settings.LastUser;
+            UserRecord& u = settings.Users[settings.LastUser];
+            u.ScreenName = login.toUpper();
+            u.Username = login;
+            u.MailServer = QStringLiteral("127.0.0.9");
+            u.Password = QStringLiteral("pw");
+            u.NumMails = 2; // nothing new: no alert, just the checks
+        }
+        settings.CheckInterval = 1; // three users, each once a minute: a check every 20 s
+        RecordingDialogs dialogs;
+        FixedRandom random;
+        SettingsFile(settings, dialogs, random, dir.filePath("config/Tarnwick.ini")).SaveFile();
+    }
+    QProcessEnvironment env = x.Environment();
+    env.insert("HOME", dir.path());
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
+
+    // Start to icon, several times; the last start stays for the idle minute.
+    std::vector<double> toIcon;
+    std::unique_ptr<QProcess> program;
+    for (int i = 0; i < starts; ++i) {
+        program = std::make_unique<QProcess>();
+        program->setProcessEnvironment(env);
+        program->setStandardOutputFile(QProcess::nullDevice());
+        program->setStandardErrorFile(QProcess::nullDevice());
+        QElapsedTimer clock;
+        clock.start();
+        if (wrapper.isEmpty())
+            program->start(binary, {});
+        else
+            program->start(wrapper.first(), wrapper.mid(1) + QStringList{binary});
+        while (x.TrayIcons().isEmpty() && clock.elapsed() < 60000)
+            QThread::msleep(2);
+        toIcon.push_back(clock.nsecsElapsed() / 1e6);
+        if (i + 1 < starts) {
+            program->terminate();
+            program->waitForFinished(5000);
+            while (!x.TrayIcons().isEmpty())
+                QThread::msleep(5);
+        }
+    }
+    std::sort(toIcon.begin(), toIcon.end());
+
+    // Let start-up settle (the first checks of all three users), then measure.
+    QThread::sleep(5);
+    const qint64 pid = program->processId();
+    const ProcStats before = Read(pid);
+    QThread::sleep(unsigned(idleSeconds));
+    const ProcStats after = Read(pid);
+    const QByteArray stats = [&] {
+        QFile f(dir.filePath("bin/Stat.txt"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    program->terminate();
+    program->waitForFinished(5000);
+
+    const double minutes = idleSeconds / 60.0;
+    std::printf("start to icon in the tray: median %.0f ms (min %.0f, max %.0f, %d starts; "
+                "polled with xwininfo, so a few ms high)\n",
+                toIcon[toIcon.size() / 2], toIcon.front(), toIcon.back(), starts);
+    std::printf("idle %d s with 3 users, CheckInterval 1 (a check every 20 s): %lld STAT "
+                "records in all\n",
+                idleSeconds, static_cast<long long>(stats.count('\n')));
+    std::printf("  CPU: %.1f ms in %d s = %.1f ms per idle minute (user+system ticks: %.0f ms)\n",
+                after.runMs - before.runMs, idleSeconds, (after.runMs - before.runMs) / minutes,
+                after.cpuMs - before.cpuMs);
+    std::printf("  resident: VmRSS %.1f MB, VmHWM %.1f MB\n", after.rssKb / 1024.0,
+                after.hwmKb / 1024.0);
+    std::printf("  wake-ups: %.2f per second (voluntary context switches)\n",
+                double(after.switches - before.switches) / idleSeconds);
+    return 0;
+}
