@@ -4,6 +4,7 @@
 #include "alerts/OnTop.h"
 #include "core/Trace.h"
 #include "support/TestWorld.h"
+#include "support/TraceRecorder.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -28,36 +29,6 @@ struct AlertWorld {
     bool saveResult = true;
     bool setupVisible = false;
     AlertWindow window;
-};
-
-// Collects the texts passed to Trace while it lives.
-class TraceTexts final {
-public:
-    TraceTexts() {
-        current_ = this;
-        QLoggingCategory::setFilterRules(QStringLiteral("tarnwick.trace.debug=true"));
-        previous_ = qInstallMessageHandler(&Handler);
-    }
-    ~TraceTexts() {
-        qInstallMessageHandler(previous_);
-        QLoggingCategory::setFilterRules(QString());
-        current_ = nullptr;
-    }
-    TraceTexts(const TraceTexts&) = delete;
-    TraceTexts& operator=(const TraceTexts&) = delete;
-
-    QStringList texts;
-
-private:
-    static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
-        if (current_ && context.category && QByteArray(context.category) == "tarnwick.trace")
-            current_->texts << msg;
-        else if (current_ && current_->previous_)
-            current_->previous_(type, context, msg);
-    }
-
-    static inline TraceTexts* current_ = nullptr;
-    QtMessageHandler previous_ = nullptr;
 };
 
 void AddMail(Settings& settings, const QString& screen, const QString& login, qint32 numMails,
@@ -227,7 +198,7 @@ private slots:
         AlertQueue full;
         for (int i = 0; i < AlertQueue::MaxPending; ++i)
             full.Add(QString::number(i));
-        TraceTexts trace;
+        TraceRecorder trace;
         QVERIFY(!full.Add("dropped"));
         QCOMPARE(full.Pending(), 32767);
         QCOMPARE(full.GetErrors().at(full.GetLastError()), QString("32766"));
@@ -493,7 +464,7 @@ private slots:
         AlertWorld w;
         AddMail(w.settings, "Home", "alice", 0, 2);
         w.window.DoNextAlert();
-        TraceTexts trace;
+        TraceRecorder trace;
         QVERIFY(w.window.close());
         QCOMPARE(trace.texts, QStringList({"frmAlert QueryUnload", "frmAlert Unload"}));
         QVERIFY(!w.window.isVisible());

@@ -6,14 +6,6 @@
 #include <QTest>
 
 namespace {
-class FixedStatus final : public CheckStatus {
-public:
-    bool IsChecking() const override { return checking; }
-    int GetCheckUser() const override { return user; }
-    bool checking = false;
-    int user = -1;
-};
-
 QStringList Logins(const Settings& s) {
     QStringList out;
     for (int i = 0; i <= s.LastUser; ++i)

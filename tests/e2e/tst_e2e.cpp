@@ -20,17 +20,6 @@ namespace {
 // Each test's server listens on a loopback address of its own, on that port.
 constexpr quint16 Pop3Port = 110;
 
-bool WaitFor(const std::function<bool()>& condition, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
-
 QByteArray ReadFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -118,22 +107,12 @@ public:
 
     // A message box of the program ("Tarnwick", not the tray icon's window of that name).
     qulonglong WaitForMessageBox(qulonglong notThis, int ms) const {
-        qulonglong box = 0;
-        WaitFor(
-            [&] {
-                bool ok = false;
-                const QString out =
-                    x_.XDoTool({"search", "--onlyvisible", "--name", "^Tarnwick$"}, &ok);
-                for (const QString& id : out.split('\n', Qt::SkipEmptyParts)) {
-                    const qulonglong w = id.toULongLong();
-                    const QRect g = x_.Geometry(w);
-                    if (w != notThis && g.width() > 100 && g.height() < 300)
-                        box = w;
-                }
-                return box != 0;
+        return x_.WaitForWindow(
+            "^Tarnwick$",
+            [notThis](qulonglong w, const QRect& g) {
+                return w != notThis && g.width() > 100 && g.height() < 300;
             },
             ms);
-        return box;
     }
 
     // Presses the default button of a message box: the pointer over it gives it the
@@ -246,21 +225,10 @@ private slots:
 
         // Control centre, "Setup", "Add".
         x.DoubleClick(icon, 11, 13);
-        const qulonglong centre = x.WaitForWindow("^Tarnwick$", 5000);
-        QVERIFY(centre != 0);
-        qulonglong control = 0;
-        QVERIFY(WaitFor(
-            [&] {
-                bool ok = false;
-                const QString out =
-                    x.XDoTool({"search", "--onlyvisible", "--name", "^Tarnwick$"}, &ok);
-                for (const QString& id : out.split('\n', Qt::SkipEmptyParts)) {
-                    if (x.Geometry(id.toULongLong()).size() == QSize(185, 353))
-                        control = id.toULongLong();
-                }
-                return control != 0;
-            },
-            5000));
+        const qulonglong control = x.WaitForWindow(
+            "^Tarnwick$", [](qulonglong, const QRect& g) { return g.size() == QSize(185, 353); },
+            5000);
+        QVERIFY(control != 0);
         x.Click(control, 84, 248); // Setup
         const qulonglong setup = x.WaitForWindow("^Tarnwick Setup$", 5000);
         QVERIFY(setup != 0);

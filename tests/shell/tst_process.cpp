@@ -4,6 +4,7 @@
 #include "core/SettingsFile.h"
 #include "support/FixedRandom.h"
 #include "support/RecordingDialogs.h"
+#include "support/TestWorld.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -49,17 +50,6 @@ struct Home {
 
     QTemporaryDir dir;
 };
-
-bool WaitFor(const std::function<bool()>& condition, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
 
 void Signal(QProcess& process, int signal) {
     ::kill(pid_t(process.processId()), signal);

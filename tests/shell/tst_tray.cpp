@@ -17,14 +17,6 @@ public:
     QStringList calls;
 };
 
-class FixedStatus final : public CheckStatus {
-public:
-    bool IsChecking() const override { return checking; }
-    int GetCheckUser() const override { return user; }
-    bool checking = false;
-    int user = -1;
-};
-
 struct TrayWorld {
     TrayWorld() {
         AddUser(settings, MakeUser("Home", "alice", "h", "p"));

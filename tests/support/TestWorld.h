@@ -6,8 +6,11 @@
 #include "core/Settings.h"
 #include "core/UserLists.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+#include <functional>
 
 // Error texts that would go to the alert window.
 class RecordingErrorSink final : public ErrorSink {
@@ -15,6 +18,27 @@ public:
     void AddError(const QString& ErrTxt) override { texts << ErrTxt; }
     QStringList texts;
 };
+
+// A check in progress, or none, as the test says.
+class FixedStatus final : public CheckStatus {
+public:
+    bool IsChecking() const override { return checking; }
+    int GetCheckUser() const override { return user; }
+    bool checking = false;
+    int user = -1;
+};
+
+// Waits, with the event loop running, until `condition` holds or `ms` have passed.
+inline bool WaitFor(const std::function<bool()>& condition, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
 
 // An in-memory list box.
 class ListModel final : public UserListView {

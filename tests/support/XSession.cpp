@@ -117,13 +117,22 @@ QString XSession::Run(const QString& program, const QStringList& args, bool* ok,
 }
 
 qulonglong XSession::WaitForWindow(const QString& pattern, int timeoutMs) const {
+    return WaitForWindow(
+        pattern, [](qulonglong, const QRect&) { return true; }, timeoutMs);
+}
+
+qulonglong XSession::WaitForWindow(const QString& pattern, const WindowFilter& accept,
+                                   int timeoutMs) const {
     QElapsedTimer timer;
     timer.start();
     do {
         bool ok = false;
         const QString out = XDoTool({"search", "--onlyvisible", "--name", pattern}, &ok);
-        if (ok && !out.isEmpty())
-            return out.section('\n', 0, 0).toULongLong();
+        for (const QString& id : out.split('\n', Qt::SkipEmptyParts)) {
+            const qulonglong window = id.toULongLong();
+            if (ok && accept(window, Geometry(window)))
+                return window;
+        }
         Pause(100);
     } while (timer.elapsed() < timeoutMs);
     return 0;

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 // A virtual X display with a real notification area (trayer) for tests that drive the real
@@ -37,6 +38,10 @@ public:
     // The first visible window whose name matches `pattern` (an anchored regular expression
     // such as "^Alert!$"), waiting up to `timeoutMs`; 0 when none appeared.
     qulonglong WaitForWindow(const QString& pattern, int timeoutMs = 10000) const;
+    // The same, for the first such window that `accept` takes (given its id and geometry).
+    using WindowFilter = std::function<bool(qulonglong window, const QRect& geometry)>;
+    qulonglong WaitForWindow(const QString& pattern, const WindowFilter& accept,
+                             int timeoutMs = 10000) const;
     QRect Geometry(qulonglong window) const;
     // The windows that the notification area panel holds (the icons docked in it).
     QList<qulonglong> TrayIcons() const;

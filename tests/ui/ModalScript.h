@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Trace.h"
+#include "support/TraceRecorder.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -48,35 +48,3 @@ inline void Type(QWidget& window, const char* box, const QString& text) {
     edit->clear();
     QTest::keyClicks(edit, text);
 }
-
-// Collects the texts passed to Trace while it lives (one at a time).
-class TraceLog final {
-public:
-    TraceLog() {
-        current_ = this;
-        QLoggingCategory::setFilterRules(QStringLiteral("tarnwick.trace.debug=true"));
-        previous_ = qInstallMessageHandler(&Handler);
-    }
-    ~TraceLog() {
-        qInstallMessageHandler(previous_);
-        QLoggingCategory::setFilterRules(QStringLiteral("tarnwick.trace.debug=false"));
-        current_ = nullptr;
-    }
-    TraceLog(const TraceLog&) = delete;
-    TraceLog& operator=(const TraceLog&) = delete;
-
-    QStringList texts;
-
-private:
-    static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
-        if (current_ && context.category && qstrcmp(context.category, "tarnwick.trace") == 0) {
-            current_->texts << msg;
-            return;
-        }
-        if (current_ && current_->previous_)
-            current_->previous_(type, context, msg);
-    }
-
-    static inline TraceLog* current_ = nullptr;
-    QtMessageHandler previous_ = nullptr;
-};

@@ -3,6 +3,7 @@
 #include "ModalScript.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
+#include "support/TraceRecorder.h"
 #include "ui/AboutWindow.h"
 #include "ui/EditUserWindow.h"
 #include "ui/PasswordWindow.h"
@@ -225,7 +226,7 @@ private slots:
 
         // A second use starts empty, then every way of cancelling gives the empty string.
         for (const char* way : {"button", "esc", "close"}) {
-            TraceLog trace;
+            TraceRecorder trace;
             WhenModal("frmPassword", [way](QWidget& d) {
                 QCOMPARE(Control<QLineEdit>(d, "txtPassword")->text(), QString());
                 QVERIFY(!Control(d, "cmdOk")->isEnabled());
@@ -401,7 +402,7 @@ private slots:
         World w;
         AddUser(w.settings, MakeUser("Home", "bob", "pop.home", "pw"));
         const QStringList before = Describe(w.settings);
-        TraceLog trace;
+        TraceRecorder trace;
         WhenModal("frmEditAdd", [way](QWidget& d) {
             Type(d, "txtScreenname", "Changed");
             QTest::keyClick(Control(d, "txtScreenname"), Qt::Key_Return);
@@ -633,7 +634,7 @@ private slots:
 
     void setupCloseKeepsUsersNotShowErrors() {
         World w;
-        TraceLog trace;
+        TraceRecorder trace;
         WhenModal("frmSetup", [&w](QWidget& d) {
             QVERIFY(AddThroughEditor(w.editor, "Home", "bob"));
             w.lists.RefreshUserLists();
@@ -680,7 +681,7 @@ private slots:
 
     void aboutWindow() {
         AboutWindow about;
-        TraceLog trace;
+        TraceRecorder trace;
         for (const char* way : {"close", "esc", "button"}) {
             WhenModal("frmAbout", [way](QWidget& d) {
                 QCOMPARE(Control<QLabel>(d, "lblVers")->text(), QString("25.07.05"));
