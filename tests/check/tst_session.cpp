@@ -1,6 +1,7 @@
 // The check session and its scheduler, driven step by step through a fake connection on a
 // clock that stands still.
 #include "support/FakeTransport.h"
+#include "support/RunTests.h"
 #include "support/TestWorld.h"
 
 #include <QFile>
@@ -418,16 +419,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    int status = 0;
-    {
-        TestSession t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestScheduler t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    return status;
+    return RunTests<TestSession, TestScheduler>(argc, argv);
 }
 
 #include "tst_session.moc"

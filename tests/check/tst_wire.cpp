@@ -2,6 +2,7 @@
 // the line framing underneath it.
 #include "check/LineFramer.h"
 #include "check/SocketTransport.h"
+#include "support/RunTests.h"
 #include "support/ScriptedServer.h"
 #include "support/TestWorld.h"
 
@@ -394,16 +395,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    int status = 0;
-    {
-        TestWire t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestLineFramer t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    return status;
+    return RunTests<TestWire, TestLineFramer>(argc, argv);
 }
 
 #include "tst_wire.moc"

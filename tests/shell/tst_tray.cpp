@@ -1,6 +1,7 @@
 // The tray icon with its menu and animation, and the control centre window.
 #include "shell/ControlCentre.h"
 #include "shell/TrayIcon.h"
+#include "support/RunTests.h"
 #include "support/TestWorld.h"
 #include "support/TraceRecorder.h"
 #include "ui/UserListBox.h"
@@ -224,16 +225,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    int status = 0;
-    {
-        TestTray t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    {
-        TestControlCentre t;
-        status |= QTest::qExec(&t, argc, argv);
-    }
-    return status;
+    return RunTests<TestTray, TestControlCentre>(argc, argv);
 }
 
 #include "tst_tray.moc"
