@@ -296,10 +296,17 @@ QStringList SettingsFile::KeepDamagedCopies() const {
     return failures;
 }
 
-bool SettingsFile::SaveFile() {
-    const auto fail = [this](const QString& reason) {
-        dialogs_.Message(
-            QStringLiteral("Could not save the settings to %1: %2").arg(Shown(path_), reason));
+void SettingsFile::Tell(const QString& text, Report report) const {
+    if (report == Report::User)
+        dialogs_.Message(text);
+    else
+        Trace(text);
+}
+
+bool SettingsFile::SaveFile(Report report) {
+    const auto fail = [this, report](const QString& reason) {
+        Tell(QStringLiteral("Could not save the settings to %1: %2").arg(Shown(path_), reason),
+             report);
         return false;
     };
 
@@ -324,17 +331,18 @@ bool SettingsFile::SaveFile() {
     QDir().mkpath(QFileInfo(path_).absolutePath());
     if (const auto error = WriteWhole(path_, cipher))
         return fail(*error);
-    BackupFile(cipher);
+    BackupFile(cipher, report);
     return true;
 }
 
-bool SettingsFile::BackupFile(const QByteArray& bytes) {
+bool SettingsFile::BackupFile(const QByteArray& bytes, Report report) {
     // The same bytes as the settings file just written, written the same careful way. The
     // settings themselves are saved by now, so a failure here is reported but does not fail
     // the save.
     if (const auto error = WriteWhole(BackupPath(), bytes)) {
-        dialogs_.Message(QStringLiteral("Could not save the backup copy %1: %2")
-                             .arg(Shown(BackupPath()), *error));
+        Tell(QStringLiteral("Could not save the backup copy %1: %2")
+                 .arg(Shown(BackupPath()), *error),
+             report);
         return false;
     }
     return true;

@@ -62,13 +62,17 @@ public:
     // Writes the current settings and then the ".bak" copy, each through a temporary file that
     // replaces the old one only when complete, owner-only. False (after telling the user) when
     // the settings file could not be written; the previous file is then left as it was.
-    bool SaveFile();
+    // With `Report::TraceOnly` a failure goes to the trace instead of a message box: an exit
+    // on a signal must not wait for a click.
+    enum class Report { User, TraceOnly };
+    bool SaveFile(Report report = Report::User);
 
     const QString& Path() const { return path_; }
     QString BackupPath() const { return path_ + QStringLiteral(".bak"); }
 
 private:
-    bool BackupFile(const QByteArray& bytes);
+    bool BackupFile(const QByteArray& bytes, Report report);
+    void Tell(const QString& text, Report report) const;
     // Copies of the damaged file and its ".bak"; the error texts of copies that failed.
     QStringList KeepDamagedCopies() const;
 

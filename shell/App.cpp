@@ -124,7 +124,9 @@ void App::ExitProgram(bool NoConfirm) {
     if (tray_)
         tray_->RemoveIcon();
     Trace(QStringLiteral("SaveFile"));
-    file_.SaveFile();
+    // Asked, the user can read why a save failed; leaving on a signal, nobody may be there
+    // to close a message box.
+    file_.SaveFile(NoConfirm ? SettingsFile::Report::TraceOnly : SettingsFile::Report::User);
 
     auto stop = [](const char* text, QTimer* timer) {
         Trace(QString::fromLatin1(text));

@@ -11,6 +11,7 @@
 #include "ui/SetupWindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -168,6 +169,26 @@ private slots:
         QVERIFY(file.LoadFile());
         QCOMPARE(loaded.LastUser, qint16(-1));
         QCOMPARE(loaded.CheckInterval, qint16(5));
+    }
+
+    void failedSaveAtExit() {
+        // A folder where the settings file should be: no save can succeed.
+        AppWorld asked;
+        QVERIFY(QDir(asked.dir.path()).mkdir("Tarnwick.ini"));
+        asked.app.Main();
+        asked.dialogs.messages.clear();
+        asked.app.ExitProgram(false);
+        QCOMPARE(asked.ended, 1);
+        QCOMPARE(asked.dialogs.messages.size(), 1); // the user asked to leave: tell why
+        QVERIFY(asked.dialogs.messages[0].startsWith("Could not save the settings to "));
+
+        AppWorld signalled;
+        QVERIFY(QDir(signalled.dir.path()).mkdir("Tarnwick.ini"));
+        signalled.app.Main();
+        signalled.dialogs.messages.clear();
+        signalled.app.ExitProgram(true); // nobody may be there to close a message box
+        QCOMPARE(signalled.ended, 1);
+        QVERIFY(signalled.dialogs.messages.isEmpty());
     }
 
     void exitDuringACheckClosesTheConnection() {
