@@ -1,6 +1,7 @@
 // The check session against a real POP3 server (Dovecot) over real sockets.
 #include "check/SocketTransport.h"
 #include "support/Dovecot.h"
+#include "support/RealPeer.h"
 #include "support/TestWorld.h"
 
 #include <QFile>
@@ -37,7 +38,7 @@ class TestDovecot final : public QObject {
 private slots:
     void countsFollowTheMaildir() {
         Dovecot server;
-        TARNWICK_START_DOVECOT(server);
+        TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("alice", "secret"));
         QVERIFY(server.DeliverMail("alice", 3));
         World w(server.Port());
@@ -76,7 +77,7 @@ private slots:
 
     void wrongPasswordIsReportedWithTheServersReason() {
         Dovecot server;
-        TARNWICK_START_DOVECOT(server);
+        TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("alice", "secret"));
         QVERIFY(server.DeliverMail("alice", 1));
         World w(server.Port());
@@ -106,7 +107,7 @@ private slots:
     // failed one is followed by the next at once.
     void runOverSeveralUsers() {
         Dovecot server;
-        TARNWICK_START_DOVECOT(server);
+        TARNWICK_START_PEER(server);
         const QStringList logins = {"alice", "bob", "carol", "dave"};
         for (const QString& login : logins)
             QVERIFY(server.AddUser(login, login + "-pw"));

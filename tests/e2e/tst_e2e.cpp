@@ -4,6 +4,7 @@
 #include "core/SettingsFile.h"
 #include "support/Dovecot.h"
 #include "support/FixedRandom.h"
+#include "support/RealPeer.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 #include "support/XSession.h"
@@ -130,18 +131,6 @@ private:
     QString output_;
 };
 
-#define TARNWICK_START_X(x)                                                                        \
-    do {                                                                                           \
-        const QString missing_ = XSession::Unavailable();                                          \
-        if (!missing_.isEmpty()) {                                                                 \
-            if (Dovecot::MustRun())                                                                \
-                QFAIL(qPrintable(QStringLiteral("CI must run this test: ") + missing_));           \
-            QSKIP(qPrintable(missing_));                                                           \
-        }                                                                                          \
-        QString xError_;                                                                           \
-        if (!(x).Start(&xError_))                                                                  \
-            QFAIL(qPrintable(xError_));                                                            \
-    } while (false)
 } // namespace
 
 class TestEndToEnd final : public QObject {
@@ -150,12 +139,12 @@ private slots:
     void newMailAlertHidePermanentlyAndExit() {
         Dovecot server;
         server.SetListen(QStringLiteral("127.0.0.5"), Pop3Port);
-        TARNWICK_START_DOVECOT(server);
+        TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("alice", "secret"));
         QVERIFY(server.DeliverMail("alice", 3));
 
         XSession x;
-        TARNWICK_START_X(x);
+        TARNWICK_START_PEER(x);
         Program program(x);
         Settings settings;
         AddUser(settings, MakeUser("Home", "alice", "127.0.0.5", "secret", 0));
@@ -207,12 +196,12 @@ private slots:
     void firstRunAddUserThroughSetup() {
         Dovecot server;
         server.SetListen(QStringLiteral("127.0.0.6"), Pop3Port);
-        TARNWICK_START_DOVECOT(server);
+        TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("bob", "pw2"));
         QVERIFY(server.DeliverMail("bob", 2));
 
         XSession x;
-        TARNWICK_START_X(x);
+        TARNWICK_START_PEER(x);
         Program program(x);
         QVERIFY(program.Start());
 

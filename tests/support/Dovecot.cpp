@@ -151,10 +151,6 @@ QString Dovecot::Unavailable() {
 #endif
 }
 
-bool Dovecot::MustRun() {
-    return qEnvironmentVariable("CI") == QLatin1String("true");
-}
-
 QString Dovecot::MaildirOf(const QString& user) const {
     return dir_.filePath(QStringLiteral("mail/") + user);
 }

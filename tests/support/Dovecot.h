@@ -20,8 +20,6 @@ public:
 
     // Why the server cannot run on this machine (not root, Dovecot missing), or empty.
     static QString Unavailable();
-    // On CI the server must run: a test that cannot start it fails instead of skipping.
-    static bool MustRun();
 
     // Where the server listens: a loopback address and a free port unless told otherwise
     // (before Start).
@@ -63,18 +61,3 @@ private:
     qint64 usersStamp_ = 0; // modification time last given to the passwd-file, in seconds
     int delivered_ = 0;
 };
-
-// Starts `server` or ends the test: skipped where Dovecot cannot run here, failed where it
-// must run (CI) or where it should have started and did not.
-#define TARNWICK_START_DOVECOT(server)                                                             \
-    do {                                                                                           \
-        const QString unavailable_ = Dovecot::Unavailable();                                       \
-        if (!unavailable_.isEmpty()) {                                                             \
-            if (Dovecot::MustRun())                                                                \
-                QFAIL(qPrintable(QStringLiteral("CI must run this test: ") + unavailable_));       \
-            QSKIP(qPrintable(unavailable_));                                                       \
-        }                                                                                          \
-        QString startError_;                                                                       \
-        if (!(server).Start(&startError_))                                                         \
-            QFAIL(qPrintable(startError_));                                                        \
-    } while (false)
