@@ -12,6 +12,9 @@
 #include "ui/PasswordWindow.h"
 #include "ui/SetupWindow.h"
 
+#include <QApplication>
+#include <QDialog>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -40,12 +43,10 @@ void App::Main() {
     LoadWindows();
     engine_.Start();
     alert_->Start();
-    if (env_.trayAvailable) {
-        tray_->AddIcon();
-    } else {
-        // Without a notification area the control centre is the only way in.
-        main_->ShowForm();
-    }
+    // Added even when no notification area runs yet: the icon appears as soon as one starts.
+    tray_->AddIcon();
+    if (env_.tray.WaitingForArea())
+        main_->ShowForm(); // meanwhile the control centre is the only way in
 }
 
 void App::LoadWindows() {
@@ -59,13 +60,11 @@ void App::LoadWindows() {
 
     ControlCentreActions actions;
     actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
-    actions.ShowSetup = [this] {
-        setup_->ShowForm();
-        alert_->Wake(); // what setup changed may be due for an alert now
-    };
-    actions.DoAbout = [this] { about_->DoAbout(); };
+    actions.ShowSetup = [this] { ShowSetup(); };
+    actions.DoAbout = [this] { about_->DoAbout(main_.get()); };
     actions.Exit = [this] { ExitProgram(false); };
     actions.BringDialogsToFront = [this] { BringDialogsToFront(); };
+    actions.MayHide = [this] { return MayHideControlCentre(); };
     main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
@@ -87,11 +86,34 @@ void App::LoadWindows() {
     });
 }
 
+void App::ShowSetup() {
+    // An alert's "Hide Permanently" would save the half-edited table: the alert waits until
+    // setup has closed.
+    alert_->setEnabled(false);
+    setup_->ShowForm(main_.get());
+    alert_->setEnabled(true);
+    alert_->Wake(); // what setup changed may be due for an alert now
+}
+
+bool App::MayHideControlCentre() {
+    if (!env_.tray.WaitingForArea())
+        return true;
+    env_.dialogs.Message(NoNotificationAreaMessage);
+    return false;
+}
+
 void App::BringDialogsToFront() {
-    for (QWidget* window : std::initializer_list<QWidget*>{setup_.get(), editor_.get(),
-                                                           password_.get(), about_.get()}) {
+    const std::initializer_list<QWidget*> windows{setup_.get(), editor_.get(), password_.get(),
+                                                  about_.get()};
+    for (QWidget* window : windows) {
         if (window)
             BringToFront(window);
+    }
+    // An open message or input box stays in front of the window it was opened over.
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QDialog*>(window);
+        if (box && box->isVisible() && std::find(windows.begin(), windows.end(), box) == windows.end())
+            BringToFront(box);
     }
 }
 
@@ -107,8 +129,15 @@ void App::ExitProgram(bool NoConfirm) {
         // half-edited table: undo the setup window's changes first, as its "Cancel" does.
         setup_->DoCancel();
     }
-    if (!NoConfirm && !env_.dialogs.AskYesNo(QStringLiteral("Really Exit?")))
-        return;
+    if (!NoConfirm) {
+        if (askingExit_) // the tray keeps answering while the question is open
+            return;
+        askingExit_ = true;
+        const bool yes = env_.dialogs.AskYesNo(QStringLiteral("Really Exit?"));
+        askingExit_ = false;
+        if (!yes)
+            return;
+    }
     if (exiting_) // an exit without the question ran while the question was open
         return;
     exiting_ = true;

@@ -32,7 +32,6 @@ struct Environment {
     Dialogs& dialogs;
     Random& random;
     TrayShell& tray;
-    bool trayAvailable = true;
     quint16 port = CheckEngine::Pop3Port;
 };
 
@@ -69,6 +68,10 @@ public:
 private:
     void LoadWindows();
     void BringDialogsToFront();
+    void ShowSetup();
+    // False, after telling the user why, while the icon waits for a notification area: the
+    // control centre is then the only way in and stays on screen.
+    bool MayHideControlCentre();
 
     Environment env_;
     Settings settings_;
@@ -86,4 +89,10 @@ private:
     std::unique_ptr<SetupWindow> setup_;
     std::unique_ptr<TrayIcon> tray_;
     bool exiting_ = false;
+    bool askingExit_ = false; // "Really Exit?" is open: the tray must not ask a second time
 };
+
+// Why the control centre does not hide.
+inline const QString NoNotificationAreaMessage =
+    QStringLiteral("There is no notification area for the Tarnwick icon yet: the control centre "
+                   "stays open until there is.");

@@ -32,15 +32,16 @@ int RunTarnwick(int argc, char** argv) {
     SystemClock clock;
     QtDialogs dialogs;
     SystemRandom random; // seeded once, here, from the time of day
-    const bool trayAvailable = SystemTrayShell::Available();
+    // The real icon whenever there is a screen, also before any notification area runs.
+    // Offscreen there is no screen and no tray to wait for.
     std::unique_ptr<TrayShell> tray;
-    if (trayAvailable)
-        tray = std::make_unique<SystemTrayShell>();
-    else
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         tray = std::make_unique<NoTrayShell>();
+    else
+        tray = std::make_unique<SystemTrayShell>();
 
     App tarnwick(Environment{Paths::ForProgram(QCoreApplication::applicationDirPath()), clock,
-                             dialogs, random, *tray, trayAvailable});
+                             dialogs, random, *tray});
     tarnwick.EndProcess = [&instance] {
         instance.Unlock();
         std::fflush(nullptr);

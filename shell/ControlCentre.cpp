@@ -64,7 +64,7 @@ ControlCentre::ControlCentre(const Settings& settings, const CheckStatus& status
         if (actions_.DoAbout)
             actions_.DoAbout();
     });
-    connect(cmdDone, &QPushButton::clicked, this, &QWidget::hide);
+    connect(cmdDone, &QPushButton::clicked, this, &ControlCentre::Done);
     connect(cmdExit, &QPushButton::clicked, this, [this] {
         if (actions_.Exit)
             actions_.Exit();
@@ -91,6 +91,12 @@ void ControlCentre::OpenSetup() {
     cmdSetup->setFocus();
 }
 
+void ControlCentre::Done() {
+    if (actions_.MayHide && !actions_.MayHide())
+        return;
+    hide();
+}
+
 bool ControlCentre::QueryUnload(int UnloadMode) {
     Trace(QStringLiteral("frmMain QueryUnload - UnloadMode=%1").arg(UnloadMode));
     Trace(QStringLiteral("frmMain QueryUnload - Vis=false"));
@@ -109,6 +115,10 @@ bool ControlCentre::QueryUnload(int UnloadMode) {
 void ControlCentre::closeEvent(QCloseEvent* event) {
     // A close that the window system delivers comes from the user's close control; one
     // that the program makes is its own request.
+    if (event->spontaneous() && actions_.MayHide && !actions_.MayHide()) {
+        event->ignore();
+        return;
+    }
     if (!QueryUnload(event->spontaneous() ? 0 : 1))
         event->ignore();
     else

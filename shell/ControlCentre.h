@@ -18,6 +18,9 @@ struct ControlCentreActions {
     std::function<void()> Exit;
     // Raises the program's open dialogs above the control centre, in their stacking order.
     std::function<void()> BringDialogsToFront;
+    // Asked before "Done", Esc or the close control hide the window; false keeps it on
+    // screen (and has told the user why).
+    std::function<bool()> MayHide;
 };
 
 // "Tarnwick: Home - checking" style tip text, ending in a NUL that marks where a fixed-size
@@ -53,6 +56,7 @@ protected:
 
 private:
     void OpenSetup();
+    void Done();
 
     const Settings& settings_;
     const CheckStatus& status_;

@@ -2,10 +2,26 @@
 
 #include "core/Dialogs.h"
 
-// Message boxes and the input box of Qt, captioned "Tarnwick".
+#include <cstdio>
+
+// Message boxes and the input box of Qt, captioned "Tarnwick". Each blocks the window it is
+// opened over, not the whole program: the tray icon keeps answering.
+//
+// Headless (the offscreen platform, where nobody can see a box), every box writes its text to
+// `headlessOut` instead and takes its default answer at once: OK, Yes, or the input box's text
+// as it was offered.
 class QtDialogs final : public Dialogs {
 public:
+    QtDialogs();
+    QtDialogs(bool headless, std::FILE* headlessOut) : headless_(headless), out_(headlessOut) {}
+
     void Message(const QString& text) override;
     bool AskYesNo(const QString& text) override;
     std::optional<QString> Input(const QString& prompt, const QString& initial) override;
+
+private:
+    void Print(const QString& text) const;
+
+    bool headless_ = false;
+    std::FILE* out_ = stderr;
 };

@@ -151,6 +151,10 @@ void SystemTrayShell::Delete() {
     icon_->hide();
 }
 
+bool SystemTrayShell::WaitingForArea() const {
+    return icon_->isVisible() && !Available();
+}
+
 void SystemTrayShell::Connect(TrayIcon& tray) {
     QObject::connect(icon_.get(), &QSystemTrayIcon::activated, &tray,
                      [&tray](QSystemTrayIcon::ActivationReason reason) {

@@ -20,9 +20,12 @@ public:
     virtual void Delete() = 0;
     // Routes the icon's mouse events to `tray`.
     virtual void Connect(TrayIcon& tray) { (void)tray; }
+    // The icon has been added, but no notification area holds it (none runs yet): nobody can
+    // reach the program through it until one starts.
+    virtual bool WaitingForArea() const { return false; }
 };
 
-// A desktop without a notification area.
+// No screen at all (the offscreen platform): nothing can be shown, so nothing waits either.
 class NoTrayShell final : public TrayShell {
 public:
     void Add(const QIcon&, const QString&) override {}
@@ -96,7 +99,8 @@ private:
     const QIcon* picture_ = &picNormal_;
 };
 
-// The notification area of the desktop through QSystemTrayIcon.
+// The notification area of the desktop through QSystemTrayIcon. The icon is created whether or
+// not a notification area runs: Qt embeds it as soon as one starts, and again after a restart.
 class SystemTrayShell final : public TrayShell {
 public:
     SystemTrayShell();
@@ -108,6 +112,7 @@ public:
     void Delete() override;
 
     void Connect(TrayIcon& tray) override;
+    bool WaitingForArea() const override;
 
 private:
     std::unique_ptr<QSystemTrayIcon> icon_;

@@ -56,7 +56,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
     connect(cmdOk, &QPushButton::clicked, this, &QWidget::hide);
 }
 
-void AboutWindow::DoAbout() {
+void AboutWindow::DoAbout(QWidget* owner) {
     lblVers->setText(Version);
     if (isVisible()) { // already showing: bring it forward rather than open it twice
         raise();
@@ -64,11 +64,11 @@ void AboutWindow::DoAbout() {
         return;
     }
     if (!placed_) {
-        CentreOver(*this, parentWidget());
+        CentreOver(*this, owner);
         placed_ = true;
     }
     cmdOk->setFocus();
-    RunModal(*this);
+    RunModal(*this, owner);
 }
 
 void AboutWindow::reject() {

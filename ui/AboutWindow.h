@@ -12,8 +12,9 @@ public:
 
     explicit AboutWindow(QWidget* parent = nullptr);
 
-    // Sets the version and shows the window modally; returns when it has been hidden or closed.
-    void DoAbout();
+    // Sets the version and shows the window, blocking `owner` (see RunModal); returns when it
+    // has been hidden or closed. Already open, it is brought to the front instead.
+    void DoAbout(QWidget* owner = nullptr);
 
 protected:
     void reject() override; // Esc presses "Ok"

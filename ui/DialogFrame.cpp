@@ -1,12 +1,16 @@
 #include "DialogFrame.h"
 
 #include <QCheckBox>
+#include <QApplication>
 #include <QDialog>
+#include <QEvent>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QWindow>
 
 void SetFixedFrame(QDialog& dialog, const QString& caption, int width, int height) {
     dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -53,10 +57,49 @@ QCheckBox* MakeCheckBox(QWidget& parent, const char* name, const QString& captio
     return box;
 }
 
-void RunModal(QDialog& dialog) {
-    do {
-        dialog.exec();
-    } while (dialog.isVisible());
+namespace {
+// Ends a local event loop when the window it watches is hidden.
+class HideWatch final : public QObject {
+public:
+    HideWatch(QWidget& window, QEventLoop& loop) : window_(window), loop_(loop) {
+        window_.installEventFilter(this);
+    }
+    ~HideWatch() override { window_.removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == &window_ && event->type() == QEvent::Hide)
+            loop_.quit();
+        return false;
+    }
+
+private:
+    QWidget& window_;
+    QEventLoop& loop_;
+};
+} // namespace
+
+void RunModal(QDialog& dialog, QWidget* owner) {
+    if (!owner)
+        owner = QApplication::activeModalWidget();
+    if (owner == &dialog)
+        owner = nullptr;
+    // Modal to its owner only, not to the whole program (QDialog::exec): the tray icon's own
+    // window must keep taking clicks while a dialog is open.
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.winId(); // the native window, so that it can be given its owner
+    QWindow* ownerWindow = nullptr;
+    if (owner) {
+        owner->window()->winId();
+        ownerWindow = owner->window()->windowHandle();
+    }
+    if (QWindow* window = dialog.windowHandle())
+        window->setTransientParent(ownerWindow);
+    QEventLoop loop;
+    const HideWatch watch(dialog, loop);
+    dialog.show();
+    while (dialog.isVisible())
+        loop.exec(QEventLoop::DialogExec);
 }
 
 void CentreOver(QWidget& window, const QWidget* owner) {

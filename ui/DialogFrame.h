@@ -24,10 +24,14 @@ QLineEdit* MakeTextBox(QWidget& parent, const char* name, const QRect& rect);
 QCheckBox* MakeCheckBox(QWidget& parent, const char* name, const QString& caption,
                         const QRect& rect);
 
-// Shows `dialog` modally until it is hidden for good. A window that is hidden and at once
-// shown again (re-stacking does that on some platforms) stays in its modal run instead of
+// Shows `dialog` and returns when it is hidden for good. It blocks `owner`, the window it was
+// opened from, with the windows that `owner` itself was opened from; the tray icon, the alert
+// and any other window keep answering. Without an owner it blocks the dialog opened last that
+// is still open (the tray opens windows from no window of its own): a dialog opened later must
+// close first, since the call that opened it returns first. A window that is hidden and at
+// once shown again (re-stacking does that on some platforms) stays in its run instead of
 // returning to its caller while still open.
-void RunModal(QDialog& dialog);
+void RunModal(QDialog& dialog, QWidget* owner = nullptr);
 
 // Centres `window` over `owner` when that is a visible window, else on the screen.
 void CentreOver(QWidget& window, const QWidget* owner);

@@ -100,7 +100,7 @@ void SetupWindow::SetListEnabled() {
     cmdDelete->setEnabled(cmdEdit->isEnabled());
 }
 
-void SetupWindow::ShowForm() {
+void SetupWindow::ShowForm(QWidget* owner) {
     if (isVisible()) { // already open: bring it forward rather than open it twice
         raise();
         activateWindow();
@@ -116,7 +116,7 @@ void SetupWindow::ShowForm() {
         CentreOver(*this, nullptr);
         placed_ = true;
     }
-    RunModal(*this);
+    RunModal(*this, owner);
 }
 
 void SetupWindow::PopInts() {

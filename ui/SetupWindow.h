@@ -26,8 +26,9 @@ public:
     // Asks for a new value of the interval `IntVal`, named `IntName` in the prompt.
     void SetInterval(qint16& IntVal, const QString& IntName);
     void SetListEnabled();
-    // Modal: returns when the window has been hidden or closed.
-    void ShowForm();
+    // Blocks `owner`, the window it is opened from (see RunModal); returns when the window has
+    // been hidden or closed.
+    void ShowForm(QWidget* owner = nullptr);
     void PopInts();
     void MakeBackups();
     void RestoreBackups();

@@ -15,7 +15,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QCloseEvent>
 #include <QTimer>
+#include <QtTest/qtestspontaneevent.h>
 
 namespace {
 class FakeTrayShell final : public TrayShell {
@@ -23,7 +25,9 @@ public:
     void Add(const QIcon&, const QString&) override { calls << "add"; }
     void Modify(const QIcon&, const QString&) override { calls << "modify"; }
     void Delete() override { calls << "delete"; }
+    bool WaitingForArea() const override { return waiting; }
     QStringList calls;
+    bool waiting = false;
 };
 
 const QString FirstRun = QStringLiteral(
@@ -31,9 +35,9 @@ const QString FirstRun = QStringLiteral(
     "screen by right-clicking\r\non the icon in the system tray. Have fun!");
 
 struct AppWorld {
-    explicit AppWorld(bool trayAvailable = true)
+    AppWorld()
         : app(Environment{Paths{dir.filePath("Tarnwick.ini"), dir.path()}, clock, dialogs, random,
-                          tray, trayAvailable, 1}) {
+                          tray, 1}) {
         app.EndProcess = [this] { ++ended; };
     }
     QTemporaryDir dir;
@@ -66,11 +70,26 @@ private slots:
         QCOMPARE(w.app.GetSettings().LastUser, qint16(-1));
     }
 
-    void withoutANotificationAreaTheControlCentreShows() {
-        AppWorld w(false);
+    void withoutANotificationAreaTheControlCentreStaysUp() {
+        AppWorld w;
+        w.tray.waiting = true;
         w.app.Main();
         QCOMPARE(w.dialogs.messages, QStringList(FirstRun)); // the text stays as it is
-        QVERIFY(w.app.Main_()->isVisible());
+        QCOMPARE(w.tray.calls, QStringList("add")); // added all the same, to appear later
+        ControlCentre& centre = *w.app.Main_();
+        QVERIFY(centre.isVisible());
+        w.dialogs.Clear();
+        QTest::mouseClick(centre.cmdDone, Qt::LeftButton);
+        QTest::keyClick(&centre, Qt::Key_Escape);
+        QCloseEvent closeControl; // as the window system delivers it
+        QSpontaneKeyEvent::setSpontaneous(&closeControl);
+        qApp->notify(&centre, &closeControl); // sendEvent would clear the flag
+        QVERIFY(centre.isVisible());
+        QCOMPARE(w.dialogs.messages, QStringList(3, NoNotificationAreaMessage));
+
+        w.tray.waiting = false; // a notification area has started and holds the icon
+        QTest::mouseClick(centre.cmdDone, Qt::LeftButton);
+        QVERIFY(!centre.isVisible());
     }
 
     void exitAnsweredNoChangesNothing() {
