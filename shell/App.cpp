@@ -112,7 +112,8 @@ void App::BringDialogsToFront() {
     // An open message or input box stays in front of the window it was opened over.
     for (QWidget* window : QApplication::topLevelWidgets()) {
         auto* box = qobject_cast<QDialog*>(window);
-        if (box && box->isVisible() && std::find(windows.begin(), windows.end(), box) == windows.end())
+        if (box && box->isVisible() &&
+            std::find(windows.begin(), windows.end(), box) == windows.end())
             BringToFront(box);
     }
 }

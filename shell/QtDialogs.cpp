@@ -29,8 +29,7 @@ QMessageBox::StandardButton Ask(QMessageBox::Icon icon, const QString& text,
 }
 } // namespace
 
-QtDialogs::QtDialogs()
-    : headless_(QGuiApplication::platformName() == QLatin1String("offscreen")) {}
+QtDialogs::QtDialogs() : headless_(QGuiApplication::platformName() == QLatin1String("offscreen")) {}
 
 void QtDialogs::Print(const QString& text) const {
     QString line = text;
@@ -52,8 +51,8 @@ bool QtDialogs::AskYesNo(const QString& text) {
         Print(text + QStringLiteral(" (answered Yes)"));
         return true;
     }
-    return Ask(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No,
-               QMessageBox::Yes) == QMessageBox::Yes;
+    return Ask(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
+           QMessageBox::Yes;
 }
 
 std::optional<QString> QtDialogs::Input(const QString& prompt, const QString& initial) {

@@ -1,7 +1,7 @@
 #include "DialogFrame.h"
 
-#include <QCheckBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QEvent>
 #include <QEventLoop>

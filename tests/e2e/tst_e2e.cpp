@@ -116,6 +116,23 @@ public:
             ms);
     }
 
+    // The control centre window, once it is on screen.
+    qulonglong WaitForControlCentre(int ms) const {
+        return x_.WaitForWindow(
+            "^Tarnwick$", [](qulonglong, const QRect& g) { return g.size() == QSize(185, 353); },
+            ms);
+    }
+
+    // What the program printed besides its trace: Qt's warnings, for one.
+    QStringList Untraced() {
+        QStringList lines;
+        for (const QString& line : Output().split('\n', Qt::SkipEmptyParts)) {
+            if (!line.startsWith(QLatin1String("tarnwick.trace: ")))
+                lines << line;
+        }
+        return lines;
+    }
+
     // Presses the default button of a message box: the pointer over it gives it the
     // keyboard (there is no window manager), then Return.
     void Answer(qulonglong box) const {
@@ -281,6 +298,112 @@ private slots:
         QCOMPARE(saved->Users[0].MailServer, QString("127.0.0.6"));
         QCOMPARE(saved->Users[0].Username, QString("bob"));
         QCOMPARE(saved->Users[0].Password, QString("pw2"));
+    }
+
+    void trayAnswersWhileDialogsAreOpen() {
+        Dovecot server;
+        server.SetListen(QStringLiteral("127.0.0.7"), Pop3Port);
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("carol", "pw3"));
+        QVERIFY(server.DeliverMail("carol", 1));
+
+        XSession x;
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "carol", "127.0.0.7", "pw3", 1)); // nothing new
+        settings.CheckInterval = 546; // no check on its own while the test runs, bar the first
+        program.WriteSettings(settings);
+        QVERIFY(program.Start());
+        const qulonglong icon = program.WaitForTrayIcon(15000);
+        QVERIFY2(icon != 0, qPrintable(program.Output()));
+
+        // Control centre, "Setup", "Add": three windows, each blocking the one before.
+        x.DoubleClick(icon, 11, 13);
+        const qulonglong control = program.WaitForControlCentre(5000);
+        QVERIFY(control != 0);
+        x.Click(control, 84, 248);
+        const qulonglong setup = x.WaitForWindow("^Tarnwick Setup$", 5000);
+        QVERIFY(setup != 0);
+        x.Click(setup, 36, 192);
+        const qulonglong editor = x.WaitForWindow("^Add User$", 5000);
+        QVERIFY(editor != 0);
+
+        // The tray's menu opens, and its "Check Mail" (the second item) reaches the server.
+        QTest::qWait(500);
+        const auto logins = [&] { return server.Log().count("Login: user=<carol>"); };
+        const qsizetype before = logins();
+        x.Click(icon, 11, 13, 3);
+        QTest::qWait(700);
+        x.Screenshot(ShotPath("e2e-menu-over-dialogs.png"));
+        x.Key("Down");
+        x.Key("Down");
+        x.Key("Return");
+        QVERIFY2(WaitFor([&] { return logins() > before; }, 10000),
+                 qPrintable(program.Output() + server.Log()));
+
+        // A double-click shows the control centre behind setup, and the editor in front.
+        const auto stackedInOrder = [&] {
+            const QList<qulonglong> order = x.StackingOrder();
+            return order.indexOf(control) < order.indexOf(setup) &&
+                   order.indexOf(setup) < order.indexOf(editor);
+        };
+        x.XDoTool({"windowraise", QString::number(control)});
+        QVERIFY(WaitFor([&] { return !stackedInOrder(); }, 5000));
+        x.DoubleClick(icon, 11, 13);
+        QVERIFY(WaitFor(stackedInOrder, 5000));
+        x.Screenshot(ShotPath("e2e-dialogs-in-front.png"));
+
+        // Close the dialogs ("Cancel" in each), then "Exit" in the control centre, "Yes".
+        x.Click(editor, 176, 120);
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
+        x.Click(setup, 136, 296);
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Tarnwick Setup$", 100) == 0; }, 5000));
+        x.Click(control, 136, 328);
+        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        QVERIFY2(question != 0, qPrintable(program.Output()));
+        program.Answer(question);
+        QVERIFY2(program.WaitForExit(10000), qPrintable(program.Output()));
+        QVERIFY2(program.Untraced().isEmpty(), qPrintable(program.Untraced().join('\n')));
+    }
+
+    void iconAppearsWhenTheNotificationAreaStartsLate() {
+        XSession x;
+        x.WithoutTray(); // as at login, when the program starts before the panel
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        program.WriteSettings(Settings()); // no first-run message
+        QVERIFY(program.Start());
+
+        // No icon yet: the control centre is the way in, and it stays on screen.
+        const qulonglong control = program.WaitForControlCentre(15000);
+        QVERIFY2(control != 0, qPrintable(program.Output()));
+        x.Click(control, 48, 328); // Done
+        const qulonglong why = program.WaitForMessageBox(control, 5000);
+        QVERIFY2(why != 0, qPrintable(program.Output()));
+        x.Screenshot(ShotPath("e2e-no-tray.png"));
+        program.Answer(why);
+        QTest::qWait(300);
+        QCOMPARE(x.WaitForWindow("^Tarnwick$", 100), control);
+
+        // The notification area starts: the icon moves in, and "Done" hides the window.
+        QString error;
+        QVERIFY2(x.StartTray(&error), qPrintable(error));
+        const qulonglong icon = program.WaitForTrayIcon(15000);
+        QVERIFY2(icon != 0, qPrintable(program.Output()));
+        x.Click(control, 48, 328);
+        QVERIFY(WaitFor([&] { return program.WaitForControlCentre(100) == 0; }, 5000));
+
+        // Exit from the tray's menu (the last item), "Yes".
+        x.Click(icon, 11, 13, 3);
+        QTest::qWait(700);
+        x.Key("Up");
+        x.Key("Return");
+        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        QVERIFY2(question != 0, qPrintable(program.Output()));
+        program.Answer(question);
+        QVERIFY2(program.WaitForExit(10000), qPrintable(program.Output()));
+        QVERIFY2(program.Untraced().isEmpty(), qPrintable(program.Untraced().join('\n')));
     }
 };
 

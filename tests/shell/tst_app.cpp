@@ -11,11 +11,11 @@
 #include "ui/SetupWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QCloseEvent>
 #include <QTimer>
 #include <QtTest/qtestspontaneevent.h>
 
@@ -75,7 +75,7 @@ private slots:
         w.tray.waiting = true;
         w.app.Main();
         QCOMPARE(w.dialogs.messages, QStringList(FirstRun)); // the text stays as it is
-        QCOMPARE(w.tray.calls, QStringList("add")); // added all the same, to appear later
+        QCOMPARE(w.tray.calls, QStringList("add"));          // added all the same, to appear later
         ControlCentre& centre = *w.app.Main_();
         QVERIFY(centre.isVisible());
         w.dialogs.Clear();

@@ -69,7 +69,10 @@ bool XSession::Start(QString* error) {
         }
         Pause(50);
     }
+    return !withTray_ || StartTray(error);
+}
 
+bool XSession::StartTray(QString* error) {
     trayer_ = std::make_unique<QProcess>();
     trayer_->setProcessEnvironment(Environment());
     trayer_->setStandardOutputFile(QProcess::nullDevice());
@@ -147,6 +150,19 @@ QRect XSession::Geometry(qulonglong window) const {
     };
     return QRect(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"),
                  field("Height"));
+}
+
+QList<qulonglong> XSession::StackingOrder() const {
+    // The root's children, which xwininfo lists top first ("0x1234 "name": ... 185x353+...").
+    const QString tree = Run(QStringLiteral("xwininfo"), {"-root", "-children"});
+    QList<qulonglong> windows;
+    const QRegularExpression line(QStringLiteral("^\\s+(0x[0-9a-f]+) "));
+    for (const QString& text : tree.split('\n')) {
+        const auto m = line.match(text);
+        if (m.hasMatch())
+            windows.prepend(m.captured(1).toULongLong(nullptr, 16));
+    }
+    return windows;
 }
 
 QList<qulonglong> XSession::TrayIcons() const {

@@ -21,7 +21,11 @@ public:
     // What is missing on this machine to run such a test, or empty.
     static QString Unavailable();
 
+    // Starts the display and, unless WithoutTray() was called first, the notification area.
     bool Start(QString* error);
+    void WithoutTray() { withTray_ = false; }
+    // Starts the notification area on a display that has none yet.
+    bool StartTray(QString* error);
     QString Display() const { return display_; }
     // The environment for a program on this display: X11 through xcb, no D-Bus (so that Qt
     // uses the XEmbed notification area).
@@ -43,6 +47,8 @@ public:
     qulonglong WaitForWindow(const QString& pattern, const WindowFilter& accept,
                              int timeoutMs = 10000) const;
     QRect Geometry(qulonglong window) const;
+    // The top-level windows, bottom of the stack first.
+    QList<qulonglong> StackingOrder() const;
     // The windows that the notification area panel holds (the icons docked in it).
     QList<qulonglong> TrayIcons() const;
     qulonglong Panel() const { return panel_; }
@@ -60,4 +66,5 @@ private:
     std::unique_ptr<QProcess> trayer_;
     QString display_;
     qulonglong panel_ = 0;
+    bool withTray_ = true;
 };
