@@ -4,6 +4,7 @@
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
+#include "ui/DialogFrame.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -16,6 +17,7 @@ AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<b
       saveFile_(std::move(saveFile)), isSetupVisible_(std::move(isSetupVisible)) {
     setWindowTitle(QStringLiteral("Alert!"));
     setFixedSize(Px(5775), Px(2415));
+    setFont(WindowFont());
 
     txtAlert.setGeometry(Px(120), Px(120), Px(5535), Px(1620));
     txtAlert.setReadOnly(true);

@@ -8,9 +8,9 @@
 #include "TrayIcon.h"
 #include "core/Clock.h"
 #include "core/Random.h"
+#include "ui/DialogFrame.h"
 
 #include <QApplication>
-#include <QFont>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,11 +19,8 @@ int RunTarnwick(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcon());
-    // The windows are laid out in fixed pixels for a narrow 8-point sans serif.
-    QFont font(QStringLiteral("MS Sans Serif"), 8);
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                      QStringLiteral("Arial"), QStringLiteral("Liberation Sans")});
-    QApplication::setFont(font);
+    // The message boxes and the tray's menu in the font of the windows.
+    QApplication::setFont(WindowFont());
 
     SingleInstance instance;
     if (!instance.TryLock())

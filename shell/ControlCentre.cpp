@@ -4,6 +4,7 @@
 #include "core/Settings.h"
 #include "core/Trace.h"
 #include "core/UserLists.h"
+#include "ui/DialogFrame.h"
 #include "ui/UserListBox.h"
 
 #include <QCloseEvent>
@@ -31,6 +32,7 @@ ControlCentre::ControlCentre(const Settings& settings, const CheckStatus& status
       settings_(settings), status_(status), lists_(lists), actions_(std::move(actions)) {
     setWindowTitle(QStringLiteral("Tarnwick"));
     setFixedSize(185, 353);
+    setFont(WindowFont());
 
     lblUsers = new QLabel(QStringLiteral("Users :"), this);
     lblUsers->setGeometry(8, 8, 81, 17);

@@ -5,12 +5,33 @@
 #include <QDialog>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
+
+QFont WindowFont() {
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPixelSize(10);
+    return font;
+}
+
+void SetFittedText(QLabel& label, const QString& text) {
+    label.setText(text);
+    // From the window's own font each time: a short text after a long one gets it back.
+    QFont font = label.parentWidget() ? label.parentWidget()->font() : WindowFont();
+    const int base = font.pixelSize() > 0 ? font.pixelSize() : WindowFont().pixelSize();
+    constexpr int SmallestPixelSize = 6;
+    for (int size = base; size >= SmallestPixelSize; --size) {
+        font.setPixelSize(size);
+        if (QFontMetrics(font).horizontalAdvance(text) <= label.contentsRect().width())
+            break;
+    }
+    label.setFont(font);
+}
 
 void SetFixedFrame(QDialog& dialog, const QString& caption, int width, int height) {
     dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -19,9 +40,7 @@ void SetFixedFrame(QDialog& dialog, const QString& caption, int width, int heigh
     dialog.setWindowTitle(caption);
     dialog.setFixedSize(width, height);
     dialog.setSizeGripEnabled(false);
-    QFont font = dialog.font();
-    font.setPointSize(8);
-    dialog.setFont(font);
+    dialog.setFont(WindowFont());
 }
 
 QPushButton* MakeButton(QWidget& parent, const char* name, const QString& caption,

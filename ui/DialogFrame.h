@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QRect>
 #include <QString>
 
@@ -10,10 +11,21 @@ class QLineEdit;
 class QPushButton;
 class QWidget;
 
+// The font every window is laid out in. The fixed rectangles were drawn for a narrow 8-point
+// sans serif that Linux lacks (it falls back to a wider face there, which clips the
+// captions); Liberation Sans, which comes with the program's dependencies, fits every caption
+// at 10 pixels, whatever the screen's dots per inch.
+QFont WindowFont();
+
 // The frame every configuration window shares: a fixed client area, a title bar with a close
-// control and no minimise or maximise control, controls placed at fixed pixel rectangles. The
-// layouts were drawn for an 8-point dialog font; a larger one would clip the captions.
+// control and no minimise or maximise control, controls placed at fixed pixel rectangles, in
+// the window font.
 void SetFixedFrame(QDialog& dialog, const QString& caption, int width, int height);
+
+// Puts `text` in `label` whole, without moving or widening it: in the label's own font where
+// it fits, else in the largest smaller pixel size that does (a 16-bit value such as -32768 in
+// a 25-pixel value label).
+void SetFittedText(QLabel& label, const QString& text);
 
 // The controls, named like their window's controls so that they can be found again. Buttons
 // are never bound to Enter: no default and no auto-default button.

@@ -120,8 +120,8 @@ void SetupWindow::ShowForm(QWidget* owner) {
 }
 
 void SetupWindow::PopInts() {
-    lblCheckInt->setText(QString::number(settings_.CheckInterval));
-    lblShowInt->setText(QString::number(settings_.ShowInterval));
+    SetFittedText(*lblCheckInt, QString::number(settings_.CheckInterval));
+    SetFittedText(*lblShowInt, QString::number(settings_.ShowInterval));
 }
 
 void SetupWindow::MakeBackups() {

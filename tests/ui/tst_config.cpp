@@ -1,10 +1,13 @@
 // The configuration windows: the password prompt, the user editor, the setup window and the
 // about window, worked through their buttons while they run modally.
 #include "ModalScript.h"
+#include "alerts/AlertWindow.h"
+#include "shell/ControlCentre.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 #include "support/TraceRecorder.h"
 #include "ui/AboutWindow.h"
+#include "ui/DialogFrame.h"
 #include "ui/EditUserWindow.h"
 #include "ui/PasswordWindow.h"
 #include "ui/SetupState.h"
@@ -16,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
+#include <QStyle>
 
 namespace {
 struct World {
@@ -31,6 +35,31 @@ struct World {
                           return saveOk;
                       }};
 };
+
+// How much of `control`'s width shows: labels raised over it (the setup window's value labels
+// over their captions) hide the rest.
+int VisibleWidth(const QWidget& control) {
+    int right = control.geometry().right() + 1;
+    const QObjectList& siblings = control.parentWidget()->children();
+    for (qsizetype i = siblings.indexOf(&control) + 1; i < siblings.size(); ++i) {
+        const auto* above = qobject_cast<const QLabel*>(siblings[i]);
+        if (above && above->geometry().intersects(control.geometry()) && above->x() > control.x())
+            right = std::min(right, above->x());
+    }
+    return right - control.x();
+}
+
+// The width `control`'s caption needs, with what its kind draws beside the text.
+int NeededWidth(const QWidget& control, const QString& text) {
+    int width = QFontMetrics(control.font()).horizontalAdvance(text);
+    const QStyle* style = control.style();
+    if (qobject_cast<const QCheckBox*>(&control))
+        width += style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, &control) +
+                 style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, &control);
+    else if (qobject_cast<const QPushButton*>(&control))
+        width += 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, &control) + 4;
+    return width;
+}
 
 // Every field of every user, identities included.
 QStringList Describe(const Settings& s) {
@@ -205,6 +234,71 @@ private slots:
         QCOMPARE(Control<QLabel>(about, "lblWeb")->text(), QString("https://tarnwick.example.org"));
         QCOMPARE(Control<QLabel>(about, "lblCopyright")->text(),
                  QString("The Tarnwick developers, 2026"));
+    }
+
+    void captionsFitTheirRectangles_data() {
+        QTest::addColumn<QString>("window");
+        for (const char* name :
+             {"frmPassword", "frmEditAdd", "frmSetup", "frmAbout", "frmMain", "frmAlert"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+    void captionsFitTheirRectangles() {
+        QFETCH(QString, window);
+        World w;
+        AboutWindow about;
+        FixedStatus status;
+        ControlCentre centre(w.settings, status, w.lists, {});
+        ManualClock clock;
+        AlertWindow alert(
+            w.settings, clock, [] { return true; }, [] { return false; });
+        const QMap<QString, QWidget*> windows = {
+            {"frmPassword", &w.password}, {"frmEditAdd", &w.editor}, {"frmSetup", &w.setup},
+            {"frmAbout", &about},         {"frmMain", &centre},      {"frmAlert", &alert}};
+        int checked = 0;
+        for (QWidget* control : windows[window]->findChildren<QWidget*>()) {
+            QString text;
+            if (auto* label = qobject_cast<QLabel*>(control))
+                text = label->text();
+            else if (auto* button = qobject_cast<QAbstractButton*>(control))
+                text = button->text();
+            if (text.isEmpty())
+                continue;
+            const QString what = control->objectName() + " \"" + text + "\"";
+            const int needed = NeededWidth(*control, text);
+            const int visible = VisibleWidth(*control);
+            QVERIFY2(
+                needed <= visible,
+                qPrintable(
+                    QStringLiteral("%1 needs %2 px of %3").arg(what).arg(needed).arg(visible)));
+            QVERIFY2(QFontMetrics(control->font()).height() <= control->height(), qPrintable(what));
+            ++checked;
+        }
+        QVERIFY(checked > 0);
+    }
+
+    void valueLabelsShowEverySixteenBitValue_data() {
+        QTest::addColumn<qint16>("value");
+        for (const qint16 value :
+             {qint16(5), qint16(-3), qint16(546), qint16(32767), qint16(-32768)})
+            QTest::addRow("%d", value) << value;
+    }
+    void valueLabelsShowEverySixteenBitValue() {
+        QFETCH(qint16, value);
+        World w;
+        w.settings.CheckInterval = value;
+        w.settings.ShowInterval = value;
+        w.setup.PopInts();
+        for (const char* name : {"lblCheckInt", "lblShowInt"}) {
+            const QLabel* label = Control<QLabel>(w.setup, name);
+            QCOMPARE(label->text(), QString::number(value));
+            QCOMPARE(label->x(), 128); // the left edge stays where it is
+            QVERIFY2(NeededWidth(*label, label->text()) <= VisibleWidth(*label), name);
+        }
+        // A short value after a long one is shown in the window's size again.
+        w.settings.CheckInterval = 5;
+        w.setup.PopInts();
+        QCOMPARE(Control<QLabel>(w.setup, "lblCheckInt")->font().pixelSize(),
+                 WindowFont().pixelSize());
     }
 
     void passwordPrompt() {
