@@ -112,8 +112,10 @@ void RunModal(QDialog& dialog, QWidget* owner) {
         owner->window()->winId();
         ownerWindow = owner->window()->windowHandle();
     }
-    if (QWindow* window = dialog.windowHandle())
+    if (QWindow* window = dialog.windowHandle()) {
+        window->setModality(Qt::WindowModal); // in case the window was created before
         window->setTransientParent(ownerWindow);
+    }
     QEventLoop loop;
     const HideWatch watch(dialog, loop);
     dialog.show();

@@ -1,5 +1,7 @@
 // Start-up and the orderly exit of the whole program, with every window, on a fake tray and
 // a dialog service that answers by itself.
+// Test clicks go through the window system, which holds them back from a blocked window.
+#define QTEST_QPA_MOUSE_HANDLING
 #include "alerts/AlertWindow.h"
 #include "shell/App.h"
 #include "shell/ControlCentre.h"
@@ -8,6 +10,7 @@
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 #include "support/TraceRecorder.h"
+#include "ui/AboutWindow.h"
 #include "ui/SetupWindow.h"
 
 #include <QApplication>
@@ -90,6 +93,50 @@ private slots:
         w.tray.waiting = false; // a notification area has started and holds the icon
         QTest::mouseClick(centre.cmdDone, Qt::LeftButton);
         QVERIFY(!centre.isVisible());
+    }
+
+    void dialogsBlockOnlyWhereTheyWereOpened() {
+        AppWorld w;
+        w.app.Main();
+        ControlCentre& centre = *w.app.Main_();
+        AlertWindow& alert = *w.app.Alert();
+        centre.ShowForm();
+        alert.AddError(QStringLiteral("Boom"));
+        alert.DoNextAlert();
+        QVERIFY(alert.isVisible());
+
+        // The about window, opened from the tray, blocks no window: the alert and the control
+        // centre keep answering.
+        bool ran = false;
+        QTimer::singleShot(0, [&] {
+            QTest::mouseClick(&alert.OkButton(), Qt::LeftButton);
+            QVERIFY(alert.tmrHide.isActive()); // sliding out
+            QTest::mouseClick(centre.cmdDone, Qt::LeftButton);
+            QVERIFY(!centre.isVisible());
+            ran = true;
+            w.app.About()->hide();
+        });
+        w.app.About()->DoAbout();
+        QVERIFY(ran);
+
+        // Setup, opened from the control centre, blocks it and holds the alert back; an
+        // exit asked for meanwhile (the tray's "Exit") is refused.
+        centre.ShowForm();
+        ran = false;
+        QTimer::singleShot(0, [&] {
+            QVERIFY(w.app.Setup()->isVisible());
+            QTest::mouseClick(centre.cmdDone, Qt::LeftButton);
+            QVERIFY(centre.isVisible());
+            QVERIFY(!alert.isEnabled());
+            w.app.ExitProgram(false);
+            QCOMPARE(w.dialogs.messages.last(), QString("Please close the setup window!"));
+            ran = true;
+            w.app.Setup()->DoCancel();
+        });
+        QTest::mouseClick(centre.cmdSetup, Qt::LeftButton);
+        QVERIFY(ran);
+        QVERIFY(alert.isEnabled());
+        QCOMPARE(w.ended, 0);
     }
 
     void exitAnsweredNoChangesNothing() {
