@@ -143,6 +143,11 @@ private slots:
         AppWorld w;
         w.app.Main();
         w.dialogs.QueueYesNo(false);
+        // The tray keeps answering while the question is open: a second "Exit" asks nothing.
+        w.dialogs.whileShown = [&](const QString&) {
+            w.dialogs.whileShown = nullptr;
+            w.app.ExitProgram(false);
+        };
         w.app.ExitProgram(false);
         QCOMPARE(w.dialogs.questions, QStringList("Really Exit?"));
         QCOMPARE(w.ended, 0);
