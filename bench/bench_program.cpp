@@ -60,6 +60,52 @@ ProcStats Read(qint64 pid) {
     return s;
 }
 
+// From process start to an icon in the notification area, polled as below; the program is
+// left running.
+double StartToIcon(const XSession& x, QProcess& program, const QString& binary) {
+    QElapsedTimer clock;
+    clock.start();
+    program.start(binary, {});
+    while (x.TrayIcons().isEmpty() && clock.elapsed() < 60000)
+        QThread::msleep(2);
+    return clock.nsecsElapsed() / 1e6;
+}
+
+void StopAndWaitForNoIcon(const XSession& x, QProcess& program) {
+    program.terminate();
+    program.waitForFinished(5000);
+    while (!x.TrayIcons().isEmpty())
+        QThread::msleep(5);
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Tarnwick against a bare Qt program that shows one tray icon, started in turn under the same
+// display and notification area, with the same polling.
+void CompareStartToIcon(const XSession& x, const QProcessEnvironment& env, const QString& tarnwick,
+                        int rounds) {
+    std::vector<double> ours;
+    std::vector<double> bare;
+    for (int i = 0; i < rounds; ++i) {
+        for (const bool isOurs : {true, false}) {
+            QProcess program;
+            program.setProcessEnvironment(env);
+            program.setStandardOutputFile(QProcess::nullDevice());
+            program.setStandardErrorFile(QProcess::nullDevice());
+            const double ms =
+                StartToIcon(x, program, isOurs ? tarnwick : QStringLiteral(BARE_TRAY_BINARY));
+            (isOurs ? ours : bare).push_back(ms);
+            StopAndWaitForNoIcon(x, program);
+        }
+    }
+    std::printf("start to icon, in turn with a bare Qt tray program (%d starts each): "
+                "Tarnwick median %.0f ms, bare %.0f ms (%.2fx)\n",
+                rounds, Median(ours), Median(bare), Median(ours) / Median(bare));
+}
+
 int Fail(const QString& why) {
     std::fprintf(stderr, "bench_program: %s\n", qPrintable(why));
     return 1;
@@ -122,6 +168,9 @@ int main(int argc, char** argv) {
     env.insert("HOME", dir.path());
     env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
     env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
+
+    if (wrapper.isEmpty())
+        CompareStartToIcon(x, env, binary, 21);
 
     // Start to icon, several times; the last start stays for the idle minute.
     std::vector<double> toIcon;

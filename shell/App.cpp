@@ -40,13 +40,33 @@ void App::Main() {
     file_.LoadFile();
     if (exiting_)
         return;
+    AddTrayIcon();
     LoadWindows();
     engine_.Start();
     alert_->Start();
-    // Added even when no notification area runs yet: the icon appears as soon as one starts.
-    tray_->AddIcon();
     if (env_.tray.WaitingForArea())
         main_->ShowForm(); // meanwhile the control centre is the only way in
+}
+
+void App::AddTrayIcon() {
+    TrayActions tray;
+    tray.ShowControlCentre = [this] { main_->ShowForm(); };
+    tray.CheckMail = [this] { engine_.CheckMail(true); };
+    tray.DoAbout = [this] { about_->DoAbout(); };
+    tray.Exit = [this] { ExitProgram(false); };
+    tray.IsControlCentreVisible = [this] { return main_->isVisible(); };
+    tray.IsChecking = [this] { return engine_.IsChecking(); };
+    tray.MakeCaption = [this] { return ::MakeCaption(settings_, engine_); };
+    tray_ = std::make_unique<TrayIcon>(env_.tray, std::move(tray));
+    env_.tray.Connect(*tray_);
+    // Added even when no notification area runs yet: the icon appears as soon as one starts.
+    // Added before the windows are made, so that the notification area embeds it while they
+    // are: nothing reaches the icon before the event loop runs, and by then they exist.
+    tray_->AddIcon();
+    // Sends the request to the notification area now rather than when the event loop first
+    // runs; no click or signal is taken yet.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers);
 }
 
 void App::LoadWindows() {
@@ -69,16 +89,6 @@ void App::LoadWindows() {
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
 
-    TrayActions tray;
-    tray.ShowControlCentre = [this] { main_->ShowForm(); };
-    tray.CheckMail = [this] { engine_.CheckMail(true); };
-    tray.DoAbout = [this] { about_->DoAbout(); };
-    tray.Exit = [this] { ExitProgram(false); };
-    tray.IsControlCentreVisible = [this] { return main_->isVisible(); };
-    tray.IsChecking = [this] { return engine_.IsChecking(); };
-    tray.MakeCaption = [this] { return main_->MakeCaption(); };
-    tray_ = std::make_unique<TrayIcon>(env_.tray, std::move(tray));
-    env_.tray.Connect(*tray_);
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
     connect(&engine_, &CheckEngine::CheckingChanged, alert_.get(), [this](bool checking) {
         if (!checking && !exiting_)

@@ -66,6 +66,7 @@ public:
     bool IsSetupVisible() const;
 
 private:
+    void AddTrayIcon();
     void LoadWindows();
     void BringDialogsToFront();
     void ShowSetup();
