@@ -12,6 +12,12 @@ public:
     using QObject::QObject;
 
     virtual void Connect(const QString& host, quint16 port) = 0;
+    // Connects and begins TLS at once; the server's certificate must be valid for `host`.
+    virtual void ConnectEncrypted(const QString& host, quint16 port) = 0;
+    // Turns the open connection into TLS, verified against the host it was opened to. Lines
+    // received before, but not yet delivered, are dropped: they were not protected.
+    virtual void StartTls() = 0;
+    virtual bool IsEncrypted() const = 0;
     virtual bool IsOpen() const = 0; // anything but fully closed
     // The connection's state as a number for the trace: 0 when closed.
     virtual int State() const { return IsOpen() ? 1 : 0; }
@@ -21,4 +27,6 @@ public:
 signals:
     void LineReceived(const QByteArray& line);
     void Failed(const QString& description);
+    // The TLS handshake is complete and the certificate verified.
+    void Encrypted();
 };

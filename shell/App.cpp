@@ -24,6 +24,7 @@ App::App(Environment env)
         std::_Exit(0);
     };
     lists_.SetCheckStatus(&engine_);
+    transport_.SetCaFile(env_.paths.CaFile());
 }
 
 App::~App() = default;

@@ -2,7 +2,18 @@
 
 void FakeTransport::Connect(const QString& host, quint16 port) {
     open = true;
+    encrypted = false;
     log << QStringLiteral("connect %1:%2").arg(host).arg(port);
+}
+
+void FakeTransport::ConnectEncrypted(const QString& host, quint16 port) {
+    open = true;
+    encrypted = false;
+    log << QStringLiteral("connect tls %1:%2").arg(host).arg(port);
+}
+
+void FakeTransport::StartTls() {
+    log << QStringLiteral("starttls");
 }
 
 void FakeTransport::Send(const QByteArray& bytes) {
@@ -14,6 +25,7 @@ void FakeTransport::Close() {
     if (open)
         log << QStringLiteral("close");
     open = false;
+    encrypted = false;
 }
 
 void FakeTransport::Reply(const QByteArray& line) {
