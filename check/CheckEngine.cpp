@@ -171,10 +171,10 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
         security_ = server.address.security;
         stls_ = security_ == Security::StartTls ? Stls::Greeting : Stls::Off;
         const quint16 port = server.address.PortOr(port_);
-        if (security_ == Security::Tls)
-            transport_.ConnectEncrypted(server.address.host, port);
-        else
+        if (security_ == Security::None)
             transport_.Connect(server.address.host, port);
+        else
+            transport_.ConnectSecure(server.address.host, port, security_);
         return std::nullopt;
     }
     if (Stage >= 6)

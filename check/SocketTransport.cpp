@@ -18,8 +18,8 @@ QTcpSocket* SocketTransport::NewSocket(bool tls) {
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { OnError(socket); });
     if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
-        connect(ssl, &QSslSocket::connected, this, [this, socket] {
-            if (socket == socket_)
+        connect(ssl, &QSslSocket::connected, this, [this, ssl] {
+            if (ssl == socket_ && ssl->mode() == QSslSocket::SslClientMode)
                 handshaking_ = true;
         });
         connect(ssl, &QSslSocket::encrypted, this, [this, socket] {
@@ -55,8 +55,12 @@ void SocketTransport::Connect(const QString& host, quint16 port) {
     NewSocket(false)->connectToHost(host, port);
 }
 
-void SocketTransport::ConnectEncrypted(const QString& host, quint16 port) {
+void SocketTransport::ConnectSecure(const QString& host, quint16 port, Security security) {
     auto* ssl = static_cast<QSslSocket*>(NewSocket(true));
+    if (security != Security::Tls) {
+        ssl->connectToHost(host, port); // in clear until StartTls
+        return;
+    }
     ssl->setSslConfiguration(TlsConfiguration());
     ssl->connectToHostEncrypted(host, port);
 }

@@ -23,7 +23,7 @@ public:
     void SetCaFile(const QString& path) { caFile_ = path; }
 
     void Connect(const QString& host, quint16 port) override;
-    void ConnectEncrypted(const QString& host, quint16 port) override;
+    void ConnectSecure(const QString& host, quint16 port, Security security) override;
     void StartTls() override;
     bool IsEncrypted() const override;
     bool IsOpen() const override;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ServerAddress.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -12,8 +14,9 @@ public:
     using QObject::QObject;
 
     virtual void Connect(const QString& host, quint16 port) = 0;
-    // Connects and begins TLS at once; the server's certificate must be valid for `host`.
-    virtual void ConnectEncrypted(const QString& host, quint16 port) = 0;
+    // Connects for TLS, which the server's certificate must be valid for `host`: `Tls`
+    // begins it at once, `StartTls` when StartTls() is called.
+    virtual void ConnectSecure(const QString& host, quint16 port, Security security) = 0;
     // Turns the open connection into TLS, verified against the host it was opened to. Lines
     // received before, but not yet delivered, are dropped: they were not protected.
     virtual void StartTls() = 0;

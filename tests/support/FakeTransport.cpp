@@ -6,10 +6,12 @@ void FakeTransport::Connect(const QString& host, quint16 port) {
     log << QStringLiteral("connect %1:%2").arg(host).arg(port);
 }
 
-void FakeTransport::ConnectEncrypted(const QString& host, quint16 port) {
+void FakeTransport::ConnectSecure(const QString& host, quint16 port, Security security) {
     open = true;
     encrypted = false;
-    log << QStringLiteral("connect tls %1:%2").arg(host).arg(port);
+    log << QStringLiteral("connect %1 %2:%3")
+               .arg(security == Security::Tls ? "pop3s" : "pop3+starttls", host)
+               .arg(port);
 }
 
 void FakeTransport::StartTls() {

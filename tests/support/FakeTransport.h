@@ -11,7 +11,7 @@ public:
     using Transport::Transport;
 
     void Connect(const QString& host, quint16 port) override;
-    void ConnectEncrypted(const QString& host, quint16 port) override;
+    void ConnectSecure(const QString& host, quint16 port, Security security) override;
     void StartTls() override;
     bool IsEncrypted() const override { return encrypted; }
     bool IsOpen() const override { return open; }
@@ -29,7 +29,7 @@ public:
 
     bool open = false;
     bool encrypted = false;
-    QStringList log; // "connect host:port", "connect tls host:port", "starttls",
+    QStringList log; // "connect host:port", "connect pop3s host:port", "starttls",
                      // "send USER bob", "close"
     QList<QByteArray> sent;
 };
