@@ -1,5 +1,6 @@
 #include "UserEntry.h"
 
+#include "check/ServerAddress.h"
 #include "core/CodePage.h"
 #include "core/Settings.h"
 
@@ -46,6 +47,9 @@ QStringList ValidateUserEntries(const Settings& settings, int editIndex, const U
         messages << QStringLiteral("Screenname must be unique!");
     if (entry.MailServer.isEmpty())
         messages << QStringLiteral("Mail server cannot be left blank!");
+    else if (const ServerParse server = ParseServerAddress(entry.MailServer);
+             !server.ok && Storable(entry.MailServer)) // else it is named below
+        messages << server.error;
     if (entry.Username.isEmpty())
         messages << QStringLiteral("Username cannot be left blank!");
     if (!entry.MailServer.isEmpty() && !entry.Username.isEmpty() &&

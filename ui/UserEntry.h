@@ -14,9 +14,10 @@ struct UserEntry {
 };
 
 // The messages of every rule that `entry` breaks, in the order the editor shows them: the
-// blank and uniqueness rules, then any text the settings file could not hold. `editIndex` is
-// the user being edited (not compared with itself), -1 while adding. Nothing is trimmed and
-// the uniqueness rules compare lower-cased texts.
+// blank rules (a mail server must also be readable) and uniqueness rules, then any text the
+// settings file could not hold. `editIndex` is the user being edited (not compared with
+// itself), -1 while adding. Nothing is trimmed and the uniqueness rules compare lower-cased
+// texts.
 QStringList ValidateUserEntries(const Settings& settings, int editIndex, const UserEntry& entry);
 
 // Whether one more user fits: the table's indices are 16-bit and must leave room for the two

@@ -13,6 +13,7 @@
 #include "ui/UserListBox.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
@@ -129,19 +130,21 @@ private slots:
              {"txtPassword", "cmdOk", "cmdCancel"}},
             {&w.editor,
              "Add User",
-             {241, 145},
+             {241, 169},
              {{"lblScreenname", {8, 8, 113, 17}},
               {"txtScreenname", {128, 8, 105, 19}},
               {"lblMailserver", {8, 32, 113, 17}},
               {"txtMailserver", {128, 32, 105, 19}},
-              {"lblUsername", {8, 56, 113, 17}},
-              {"txtUsername", {128, 56, 105, 19}},
-              {"lblPassword", {8, 80, 113, 17}},
-              {"cmdEditPassword", {128, 80, 105, 19}},
-              {"cmdOk", {8, 104, 113, 33}},
-              {"cmdCancel", {120, 104, 113, 33}}},
-             {"txtScreenname", "txtMailserver", "txtUsername", "cmdEditPassword", "cmdOk",
-              "cmdCancel"}},
+              {"lblSecurity", {8, 56, 113, 17}},
+              {"cboSecurity", {128, 56, 105, 19}},
+              {"lblUsername", {8, 80, 113, 17}},
+              {"txtUsername", {128, 80, 105, 19}},
+              {"lblPassword", {8, 104, 113, 17}},
+              {"cmdEditPassword", {128, 104, 105, 19}},
+              {"cmdOk", {8, 128, 113, 33}},
+              {"cmdCancel", {120, 128, 113, 33}}},
+             {"txtScreenname", "txtMailserver", "cboSecurity", "txtUsername", "cmdEditPassword",
+              "cmdOk", "cmdCancel"}},
             {&w.setup,
              "Tarnwick Setup",
              {185, 321},
@@ -284,6 +287,10 @@ private slots:
         row("unstorable texts, after the rules", -1, {"", "pop\r\nx", "b" + omega, "p\n"},
             {blankScreen, "Mail server" + badTail, "Username" + badTail, "Password" + badTail});
         row("lone CR in screen", -1, {"A\rB", "s", "l", "p"}, {"Screenname" + badTail});
+        row("unreadable server", -1, {"N", "imap://s", "l", ""},
+            {"Mail server \"imap://s\" is not valid: unknown scheme \"imap\" (known are pop3, "
+             "pop3s and pop3+starttls)!",
+             blankPassword});
     }
 
     void editorRules() {
@@ -388,6 +395,75 @@ private slots:
         QCOMPARE(edited.NewNumMails, 4);
         QVERIFY(edited.HideSession);
         QCOMPARE(edited.Id, before.Id);
+    }
+
+    // The drop-down shows and writes the scheme; the field holds host and port.
+    void editorSecurity_data() {
+        QTest::addColumn<QString>("stored"); // before; empty: adding
+        QTest::addColumn<QString>("shownServer");
+        QTest::addColumn<QString>("shownSecurity");
+        QTest::addColumn<QString>("typed");  // into the field, when not empty
+        QTest::addColumn<QString>("chosen"); // in the drop-down, when not empty
+        QTest::addColumn<QString>("saved");
+        QTest::newRow("new user: TLS") << ""
+                                       << ""
+                                       << "TLS"
+                                       << "pop.example"
+                                       << ""
+                                       << "pop3s://pop.example";
+        QTest::newRow("new user, None, port") << ""
+                                              << ""
+                                              << "TLS"
+                                              << "pop.example:1110"
+                                              << "None"
+                                              << "pop.example:1110";
+        QTest::newRow("plain stays plain") << "pop.home"
+                                           << "pop.home"
+                                           << "None"
+                                           << ""
+                                           << ""
+                                           << "pop.home";
+        QTest::newRow("STARTTLS, port kept") << "POP3+STARTTLS://[::1]:2110"
+                                             << "[::1]:2110"
+                                             << "STARTTLS"
+                                             << ""
+                                             << "TLS"
+                                             << "pop3s://[::1]:2110";
+        QTest::newRow("typed scheme sets the choice") << "pop.home"
+                                                      << "pop.home"
+                                                      << "None"
+                                                      << "pop3+starttls://pop.home"
+                                                      << ""
+                                                      << "pop3+starttls://pop.home";
+    }
+    void editorSecurity() {
+        QFETCH(QString, stored);
+        QFETCH(QString, shownServer);
+        QFETCH(QString, shownSecurity);
+        QFETCH(QString, typed);
+        QFETCH(QString, chosen);
+        QFETCH(QString, saved);
+        World w;
+        if (!stored.isEmpty())
+            AddUser(w.settings, MakeUser("Home", "bob", stored, "pw"));
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            auto* security = Control<QComboBox>(d, "cboSecurity");
+            QCOMPARE(Control<QLineEdit>(d, "txtMailserver")->text(), shownServer);
+            QCOMPARE(security->currentText(), shownSecurity);
+            QCOMPARE(security->count(), 3);
+            if (stored.isEmpty()) {
+                FillEditor(d, "New", "", "a");
+                SetPassword(d, "pw");
+            }
+            if (!typed.isEmpty())
+                Type(d, "txtMailserver", typed);
+            if (!chosen.isEmpty())
+                security->setCurrentText(chosen);
+            Press(d, "cmdOk");
+        });
+        int n = stored.isEmpty() ? -1 : 0;
+        QVERIFY(w.editor.ShowForm(n));
+        QCOMPARE(w.settings.Users[0].MailServer, saved);
     }
 
     void editorCancels_data() {
