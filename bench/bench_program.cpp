@@ -81,7 +81,6 @@ int main(int argc, char** argv) {
         return Fail(no);
 
     Dovecot server;
-    server.SetListen(QStringLiteral("127.0.0.9"), 110);
     QString error;
     if (!server.Start(&error))
         return Fail(error);
@@ -109,7 +108,7 @@ int main(int argc, char** argv) {
             UserRecord& u = settings.Users[settings.LastUser];
             u.ScreenName = login.toUpper();
             u.Username = login;
-            u.MailServer = QStringLiteral("127.0.0.9");
+            u.MailServer = QStringLiteral("127.0.0.1:%1").arg(server.Port());
             u.Password = QStringLiteral("pw");
             u.NumMails = 2; // nothing new: no alert, just the checks
         }

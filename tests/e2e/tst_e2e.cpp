@@ -6,20 +6,23 @@
 #include "support/FixedRandom.h"
 #include "support/RealPeer.h"
 #include "support/RecordingDialogs.h"
+#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
 #include "support/XSession.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
-// The program listens to no port setting: it always talks to port 110 of the mail server.
-// Each test's server listens on a loopback address of its own, on that port.
-constexpr quint16 Pop3Port = 110;
+// Each test's server listens on a free loopback port, which the mail-server text names.
+QString Local(quint16 port) {
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
 
 QByteArray ReadFile(const QString& path) {
     QFile f(path);
@@ -138,7 +141,6 @@ class TestEndToEnd final : public QObject {
 private slots:
     void newMailAlertHidePermanentlyAndExit() {
         Dovecot server;
-        server.SetListen(QStringLiteral("127.0.0.5"), Pop3Port);
         TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("alice", "secret"));
         QVERIFY(server.DeliverMail("alice", 3));
@@ -147,7 +149,7 @@ private slots:
         TARNWICK_START_PEER(x);
         Program program(x);
         Settings settings;
-        AddUser(settings, MakeUser("Home", "alice", "127.0.0.5", "secret", 0));
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
         settings.CheckInterval = 0; // due at once, whatever the time of day
         program.WriteSettings(settings);
         QVERIFY(program.Start());
@@ -193,9 +195,13 @@ private slots:
         QCOMPARE(saved->Users[0].NumMails, 3);
     }
 
+    // A user adds a mailbox on a server that speaks POP3 only over TLS, with a certificate
+    // from a private CA in Tarnwick-ca.pem beside the settings.
     void firstRunAddUserThroughSetup() {
+        TestCertificates certs;
+        TARNWICK_START_PEER(certs);
         Dovecot server;
-        server.SetListen(QStringLiteral("127.0.0.6"), Pop3Port);
+        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
         TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("bob", "pw2"));
         QVERIFY(server.DeliverMail("bob", 2));
@@ -203,6 +209,8 @@ private slots:
         XSession x;
         TARNWICK_START_PEER(x);
         Program program(x);
+        QVERIFY(QFile::copy(certs.Ca(),
+                            QFileInfo(program.SettingsPath()).dir().filePath("Tarnwick-ca.pem")));
         QVERIFY(program.Start());
 
         // The first-run message comes before the icon.
@@ -239,10 +247,10 @@ private slots:
         x.Click(editor, 170, 17);
         x.Type("Office");
         x.Click(editor, 170, 41);
-        x.Type("127.0.0.6");
-        x.Click(editor, 170, 65);
+        x.Type(Local(server.TlsPort())); // the Security drop-down below says "TLS"
+        x.Click(editor, 170, 89);
         x.Type("bob");
-        x.Click(editor, 170, 89); // Set Password
+        x.Click(editor, 170, 113); // Set Password
         const qulonglong password = x.WaitForWindow("^Set Password$", 5000);
         QVERIFY(password != 0);
         x.Click(password, 120, 17);
@@ -250,7 +258,7 @@ private slots:
         x.Click(password, 48, 48); // Ok
         QTest::qWait(300);
         x.Screenshot(ShotPath("e2e-editor.png"));
-        x.Click(editor, 60, 120); // Ok
+        x.Click(editor, 60, 144); // Ok
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
         x.Screenshot(ShotPath("e2e-setup.png"));
         x.Click(setup, 48, 296); // Ok: saves
@@ -278,7 +286,7 @@ private slots:
         QCOMPARE(saved->LastUser, qint16(0));
         QCOMPARE(saved->CheckInterval, qint16(0));
         QCOMPARE(saved->Users[0].ScreenName, QString("Office"));
-        QCOMPARE(saved->Users[0].MailServer, QString("127.0.0.6"));
+        QCOMPARE(saved->Users[0].MailServer, "pop3s://" + Local(server.TlsPort()));
         QCOMPARE(saved->Users[0].Username, QString("bob"));
         QCOMPARE(saved->Users[0].Password, QString("pw2"));
     }
