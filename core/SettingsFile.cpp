@@ -226,7 +226,6 @@ Kept KeepFile(const QString& source, qint64& copiedBytes) {
         copiedBytes += bytes.size();
     else
         QFile::setPermissions(*name, OwnerOnly); // it may hold passwords; readable by its owner
-
     return {*name, {}};
 }
 
@@ -282,9 +281,10 @@ QString WhatToShorten(const Settings& settings, qsizetype excess) {
         return QStringLiteral("delete users");
     QString name = settings.Users[user].ScreenName.left(40);
     name.replace(CrLf, QStringLiteral(" "));
-    return QStringLiteral("shorten the %1 of \"%2\" by %3 characters")
+    return QStringLiteral("shorten the %1 of \"%2\" by %3 %4")
         .arg(QLatin1String(field), name)
-        .arg(excess);
+        .arg(excess)
+        .arg(excess == 1 ? QStringLiteral("character") : QStringLiteral("characters"));
 }
 } // namespace
 

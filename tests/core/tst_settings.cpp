@@ -681,7 +681,9 @@ private slots:
         AddUser(w.settings, MakeUser("S", "U", "H", QString(MaxPlainLength - fixed + 1, 'p')));
         QVERIFY(!w.file.SaveFile());
         QCOMPARE(ReadAll(w.path), before);
-        QVERIFY(w.dialogs.messages.value(0).contains("32765"));
+        QVERIFY(w.dialogs.messages.value(0).endsWith(
+            "32766 bytes, more than the 32765 that the settings file can hold: shorten the "
+            "Password of \"S\" by 1 character"));
 
         // At the limit: saved, and it loads back.
         w.settings.Users[0].Password.chop(1);
