@@ -1,9 +1,10 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QFileInfo>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #ifdef Q_OS_UNIX
@@ -29,14 +30,21 @@ inline QString RunRowAsNobody() {
     QString test = QString::fromLatin1(QTest::currentTestFunction());
     if (const char* tag = QTest::currentDataTag(); tag && *tag)
         test += QLatin1Char(':') + QString::fromLatin1(tag);
+    // A copy of this executable where "nobody" can run it: the build folder may lie in a home
+    // that only root can enter.
+    QTemporaryDir bin(QStringLiteral("/tmp/tarnwick-nobody-XXXXXX"));
+    const QString self = bin.filePath(QStringLiteral("test"));
+    if (!bin.isValid() || !QFile::copy(QCoreApplication::applicationFilePath(), self) ||
+        !QFile::setPermissions(bin.path(), QFileDevice::Permissions(0x7755)) ||
+        !QFile::setPermissions(self, QFileDevice::Permissions(0x7755)))
+        return QStringLiteral("cannot copy the test where nobody can run it");
     QProcess child;
     child.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), QStringLiteral("/tmp")); // a folder nobody can use
     child.setProcessEnvironment(env);
     child.start(setpriv, {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                          QStringLiteral("--clear-groups"), QStringLiteral("--"),
-                          QCoreApplication::applicationFilePath(), test});
+                          QStringLiteral("--clear-groups"), QStringLiteral("--"), self, test});
     if (!child.waitForFinished(60000)) {
         child.kill();
         child.waitForFinished();
