@@ -60,7 +60,7 @@ bool EditUserWindow::ShowForm(int& UserNum) {
     if (isVisible()) // already open: one user at a time
         return false;
     if (UserNum == -1) {
-        if (!CanAddUser(settings_)) {
+        if (!CanAddUser(settings_) || !RoomForAnotherUser(settings_)) {
             dialogs_.Message(TableFullMessage);
             return false;
         }

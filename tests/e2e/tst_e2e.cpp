@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 
 namespace {
 // Each test's server listens on a free loopback port, which the mail-server text names.
@@ -94,6 +95,7 @@ public:
         return output_;
     }
     bool WaitForExit(int ms) { return process_.waitForFinished(ms); }
+    void Signal(int signal) const { ::kill(pid_t(process_.processId()), signal); }
     bool Running() const { return process_.state() == QProcess::Running; }
 
     // The program's icon in the notification area.
@@ -289,6 +291,48 @@ private slots:
         QCOMPARE(saved->Users[0].MailServer, "pop3s://" + Local(server.TlsPort()));
         QCOMPARE(saved->Users[0].Username, QString("bob"));
         QCOMPARE(saved->Users[0].Password, QString("pw2"));
+    }
+
+    // Exit, "Yes", and the save fails: its message box is up and the icon gone. A signal
+    // then ends the program at once, the failure in the trace.
+    void signalWhileTheExitWaitsOnAMessageBox() {
+        XSession x;
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "secret", 0));
+        settings.ShowErrors = false;
+        program.WriteSettings(settings);
+        QVERIFY(program.Start());
+        const qulonglong icon = program.WaitForTrayIcon(15000);
+        QVERIFY2(icon != 0, qPrintable(program.Output()));
+        // A folder where the settings file was: no save can write it.
+        QVERIFY(QFile::remove(program.SettingsPath()));
+        QVERIFY(QDir().mkdir(program.SettingsPath()));
+
+        x.Click(icon, 11, 13, 3);
+        QTest::qWait(700);
+        x.Key("Up");
+        x.Key("Return");
+        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        QVERIFY2(question != 0, qPrintable(program.Output()));
+        program.Answer(question);
+        QVERIFY2(WaitFor([&] { return program.Output().contains("Could not save the settings"); },
+                         10000),
+                 qPrintable(program.Output()));
+        const qulonglong failure = x.WaitForWindow(
+            "^Tarnwick$",
+            [&](qulonglong w, const QRect& g) {
+                return w != icon && w != question && g.width() > 100;
+            },
+            10000);
+        QVERIFY2(failure != 0, qPrintable(program.Output()));
+        x.Screenshot(ShotPath("e2e-exit-failed-save.png"));
+        QVERIFY(program.Running());
+
+        program.Signal(SIGTERM);
+        QVERIFY2(program.WaitForExit(3000), qPrintable(program.Output()));
+        QVERIFY(program.Output().trimmed().endsWith("End"));
     }
 };
 
