@@ -33,21 +33,22 @@ QTcpSocket* SocketTransport::NewSocket(bool tls) {
 }
 
 QSslConfiguration SocketTransport::TlsConfiguration() {
-    if (!systemCertificates_)
-        systemCertificates_ = QSslConfiguration::systemCaCertificates();
-    QList<QSslCertificate> trusted = *systemCertificates_;
-    caProblem_.clear();
-    if (!caFile_.isEmpty() && QFileInfo::exists(caFile_)) {
-        const QList<QSslCertificate> own = QSslCertificate::fromPath(caFile_, QSsl::Pem);
-        if (own.isEmpty())
-            caProblem_ = QStringLiteral(" (%1 holds no readable PEM certificate)")
-                             .arg(QFileInfo(caFile_).fileName());
-        trusted += own;
-    }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    configuration.setCaCertificates(trusted);
+    caProblem_.clear();
+    if (caFile_.isEmpty() || !QFileInfo::exists(caFile_))
+        return configuration; // the system's store, looked up as needed
+    const QList<QSslCertificate> own = QSslCertificate::fromPath(caFile_, QSsl::Pem);
+    if (own.isEmpty()) {
+        caProblem_ = QStringLiteral(" (%1 holds no readable PEM certificate)")
+                         .arg(QFileInfo(caFile_).fileName());
+        return configuration;
+    }
+    // A list of trusted certificates replaces the system's store: it has to be in the list.
+    if (!systemCertificates_)
+        systemCertificates_ = QSslConfiguration::systemCaCertificates();
+    configuration.setCaCertificates(*systemCertificates_ + own);
     return configuration;
 }
 

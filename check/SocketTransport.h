@@ -31,11 +31,10 @@ public:
     void Close() override;
     int State() const override; // QAbstractSocket::SocketState, 0 when none
 
+private:
     // What a TLS connection of this transport trusts and accepts: the system's certificates
     // and those of the CA file, TLS 1.2 or later, the peer always verified.
     QSslConfiguration TlsConfiguration();
-
-private:
     QTcpSocket* NewSocket(bool tls);
     void OnReadyRead(QTcpSocket* socket);
     void OnError(QTcpSocket* socket);
@@ -47,5 +46,6 @@ private:
     QString caFile_;
     QString caProblem_; // why the CA file gave no certificate, for the error text
     bool handshaking_ = false;
-    std::optional<QList<QSslCertificate>> systemCertificates_; // loaded on first use
+    // The system's certificates, loaded the first time a CA file is to be added to them.
+    std::optional<QList<QSslCertificate>> systemCertificates_;
 };
