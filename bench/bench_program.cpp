@@ -1,11 +1,14 @@
 // The real program on a virtual display with a notification area: the time from process start
 // to its icon in the tray, then a minute of idle running with three users checked against a
 // real POP3 server (one check every 20 s): CPU time, resident memory and wake-ups.
+// `bench_program [seconds] [tls|none]` runs the minute with one user on a TLS server (pop3s,
+// its CA in Tarnwick-ca.pem), or with no user, instead.
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/Dovecot.h"
 #include "support/FixedRandom.h"
 #include "support/RecordingDialogs.h"
+#include "support/TestCertificates.h"
 #include "support/XSession.h"
 
 #include <QCoreApplication>
@@ -115,6 +118,8 @@ int Fail(const QString& why) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int idleSeconds = argc > 1 ? std::max(5, atoi(argv[1])) : 60;
+    const QByteArray mode = argc > 2 ? QByteArray(argv[2]) : QByteArray("three");
+    const bool tls = mode == "tls";
     // BENCH_WRAPPER runs the program under a tool, e.g. "valgrind --tool=callgrind": then it
     // is started once.
     const QStringList wrapper =
@@ -126,12 +131,18 @@ int main(int argc, char** argv) {
     if (const QString no = Dovecot::Unavailable(); !no.isEmpty())
         return Fail(no);
 
-    Dovecot server;
-    server.SetListen(QStringLiteral("127.0.0.9"), 110);
     QString error;
+    TestCertificates certs;
+    if (tls && !certs.Start(&error))
+        return Fail(error);
+    Dovecot server;
+    if (tls)
+        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
     if (!server.Start(&error))
         return Fail(error);
-    const QStringList logins = {"ann", "ben", "cat"};
+    const QStringList logins = mode == "none" ? QStringList()
+                               : tls          ? QStringList{"ann"}
+                                              : QStringList{"ann", "ben", "cat"};
     for (const QString& login : logins) {
         server.AddUser(login, "pw");
         server.DeliverMail(login, 2);
@@ -155,7 +166,8 @@ int main(int argc, char** argv) {
             UserRecord& u = settings.Users[settings.LastUser];
             u.ScreenName = login.toUpper();
             u.Username = login;
-            u.MailServer = QStringLiteral("127.0.0.9");
+            u.MailServer = tls ? QStringLiteral("pop3s://127.0.0.1:%1").arg(server.TlsPort())
+                               : QStringLiteral("127.0.0.1:%1").arg(server.Port());
             u.Password = QStringLiteral("pw");
             u.NumMails = 2; // nothing new: no alert, just the checks
         }
@@ -163,6 +175,8 @@ int main(int argc, char** argv) {
         RecordingDialogs dialogs;
         FixedRandom random;
         SettingsFile(settings, dialogs, random, dir.filePath("config/Tarnwick.ini")).SaveFile();
+        if (tls && !QFile::copy(certs.Ca(), dir.filePath("config/Tarnwick-ca.pem")))
+            return Fail(QStringLiteral("Cannot copy the CA file"));
     }
     QProcessEnvironment env = x.Environment();
     env.insert("HOME", dir.path());
@@ -215,9 +229,9 @@ int main(int argc, char** argv) {
     std::printf("start to icon in the tray: median %.0f ms (min %.0f, max %.0f, %d starts; "
                 "polled with xwininfo, so a few ms high)\n",
                 toIcon[toIcon.size() / 2], toIcon.front(), toIcon.back(), starts);
-    std::printf("idle %d s with 3 users, CheckInterval 1 (a check every 20 s): %lld STAT "
-                "records in all\n",
-                idleSeconds, static_cast<long long>(stats.count('\n')));
+    std::printf("idle %d s with %lld user(s)%s, CheckInterval 1: %lld STAT records in all\n",
+                idleSeconds, static_cast<long long>(logins.size()), tls ? " over TLS" : "",
+                static_cast<long long>(stats.count('\n')));
     std::printf("  CPU: %.1f ms in %d s = %.1f ms per idle minute (user+system ticks: %.0f ms)\n",
                 after.runMs - before.runMs, idleSeconds, (after.runMs - before.runMs) / minutes,
                 after.cpuMs - before.cpuMs);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ServerAddress.h"
 #include "core/UserLists.h"
 
 #include <QObject>
@@ -61,6 +62,8 @@ private:
     void SetChecking(bool checking);
     void OnCheckMailTick();
     void OnTimeout();
+    void OnLine(const QByteArray& line);
+    void OnEncrypted();
 
     Settings& settings_;
     const Clock& clock_;
@@ -72,6 +75,11 @@ private:
     bool Checking = false;
     int Stage = 0;
     quint64 curUserId_ = 0; // the user being checked, followed by identity
+    // The security of the connection being checked; for STLS, how far it has got. All of
+    // it happens while the greeting's stage (1) lasts.
+    Security security_ = Security::None;
+    enum class Stls { Off, Greeting, AwaitReply, Handshake, Done };
+    Stls stls_ = Stls::Off;
 };
 
 // True when `stamp` (seconds since midnight) lies more than `minutes` minutes away from

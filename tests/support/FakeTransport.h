@@ -11,6 +11,9 @@ public:
     using Transport::Transport;
 
     void Connect(const QString& host, quint16 port) override;
+    void ConnectSecure(const QString& host, quint16 port, Security security) override;
+    void StartTls() override;
+    bool IsEncrypted() const override { return encrypted; }
     bool IsOpen() const override { return open; }
     void Send(const QByteArray& bytes) override;
     void Close() override;
@@ -18,8 +21,15 @@ public:
     // The server's side: a reply line (its line end added when missing) or a failure.
     void Reply(const QByteArray& line);
     void Fail(const QString& description) { emit Failed(description); }
+    // The TLS handshake the session asked for has completed.
+    void Secure() {
+        encrypted = true;
+        emit Encrypted();
+    }
 
     bool open = false;
-    QStringList log; // "connect host:port", "send USER bob", "close"
+    bool encrypted = false;
+    QStringList log; // "connect host:port", "connect pop3s host:port", "starttls",
+                     // "send USER bob", "close"
     QList<QByteArray> sent;
 };
