@@ -2,9 +2,9 @@
 // about window, worked through their buttons while they run modally.
 #include "ModalScript.h"
 #include "alerts/AlertWindow.h"
-#include "shell/ControlCentre.h"
 #include "core/Cipher.h"
 #include "core/SettingsFile.h"
+#include "shell/ControlCentre.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 #include "support/TraceRecorder.h"
