@@ -49,9 +49,12 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
     const quint64 generation = generation_;
     for (const QByteArray& line : lines) {
         emit LineReceived(line);
-        if (generation != generation_) // the session closed or replaced this connection
+        if (generation != generation_) { // the session closed or replaced this connection
+            emit ArrivalEnded();
             return;
+        }
     }
+    emit ArrivalEnded();
     if (!fits) {
         Close();
         emit Failed(

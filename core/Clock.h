@@ -1,22 +1,30 @@
 #pragma once
 
 #include <QDateTime>
+#include <QLocale>
 #include <utility>
 
-// The time of day and the date, handed in so that tests can run on a clock of their own.
+// The date and time, handed in so that tests can run on a clock of their own.
 class Clock {
 public:
     virtual ~Clock() = default;
     virtual QDateTime Now() const = 0;
 
-    // Seconds since local midnight, with fraction, in single precision.
-    float TimeOfDay() const;
+    // Milliseconds since the epoch: a time stamp that keeps counting across midnight and
+    // across days, for `LastCheck` and `LastAlert`.
+    qint64 Stamp() const { return Now().toMSecsSinceEpoch(); }
 };
 
+// True when `stamp` lies more than `minutes` minutes away from `now` (both from
+// `Clock::Stamp`), in either direction: a clock set back makes a user due as well. Any 16-bit
+// interval works; one of 0 or below has passed as soon as any time has.
+bool IntervalPassed(qint64 now, qint64 stamp, qint16 minutes);
+
 // The date and time as the user's locale writes them: its short date, and its long time
-// (hours, minutes and seconds) without a time zone.
+// (hours, minutes and seconds) without a time zone. A long time that the logs' code page
+// cannot hold is written as HH:mm:ss.
 QString ShortDateText(const QDate& date);
-QString LongTimeText(const QTime& time);
+QString LongTimeText(const QTime& time, const QLocale& locale = QLocale::system());
 
 class SystemClock final : public Clock {
 public:

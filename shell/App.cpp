@@ -85,6 +85,12 @@ void App::LoadWindows() {
         if (!checking && !exiting_)
             alert_->Wake(); // the run may have found new mail
     });
+    // The alert follows the STAT reply, not the end of the session: a server that never
+    // answers QUIT would otherwise hold it back for the whole time-out.
+    connect(&engine_, &CheckEngine::NewMailFound, alert_.get(), [this] {
+        if (!exiting_)
+            alert_->Wake();
+    });
 }
 
 void App::BringDialogsToFront() {
