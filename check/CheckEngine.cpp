@@ -33,6 +33,9 @@ CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& tran
     tmrTimeout.setSingleShot(true);
     tmrTimeout.setInterval(TimeoutMs);
     tmrCheckMail.setInterval(1);
+    // A coarse timer may fire early: the tick after the one-second pause would then find a
+    // user with a short interval not yet due, and it would wait for the next idle tick.
+    tmrCheckMail.setTimerType(Qt::PreciseTimer);
     connect(&tmrTimeout, &QTimer::timeout, this, &CheckEngine::OnTimeout);
     connect(&tmrCheckMail, &QTimer::timeout, this, &CheckEngine::OnCheckMailTick);
     connect(&transport_, &Transport::LineReceived, this, &CheckEngine::OnLine);

@@ -124,6 +124,20 @@ private slots:
                                                           {"+OK 4 200\n"},
                                                           {"+OK Logging out.\n"}}
                                  << 4 << QByteArray("alice|+OK 4 200&|4|4\r\n");
+        // A second line in the same write as each reply answers no command: the count
+        // comes from the STAT reply, and every command still reaches the server.
+        QList<QByteArrayList> chatty;
+        for (const QByteArray& reply : NormalReplies)
+            chatty.append({reply + "+OK 9 99\r\n"});
+        QTest::newRow("extra line after each reply")
+            << chatty << 3 << QByteArray("alice|+OK 3 1011&|3|3\r\n");
+        QTest::newRow("extra lines after the greeting")
+            << QList<QByteArrayList>{{"+OK Ready.\r\n+OK\r\n+OK\r\n+OK 7 1\r\n"},
+                                     {"+OK\r\n"},
+                                     {"+OK Logged in.\r\n"},
+                                     {"+OK 3 1011\r\n"},
+                                     {"+OK Logging out.\r\n"}}
+            << 3 << QByteArray("alice|+OK 3 1011&|3|3\r\n");
     }
     void normalSession() {
         QFETCH(QList<QByteArrayList>, replies);
@@ -331,6 +345,48 @@ private slots:
         QCOMPARE(records.at(1).stage, 1);
         // The next run finds nobody due.
         QVERIFY(WaitUntil([&] { return w.engine.GetCheckUser() == -1; }));
+    }
+
+    // Servers that fail or stay silent, users due again at once (`CheckInterval` 0) and a
+    // clock that runs: no user is checked more than once a second, and a user that is due
+    // again waits until the others that are due had their turn.
+    void schedulingUnderMisbehavingServers_data() {
+        QTest::addColumn<QList<ServerScript>>("scripts"); // one per connection, in order
+        QTest::addColumn<QStringList>("logins");
+        QTest::addColumn<int>("maxConnections");              // within the run time
+        QTest::addColumn<QList<QByteArray>>("firstCommands"); // of the first connections
+
+        ServerScript refuse = Conversation({"+OK Ready.\r\n", "+OK\r\n", "-ERR [AUTH] No.\r\n"});
+        QTest::newRow("failing server")
+            << QList<ServerScript>(20, refuse) << QStringList{"first"} << 3
+            << QList<QByteArray>{"USER first\r\n", "USER first\r\n"};
+        const ServerScript answer = Conversation(NormalReplies);
+        QTest::newRow("silent server")
+            << QList<ServerScript>{answer, ServerScript(), answer}
+            << QStringList{"first", "hang", "third"} << 6
+            << QList<QByteArray>{"USER first\r\n", QByteArray(), "USER third\r\n"};
+    }
+    void schedulingUnderMisbehavingServers() {
+        QFETCH(QList<ServerScript>, scripts);
+        QFETCH(QStringList, logins);
+        QFETCH(int, maxConnections);
+        QFETCH(QList<QByteArray>, firstCommands);
+        ScriptedServer server;
+        for (const ServerScript& script : scripts)
+            server.Queue(script);
+        World w(server.Port());
+        w.engine.SetTimeoutInterval(300);
+        w.settings.CheckInterval = 0;
+        for (const QString& login : logins)
+            AddUser(w.settings, MakeUser(login, login, "127.0.0.1", "pw"));
+        w.clock.Run();
+        w.engine.Start();
+        QTest::qWait(2600);
+        QVERIFY2(server.Connections() <= maxConnections,
+                 qPrintable(QString::number(server.Connections())));
+        QVERIFY(server.Connections() >= firstCommands.size());
+        for (int i = 0; i < firstCommands.size(); ++i)
+            QCOMPARE(server.Received(i).value(0), firstCommands.at(i));
     }
 
     void lineBreakInUserNameSendsNothing() {
