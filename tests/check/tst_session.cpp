@@ -4,7 +4,9 @@
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 namespace {
@@ -293,6 +295,79 @@ private slots:
         QVERIFY(w.sink.texts.isEmpty());
         QCOMPARE(w.engine.GetCheckUser(), 0); // the next due user, Home, now at index 0
         QCOMPARE(w.transport.log.last(), QString("connect pop.home:110"));
+    }
+
+    // Either log, filled close to its limit, before one more record; an older copy is
+    // replaced, and a copy that cannot be made leaves the current log to grow.
+    void logRotation_data() {
+        QTest::addColumn<bool>("errLog");
+        QTest::addColumn<qint64>("prefill");
+        QTest::addColumn<bool>("blockOld");
+        QTest::addColumn<bool>("rotated");
+        const qint64 statLine = QByteArray("alice|+OK 3 1&|3|3\r\n").size();
+        QTest::newRow("stat log reaches the limit")
+            << false << MaxLogBytes - statLine << false << false;
+        QTest::newRow("stat log would pass it")
+            << false << MaxLogBytes - statLine + 1 << false << true;
+        QTest::newRow("error log would pass it") << true << MaxLogBytes - 1 << false << true;
+        QTest::newRow("rename fails") << true << MaxLogBytes - 1 << true << false;
+    }
+    void logRotation() {
+        QFETCH(bool, errLog);
+        QFETCH(qint64, prefill);
+        QFETCH(bool, blockOld);
+        QFETCH(bool, rotated);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw"));
+        const QString path = errLog ? w.logs.ErrLogPath() : w.logs.StatLogPath();
+        const QString oldPath = errLog ? w.logs.OldErrLogPath() : w.logs.OldStatLogPath();
+        const QByteArray header = errLog ? QByteArray(CheckLogs::ErrLogHeader) + "\r\n" : "";
+        const QByteArray before = header + QByteArray(prefill - header.size(), 'x');
+        auto write = [](const QString& p, const QByteArray& bytes) {
+            QFile f(p);
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+        };
+        QVERIFY(write(path, before));
+        if (blockOld) {
+            QVERIFY(QDir().mkpath(oldPath + "/in-use"));
+        } else {
+            QVERIFY(write(oldPath, "an older log\r\n"));
+        }
+        if (errLog)
+            w.logs.DoError("refused", 0, 1);
+        else
+            w.logs.AppendStat("alice", "+OK 3 1\r\n", "3", 3);
+
+        const QByteArray now = ReadFile(path);
+        if (rotated) {
+            QCOMPARE(ReadFile(oldPath), before);
+            QVERIFY(now.startsWith(header));
+            QCOMPARE(now.count('\n'), header.count('\n') + 1);
+        } else {
+            QVERIFY(now.startsWith(before));
+            QVERIFY(now.size() > before.size());
+            QCOMPARE(QFileInfo(oldPath).isDir(), blockOld);
+        }
+    }
+
+    void logTimeWithoutZone_data() {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("en_US") << "en_US"
+                               << "9:50:01 PM";
+        QTest::newRow("de_DE") << "de_DE"
+                               << "21:50:01";
+        QTest::newRow("es_ES, zone in brackets") << "es_ES"
+                                                 << "21:50:01";
+        QTest::newRow("ja_JP, outside the code page") << "ja_JP"
+                                                      << "21:50:01";
+        QTest::newRow("ko_KR, outside the code page") << "ko_KR"
+                                                      << "21:50:01";
+    }
+    void logTimeWithoutZone() {
+        QFETCH(QString, locale);
+        QFETCH(QString, text);
+        QCOMPARE(LongTimeText(QTime(21, 50, 1), QLocale(locale)), text);
     }
 
     void staleEventsAreIgnoredBetweenRuns() {
