@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <memory>
@@ -44,6 +45,8 @@ public:
     explicit ScriptedServer(QObject* parent = nullptr);
     ~ScriptedServer() override;
 
+    // Listens on `address` and `port` instead (the real program talks to port 110 only).
+    bool Listen(const QHostAddress& address, quint16 port);
     bool IsListening() const;
     quint16 Port() const;
 
