@@ -89,7 +89,10 @@ void CheckEngine::SendLine(const QByteArray& bytes) {
 void CheckEngine::EndRun() {
     awaitingReply_ = false;
     SetChecking(false);
-    tmrCheckMail.setInterval(NextUserTickMs);
+    // The next due user follows after the pause; when nobody will be due by then, the
+    // pause would only wake the program to find nobody, and the idle look does as well.
+    const bool soon = PickDueUser(clock_.Stamp() + NextUserTickMs) >= 0;
+    tmrCheckMail.setInterval(soon ? NextUserTickMs : IdleTickMs);
     tmrCheckMail.start();
 }
 
@@ -121,6 +124,10 @@ void CheckEngine::CheckMail(bool ResetThings) {
 }
 
 int CheckEngine::PickDueUser() const {
+    return PickDueUser(clock_.Stamp());
+}
+
+int CheckEngine::PickDueUser(qint64 now) const {
     const int last = qMin<int>(settings_.LastUser, settings_.UpperBound());
     if (last < 0)
         return -1;
@@ -132,7 +139,6 @@ int CheckEngine::PickDueUser() const {
         start = previous + 1;
     else if (lastPickIndex_ >= 0)
         start = lastPickIndex_; // deleted since: its successor moved into its place
-    const qint64 now = clock_.Stamp();
     for (int n = 0; n <= last; ++n) {
         const int i = (start + n) % (last + 1);
         const qint64 stamp = settings_.Users[i].LastCheck;

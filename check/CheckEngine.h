@@ -44,6 +44,7 @@ public:
     // The next due user (`LastCheck` more than `CheckInterval` minutes back), or -1. Due
     // users take turns: the search starts after the user picked last and wraps around.
     int PickDueUser() const;
+    int PickDueUser(qint64 now) const;
 
     // The scheduler's first tick comes as soon as the event loop runs.
     void Start();
