@@ -13,7 +13,7 @@ public:
 
     // Milliseconds since the epoch: a time stamp that keeps counting across midnight and
     // across days, for `LastCheck` and `LastAlert`.
-    qint64 Stamp() const { return Now().toMSecsSinceEpoch(); }
+    virtual qint64 Stamp() const { return Now().toMSecsSinceEpoch(); }
 };
 
 // True when `stamp` lies more than `minutes` minutes away from `now` (both from
@@ -30,6 +30,8 @@ QString LongTimeText(const QTime& time, const QLocale& locale = QLocale::system(
 class SystemClock final : public Clock {
 public:
     QDateTime Now() const override { return QDateTime::currentDateTime(); }
+    // Without the local time zone, which the C library may look up on the disk each time.
+    qint64 Stamp() const override { return QDateTime::currentMSecsSinceEpoch(); }
 };
 
 // A clock that stands still until told otherwise, or runs in step with real time from where
