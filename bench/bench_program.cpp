@@ -3,11 +3,14 @@
 // real POP3 server (one check every 20 s): CPU time, resident memory and wake-ups. Then the
 // same idle minute for a peer that people use for the same job, Debian's gnubiff, polling
 // the same server at the same cadence in the same tray, for comparison.
+// `bench_program [seconds] [tls|none]` runs the minute with one user on a TLS server (pop3s,
+// its CA in Tarnwick-ca.pem), or with no user, instead (and without the comparison).
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/Dovecot.h"
 #include "support/FixedRandom.h"
 #include "support/RecordingDialogs.h"
+#include "support/TestCertificates.h"
 #include "support/XSession.h"
 
 #include <QCoreApplication>
@@ -68,24 +71,26 @@ int Fail(const QString& why) {
 }
 
 // The peer's account on the server. The peer keeps passwords enciphered with a key of its
-// own; this is "pw" for a mailbox of this login at 127.0.0.9, written by the peer itself.
+// own; this is "pw" for a mailbox of this login, as the peer wrote it itself.
 const QString PeerLogin = QStringLiteral("root");
 const QByteArray PeerPasswordAes = "3AA7ED4AA563322DE9282513A2C11397";
 const QString PeerBinary = QStringLiteral("/usr/bin/gnubiff");
 
 // The peer's configuration: three POP3 mailboxes on the benchmark's server, each checked
 // once a minute (a check every 20 s in all, as for the program), no sound and no pop-up.
-QByteArray PeerConfig() {
+QByteArray PeerConfig(quint16 port) {
     QByteArray mailboxes;
     for (int i = 1; i <= 3; ++i) {
         mailboxes += "  <mailbox>\n"
-                     "    <parameter name=\"address\" value=\"127.0.0.9\"/>\n"
+                     "    <parameter name=\"address\" value=\"127.0.0.1\"/>\n"
                      "    <parameter name=\"authentication\" value=\"user_pass\"/>\n"
                      "    <parameter name=\"delay\" value=\"60\"/>\n"
                      "    <parameter name=\"name\" value=\"mailbox " +
                      QByteArray::number(i) +
                      "\"/>\n"
-                     "    <parameter name=\"other_port\" value=\"110\"/>\n"
+                     "    <parameter name=\"other_port\" value=\"" +
+                     QByteArray::number(port) +
+                     "\"/>\n"
                      "    <parameter name=\"password_aes\" value=\"" +
                      PeerPasswordAes +
                      "\"/>\n"
@@ -123,7 +128,7 @@ bool MeasurePeer(const XSession& x, const Dovecot& server, int idleSeconds, Proc
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     {
         QFile rc(home.filePath(".gnubiffrc"));
-        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig()) < 0)
+        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig(server.Port())) < 0)
             return false;
     }
     QProcessEnvironment env = x.Environment();
@@ -163,6 +168,8 @@ bool MeasurePeer(const XSession& x, const Dovecot& server, int idleSeconds, Proc
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int idleSeconds = argc > 1 ? std::max(5, atoi(argv[1])) : 60;
+    const QByteArray mode = argc > 2 ? QByteArray(argv[2]) : QByteArray("three");
+    const bool tls = mode == "tls";
     // BENCH_WRAPPER runs the program under a tool, e.g. "valgrind --tool=callgrind": then it
     // is started once.
     const QStringList wrapper =
@@ -174,18 +181,27 @@ int main(int argc, char** argv) {
     if (const QString no = Dovecot::Unavailable(); !no.isEmpty())
         return Fail(no);
 
-    Dovecot server;
-    server.SetListen(QStringLiteral("127.0.0.9"), 110);
     QString error;
+    TestCertificates certs;
+    if (tls && !certs.Start(&error))
+        return Fail(error);
+    Dovecot server;
+    if (tls)
+        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
     if (!server.Start(&error))
         return Fail(error);
-    const QStringList logins = {"ann", "ben", "cat"};
+    const QStringList logins = mode == "none" ? QStringList()
+                               : tls          ? QStringList{"ann"}
+                                              : QStringList{"ann", "ben", "cat"};
     for (const QString& login : logins) {
         server.AddUser(login, "pw");
         server.DeliverMail(login, 2);
     }
-    server.AddUser(PeerLogin, "pw");
-    server.DeliverMail(PeerLogin, 2);
+    const bool comparePeer = mode == "three";
+    if (comparePeer) {
+        server.AddUser(PeerLogin, "pw");
+        server.DeliverMail(PeerLogin, 2);
+    }
 
     XSession x;
     if (!x.Start(&error))
@@ -205,7 +221,8 @@ int main(int argc, char** argv) {
             UserRecord& u = settings.Users[settings.LastUser];
             u.ScreenName = login.toUpper();
             u.Username = login;
-            u.MailServer = QStringLiteral("127.0.0.9");
+            u.MailServer = tls ? QStringLiteral("pop3s://127.0.0.1:%1").arg(server.TlsPort())
+                               : QStringLiteral("127.0.0.1:%1").arg(server.Port());
             u.Password = QStringLiteral("pw");
             u.NumMails = 2; // nothing new: no alert, just the checks
         }
@@ -213,6 +230,8 @@ int main(int argc, char** argv) {
         RecordingDialogs dialogs;
         FixedRandom random;
         SettingsFile(settings, dialogs, random, dir.filePath("config/Tarnwick.ini")).SaveFile();
+        if (tls && !QFile::copy(certs.Ca(), dir.filePath("config/Tarnwick-ca.pem")))
+            return Fail(QStringLiteral("Cannot copy the CA file"));
     }
     QProcessEnvironment env = x.Environment();
     env.insert("HOME", dir.path());
@@ -262,9 +281,9 @@ int main(int argc, char** argv) {
     std::printf("start to icon in the tray: median %.0f ms (min %.0f, max %.0f, %d starts; "
                 "polled with xwininfo, so a few ms high)\n",
                 toIcon[toIcon.size() / 2], toIcon.front(), toIcon.back(), starts);
-    std::printf("idle %d s with 3 users, CheckInterval 1 (a check every 20 s): %lld STAT "
-                "records in all\n",
-                idleSeconds, static_cast<long long>(stats.count('\n')));
+    std::printf("idle %d s with %lld user(s)%s, CheckInterval 1: %lld STAT records in all\n",
+                idleSeconds, static_cast<long long>(logins.size()), tls ? " over TLS" : "",
+                static_cast<long long>(stats.count('\n')));
     std::printf("  CPU: %.1f ms in %d s = %.1f ms per idle minute (user+system ticks: %.0f ms)\n",
                 after.runMs - before.runMs, idleSeconds, (after.runMs - before.runMs) / minutes,
                 after.cpuMs - before.cpuMs);
@@ -276,7 +295,7 @@ int main(int argc, char** argv) {
     ProcStats peerBefore;
     ProcStats peerAfter;
     int peerLogins = 0;
-    if (MeasurePeer(x, server, idleSeconds, peerBefore, peerAfter, peerLogins)) {
+    if (comparePeer && MeasurePeer(x, server, idleSeconds, peerBefore, peerAfter, peerLogins)) {
         const double mine = (after.runMs - before.runMs) / minutes;
         const double peer = (peerAfter.runMs - peerBefore.runMs) / minutes;
         std::printf("peer gnubiff, 3 mailboxes each polled once a minute: %d logins in %d s\n",

@@ -1,17 +1,21 @@
 // One full check session (connect, USER, PASS, STAT, QUIT) through the check engine and the
 // real socket transport, against a POP3 server on loopback that answers at once from a
-// thread of its own. Prints the wall and CPU time per session and the resident memory before
-// and after many sessions.
+// thread of its own, in clear and over TLS (pop3s, a certificate from a test CA made by
+// openssl). Prints the wall and CPU time per session and the resident memory before and after
+// many sessions.
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/UserLists.h"
+#include "support/TestCertificates.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -32,14 +36,48 @@ namespace {
 constexpr int WarmUpSessions = 200;
 constexpr int DefaultSessions = 10000;
 
+// Hands out sockets that begin TLS at once when a configuration is given.
+class Pop3Listener final : public QTcpServer {
+public:
+    explicit Pop3Listener(const QSslConfiguration* tls) : tls_(tls) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        QTcpSocket* socket = tls_ ? new QSslSocket(this) : new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
+            ssl->setSslConfiguration(*tls_);
+            ssl->startServerEncryption();
+        }
+        addPendingConnection(socket);
+    }
+
+private:
+    const QSslConfiguration* tls_;
+};
+
 // The fastest server there can be: every command answered as soon as its line is in.
 class Pop3ServerThread final : public QThread {
 public:
+    // With a certificate and key (PEM), TLS from the first byte.
+    explicit Pop3ServerThread(const QString& certificate = {}, const QString& key = {}) {
+        if (certificate.isEmpty())
+            return;
+        QFile keyFile(key);
+        keyFile.open(QIODevice::ReadOnly);
+        tls_ = QSslConfiguration::defaultConfiguration();
+        tls_.setLocalCertificateChain(QSslCertificate::fromPath(certificate));
+        tls_.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+        useTls_ = true;
+    }
     quint16 Port() { return port_.get(); }
 
 protected:
     void run() override {
-        QTcpServer server;
+        Pop3Listener server(useTls_ ? &tls_ : nullptr);
         if (!server.listen(QHostAddress::LocalHost, 0)) {
             ready_.set_value(0);
             return;
@@ -76,6 +114,8 @@ private:
         }
     }
 
+    QSslConfiguration tls_;
+    bool useTls_ = false;
     std::promise<quint16> ready_;
     std::future<quint16> port_ = ready_.get_future();
 };
@@ -128,21 +168,9 @@ double Percentile(std::vector<qint64> values, double p) {
     const size_t index = std::min(values.size() - 1, size_t(p * double(values.size())));
     return double(values[index]) / 1000.0; // ns to µs
 }
-} // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    // bench_session [sessions]
-    const int Sessions = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : DefaultSessions;
-
-    Pop3ServerThread serverThread;
-    serverThread.start();
-    const quint16 port = serverThread.Port();
-    if (port == 0) {
-        std::fprintf(stderr, "Cannot listen on 127.0.0.1\n");
-        return 1;
-    }
-
+// Runs `sessions` sessions of one user against `server` (a mail-server text) and prints the
+// figures under `title`; non-zero when a session failed.
+int Measure(const char* title, const QString& server, const QString& caFile, int sessions) {
     QTemporaryDir folder; // the logs go here
     Settings settings;
     settings.CheckInterval = 0; // due again as soon as the clock moves
@@ -150,7 +178,7 @@ int main(int argc, char** argv) {
     settings.LastUser = 0;
     settings.Users[0].ScreenName = QStringLiteral("Home");
     settings.Users[0].Username = QStringLiteral("alice");
-    settings.Users[0].MailServer = QStringLiteral("127.0.0.1");
+    settings.Users[0].MailServer = server;
     settings.Users[0].Password = QStringLiteral("secret");
     settings.Users[0].NewNumMails = -1;
     settings.AssignId(0);
@@ -160,10 +188,12 @@ int main(int argc, char** argv) {
     logs.SetErrorSink(&sink);
     UserLists lists(settings);
     SocketTransport transport;
-    CheckEngine engine(settings, clock, transport, logs, lists, port);
+    transport.SetCaFile(caFile);
+    CheckEngine engine(settings, clock, transport, logs, lists);
     lists.SetCheckStatus(&engine);
 
     auto runSession = [&] {
+        settings.Users[0].NewNumMails = -1;
         clock.Advance(1000);
         engine.CheckMail(false);
         while (engine.IsChecking())
@@ -175,21 +205,22 @@ int main(int argc, char** argv) {
         return engine.GetStage() == 6 && settings.Users[0].NewNumMails == 3;
     };
 
-    for (int i = 0; i < WarmUpSessions; ++i) {
+    const int warmUp = qMin(WarmUpSessions, sessions);
+    for (int i = 0; i < warmUp; ++i) {
         if (!runSession()) {
-            std::fprintf(stderr, "Session failed: %s\n", qPrintable(sink.first));
+            std::fprintf(stderr, "%s: session failed: %s\n", title, qPrintable(sink.first));
             return 1;
         }
     }
 
     // The figures' own storage is in place (and touched) before memory is first measured.
-    std::vector<qint64> wallNs(size_t(Sessions), 0);
-    std::vector<qint64> cpuNs(size_t(Sessions), 0);
+    std::vector<qint64> wallNs(size_t(sessions), 0);
+    std::vector<qint64> cpuNs(size_t(sessions), 0);
     const qint64 rssBefore = ResidentKb();
     const auto cpuBefore = ProcessCpu();
     QElapsedTimer total;
     total.start();
-    for (int i = 0; i < Sessions; ++i) {
+    for (int i = 0; i < sessions; ++i) {
         QElapsedTimer wall;
         const qint64 cpu0 = ThreadCpuNs();
         wall.start();
@@ -197,7 +228,7 @@ int main(int argc, char** argv) {
         wallNs[size_t(i)] = wall.nsecsElapsed();
         cpuNs[size_t(i)] = ThreadCpuNs() - cpu0;
         if (!ok) {
-            std::fprintf(stderr, "Session %d failed: %s\n", i, qPrintable(sink.first));
+            std::fprintf(stderr, "%s: session %d failed: %s\n", title, i, qPrintable(sink.first));
             return 1;
         }
     }
@@ -205,12 +236,9 @@ int main(int argc, char** argv) {
     const auto cpuAfter = ProcessCpu();
     const qint64 rssAfter = ResidentKb();
 
-    serverThread.quit();
-    serverThread.wait();
-
-    std::printf("Check sessions against a loopback server (connect, USER, PASS, STAT, QUIT)\n");
+    std::printf("%s\n", title);
     std::printf("  sessions:               %d (after %d to warm up), %lld ms in all, %d errors\n",
-                Sessions, WarmUpSessions, static_cast<long long>(totalMs), sink.count);
+                sessions, warmUp, static_cast<long long>(totalMs), sink.count);
     std::printf("  wall time per session:  median %.1f us, p90 %.1f us, p99 %.1f us\n",
                 Percentile(wallNs, 0.5), Percentile(wallNs, 0.9), Percentile(wallNs, 0.99));
     std::printf("  CPU time per session:   median %.1f us, p90 %.1f us (the engine's thread)\n",
@@ -221,4 +249,41 @@ int main(int argc, char** argv) {
                 static_cast<long long>(rssBefore), static_cast<long long>(rssAfter),
                 static_cast<long long>(rssAfter - rssBefore));
     return 0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    // bench_session [sessions [tls sessions]]
+    const int Sessions = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : DefaultSessions;
+    const int TlsSessions = argc > 2 ? qMax(1, QByteArray(argv[2]).toInt()) : Sessions / 10;
+
+    Pop3ServerThread plain;
+    plain.start();
+    const quint16 plainPort = plain.Port();
+    if (plainPort == 0) {
+        std::fprintf(stderr, "Cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+    int status = Measure("Check sessions in clear against a loopback server (connect, USER, "
+                         "PASS, STAT, QUIT)",
+                         QStringLiteral("127.0.0.1:%1").arg(plainPort), QString(), Sessions);
+    plain.quit();
+    plain.wait();
+
+    TestCertificates certs;
+    QString error;
+    if (const QString no = TestCertificates::Unavailable(); !no.isEmpty() || !certs.Start(&error)) {
+        std::fprintf(stderr, "No TLS case: %s\n", qPrintable(no.isEmpty() ? error : no));
+        return 1;
+    }
+    Pop3ServerThread tls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
+    tls.start();
+    const quint16 tlsPort = tls.Port();
+    status |= Measure("The same over TLS (pop3s, ECDSA P-256 certificate from a test CA in the "
+                      "CA file)",
+                      QStringLiteral("pop3s://127.0.0.1:%1").arg(tlsPort), certs.Ca(), TlsSessions);
+    tls.quit();
+    tls.wait();
+    return status;
 }

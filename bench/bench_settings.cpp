@@ -9,7 +9,10 @@
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -127,5 +130,34 @@ int main() {
     std::printf("  LoadFile     %10.1f us\n", load);
     std::printf("  EncodeText   %10.1f us\n", encode);
     std::printf("  DecodeText   %10.1f us\n", decode);
+
+    // Written in place, as in a read-only configuration folder.
+    const double inPlace = Median([&] { OverwriteInPlace(file.Path(), cipher); });
+    std::printf("  OverwriteInPlace %6.1f us (the settings file alone)\n", inPlace);
+
+    // Start-up with a 200 MiB file at the settings path: kept aside without copying its bytes.
+    {
+        QTemporaryDir hugeDir;
+        Check(hugeDir.isValid(), "temporary folder");
+        const QString path = hugeDir.filePath(QStringLiteral("Tarnwick.ini"));
+        QFile out(path);
+        Check(out.open(QIODevice::WriteOnly), "200 MiB file");
+        const QByteArray block(1 << 20, 'z');
+        for (int i = 0; i < 200; ++i)
+            Check(out.write(block) == block.size(), "200 MiB file");
+        out.close();
+        Settings settings;
+        SettingsFile damaged(settings, dialogs, random, path);
+        QElapsedTimer timer;
+        timer.start();
+        damaged.LoadFile();
+        const double ms = double(timer.nsecsElapsed()) / 1e6;
+        qint64 total = 0;
+        for (const QFileInfo& info : QDir(hugeDir.path()).entryInfoList(QDir::Files))
+            total += info.size();
+        std::printf("200 MiB file at the settings path: LoadFile %.2f ms, folder holds %lld "
+                    "bytes afterwards\n",
+                    ms, qlonglong(total));
+    }
     return 0;
 }

@@ -40,6 +40,7 @@ CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& tran
     connect(&tmrCheckMail, &QTimer::timeout, this, &CheckEngine::OnCheckMailTick);
     connect(&transport_, &Transport::LineReceived, this, &CheckEngine::OnLine);
     connect(&transport_, &Transport::ArrivalEnded, this, [this] { arrivalTaken_ = false; });
+    connect(&transport_, &Transport::Encrypted, this, &CheckEngine::OnEncrypted);
     connect(&transport_, &Transport::Failed, this, [this](const QString& description) {
         NextCheck(QStringLiteral("-ERR ") + description);
     });
@@ -59,26 +60,6 @@ int CheckEngine::GetCheckUser() const {
 void CheckEngine::Start() {
     tmrCheckMail.setInterval(1);
     tmrCheckMail.start();
-}
-
-void CheckEngine::OnLine(const QByteArray& line) {
-    if (!awaitingReply_ || arrivalTaken_) {
-        // Sent with a reply or with nothing asked: taking it as the next reply would put
-        // the session one step ahead of the server.
-        Trace(QStringLiteral("Line that answers no command dropped: ") +
-              WithoutLineEnd(FromCodePage(line.left(200))));
-        return;
-    }
-    awaitingReply_ = false;
-    arrivalTaken_ = true;
-    NextCheck(FromCodePage(line));
-}
-
-void CheckEngine::Connect(const QString& host) {
-    if (transport_.IsOpen())
-        transport_.Close();
-    awaitingReply_ = true; // the greeting
-    transport_.Connect(host, port_);
 }
 
 void CheckEngine::SendLine(const QByteArray& bytes) {
@@ -104,6 +85,31 @@ void CheckEngine::OnCheckMailTick() {
 void CheckEngine::OnTimeout() {
     tmrTimeout.stop();
     NextCheck(QStringLiteral("-ERR Timeout waiting for response from server!"));
+}
+
+void CheckEngine::OnLine(const QByteArray& line) {
+    if (!awaitingReply_ || arrivalTaken_) {
+        // Sent with a reply or with nothing asked: taking it as the next reply would put
+        // the session one step ahead of the server.
+        Trace(QStringLiteral("Line that answers no command dropped: ") +
+              WithoutLineEnd(FromCodePage(line.left(200))));
+        return;
+    }
+    awaitingReply_ = false;
+    arrivalTaken_ = true;
+    QString reply = FromCodePage(line);
+    if (stls_ == Stls::AwaitReply && reply.left(4).toUpper() == QLatin1String("-ERR"))
+        reply =
+            QStringLiteral("-ERR STLS refused by the server: \"%1\"").arg(WithoutLineEnd(reply));
+    NextCheck(reply);
+}
+
+void CheckEngine::OnEncrypted() {
+    // TLS after STLS is up: the greeting's stage goes on with USER.
+    if (stls_ != Stls::Handshake)
+        return;
+    stls_ = Stls::Done;
+    NextCheck(Ok);
 }
 
 void CheckEngine::CheckMail(bool ResetThings) {
@@ -201,7 +207,20 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
         lastPickId_ = user.Id;
         lastPickIndex_ = pick;
         user.LastCheck = clock_.Stamp();
-        Connect(user.MailServer);
+        if (transport_.IsOpen())
+            transport_.Close();
+        // A text that cannot be read fails the user's check before anything is connected.
+        const ServerParse server = ParseServerAddress(user.MailServer);
+        if (!server.ok)
+            return QStringLiteral("-ERR ") + server.error;
+        security_ = server.address.security;
+        stls_ = security_ == Security::StartTls ? Stls::Greeting : Stls::Off;
+        const quint16 port = server.address.PortOr(port_);
+        awaitingReply_ = true; // the greeting
+        if (security_ == Security::None)
+            transport_.Connect(server.address.host, port);
+        else
+            transport_.ConnectSecure(server.address.host, port, security_);
         return std::nullopt;
     }
     if (Stage >= 6)
@@ -217,12 +236,25 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
     }
     switch (Stage) {
     case 1:
+        if (stls_ == Stls::Greeting) {
+            raiseStage = false;
+            stls_ = Stls::AwaitReply;
+            SendLine(QByteArrayLiteral("STLS\r\n"));
+            return std::nullopt;
+        }
+        if (stls_ == Stls::AwaitReply || stls_ == Stls::Handshake) {
+            raiseStage = false;
+            if (stls_ == Stls::AwaitReply) {
+                stls_ = Stls::Handshake;
+                transport_.StartTls();
+            }
+            return std::nullopt;
+        }
         return SendCommand("USER", settings_.Users[user].Username, QStringLiteral("user name"));
     case 2:
         return SendCommand("PASS", settings_.Users[user].Password, QStringLiteral("password"));
     case 3:
-        SendLine(QByteArrayLiteral("STAT\r\n"));
-        return std::nullopt;
+        return SendCommand("STAT", QString(), QString());
     case 4:
         return EvaluateStat(Reply, user);
     default: // 5: the reply to QUIT
@@ -235,11 +267,15 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
 
 std::optional<QString> CheckEngine::SendCommand(const char* word, const QString& argument,
                                                 const QString& fieldName) {
+    // Once TLS was chosen, nothing but STLS goes out in clear, whatever the server says.
+    if (security_ != Security::None && !transport_.IsEncrypted())
+        return QStringLiteral("-ERR TLS is not established; %1 was not sent.")
+            .arg(QLatin1String(word));
     if (HoldsLineBreakOrNul(argument)) {
         return QStringLiteral("-ERR The %1 holds a line break or NUL character; nothing was sent.")
             .arg(fieldName);
     }
-    SendLine(QByteArray(word) + ' ' + ToCodePage(argument) + "\r\n");
+    SendLine(QByteArray(word) + (fieldName.isEmpty() ? "" : " " + ToCodePage(argument)) + "\r\n");
     return std::nullopt;
 }
 
@@ -266,8 +302,7 @@ std::optional<QString> CheckEngine::EvaluateStat(const QString& Reply, int user)
         if (*count < record.NumMails)
             DoError(QStringLiteral("Server said you have less eMails than I think you have!"));
     }
-    SendLine(QByteArrayLiteral("QUIT\r\n"));
-    return std::nullopt;
+    return SendCommand("QUIT", QString(), QString());
 }
 
 void CheckEngine::DoError(const QString& ErrMsg) {

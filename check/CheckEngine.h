@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ServerAddress.h"
 #include "core/UserLists.h"
 
 #include <QObject>
@@ -67,13 +68,13 @@ private:
     std::optional<QString> EvaluateStat(const QString& Reply, int user);
     void DoError(const QString& ErrMsg);
     void SetChecking(bool checking);
-    void OnLine(const QByteArray& line);
-    void Connect(const QString& host);
     void SendLine(const QByteArray& bytes);
     // The run is over; the next one starts after the short pause.
     void EndRun();
     void OnCheckMailTick();
     void OnTimeout();
+    void OnLine(const QByteArray& line);
+    void OnEncrypted();
 
     Settings& settings_;
     const Clock& clock_;
@@ -89,4 +90,9 @@ private:
     int lastPickIndex_ = -1;     // its index then, in case it was deleted since
     bool awaitingReply_ = false; // a command (or the greeting) has no reply yet
     bool arrivalTaken_ = false;  // a line of the current arrival was taken as a reply
+    // The security of the connection being checked; for STLS, how far it has got. All of
+    // it happens while the greeting's stage (1) lasts.
+    Security security_ = Security::None;
+    enum class Stls { Off, Greeting, AwaitReply, Handshake, Done };
+    Stls stls_ = Stls::Off;
 };

@@ -1,20 +1,93 @@
 #include "SocketTransport.h"
 
-#include <QTcpSocket>
+#include <QFileInfo>
+#include <QSslSocket>
 #include <QTimer>
 
 SocketTransport::~SocketTransport() {
     Close();
 }
 
-void SocketTransport::Connect(const QString& host, quint16 port) {
+QTcpSocket* SocketTransport::NewSocket(bool tls) {
     Close();
-    socket_ = new QTcpSocket(this);
+    // Plain POP3 keeps a plain socket: nothing of TLS is loaded for it.
+    socket_ = tls ? new QSslSocket(this) : new QTcpSocket(this);
     framer_.Reset();
+    handshaking_ = false;
     QTcpSocket* socket = socket_;
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { OnError(socket); });
-    socket->connectToHost(host, port);
+    if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
+        connect(ssl, &QSslSocket::connected, this, [this, ssl] {
+            if (ssl == socket_ && ssl->mode() == QSslSocket::SslClientMode)
+                handshaking_ = true;
+        });
+        connect(ssl, &QSslSocket::encrypted, this, [this, socket] {
+            if (socket != socket_)
+                return;
+            handshaking_ = false;
+            emit Encrypted();
+        });
+    }
+    return socket;
+}
+
+QSslConfiguration SocketTransport::TlsConfiguration() {
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    caProblem_.clear();
+    if (caFile_.isEmpty() || !QFileInfo::exists(caFile_))
+        return configuration; // the system's store, looked up as needed
+    const QList<QSslCertificate> own = QSslCertificate::fromPath(caFile_, QSsl::Pem);
+    if (own.isEmpty()) {
+        caProblem_ = QStringLiteral(" (%1 holds no readable PEM certificate)")
+                         .arg(QFileInfo(caFile_).fileName());
+        return configuration;
+    }
+    // A list of trusted certificates replaces the system's store: it has to be in the list.
+    if (!systemCertificates_)
+        systemCertificates_ = QSslConfiguration::systemCaCertificates();
+    configuration.setCaCertificates(*systemCertificates_ + own);
+    return configuration;
+}
+
+void SocketTransport::Connect(const QString& host, quint16 port) {
+    NewSocket(false)->connectToHost(host, port);
+}
+
+void SocketTransport::ConnectSecure(const QString& host, quint16 port, Security security) {
+    auto* ssl = static_cast<QSslSocket*>(NewSocket(true));
+    if (security != Security::Tls) {
+        ssl->connectToHost(host, port); // in clear until StartTls
+        return;
+    }
+    ssl->setSslConfiguration(TlsConfiguration());
+    ssl->connectToHostEncrypted(host, port);
+}
+
+void SocketTransport::StartTls() {
+    auto* ssl = qobject_cast<QSslSocket*>(socket_);
+    // Whatever came after the server's go-ahead in clear is dropped unread: a man in the
+    // middle could have put it there to be taken for a protected reply.
+    ++generation_;
+    framer_.Reset();
+    if (!ssl || ssl->state() != QAbstractSocket::ConnectedState || ssl->isEncrypted()) {
+        const quint64 generation = generation_;
+        QTimer::singleShot(0, this, [this, generation] {
+            if (generation == generation_)
+                emit Failed(QStringLiteral("TLS handshake failed: the connection is not open"));
+        });
+        return;
+    }
+    ssl->setSslConfiguration(TlsConfiguration());
+    handshaking_ = true;
+    ssl->startClientEncryption();
+}
+
+bool SocketTransport::IsEncrypted() const {
+    const auto* ssl = qobject_cast<const QSslSocket*>(socket_);
+    return ssl && ssl->isEncrypted();
 }
 
 bool SocketTransport::IsOpen() const {
@@ -33,6 +106,7 @@ void SocketTransport::Send(const QByteArray& bytes) {
 void SocketTransport::Close() {
     ++generation_;
     framer_.Reset();
+    handshaking_ = false;
     if (!socket_)
         return;
     QTcpSocket* socket = std::exchange(socket_, nullptr);
@@ -49,7 +123,7 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
     const quint64 generation = generation_;
     for (const QByteArray& line : lines) {
         emit LineReceived(line);
-        if (generation != generation_) { // the session closed or replaced this connection
+        if (generation != generation_) { // the session closed, replaced or secured it
             emit ArrivalEnded();
             return;
         }
@@ -62,12 +136,27 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
     }
 }
 
+QString SocketTransport::Describe(QTcpSocket* socket) const {
+    const auto* ssl = qobject_cast<const QSslSocket*>(socket);
+    if (!ssl || !handshaking_)
+        return socket->errorString();
+    const QList<QSslError> errors = ssl->sslHandshakeErrors();
+    if (errors.isEmpty())
+        return QStringLiteral("TLS handshake failed: ") + socket->errorString();
+    QStringList reasons;
+    for (const QSslError& error : errors)
+        if (!reasons.contains(error.errorString()))
+            reasons << error.errorString();
+    return QStringLiteral("TLS certificate not accepted: ") + reasons.join(QStringLiteral("; ")) +
+           caProblem_;
+}
+
 void SocketTransport::OnError(QTcpSocket* socket) {
     if (socket != socket_)
         return;
     // Deliver from the event loop: a socket may report a failure from inside connectToHost,
     // that is from inside the session's own step.
-    const QString description = socket->errorString();
+    const QString description = Describe(socket);
     const quint64 generation = generation_;
     QTimer::singleShot(0, this, [this, description, generation] {
         if (generation == generation_)

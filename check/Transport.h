@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ServerAddress.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -15,6 +17,13 @@ public:
     using QObject::QObject;
 
     virtual void Connect(const QString& host, quint16 port) = 0;
+    // Connects for TLS, which the server's certificate must be valid for `host`: `Tls`
+    // begins it at once, `StartTls` when StartTls() is called.
+    virtual void ConnectSecure(const QString& host, quint16 port, Security security) = 0;
+    // Turns the open connection into TLS, verified against the host it was opened to. Lines
+    // received before, but not yet delivered, are dropped: they were not protected.
+    virtual void StartTls() = 0;
+    virtual bool IsEncrypted() const = 0;
     virtual bool IsOpen() const = 0; // anything but fully closed
     // The connection's state as a number for the trace: 0 when closed.
     virtual int State() const { return IsOpen() ? 1 : 0; }
@@ -25,4 +34,6 @@ signals:
     void LineReceived(const QByteArray& line);
     void ArrivalEnded();
     void Failed(const QString& description);
+    // The TLS handshake is complete and the certificate verified.
+    void Encrypted();
 };

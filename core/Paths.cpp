@@ -1,6 +1,7 @@
 #include "Paths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 namespace {
@@ -27,4 +28,9 @@ Paths Paths::ForProgram(const QString& executableFolder) {
 #endif
     paths.ProgramFolder = QDir::toNativeSeparators(executableFolder);
     return paths;
+}
+
+QString Paths::CaFile() const {
+    return QDir::toNativeSeparators(
+        QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick-ca.pem")));
 }

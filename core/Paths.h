@@ -10,6 +10,10 @@ struct Paths {
     // The settings file in the user's configuration folder (C:\Tarnwick.ini on Windows),
     // the logs beside the executable.
     static Paths ForProgram(const QString& executableFolder);
+
+    // Certificates the user trusts for TLS besides the system's (a private CA or a
+    // self-signed server), beside the settings file.
+    QString CaFile() const;
 };
 
 // Appends the folder separator unless the path already ends in one; "" gives the separator.

@@ -12,6 +12,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <filesystem>
+#include <system_error>
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 #include <utility>
 #include <vector>
 
@@ -68,24 +74,47 @@ ReadOutcome ReadHead(const QString& path, qint64 limit, QByteArray& bytes, QStri
     return ReadOutcome::Read;
 }
 
-// Writes `bytes` as the whole new content of `target`, owner-only. The bytes go to a temporary
-// file in the same folder that replaces `target` only once it is complete, so a full disk, a
-// read-only folder or a killed process leaves the previous file as it was. The error text, or
-// nothing on success.
+// Forces what was written to the disk, so that a full disk shows here and not later.
+bool Sync(QFile& file) {
+#ifdef Q_OS_UNIX
+    return ::fsync(file.handle()) == 0;
+#else
+    return file.flush();
+#endif
+}
+
+// Writes `bytes` as the whole new content of `target`, owner-only. Where the folder allows
+// it, the bytes go to a temporary file that replaces `target` only once it is complete, so a
+// full disk or a killed process leaves the previous file as it was. In a folder where no file
+// can be created (read-only, but the file itself writable) the file is overwritten in place.
+// The error text, or nothing on success.
 std::optional<QString> WriteWhole(const QString& target, const QByteArray& bytes) {
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    // The explicit flush matters: QSaveFile buffers small writes, and the commit of Qt 6.4
-    // does not notice when the final flush fails (a full disk), so it would put an empty or
-    // cut-off file in place of the old one.
-    if (!file.setPermissions(OwnerOnly) || file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString error = file.errorString();
-        file.cancelWriting();
+    QString error;
+    {
+        QSaveFile file(target);
+        if (file.open(QIODevice::WriteOnly)) {
+            // The explicit flush matters: QSaveFile buffers small writes, and the commit of
+            // Qt 6.4 does not notice when the final flush fails (a full disk), so it would put
+            // an empty or cut-off file in place of the old one.
+            if (!file.setPermissions(OwnerOnly) || file.write(bytes) != bytes.size() ||
+                !file.flush()) {
+                error = file.errorString();
+                file.cancelWriting();
+                return error;
+            }
+            if (file.commit())
+                return std::nullopt;
+        }
+        error = file.errorString();
+    }
+    // No temporary file, or it could not take the old one's place.
+    if (!QFileInfo(target).isFile())
+        return error;
+    if (const auto inPlace = OverwriteInPlace(target, bytes)) {
+        Trace(QStringLiteral("Cannot write %1 in place: %2").arg(Shown(target), *inPlace));
         return error;
     }
-    if (!file.commit())
-        return file.errorString();
+    Trace(QStringLiteral("Wrote %1 in place: %2").arg(Shown(target), error));
     return std::nullopt;
 }
 
@@ -94,42 +123,124 @@ bool Taken(const QString& name) {
     return info.exists() || info.isSymLink();
 }
 
-// Copies `source` byte for byte to the first free name among `source`.damaged,
-// `source`.damaged.1, ... No existing file is ever replaced: the copy is created exclusively.
-std::optional<QString> KeepCopy(const QString& source) {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return in.errorString();
+// The names a kept file of `source` can have: `source`.damaged, `source`.damaged.1, ...
+QString KeptName(const QString& source, int n) {
+    QString name = source + QStringLiteral(".damaged");
+    if (n > 0)
+        name += QLatin1Char('.') + QString::number(n);
+    return name;
+}
+
+std::optional<QString> FreeKeptName(const QString& source) {
     for (int n = 0; n < MaxDamagedCopies; ++n) {
-        QString name = source + QStringLiteral(".damaged");
-        if (n > 0)
-            name += QLatin1Char('.') + QString::number(n);
-        if (Taken(name))
-            continue;
-        QFile out(name);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly, OwnerOnly)) {
-            if (Taken(name)) // appeared in between
-                continue;
-            return out.errorString();
-        }
-        while (!in.atEnd()) {
-            const QByteArray chunk = in.read(64 * 1024);
-            if (in.error() != QFileDevice::NoError || out.write(chunk) != chunk.size()) {
-                const QString error =
-                    in.error() != QFileDevice::NoError ? in.errorString() : out.errorString();
-                out.remove();
-                return error;
-            }
-        }
-        if (!out.flush()) {
-            const QString error = out.errorString();
-            out.remove();
-            return error;
-        }
-        out.close();
-        return std::nullopt;
+        if (!Taken(KeptName(source, n)))
+            return KeptName(source, n);
     }
-    return QStringLiteral("no free name for the copy");
+    return std::nullopt;
+}
+
+// The files kept of `source` so far, whatever gaps their numbers have.
+QStringList KeptFiles(const QString& source) {
+    const QFileInfo info(source);
+    const QString prefix = info.fileName() + QStringLiteral(".damaged");
+    QStringList kept;
+    const QStringList names =
+        info.dir().entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    for (const QString& name : names) {
+        const QStringView suffix = QStringView(name).mid(prefix.size());
+        bool number = suffix.isEmpty();
+        if (suffix.size() > 1 && suffix[0] == QLatin1Char('.')) {
+            [[maybe_unused]] const uint n = suffix.mid(1).toUInt(&number);
+            number = number && suffix[1] != QLatin1Char('0');
+        }
+        if (number)
+            kept << info.dir().filePath(name);
+    }
+    return kept;
+}
+
+QByteArray ReadSmall(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(MaxCipherLength + 1) : QByteArray();
+}
+
+// Renames `source` to `name` without reading it and without the copy that QFile::rename falls
+// back to (a huge file would be copied whole).
+std::optional<QString> RenameTo(const QString& source, const QString& name) {
+    std::error_code error;
+    std::filesystem::rename(QFile::encodeName(source).toStdString(),
+                            QFile::encodeName(name).toStdString(), error);
+    if (error)
+        return QString::fromLocal8Bit(error.message().c_str());
+    return std::nullopt;
+}
+
+// Copies `bytes` (the content of a kept file) to `name`, created exclusively, owner-only.
+std::optional<QString> CopyTo(const QByteArray& bytes, const QString& name) {
+    QFile out(name);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly, OwnerOnly))
+        return out.errorString();
+    if (out.write(bytes) != bytes.size() || !out.flush() || !Sync(out)) {
+        const QString error = out.errorString();
+        out.remove();
+        return error;
+    }
+    return std::nullopt;
+}
+
+struct Kept {
+    QString name;  // where `source` is kept now, when it is
+    QString error; // why it could not be kept
+};
+
+// Keeps `source` under its next free kept name before a save can replace it. A file that
+// could be a settings file is copied byte for byte, unless an identical copy is kept already;
+// one that is unreadable or too long to be one is renamed aside, which takes no space. So is
+// any file once the copies would take more than MaxKeptCopyBytes in all (`copiedBytes`, the
+// bytes of the copies of every source, is kept up to date).
+Kept KeepFile(const QString& source, qint64& copiedBytes) {
+    const QStringList kept = KeptFiles(source);
+    const QFileInfo info(source);
+    QByteArray bytes;
+    bool copy = false;
+    if (info.size() <= MaxCipherLength) {
+        QFile in(source);
+        if (in.open(QIODevice::ReadOnly)) {
+            bytes = in.read(MaxCipherLength + 1);
+            copy = in.error() == QFileDevice::NoError && bytes.size() <= MaxCipherLength;
+        }
+    }
+    if (copy) {
+        for (const QString& name : kept) {
+            if (QFileInfo(name).size() == bytes.size() && ReadSmall(name) == bytes)
+                return {name, {}};
+        }
+        copy = copiedBytes + bytes.size() <= MaxKeptCopyBytes;
+    }
+    const auto name = FreeKeptName(source);
+    if (!name)
+        return {{}, QStringLiteral("no free name for the copy")};
+    if (const auto error = copy ? CopyTo(bytes, *name) : RenameTo(source, *name))
+        return {{}, *error};
+    if (copy)
+        copiedBytes += bytes.size();
+    else
+        QFile::setPermissions(*name, OwnerOnly); // it may hold passwords; readable by its owner
+    return {*name, {}};
+}
+
+// The bytes of the copies kept so far: the files beside `sources` under their kept names that
+// could be copies (renamed files too long to be a settings file do not count).
+qint64 CopiedBytes(const QStringList& sources) {
+    qint64 total = 0;
+    for (const QString& source : sources) {
+        for (const QString& name : KeptFiles(source)) {
+            const qint64 size = QFileInfo(name).size();
+            if (size <= MaxCipherLength)
+                total += size;
+        }
+    }
+    return total;
 }
 
 // The first user whose texts hold a CR LF, which would split its line and shift every later one.
@@ -143,6 +254,37 @@ int FirstUserWithLineBreak(const Settings& settings) {
         }
     }
     return -1;
+}
+
+// What the user can shorten to save settings that are `excess` bytes too long: the longest
+// text, when shortening it is enough, or else the user list.
+QString WhatToShorten(const Settings& settings, qsizetype excess) {
+    const int last = qMin<int>(settings.LastUser, settings.UpperBound());
+    const QString* longest = nullptr;
+    const char* field = nullptr;
+    int user = -1;
+    for (int i = 0; i <= last; ++i) {
+        const UserRecord& u = settings.Users[i];
+        const std::pair<const QString*, const char*> texts[] = {{&u.ScreenName, "Screenname"},
+                                                                {&u.MailServer, "Mail server"},
+                                                                {&u.Username, "Username"},
+                                                                {&u.Password, "Password"}};
+        for (const auto& [text, name] : texts) {
+            if (!longest || text->size() > longest->size()) {
+                longest = text;
+                field = name;
+                user = i;
+            }
+        }
+    }
+    if (!longest || longest->size() < excess)
+        return QStringLiteral("delete users");
+    QString name = settings.Users[user].ScreenName.left(40);
+    name.replace(CrLf, QStringLiteral(" "));
+    return QStringLiteral("shorten the %1 of \"%2\" by %3 %4")
+        .arg(QLatin1String(field), name)
+        .arg(excess)
+        .arg(excess == 1 ? QStringLiteral("character") : QStringLiteral("characters"));
 }
 } // namespace
 
@@ -258,49 +400,53 @@ bool SettingsFile::LoadFile() {
         result = LoadSettingsBytes(bytes, settings_);
         break;
     }
+    if (result == LoadResult::Loaded)
+        return true;
 
-    switch (result) {
-    case LoadResult::Loaded:
-        return true;
-    case LoadResult::FirstRun:
-        // The defaults are in force before the message shows: an exit while it is open (a
-        // signal) saves them, not whatever was read so far.
-        settings_.ResetToDefaults();
-        dialogs_.Message(FirstRunMessage());
-        return true;
-    case LoadResult::Damaged: {
-        // The next save replaces the file: keep what it held for whoever wants to look.
-        const QStringList failures = KeepDamagedCopies();
-        settings_.ResetToDefaults();
-        dialogs_.Message(failures.isEmpty() ? LoadFailed : LoadFailed + CrLf + failures.join(CrLf));
-        return false;
-    }
-    case LoadResult::Unreadable:
-        // Nothing to copy: what cannot be read is still where it was.
-        settings_.ResetToDefaults();
-        dialogs_.Message(LoadFailed);
-        return false;
-    }
-    return false;
+    // The defaults take over, and the next save replaces the file and its ".bak": keep what
+    // they hold first. An empty or missing settings file holds nothing; a folder or device at
+    // its path is no settings file to keep.
+    const bool keepSettings = result != LoadResult::FirstRun && QFileInfo(path_).isFile();
+    const QStringList notes = KeepAside(keepSettings);
+    // The defaults are in force before the message shows: an exit while it is open (a
+    // signal) saves them, not whatever was read so far.
+    settings_.ResetToDefaults();
+    QStringList message{result == LoadResult::FirstRun ? FirstRunMessage() : LoadFailed};
+    dialogs_.Message((message + notes).join(CrLf));
+    return result == LoadResult::FirstRun;
 }
 
-QStringList SettingsFile::KeepDamagedCopies() const {
-    QStringList failures;
-    for (const QString& source : {path_, BackupPath()}) {
-        if (source != path_ && !QFileInfo(source).isFile())
-            continue; // no backup to keep
-        if (const auto error = KeepCopy(source))
-            failures
-                << QStringLiteral("Could not keep a copy of %1: %2").arg(Shown(source), *error);
+QStringList SettingsFile::KeepAside(bool keepSettings) {
+    QStringList notes;
+    qint64 copied = CopiedBytes({path_, BackupPath()});
+    if (keepSettings) {
+        const Kept kept = KeepFile(path_, copied);
+        if (kept.name.isEmpty())
+            notes
+                << QStringLiteral("Could not keep a copy of %1: %2").arg(Shown(path_), kept.error);
+        else
+            notes << QStringLiteral("The settings file is kept as %1").arg(Shown(kept.name));
     }
-    return failures;
+    const QFileInfo backup(BackupPath());
+    if (backup.isFile() && backup.size() > 0) {
+        const Kept kept = KeepFile(BackupPath(), copied);
+        if (kept.name.isEmpty()) {
+            // The last good settings may be in it: no save may replace it now.
+            backupPinned_ = true;
+            notes << QStringLiteral("Could not keep a copy of %1: %2")
+                         .arg(Shown(BackupPath()), kept.error);
+        } else {
+            notes << QStringLiteral("The last backup of the settings is kept as %1")
+                         .arg(Shown(kept.name));
+        }
+    }
+    return notes;
 }
 
 void SettingsFile::Tell(const QString& text, Report report) const {
+    Trace(text);
     if (report == Report::User)
         dialogs_.Message(text);
-    else
-        Trace(text);
 }
 
 bool SettingsFile::SaveFile(Report report) {
@@ -320,9 +466,10 @@ bool SettingsFile::SaveFile(Report report) {
     const QByteArray plain = ToCodePage(BuildSettingsText(settings_));
     if (plain.size() > MaxPlainLength) {
         return fail(QStringLiteral("the settings take %1 bytes, more than the %2 that the "
-                                   "settings file can hold")
+                                   "settings file can hold: %3")
                         .arg(plain.size())
-                        .arg(MaxPlainLength));
+                        .arg(MaxPlainLength)
+                        .arg(WhatToShorten(settings_, plain.size() - MaxPlainLength)));
     }
     const QByteArray cipher = EncodeText(plain, DrawKey(random_));
 
@@ -336,6 +483,11 @@ bool SettingsFile::SaveFile(Report report) {
 }
 
 bool SettingsFile::BackupFile(const QByteArray& bytes, Report report) {
+    if (backupPinned_) {
+        Trace(QStringLiteral("%1 is left as it is: it could not be kept at start-up")
+                  .arg(Shown(BackupPath())));
+        return false;
+    }
     // The same bytes as the settings file just written, written the same careful way. The
     // settings themselves are saved by now, so a failure here is reported but does not fail
     // the save.
@@ -346,4 +498,32 @@ bool SettingsFile::BackupFile(const QByteArray& bytes, Report report) {
         return false;
     }
     return true;
+}
+
+std::optional<QString> OverwriteInPlace(const QString& path, const QByteArray& bytes) {
+    // Unbuffered, so that every write reports its own failure.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    if (!file.setPermissions(OwnerOnly))
+        Trace(QStringLiteral("Cannot make %1 owner-only: %2").arg(Shown(path), file.errorString()));
+    const qint64 oldSize = file.size();
+    const qint64 newSize = bytes.size();
+    if (newSize > oldSize) {
+        // Grow first, with the new tail: only real bytes take disk space (a file extended by
+        // resize() is sparse and could still fail to be written later).
+        const qint64 tail = newSize - oldSize;
+        if (!file.seek(oldSize) || file.write(bytes.constData() + oldSize, tail) != tail ||
+            !Sync(file)) {
+            const QString error = file.errorString();
+            file.resize(oldSize); // what was added goes; the old bytes were never touched
+            return error.isEmpty() ? QStringLiteral("cannot grow the file") : error;
+        }
+    }
+    const qint64 head = qMin(oldSize, newSize);
+    if (!file.seek(0) || file.write(bytes.constData(), head) != head || !Sync(file))
+        return file.errorString();
+    if (newSize < oldSize && !file.resize(newSize))
+        return file.errorString();
+    return std::nullopt;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "Cipher.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
+#include <optional>
 
 class Dialogs;
 class Random;
@@ -49,21 +52,34 @@ enum class LoadResult {
 // result is Loaded.
 LoadResult LoadSettingsBytes(const QByteArray& fileBytes, Settings& settings);
 
+// Writes `bytes` over the existing file `path` without replacing it, for a folder in which no
+// file can be created. The file never becomes shorter or cut off on a failure: it first grows
+// to the new length by writing the new tail past its old end (on a full disk that fails with
+// the old bytes untouched), then the rest is overwritten and any old tail cut off. The error
+// text, or nothing on success.
+std::optional<QString> OverwriteInPlace(const QString& path, const QByteArray& bytes);
+
+// Copies of a damaged file are never larger in all than a few settings files.
+constexpr qint64 MaxKeptCopyBytes = 4 * qint64(MaxCipherLength);
+
 // The enciphered settings file and its ".bak" copy.
 class SettingsFile final {
 public:
     SettingsFile(Settings& settings, Dialogs& dialogs, Random& random, QString path);
 
     // Loads the settings at start-up: the first-run message for a missing or empty file,
-    // "Load failed!" and the defaults for a damaged or unreadable one. A damaged file and its
-    // ".bak" are first copied aside (".damaged", ".damaged.1", ...). Writes nothing else.
+    // "Load failed!" and the defaults for a damaged or unreadable one. Whenever the defaults
+    // take over, what the next save would replace is kept first under the next free name among
+    // ".damaged", ".damaged.1", ...: the settings file (copied, or renamed aside when it is
+    // unreadable or too long to be one) and a non-empty ".bak". The message says where.
     // Returns false when the defaults are in force because the file could not be used.
     bool LoadFile();
-    // Writes the current settings and then the ".bak" copy, each through a temporary file that
-    // replaces the old one only when complete, owner-only. False (after telling the user) when
-    // the settings file could not be written; the previous file is then left as it was.
-    // With `Report::TraceOnly` a failure goes to the trace instead of a message box: an exit
-    // on a signal must not wait for a click.
+    // Writes the current settings and then the ".bak" copy, owner-only. Each replaces the old
+    // file through a temporary one when the folder allows it, else is written in place
+    // (OverwriteInPlace). False (after telling the user) when the settings file could not be
+    // written; the previous file is then left as it was. A ".bak" that could not be kept at
+    // start-up is left alone. With `Report::TraceOnly` a failure goes to the trace only, and
+    // otherwise to the trace and a message box: an exit on a signal must not wait for a click.
     enum class Report { User, TraceOnly };
     bool SaveFile(Report report = Report::User);
 
@@ -73,11 +89,14 @@ public:
 private:
     bool BackupFile(const QByteArray& bytes, Report report);
     void Tell(const QString& text, Report report) const;
-    // Copies of the damaged file and its ".bak"; the error texts of copies that failed.
-    QStringList KeepDamagedCopies() const;
+    // Keeps the settings file (when `keepSettings`) and a non-empty ".bak"; one line per file
+    // for the start-up message: where it is kept, or why it could not be.
+    QStringList KeepAside(bool keepSettings);
 
     Settings& settings_;
     Dialogs& dialogs_;
     Random& random_;
     QString path_;
+    // The ".bak" holds the last good settings and could not be kept aside: no save touches it.
+    bool backupPinned_ = false;
 };

@@ -24,6 +24,7 @@ App::App(Environment env)
         std::_Exit(0);
     };
     lists_.SetCheckStatus(&engine_);
+    transport_.SetCaFile(env_.paths.CaFile());
 }
 
 App::~App() = default;
@@ -99,8 +100,15 @@ void App::BringDialogsToFront() {
 }
 
 void App::ExitProgram(bool NoConfirm) {
-    if (exiting_)
+    if (exiting_) {
+        // A signal while an exit waits on a message box (a failed save): the save has been
+        // tried and traced, and nobody may be there to close the box. End now.
+        if (NoConfirm && EndProcess) {
+            Trace(QStringLiteral("End"));
+            EndProcess();
+        }
         return;
+    }
     if (IsSetupVisible()) {
         if (!NoConfirm) {
             env_.dialogs.Message(QStringLiteral("Please close the setup window!"));

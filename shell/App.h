@@ -48,7 +48,9 @@ public:
     void Main();
     // Ends the program in order: asks "Really Exit?" unless `NoConfirm`, refuses while the
     // setup window is open (an exit without the question rolls it back instead), then
-    // removes the icon, saves, stops the timers, closes the socket and the windows.
+    // removes the icon, saves, stops the timers, closes the socket and the windows. Asked
+    // without the question while an exit already waits on a message box (a signal during a
+    // failed save's message), it ends the process at once.
     void ExitProgram(bool NoConfirm);
     // How the process ends after an orderly exit; tests replace it.
     std::function<void()> EndProcess;

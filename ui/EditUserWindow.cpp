@@ -3,12 +3,14 @@
 #include "DialogFrame.h"
 #include "PasswordWindow.h"
 #include "UserEntry.h"
+#include "check/ServerAddress.h"
 #include "core/Dialogs.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,7 +19,8 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
                                QWidget* parent)
     : QDialog(parent), settings_(settings), dialogs_(dialogs), password_(password) {
     setObjectName(QStringLiteral("frmEditAdd"));
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 145);
+    // One row more than the other editors' layouts: the mail server's security.
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 169);
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -25,15 +28,23 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     lblMailserver =
         MakeLabel(*this, "lblMailserver", QStringLiteral("Mail Server :"), {8, 32, 113, 17});
     txtMailserver = MakeTextBox(*this, "txtMailserver", {128, 32, 105, 19});
-    lblUsername = MakeLabel(*this, "lblUsername", QStringLiteral("Username :"), {8, 56, 113, 17});
-    txtUsername = MakeTextBox(*this, "txtUsername", {128, 56, 105, 19});
-    lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 80, 113, 17});
+    lblSecurity = MakeLabel(*this, "lblSecurity", QStringLiteral("Security :"), {8, 56, 113, 17});
+    cboSecurity = new QComboBox(this);
+    cboSecurity->setObjectName(QStringLiteral("cboSecurity"));
+    cboSecurity->setGeometry(128, 56, 105, 19);
+    cboSecurity->addItem(QStringLiteral("TLS"), int(Security::Tls));
+    cboSecurity->addItem(QStringLiteral("STARTTLS"), int(Security::StartTls));
+    cboSecurity->addItem(QStringLiteral("None"), int(Security::None));
+    lblUsername = MakeLabel(*this, "lblUsername", QStringLiteral("Username :"), {8, 80, 113, 17});
+    txtUsername = MakeTextBox(*this, "txtUsername", {128, 80, 105, 19});
+    lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 104, 113, 17});
     cmdEditPassword =
-        MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 80, 105, 19});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 104, 113, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 104, 113, 33});
+        MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 104, 105, 19});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 128, 113, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 128, 113, 33});
     setTabOrder(txtScreenname, txtMailserver);
-    setTabOrder(txtMailserver, txtUsername);
+    setTabOrder(txtMailserver, cboSecurity);
+    setTabOrder(cboSecurity, txtUsername);
     setTabOrder(txtUsername, cmdEditPassword);
     setTabOrder(cmdEditPassword, cmdOk);
     setTabOrder(cmdOk, cmdCancel);
@@ -41,19 +52,23 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
     connect(cmdOk, &QPushButton::clicked, this, &EditUserWindow::OkClicked);
     connect(cmdCancel, &QPushButton::clicked, this, &EditUserWindow::DoCancel);
+    connect(txtMailserver, &QLineEdit::textEdited, this, &EditUserWindow::ServerEdited);
+    connect(cboSecurity, &QComboBox::currentIndexChanged, this, &EditUserWindow::SecurityChosen);
 }
 
 bool EditUserWindow::ShowForm(int& UserNum) {
     if (isVisible()) // already open: one user at a time
         return false;
     if (UserNum == -1) {
-        if (!CanAddUser(settings_)) {
+        if (!CanAddUser(settings_) || !RoomForAnotherUser(settings_)) {
             dialogs_.Message(TableFullMessage);
             return false;
         }
         txtScreenname->clear();
         txtUsername->clear();
         txtMailserver->clear();
+        const QSignalBlocker blocker(cboSecurity);
+        cboSecurity->setCurrentIndex(cboSecurity->findData(int(Security::Tls)));
         NewPassword.clear();
         cmdEditPassword->setText(QStringLiteral("Set Password"));
         cmdOk->setEnabled(false);
@@ -65,7 +80,12 @@ bool EditUserWindow::ShowForm(int& UserNum) {
         const UserRecord& user = settings_.Users[UserNum];
         txtScreenname->setText(user.ScreenName);
         txtUsername->setText(user.Username);
-        txtMailserver->setText(user.MailServer);
+        // The field shows the server without its scheme; the drop-down shows the scheme.
+        const ServerParse server = ParseServerAddress(user.MailServer);
+        txtMailserver->setText(HostAndPort(user.MailServer));
+        const QSignalBlocker blocker(cboSecurity);
+        cboSecurity->setCurrentIndex(
+            cboSecurity->findData(int(server.ok ? server.address.security : Security::None)));
         NewPassword = user.Password;
         cmdEditPassword->setText(QStringLiteral("Edit Password"));
         cmdOk->setEnabled(true);
@@ -120,8 +140,28 @@ void EditUserWindow::OkClicked() {
 }
 
 UserEntry EditUserWindow::Entries() const {
-    return UserEntry{txtScreenname->text(), txtMailserver->text(), txtUsername->text(),
-                     NewPassword};
+    // The drop-down writes the scheme; a text that does not parse is kept for the checks to
+    // name what is wrong with it.
+    QString server = txtMailserver->text();
+    if (ParseServerAddress(server).ok)
+        server = ServerText(Security(cboSecurity->currentData().toInt()), HostAndPort(server));
+    return UserEntry{txtScreenname->text(), server, txtUsername->text(), NewPassword};
+}
+
+void EditUserWindow::ServerEdited(const QString& text) {
+    // A scheme typed or pasted into the field sets the drop-down.
+    const ServerParse server = ParseServerAddress(text);
+    if (!server.ok || !server.address.hasScheme)
+        return;
+    const QSignalBlocker blocker(cboSecurity);
+    cboSecurity->setCurrentIndex(cboSecurity->findData(int(server.address.security)));
+}
+
+void EditUserWindow::SecurityChosen() {
+    // The drop-down now holds the choice: a scheme in the field would only contradict it.
+    const ServerParse server = ParseServerAddress(txtMailserver->text());
+    if (server.ok && server.address.hasScheme)
+        txtMailserver->setText(HostAndPort(txtMailserver->text()));
 }
 
 void EditUserWindow::reject() {

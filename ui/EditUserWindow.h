@@ -4,6 +4,7 @@
 
 class Dialogs;
 class PasswordWindow;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -31,6 +32,8 @@ private:
     void EditPasswordClicked();
     void OkClicked();
     UserEntry Entries() const;
+    void ServerEdited(const QString& text);
+    void SecurityChosen();
 
     Settings& settings_;
     Dialogs& dialogs_;
@@ -46,6 +49,8 @@ private:
     QLineEdit* txtScreenname = nullptr;
     QLabel* lblMailserver = nullptr;
     QLineEdit* txtMailserver = nullptr;
+    QLabel* lblSecurity = nullptr;
+    QComboBox* cboSecurity = nullptr; // "TLS", "STARTTLS", "None": the scheme of the text
     QLabel* lblUsername = nullptr;
     QLineEdit* txtUsername = nullptr;
     QLabel* lblPassword = nullptr;

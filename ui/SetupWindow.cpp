@@ -159,10 +159,14 @@ void SetupWindow::DeleteClicked() {
 }
 
 void SetupWindow::OkClicked() {
+    const bool showErrors = settings_.ShowErrors;
     settings_.ShowErrors = chkShowErrs->isChecked();
-    // A failed save has told the user; staying open lets them try again or cancel.
-    if (saveFile_ && !saveFile_())
+    // A failed save has told the user; staying open lets them try again or cancel. The check
+    // box reaches ShowErrors only with a save that succeeds (the close control drops it).
+    if (saveFile_ && !saveFile_()) {
+        settings_.ShowErrors = showErrors;
         return;
+    }
     HideSetup();
 }
 

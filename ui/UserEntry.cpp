@@ -1,18 +1,72 @@
 #include "UserEntry.h"
 
+#include "check/ServerAddress.h"
+#include "core/Cipher.h"
 #include "core/CodePage.h"
 #include "core/Settings.h"
+#include "core/SettingsFile.h"
 
 #include <limits>
+#include <optional>
+#include <utility>
 
 namespace {
 constexpr int MaxIndex = std::numeric_limits<qint16>::max();
 
-// The settings file is one line per text in a single-byte code page: a line break would shift
-// every later line and a character outside the code page would be changed on saving.
+// The settings file is one line per text in a single-byte code page: a CR LF pair would end
+// the line early and shift every later one, and a character outside the code page would be
+// changed on saving. A lone CR or LF is stored as it is.
 bool Storable(const QString& text) {
-    return !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('\n')) &&
-           FitsCodePage(text);
+    return !text.contains(QStringLiteral("\r\n")) && FitsCodePage(text);
+}
+
+// The lines of one user in the settings text: NumMails and the four texts, each with its
+// CR LF; one byte per character.
+qsizetype UserTextSize(qint32 numMails, const UserEntry& entry) {
+    return QString::number(numMails).size() + entry.ScreenName.size() + entry.MailServer.size() +
+           entry.Username.size() + entry.Password.size() + 5 * 2;
+}
+
+UserEntry EntryOf(const UserRecord& user) {
+    return {user.ScreenName, user.MailServer, user.Username, user.Password};
+}
+
+// The size of the settings text once `entry` is stored (added with `editIndex` -1).
+qsizetype SettingsSizeWith(const Settings& settings, int editIndex, const UserEntry& entry) {
+    qsizetype size = BuildSettingsText(settings).size();
+    if (settings.IsUser(editIndex) && editIndex < settings.Users.size()) {
+        const UserRecord& user = settings.Users[editIndex];
+        return size - UserTextSize(user.NumMails, EntryOf(user)) +
+               UserTextSize(user.NumMails, entry);
+    }
+    const int last = qMax(-1, int(settings.LastUser));
+    size += QString::number(last + 1).size() - QString::number(last).size();
+    return size + UserTextSize(0, entry);
+}
+
+// Refuses an entry that would take the settings past what the file can hold: names the
+// longest text when shortening it is enough, or else says that the list is full.
+std::optional<QString> RoomRule(const Settings& settings, int editIndex, const UserEntry& entry) {
+    const qsizetype size = SettingsSizeWith(settings, editIndex, entry);
+    if (size <= MaxPlainLength)
+        return std::nullopt;
+    const QString tail = QStringLiteral(": the settings would take %1 bytes, more than the %2 "
+                                        "that the settings file can hold!")
+                             .arg(size)
+                             .arg(MaxPlainLength);
+    const std::pair<const QString*, const char*> texts[] = {{&entry.ScreenName, "Screenname"},
+                                                            {&entry.MailServer, "Mail server"},
+                                                            {&entry.Username, "Username"},
+                                                            {&entry.Password, "Password"}};
+    const auto* longest = &texts[0];
+    for (const auto& text : texts) {
+        if (text.first->size() > longest->first->size())
+            longest = &text;
+    }
+    // A text must keep one character (none may be blank).
+    if (longest->first->size() - 1 >= size - MaxPlainLength)
+        return QLatin1String(longest->second) + QStringLiteral(" is too long") + tail;
+    return QStringLiteral("The user list is full") + tail;
 }
 
 bool ScreenNameTaken(const Settings& settings, int editIndex, const QString& screenName) {
@@ -46,6 +100,9 @@ QStringList ValidateUserEntries(const Settings& settings, int editIndex, const U
         messages << QStringLiteral("Screenname must be unique!");
     if (entry.MailServer.isEmpty())
         messages << QStringLiteral("Mail server cannot be left blank!");
+    else if (const ServerParse server = ParseServerAddress(entry.MailServer);
+             !server.ok && Storable(entry.MailServer)) // else it is named below
+        messages << server.error;
     if (entry.Username.isEmpty())
         messages << QStringLiteral("Username cannot be left blank!");
     if (!entry.MailServer.isEmpty() && !entry.Username.isEmpty() &&
@@ -66,6 +123,8 @@ QStringList ValidateUserEntries(const Settings& settings, int editIndex, const U
     if (!Storable(entry.Password))
         messages << QStringLiteral(
             "Password contains a line break or a character that cannot be saved!");
+    if (const auto room = RoomRule(settings, editIndex, entry))
+        messages << *room;
     return messages;
 }
 
@@ -74,6 +133,11 @@ bool CanAddUser(const Settings& settings) {
     if (newLast > MaxIndex)
         return false;
     return newLast <= settings.UpperBound() || newLast + 2 <= MaxIndex;
+}
+
+bool RoomForAnotherUser(const Settings& settings) {
+    const QString one = QStringLiteral("x");
+    return SettingsSizeWith(settings, -1, {one, one, one, one}) <= MaxPlainLength;
 }
 
 bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry) {

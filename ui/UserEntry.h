@@ -14,14 +14,20 @@ struct UserEntry {
 };
 
 // The messages of every rule that `entry` breaks, in the order the editor shows them: the
-// blank and uniqueness rules, then any text the settings file could not hold. `editIndex` is
-// the user being edited (not compared with itself), -1 while adding. Nothing is trimmed and
-// the uniqueness rules compare lower-cased texts.
+// blank rules (a mail server must also be readable) and uniqueness rules, then any text the
+// settings file could not hold (a CR LF pair, a character outside its code page), then an
+// entry that would take the settings past the file's limit (naming the text to shorten, or
+// saying that the list is full). `editIndex` is the user being edited (not compared with
+// itself), -1 while adding. Nothing is trimmed and the uniqueness rules compare lower-cased
+// texts.
 QStringList ValidateUserEntries(const Settings& settings, int editIndex, const UserEntry& entry);
 
 // Whether one more user fits: the table's indices are 16-bit and must leave room for the two
 // spare entries that a growing add creates.
 bool CanAddUser(const Settings& settings);
+
+// Whether the settings file has room for one more user with the shortest texts allowed.
+bool RoomForAnotherUser(const Settings& settings);
 
 // Stores an accepted entry and re-sorts the table. With `UserNum` -1 a user is added: the next
 // entry is cleared, given a fresh identity and `UserNum` becomes its index (before the sort).

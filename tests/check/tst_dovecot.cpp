@@ -2,6 +2,7 @@
 #include "check/SocketTransport.h"
 #include "support/Dovecot.h"
 #include "support/RealPeer.h"
+#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
 
 #include <QFile>
@@ -73,6 +74,51 @@ private slots:
             QVERIFY2(match.hasMatch(), stat.at(i).constData());
             QCOMPARE(match.captured(1), counts.at(i));
         }
+    }
+
+    // A server that requires TLS, with a certificate from a private CA that the user trusts
+    // through the file beside the settings: both ways of TLS count the mail.
+    void tlsWithPrivateCa() {
+        TestCertificates certs;
+        TARNWICK_START_PEER(certs);
+        Dovecot server;
+        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.DeliverMail("alice", 2));
+        World w(server.Port());
+        const QString caFile = w.dir.filePath("Tarnwick-ca.pem");
+        QVERIFY(QFile::copy(certs.Ca(), caFile));
+        w.transport.SetCaFile(caFile);
+        const QString port = QString::number(server.Port());
+        AddUser(w.settings,
+                MakeUser("Direct", "alice",
+                         "pop3s://127.0.0.1:" + QString::number(server.TlsPort()), "secret"));
+        AddUser(w.settings,
+                MakeUser("Upgraded", "alice", "pop3+starttls://localhost:" + port, "secret"));
+        AddUser(w.settings, MakeUser("Clear", "alice", "127.0.0.1:" + port, "secret"));
+
+        for (int run = 0; run < 3; ++run)
+            QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
+        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
+        QCOMPARE(w.settings.Users[1].NewNumMails, 2);
+        QCOMPARE(w.settings.Users[2].NewNumMails, 2);
+        QCOMPARE(w.sink.texts, QStringList());
+        // The server saw TLS on the first two; loopback in clear counts as secured to it.
+        const QStringList logins =
+            server.Log().split('\n').filter(QStringLiteral("Login: user=<alice>"));
+        QCOMPARE(logins.size(), 3);
+        QVERIFY2(logins.at(0).contains(", TLS,") && logins.at(1).contains(", TLS,") &&
+                     !logins.at(2).contains("TLS"),
+                 qPrintable(logins.join('\n')));
+
+        // Without the CA file the certificate is not trusted.
+        QVERIFY(QFile::remove(caFile));
+        w.clock.Advance(PastInterval);
+        QVERIFY(CheckAndWait(w));
+        QVERIFY2(w.sink.texts.value(0).startsWith(
+                     "Error with Direct : \r\nTLS certificate not accepted: "),
+                 qPrintable(w.sink.texts.value(1)));
     }
 
     void wrongPasswordIsReportedWithTheServersReason() {

@@ -1,5 +1,6 @@
 // The check session and its scheduler, driven step by step through a fake connection on a
 // clock that stands still.
+#include "check/ServerAddress.h"
 #include "support/FakeTransport.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
@@ -231,6 +232,76 @@ private slots:
         QCOMPARE(w.sink.texts.size(), 3);
     }
 
+    // The mail-server text decides where and how to connect; a text that cannot be read fails
+    // the user's check at stage 0 without a connection, and the next due user follows after
+    // the pause.
+    void serverTextDecidesTheConnection_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("connect"); // the transport's log line, or the error
+        QTest::newRow("host") << "pop.home"
+                              << "connect pop.home:110";
+        QTest::newRow("host:port") << "pop.home:1110"
+                                   << "connect pop.home:1110";
+        QTest::newRow("pop3s") << "POP3S://pop.home"
+                               << "connect pop3s pop.home:995";
+        QTest::newRow("starttls, IPv6") << "pop3+starttls://[::1]:2110"
+                                        << "connect pop3+starttls ::1:2110";
+        QTest::newRow("unknown scheme")
+            << "imap://pop.home"
+            << "Mail server \"imap://pop.home\" is not valid: unknown scheme \"imap\" (known "
+               "are pop3, pop3s and pop3+starttls)!";
+    }
+    void serverTextDecidesTheConnection() {
+        QFETCH(QString, server);
+        QFETCH(QString, connect);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", server, "pw"));
+        AddUser(w.settings, MakeUser("Work", "bob", "pop.work", "pw2"));
+        w.engine.CheckMail(false);
+        if (connect.startsWith("connect ")) {
+            QCOMPARE(w.transport.log, QStringList(connect));
+            QCOMPARE(w.sink.texts, QStringList());
+        } else {
+            QCOMPARE(w.transport.log, QStringList());
+            QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n" + connect));
+            QVERIFY(ReadFile(w.logs.ErrLogPath()).contains("|0|Home|0|-1|0|Mail server"));
+            w.engine.CheckMail(false); // the tick after the pause
+            QCOMPARE(w.transport.log, QStringList("connect pop.work:110"));
+            QCOMPARE(w.engine.GetCheckUser(), 1);
+        }
+    }
+
+    // STLS is the one command sent in clear; USER waits for the handshake, whatever the server
+    // says meanwhile.
+    void stlsBeforeAnythingElse() {
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop3+starttls://pop.home", "pw"));
+        w.engine.CheckMail(false);
+        w.transport.Reply("+OK ready");
+        w.transport.Reply("+OK Begin TLS");
+        w.transport.Reply("+OK"); // no reply can come during the handshake; none is taken
+        QCOMPARE(w.transport.log,
+                 QStringList({"connect pop3+starttls pop.home:110", "send STLS", "starttls"}));
+        QCOMPARE(w.engine.GetStage(), 1);
+        w.transport.Secure();
+        QCOMPARE(w.transport.log.mid(3), QStringList("send USER alice"));
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK");
+        w.transport.Reply("+OK 2 20");
+        w.transport.Reply("+OK bye");
+        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
+        QCOMPARE(w.sink.texts, QStringList());
+
+        // On a connection that is not secured the session sends nothing after the greeting.
+        w.clock.Advance(Settings::DefaultCheckInterval * 60000 + 1000);
+        w.settings.Users[0].MailServer = "pop3s://pop.home";
+        w.engine.CheckMail(false);
+        w.transport.Reply("+OK ready");
+        QCOMPARE(w.transport.log.last(), QString("close"));
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nTLS is not established; USER "
+                                           "was not sent."));
+    }
+
     void unsafeArgumentsNeverReachTheWire_data() {
         QTest::addColumn<QString>("username");
         QTest::addColumn<QString>("password");
@@ -386,6 +457,81 @@ private slots:
 };
 
 // The scheduler on a clock that stands still unless a test moves it.
+class TestServerAddress final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parse_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("security"); // -1: refused
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");        // with 110 for plain POP3
+        QTest::addColumn<QString>("problem"); // part of the message when refused
+        const int none = int(Security::None), tls = int(Security::Tls),
+                  stls = int(Security::StartTls);
+        QTest::newRow("host") << "pop.example.com" << none << "pop.example.com" << 110 << "";
+        QTest::newRow("IPv4") << "192.0.2.7" << none << "192.0.2.7" << 110 << "";
+        QTest::newRow("host:port")
+            << "pop.example.com:1110" << none << "pop.example.com" << 1110 << "";
+        QTest::newRow("pop3") << "pop3://h" << none << "h" << 110 << "";
+        QTest::newRow("pop3s") << "pop3s://h" << tls << "h" << 995 << "";
+        QTest::newRow("pop3s with port") << "pop3s://h:1" << tls << "h" << 1 << "";
+        QTest::newRow("starttls, any case")
+            << "POP3+StartTLS://h:65535" << stls << "h" << 65535 << "";
+        QTest::newRow("IPv6") << "[::1]" << none << "::1" << 110 << "";
+        QTest::newRow("IPv6 with port")
+            << "pop3s://[2001:db8::5]:995" << tls << "2001:db8::5" << 995 << "";
+        QTest::newRow("empty") << "" << -1 << "" << 0 << "the host is empty";
+        QTest::newRow("scheme only") << "pop3s://" << -1 << "" << 0 << "the host is empty";
+        QTest::newRow("port only") << ":110" << -1 << "" << 0 << "the host is empty";
+        QTest::newRow("empty brackets") << "[]:110" << -1 << "" << 0 << "the host is empty";
+        QTest::newRow("unknown scheme")
+            << "imaps://h" << -1 << "" << 0 << "unknown scheme \"imaps\"";
+        QTest::newRow("path") << "pop3://h/inbox" << -1 << "" << 0 << "a path";
+        QTest::newRow("user") << "pop3s://bob@h" << -1 << "" << 0 << "a user name";
+        QTest::newRow("port 0") << "h:0" << -1 << "" << 0 << "from 1 to 65535";
+        QTest::newRow("port 65536") << "h:65536" << -1 << "" << 0 << "from 1 to 65535";
+        QTest::newRow("port empty") << "pop3s://h:" << -1 << "" << 0 << "from 1 to 65535";
+        QTest::newRow("port signed") << "h:+110" << -1 << "" << 0 << "from 1 to 65535";
+        QTest::newRow("port long") << "h:0000110" << -1 << "" << 0 << "from 1 to 65535";
+        QTest::newRow("IPv6 bare") << "::1" << -1 << "" << 0 << "in brackets";
+        QTest::newRow("IPv6 unclosed") << "[::1" << -1 << "" << 0 << "closing bracket";
+        QTest::newRow("not IPv6") << "[pop.example.com]" << -1 << "" << 0
+                                  << "is not an IPv6 address";
+        QTest::newRow("IPv4 in brackets")
+            << "[192.0.2.7]" << -1 << "" << 0 << "is not an IPv6 address";
+        QTest::newRow("blank in host") << "pop example" << -1 << "" << 0 << "a blank";
+    }
+    void parse() {
+        QFETCH(QString, text);
+        QFETCH(int, security);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(QString, problem);
+        const ServerParse parse = ParseServerAddress(text);
+        QCOMPARE(parse.ok, security >= 0);
+        if (!parse.ok) {
+            QVERIFY2(parse.error.startsWith("Mail server \"" + text + "\" is not valid: ") &&
+                         parse.error.contains(problem) && parse.error.endsWith('!'),
+                     qPrintable(parse.error));
+            QCOMPARE(HostAndPort(text), text);
+            return;
+        }
+        QCOMPARE(int(parse.address.security), security);
+        QCOMPARE(parse.address.host, host);
+        QCOMPARE(int(parse.address.PortOr(110)), port);
+        // Written back with the scheme of the security, the text reads the same.
+        const QString again = ServerText(parse.address.security, HostAndPort(text));
+        const ServerParse reread = ParseServerAddress(again);
+        QVERIFY2(reread.ok, qPrintable(again));
+        QCOMPARE(int(reread.address.security), security);
+        QCOMPARE(reread.address.host, host);
+        QCOMPARE(int(reread.address.PortOr(110)), port);
+        if (security == int(Security::None) && !parse.address.hasScheme)
+            QCOMPARE(again, text); // plain texts stay as they were
+    }
+};
+
 class TestScheduler final : public QObject {
     Q_OBJECT
 
@@ -557,7 +703,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestSession, TestScheduler>(argc, argv);
+    return RunTests<TestSession, TestServerAddress, TestScheduler>(argc, argv);
 }
 
 #include "tst_session.moc"

@@ -2,12 +2,16 @@
 // the line framing underneath it.
 #include "check/LineFramer.h"
 #include "check/SocketTransport.h"
+#include "support/RealPeer.h"
 #include "support/RunTests.h"
 #include "support/ScriptedServer.h"
+#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QNetworkInterface>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
@@ -405,6 +409,144 @@ private slots:
     }
 };
 
+// The session over TLS, against a scripted server with certificates of the test's own.
+class TestTls final : public QObject {
+    Q_OBJECT
+
+    TestCertificates certs_;
+
+    // The script of a good session after the greeting's TLS step.
+    static ServerScript Secured(ServerScript script) {
+        for (qsizetype i = 1; i < NormalReplies.size(); ++i)
+            script.Await().Send(NormalReplies.at(i));
+        return script;
+    }
+    static ServerScript Tls() { return Secured(ServerScript().StartTls().Send("+OK Ready.\r\n")); }
+    static ServerScript StartTls(const QByteArray& stlsReply = "+OK Begin TLS.\r\n") {
+        return Secured(ServerScript().Send("+OK Ready.\r\n").Await().Send(stlsReply).StartTls());
+    }
+    static bool HasIpv6Loopback() {
+        for (const QHostAddress& a : QNetworkInterface::allAddresses())
+            if (a == QHostAddress(QHostAddress::LocalHostIPv6))
+                return true;
+        return false;
+    }
+    // A world whose TLS trusts the test CA through the file beside the settings.
+    void TrustTestCa(World& w) {
+        const QString caFile = w.dir.filePath("Tarnwick-ca.pem");
+        QVERIFY(QFile::copy(certs_.Ca(), caFile));
+        w.transport.SetCaFile(caFile);
+    }
+
+private slots:
+    void initTestCase() { TARNWICK_START_PEER(certs_); }
+
+    void secureSession_data() {
+        QTest::addColumn<QString>("server"); // %1: the port
+        QTest::addColumn<bool>("ipv6");
+        QTest::addColumn<ServerScript>("script");
+        QTest::addColumn<QList<QByteArray>>("clear"); // what the server receives in clear
+        QTest::newRow("pop3s") << "pop3s://127.0.0.1:%1" << false << Tls() << QList<QByteArray>{};
+        QTest::newRow("STLS, name") << "POP3+StartTLS://localhost:%1" << false << StartTls()
+                                    << QList<QByteArray>{"STLS\r\n"};
+        // Clear text after the go-ahead is nobody's reply: taken as the greeting's answer
+        // it would put USER ahead of the server's real replies.
+        QTest::newRow("STLS, clear text after the go-ahead")
+            << "pop3+starttls://127.0.0.1:%1" << false
+            << StartTls("+OK Begin TLS.\r\n+OK injected\r\n") << QList<QByteArray>{"STLS\r\n"};
+        QTest::newRow("pop3s over [::1]")
+            << "pop3s://[::1]:%1" << true << Tls() << QList<QByteArray>{};
+    }
+    void secureSession() {
+        QFETCH(QString, server);
+        QFETCH(bool, ipv6);
+        QFETCH(ServerScript, script);
+        QFETCH(QList<QByteArray>, clear);
+        if (ipv6 && !HasIpv6Loopback())
+            QSKIP("This machine has no IPv6 on loopback.");
+        ScriptedServer pop3(nullptr, ipv6 ? QHostAddress(QHostAddress::LocalHostIPv6)
+                                          : QHostAddress(QHostAddress::LocalHost));
+        QVERIFY(pop3.IsListening());
+        QVERIFY(pop3.SetCertificate(certs_.Server(), TestCertificates::KeyOf(certs_.Server())));
+        pop3.Queue(script);
+        World w(1); // the text names the port
+        TrustTestCa(w);
+        AddUser(w.settings, MakeUser("Home", "alice", server.arg(pop3.Port()), "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(RunEnds(w));
+        QCOMPARE(w.sink.texts, QStringList());
+        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(pop3.Received(0), clear + Commands("alice", "secret"));
+    }
+
+    // Every failure to secure the connection ends the user's check at stage 1, with its
+    // reason, and before a user name or password has gone out.
+    void secureFailure_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("certificate");
+        QTest::addColumn<ServerScript>("script");
+        QTest::addColumn<QString>("message"); // a pattern
+        const QString pop3s = QStringLiteral("pop3s://127.0.0.1:%1");
+        const QString stls = QStringLiteral("pop3+starttls://127.0.0.1:%1");
+        QTest::newRow("untrusted") << pop3s << certs_.SelfSigned() << Tls()
+                                   << "^TLS certificate not accepted: .*self-signed.*untrusted";
+        QTest::newRow("wrong name") << pop3s << certs_.WrongName() << Tls()
+                                    << "^TLS certificate not accepted: The host name did not match";
+        QTest::newRow("expired") << pop3s << certs_.Expired() << Tls()
+                                 << "^TLS certificate not accepted: The certificate has expired$";
+        QTest::newRow("untrusted after STLS") << stls << certs_.SelfSigned() << StartTls()
+                                              << "^TLS certificate not accepted: .*untrusted";
+        QTest::newRow("clear text on the TLS port")
+            << pop3s << certs_.Server() << Conversation(NormalReplies)
+            << "^TLS handshake failed: .+";
+        QTest::newRow("closed during the handshake")
+            << pop3s << certs_.Server() << ServerScript().Pause(100).Drop()
+            << "^TLS handshake failed: The remote host closed the connection$";
+        QTest::newRow("STLS refused")
+            << stls << certs_.Server() << Conversation({"+OK Ready.\r\n", "-ERR Not now.\r\n"})
+            << "^STLS refused by the server: \"-ERR Not now\\.\"$";
+        // It offers STLS, takes the go-ahead back and talks on in clear.
+        QTest::newRow("STLS accepted, then clear text")
+            << stls << certs_.Server()
+            << Conversation({"+OK Ready.\r\n", "+OK Begin TLS.\r\n", "+OK\r\n", "+OK\r\n"})
+            << "^TLS handshake failed: .+";
+        QTest::newRow("STLS accepted, then silence")
+            << stls << certs_.Server() << Conversation({"+OK Ready.\r\n", "+OK Begin TLS.\r\n"})
+            << "^Timeout waiting for response from server!$";
+    }
+    void secureFailure() {
+        QFETCH(QString, server);
+        QFETCH(QString, certificate);
+        QFETCH(ServerScript, script);
+        QFETCH(QString, message);
+        ScriptedServer pop3;
+        QVERIFY(pop3.SetCertificate(certificate, TestCertificates::KeyOf(certificate)));
+        pop3.Queue(script);
+        World w(1);
+        TrustTestCa(w);
+        w.engine.SetTimeoutInterval(1500);
+        AddUser(w.settings, MakeUser("Home", "alice", server.arg(pop3.Port()), "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(WaitUntil([&] { return !w.sink.texts.isEmpty(); }));
+        QVERIFY(RunEnds(w));
+
+        const QString prefix = QStringLiteral("Error with Home : \r\n");
+        QVERIFY(w.sink.texts.at(0).startsWith(prefix));
+        const QString reported = w.sink.texts.at(0).mid(prefix.size());
+        QVERIFY2(QRegularExpression(message).match(reported).hasMatch(), qPrintable(reported));
+        QCOMPARE(w.sink.texts.size(), 1);
+        const QList<ErrRecord> records = ErrRecords(w);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.at(0).stage, 1);
+        QCOMPARE(records.at(0).message, reported);
+        QVERIFY(WaitUntil([&] { return pop3.Closed(0); }));
+        const QByteArray received = pop3.Received(0).join();
+        QVERIFY2(!received.contains("USER") && !received.contains("PASS") &&
+                     !received.contains("secret"),
+                 received.constData());
+    }
+};
+
 class TestLineFramer final : public QObject {
     Q_OBJECT
 
@@ -458,7 +600,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestWire, TestLineFramer>(argc, argv);
+    return RunTests<TestWire, TestTls, TestLineFramer>(argc, argv);
 }
 
 #include "tst_wire.moc"

@@ -3,6 +3,7 @@
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/FixedRandom.h"
+#include "support/OrdinaryUser.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 
@@ -13,23 +14,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 namespace {
 const QString FirstRun = "This appears to be the first time you have used this program!\r\n"
                          "You can access the setup screen by right-clicking\r\n"
                          "on the icon in the system tray. Have fun!";
 const QString Defaults = "-1\r\n5\r\n5\r\nTrue\r\n";
-
-bool IsRoot() {
-#ifdef Q_OS_UNIX
-    return geteuid() == 0;
-#else
-    return false;
-#endif
-}
 
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
@@ -171,7 +160,8 @@ private slots:
             QCOMPARE(w.settings.ShowErrors, expected == 1);
             QVERIFY(w.dialogs.messages.isEmpty());
         } else {
-            QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
+            QCOMPARE(w.dialogs.messages.size(), 1);
+            QVERIFY(w.dialogs.messages[0].startsWith("Load failed!\r\n"));
         }
     }
 
@@ -282,9 +272,14 @@ private slots:
         WriteAll(w.file.BackupPath(), bak);
 
         QVERIFY(!w.file.LoadFile());
-        QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
+        QCOMPARE(w.dialogs.messages,
+                 QStringList{"Load failed!\r\nThe settings file is kept as " +
+                             QDir::toNativeSeparators(w.path + ".damaged") +
+                             "\r\nThe last backup of the settings is kept as " +
+                             QDir::toNativeSeparators(w.file.BackupPath() + ".damaged")});
         VerifyDefaults(w.settings);
-        QCOMPARE(ReadAll(w.path), bytes);
+        // Too long to be a settings file: renamed aside rather than copied.
+        QCOMPARE(ReadAll(w.path), bytes.size() > MaxCipherLength ? QByteArray() : bytes);
         QCOMPARE(ReadAll(w.path + ".damaged"), bytes);
         QCOMPARE(ReadAll(w.file.BackupPath()), bak);
         QCOMPARE(ReadAll(w.file.BackupPath() + ".damaged"), bak);
@@ -331,7 +326,8 @@ private slots:
         WriteAll(w.path, "\x01");
         QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick.ini.damaged"));
         QVERIFY(!w.file.LoadFile());
-        QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
+        QCOMPARE(w.dialogs.messages, QStringList{"Load failed!\r\nThe settings file is kept as " +
+                                                 QDir::toNativeSeparators(w.path) + ".damaged.1"});
         QCOMPARE(ReadAll(w.path + ".damaged.1"), QByteArray("\x01"));
     }
 
@@ -373,22 +369,104 @@ private slots:
         QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
     }
 
-    void unreadableFileFailsWithoutCopies() {
+    void aFolderAtThePathIsLeftAlone() {
         FileWorld w;
         QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick.ini"));
         QVERIFY(!w.file.LoadFile());
         QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
         VerifyDefaults(w.settings);
         QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
+    }
 
-        if (IsRoot())
-            return; // root reads a file whatever its permission bits
-        FileWorld u;
-        u.WritePlain(Defaults.toLatin1());
-        QVERIFY(QFile::setPermissions(u.path, QFileDevice::WriteOwner));
-        QVERIFY(!u.file.LoadFile());
-        QCOMPARE(u.dialogs.messages, QStringList{"Load failed!"});
-        QCOMPARE(u.Files(), QStringList{"Tarnwick.ini"});
+    // Whenever the defaults take over, what the first save replaces is kept first: the
+    // settings file when it holds anything, and the ".bak" with the last good settings.
+    void startUpKeepsWhatTheFirstSaveReplaces_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("withBak");
+        for (const char* kind : {"missing", "empty", "unreadable", "damaged", "oversized"}) {
+            QTest::newRow(kind) << QString(kind) << false;
+            QTest::newRow(qPrintable(QString(kind) + " with .bak")) << QString(kind) << true;
+        }
+    }
+    void startUpKeepsWhatTheFirstSaveReplaces() {
+        TARNWICK_AS_ORDINARY_USER(); // root would read the unreadable file
+        QFETCH(QString, kind);
+        QFETCH(bool, withBak);
+        FileWorld w;
+        QByteArray bytes;
+        if (kind == "unreadable")
+            bytes = EncodeText(Defaults.toLatin1(), 5);
+        else if (kind == "damaged")
+            bytes = EncodeText("nonsense\r\n", 5);
+        else if (kind == "oversized")
+            bytes = QByteArray(3 * MaxCipherLength, 'z');
+        if (kind != "missing")
+            WriteAll(w.path, bytes);
+        if (kind == "unreadable")
+            QVERIFY(QFile::setPermissions(w.path, QFileDevice::WriteOwner));
+        const QByteArray bak = EncodeText("0\r\n5\r\n5\r\nTrue\r\n1\r\np\r\nHome\r\nh\r\nu\r\n", 9);
+        if (withBak)
+            WriteAll(w.file.BackupPath(), bak);
+
+        const bool firstRun = kind == "missing" || kind == "empty";
+        QCOMPARE(w.file.LoadFile(), firstRun);
+        VerifyDefaults(w.settings);
+        QStringList expected{firstRun ? FirstRun : "Load failed!"};
+        QStringList files;
+        if (kind == "empty" || kind == "damaged")
+            files << "Tarnwick.ini"; // copied; the others are renamed aside, or missing
+        if (withBak) {
+            files << "Tarnwick.ini.bak"
+                  << "Tarnwick.ini.bak.damaged";
+        }
+        if (!firstRun) {
+            files << "Tarnwick.ini.damaged";
+            expected << "The settings file is kept as " +
+                            QDir::toNativeSeparators(w.path + ".damaged");
+        }
+        if (withBak)
+            expected << "The last backup of the settings is kept as " +
+                            QDir::toNativeSeparators(w.file.BackupPath() + ".damaged");
+        QCOMPARE(w.dialogs.messages, QStringList{expected.join("\r\n")});
+        files.sort();
+        QCOMPARE(w.Files(), files);
+        if (!firstRun) {
+            QFile::setPermissions(w.path + ".damaged", QFileDevice::ReadOwner);
+            QCOMPARE(ReadAll(w.path + ".damaged"), bytes);
+        }
+
+        // The first save replaces the settings file and the ".bak"; the kept copies stay.
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
+        if (withBak)
+            QCOMPARE(ReadAll(w.file.BackupPath() + ".damaged"), bak);
+        QVERIFY(w.file.LoadFile());
+        QCOMPARE(w.dialogs.messages.size(), 1);
+    }
+
+    void keptCopiesAreNeverRepeatedAndBounded() {
+        FileWorld w;
+        // A damaged file that stays (no save in between) is kept once.
+        WriteAll(w.path, EncodeText("nonsense\r\n", 1));
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(!w.file.LoadFile());
+        QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.damaged"}));
+        QVERIFY(w.dialogs.messages[2].endsWith(QDir::toNativeSeparators(w.path + ".damaged")));
+
+        // Different damaged files: copied while the copies stay within their bound, then
+        // renamed aside, which takes no space.
+        qint64 copied = QFileInfo(w.path).size();
+        for (int i = 0; i < 6; ++i) {
+            const QByteArray bytes(MaxCipherLength - 1000, char('a' + i));
+            WriteAll(w.path, bytes);
+            QVERIFY(!w.file.LoadFile());
+            QCOMPARE(ReadAll(w.path + ".damaged." + QString::number(i + 1)), bytes);
+            const bool wasCopied = QFile::exists(w.path);
+            QCOMPARE(wasCopied, i < 4);
+            if (wasCopied)
+                copied += bytes.size();
+        }
+        QVERIFY(copied <= MaxKeptCopyBytes);
     }
 
     // --- the saver ----------------------------------------------------------------------
@@ -473,30 +551,85 @@ private slots:
         QCOMPARE(ReadAll(w.dir.filePath("plain")), QByteArray("not a folder"));
     }
 
-    void aReadOnlyFolderKeepsTheOldFile() {
+    void aReadOnlyFileSystemKeepsTheOldFile() {
         FileWorld w;
-        TmpfsMount mount(w.dir.path()); // root ignores permission bits, not a read-only mount
-        if (IsRoot() && !mount.mounted)
-            QSKIP("running as root without the right to mount: no way to make a folder "
-                  "read-only");
+        TmpfsMount mount(w.dir.path());
+        if (!mount.mounted)
+            QSKIP("a read-only file system needs a tmpfs, and mounting one needs root");
         QVERIFY(w.file.SaveFile());
         const QByteArray before = ReadAll(w.path);
-        if (mount.mounted)
-            QVERIFY(mount.ReadOnly());
-        else
-            QVERIFY(QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x5555)));
+        QVERIFY(mount.ReadOnly());
 
         AddUser(w.settings, MakeUser("New", "new", "h", "p"));
-        const bool saved = w.file.SaveFile();
-        if (!mount.mounted)
-            QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x7700));
-        QVERIFY(!saved);
+        QVERIFY(!w.file.SaveFile());
         QCOMPARE(ReadAll(w.path), before);
         QCOMPARE(ReadAll(w.file.BackupPath()), before);
         QCOMPARE(w.dialogs.messages.size(), 1);
         QVERIFY(w.dialogs.messages[0].startsWith("Could not save the settings to " +
                                                  QDir::toNativeSeparators(w.path) + ": "));
         QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.bak"}));
+    }
+
+    // A folder in which no file can be created, holding writable files: saved in place.
+    void aReadOnlyFolderSavesInPlace() {
+        TARNWICK_AS_ORDINARY_USER(); // root writes into a read-only folder
+        FileWorld w;
+        QVERIFY(w.file.SaveFile());
+        const auto readOnly = [&w](bool on) {
+            return QFile::setPermissions(w.dir.path(),
+                                         QFileDevice::Permissions(on ? 0x5500 : 0x7700));
+        };
+        QVERIFY(readOnly(true));
+        // Longer, then shorter than the file it replaces.
+        AddUser(w.settings, MakeUser("New", "new", "h", QString(3000, 'p')));
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
+        Settings loaded;
+        QCOMPARE(LoadSettingsBytes(ReadAll(w.path), loaded), LoadResult::Loaded);
+        QCOMPARE(BuildSettingsText(loaded), BuildSettingsText(w.settings));
+        w.settings.DeleteUser(0);
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path).size(), 17);
+        QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
+        QVERIFY(w.dialogs.messages.isEmpty());
+
+        // A damaged file there cannot be kept, nor the ".bak": the save leaves the ".bak",
+        // which holds the last good settings, as it was.
+        const QByteArray good = ReadAll(w.file.BackupPath());
+        WriteAll(w.path, "\x01");
+        QVERIFY(!w.file.LoadFile());
+        QVERIFY(w.dialogs.messages.value(0).contains(
+            "Could not keep a copy of " + QDir::toNativeSeparators(w.file.BackupPath())));
+        QVERIFY(w.file.SaveFile());
+        QVERIFY(readOnly(false));
+        QCOMPARE(ReadAll(w.path).size(), 17);
+        QCOMPARE(ReadAll(w.file.BackupPath()), good);
+        QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.bak"}));
+    }
+
+    void writingInPlaceNeverShortensTheOldFile() {
+        FileWorld w;
+        TmpfsMount mount(w.dir.path());
+        if (!mount.mounted)
+            QSKIP("a full file system needs a small tmpfs, and mounting one needs root");
+        const QByteArray old(6000, 'o');
+        WriteAll(w.path, old);
+        {
+            QFile filler(w.dir.filePath("filler"));
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            const QByteArray block(4096, 'f');
+            while (filler.write(block) == block.size() && filler.flush()) {
+            }
+        }
+        // Longer than the disk allows: the old bytes stay, at their length.
+        QVERIFY(OverwriteInPlace(w.path, QByteArray(20000, 'n')));
+        QCOMPARE(ReadAll(w.path), old);
+        // Within the pages the file has: written and cut to its length.
+        QVERIFY(!OverwriteInPlace(w.path, QByteArray(8000, 'n')));
+        QCOMPARE(ReadAll(w.path), QByteArray(8000, 'n'));
+        QVERIFY(!OverwriteInPlace(w.path, "short"));
+        QCOMPARE(ReadAll(w.path), QByteArray("short"));
+        QVERIFY(OverwriteInPlace(w.dir.filePath("missing"), "x")); // never creates a file
     }
 
     void aFullDiskKeepsTheOldFile() {
@@ -548,7 +681,9 @@ private slots:
         AddUser(w.settings, MakeUser("S", "U", "H", QString(MaxPlainLength - fixed + 1, 'p')));
         QVERIFY(!w.file.SaveFile());
         QCOMPARE(ReadAll(w.path), before);
-        QVERIFY(w.dialogs.messages.value(0).contains("32765"));
+        QVERIFY(w.dialogs.messages.value(0).endsWith(
+            "32766 bytes, more than the 32765 that the settings file can hold: shorten the "
+            "Password of \"S\" by 1 character"));
 
         // At the limit: saved, and it loads back.
         w.settings.Users[0].Password.chop(1);

@@ -7,20 +7,24 @@
 #include "support/RealPeer.h"
 #include "support/RecordingDialogs.h"
 #include "support/ScriptedServer.h"
+#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
 #include "support/XSession.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 
 namespace {
-// The program listens to no port setting: it always talks to port 110 of the mail server.
-// Each test's server listens on a loopback address of its own, on that port.
-constexpr quint16 Pop3Port = 110;
+// Each test's server listens on a free loopback port, which the mail-server text names.
+QString Local(quint16 port) {
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
 
 QByteArray ReadFile(const QString& path) {
     QFile f(path);
@@ -92,6 +96,7 @@ public:
         return output_;
     }
     bool WaitForExit(int ms) { return process_.waitForFinished(ms); }
+    void Signal(int signal) const { ::kill(pid_t(process_.processId()), signal); }
     bool Running() const { return process_.state() == QProcess::Running; }
 
     // The program's icon in the notification area.
@@ -139,7 +144,6 @@ class TestEndToEnd final : public QObject {
 private slots:
     void newMailAlertHidePermanentlyAndExit() {
         Dovecot server;
-        server.SetListen(QStringLiteral("127.0.0.5"), Pop3Port);
         TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("alice", "secret"));
         QVERIFY(server.DeliverMail("alice", 3));
@@ -148,7 +152,7 @@ private slots:
         TARNWICK_START_PEER(x);
         Program program(x);
         Settings settings;
-        AddUser(settings, MakeUser("Home", "alice", "127.0.0.5", "secret", 0));
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
         settings.CheckInterval = 0; // due at once, whatever the time of day
         program.WriteSettings(settings);
         QVERIFY(program.Start());
@@ -198,7 +202,7 @@ private slots:
     // session waits out its time-out.
     void alertBeforeTheServerAnswersQuit() {
         ScriptedServer server;
-        QVERIFY(server.Listen(QHostAddress(QStringLiteral("127.0.0.18")), Pop3Port));
+        QVERIFY(server.IsListening());
         // A slow greeting: by the time the new count comes in, the alert timer has found
         // nothing to show and gone to sleep.
         server.Queue(ServerScript()
@@ -216,7 +220,7 @@ private slots:
         TARNWICK_START_PEER(x);
         Program program(x);
         Settings settings;
-        AddUser(settings, MakeUser("Home", "alice", "127.0.0.18", "secret", 0));
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
         program.WriteSettings(settings);
         QVERIFY(program.Start());
         QVERIFY2(program.WaitForTrayIcon(15000) != 0, qPrintable(program.Output()));
@@ -234,9 +238,13 @@ private slots:
         QVERIFY(!server.Closed(0)); // the session still waits for the QUIT reply
     }
 
+    // A user adds a mailbox on a server that speaks POP3 only over TLS, with a certificate
+    // from a private CA in Tarnwick-ca.pem beside the settings.
     void firstRunAddUserThroughSetup() {
+        TestCertificates certs;
+        TARNWICK_START_PEER(certs);
         Dovecot server;
-        server.SetListen(QStringLiteral("127.0.0.6"), Pop3Port);
+        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
         TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("bob", "pw2"));
         QVERIFY(server.DeliverMail("bob", 2));
@@ -244,6 +252,8 @@ private slots:
         XSession x;
         TARNWICK_START_PEER(x);
         Program program(x);
+        QVERIFY(QFile::copy(certs.Ca(),
+                            QFileInfo(program.SettingsPath()).dir().filePath("Tarnwick-ca.pem")));
         QVERIFY(program.Start());
 
         // The first-run message comes before the icon.
@@ -280,10 +290,10 @@ private slots:
         x.Click(editor, 170, 17);
         x.Type("Office");
         x.Click(editor, 170, 41);
-        x.Type("127.0.0.6");
-        x.Click(editor, 170, 65);
+        x.Type(Local(server.TlsPort())); // the Security drop-down below says "TLS"
+        x.Click(editor, 170, 89);
         x.Type("bob");
-        x.Click(editor, 170, 89); // Set Password
+        x.Click(editor, 170, 113); // Set Password
         const qulonglong password = x.WaitForWindow("^Set Password$", 5000);
         QVERIFY(password != 0);
         x.Click(password, 120, 17);
@@ -291,7 +301,7 @@ private slots:
         x.Click(password, 48, 48); // Ok
         QTest::qWait(300);
         x.Screenshot(ShotPath("e2e-editor.png"));
-        x.Click(editor, 60, 120); // Ok
+        x.Click(editor, 60, 144); // Ok
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
         x.Screenshot(ShotPath("e2e-setup.png"));
         x.Click(setup, 48, 296); // Ok: saves
@@ -319,9 +329,51 @@ private slots:
         QCOMPARE(saved->LastUser, qint16(0));
         QCOMPARE(saved->CheckInterval, qint16(0));
         QCOMPARE(saved->Users[0].ScreenName, QString("Office"));
-        QCOMPARE(saved->Users[0].MailServer, QString("127.0.0.6"));
+        QCOMPARE(saved->Users[0].MailServer, "pop3s://" + Local(server.TlsPort()));
         QCOMPARE(saved->Users[0].Username, QString("bob"));
         QCOMPARE(saved->Users[0].Password, QString("pw2"));
+    }
+
+    // Exit, "Yes", and the save fails: its message box is up and the icon gone. A signal
+    // then ends the program at once, the failure in the trace.
+    void signalWhileTheExitWaitsOnAMessageBox() {
+        XSession x;
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "secret", 0));
+        settings.ShowErrors = false;
+        program.WriteSettings(settings);
+        QVERIFY(program.Start());
+        const qulonglong icon = program.WaitForTrayIcon(15000);
+        QVERIFY2(icon != 0, qPrintable(program.Output()));
+        // A folder where the settings file was: no save can write it.
+        QVERIFY(QFile::remove(program.SettingsPath()));
+        QVERIFY(QDir().mkdir(program.SettingsPath()));
+
+        x.Click(icon, 11, 13, 3);
+        QTest::qWait(700);
+        x.Key("Up");
+        x.Key("Return");
+        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        QVERIFY2(question != 0, qPrintable(program.Output()));
+        program.Answer(question);
+        QVERIFY2(WaitFor([&] { return program.Output().contains("Could not save the settings"); },
+                         10000),
+                 qPrintable(program.Output()));
+        const qulonglong failure = x.WaitForWindow(
+            "^Tarnwick$",
+            [&](qulonglong w, const QRect& g) {
+                return w != icon && w != question && g.width() > 100;
+            },
+            10000);
+        QVERIFY2(failure != 0, qPrintable(program.Output()));
+        x.Screenshot(ShotPath("e2e-exit-failed-save.png"));
+        QVERIFY(program.Running());
+
+        program.Signal(SIGTERM);
+        QVERIFY2(program.WaitForExit(3000), qPrintable(program.Output()));
+        QVERIFY(program.Output().trimmed().endsWith("End"));
     }
 };
 

@@ -166,7 +166,7 @@ state_dir = %1/state
 log_path = %1/dovecot.log
 listen = %6
 protocols = pop3
-ssl = no
+%7
 disable_plaintext_auth = no
 auth_mechanisms = plain
 auth_failure_delay = 0
@@ -190,7 +190,8 @@ service pop3-login {
     port = %2
   }
   inet_listener pop3s {
-    port = 0
+    address = %6
+    %8
   }
 }
 service anvil {
@@ -202,7 +203,13 @@ service anvil {
             .arg(root)
             .arg(port_)
             .arg(QLatin1String(InternalUser), QLatin1String(LoginUser), QLatin1String(MailUser))
-            .arg(address_);
+            .arg(address_)
+            .arg(tlsCertificate_.isEmpty()
+                     ? QStringLiteral("ssl = no")
+                     : QStringLiteral("ssl = required\nssl_cert = <%1\nssl_key = <%2")
+                           .arg(tlsCertificate_, tlsKey_))
+            .arg(tlsPort_ == 0 ? QStringLiteral("port = 0")
+                               : QStringLiteral("port = %1\n    ssl = yes").arg(tlsPort_));
     QSaveFile file(dir_.filePath(QStringLiteral("dovecot.conf")));
     if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) < 0 || !file.commit()) {
         *error = QStringLiteral("Cannot write the Dovecot configuration: ") + file.errorString();
@@ -361,6 +368,9 @@ bool Dovecot::Start(QString* error) {
     // The port is free when chosen but may be taken before the server binds it: try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = fixedPort_ != 0 ? fixedPort_ : FreeLoopbackPort();
+        tlsPort_ = tlsCertificate_.isEmpty() ? 0 : FreeLoopbackPort();
+        if (tlsPort_ == port_)
+            tlsPort_ = FreeLoopbackPort();
         bool portTaken = false;
         if (port_ != 0 && WriteConfig(error) && Launch(error, &portTaken))
             return true;

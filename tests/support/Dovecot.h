@@ -27,9 +27,16 @@ public:
         address_ = address;
         fixedPort_ = port;
     }
+    // Serves TLS with this certificate and key (PEM), with `ssl = required`: POP3S on a port of
+    // its own and STLS on the POP3 port, whose clear text allows no login (before Start).
+    void EnableTls(const QString& certificateFile, const QString& keyFile) {
+        tlsCertificate_ = certificateFile;
+        tlsKey_ = keyFile;
+    }
     bool Start(QString* error);
     void Stop();
     quint16 Port() const { return port_; }
+    quint16 TlsPort() const { return tlsPort_; } // POP3S; 0 without TLS
 
     // Users and their mail. A change to the users reaches a running server within a second;
     // these wait for that.
@@ -56,6 +63,9 @@ private:
     std::unique_ptr<QProcess> master_;
     QMap<QString, QString> users_;
     quint16 port_ = 0;
+    quint16 tlsPort_ = 0;
+    QString tlsCertificate_;
+    QString tlsKey_;
     QString address_ = QStringLiteral("127.0.0.1");
     quint16 fixedPort_ = 0;
     qint64 usersStamp_ = 0; // modification time last given to the passwd-file, in seconds

@@ -2,7 +2,20 @@
 
 void FakeTransport::Connect(const QString& host, quint16 port) {
     open = true;
+    encrypted = false;
     log << QStringLiteral("connect %1:%2").arg(host).arg(port);
+}
+
+void FakeTransport::ConnectSecure(const QString& host, quint16 port, Security security) {
+    open = true;
+    encrypted = false;
+    log << QStringLiteral("connect %1 %2:%3")
+               .arg(security == Security::Tls ? "pop3s" : "pop3+starttls", host)
+               .arg(port);
+}
+
+void FakeTransport::StartTls() {
+    log << QStringLiteral("starttls");
 }
 
 void FakeTransport::Send(const QByteArray& bytes) {
@@ -14,6 +27,7 @@ void FakeTransport::Close() {
     if (open)
         log << QStringLiteral("close");
     open = false;
+    encrypted = false;
 }
 
 void FakeTransport::Reply(const QByteArray& line) {

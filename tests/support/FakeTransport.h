@@ -11,6 +11,9 @@ public:
     using Transport::Transport;
 
     void Connect(const QString& host, quint16 port) override;
+    void ConnectSecure(const QString& host, quint16 port, Security security) override;
+    void StartTls() override;
+    bool IsEncrypted() const override { return encrypted; }
     bool IsOpen() const override { return open; }
     void Send(const QByteArray& bytes) override;
     void Close() override;
@@ -20,8 +23,15 @@ public:
     // Several lines read in one go, each with its line end as given.
     void ReplyInOneArrival(const QList<QByteArray>& lines);
     void Fail(const QString& description) { emit Failed(description); }
+    // The TLS handshake the session asked for has completed.
+    void Secure() {
+        encrypted = true;
+        emit Encrypted();
+    }
 
     bool open = false;
-    QStringList log; // "connect host:port", "send USER bob", "close"
+    bool encrypted = false;
+    QStringList log; // "connect host:port", "connect pop3s host:port", "starttls",
+                     // "send USER bob", "close"
     QList<QByteArray> sent;
 };

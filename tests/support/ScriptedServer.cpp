@@ -1,12 +1,29 @@
 #include "ScriptedServer.h"
 
+#include <QFile>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace {
 constexpr qsizetype FloodChunk = 64 * 1024;
-}
+
+// Hands out QSslSockets, which speak in clear until a script starts TLS.
+class TlsCapableServer final : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        auto* socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
+} // namespace
 
 ServerScript& ServerScript::Send(const QByteArray& bytes) {
     steps.append({Kind::Send, bytes, 0});
@@ -37,13 +54,18 @@ ServerScript& ServerScript::Drop() {
     return *this;
 }
 
+ServerScript& ServerScript::StartTls() {
+    steps.append({Kind::StartTls, QByteArray(), 0});
+    return *this;
+}
+
 ServerScript& ServerScript::Flood(qint64 maxBytes, const QByteArray& filler) {
     steps.append({Kind::Flood, filler.isEmpty() ? QByteArray("x") : filler, maxBytes});
     return *this;
 }
 
 struct ScriptedServer::Connection {
-    QTcpSocket* socket = nullptr;
+    QSslSocket* socket = nullptr;
     QList<ServerScript::Step> steps;
     qsizetype next = 0;         // the step to play next
     bool waiting = false;       // in a pause or a flood
@@ -59,9 +81,25 @@ struct ScriptedServer::Connection {
     bool floodCut = false;
 };
 
-ScriptedServer::ScriptedServer(QObject* parent) : QObject(parent), server_(new QTcpServer(this)) {
+ScriptedServer::ScriptedServer(QObject* parent, const QHostAddress& address)
+    : QObject(parent), server_(new TlsCapableServer(this)) {
     connect(server_, &QTcpServer::newConnection, this, &ScriptedServer::OnNewConnection);
-    server_->listen(QHostAddress::LocalHost, 0);
+    server_->listen(address, 0);
+}
+
+bool ScriptedServer::SetCertificate(const QString& certificateFile, const QString& keyFile) {
+    QFile keyText(keyFile);
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificateFile);
+    if (chain.isEmpty() || !keyText.open(QIODevice::ReadOnly))
+        return false;
+    const QSslKey key(&keyText, QSsl::Ec);
+    if (key.isNull())
+        return false;
+    tls_ = QSslConfiguration::defaultConfiguration();
+    tls_.setLocalCertificateChain(chain);
+    tls_.setPrivateKey(key);
+    tls_.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return true;
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -125,7 +163,7 @@ void ScriptedServer::OnNewConnection() {
         auto owned = std::make_unique<Connection>();
         Connection& c = *owned;
         connections_.push_back(std::move(owned));
-        c.socket = server_->nextPendingConnection();
+        c.socket = static_cast<QSslSocket*>(server_->nextPendingConnection());
         c.socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); // pieces go out as such
         if (!queued_.isEmpty())
             c.steps = queued_.takeFirst().steps;
@@ -137,6 +175,10 @@ void ScriptedServer::OnNewConnection() {
         connect(c.socket, &QTcpSocket::readyRead, this, [this, &c] { OnReadyRead(c); });
         connect(c.socket, &QTcpSocket::disconnected, this, [this, &c] { OnClosed(c); });
         connect(c.socket, &QTcpSocket::errorOccurred, this, [this, &c] { OnClosed(c); });
+        connect(c.socket, &QSslSocket::encrypted, this, [this, &c] {
+            c.waiting = false;
+            Advance(c);
+        });
         connect(c.socket, &QTcpSocket::bytesWritten, this, [this, &c] {
             if (c.flooding)
                 FeedFlood(c);
@@ -167,6 +209,13 @@ void ScriptedServer::Advance(Connection& c) {
         case ServerScript::Kind::Drop:
             ++c.next;
             c.socket->disconnectFromHost();
+            return;
+        case ServerScript::Kind::StartTls:
+            ++c.next;
+            c.waiting = true;
+            c.partial.clear();
+            c.socket->setSslConfiguration(tls_);
+            c.socket->startServerEncryption();
             return;
         case ServerScript::Kind::Flood:
             ++c.next;

@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <memory>
 #include <vector>
 
@@ -14,7 +15,7 @@ class QTcpSocket;
 // stays open and silent until the client closes it.
 class ServerScript final {
 public:
-    enum class Kind { Send, Pause, Await, Drop, Flood };
+    enum class Kind { Send, Pause, Await, Drop, Flood, StartTls };
     struct Step {
         Kind kind = Kind::Send;
         QByteArray bytes;  // Send: what to write; Flood: the filler
@@ -33,16 +34,21 @@ public:
     // Sends `filler` over and over without a line end, until `maxBytes` are out or the client
     // has closed.
     ServerScript& Flood(qint64 maxBytes = 64 << 20, const QByteArray& filler = "x");
+    // Turns the connection into TLS with the server's certificate and goes on once the
+    // handshake is complete; first in a script, TLS from the first byte.
+    ServerScript& StartTls();
 
     QList<Step> steps;
 };
 
-// An in-process POP3 server on 127.0.0.1 (a port of the system's choice) that plays one
+// An in-process POP3 server on 127.0.0.1 or another loopback address (a port of the system's
+// choice) that plays one
 // queued script per incoming connection, in order, and records what the client sent. It
 // closes every connection when it is destroyed.
 class ScriptedServer final : public QObject {
 public:
-    explicit ScriptedServer(QObject* parent = nullptr);
+    explicit ScriptedServer(QObject* parent = nullptr,
+                            const QHostAddress& address = QHostAddress(QHostAddress::LocalHost));
     ~ScriptedServer() override;
 
     // Listens on `address` and `port` instead (the real program talks to port 110 only).
@@ -53,9 +59,12 @@ public:
     // The script of the next connection that comes in; connections beyond the queued
     // scripts stay silent.
     void Queue(const ServerScript& script);
+    // The certificate (PEM) and key that StartTls steps present.
+    bool SetCertificate(const QString& certificateFile, const QString& keyFile);
 
     int Connections() const { return int(connections_.size()); }
-    // The command lines received on `connection`, with their line ends.
+    // The command lines received on `connection`, with their line ends (after StartTls, as
+    // decrypted).
     QList<QByteArray> Received(int connection) const;
     // The connection has ended, from either side.
     bool Closed(int connection) const;
@@ -75,6 +84,7 @@ private:
     const Connection* At(int connection) const;
 
     QTcpServer* server_ = nullptr;
+    QSslConfiguration tls_;
     QList<ServerScript> queued_;
     std::vector<std::unique_ptr<Connection>> connections_;
 };

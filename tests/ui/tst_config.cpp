@@ -1,6 +1,8 @@
 // The configuration windows: the password prompt, the user editor, the setup window and the
 // about window, worked through their buttons while they run modally.
 #include "ModalScript.h"
+#include "core/Cipher.h"
+#include "core/SettingsFile.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 #include "support/TraceRecorder.h"
@@ -13,6 +15,7 @@
 #include "ui/UserListBox.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
@@ -129,19 +132,21 @@ private slots:
              {"txtPassword", "cmdOk", "cmdCancel"}},
             {&w.editor,
              "Add User",
-             {241, 145},
+             {241, 169},
              {{"lblScreenname", {8, 8, 113, 17}},
               {"txtScreenname", {128, 8, 105, 19}},
               {"lblMailserver", {8, 32, 113, 17}},
               {"txtMailserver", {128, 32, 105, 19}},
-              {"lblUsername", {8, 56, 113, 17}},
-              {"txtUsername", {128, 56, 105, 19}},
-              {"lblPassword", {8, 80, 113, 17}},
-              {"cmdEditPassword", {128, 80, 105, 19}},
-              {"cmdOk", {8, 104, 113, 33}},
-              {"cmdCancel", {120, 104, 113, 33}}},
-             {"txtScreenname", "txtMailserver", "txtUsername", "cmdEditPassword", "cmdOk",
-              "cmdCancel"}},
+              {"lblSecurity", {8, 56, 113, 17}},
+              {"cboSecurity", {128, 56, 105, 19}},
+              {"lblUsername", {8, 80, 113, 17}},
+              {"txtUsername", {128, 80, 105, 19}},
+              {"lblPassword", {8, 104, 113, 17}},
+              {"cmdEditPassword", {128, 104, 105, 19}},
+              {"cmdOk", {8, 128, 113, 33}},
+              {"cmdCancel", {120, 128, 113, 33}}},
+             {"txtScreenname", "txtMailserver", "cboSecurity", "txtUsername", "cmdEditPassword",
+              "cmdOk", "cmdCancel"}},
             {&w.setup,
              "Tarnwick Setup",
              {185, 321},
@@ -281,9 +286,17 @@ private slots:
             {blankScreen, blankServer, blankLogin, blankPassword});
         row("three blank in edit", 1, {"", "", "", "pw"}, {blankScreen, blankServer, blankLogin});
         row("euro fits the code page", -1, {euro, "s", "l", "p"}, {});
-        row("unstorable texts, after the rules", -1, {"", "pop\r\nx", "b" + omega, "p\n"},
-            {blankScreen, "Mail server" + badTail, "Username" + badTail, "Password" + badTail});
-        row("lone CR in screen", -1, {"A\rB", "s", "l", "p"}, {"Screenname" + badTail});
+        row("unstorable texts, after the rules", -1, {"", "pop\r\nx", "b" + omega, "p"},
+            {blankScreen, "Mail server" + badTail, "Username" + badTail});
+        row("CR LF pair in the password", -1, {"N", "s", "l", "a\r\nb"}, {"Password" + badTail});
+        // The file holds a lone CR or LF as it is; a host name cannot.
+        row("lone CR and LF", -1, {"A\rB", "s", "\n", "p\r"}, {});
+        row("lone LF in the mail server", -1, {"N", "s\nt", "l", "p"},
+            {"Mail server \"s\nt\" is not valid: the host holds a blank or a control character!"});
+        row("unreadable server", -1, {"N", "imap://s", "l", ""},
+            {"Mail server \"imap://s\" is not valid: unknown scheme \"imap\" (known are pop3, "
+             "pop3s and pop3+starttls)!",
+             blankPassword});
     }
 
     void editorRules() {
@@ -295,6 +308,74 @@ private slots:
         AddUser(s, MakeUser("Work", "alice", "mail.work", "pw"));
         QCOMPARE(ValidateUserEntries(s, editIndex, {entry[0], entry[1], entry[2], entry[3]}),
                  messages);
+    }
+
+    // An entry that would take the settings past the file's limit names the text to shorten,
+    // or says that the list is full when shortening one text is not enough.
+    void editorRoomRule_data() {
+        QTest::addColumn<int>("editIndex");
+        QTest::addColumn<QStringList>("entry");
+        QTest::addColumn<int>("over"); // bytes past the limit once stored
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<bool>("roomForAnother");
+        const QStringList small{"N", "s", "l", "p"};
+        const QString name20(20, 'n');
+        QTest::newRow("add, at the limit") << -1 << small << 0 << QString() << true;
+        QTest::newRow("add, a long screen name")
+            << -1 << QStringList{name20, "s", "l", "p"} << 1 << "Screenname is too long" << true;
+        QTest::newRow("add, list full") << -1 << small << 2 << "The user list is full" << false;
+        QTest::newRow("edit, at the limit")
+            << 1 << QStringList{"W", "mail.work", name20, "pw"} << 0 << QString() << false;
+        QTest::newRow("edit, a long user name") << 1 << QStringList{"W", "mail.work", name20, "pw"}
+                                                << 19 << "Username is too long" << false;
+        QTest::newRow("edit, list full") << 1 << QStringList{"W", "mail.work", name20, "pw"} << 20
+                                         << "The user list is full" << false;
+    }
+    void editorRoomRule() {
+        QFETCH(int, editIndex);
+        QFETCH(QStringList, entry);
+        QFETCH(int, over);
+        QFETCH(QString, refusal);
+        QFETCH(bool, roomForAnother);
+        const UserEntry e{entry[0], entry[1], entry[2], entry[3]};
+        World w;
+        AddUser(w.settings, MakeUser("Big", "big", "pop.big", ""));
+        AddUser(w.settings, MakeUser("Work", "work", "mail.work", "pw"));
+        // The settings text as it would be stored, measured with an empty password for Big.
+        Settings stored = w.settings;
+        int n = editIndex;
+        QVERIFY(StoreUserEntry(stored, n, e));
+        w.settings.Users[0].Password.fill('b',
+                                          MaxPlainLength + over - BuildSettingsText(stored).size());
+
+        const QStringList messages = ValidateUserEntries(w.settings, editIndex, e);
+        if (refusal.isEmpty()) {
+            QCOMPARE(messages, QStringList());
+        } else {
+            QCOMPARE(messages,
+                     QStringList{refusal + QString(": the settings would take %1 bytes, more "
+                                                   "than the 32765 that the settings file can "
+                                                   "hold!")
+                                               .arg(MaxPlainLength + over)});
+        }
+        QCOMPARE(RoomForAnotherUser(w.settings), roomForAnother);
+        if (!roomForAnother) { // refused before the window opens
+            int add = -1;
+            QVERIFY(!w.editor.ShowForm(add));
+            QCOMPARE(w.dialogs.messages, QStringList(TableFullMessage));
+        }
+    }
+
+    // A lone LF loaded from the file shows as a blank; "Ok" unchanged keeps it.
+    void editorKeepsALoneLineBreak() {
+        World w;
+        AddUser(w.settings, MakeUser("Ho\nme", "bob", "pop.home", "pw"));
+        const QStringList before = Describe(w.settings);
+        WhenModal("frmEditAdd", [](QWidget& d) { Press(d, "cmdOk"); });
+        int n = 0;
+        QVERIFY(w.editor.ShowForm(n));
+        QCOMPARE(w.dialogs.messages, QStringList());
+        QCOMPARE(Describe(w.settings), before);
     }
 
     void editorShowsOneBoxAndStaysOpen() {
@@ -388,6 +469,75 @@ private slots:
         QCOMPARE(edited.NewNumMails, 4);
         QVERIFY(edited.HideSession);
         QCOMPARE(edited.Id, before.Id);
+    }
+
+    // The drop-down shows and writes the scheme; the field holds host and port.
+    void editorSecurity_data() {
+        QTest::addColumn<QString>("stored"); // before; empty: adding
+        QTest::addColumn<QString>("shownServer");
+        QTest::addColumn<QString>("shownSecurity");
+        QTest::addColumn<QString>("typed");  // into the field, when not empty
+        QTest::addColumn<QString>("chosen"); // in the drop-down, when not empty
+        QTest::addColumn<QString>("saved");
+        QTest::newRow("new user: TLS") << ""
+                                       << ""
+                                       << "TLS"
+                                       << "pop.example"
+                                       << ""
+                                       << "pop3s://pop.example";
+        QTest::newRow("new user, None, port") << ""
+                                              << ""
+                                              << "TLS"
+                                              << "pop.example:1110"
+                                              << "None"
+                                              << "pop.example:1110";
+        QTest::newRow("plain stays plain") << "pop.home"
+                                           << "pop.home"
+                                           << "None"
+                                           << ""
+                                           << ""
+                                           << "pop.home";
+        QTest::newRow("STARTTLS, port kept") << "POP3+STARTTLS://[::1]:2110"
+                                             << "[::1]:2110"
+                                             << "STARTTLS"
+                                             << ""
+                                             << "TLS"
+                                             << "pop3s://[::1]:2110";
+        QTest::newRow("typed scheme sets the choice") << "pop.home"
+                                                      << "pop.home"
+                                                      << "None"
+                                                      << "pop3+starttls://pop.home"
+                                                      << ""
+                                                      << "pop3+starttls://pop.home";
+    }
+    void editorSecurity() {
+        QFETCH(QString, stored);
+        QFETCH(QString, shownServer);
+        QFETCH(QString, shownSecurity);
+        QFETCH(QString, typed);
+        QFETCH(QString, chosen);
+        QFETCH(QString, saved);
+        World w;
+        if (!stored.isEmpty())
+            AddUser(w.settings, MakeUser("Home", "bob", stored, "pw"));
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            auto* security = Control<QComboBox>(d, "cboSecurity");
+            QCOMPARE(Control<QLineEdit>(d, "txtMailserver")->text(), shownServer);
+            QCOMPARE(security->currentText(), shownSecurity);
+            QCOMPARE(security->count(), 3);
+            if (stored.isEmpty()) {
+                FillEditor(d, "New", "", "a");
+                SetPassword(d, "pw");
+            }
+            if (!typed.isEmpty())
+                Type(d, "txtMailserver", typed);
+            if (!chosen.isEmpty())
+                security->setCurrentText(chosen);
+            Press(d, "cmdOk");
+        });
+        int n = stored.isEmpty() ? -1 : 0;
+        QVERIFY(w.editor.ShowForm(n));
+        QCOMPARE(w.settings.Users[0].MailServer, saved);
     }
 
     void editorCancels_data() {
@@ -496,9 +646,10 @@ private slots:
             QCOMPARE(list->item(0)->text(), QString("Home - 3 emails"));
 
             Control<QCheckBox>(d, "chkShowErrs")->setChecked(false);
-            w.saveOk = false; // a failed save keeps the window open
+            w.saveOk = false; // a failed save keeps the window open, ShowErrors as it was
             Press(d, "cmdOk");
             QVERIFY(d.isVisible());
+            QVERIFY(w.settings.ShowErrors);
             w.saveOk = true;
             Press(d, "cmdOk");
         });

@@ -1,0 +1,129 @@
+#include "ServerAddress.h"
+
+#include <QHostAddress>
+
+namespace {
+bool AllDigits(const QString& text) {
+    for (const QChar ch : text)
+        if (ch < QLatin1Char('0') || ch > QLatin1Char('9'))
+            return false;
+    return true;
+}
+
+// What a host name cannot hold and still be looked up: blanks and control characters.
+bool PlainHostName(const QString& host) {
+    for (const QChar ch : host)
+        if (ch.isSpace() || ch.unicode() < 0x20 || ch.unicode() == 0x7f ||
+            ch.category() == QChar::Other_Control)
+            return false;
+    return true;
+}
+} // namespace
+
+ServerParse ParseServerAddress(const QString& text) {
+    ServerParse result;
+    auto fail = [&](const QString& reason) {
+        result.error = QStringLiteral("Mail server \"%1\" is not valid: %2!").arg(text, reason);
+        return result;
+    };
+    ServerAddress& address = result.address;
+
+    QString rest = text;
+    const qsizetype separator = text.indexOf(QLatin1String("://"));
+    if (separator >= 0) {
+        const QString scheme = text.left(separator);
+        const QString lower = scheme.toLower();
+        if (lower == QLatin1String("pop3"))
+            address.security = Security::None;
+        else if (lower == QLatin1String("pop3s"))
+            address.security = Security::Tls;
+        else if (lower == QLatin1String("pop3+starttls"))
+            address.security = Security::StartTls;
+        else
+            return fail(QStringLiteral("unknown scheme \"%1\" (known are pop3, pop3s and "
+                                       "pop3+starttls)")
+                            .arg(scheme));
+        address.hasScheme = true;
+        rest = text.mid(separator + 3);
+    }
+    if (rest.contains(QLatin1Char('/')) || rest.contains(QLatin1Char('?')) ||
+        rest.contains(QLatin1Char('#')))
+        return fail(QStringLiteral("a path after the host is not allowed"));
+    if (rest.contains(QLatin1Char('@')))
+        return fail(QStringLiteral("a user name before the host is not allowed (the user name "
+                                   "has a field of its own)"));
+
+    QString portText;
+    bool hasPort = false;
+    if (rest.startsWith(QLatin1Char('['))) {
+        const qsizetype close = rest.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return fail(QStringLiteral("the IPv6 address lacks its closing bracket"));
+        address.host = rest.mid(1, close - 1);
+        const QString after = rest.mid(close + 1);
+        if (!after.isEmpty()) {
+            if (!after.startsWith(QLatin1Char(':')))
+                return fail(QStringLiteral("only a port may follow the IPv6 address"));
+            hasPort = true;
+            portText = after.mid(1);
+        }
+        QHostAddress ip;
+        if (address.host.isEmpty())
+            return fail(QStringLiteral("the host is empty"));
+        if (!ip.setAddress(address.host) || ip.protocol() != QAbstractSocket::IPv6Protocol)
+            return fail(QStringLiteral("\"%1\" is not an IPv6 address").arg(address.host));
+    } else {
+        const qsizetype colons = rest.count(QLatin1Char(':'));
+        if (colons > 1)
+            return fail(QStringLiteral("an IPv6 address must be written in brackets, as in "
+                                       "[::1]:110"));
+        if (colons == 1) {
+            const qsizetype colon = rest.indexOf(QLatin1Char(':'));
+            address.host = rest.left(colon);
+            portText = rest.mid(colon + 1);
+            hasPort = true;
+        } else {
+            address.host = rest;
+        }
+        if (address.host.isEmpty())
+            return fail(QStringLiteral("the host is empty"));
+        if (address.host.contains(QLatin1Char('[')) || address.host.contains(QLatin1Char(']')))
+            return fail(QStringLiteral("brackets belong around a whole IPv6 address"));
+        if (!PlainHostName(address.host))
+            return fail(QStringLiteral("the host holds a blank or a control character"));
+    }
+
+    if (hasPort) {
+        const uint port = portText.toUInt();
+        if (portText.isEmpty() || portText.size() > 5 || !AllDigits(portText) || port < 1 ||
+            port > 65535)
+            return fail(QStringLiteral("the port must be a number from 1 to 65535"));
+        address.port = quint16(port);
+    }
+    result.ok = true;
+    return result;
+}
+
+QString ServerText(Security security, const QString& hostAndPort) {
+    switch (security) {
+    case Security::Tls:
+        return QStringLiteral("pop3s://") + hostAndPort;
+    case Security::StartTls:
+        return QStringLiteral("pop3+starttls://") + hostAndPort;
+    case Security::None:
+        break;
+    }
+    return hostAndPort;
+}
+
+QString HostAndPort(const QString& text) {
+    const ServerParse parse = ParseServerAddress(text);
+    if (!parse.ok)
+        return text;
+    const ServerAddress& a = parse.address;
+    QString out =
+        a.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + a.host + QLatin1Char(']') : a.host;
+    if (a.port != 0)
+        out += QLatin1Char(':') + QString::number(a.port);
+    return out;
+}

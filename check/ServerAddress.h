@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+
+// How a check talks to the server: in clear, in TLS from the first byte, or in clear until
+// STLS turns the connection into TLS.
+enum class Security { None, Tls, StartTls };
+
+// A user's mail-server text, read. The text is one of
+//   host                           plain POP3, port 110
+//   host:port                      plain POP3
+//   pop3://host[:port]             plain POP3, port 110
+//   pop3s://host[:port]            TLS, port 995
+//   pop3+starttls://host[:port]    STLS after the greeting, port 110
+// where host is a name, an IPv4 address or an IPv6 address in brackets, and the scheme is
+// matched in any letter case.
+struct ServerAddress {
+    static constexpr quint16 TlsPort = 995;
+
+    Security security = Security::None;
+    bool hasScheme = false;
+    QString host;     // an IPv6 address without its brackets
+    quint16 port = 0; // 0: none given, the security's default applies
+
+    // The port to connect to; `plainPort` is the plain POP3 port (110 in the program).
+    quint16 PortOr(quint16 plainPort) const {
+        if (port != 0)
+            return port;
+        return security == Security::Tls ? TlsPort : plainPort;
+    }
+};
+
+struct ServerParse {
+    bool ok = false;
+    ServerAddress address;
+    QString error; // a sentence naming what is wrong, when not ok
+};
+
+ServerParse ParseServerAddress(const QString& text);
+
+// The text of `security` for `hostAndPort` (a host, with brackets for IPv6, and maybe ":port"):
+// no scheme for plain POP3, so that such a text reads as it always did.
+QString ServerText(Security security, const QString& hostAndPort);
+
+// `text` without its scheme: the host (with brackets for IPv6) and a port if one was given.
+// Texts that do not parse come back unchanged.
+QString HostAndPort(const QString& text);

@@ -1,0 +1,74 @@
+#include "TestCertificates.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+
+namespace {
+const QStringList NewKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+const QString LocalNames = QStringLiteral("IP:127.0.0.1,IP:::1,DNS:localhost");
+} // namespace
+
+QString TestCertificates::Unavailable() {
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        return QStringLiteral("The TLS tests need the openssl program (Debian package openssl).");
+    return QString();
+}
+
+QString TestCertificates::KeyOf(const QString& certificate) {
+    return certificate.chopped(4) + QStringLiteral(".key");
+}
+
+bool TestCertificates::Run(const QStringList& arguments, QString* error) const {
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir_.path());
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"), arguments);
+    if (openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit &&
+        openssl.exitCode() == 0)
+        return true;
+    *error = QStringLiteral("openssl %1 failed: %2")
+                 .arg(arguments.join(' '), QString::fromLocal8Bit(openssl.readAll()));
+    return false;
+}
+
+// A server certificate signed by the test CA; negative `days` make it expired.
+bool TestCertificates::Leaf(const QString& name, const QString& altNames, int days,
+                            QString* error) const {
+    QFile ext(dir_.filePath(name + QStringLiteral(".ext")));
+    if (!ext.open(QIODevice::WriteOnly) ||
+        ext.write(("subjectAltName=" + altNames + "\nextendedKeyUsage=serverAuth\n").toUtf8()) <
+            0) {
+        *error = QStringLiteral("Cannot write ") + ext.fileName();
+        return false;
+    }
+    ext.close();
+    return Run(QStringList{"req", "-new"} + NewKey +
+                   QStringList{"-keyout", name + ".key", "-out", name + ".csr", "-subj",
+                               "/CN=" + name},
+               error) &&
+           Run({"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-CAcreateserial", "-days", QString::number(days), "-extfile", name + ".ext",
+                "-out", name + ".pem"},
+               error);
+}
+
+bool TestCertificates::Start(QString* error) {
+    if (!dir_.isValid()) {
+        *error = QStringLiteral("Cannot make a temporary folder for the certificates");
+        return false;
+    }
+    return Run(QStringList{"req", "-x509"} + NewKey +
+                   QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
+                               "/CN=Tarnwick Test CA", "-addext",
+                               "basicConstraints=critical,CA:TRUE", "-addext",
+                               "keyUsage=critical,keyCertSign,cRLSign"},
+               error) &&
+           Leaf(QStringLiteral("server"), LocalNames, 2, error) &&
+           Leaf(QStringLiteral("expired"), LocalNames, -1, error) &&
+           Leaf(QStringLiteral("wrongname"), QStringLiteral("DNS:mail.elsewhere.test"), 2, error) &&
+           Run(QStringList{"req", "-x509"} + NewKey +
+                   QStringList{"-keyout", "selfsigned.key", "-out", "selfsigned.pem", "-days", "2",
+                               "-subj", "/CN=localhost", "-addext", "subjectAltName=" + LocalNames},
+               error);
+}

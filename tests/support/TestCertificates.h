@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+// Certificates made by `openssl` for one test, in a temporary folder: a test CA and, signed
+// by it, a server certificate for 127.0.0.1, ::1 and localhost, an expired one and one for
+// another name; and a self-signed one that nobody trusts. Each key is beside its
+// certificate, with ".key" for ".pem".
+class TestCertificates final {
+public:
+    // Why certificates cannot be made here (no openssl), or empty.
+    static QString Unavailable();
+    bool Start(QString* error); // makes them all
+
+    QString Ca() const { return Path("ca.pem"); }
+    QString Server() const { return Path("server.pem"); }
+    QString Expired() const { return Path("expired.pem"); }
+    QString WrongName() const { return Path("wrongname.pem"); }
+    QString SelfSigned() const { return Path("selfsigned.pem"); }
+    static QString KeyOf(const QString& certificate);
+
+private:
+    QString Path(const char* name) const { return dir_.filePath(QLatin1String(name)); }
+    bool Run(const QStringList& arguments, QString* error) const;
+    bool Leaf(const QString& name, const QString& altNames, int days, QString* error) const;
+
+    QTemporaryDir dir_;
+};
