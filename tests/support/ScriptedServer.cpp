@@ -111,11 +111,6 @@ ScriptedServer::~ScriptedServer() {
     server_->close();
 }
 
-bool ScriptedServer::Listen(const QHostAddress& address, quint16 port) {
-    server_->close();
-    return server_->listen(address, port);
-}
-
 bool ScriptedServer::IsListening() const {
     return server_->isListening();
 }

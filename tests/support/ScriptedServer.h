@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QSslConfiguration>
@@ -51,8 +50,6 @@ public:
                             const QHostAddress& address = QHostAddress(QHostAddress::LocalHost));
     ~ScriptedServer() override;
 
-    // Listens on `address` and `port` instead (the real program talks to port 110 only).
-    bool Listen(const QHostAddress& address, quint16 port);
     bool IsListening() const;
     quint16 Port() const;
 
