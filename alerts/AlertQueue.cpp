@@ -1,6 +1,6 @@
 #include "AlertQueue.h"
 
-#include "check/CheckEngine.h"
+#include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 
@@ -36,7 +36,7 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
            QStringLiteral(" new emails.");
 }
 
-int PickMailUser(const Settings& settings, float now) {
+int PickMailUser(const Settings& settings, qint64 now) {
     const int last = qMin<int>(settings.LastUser, settings.UpperBound());
     for (int i = 0; i <= last; ++i) {
         const UserRecord& u = settings.Users[i];

@@ -36,10 +36,10 @@ private:
 // that no pair of 32-bit counts can overflow it.
 QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails);
 
-// The lowest-indexed user whose mail alert is due at `now` (seconds since midnight): new mail
+// The lowest-indexed user whose mail alert is due at `now` (a `Clock::Stamp`): new mail
 // pending, not hidden for the session, and the last alert more than `ShowInterval` minutes
 // away. -1 when nobody is due.
-int PickMailUser(const Settings& settings, float now);
+int PickMailUser(const Settings& settings, qint64 now);
 
 // Whether the mail alert built from `AlertNumMails` no longer fits `user`: a check has found a
 // different count since. A count that fell to -1 (nothing pending) does not make it stale.

@@ -114,7 +114,7 @@ void AlertWindow::DoNextAlert() {
         ShowAlert();
         return;
     }
-    const int i = PickMailUser(settings_, clock_.TimeOfDay());
+    const int i = PickMailUser(settings_, clock_.Stamp());
     if (i < 0)
         return;
     // A user without an identity yet gets one, so that the alert can follow it.
@@ -136,7 +136,7 @@ void AlertWindow::ShowAlert() {
             return;
         errorAlert_ = false;
         UserRecord* user = &settings_.Users[index];
-        user->LastAlert = clock_.TimeOfDay();
+        user->LastAlert = clock_.Stamp();
         text = MailAlertText(user->ScreenName, user->NewNumMails, user->NumMails);
         alertNumMails_ = user->NewNumMails;
     }

@@ -1,8 +1,10 @@
 // The real program on a virtual display with a notification area: the time from process start
 // to its icon in the tray, then a minute of idle running with three users checked against a
-// real POP3 server (one check every 20 s): CPU time, resident memory and wake-ups.
+// real POP3 server (one check every 20 s): CPU time, resident memory and wake-ups. Then the
+// same idle minute for a peer that people use for the same job, Debian's gnubiff, polling
+// the same server at the same cadence in the same tray, for comparison.
 // `bench_program [seconds] [tls|none]` runs the minute with one user on a TLS server (pop3s,
-// its CA in Tarnwick-ca.pem), or with no user, instead.
+// its CA in Tarnwick-ca.pem), or with no user, instead (and without the comparison).
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/Dovecot.h"
@@ -113,6 +115,100 @@ int Fail(const QString& why) {
     std::fprintf(stderr, "bench_program: %s\n", qPrintable(why));
     return 1;
 }
+
+// The peer's account on the server. The peer keeps passwords enciphered with a key of its
+// own; this is "pw" for a mailbox of this login, as the peer wrote it itself.
+const QString PeerLogin = QStringLiteral("root");
+const QByteArray PeerPasswordAes = "3AA7ED4AA563322DE9282513A2C11397";
+const QString PeerBinary = QStringLiteral("/usr/bin/gnubiff");
+
+// The peer's configuration: three POP3 mailboxes on the benchmark's server, each checked
+// once a minute (a check every 20 s in all, as for the program), no sound and no pop-up.
+QByteArray PeerConfig(quint16 port) {
+    QByteArray mailboxes;
+    for (int i = 1; i <= 3; ++i) {
+        mailboxes += "  <mailbox>\n"
+                     "    <parameter name=\"address\" value=\"127.0.0.1\"/>\n"
+                     "    <parameter name=\"authentication\" value=\"user_pass\"/>\n"
+                     "    <parameter name=\"delay\" value=\"60\"/>\n"
+                     "    <parameter name=\"name\" value=\"mailbox " +
+                     QByteArray::number(i) +
+                     "\"/>\n"
+                     "    <parameter name=\"other_port\" value=\"" +
+                     QByteArray::number(port) +
+                     "\"/>\n"
+                     "    <parameter name=\"password_aes\" value=\"" +
+                     PeerPasswordAes +
+                     "\"/>\n"
+                     "    <parameter name=\"protocol\" value=\"pop3\"/>\n"
+                     "    <parameter name=\"use_other_port\" value=\"true\"/>\n"
+                     "    <parameter name=\"username\" value=\"" +
+                     PeerLogin.toUtf8() + "\"/>\n  </mailbox>\n";
+    }
+    return "<?xml version=\"1.0\"?>\n<configuration-file>\n" + mailboxes +
+           "  <general>\n"
+           "    <parameter name=\"startup_preferences\" value=\"false\"/>\n"
+           "    <parameter name=\"use_newmail_command\" value=\"false\"/>\n"
+           "    <parameter name=\"use_double_command\" value=\"false\"/>\n"
+           "  </general>\n"
+           "  <information>\n"
+           "    <parameter name=\"version\" value=\"2.2.17\"/>\n"
+           "  </information>\n"
+           "  <popup>\n"
+           "    <parameter name=\"use_popup\" value=\"false\"/>\n"
+           "  </popup>\n"
+           "</configuration-file>\n";
+}
+
+// The peer's idle run under `x`, measured as the program's; false with a line saying why
+// when it cannot run here.
+bool MeasurePeer(const XSession& x, const Dovecot& server, int idleSeconds, ProcStats& before,
+                 ProcStats& after, int& logins) {
+    if (!QFile::exists(PeerBinary)) {
+        std::printf("peer: gnubiff is not installed (apt-get install gnubiff): no comparison\n");
+        return false;
+    }
+    QTemporaryDir home;
+    QDir(home.path()).mkpath("run");
+    QFile::setPermissions(home.filePath("run"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    {
+        QFile rc(home.filePath(".gnubiffrc"));
+        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig(server.Port())) < 0)
+            return false;
+    }
+    QProcessEnvironment env = x.Environment();
+    env.insert("HOME", home.path());
+    env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
+    env.remove("USER"); // the peer's password key depends on it
+    QProcess peer;
+    peer.setProcessEnvironment(env);
+    peer.setStandardOutputFile(QProcess::nullDevice());
+    peer.setStandardErrorFile(QProcess::nullDevice());
+    while (!x.TrayIcons().isEmpty()) // the program's icon is leaving
+        QThread::msleep(20);
+    peer.start(PeerBinary, {"--noconfigure", "--systemtray"});
+    QElapsedTimer clock;
+    clock.start();
+    while (x.TrayIcons().isEmpty() && clock.elapsed() < 30000)
+        QThread::msleep(20);
+    if (x.TrayIcons().isEmpty()) {
+        std::printf("peer: gnubiff put no icon in the tray within 30 s: no comparison\n");
+        return false;
+    }
+    const auto countLogins = [&] {
+        return int(server.Log().count(QStringLiteral("Login: user=<") + PeerLogin));
+    };
+    QThread::sleep(5);
+    const int loginsBefore = countLogins();
+    before = Read(peer.processId());
+    QThread::sleep(unsigned(idleSeconds));
+    after = Read(peer.processId());
+    logins = countLogins() - loginsBefore;
+    peer.terminate();
+    peer.waitForFinished(5000);
+    return true;
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -146,6 +242,11 @@ int main(int argc, char** argv) {
     for (const QString& login : logins) {
         server.AddUser(login, "pw");
         server.DeliverMail(login, 2);
+    }
+    const bool comparePeer = mode == "three";
+    if (comparePeer) {
+        server.AddUser(PeerLogin, "pw");
+        server.DeliverMail(PeerLogin, 2);
     }
 
     XSession x;
@@ -239,5 +340,20 @@ int main(int argc, char** argv) {
                 after.hwmKb / 1024.0);
     std::printf("  wake-ups: %.2f per second (voluntary context switches)\n",
                 double(after.switches - before.switches) / idleSeconds);
+
+    ProcStats peerBefore;
+    ProcStats peerAfter;
+    int peerLogins = 0;
+    if (comparePeer && MeasurePeer(x, server, idleSeconds, peerBefore, peerAfter, peerLogins)) {
+        const double mine = (after.runMs - before.runMs) / minutes;
+        const double peer = (peerAfter.runMs - peerBefore.runMs) / minutes;
+        std::printf("peer gnubiff, 3 mailboxes each polled once a minute: %d logins in %d s\n",
+                    peerLogins, idleSeconds);
+        std::printf("  CPU: %.1f ms per idle minute (Tarnwick %.1f: %s)\n", peer, mine,
+                    mine <= peer ? "at or below the peer" : "above the peer");
+        std::printf("  resident: VmRSS %.1f MB; wake-ups: %.2f per second\n",
+                    peerAfter.rssKb / 1024.0,
+                    double(peerAfter.switches - peerBefore.switches) / idleSeconds);
+    }
     return 0;
 }

@@ -8,7 +8,7 @@
 #include "core/Settings.h"
 #include "core/Trace.h"
 
-#include <cmath>
+#include <QtGlobal>
 
 namespace {
 const QString Ok = QStringLiteral("+OK");
@@ -26,12 +26,6 @@ QString WithoutLineEnd(QString line) {
 }
 } // namespace
 
-bool IntervalPassed(float now, float stamp, qint16 minutes) {
-    const float elapsed = float(std::fabs(double(now) - double(stamp)));
-    const qint32 limit = qint32(minutes) * 60;
-    return elapsed > float(limit);
-}
-
 CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& transport,
                          CheckLogs& logs, const UserLists& lists, quint16 port, QObject* parent)
     : QObject(parent), settings_(settings), clock_(clock), transport_(transport), logs_(logs),
@@ -39,9 +33,13 @@ CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& tran
     tmrTimeout.setSingleShot(true);
     tmrTimeout.setInterval(TimeoutMs);
     tmrCheckMail.setInterval(1);
+    // A coarse timer may fire early: the tick after the one-second pause would then find a
+    // user with a short interval not yet due, and it would wait for the next idle tick.
+    tmrCheckMail.setTimerType(Qt::PreciseTimer);
     connect(&tmrTimeout, &QTimer::timeout, this, &CheckEngine::OnTimeout);
     connect(&tmrCheckMail, &QTimer::timeout, this, &CheckEngine::OnCheckMailTick);
     connect(&transport_, &Transport::LineReceived, this, &CheckEngine::OnLine);
+    connect(&transport_, &Transport::ArrivalEnded, this, [this] { arrivalTaken_ = false; });
     connect(&transport_, &Transport::Encrypted, this, &CheckEngine::OnEncrypted);
     connect(&transport_, &Transport::Failed, this, [this](const QString& description) {
         NextCheck(QStringLiteral("-ERR ") + description);
@@ -64,6 +62,21 @@ void CheckEngine::Start() {
     tmrCheckMail.start();
 }
 
+void CheckEngine::SendLine(const QByteArray& bytes) {
+    awaitingReply_ = true;
+    transport_.Send(bytes);
+}
+
+void CheckEngine::EndRun() {
+    awaitingReply_ = false;
+    SetChecking(false);
+    // The next due user follows after the pause; when nobody will be due by then, the
+    // pause would only wake the program to find nobody, and the idle look does as well.
+    const bool soon = PickDueUser(clock_.Stamp() + NextUserTickMs) >= 0;
+    tmrCheckMail.setInterval(soon ? NextUserTickMs : IdleTickMs);
+    tmrCheckMail.start();
+}
+
 void CheckEngine::OnCheckMailTick() {
     tmrCheckMail.setInterval(IdleTickMs);
     CheckMail(false);
@@ -75,6 +88,15 @@ void CheckEngine::OnTimeout() {
 }
 
 void CheckEngine::OnLine(const QByteArray& line) {
+    if (!awaitingReply_ || arrivalTaken_) {
+        // Sent with a reply or with nothing asked: taking it as the next reply would put
+        // the session one step ahead of the server.
+        Trace(QStringLiteral("Line that answers no command dropped: ") +
+              WithoutLineEnd(FromCodePage(line.left(200))));
+        return;
+    }
+    awaitingReply_ = false;
+    arrivalTaken_ = true;
     QString reply = FromCodePage(line);
     if (stls_ == Stls::AwaitReply && reply.left(4).toUpper() == QLatin1String("-ERR"))
         reply =
@@ -97,8 +119,8 @@ void CheckEngine::CheckMail(bool ResetThings) {
         for (int i = 0; settings_.IsUser(i) && i <= settings_.UpperBound(); ++i) {
             UserRecord& user = settings_.Users[i];
             user.HideSession = false;
-            user.LastCheck = 0.0f;
-            user.LastAlert = 0.0f;
+            user.LastCheck = 0;
+            user.LastAlert = 0;
         }
     }
     SetChecking(true);
@@ -108,10 +130,26 @@ void CheckEngine::CheckMail(bool ResetThings) {
 }
 
 int CheckEngine::PickDueUser() const {
+    return PickDueUser(clock_.Stamp());
+}
+
+int CheckEngine::PickDueUser(qint64 now) const {
     const int last = qMin<int>(settings_.LastUser, settings_.UpperBound());
-    for (int i = 0; i <= last; ++i) {
-        if (IntervalPassed(clock_.TimeOfDay(), settings_.Users[i].LastCheck,
-                           settings_.CheckInterval))
+    if (last < 0)
+        return -1;
+    // Starting after the user picked last, a user that is due again waits for the others
+    // that are due: a server that makes every session run out its time-out cannot starve
+    // those after it.
+    int start = 0;
+    if (const int previous = settings_.IndexOfId(lastPickId_); previous >= 0)
+        start = previous + 1;
+    else if (lastPickIndex_ >= 0)
+        start = lastPickIndex_; // deleted since: its successor moved into its place
+    for (int n = 0; n <= last; ++n) {
+        const int i = (start + n) % (last + 1);
+        const qint64 stamp = settings_.Users[i].LastCheck;
+        if (qAbs(now - stamp) >= MinCheckGapMs &&
+            IntervalPassed(now, stamp, settings_.CheckInterval))
             return i;
     }
     return -1;
@@ -140,12 +178,16 @@ void CheckEngine::NextCheck(const QString& replyIn) {
             DoError(reason.trimmed().isEmpty() ? QStringLiteral("Unknown!") : reason);
             transport_.Close();
             Stage = 0;
-            Reply = Ok;
-            continue;
+            // The next due user follows after the same pause as after a normal end: going
+            // on at once would hammer a failing server (and the error log) without rest.
+            EndRun();
+            break;
         }
         Reply =
             QStringLiteral("-ERR Unexpected reply from server: \"%1\"").arg(WithoutLineEnd(Reply));
     }
+    if (!Checking)
+        tmrTimeout.stop(); // no session, no reply to wait for
     lists_.RefreshUserLists();
 }
 
@@ -155,13 +197,16 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
         curUserId_ = 0;
         const int pick = PickDueUser();
         if (pick < 0) {
+            awaitingReply_ = false;
             SetChecking(false);
             raiseStage = false;
             return std::nullopt;
         }
         UserRecord& user = settings_.Users[pick];
         curUserId_ = user.Id;
-        user.LastCheck = clock_.TimeOfDay();
+        lastPickId_ = user.Id;
+        lastPickIndex_ = pick;
+        user.LastCheck = clock_.Stamp();
         if (transport_.IsOpen())
             transport_.Close();
         // A text that cannot be read fails the user's check before anything is connected.
@@ -171,6 +216,7 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
         security_ = server.address.security;
         stls_ = security_ == Security::StartTls ? Stls::Greeting : Stls::Off;
         const quint16 port = server.address.PortOr(port_);
+        awaitingReply_ = true; // the greeting
         if (security_ == Security::None)
             transport_.Connect(server.address.host, port);
         else
@@ -193,7 +239,7 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
         if (stls_ == Stls::Greeting) {
             raiseStage = false;
             stls_ = Stls::AwaitReply;
-            transport_.Send(QByteArrayLiteral("STLS\r\n"));
+            SendLine(QByteArrayLiteral("STLS\r\n"));
             return std::nullopt;
         }
         if (stls_ == Stls::AwaitReply || stls_ == Stls::Handshake) {
@@ -214,9 +260,7 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
     default: // 5: the reply to QUIT
         if (transport_.IsOpen())
             transport_.Close();
-        SetChecking(false);
-        tmrCheckMail.setInterval(NextUserTickMs);
-        tmrCheckMail.start();
+        EndRun();
         return std::nullopt;
     }
 }
@@ -231,8 +275,7 @@ std::optional<QString> CheckEngine::SendCommand(const char* word, const QString&
         return QStringLiteral("-ERR The %1 holds a line break or NUL character; nothing was sent.")
             .arg(fieldName);
     }
-    transport_.Send(QByteArray(word) + (fieldName.isEmpty() ? "" : " " + ToCodePage(argument)) +
-                    "\r\n");
+    SendLine(QByteArray(word) + (fieldName.isEmpty() ? "" : " " + ToCodePage(argument)) + "\r\n");
     return std::nullopt;
 }
 
@@ -253,6 +296,7 @@ std::optional<QString> CheckEngine::EvaluateStat(const QString& Reply, int user)
         if (*count != record.NewNumMails)
             record.HideSession = false;
         record.NewNumMails = *count;
+        emit NewMailFound();
     } else {
         record.NewNumMails = -1;
         if (*count < record.NumMails)

@@ -15,7 +15,9 @@ class Transport;
 // The POP3 check session and its scheduler. A tick of `tmrCheckMail` starts a run; each run
 // picks the next due user, logs in (USER, PASS), asks STAT and leaves (QUIT). Every event of
 // the run (a reply line, a socket failure, the reply time-out, the start signal) goes through
-// `NextCheck`, which advances the session by one step.
+// `NextCheck`, which advances the session by one step. A command goes out only once the reply
+// to the one before it (or the greeting) is in; the reply is the first line that arrives
+// after it, and any other line answers no command and is dropped.
 class CheckEngine final : public QObject, public CheckStatus {
     Q_OBJECT
 public:
@@ -23,6 +25,8 @@ public:
     static constexpr int TimeoutMs = 60000;
     static constexpr int IdleTickMs = 10000;
     static constexpr int NextUserTickMs = 1000;
+    // However short the check interval, a user is checked at most this often.
+    static constexpr qint64 MinCheckGapMs = 1000;
 
     CheckEngine(Settings& settings, const Clock& clock, Transport& transport, CheckLogs& logs,
                 const UserLists& lists, quint16 port = Pop3Port, QObject* parent = nullptr);
@@ -38,8 +42,10 @@ public:
     // "-ERR " and a description of a failure, or "+OK" as the start signal.
     void NextCheck(const QString& Reply);
 
-    // The first due user (`LastCheck` more than `CheckInterval` minutes back), or -1.
+    // The next due user (`LastCheck` more than `CheckInterval` minutes back), or -1. Due
+    // users take turns: the search starts after the user picked last and wraps around.
     int PickDueUser() const;
+    int PickDueUser(qint64 now) const;
 
     // The scheduler's first tick comes as soon as the event loop runs.
     void Start();
@@ -51,6 +57,8 @@ public:
 signals:
     // A check run began or ended.
     void CheckingChanged(bool checking);
+    // A STAT reply found more mail than the user has accepted.
+    void NewMailFound();
 
 private:
     // One step for a "+OK" reply; returns a replacement reply when the step failed.
@@ -60,6 +68,9 @@ private:
     std::optional<QString> EvaluateStat(const QString& Reply, int user);
     void DoError(const QString& ErrMsg);
     void SetChecking(bool checking);
+    void SendLine(const QByteArray& bytes);
+    // The run is over; the next one starts after the short pause.
+    void EndRun();
     void OnCheckMailTick();
     void OnTimeout();
     void OnLine(const QByteArray& line);
@@ -74,14 +85,14 @@ private:
 
     bool Checking = false;
     int Stage = 0;
-    quint64 curUserId_ = 0; // the user being checked, followed by identity
+    quint64 curUserId_ = 0;      // the user being checked, followed by identity
+    quint64 lastPickId_ = 0;     // the user picked last, where the next pick starts looking
+    int lastPickIndex_ = -1;     // its index then, in case it was deleted since
+    bool awaitingReply_ = false; // a command (or the greeting) has no reply yet
+    bool arrivalTaken_ = false;  // a line of the current arrival was taken as a reply
     // The security of the connection being checked; for STLS, how far it has got. All of
     // it happens while the greeting's stage (1) lasts.
     Security security_ = Security::None;
     enum class Stls { Off, Greeting, AwaitReply, Handshake, Done };
     Stls stls_ = Stls::Off;
 };
-
-// True when `stamp` (seconds since midnight) lies more than `minutes` minutes away from
-// `now`, the product `minutes` × 60 formed in 32 bits.
-bool IntervalPassed(float now, float stamp, qint16 minutes);

@@ -7,12 +7,33 @@
 #include "core/Trace.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 const QByteArray Crlf = QByteArrayLiteral("\r\n");
-}
 
-bool AppendToLog(const QString& path, const QByteArray& header, const QByteArray& bytes) {
+// Moves the log at `path` to `oldPath` in one step, replacing an older one: at no moment is
+// the current log gone while the rename may still fail.
+void RotateLog(const QString& path, const QString& oldPath) {
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(path.toStdU16String()),
+                            std::filesystem::path(oldPath.toStdU16String()), error);
+    if (error) {
+        Trace(QStringLiteral("Cannot rename %1 to %2: %3")
+                  .arg(path, oldPath, QString::fromStdString(error.message())));
+    }
+}
+} // namespace
+
+bool AppendToLog(const QString& path, const QByteArray& header, const QByteArray& bytes,
+                 const QString& oldPath, qint64 limit) {
+    if (!oldPath.isEmpty()) {
+        const QFileInfo info(path);
+        if (info.exists() && info.size() > 0 && info.size() + bytes.size() > limit)
+            RotateLog(path, oldPath);
+    }
     QFile file(path);
     const bool isNew = !file.exists();
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
@@ -38,6 +59,14 @@ QString CheckLogs::StatLogPath() const {
     return AddSlash(programFolder_) + QStringLiteral("Stat.txt");
 }
 
+QString CheckLogs::OldErrLogPath() const {
+    return AddSlash(programFolder_) + QStringLiteral("ErrLog.old.txt");
+}
+
+QString CheckLogs::OldStatLogPath() const {
+    return AddSlash(programFolder_) + QStringLiteral("Stat.old.txt");
+}
+
 void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
     if (!settings_.IsUser(CurUser)) {
         // A failure that belongs to nobody (the user was deleted meanwhile): nothing to
@@ -57,7 +86,8 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                     QString::number(user.NumMails), QString::number(user.NewNumMails),
                     QString::number(Stage),         ErrMsg}
             .join(QLatin1Char('|'));
-    AppendToLog(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf);
+    AppendToLog(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf,
+                OldErrLogPath());
 }
 
 void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const QString& CountText,
@@ -68,5 +98,5 @@ void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const 
     reply.replace(QLatin1Char('\r'), QLatin1Char('&')).replace(QLatin1Char('\n'), QLatin1Char('&'));
     const QString line = Username + QLatin1Char('|') + reply + QLatin1Char('|') + CountText +
                          QLatin1Char('|') + QString::number(Count);
-    AppendToLog(StatLogPath(), QByteArray(), ToCodePage(line) + Crlf);
+    AppendToLog(StatLogPath(), QByteArray(), ToCodePage(line) + Crlf, OldStatLogPath());
 }

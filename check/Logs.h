@@ -14,8 +14,9 @@ public:
 };
 
 // The error log "ErrLog.txt" and the STAT log "Stat.txt" in the program's folder. Both are
-// only ever appended to; a log that cannot be written is reported to the trace and the check
-// goes on.
+// appended to; a log that would grow past `MaxLogBytes` is first moved aside to
+// "ErrLog.old.txt" or "Stat.old.txt" (replacing the one before) and started afresh. A log that
+// cannot be written is reported to the trace and the check goes on.
 class CheckLogs final {
 public:
     static constexpr auto ErrLogHeader =
@@ -35,6 +36,8 @@ public:
 
     QString ErrLogPath() const;
     QString StatLogPath() const;
+    QString OldErrLogPath() const;
+    QString OldStatLogPath() const;
 
 private:
     const Settings& settings_;
@@ -43,6 +46,11 @@ private:
     ErrorSink* sink_ = nullptr;
 };
 
+constexpr qint64 MaxLogBytes = 1024 * 1024;
+
 // Appends `bytes` to the file at `path`, creating it with `header` first when it does not
-// exist. Never truncates. False (and a trace line) when the file cannot be written.
-bool AppendToLog(const QString& path, const QByteArray& header, const QByteArray& bytes);
+// exist. When the append would take the file past `limit`, the file is first renamed to
+// `oldPath`, replacing what was there; a failed rename keeps the file and appends to it all
+// the same. Never truncates. False (and a trace line) when the file cannot be written.
+bool AppendToLog(const QString& path, const QByteArray& header, const QByteArray& bytes,
+                 const QString& oldPath = QString(), qint64 limit = MaxLogBytes);

@@ -123,9 +123,12 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
     const quint64 generation = generation_;
     for (const QByteArray& line : lines) {
         emit LineReceived(line);
-        if (generation != generation_) // the session closed, replaced or secured this connection
+        if (generation != generation_) { // the session closed, replaced or secured it
+            emit ArrivalEnded();
             return;
+        }
     }
+    emit ArrivalEnded();
     if (!fits) {
         Close();
         emit Failed(

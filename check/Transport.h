@@ -8,6 +8,9 @@
 
 // The one connection of the check session, as the session sees it: whole reply lines in,
 // command lines out. Events of a connection that was closed or replaced are never delivered.
+// The lines of one arrival (one read from the connection) come one by one, then
+// `ArrivalEnded`: a server that writes a reply and more in one go is told apart from one
+// that answers each command on its own.
 class Transport : public QObject {
     Q_OBJECT
 public:
@@ -29,6 +32,7 @@ public:
 
 signals:
     void LineReceived(const QByteArray& line);
+    void ArrivalEnded();
     void Failed(const QString& description);
     // The TLS handshake is complete and the certificate verified.
     void Encrypted();

@@ -1,21 +1,27 @@
 #include "Clock.h"
 
-#include <QLocale>
+#include "CodePage.h"
+
 #include <QRegularExpression>
 
-float Clock::TimeOfDay() const {
-    return float(Now().time().msecsSinceStartOfDay() / 1000.0);
+bool IntervalPassed(qint64 now, qint64 stamp, qint16 minutes) {
+    const qint64 elapsed = now >= stamp ? now - stamp : stamp - now;
+    return elapsed > qint64(minutes) * 60 * 1000;
 }
 
 QString ShortDateText(const QDate& date) {
     return QLocale::system().toString(date, QLocale::ShortFormat);
 }
 
-QString LongTimeText(const QTime& time) {
-    const QLocale locale = QLocale::system();
-    // The long form may name the time zone ("t"); the log and the trace want only the time.
+QString LongTimeText(const QTime& time, const QLocale& locale) {
+    // The long form may name the time zone ("t"), in some locales in brackets; the log and
+    // the trace want only the time.
     QString format = locale.timeFormat(QLocale::LongFormat);
-    static const QRegularExpression zone(QStringLiteral("\\s*t+\\s*"));
+    static const QRegularExpression zone(QStringLiteral("\\s*[(\\[]?\\s*t+\\s*[)\\]]?\\s*"));
     format.replace(zone, QStringLiteral(" "));
-    return locale.toString(time, format.trimmed());
+    const QString text = locale.toString(time, format.trimmed());
+    // Hours written with CJK signs, say, would reach the log as question marks.
+    if (!FitsCodePage(text))
+        return time.toString(QStringLiteral("HH:mm:ss"));
+    return text;
 }

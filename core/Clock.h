@@ -1,38 +1,54 @@
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QLocale>
 #include <utility>
 
-// The time of day and the date, handed in so that tests can run on a clock of their own.
+// The date and time, handed in so that tests can run on a clock of their own.
 class Clock {
 public:
     virtual ~Clock() = default;
     virtual QDateTime Now() const = 0;
 
-    // Seconds since local midnight, with fraction, in single precision.
-    float TimeOfDay() const;
+    // Milliseconds since the epoch: a time stamp that keeps counting across midnight and
+    // across days, for `LastCheck` and `LastAlert`.
+    virtual qint64 Stamp() const { return Now().toMSecsSinceEpoch(); }
 };
 
+// True when `stamp` lies more than `minutes` minutes away from `now` (both from
+// `Clock::Stamp`), in either direction: a clock set back makes a user due as well. Any 16-bit
+// interval works; one of 0 or below has passed as soon as any time has.
+bool IntervalPassed(qint64 now, qint64 stamp, qint16 minutes);
+
 // The date and time as the user's locale writes them: its short date, and its long time
-// (hours, minutes and seconds) without a time zone.
+// (hours, minutes and seconds) without a time zone. A long time that the logs' code page
+// cannot hold is written as HH:mm:ss.
 QString ShortDateText(const QDate& date);
-QString LongTimeText(const QTime& time);
+QString LongTimeText(const QTime& time, const QLocale& locale = QLocale::system());
 
 class SystemClock final : public Clock {
 public:
     QDateTime Now() const override { return QDateTime::currentDateTime(); }
+    // Without the local time zone, which the C library may look up on the disk each time.
+    qint64 Stamp() const override { return QDateTime::currentMSecsSinceEpoch(); }
 };
 
-// A clock that stands still until told otherwise.
+// A clock that stands still until told otherwise, or runs in step with real time from where
+// it stands once told to `Run`.
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(QDateTime now = QDateTime(QDate(2026, 1, 5), QTime(10, 0)))
         : now_(std::move(now)) {}
-    QDateTime Now() const override { return now_; }
+    QDateTime Now() const override {
+        return running_.isValid() ? now_.addMSecs(running_.elapsed()) : now_;
+    }
     void Set(const QDateTime& now) { now_ = now; }
     void SetTime(const QTime& time) { now_.setTime(time); }
     void Advance(qint64 ms) { now_ = now_.addMSecs(ms); }
+    void Run() { running_.start(); }
 
 private:
     QDateTime now_;
+    QElapsedTimer running_;
 };

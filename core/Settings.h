@@ -15,8 +15,8 @@ struct UserRecord {
     qint32 NumMails = 0;
     bool HideSession = false;
     qint32 NewNumMails = 0; // -1: no new mail pending
-    float LastAlert = 0.0f; // seconds since local midnight
-    float LastCheck = 0.0f; // seconds since local midnight
+    qint64 LastAlert = 0;   // Clock::Stamp, 0: never (never saved)
+    qint64 LastCheck = 0;   // Clock::Stamp, 0: never (never saved)
     quint64 Id = 0;         // 0: never assigned
 };
 

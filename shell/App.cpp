@@ -91,9 +91,12 @@ void App::LoadWindows() {
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
 
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
-    connect(&engine_, &CheckEngine::CheckingChanged, alert_.get(), [this](bool checking) {
-        if (!checking && !exiting_)
-            alert_->Wake(); // the run may have found new mail
+    // The alert follows the STAT reply, not the end of the session: a server that never
+    // answers QUIT would otherwise hold it back for the whole time-out. (An error to show
+    // wakes it through AddError; a run that found nothing new has nothing to wake it for.)
+    connect(&engine_, &CheckEngine::NewMailFound, alert_.get(), [this] {
+        if (!exiting_)
+            alert_->Wake();
     });
 }
 

@@ -20,8 +20,15 @@ TrayIcon::TrayIcon(TrayShell& shell, TrayActions actions, QObject* parent)
     }
     connect(&mnuPopup, &QMenu::aboutToShow, this, &TrayIcon::RefreshMenu);
     tmrChangeIcon.setInterval(AnimationMs);
+    tmrChangeIcon.setTimerType(Qt::PreciseTimer); // a coarse timer would drift off the grid
     connect(&tmrChangeIcon, &QTimer::timeout, this, &TrayIcon::ChangeIcon);
     tmrChangeIcon.start();
+    grid_.start();
+}
+
+int AnimationDelay(qint64 sinceStartMs) {
+    const qint64 intoTick = sinceStartMs % TrayIcon::AnimationMs;
+    return int((TrayIcon::AnimationMs - intoTick) % TrayIcon::AnimationMs);
 }
 
 QString TrayIcon::FillIconData() const {
@@ -60,6 +67,9 @@ void TrayIcon::RemoveIcon() {
 }
 
 void TrayIcon::ChangeIcon() {
+    // The first tick after a wake-up came at a grid point; the ones after follow the grid.
+    if (tmrChangeIcon.isActive() && tmrChangeIcon.interval() != AnimationMs)
+        tmrChangeIcon.start(AnimationMs);
     if (actions_.IsChecking && actions_.IsChecking()) {
         iconPhase_ = (iconPhase_ + 1) % 2; // -1 and 1 both become 0
         picture_ = &picIcon_[iconPhase_];
@@ -80,7 +90,7 @@ void TrayIcon::OnCheckingChanged(bool checking) {
     if (stopped_)
         return;
     if (checking && !tmrChangeIcon.isActive())
-        tmrChangeIcon.start();
+        tmrChangeIcon.start(AnimationDelay(grid_.elapsed()));
     // A run that ended before the first tick (nobody was due) left the emblem up: no tick
     // is needed to put it back.
     if (!checking && iconPhase_ == -1)

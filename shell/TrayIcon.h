@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QMenu>
 #include <QObject>
@@ -44,6 +45,10 @@ struct TrayActions {
     std::function<QString()> MakeCaption;
 };
 
+// How long after `sinceStartMs` (time since the animation timer was first started) the next
+// tick of a free-running `TrayIcon::AnimationMs` timer would come: 0 on a tick.
+int AnimationDelay(qint64 sinceStartMs);
+
 // The tray icon with its tip, its menu and the busy animation.
 class TrayIcon final : public QObject {
 public:
@@ -83,6 +88,9 @@ public:
     QTimer tmrChangeIcon;
 
 private:
+    // Time since the animation timer first started: its ticks keep to that grid even
+    // though the timer sleeps between checks, so that a short check still animates.
+    QElapsedTimer grid_;
     void RefreshMenu();
 
     TrayShell& shell_;

@@ -114,7 +114,7 @@ private slots:
                 a.HidePermanentlyButton().isVisible());
         QCOMPARE(a.AlertUser(), 0);
         QCOMPARE(a.AlertNumMails(), 6);
-        QCOMPARE(w.settings.Users[0].LastAlert, 36000.0f);
+        QCOMPARE(w.settings.Users[0].LastAlert, w.clock.Stamp());
 #ifndef Q_OS_WIN
         QVERIFY(a.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
 #endif
@@ -158,7 +158,7 @@ private slots:
         // Esc belongs to "Hide", which an error alert does not have.
         QTest::keyClick(&a.TextArea(), Qt::Key_Escape);
         QVERIFY(!a.tmrHide.isActive());
-        QCOMPARE(w.settings.Users[0].LastAlert, 0.0f);
+        QCOMPARE(w.settings.Users[0].LastAlert, qint64(0));
     }
 
     void mailAlertCount_data() {
@@ -269,11 +269,13 @@ private slots:
 
     void longShowIntervalDoesNotWrap() {
         AlertWorld w;
-        w.settings.ShowInterval = 1000; // 60,000 s: past 16 bits, and longer than 10:00
+        w.settings.ShowInterval = 32767; // past 16 bits in seconds, and longer than days
         AddMail(w.settings, "Home", "alice", 0, 2);
+        w.settings.Users[0].LastAlert = w.clock.Stamp();
+        w.clock.Advance(qint64(32767) * 60000);
         w.window.DoNextAlert();
         QVERIFY(!w.window.isVisible());
-        w.clock.SetTime(QTime(16, 40, 1));
+        w.clock.Advance(1);
         w.window.DoNextAlert();
         QVERIFY(w.window.isVisible());
     }
@@ -282,21 +284,17 @@ private slots:
         AlertWorld w;
         AlertWindow& a = w.window;
         AddMail(w.settings, "Home", "alice", 0, 2);
-        // Shown at 23:58: the difference of two times of day is large just after midnight.
-        w.settings.Users[0].LastAlert = 23 * 3600 + 58 * 60;
-        w.clock.SetTime(QTime(0, 1));
+        // Shown at 23:58, an interval of 5 minutes lasts past midnight.
+        w.clock.SetTime(QTime(23, 58));
+        w.settings.Users[0].LastAlert = w.clock.Stamp();
+        w.clock.Advance(3 * 60 * 1000);
+        a.DoNextAlert();
+        QVERIFY(!a.isVisible());
+        w.clock.Advance(2 * 60 * 1000 + 1);
         a.DoNextAlert();
         QVERIFY(a.isVisible());
-        QCOMPARE(w.settings.Users[0].LastAlert, 60.0f);
-
-        AlertWorld fresh;
-        AddMail(fresh.settings, "Home", "alice", 0, 2);
-        fresh.clock.SetTime(QTime(0, 3));
-        fresh.window.DoNextAlert();
-        QVERIFY(!fresh.window.isVisible());
-        fresh.clock.SetTime(QTime(0, 5, 1));
-        fresh.window.DoNextAlert();
-        QVERIFY(fresh.window.isVisible());
+        QCOMPARE(w.settings.Users[0].LastAlert, w.clock.Stamp());
+        QCOMPARE(w.clock.Now().time(), QTime(0, 3, 0, 1));
     }
 
     void hideForThisSession() {

@@ -170,7 +170,7 @@ private slots:
                                  RunTimeoutMs);
         QCOMPARE(w.engine.GetCheckUser(), 3);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(w.settings.Users[i].LastCheck, w.clock.TimeOfDay());
+            QCOMPARE(w.settings.Users[i].LastCheck, w.clock.Stamp());
 
         const QList<QByteArray> stat = Lines(w.logs.StatLogPath());
         QVERIFY(stat.at(0).startsWith("alice|+OK 2 "));

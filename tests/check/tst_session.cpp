@@ -5,7 +5,9 @@
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 namespace {
@@ -54,9 +56,9 @@ private slots:
         QCOMPARE(w.settings.Users[0].NewNumMails, 5);
         QCOMPARE(w.settings.Users[0].NumMails, 3);
         QCOMPARE(ReadFile(w.logs.StatLogPath()), QByteArray("alice|+OK 5 1234&|5|5\r\n"));
-        // A stray +OK after the end only raises the stage.
+        // A stray +OK after the end answers no command: dropped.
         w.transport.Reply("+OK");
-        QCOMPARE(w.engine.GetStage(), 7);
+        QCOMPARE(w.engine.GetStage(), 6);
         QCOMPARE(w.transport.log.size(), 6);
     }
 
@@ -130,9 +132,10 @@ private slots:
         QVERIFY(!QFile::exists(w.logs.StatLogPath()));
         // The failed connection is closed, and nobody else is due: the run is over.
         QVERIFY(!w.transport.open);
+        // The run is over; until the next one the failed user stays the one checked last.
         QVERIFY(!w.engine.IsChecking());
         QCOMPARE(w.engine.GetStage(), 0);
-        QCOMPARE(w.engine.GetCheckUser(), -1);
+        QCOMPARE(w.engine.GetCheckUser(), 0);
     }
 
     void hideSessionFollowsTheCount() {
@@ -160,15 +163,19 @@ private slots:
         QCOMPARE(w.sink.texts.size(), 1);
     }
 
-    void errorGoesOnToTheNextUserAtOnce() {
+    void errorGoesOnToTheNextUserAfterThePause() {
         World w;
         AddThree(w);
         w.engine.CheckMail(false);
         w.transport.Reply("+OK");
         w.transport.Reply("+OK");
         w.transport.Reply("-ERR [AUTH] Authentication failed.");
-        // Within the same event: logged with stage 3, connection closed, next user connected.
-        QCOMPARE(w.transport.log.mid(3), QStringList({"close", "connect pop.work:110"}));
+        // Logged with stage 3, connection closed; the next user follows a second later.
+        QCOMPARE(w.transport.log.mid(3), QStringList({"close"}));
+        QVERIFY(!w.engine.IsChecking());
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 1000);
+        QVERIFY(w.engine.tmrCheckMail.isActive());
+        QTRY_COMPARE(w.transport.log.last(), QString("connect pop.work:110"));
         QCOMPARE(w.engine.GetCheckUser(), 1);
         QCOMPARE(w.engine.GetStage(), 1);
         const QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
@@ -207,9 +214,11 @@ private slots:
         w.engine.CheckMail(false);
         w.transport.Fail("Connection refused");
         QCOMPARE(w.sink.texts.value(0), QString("Error with Home : \r\nConnection refused"));
+        w.engine.CheckMail(false);
         QCOMPARE(w.engine.GetCheckUser(), 1);
         w.transport.Fail("");
         QCOMPARE(w.sink.texts.value(1), QString("Error with Work : \r\nUnknown!"));
+        w.engine.CheckMail(false);
         QCOMPARE(w.engine.GetCheckUser(), 2);
         w.transport.Reply("+OK");
         QTRY_COMPARE(w.sink.texts.size(), 3);
@@ -218,10 +227,14 @@ private slots:
         QVERIFY(ReadFile(w.logs.ErrLogPath())
                     .contains("|2|Club|0|-1|2|Timeout waiting for response from server!"));
         QVERIFY(!w.engine.IsChecking());
+        // Between runs no reply is awaited: the time-out does not fire again.
+        QTest::qWait(100);
+        QCOMPARE(w.sink.texts.size(), 3);
     }
 
     // The mail-server text decides where and how to connect; a text that cannot be read fails
-    // the user's check at stage 0 without a connection, and the next due user follows.
+    // the user's check at stage 0 without a connection, and the next due user follows after
+    // the pause.
     void serverTextDecidesTheConnection_data() {
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("connect"); // the transport's log line, or the error
@@ -249,9 +262,11 @@ private slots:
             QCOMPARE(w.transport.log, QStringList(connect));
             QCOMPARE(w.sink.texts, QStringList());
         } else {
-            QCOMPARE(w.transport.log, QStringList("connect pop.work:110"));
+            QCOMPARE(w.transport.log, QStringList());
             QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n" + connect));
             QVERIFY(ReadFile(w.logs.ErrLogPath()).contains("|0|Home|0|-1|0|Mail server"));
+            w.engine.CheckMail(false); // the tick after the pause
+            QCOMPARE(w.transport.log, QStringList("connect pop.work:110"));
             QCOMPARE(w.engine.GetCheckUser(), 1);
         }
     }
@@ -338,6 +353,7 @@ private slots:
         // touched, and the run goes on.
         w.settings.CheckInterval = 0;
         w.clock.Advance(1000);
+        w.settings.Users[2].LastCheck = w.clock.Stamp(); // carol, whose turn it is, just had it
         w.engine.CheckMail(false);
         QCOMPARE(w.engine.GetCheckUser(), 0); // aaron
         w.transport.Reply("+OK");
@@ -350,6 +366,79 @@ private slots:
         QVERIFY(w.sink.texts.isEmpty());
         QCOMPARE(w.engine.GetCheckUser(), 0); // the next due user, Home, now at index 0
         QCOMPARE(w.transport.log.last(), QString("connect pop.home:110"));
+    }
+
+    // Either log, filled close to its limit, before one more record; an older copy is
+    // replaced, and a copy that cannot be made leaves the current log to grow.
+    void logRotation_data() {
+        QTest::addColumn<bool>("errLog");
+        QTest::addColumn<qint64>("prefill");
+        QTest::addColumn<bool>("blockOld");
+        QTest::addColumn<bool>("rotated");
+        const qint64 statLine = QByteArray("alice|+OK 3 1&|3|3\r\n").size();
+        QTest::newRow("stat log reaches the limit")
+            << false << MaxLogBytes - statLine << false << false;
+        QTest::newRow("stat log would pass it")
+            << false << MaxLogBytes - statLine + 1 << false << true;
+        QTest::newRow("error log would pass it") << true << MaxLogBytes - 1 << false << true;
+        QTest::newRow("rename fails") << true << MaxLogBytes - 1 << true << false;
+    }
+    void logRotation() {
+        QFETCH(bool, errLog);
+        QFETCH(qint64, prefill);
+        QFETCH(bool, blockOld);
+        QFETCH(bool, rotated);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw"));
+        const QString path = errLog ? w.logs.ErrLogPath() : w.logs.StatLogPath();
+        const QString oldPath = errLog ? w.logs.OldErrLogPath() : w.logs.OldStatLogPath();
+        const QByteArray header = errLog ? QByteArray(CheckLogs::ErrLogHeader) + "\r\n" : "";
+        const QByteArray before = header + QByteArray(prefill - header.size(), 'x');
+        auto write = [](const QString& p, const QByteArray& bytes) {
+            QFile f(p);
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+        };
+        QVERIFY(write(path, before));
+        if (blockOld) {
+            QVERIFY(QDir().mkpath(oldPath + "/in-use"));
+        } else {
+            QVERIFY(write(oldPath, "an older log\r\n"));
+        }
+        if (errLog)
+            w.logs.DoError("refused", 0, 1);
+        else
+            w.logs.AppendStat("alice", "+OK 3 1\r\n", "3", 3);
+
+        const QByteArray now = ReadFile(path);
+        if (rotated) {
+            QCOMPARE(ReadFile(oldPath), before);
+            QVERIFY(now.startsWith(header));
+            QCOMPARE(now.count('\n'), header.count('\n') + 1);
+        } else {
+            QVERIFY(now.startsWith(before));
+            QVERIFY(now.size() > before.size());
+            QCOMPARE(QFileInfo(oldPath).isDir(), blockOld);
+        }
+    }
+
+    void logTimeWithoutZone_data() {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("en_US") << "en_US"
+                               << "9:50:01 PM";
+        QTest::newRow("de_DE") << "de_DE"
+                               << "21:50:01";
+        QTest::newRow("es_ES, zone in brackets") << "es_ES"
+                                                 << "21:50:01";
+        QTest::newRow("ja_JP, outside the code page") << "ja_JP"
+                                                      << "21:50:01";
+        QTest::newRow("ko_KR, outside the code page") << "ko_KR"
+                                                      << "21:50:01";
+    }
+    void logTimeWithoutZone() {
+        QFETCH(QString, locale);
+        QFETCH(QString, text);
+        QCOMPARE(LongTimeText(QTime(21, 50, 1), QLocale(locale)), text);
     }
 
     void staleEventsAreIgnoredBetweenRuns() {
@@ -459,44 +548,96 @@ private slots:
     }
 
     void intervalArithmetic_data() {
-        QTest::addColumn<float>("now");
-        QTest::addColumn<float>("stamp");
+        QTest::addColumn<qint64>("elapsed"); // ms from the stamp to now
         QTest::addColumn<int>("minutes");
         QTest::addColumn<bool>("passed");
-        QTest::newRow("exactly 5 min") << 600.0f << 300.0f << 5 << false;
-        QTest::newRow("just past") << 600.5f << 300.0f << 5 << true;
-        QTest::newRow("stamp in the future") << 0.0f << 301.0f << 5 << true;
-        QTest::newRow("midnight wrap") << 10.0f << 86390.0f << 5 << true;
-        QTest::newRow("zero, no time") << 100.0f << 100.0f << 0 << false;
-        QTest::newRow("zero, some time") << 100.5f << 100.0f << 0 << true;
-        QTest::newRow("negative") << 100.0f << 100.0f << -3 << true;
-        QTest::newRow("546") << 40000.0f << 7239.0f << 546 << true;
-        QTest::newRow("547 no overflow") << 40000.0f << 7239.0f << 547 << false;
-        QTest::newRow("32767") << 86399.0f << 0.0f << 32767 << false;
-        QTest::newRow("-32768") << 0.0f << 0.0f << -32768 << true;
+        QTest::newRow("exactly 5 min") << qint64(300000) << 5 << false;
+        QTest::newRow("just past") << qint64(300001) << 5 << true;
+        QTest::newRow("stamp in the future") << qint64(-300001) << 5 << true;
+        QTest::newRow("zero, no time") << qint64(0) << 0 << false;
+        QTest::newRow("zero, some time") << qint64(1) << 0 << true;
+        QTest::newRow("negative") << qint64(0) << -3 << true;
+        QTest::newRow("a day") << qint64(86400000) << 1440 << false;
+        QTest::newRow("a day and a bit") << qint64(86400001) << 1440 << true;
+        QTest::newRow("32767 short") << qint64(32767) * 60000 << 32767 << false;
+        QTest::newRow("32767 past") << qint64(32767) * 60000 + 1 << 32767 << true;
+        QTest::newRow("-32768") << qint64(0) << -32768 << true;
     }
     void intervalArithmetic() {
-        QFETCH(float, now);
-        QFETCH(float, stamp);
+        QFETCH(qint64, elapsed);
         QFETCH(int, minutes);
         QFETCH(bool, passed);
-        QCOMPARE(IntervalPassed(now, stamp, qint16(minutes)), passed);
+        const qint64 stamp = QDateTime(QDate(2026, 3, 1), QTime(23, 0)).toMSecsSinceEpoch();
+        QCOMPARE(IntervalPassed(stamp + elapsed, stamp, qint16(minutes)), passed);
     }
 
-    void pickIsLowestDueIndex() {
+    // A user checked once at `first` with `interval`: is it due again at `later`?
+    void dueOnAClockThatCountsDays_data() {
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<QDateTime>("first");
+        QTest::addColumn<QDateTime>("later");
+        QTest::addColumn<bool>("due");
+        const QDate day(2026, 3, 1);
+        QTest::newRow("1440, a minute short") << 1440 << QDateTime(day, QTime(10, 0))
+                                              << QDateTime(day.addDays(1), QTime(9, 59)) << false;
+        QTest::newRow("1440, a day later") << 1440 << QDateTime(day, QTime(10, 0))
+                                           << QDateTime(day.addDays(1), QTime(10, 0, 1)) << true;
+        QTest::newRow("32767, a minute short")
+            << 32767 << QDateTime(day, QTime(10, 0))
+            << QDateTime(day, QTime(10, 0)).addSecs(32766 * 60) << false;
+        QTest::newRow("32767, just past")
+            << 32767 << QDateTime(day, QTime(10, 0))
+            << QDateTime(day, QTime(10, 0)).addSecs(32767 * 60 + 1) << true;
+        QTest::newRow("5 across midnight, early")
+            << 5 << QDateTime(day, QTime(23, 58)) << QDateTime(day.addDays(1), QTime(0, 1))
+            << false;
+        QTest::newRow("5 across midnight, on time")
+            << 5 << QDateTime(day, QTime(23, 58)) << QDateTime(day.addDays(1), QTime(0, 3, 1))
+            << true;
+        QTest::newRow("0, within a second") << 0 << QDateTime(day, QTime(10, 0))
+                                            << QDateTime(day, QTime(10, 0)).addMSecs(999) << false;
+        QTest::newRow("-5, a second later")
+            << -5 << QDateTime(day, QTime(10, 0)) << QDateTime(day, QTime(10, 0, 1)) << true;
+    }
+    void dueOnAClockThatCountsDays() {
+        QFETCH(int, interval);
+        QFETCH(QDateTime, first);
+        QFETCH(QDateTime, later);
+        QFETCH(bool, due);
         World w;
         AddUser(w.settings, MakeUser("A", "a", "h", "p"));
-        AddUser(w.settings, MakeUser("B", "b", "h", "p"));
-        w.clock.SetTime(QTime(0, 2)); // 00:02 with an interval of 5: nobody due yet
-        QCOMPARE(w.engine.PickDueUser(), -1);
-        w.clock.SetTime(QTime(10, 0));
-        QCOMPARE(w.engine.PickDueUser(), 0);
-        w.settings.Users[0].LastCheck = w.clock.TimeOfDay();
+        w.settings.CheckInterval = qint16(interval);
+        w.clock.Set(first);
+        w.engine.CheckMail(false); // never checked: due at once, whatever the interval
+        QCOMPARE(w.transport.log, QStringList("connect h:110"));
+        w.transport.Fail("refused");
+        w.clock.Set(later);
+        QCOMPARE(w.engine.PickDueUser(), due ? 0 : -1);
+        w.engine.CheckMail(true); // "Check Mail" makes the user due at once
+        QCOMPARE(w.transport.log.last(), QString("connect h:110"));
+        QCOMPARE(w.transport.log.count("connect h:110"), 2);
+    }
+
+    void dueUsersTakeTurns() {
+        World w;
+        for (const char* name : {"A", "B", "C"})
+            AddUser(w.settings, MakeUser(name, name, name, "p"));
+        w.settings.CheckInterval = 0;
+        auto checkNext = [&] {
+            w.clock.Advance(1000);
+            w.engine.CheckMail(false);
+            const QString host = w.transport.log.last().section(' ', 1).section(':', 0, 0);
+            w.transport.Fail("refused");
+            return host;
+        };
+        QStringList order;
+        for (int i = 0; i < 5; ++i)
+            order << checkNext();
+        QCOMPARE(order, QStringList({"A", "B", "C", "A", "B"}));
+        // B, checked last, is deleted: C, now in its place, has the next turn.
+        w.settings.DeleteUser(1);
+        w.clock.Advance(1000);
         QCOMPARE(w.engine.PickDueUser(), 1);
-        w.settings.Users[1].LastCheck = w.clock.TimeOfDay();
-        QCOMPARE(w.engine.PickDueUser(), -1);
-        w.clock.Advance(5 * 60 * 1000 + 500);
-        QCOMPARE(w.engine.PickDueUser(), 0);
     }
 
     void manualCheckDuringRunChangesNothing() {
@@ -504,7 +645,7 @@ private slots:
         AddUser(w.settings, MakeUser("A", "a", "h", "p"));
         AddUser(w.settings, MakeUser("B", "b", "h", "p"));
         w.settings.Users[1].HideSession = true;
-        w.settings.Users[1].LastAlert = 5.0f;
+        w.settings.Users[1].LastAlert = 5;
         w.engine.CheckMail(false);
         const QStringList before = w.transport.log;
         w.engine.CheckMail(true);
@@ -516,15 +657,15 @@ private slots:
     void resetThingsMakesEveryoneDue() {
         World w;
         AddUser(w.settings, MakeUser("A", "a", "h", "p"));
-        w.settings.Users[0].LastCheck = w.clock.TimeOfDay();
-        w.settings.Users[0].LastAlert = 7.0f;
+        w.settings.Users[0].LastCheck = w.clock.Stamp();
+        w.settings.Users[0].LastAlert = 7;
         w.settings.Users[0].HideSession = true;
         w.engine.CheckMail(false);
         QVERIFY(w.transport.log.isEmpty());
         w.engine.CheckMail(true);
         QVERIFY(!w.settings.Users[0].HideSession);
-        QCOMPARE(w.settings.Users[0].LastAlert, 0.0f);
-        QCOMPARE(w.settings.Users[0].LastCheck, w.clock.TimeOfDay());
+        QCOMPARE(w.settings.Users[0].LastAlert, qint64(0));
+        QCOMPARE(w.settings.Users[0].LastCheck, w.clock.Stamp());
         QCOMPARE(w.transport.log, QStringList("connect h:110"));
     }
 

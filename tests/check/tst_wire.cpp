@@ -85,6 +85,12 @@ template <typename Predicate> bool WaitUntil(Predicate done, int timeoutMs = 500
 bool RunEnds(const World& w) {
     return WaitUntil([&] { return !w.engine.IsChecking(); });
 }
+
+// After a failure the next due user follows a second later: waits for a session that ends
+// with the reply to QUIT.
+bool QuitAnswered(const World& w) {
+    return WaitUntil([&] { return w.engine.GetStage() == 6 && !w.engine.IsChecking(); });
+}
 } // namespace
 
 class TestWire final : public QObject {
@@ -122,6 +128,20 @@ private slots:
                                                           {"+OK 4 200\n"},
                                                           {"+OK Logging out.\n"}}
                                  << 4 << QByteArray("alice|+OK 4 200&|4|4\r\n");
+        // A second line in the same write as each reply answers no command: the count
+        // comes from the STAT reply, and every command still reaches the server.
+        QList<QByteArrayList> chatty;
+        for (const QByteArray& reply : NormalReplies)
+            chatty.append({reply + "+OK 9 99\r\n"});
+        QTest::newRow("extra line after each reply")
+            << chatty << 3 << QByteArray("alice|+OK 3 1011&|3|3\r\n");
+        QTest::newRow("extra lines after the greeting")
+            << QList<QByteArrayList>{{"+OK Ready.\r\n+OK\r\n+OK\r\n+OK 7 1\r\n"},
+                                     {"+OK\r\n"},
+                                     {"+OK Logged in.\r\n"},
+                                     {"+OK 3 1011\r\n"},
+                                     {"+OK Logging out.\r\n"}}
+            << 3 << QByteArray("alice|+OK 3 1011&|3|3\r\n");
     }
     void normalSession() {
         QFETCH(QList<QByteArrayList>, replies);
@@ -152,8 +172,8 @@ private slots:
     }
 
     // Home's session fails in many ways; each time the failure is reported against Home with
-    // the stage it happened in, and Work, due too, is checked right after on a connection of
-    // its own with nothing of Home's left over.
+    // the stage it happened in, and Work, due too, is checked after the pause on a connection
+    // of its own with nothing of Home's left over.
     void failedSession_data() {
         QTest::addColumn<ServerScript>("script");
         QTest::addColumn<int>("stage");
@@ -208,7 +228,7 @@ private slots:
         AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
         AddUser(w.settings, MakeUser("Work", "bob", "127.0.0.1", "pw2"));
         w.engine.CheckMail(false);
-        QVERIFY(RunEnds(w));
+        QVERIFY(QuitAnswered(w));
 
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n" + message));
         const QList<ErrRecord> records = ErrRecords(w);
@@ -294,7 +314,7 @@ private slots:
         AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
         AddUser(w.settings, MakeUser("Work", "bob", "127.0.0.1", "pw2"));
         w.engine.CheckMail(false);
-        QVERIFY(RunEnds(w));
+        QVERIFY(QuitAnswered(w));
         QVERIFY(WaitUntil([&] { return server.Closed(0); }));
 
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nNo such user.\r\n"));
@@ -319,7 +339,7 @@ private slots:
         AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
         AddUser(w.settings, MakeUser("Work", "bob", "127.0.0.1", "pw2"));
         w.engine.CheckMail(false);
-        QVERIFY(RunEnds(w));
+        QVERIFY(WaitUntil([&] { return w.sink.texts.size() == 2 && !w.engine.IsChecking(); }));
         QCOMPARE(w.sink.texts, QStringList({"Error with Home : \r\nConnection refused",
                                             "Error with Work : \r\nConnection refused"}));
         const QList<ErrRecord> records = ErrRecords(w);
@@ -327,7 +347,50 @@ private slots:
         QCOMPARE(records.at(0).user, 0);
         QCOMPARE(records.at(1).user, 1);
         QCOMPARE(records.at(1).stage, 1);
-        QCOMPARE(w.engine.GetCheckUser(), -1);
+        // Nobody is due any more: no pause, the next look is the idle one.
+        QCOMPARE(w.engine.tmrCheckMail.interval(), CheckEngine::IdleTickMs);
+    }
+
+    // Servers that fail or stay silent, users due again at once (`CheckInterval` 0) and a
+    // clock that runs: no user is checked more than once a second, and a user that is due
+    // again waits until the others that are due had their turn.
+    void schedulingUnderMisbehavingServers_data() {
+        QTest::addColumn<QList<ServerScript>>("scripts"); // one per connection, in order
+        QTest::addColumn<QStringList>("logins");
+        QTest::addColumn<int>("maxConnections");              // within the run time
+        QTest::addColumn<QList<QByteArray>>("firstCommands"); // of the first connections
+
+        ServerScript refuse = Conversation({"+OK Ready.\r\n", "+OK\r\n", "-ERR [AUTH] No.\r\n"});
+        QTest::newRow("failing server")
+            << QList<ServerScript>(20, refuse) << QStringList{"first"} << 3
+            << QList<QByteArray>{"USER first\r\n", "USER first\r\n"};
+        const ServerScript answer = Conversation(NormalReplies);
+        QTest::newRow("silent server")
+            << QList<ServerScript>{answer, ServerScript(), answer}
+            << QStringList{"first", "hang", "third"} << 6
+            << QList<QByteArray>{"USER first\r\n", QByteArray(), "USER third\r\n"};
+    }
+    void schedulingUnderMisbehavingServers() {
+        QFETCH(QList<ServerScript>, scripts);
+        QFETCH(QStringList, logins);
+        QFETCH(int, maxConnections);
+        QFETCH(QList<QByteArray>, firstCommands);
+        ScriptedServer server;
+        for (const ServerScript& script : scripts)
+            server.Queue(script);
+        World w(server.Port());
+        w.engine.SetTimeoutInterval(300);
+        w.settings.CheckInterval = 0;
+        for (const QString& login : logins)
+            AddUser(w.settings, MakeUser(login, login, "127.0.0.1", "pw"));
+        w.clock.Run();
+        w.engine.Start();
+        QTest::qWait(2600);
+        QVERIFY2(server.Connections() <= maxConnections,
+                 qPrintable(QString::number(server.Connections())));
+        QVERIFY(server.Connections() >= firstCommands.size());
+        for (int i = 0; i < firstCommands.size(); ++i)
+            QCOMPARE(server.Received(i).value(0), firstCommands.at(i));
     }
 
     void lineBreakInUserNameSendsNothing() {

@@ -6,6 +6,7 @@
 #include "support/FixedRandom.h"
 #include "support/RealPeer.h"
 #include "support/RecordingDialogs.h"
+#include "support/ScriptedServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestWorld.h"
 #include "support/XSession.h"
@@ -212,6 +213,46 @@ private slots:
         QVERIFY(saved);
         QCOMPARE(saved->LastUser, qint16(0));
         QCOMPARE(saved->Users[0].NumMails, 3);
+    }
+
+    // The alert follows the STAT reply, even when the server never answers QUIT and the
+    // session waits out its time-out.
+    void alertBeforeTheServerAnswersQuit() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        // A slow greeting: by the time the new count comes in, the alert timer has found
+        // nothing to show and gone to sleep.
+        server.Queue(ServerScript()
+                         .Pause(2500)
+                         .Send("+OK Ready.\r\n")
+                         .Await()
+                         .Send("+OK\r\n")
+                         .Await()
+                         .Send("+OK Logged in.\r\n")
+                         .Await()
+                         .Send("+OK 2 200\r\n")
+                         .Await()); // QUIT: no answer
+
+        XSession x;
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
+        program.WriteSettings(settings);
+        QVERIFY(program.Start());
+        QVERIFY2(program.WaitForTrayIcon(15000) != 0, qPrintable(program.Output()));
+
+        QVERIFY2(WaitFor([&] { return server.Received(0).contains("QUIT\r\n"); }, 20000),
+                 qPrintable(program.Output()));
+        QElapsedTimer sinceStat;
+        sinceStat.start();
+        const qulonglong alert = x.WaitForWindow("^Alert!$", 5000);
+        QVERIFY2(alert != 0, qPrintable(program.Output() + ReadFile(program.ErrLog())));
+        QVERIFY(sinceStat.elapsed() < 5000);
+        QVERIFY(WaitFor(
+            [&] { return program.Output().contains("frmAlert ShowAlert: Home has 2 new emails."); },
+            2000));
+        QVERIFY(!server.Closed(0)); // the session still waits for the QUIT reply
     }
 
     // A user adds a mailbox on a server that speaks POP3 only over TLS, with a certificate

@@ -116,6 +116,35 @@ private slots:
         QVERIFY(w.tray->ShowsEmblem());
     }
 
+    void animationGrid_data() {
+        QTest::addColumn<qint64>("sinceStart");
+        QTest::addColumn<int>("delay");
+        QTest::newRow("on a tick") << qint64(0) << 0;
+        QTest::newRow("just after") << qint64(1) << 499;
+        QTest::newRow("mid-way") << qint64(1300) << 200;
+        QTest::newRow("just before") << qint64(1999) << 1;
+        QTest::newRow("a day on") << qint64(86400000) + 250 << 250;
+    }
+    void animationGrid() {
+        QFETCH(qint64, sinceStart);
+        QFETCH(int, delay);
+        QCOMPARE(AnimationDelay(sinceStart), delay);
+    }
+
+    // A check that begins 300 ms into a tick and lasts 300 ms still shows the busy icon, as
+    // it would under a timer that never sleeps.
+    void shortCheckAnimates() {
+        TrayWorld w; // the animation's grid starts now
+        w.tray->AddIcon();
+        w.tray->ChangeIcon(); // idle: asleep
+        QTest::qWait(800);
+        w.status.checking = true;
+        w.tray->OnCheckingChanged(true);
+        QTest::qWait(300);
+        QVERIFY(!w.tray->ShowsEmblem());
+        QCOMPARE(w.tray->tmrChangeIcon.interval(), TrayIcon::AnimationMs);
+    }
+
     void menuAndEvents() {
         TrayWorld w;
         const QList<QAction*> items = w.tray->Menu().actions();

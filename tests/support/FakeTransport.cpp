@@ -32,4 +32,11 @@ void FakeTransport::Close() {
 
 void FakeTransport::Reply(const QByteArray& line) {
     emit LineReceived(line.endsWith('\n') ? line : line + "\r\n");
+    emit ArrivalEnded();
+}
+
+void FakeTransport::ReplyInOneArrival(const QList<QByteArray>& lines) {
+    for (const QByteArray& line : lines)
+        emit LineReceived(line);
+    emit ArrivalEnded();
 }

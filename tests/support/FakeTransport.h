@@ -20,6 +20,8 @@ public:
 
     // The server's side: a reply line (its line end added when missing) or a failure.
     void Reply(const QByteArray& line);
+    // Several lines read in one go, each with its line end as given.
+    void ReplyInOneArrival(const QList<QByteArray>& lines);
     void Fail(const QString& description) { emit Failed(description); }
     // The TLS handshake the session asked for has completed.
     void Secure() {

@@ -542,8 +542,8 @@ private slots:
         QCOMPARE(added.NumMails, 0);
         QCOMPARE(added.NewNumMails, -1);
         QVERIFY(!added.HideSession);
-        QCOMPARE(added.LastAlert, 0.0f);
-        QCOMPARE(added.LastCheck, 0.0f);
+        QCOMPARE(added.LastAlert, qint64(0));
+        QCOMPARE(added.LastCheck, qint64(0));
         QVERIFY(added.Id != 0 && !ids.contains(added.Id));
         QCOMPARE(UserLine(w.settings, 0, nullptr), QString("New - 0 emails"));
 
