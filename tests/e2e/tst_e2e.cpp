@@ -405,7 +405,7 @@ private slots:
         Settings settings;
         AddUser(settings, MakeUser("Home", "carol", Local(server.Port()), "pw3", 1)); // nothing new
         // After the first check at start, the next falls due a minute later: any login before
-        // that is the tray's doing (but for a start in the first minute after midnight).
+        // that is the tray's doing.
         settings.CheckInterval = 1;
         program.WriteSettings(settings);
         QVERIFY(program.Start());
