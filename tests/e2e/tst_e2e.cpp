@@ -99,6 +99,24 @@ public:
     void Signal(int signal) const { ::kill(pid_t(process_.processId()), signal); }
     bool Running() const { return process_.state() == QProcess::Running; }
 
+    // Writes `settings`, starts the program and waits for its icon: the icon, or 0.
+    qulonglong StartWith(const Settings& settings) {
+        WriteSettings(settings);
+        return Start() ? WaitForTrayIcon(15000) : 0;
+    }
+
+    // Opens the icon's menu (a screenshot of it when `menuShot` is given), chooses "Exit", its
+    // last item, and waits for "Really Exit?": that box, or 0.
+    qulonglong ChooseExit(qulonglong icon, const QString& menuShot = {}) const {
+        x_.Click(icon, 11, 13, 3);
+        QTest::qWait(700);
+        if (!menuShot.isEmpty())
+            x_.Screenshot(menuShot);
+        x_.Key("Up");
+        x_.Key("Return");
+        return WaitForMessageBox(icon, 10000);
+    }
+
     // The program's icon in the notification area.
     qulonglong WaitForTrayIcon(int ms) const {
         qulonglong icon = 0;
@@ -171,10 +189,7 @@ private slots:
         Settings settings;
         AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
         settings.CheckInterval = 0; // due at once, whatever the time of day
-        program.WriteSettings(settings);
-        QVERIFY(program.Start());
-
-        const qulonglong icon = program.WaitForTrayIcon(15000);
+        const qulonglong icon = program.StartWith(settings);
         QVERIFY2(icon != 0, qPrintable(program.Output()));
 
         // The alert slides down to the top-left corner.
@@ -199,12 +214,7 @@ private slots:
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Alert!$", 100) == 0; }, 5000));
 
         // Right-click on the icon, "Exit" (the last item), "Yes".
-        x.Click(icon, 11, 13, 3);
-        QTest::qWait(700);
-        x.Screenshot(ShotPath("e2e-menu.png"));
-        x.Key("Up");
-        x.Key("Return");
-        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        const qulonglong question = program.ChooseExit(icon, ShotPath("e2e-menu.png"));
         QVERIFY2(question != 0, qPrintable(program.Output()));
         program.Answer(question);
         QVERIFY2(program.WaitForExit(10000), qPrintable(program.Output()));
@@ -238,9 +248,7 @@ private slots:
         Program program(x);
         Settings settings;
         AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
-        program.WriteSettings(settings);
-        QVERIFY(program.Start());
-        QVERIFY2(program.WaitForTrayIcon(15000) != 0, qPrintable(program.Output()));
+        QVERIFY2(program.StartWith(settings) != 0, qPrintable(program.Output()));
 
         QVERIFY2(WaitFor([&] { return server.Received(0).contains("QUIT\r\n"); }, 20000),
                  qPrintable(program.Output()));
@@ -360,19 +368,13 @@ private slots:
         Settings settings;
         AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "secret", 0));
         settings.ShowErrors = false;
-        program.WriteSettings(settings);
-        QVERIFY(program.Start());
-        const qulonglong icon = program.WaitForTrayIcon(15000);
+        const qulonglong icon = program.StartWith(settings);
         QVERIFY2(icon != 0, qPrintable(program.Output()));
         // A folder where the settings file was: no save can write it.
         QVERIFY(QFile::remove(program.SettingsPath()));
         QVERIFY(QDir().mkdir(program.SettingsPath()));
 
-        x.Click(icon, 11, 13, 3);
-        QTest::qWait(700);
-        x.Key("Up");
-        x.Key("Return");
-        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        const qulonglong question = program.ChooseExit(icon);
         QVERIFY2(question != 0, qPrintable(program.Output()));
         program.Answer(question);
         QVERIFY2(WaitFor([&] { return program.Output().contains("Could not save the settings"); },
@@ -407,9 +409,7 @@ private slots:
         // After the first check at start, the next falls due a minute later: any login before
         // that is the tray's doing.
         settings.CheckInterval = 1;
-        program.WriteSettings(settings);
-        QVERIFY(program.Start());
-        const qulonglong icon = program.WaitForTrayIcon(15000);
+        const qulonglong icon = program.StartWith(settings);
         QVERIFY2(icon != 0, qPrintable(program.Output()));
 
         // Control centre, "Setup", "Add": three windows, each blocking the one before.
@@ -491,11 +491,7 @@ private slots:
         QVERIFY(WaitFor([&] { return program.WaitForControlCentre(100) == 0; }, 5000));
 
         // Exit from the tray's menu (the last item), "Yes".
-        x.Click(icon, 11, 13, 3);
-        QTest::qWait(700);
-        x.Key("Up");
-        x.Key("Return");
-        const qulonglong question = program.WaitForMessageBox(icon, 10000);
+        const qulonglong question = program.ChooseExit(icon);
         QVERIFY2(question != 0, qPrintable(program.Output()));
         program.Answer(question);
         QVERIFY2(program.WaitForExit(10000), qPrintable(program.Output()));
