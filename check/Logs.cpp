@@ -2,14 +2,13 @@
 
 #include "core/Clock.h"
 #include "core/CodePage.h"
+#include "core/Files.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 const QByteArray Crlf = QByteArrayLiteral("\r\n");
@@ -17,13 +16,8 @@ const QByteArray Crlf = QByteArrayLiteral("\r\n");
 // Moves the log at `path` to `oldPath` in one step, replacing an older one: at no moment is
 // the current log gone while the rename may still fail.
 void RotateLog(const QString& path, const QString& oldPath) {
-    std::error_code error;
-    std::filesystem::rename(std::filesystem::path(path.toStdU16String()),
-                            std::filesystem::path(oldPath.toStdU16String()), error);
-    if (error) {
-        Trace(QStringLiteral("Cannot rename %1 to %2: %3")
-                  .arg(path, oldPath, QString::fromStdString(error.message())));
-    }
+    if (const auto error = RenameInOneStep(path, oldPath))
+        Trace(QStringLiteral("Cannot rename %1 to %2: %3").arg(path, oldPath, *error));
 }
 } // namespace
 

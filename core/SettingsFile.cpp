@@ -3,6 +3,7 @@
 #include "Cipher.h"
 #include "CodePage.h"
 #include "Dialogs.h"
+#include "Files.h"
 #include "Numeric.h"
 #include "Settings.h"
 #include "Trace.h"
@@ -12,8 +13,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include <filesystem>
-#include <system_error>
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
@@ -164,17 +163,6 @@ QByteArray ReadSmall(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.read(MaxCipherLength + 1) : QByteArray();
 }
 
-// Renames `source` to `name` without reading it and without the copy that QFile::rename falls
-// back to (a huge file would be copied whole).
-std::optional<QString> RenameTo(const QString& source, const QString& name) {
-    std::error_code error;
-    std::filesystem::rename(QFile::encodeName(source).toStdString(),
-                            QFile::encodeName(name).toStdString(), error);
-    if (error)
-        return QString::fromLocal8Bit(error.message().c_str());
-    return std::nullopt;
-}
-
 // Copies `bytes` (the content of a kept file) to `name`, created exclusively, owner-only.
 std::optional<QString> CopyTo(const QByteArray& bytes, const QString& name) {
     QFile out(name);
@@ -220,7 +208,7 @@ Kept KeepFile(const QString& source, qint64& copiedBytes) {
     const auto name = FreeKeptName(source);
     if (!name)
         return {{}, QStringLiteral("no free name for the copy")};
-    if (const auto error = copy ? CopyTo(bytes, *name) : RenameTo(source, *name))
+    if (const auto error = copy ? CopyTo(bytes, *name) : RenameInOneStep(source, *name))
         return {{}, *error};
     if (copy)
         copiedBytes += bytes.size();
