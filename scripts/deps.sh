@@ -7,7 +7,7 @@ TARNWICK_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev fonts-liberation
     # tests: a real POP3 server, a display with a notification area, the fuzzer's compiler
-    dovecot-pop3d openssl xvfb trayer xdotool x11-utils imagemagick
+    dovecot-pop3d openssl xvfb trayer xdotool x11-utils imagemagick openbox
     clang libclang-rt-14-dev
 )
 

@@ -31,6 +31,7 @@ XSession::XSession() = default;
 
 XSession::~XSession() {
     Stop(trayer_);
+    Stop(windowManager_);
     Stop(xvfb_);
 }
 
@@ -69,7 +70,41 @@ bool XSession::Start(QString* error) {
         }
         Pause(50);
     }
+    if (withWindowManager_ && !StartWindowManager(error))
+        return false;
     return !withTray_ || StartTray(error);
+}
+
+bool XSession::StartWindowManager(QString* error) {
+    if (QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty()) {
+        *error = QStringLiteral("openbox is not installed");
+        return false;
+    }
+    windowManager_ = std::make_unique<QProcess>();
+    windowManager_->setProcessEnvironment(Environment());
+    windowManager_->setStandardOutputFile(QProcess::nullDevice());
+    windowManager_->setStandardErrorFile(QProcess::nullDevice());
+    // Its own empty configuration, so that no user's or system's session settings count.
+    windowManager_->start(QStringLiteral("openbox"),
+                          {QStringLiteral("--sm-disable"), QStringLiteral("--config-file"),
+                           QStringLiteral("/dev/null")});
+    if (!windowManager_->waitForStarted(5000)) {
+        *error = QStringLiteral("openbox did not start");
+        return false;
+    }
+    // A window manager announces itself on the root window once it manages the screen.
+    QElapsedTimer timer;
+    timer.start();
+    while (!Run(QStringLiteral("xprop"),
+                {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
+                .contains(QLatin1String("window id"))) {
+        if (timer.elapsed() > 10000 || windowManager_->state() == QProcess::NotRunning) {
+            *error = QStringLiteral("openbox did not take the screen");
+            return false;
+        }
+        Pause(50);
+    }
+    return true;
 }
 
 bool XSession::StartTray(QString* error) {

@@ -24,6 +24,9 @@ public:
     // Starts the display and, unless WithoutTray() was called first, the notification area.
     bool Start(QString* error);
     void WithoutTray() { withTray_ = false; }
+    // Also starts a window manager (openbox) on the display, before the notification area.
+    void WithWindowManager() { withWindowManager_ = true; }
+    bool HasWindowManager() const { return windowManager_ != nullptr; }
     // Starts the notification area on a display that has none yet.
     bool StartTray(QString* error);
     QString Display() const { return display_; }
@@ -61,10 +64,14 @@ public:
     bool Screenshot(const QString& path) const;
 
 private:
+    bool StartWindowManager(QString* error);
+
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> xvfb_;
     std::unique_ptr<QProcess> trayer_;
+    std::unique_ptr<QProcess> windowManager_;
     QString display_;
     qulonglong panel_ = 0;
     bool withTray_ = true;
+    bool withWindowManager_ = false;
 };

@@ -1,0 +1,173 @@
+#pragma once
+
+// The real program as end-to-end tests start it: a home, a program folder and a display of
+// its own, with helpers to reach its icon, its message boxes and its control centre.
+#include "core/Settings.h"
+#include "core/SettingsFile.h"
+#include "support/FixedRandom.h"
+#include "support/RecordingDialogs.h"
+#include "support/TestWorld.h"
+#include "support/XSession.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <optional>
+
+#ifndef TARNWICK_BINARY
+#error "an end-to-end test names the program under test in TARNWICK_BINARY"
+#endif
+
+// Each test's server listens on a free loopback port, which the mail-server text names.
+inline QString Local(quint16 port) {
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
+
+inline QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Where screenshots go for a person to look at.
+inline QString ShotPath(const QString& name) {
+    return QDir(QStringLiteral(TARNWICK_SHOT_DIR)).filePath(name);
+}
+
+// The running program with a home, a program folder and a display of its own.
+class Program final {
+public:
+    explicit Program(const XSession& x) : x_(x) {
+        QDir(dir_.path()).mkpath("config");
+        QDir(dir_.path()).mkpath("run");
+        QDir(dir_.path()).mkpath("bin");
+        QFile::setPermissions(dir_.filePath("run"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        // A copy of its own, so that its two logs land in this test's folder.
+        QFile::copy(QStringLiteral(TARNWICK_BINARY), Binary());
+        QFile::setPermissions(Binary(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    ~Program() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+
+    QString Binary() const { return dir_.filePath("bin/tarnwick"); }
+    QString SettingsPath() const { return dir_.filePath("config/Tarnwick.ini"); }
+    QString StatLog() const { return dir_.filePath("bin/Stat.txt"); }
+    QString ErrLog() const { return dir_.filePath("bin/ErrLog.txt"); }
+
+    void WriteSettings(const Settings& settings) const {
+        Settings copy = settings;
+        RecordingDialogs dialogs;
+        FixedRandom random;
+        SettingsFile(copy, dialogs, random, SettingsPath()).SaveFile();
+    }
+    // The settings as the program left them, or nothing when they do not load.
+    std::optional<Settings> ReadSettings() const {
+        Settings settings;
+        RecordingDialogs dialogs;
+        FixedRandom random;
+        if (!SettingsFile(settings, dialogs, random, SettingsPath()).LoadFile() ||
+            !dialogs.messages.isEmpty())
+            return std::nullopt;
+        return settings;
+    }
+
+    bool Start() {
+        QProcessEnvironment env = x_.Environment();
+        env.insert("HOME", dir_.path());
+        env.insert("XDG_CONFIG_HOME", dir_.filePath("config"));
+        env.insert("XDG_RUNTIME_DIR", dir_.filePath("run"));
+        env.insert("QT_LOGGING_RULES", "tarnwick.trace=true");
+        process_.setProcessEnvironment(env);
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.setWorkingDirectory(dir_.path());
+        process_.start(Binary(), {});
+        return process_.waitForStarted(10000);
+    }
+    // What the program traced so far.
+    QString Output() {
+        output_ += QString::fromLocal8Bit(process_.readAll());
+        return output_;
+    }
+    bool WaitForExit(int ms) { return process_.waitForFinished(ms); }
+    void Signal(int signal) const { ::kill(pid_t(process_.processId()), signal); }
+    bool Running() const { return process_.state() == QProcess::Running; }
+
+    // Writes `settings`, starts the program and waits for its icon: the icon, or 0.
+    qulonglong StartWith(const Settings& settings) {
+        WriteSettings(settings);
+        return Start() ? WaitForTrayIcon(15000) : 0;
+    }
+
+    // Opens the icon's menu (a screenshot of it when `menuShot` is given), chooses "Exit", its
+    // last item, and waits for "Really Exit?": that box, or 0.
+    qulonglong ChooseExit(qulonglong icon, const QString& menuShot = {}) const {
+        x_.Click(icon, 11, 13, 3);
+        QTest::qWait(700);
+        if (!menuShot.isEmpty())
+            x_.Screenshot(menuShot);
+        x_.Key("Up");
+        x_.Key("Return");
+        return WaitForMessageBox(icon, 10000);
+    }
+
+    // The program's icon in the notification area.
+    qulonglong WaitForTrayIcon(int ms) const {
+        qulonglong icon = 0;
+        WaitFor(
+            [&] {
+                const QList<qulonglong> icons = x_.TrayIcons();
+                icon = icons.isEmpty() ? 0 : icons.first();
+                return icon != 0;
+            },
+            ms);
+        return icon;
+    }
+
+    // A message box of the program ("Tarnwick", not the tray icon's window of that name).
+    qulonglong WaitForMessageBox(qulonglong notThis, int ms) const {
+        return x_.WaitForWindow(
+            "^Tarnwick$",
+            [notThis](qulonglong w, const QRect& g) {
+                return w != notThis && g.width() > 100 && g.height() < 300;
+            },
+            ms);
+    }
+
+    // The control centre window, once it is on screen.
+    qulonglong WaitForControlCentre(int ms) const {
+        return x_.WaitForWindow(
+            "^Tarnwick$", [](qulonglong, const QRect& g) { return g.size() == QSize(185, 353); },
+            ms);
+    }
+
+    // What the program printed besides its trace: Qt's warnings, for one.
+    QStringList Untraced() {
+        QStringList lines;
+        for (const QString& line : Output().split('\n', Qt::SkipEmptyParts)) {
+            if (!line.startsWith(QLatin1String("tarnwick.trace: ")))
+                lines << line;
+        }
+        return lines;
+    }
+
+    // Presses the default button of a message box: the pointer over it gives it the
+    // keyboard (there is no window manager), then Return.
+    void Answer(qulonglong box) const {
+        x_.XDoTool({"mousemove", "--window", QString::number(box), "20", "20"});
+        QTest::qWait(200);
+        x_.Key("Return");
+    }
+
+private:
+    const XSession& x_;
+    QTemporaryDir dir_;
+    QProcess process_;
+    QString output_;
+};
