@@ -9,6 +9,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
+#include <cstdio>
 
 namespace {
 const QByteArray Crlf = QByteArrayLiteral("\r\n");
@@ -18,6 +20,23 @@ const QByteArray Crlf = QByteArrayLiteral("\r\n");
 void RotateLog(const QString& path, const QString& oldPath) {
     if (const auto error = RenameInOneStep(path, oldPath))
         Trace(QStringLiteral("Cannot rename %1 to %2: %3").arg(path, oldPath, *error));
+}
+// Why a log could not be written, as far as the file system tells.
+QString WhyNotWritable(const QString& path) {
+    const QFileInfo file(path);
+    const QFileInfo folder(file.absolutePath());
+    if (!folder.isDir())
+        return QStringLiteral("No such folder");
+    if (file.isDir())
+        return QStringLiteral("Is a folder");
+    if (file.exists() ? !file.isWritable() : !folder.isWritable())
+        return QStringLiteral("Permission denied");
+    const QStorageInfo disk(folder.absoluteFilePath());
+    if (disk.isReadOnly())
+        return QStringLiteral("Read-only file system");
+    if (disk.bytesAvailable() == 0)
+        return QStringLiteral("No space left on device");
+    return QStringLiteral("Write failed");
 }
 } // namespace
 
@@ -80,8 +99,7 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                     QString::number(user.NumMails), QString::number(user.NewNumMails),
                     QString::number(Stage),         ErrMsg}
             .join(QLatin1Char('|'));
-    AppendToLog(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf,
-                OldErrLogPath());
+    Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
 }
 
 void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const QString& CountText,
@@ -92,5 +110,18 @@ void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const 
     reply.replace(QLatin1Char('\r'), QLatin1Char('&')).replace(QLatin1Char('\n'), QLatin1Char('&'));
     const QString line = Username + QLatin1Char('|') + reply + QLatin1Char('|') + CountText +
                          QLatin1Char('|') + QString::number(Count);
-    AppendToLog(StatLogPath(), QByteArray(), ToCodePage(line) + Crlf, OldStatLogPath());
+    Append(StatLogPath(), QByteArray(), ToCodePage(line) + Crlf, OldStatLogPath());
+}
+
+void CheckLogs::Append(const QString& path, const QByteArray& header, const QByteArray& bytes,
+                       const QString& oldPath) {
+    if (AppendToLog(path, header, bytes, oldPath) || reported_.contains(path))
+        return;
+    // The trace is off by default: without this, lost logs would go unnoticed.
+    reported_.insert(path);
+    const QString text = QStringLiteral("Cannot write %1: %2").arg(path, WhyNotWritable(path));
+    if (report_)
+        report_(text);
+    else
+        std::fprintf(stderr, "Tarnwick: %s\n", qPrintable(text));
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QSet>
 #include <QString>
+#include <functional>
 #include <utility>
 
 class Clock;
@@ -16,7 +18,8 @@ public:
 // The error log "ErrLog.txt" and the STAT log "Stat.txt" in the program's folder. Both are
 // appended to; a log that would grow past `MaxLogBytes` is first moved aside to
 // "ErrLog.old.txt" or "Stat.old.txt" (replacing the one before) and started afresh. A log that
-// cannot be written is reported to the trace and the check goes on.
+// cannot be written is reported to the trace, and once a run to standard error; the check goes
+// on.
 class CheckLogs final {
 public:
     static constexpr auto ErrLogHeader =
@@ -26,6 +29,11 @@ public:
         : settings_(settings), clock_(clock), programFolder_(std::move(programFolder)) {}
 
     void SetErrorSink(ErrorSink* sink) { sink_ = sink; }
+    // Where the one report per log and run of a log that cannot be written goes (standard
+    // error unless replaced).
+    void SetFailureReport(std::function<void(const QString&)> report) {
+        report_ = std::move(report);
+    }
 
     // One failed check of user `CurUser` at `Stage`: an error alert when errors are shown,
     // and a line in the error log.
@@ -40,10 +48,15 @@ public:
     QString OldStatLogPath() const;
 
 private:
+    void Append(const QString& path, const QByteArray& header, const QByteArray& bytes,
+                const QString& oldPath);
+
     const Settings& settings_;
     const Clock& clock_;
     QString programFolder_;
     ErrorSink* sink_ = nullptr;
+    std::function<void(const QString&)> report_;
+    QSet<QString> reported_; // the logs already reported this run
 };
 
 constexpr qint64 MaxLogBytes = 1024 * 1024;

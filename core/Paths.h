@@ -6,10 +6,14 @@
 struct Paths {
     QString SettingsFile;  // the enciphered settings; its backup is this path + ".bak"
     QString ProgramFolder; // error and STAT logs go here
+    // The desktop entry that starts the program at login; empty where there is none.
+    QString AutostartFile = {};
+    // The running program, as that entry starts it.
+    QString ProgramFile = {};
 
-    // The settings file in the user's configuration folder (C:\Tarnwick.ini on Windows),
-    // the logs beside the executable.
-    static Paths ForProgram(const QString& executableFolder);
+    // The settings file in the user's configuration folder (C:\Tarnwick.ini on Windows), the
+    // logs in LogFolder, "Start at Login" in the user's autostart folder.
+    static Paths ForProgram(const QString& executableFile);
 
     // Certificates the user trusts for TLS besides the system's (a private CA or a
     // self-signed server), beside the settings file.
@@ -18,3 +22,15 @@ struct Paths {
 
 // Appends the folder separator unless the path already ends in one; "" gives the separator.
 QString AddSlash(const QString& path);
+
+// $XDG_STATE_HOME, else ~/.local/state.
+QString StateHome();
+
+// Where the logs go: beside the executable when the user may write there and it is no
+// installed program's folder (a build folder, a portable copy); else `stateHome`/Tarnwick.
+QString LogFolder(const QString& executableFolder, const QString& stateHome);
+
+// Makes `path` (and its parents) a folder only its owner may enter (mode 0700). An existing
+// folder must belong to this user; one that others may enter is made private. The reason, or
+// empty on success.
+QString MakePrivateFolder(const QString& path);

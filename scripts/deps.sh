@@ -9,6 +9,8 @@ TARNWICK_PACKAGES=(
     # tests: a real POP3 server, a display with a notification area, the fuzzer's compiler
     dovecot-pop3d openssl xvfb trayer xdotool x11-utils imagemagick openbox
     clang libclang-rt-14-dev
+    # tests: the installed menu entry and AppStream metadata are validated
+    desktop-file-utils appstream
 )
 
 tarnwick_install_deps() {

@@ -8,9 +8,29 @@ tarnwick_install_deps "${TARNWICK_PACKAGES[@]}"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target tarnwick
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    echo "No display found: running headless (QT_QPA_PLATFORM=offscreen)."
-    echo "Checks and logs work as usual; there is no tray icon and no window."
+# A display that does not answer would end the program at once: run headless instead.
+headless_because=""
+if [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    x_answers=0
+    if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+        x_answers=1
+    fi
+    wayland_socket="${WAYLAND_DISPLAY:-}"
+    if [ -n "$wayland_socket" ] && [ "${wayland_socket#/}" = "$wayland_socket" ]; then
+        wayland_socket="${XDG_RUNTIME_DIR:-/nonexistent}/$wayland_socket"
+    fi
+    if [ "$x_answers" = 1 ] || { [ -n "${WAYLAND_DISPLAY:-}" ] && [ -S "$wayland_socket" ]; }; then
+        :
+    elif [ -n "${DISPLAY:-}" ]; then
+        headless_because="the display $DISPLAY does not answer"
+    elif [ -n "${WAYLAND_DISPLAY:-}" ]; then
+        headless_because="the Wayland display $WAYLAND_DISPLAY does not answer"
+    else
+        headless_because="no display found"
+    fi
+fi
+if [ -n "$headless_because" ]; then
+    echo "Running headless (QT_QPA_PLATFORM=offscreen): $headless_because; checks and logs work, no icon or window."
     export QT_QPA_PLATFORM=offscreen
 fi
 exec build/tarnwick "$@"

@@ -1,30 +1,56 @@
 #include "Application.h"
 
 #include "App.h"
+#include "CommandLine.h"
+#include "ControlCentre.h"
 #include "ExitSignals.h"
 #include "Icons.h"
 #include "QtDialogs.h"
 #include "SingleInstance.h"
 #include "TrayIcon.h"
+#include "core/Autostart.h"
 #include "core/Clock.h"
 #include "core/Random.h"
 #include "ui/DialogFrame.h"
+#include "ui/SetupWindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 int RunTarnwick(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (const std::optional<int> exitCode = HandleCommandLine(arguments))
+        return *exitCode;
+
+    // Before the application object: a second start needs no display to hand over.
+    QString lockError;
+    const QString lockFolder = SingleInstance::DefaultFolder(&lockError);
+    if (lockFolder.isEmpty()) {
+        std::fprintf(stderr, "Tarnwick: no private folder for the lock: %s\n",
+                     qPrintable(lockError));
+        return 1;
+    }
+    // Qt looks for a runtime folder too: this private one spares the user its warning.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(lockFolder));
+    SingleInstance instance(lockFolder);
+    if (!instance.TryLock()) {
+        // Another Tarnwick runs: it shows its control centre, so the start is seen to work.
+        instance.AskToShow();
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcon());
     // The message boxes and the tray's menu in the font of the windows.
     QApplication::setFont(WindowFont());
-
-    SingleInstance instance;
-    if (!instance.TryLock())
-        return 0; // another Tarnwick runs: leave silently
 
     SystemClock clock;
     QtDialogs dialogs;
@@ -37,8 +63,13 @@ int RunTarnwick(int argc, char** argv) {
     else
         tray = std::make_unique<SystemTrayShell>();
 
-    App tarnwick(Environment{Paths::ForProgram(QCoreApplication::applicationDirPath()), clock,
-                             dialogs, random, *tray});
+    const Paths paths = Paths::ForProgram(QCoreApplication::applicationFilePath());
+    const Autostart autostart(paths.AutostartFile, paths.ProgramFile);
+    App tarnwick(Environment{paths, clock, dialogs, random, *tray});
+    instance.Listen([&tarnwick] {
+        if (ControlCentre* centre = tarnwick.Main_())
+            centre->ShowForm();
+    });
     tarnwick.EndProcess = [&instance] {
         instance.Unlock();
         std::fflush(nullptr);
@@ -50,5 +81,9 @@ int RunTarnwick(int argc, char** argv) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &tarnwick,
                      [&tarnwick] { tarnwick.ExitProgram(true); });
     tarnwick.Main();
-    return QApplication::exec();
+    if (SetupWindow* setup = tarnwick.Setup(); setup && !paths.AutostartFile.isEmpty())
+        setup->SetAutostart(&autostart);
+    const int exitCode = QApplication::exec();
+    instance.Unlock(); // while the event loop's objects still exist
+    return exitCode;
 }

@@ -62,6 +62,15 @@ QIcon AppIcon() {
     return icon;
 }
 
+QImage AppEmblemImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    Emblem(painter, size);
+    return image;
+}
+
 QIcon PlusIcon() {
     static const QIcon icon = Draw([](QPainter& p, qreal s) { Cross(p, s, 0); });
     return icon;

@@ -3,6 +3,7 @@
 #include "DialogFrame.h"
 #include "EditUserWindow.h"
 #include "UserListBox.h"
+#include "core/Autostart.h"
 #include "core/Dialogs.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
@@ -20,7 +21,7 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     : QDialog(parent), settings_(settings), dialogs_(dialogs), lists_(lists), editor_(editor),
       saveFile_(std::move(saveFile)) {
     setObjectName(QStringLiteral("frmSetup"));
-    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 321);
+    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 345);
 
     lblUsers = MakeLabel(*this, "lblUsers", QStringLiteral("Users :"), {8, 8, 81, 17});
     lstUsers = new UserListBox(this);
@@ -39,14 +40,16 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     cmdSetShow = MakeButton(*this, "cmdSetShow", QStringLiteral("Set"), {152, 232, 33, 17});
     chkShowErrs =
         MakeCheckBox(*this, "chkShowErrs", QStringLiteral("Show Errors"), {8, 256, 169, 17});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 280, 81, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 280, 81, 33});
+    chkStartAtLogin =
+        MakeCheckBox(*this, "chkStartAtLogin", QStringLiteral("Start at Login"), {8, 280, 169, 17});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 304, 81, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 304, 81, 33});
     // The value labels overlap their captions' rectangles: keep them in front.
     lblCheckInt->raise();
     lblShowInt->raise();
 
-    QWidget* const tabOrder[] = {lstUsers,   cmdAdd,      cmdEdit, cmdDelete, cmdSetCheck,
-                                 cmdSetShow, chkShowErrs, cmdOk,   cmdCancel};
+    QWidget* const tabOrder[] = {lstUsers,   cmdAdd,      cmdEdit,         cmdDelete, cmdSetCheck,
+                                 cmdSetShow, chkShowErrs, chkStartAtLogin, cmdOk,     cmdCancel};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -111,6 +114,9 @@ void SetupWindow::ShowForm(QWidget* owner) {
     lists_.RefreshUserLists(); // this window is still hidden: only the control centre's list
     PopInts();
     chkShowErrs->setChecked(settings_.ShowErrors);
+    // The file is the choice: what is there now, whatever was ticked last time.
+    chkStartAtLogin->setEnabled(autostart_ != nullptr);
+    chkStartAtLogin->setChecked(autostart_ && autostart_->IsEnabled());
     SetListEnabled();
     if (!placed_) {
         CentreOver(*this, nullptr);
@@ -166,6 +172,14 @@ void SetupWindow::OkClicked() {
     if (saveFile_ && !saveFile_()) {
         settings_.ShowErrors = showErrors;
         return;
+    }
+    // Like a failed save, a failed write of the login entry keeps the window open.
+    if (autostart_) {
+        const QString error = autostart_->SetEnabled(chkStartAtLogin->isChecked());
+        if (!error.isEmpty()) {
+            dialogs_.Message(error);
+            return;
+        }
     }
     HideSetup();
 }

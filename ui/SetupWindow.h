@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <functional>
 
+class Autostart;
 class Dialogs;
 class EditUserWindow;
 class QCheckBox;
@@ -21,6 +22,9 @@ public:
     SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists, EditUserWindow& editor,
                 std::function<bool()> saveFile, QWidget* parent = nullptr);
     ~SetupWindow() override;
+
+    // "Start at Login" shows and sets this entry; without one the box is disabled.
+    void SetAutostart(const Autostart* autostart) { autostart_ = autostart; }
 
     void DoCancel();
     // Asks for a new value of the interval `IntVal`, named `IntName` in the prompt.
@@ -50,6 +54,7 @@ private:
     EditUserWindow& editor_;
     std::function<bool()> saveFile_;
 
+    const Autostart* autostart_ = nullptr;
     SetupSnapshot backups_;
     bool placed_ = false;
 
@@ -65,6 +70,7 @@ private:
     QLabel* lblShowInt = nullptr;
     QPushButton* cmdSetShow = nullptr;
     QCheckBox* chkShowErrs = nullptr;
+    QCheckBox* chkStartAtLogin = nullptr;
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
 };

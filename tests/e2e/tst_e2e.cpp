@@ -176,7 +176,7 @@ private slots:
         x.Click(editor, 60, 144); // Ok
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
         x.Screenshot(ShotPath("e2e-setup.png"));
-        x.Click(setup, 48, 296); // Ok: saves
+        x.Click(setup, 48, 320); // Ok: saves
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Tarnwick Setup$", 100) == 0; }, 5000));
 
         // The new user is checked against the server, and its mail announced.
@@ -300,7 +300,7 @@ private slots:
         // Close the dialogs ("Cancel" in each), then "Exit" in the control centre, "Yes".
         x.Click(editor, 176, 144); // Cancel
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
-        x.Click(setup, 136, 296);
+        x.Click(setup, 136, 320);
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Tarnwick Setup$", 100) == 0; }, 5000));
         x.Click(control, 136, 328);
         const qulonglong question = program.WaitForMessageBox(icon, 10000);

@@ -78,13 +78,18 @@ public:
         return settings;
     }
 
-    bool Start() {
+    // The program's surroundings: the display, and a home of its own.
+    QProcessEnvironment Environment() const {
         QProcessEnvironment env = x_.Environment();
         env.insert("HOME", dir_.path());
         env.insert("XDG_CONFIG_HOME", dir_.filePath("config"));
         env.insert("XDG_RUNTIME_DIR", dir_.filePath("run"));
         env.insert("QT_LOGGING_RULES", "tarnwick.trace=true");
-        process_.setProcessEnvironment(env);
+        return env;
+    }
+
+    bool Start() {
+        process_.setProcessEnvironment(Environment());
         process_.setProcessChannelMode(QProcess::MergedChannels);
         process_.setWorkingDirectory(dir_.path());
         process_.start(Binary(), {});

@@ -2,6 +2,7 @@
 // about window, worked through their buttons while they run modally.
 #include "ModalScript.h"
 #include "alerts/AlertWindow.h"
+#include "core/Autostart.h"
 #include "core/Cipher.h"
 #include "core/SettingsFile.h"
 #include "shell/ControlCentre.h"
@@ -178,7 +179,7 @@ private slots:
               "cmdOk", "cmdCancel"}},
             {&w.setup,
              "Tarnwick Setup",
-             {185, 321},
+             {185, 345},
              {{"lblUsers", {8, 8, 81, 17}},
               {"lstUsers", {8, 24, 169, 160}},
               {"cmdAdd", {8, 184, 57, 17}},
@@ -191,10 +192,11 @@ private slots:
               {"lblShowInt", {128, 232, 25, 17}},
               {"cmdSetShow", {152, 232, 33, 17}},
               {"chkShowErrs", {8, 256, 169, 17}},
-              {"cmdOk", {8, 280, 81, 33}},
-              {"cmdCancel", {96, 280, 81, 33}}},
+              {"chkStartAtLogin", {8, 280, 169, 17}},
+              {"cmdOk", {8, 304, 81, 33}},
+              {"cmdCancel", {96, 304, 81, 33}}},
              {"lstUsers", "cmdAdd", "cmdEdit", "cmdDelete", "cmdSetCheck", "cmdSetShow",
-              "chkShowErrs", "cmdOk", "cmdCancel"}},
+              "chkShowErrs", "chkStartAtLogin", "cmdOk", "cmdCancel"}},
             {&about,
              "About : Tarnwick",
              {280, 153},
@@ -752,6 +754,29 @@ private slots:
         QCOMPARE(w.saves, 2);
         QVERIFY(!w.settings.ShowErrors);
         QCOMPARE(w.settings.LastUser, qint16(0));
+    }
+
+    // An entry that cannot be written is told, as a failed save is, and the window stays.
+    void setupStartAtLoginFails() {
+        World w;
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath("file")); // a file where the autostart folder would go
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        const Autostart autostart(dir.filePath("file/autostart/tarnwick.desktop"), "/bin/t");
+        w.setup.SetAutostart(&autostart);
+        WhenModal("frmSetup", [&w](QWidget& d) {
+            auto* box = Control<QCheckBox>(d, "chkStartAtLogin");
+            QVERIFY(box->isEnabled() && !box->isChecked());
+            box->setChecked(true);
+            Press(d, "cmdOk");
+            QVERIFY(d.isVisible());
+            QCOMPARE(w.dialogs.messages.size(), 1);
+            QVERIFY(w.dialogs.messages[0].startsWith("Could not create the folder"));
+            box->setChecked(false);
+            Press(d, "cmdOk");
+        });
+        w.setup.ShowForm();
+        QVERIFY(!w.setup.isVisible());
     }
 
     void setupDeleteSelection() {

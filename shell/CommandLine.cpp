@@ -1,0 +1,87 @@
+#include "CommandLine.h"
+
+#include "ui/AboutWindow.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace {
+// The options that QApplication takes for itself (-platform xcb, -session …, as a session
+// manager restarts a program): accepted here, left to Qt, not shown in the help.
+void AddQtOptions(QCommandLineParser& parser) {
+    const char* const withValue[] = {"platform",
+                                     "platformpluginpath",
+                                     "platformtheme",
+                                     "plugin",
+                                     "display",
+                                     "geometry",
+                                     "qwindowgeometry",
+                                     "qwindowicon",
+                                     "qwindowtitle",
+                                     "style",
+                                     "stylesheet",
+                                     "session",
+                                     "name",
+                                     "title",
+                                     "qmljsdebugger",
+                                     "qwindowtitlebar",
+                                     "fn",
+                                     "font",
+                                     "bg",
+                                     "fg"};
+    const char* const flags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    auto add = [&parser](const char* name, bool takesValue) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        if (takesValue)
+            option.setValueName(QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    };
+    for (const char* name : withValue)
+        add(name, true);
+    for (const char* name : flags)
+        add(name, false);
+}
+} // namespace
+
+std::optional<int> HandleCommandLine(const QStringList& arguments) {
+    QCommandLineParser parser;
+    // "-platform xcb" is one option, not eight letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(
+        QStringLiteral("Tells you when new mail has arrived in your POP3 mailboxes.\n"
+                       "Started while it runs, it shows the running program's control centre."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Displays the version."));
+    parser.addOption(help);
+    parser.addOption(version);
+    AddQtOptions(parser);
+
+    const QString program =
+        arguments.isEmpty() ? QStringLiteral("tarnwick") : QFileInfo(arguments[0]).fileName();
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "%s: %s Try --help.\n", qPrintable(program),
+                     qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "%s: Unexpected argument '%s'. Try --help.\n", qPrintable(program),
+                     qPrintable(parser.positionalArguments().first()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        // The parser names the program only once an application object exists.
+        QString text = parser.helpText();
+        text.replace(QStringLiteral("<executable_name>"), program);
+        std::fputs(qPrintable(text), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("Tarnwick %s\n", qPrintable(AboutWindow::Version));
+        return 0;
+    }
+    return std::nullopt;
+}
