@@ -15,35 +15,14 @@
 class TestPaths final : public QObject {
     Q_OBJECT
 private slots:
-    void logFolder_data() {
-        QTest::addColumn<QString>("executableFolder"); // "" stands for a fresh writable folder
-        QTest::addColumn<bool>("besideTheProgram");
-        QTest::newRow("build folder") << QString() << true;
-        QTest::newRow("installed, even for root") << QStringLiteral("/usr/local/bin") << false;
-        QTest::newRow("missing folder") << QStringLiteral("/nonexistent/bin") << false;
-    }
+    // Beside a program in a build folder; in the state folder for one that is installed (also
+    // when root could write there) or lies where the user may not write.
     void logFolder() {
-        QFETCH(QString, executableFolder);
-        QFETCH(bool, besideTheProgram);
         QTemporaryDir dir;
-        if (executableFolder.isEmpty())
-            executableFolder = dir.path();
         const QString state = dir.filePath(QStringLiteral("state"));
-        QCOMPARE(LogFolder(executableFolder, state),
-                 besideTheProgram ? executableFolder : state + QStringLiteral("/Tarnwick"));
-    }
-
-    void privateFolder() {
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(QStringLiteral("a/b/Tarnwick"));
-        QCOMPARE(MakePrivateFolder(folder), QString());
-        const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-        QCOMPARE(QFile::permissions(folder) & 0x7077, ownerOnly);
-        // One that others could enter is closed again.
-        QVERIFY(QFile::setPermissions(folder, ownerOnly | QFile::ReadOther | QFile::ExeOther));
-        QCOMPARE(MakePrivateFolder(folder), QString());
-        QCOMPARE(QFile::permissions(folder) & 0x7077, ownerOnly);
-        QVERIFY(!MakePrivateFolder(QStringLiteral("/dev/null")).isEmpty());
+        QCOMPARE(LogFolder(dir.path(), state), dir.path());
+        for (const char* folder : {"/usr/local/bin", "/nonexistent/bin"})
+            QCOMPARE(LogFolder(QString::fromLatin1(folder), state), state + "/Tarnwick");
     }
 
     // Every log that cannot be written is told once a run, with its path and why; the check
@@ -69,20 +48,13 @@ private slots:
             }));
     }
 
-    void execQuoting_data() {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("exec");
-        QTest::newRow("plain") << "/usr/bin/tarnwick"
-                               << "\"/usr/bin/tarnwick\"";
-        QTest::newRow("blank") << "/opt/my mail/tarnwick"
-                               << "\"/opt/my mail/tarnwick\"";
-        QTest::newRow("reserved") << "/a\"b`c$d\\e%f/t"
-                                  << "\"/a\\\\\"b\\\\`c\\\\$d\\\\\\\\e%%f/t\"";
-    }
     void execQuoting() {
-        QFETCH(QString, program);
-        QFETCH(QString, exec);
-        QCOMPARE(DesktopExecQuote(program), exec);
+        const std::pair<QString, QString> cases[] = {
+            {"/usr/bin/tarnwick", "\"/usr/bin/tarnwick\""},
+            {"/opt/my mail/tarnwick", "\"/opt/my mail/tarnwick\""},
+            {"/a\"b`c$d\\e%f/t", "\"/a\\\\\"b\\\\`c\\\\$d\\\\\\\\e%%f/t\""}};
+        for (const auto& [program, exec] : cases)
+            QCOMPARE(DesktopExecQuote(program), exec);
     }
 };
 
