@@ -525,8 +525,16 @@ private slots:
         row("intermediate not sent", pop3s, certs_.BehindIntermediate(), "ca", Tls(),
             "its issuer \"intermediate\" is not known.* did not send it along: that is the "
             "server's fault");
-        for (const char* file : {"folder", "empty", "der", "garbage"})
-            row(file, pop3s, certs_.Server(), file, Tls(), qPrintable(ownCa));
+        const std::pair<const char*, QString> files[] = {
+            {"folder", "%F is a folder, not a file of certificates\\."},
+            {"empty", "%F is empty\\."},
+            {"der", "%F holds a certificate in binary \\(DER\\) form, not PEM: convert it with "
+                    "\"openssl x509 -inform DER"},
+            {"garbage", "%F holds no certificate"}};
+        for (const auto& [file, problem] : files)
+            row(file, pop3s, certs_.Server(), file, Tls(),
+                qPrintable("is not known, .*" + problem +
+                           ".* If \"Tarnwick Test CA\" is your own CA"));
         row("untrusted after STLS", stls, certs_.SelfSigned(), "ca", StartTls(),
             "^TLS certificate not accepted: it is self-signed");
         row("clear text on the TLS port", pop3s, certs_.Server(), "ca", Conversation(NormalReplies),
@@ -585,15 +593,6 @@ private slots:
                                    sent.digest(QCryptographicHash::Sha256).toHex(':').toUpper())),
                      qPrintable(reported));
         }
-        if (caFile != "ca" && caFile != "none")
-            QVERIFY2(reported.contains(w.dir.filePath("Tarnwick-ca.pem") + " " +
-                                       QString(caFile == "folder"  ? "is a folder"
-                                               : caFile == "empty" ? "is empty."
-                                               : caFile == "der"
-                                                   ? "holds a certificate in binary (DER) form, "
-                                                     "not PEM: convert it with \"openssl x509"
-                                                   : "holds no certificate")),
-                     qPrintable(reported));
         QCOMPARE(w.sink.texts.size(), 1);
         const QList<ErrRecord> records = ErrRecords(w);
         QCOMPARE(records.size(), 1);
