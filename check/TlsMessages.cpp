@@ -185,12 +185,13 @@ QString CertificateFailureText(const QList<QSslError>& errors, const QList<QSslC
             break;
         }
     }
-    QString text = QStringLiteral("TLS certificate not accepted: %1. Server certificate %2, "
-                                  "issued by %3, SHA-256 %4.")
-                       .arg(problems.join(QStringLiteral("; ")), Quoted(SubjectOf(server)),
-                            Quoted(IssuerOf(server)),
-                            QString::fromLatin1(
-                                server.digest(QCryptographicHash::Sha256).toHex(':').toUpper()));
+    QString text = QStringLiteral("TLS certificate not accepted: %1.")
+                       .arg(problems.join(QStringLiteral("; ")));
+    if (!server.isNull())
+        text += QStringLiteral(" Server certificate %1, issued by %2, SHA-256 %3.")
+                    .arg(Quoted(SubjectOf(server)), Quoted(IssuerOf(server)),
+                         QString::fromLatin1(
+                             server.digest(QCryptographicHash::Sha256).toHex(':').toUpper()));
     if (!caProblem.isEmpty())
         text += QLatin1Char(' ') + caProblem;
     if (!fixes.isEmpty())
