@@ -18,6 +18,20 @@ bool PlainHostName(const QString& host) {
             return false;
     return true;
 }
+
+bool KnownScheme(const QString& scheme) {
+    const QString lower = scheme.toLower();
+    return lower == QLatin1String("pop3") || lower == QLatin1String("pop3s") ||
+           lower == QLatin1String("pop3+starttls");
+}
+
+QString HostAndPortOf(const ServerAddress& a) {
+    QString out =
+        a.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + a.host + QLatin1Char(']') : a.host;
+    if (a.port != 0)
+        out += QLatin1Char(':') + QString::number(a.port);
+    return out;
+}
 } // namespace
 
 ServerParse ParseServerAddress(const QString& text) {
@@ -29,6 +43,13 @@ ServerParse ParseServerAddress(const QString& text) {
     ServerAddress& address = result.address;
 
     QString rest = text;
+    // "pop3s:host" is a scheme that lost its "//", not a host with a port: say so.
+    const qsizetype schemeEnd = text.indexOf(QLatin1Char(':'));
+    const QString afterColon = text.mid(schemeEnd + 1);
+    if (schemeEnd > 0 && !afterColon.startsWith(QLatin1String("//")) &&
+        (afterColon.isEmpty() || !AllDigits(afterColon)) && KnownScheme(text.left(schemeEnd)))
+        return fail(QStringLiteral("the scheme must be followed by \"//\", as in %1://%2")
+                        .arg(text.left(schemeEnd), QString(afterColon).remove(QLatin1Char('/'))));
     const qsizetype separator = text.indexOf(QLatin1String("://"));
     if (separator >= 0) {
         const QString scheme = text.left(separator);
@@ -116,14 +137,22 @@ QString ServerText(Security security, const QString& hostAndPort) {
     return hostAndPort;
 }
 
-QString HostAndPort(const QString& text) {
-    const ServerParse parse = ParseServerAddress(text);
+QString WithSecurity(const QString& text, Security chosen) {
+    ServerParse parse = ParseServerAddress(text);
     if (!parse.ok)
         return text;
-    const ServerAddress& a = parse.address;
-    QString out =
-        a.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + a.host + QLatin1Char(']') : a.host;
-    if (a.port != 0)
-        out += QLatin1Char(':') + QString::number(a.port);
-    return out;
+    ServerAddress& a = parse.address;
+    const auto standard = [](Security security) {
+        return security == Security::Tls ? ServerAddress::TlsPort : ServerAddress::PlainPort;
+    };
+    // The other mode's standard port would be a wrong port: STLS sent into a TLS port waits
+    // out the time-out, and TLS on port 110 meets a clear greeting.
+    if (a.port == standard(a.security))
+        a.port = 0;
+    return ServerText(chosen, HostAndPortOf(a));
+}
+
+QString HostAndPort(const QString& text) {
+    const ServerParse parse = ParseServerAddress(text);
+    return parse.ok ? HostAndPortOf(parse.address) : text;
 }

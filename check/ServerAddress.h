@@ -15,6 +15,7 @@ enum class Security { None, Tls, StartTls };
 // where host is a name, an IPv4 address or an IPv6 address in brackets, and the scheme is
 // matched in any letter case.
 struct ServerAddress {
+    static constexpr quint16 PlainPort = 110;
     static constexpr quint16 TlsPort = 995;
 
     Security security = Security::None;
@@ -41,6 +42,11 @@ ServerParse ParseServerAddress(const QString& text);
 // The text of `security` for `hostAndPort` (a host, with brackets for IPv6, and maybe ":port"):
 // no scheme for plain POP3, so that such a text reads as it always did.
 QString ServerText(Security security, const QString& hostAndPort);
+
+// `text` switched to `chosen`. A port that is the standard port of the text's own security
+// (110, or 995 for TLS) becomes the standard port of `chosen`, written as no port; any other
+// port is kept. Texts that do not parse come back unchanged.
+QString WithSecurity(const QString& text, Security chosen);
 
 // `text` without its scheme: the host (with brackets for IPv6) and a port if one was given.
 // Texts that do not parse come back unchanged.

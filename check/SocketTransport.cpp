@@ -1,6 +1,7 @@
 #include "SocketTransport.h"
 
-#include <QFileInfo>
+#include "TlsMessages.h"
+
 #include <QSslSocket>
 #include <QTimer>
 
@@ -14,6 +15,7 @@ QTcpSocket* SocketTransport::NewSocket(bool tls) {
     socket_ = tls ? new QSslSocket(this) : new QTcpSocket(this);
     framer_.Reset();
     handshaking_ = false;
+    afterStls_ = false;
     QTcpSocket* socket = socket_;
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { OnError(socket); });
@@ -36,15 +38,11 @@ QSslConfiguration SocketTransport::TlsConfiguration() {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    caProblem_.clear();
-    if (caFile_.isEmpty() || !QFileInfo::exists(caFile_))
+    const CaFileRead read = ReadCaFile(caFile_);
+    caProblem_ = read.problem;
+    const QList<QSslCertificate>& own = read.certificates;
+    if (own.isEmpty())
         return configuration; // the system's store, looked up as needed
-    const QList<QSslCertificate> own = QSslCertificate::fromPath(caFile_, QSsl::Pem);
-    if (own.isEmpty()) {
-        caProblem_ = QStringLiteral(" (%1 holds no readable PEM certificate)")
-                         .arg(QFileInfo(caFile_).fileName());
-        return configuration;
-    }
     // A list of trusted certificates replaces the system's store: it has to be in the list.
     if (!systemCertificates_)
         systemCertificates_ = QSslConfiguration::systemCaCertificates();
@@ -82,6 +80,7 @@ void SocketTransport::StartTls() {
     }
     ssl->setSslConfiguration(TlsConfiguration());
     handshaking_ = true;
+    afterStls_ = true;
     ssl->startClientEncryption();
 }
 
@@ -142,13 +141,9 @@ QString SocketTransport::Describe(QTcpSocket* socket) const {
         return socket->errorString();
     const QList<QSslError> errors = ssl->sslHandshakeErrors();
     if (errors.isEmpty())
-        return QStringLiteral("TLS handshake failed: ") + socket->errorString();
-    QStringList reasons;
-    for (const QSslError& error : errors)
-        if (!reasons.contains(error.errorString()))
-            reasons << error.errorString();
-    return QStringLiteral("TLS certificate not accepted: ") + reasons.join(QStringLiteral("; ")) +
-           caProblem_;
+        return HandshakeFailureText(socket->errorString(), afterStls_);
+    const QString host = ssl->peerVerifyName().isEmpty() ? ssl->peerName() : ssl->peerVerifyName();
+    return CertificateFailureText(errors, ssl->peerCertificateChain(), host, caFile_, caProblem_);
 }
 
 void SocketTransport::OnError(QTcpSocket* socket) {

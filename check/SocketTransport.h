@@ -46,6 +46,7 @@ private:
     QString caFile_;
     QString caProblem_; // why the CA file gave no certificate, for the error text
     bool handshaking_ = false;
+    bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS
     // The system's certificates, loaded the first time a CA file is to be added to them.
     std::optional<QList<QSslCertificate>> systemCertificates_;
 };

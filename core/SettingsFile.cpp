@@ -8,6 +8,7 @@
 #include "Settings.h"
 #include "Trace.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -138,23 +140,29 @@ std::optional<QString> FreeKeptName(const QString& source) {
     return std::nullopt;
 }
 
-// The files kept of `source` so far, whatever gaps their numbers have.
+// The files kept of `source` so far, whatever gaps their numbers have, in the order of their
+// numbers.
 QStringList KeptFiles(const QString& source) {
     const QFileInfo info(source);
     const QString prefix = info.fileName() + QStringLiteral(".damaged");
-    QStringList kept;
+    std::vector<std::pair<uint, QString>> numbered;
     const QStringList names =
         info.dir().entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
     for (const QString& name : names) {
         const QStringView suffix = QStringView(name).mid(prefix.size());
         bool number = suffix.isEmpty();
+        uint n = 0;
         if (suffix.size() > 1 && suffix[0] == QLatin1Char('.')) {
-            [[maybe_unused]] const uint n = suffix.mid(1).toUInt(&number);
+            n = suffix.mid(1).toUInt(&number);
             number = number && suffix[1] != QLatin1Char('0');
         }
         if (number)
-            kept << info.dir().filePath(name);
+            numbered.emplace_back(n, info.dir().filePath(name));
     }
+    std::sort(numbered.begin(), numbered.end());
+    QStringList kept;
+    for (auto& [n, path] : numbered)
+        kept << std::move(path);
     return kept;
 }
 
@@ -176,17 +184,80 @@ std::optional<QString> CopyTo(const QByteArray& bytes, const QString& name) {
     return std::nullopt;
 }
 
+// The settings a file holds, as the saver would write them: the same for two files with the
+// same settings whatever their cipher keys. Nothing when the bytes do not load.
+std::optional<QString> SettingsOf(const QByteArray& bytes) {
+    Settings settings;
+    if (LoadSettingsBytes(bytes, settings) != LoadResult::Loaded)
+        return std::nullopt;
+    return BuildSettingsText(settings);
+}
+
+const QString& DefaultsText() {
+    static const QString text = BuildSettingsText(Settings());
+    return text;
+}
+
+// Whether `path` holds anything to lose: not missing, not empty, not just the defaults. A
+// file that does not load counts: what it held is unknown.
+bool HoldsUserSettings(const QString& path) {
+    const QFileInfo info(path);
+    return info.isFile() && info.size() > 0 && SettingsOf(ReadSmall(path)) != DefaultsText();
+}
+
+// Two kept files are the same when their settings are; files that do not load, when their
+// bytes are.
+bool SameContent(const QByteArray& a, const QByteArray& b) {
+    const auto settings = SettingsOf(a);
+    return settings ? settings == SettingsOf(b) : a == b;
+}
+
+// The kept copy of `sources` with the newest settings that load and are not the defaults:
+// the one kept last (MarkNewest), or nothing.
+QString NewestGoodCopy(const QStringList& sources) {
+    QString newest;
+    QDateTime newestTime;
+    for (const QString& source : sources) {
+        for (const QString& name : KeptFiles(source)) {
+            const auto settings = SettingsOf(ReadSmall(name));
+            const QDateTime time = QFileInfo(name).lastModified();
+            if (settings && *settings != DefaultsText() &&
+                (newest.isEmpty() || time > newestTime)) {
+                newest = name;
+                newestTime = time;
+            }
+        }
+    }
+    return newest;
+}
+
 struct Kept {
     QString name;  // where `source` is kept now, when it is
     QString error; // why it could not be kept
 };
 
+// Makes `name` the newest of the copies kept of `family` by its time stamp, even when the
+// clock has not moved on since the last one was kept: the newest copy is found by it.
+void MarkNewest(const QString& name, const QStringList& family) {
+    QDateTime time = QDateTime::currentDateTimeUtc();
+    for (const QString& source : family) {
+        for (const QString& other : KeptFiles(source)) {
+            if (other != name)
+                time = qMax(time, QFileInfo(other).lastModified().toUTC().addMSecs(1));
+        }
+    }
+    QFile file(name);
+    if (file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+        file.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
 // Keeps `source` under its next free kept name before a save can replace it. A file that
-// could be a settings file is copied byte for byte, unless an identical copy is kept already;
+// could be a settings file is copied byte for byte, unless a copy with the same content
+// (SameContent) is kept already, which then counts as the newest of `family`;
 // one that is unreadable or too long to be one is renamed aside, which takes no space. So is
 // any file once the copies would take more than MaxKeptCopyBytes in all (`copiedBytes`, the
 // bytes of the copies of every source, is kept up to date).
-Kept KeepFile(const QString& source, qint64& copiedBytes) {
+Kept KeepFile(const QString& source, qint64& copiedBytes, const QStringList& family) {
     const QStringList kept = KeptFiles(source);
     const QFileInfo info(source);
     QByteArray bytes;
@@ -200,8 +271,10 @@ Kept KeepFile(const QString& source, qint64& copiedBytes) {
     }
     if (copy) {
         for (const QString& name : kept) {
-            if (QFileInfo(name).size() == bytes.size() && ReadSmall(name) == bytes)
+            if (SameContent(bytes, ReadSmall(name))) {
+                MarkNewest(name, family); // it holds the newest settings again
                 return {name, {}};
+            }
         }
         copy = copiedBytes + bytes.size() <= MaxKeptCopyBytes;
     }
@@ -214,6 +287,7 @@ Kept KeepFile(const QString& source, qint64& copiedBytes) {
         copiedBytes += bytes.size();
     else
         QFile::setPermissions(*name, OwnerOnly); // it may hold passwords; readable by its owner
+    MarkNewest(*name, family);
     return {*name, {}};
 }
 
@@ -388,8 +462,13 @@ bool SettingsFile::LoadFile() {
         result = LoadSettingsBytes(bytes, settings_);
         break;
     }
-    if (result == LoadResult::Loaded)
+    if (result == LoadResult::Loaded) {
+        // Defaults in force beside a ".bak" of the user's: an earlier start could not keep it
+        // aside. It stays until the user saves settings of their own.
+        backupPinned_ =
+            BuildSettingsText(settings_) == DefaultsText() && HoldsUserSettings(BackupPath());
         return true;
+    }
 
     // The defaults take over, and the next save replaces the file and its ".bak": keep what
     // they hold first. An empty or missing settings file holds nothing; a folder or device at
@@ -408,26 +487,33 @@ QStringList SettingsFile::KeepAside(bool keepSettings) {
     QStringList notes;
     qint64 copied = CopiedBytes({path_, BackupPath()});
     if (keepSettings) {
-        const Kept kept = KeepFile(path_, copied);
+        const Kept kept = KeepFile(path_, copied, {path_, BackupPath()});
         if (kept.name.isEmpty())
             notes
                 << QStringLiteral("Could not keep a copy of %1: %2").arg(Shown(path_), kept.error);
         else
             notes << QStringLiteral("The settings file is kept as %1").arg(Shown(kept.name));
     }
-    const QFileInfo backup(BackupPath());
-    if (backup.isFile() && backup.size() > 0) {
-        const Kept kept = KeepFile(BackupPath(), copied);
+    // A ".bak" with nothing but the defaults has nothing to lose: it is neither kept nor named.
+    QString keptBackup;
+    if (HoldsUserSettings(BackupPath())) {
+        const Kept kept = KeepFile(BackupPath(), copied, {path_, BackupPath()});
         if (kept.name.isEmpty()) {
-            // The last good settings may be in it: no save may replace it now.
+            // The last good settings may be in it: no save of the defaults may replace it.
             backupPinned_ = true;
-            notes << QStringLiteral("Could not keep a copy of %1: %2")
+            notes << QStringLiteral("Could not keep a copy of %1: %2; it is left as it is until "
+                                    "you save settings of your own")
                          .arg(Shown(BackupPath()), kept.error);
-        } else {
-            notes << QStringLiteral("The last backup of the settings is kept as %1")
-                         .arg(Shown(kept.name));
+            return notes;
         }
+        keptBackup = kept.name;
+        notes << QStringLiteral("The last backup of the settings is kept as %1")
+                     .arg(Shown(keptBackup));
     }
+    // The copy to go back to may have been kept at an earlier start.
+    const QString good = NewestGoodCopy({path_, BackupPath()});
+    if (!good.isEmpty() && good != keptBackup)
+        notes << QStringLiteral("The last good settings are kept as %1").arg(Shown(good));
     return notes;
 }
 
@@ -460,6 +546,8 @@ bool SettingsFile::SaveFile(Report report) {
                         .arg(WhatToShorten(settings_, plain.size() - MaxPlainLength)));
     }
     const QByteArray cipher = EncodeText(plain, DrawKey(random_));
+    if (backupPinned_ && BuildSettingsText(settings_) != DefaultsText())
+        backupPinned_ = false; // settings of the user's own replace what the ".bak" kept
 
     // The configuration folder may not exist yet on a fresh account. If it cannot be made,
     // the write below says why.
@@ -472,7 +560,7 @@ bool SettingsFile::SaveFile(Report report) {
 
 bool SettingsFile::BackupFile(const QByteArray& bytes, Report report) {
     if (backupPinned_) {
-        Trace(QStringLiteral("%1 is left as it is: it could not be kept at start-up")
+        Trace(QStringLiteral("%1 is left as it is: it holds the last settings of the user's")
                   .arg(Shown(BackupPath())));
         return false;
     }

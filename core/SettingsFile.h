@@ -71,15 +71,20 @@ public:
     // "Load failed!" and the defaults for a damaged or unreadable one. Whenever the defaults
     // take over, what the next save would replace is kept first under the next free name among
     // ".damaged", ".damaged.1", ...: the settings file (copied, or renamed aside when it is
-    // unreadable or too long to be one) and a non-empty ".bak". The message says where.
+    // unreadable or too long to be one) and a ".bak" that holds more than the defaults, unless
+    // a copy with the same settings is kept already. The message says where, and names the
+    // kept copy with the newest settings that are not the defaults, even one kept at an
+    // earlier start. A ".bak" of the user's that cannot be kept, or that sits beside a file of
+    // defaults, is left alone until settings other than the defaults are saved.
     // Returns false when the defaults are in force because the file could not be used.
     bool LoadFile();
     // Writes the current settings and then the ".bak" copy, owner-only. Each replaces the old
     // file through a temporary one when the folder allows it, else is written in place
     // (OverwriteInPlace). False (after telling the user) when the settings file could not be
-    // written; the previous file is then left as it was. A ".bak" that could not be kept at
-    // start-up is left alone. With `Report::TraceOnly` a failure goes to the trace only, and
-    // otherwise to the trace and a message box: an exit on a signal must not wait for a click.
+    // written; the previous file is then left as it was. A ".bak" held back at start-up is
+    // left alone while the defaults are saved. With `Report::TraceOnly` a failure goes to the trace
+    // only, and otherwise to the trace and a message box: an exit on a signal must not wait for a
+    // click.
     enum class Report { User, TraceOnly };
     bool SaveFile(Report report = Report::User);
 
@@ -89,14 +94,16 @@ public:
 private:
     bool BackupFile(const QByteArray& bytes, Report report);
     void Tell(const QString& text, Report report) const;
-    // Keeps the settings file (when `keepSettings`) and a non-empty ".bak"; one line per file
-    // for the start-up message: where it is kept, or why it could not be.
+    // Keeps the settings file (when `keepSettings`) and a ".bak" of the user's; the lines of the
+    // start-up message: where they are kept, or why they could not be, and the copy to go back
+    // to.
     QStringList KeepAside(bool keepSettings);
 
     Settings& settings_;
     Dialogs& dialogs_;
     Random& random_;
     QString path_;
-    // The ".bak" holds the last good settings and could not be kept aside: no save touches it.
+    // The ".bak" holds the last settings of the user's, kept nowhere else: no save of the
+    // defaults touches it.
     bool backupPinned_ = false;
 };

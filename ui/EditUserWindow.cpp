@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <utility>
+
 EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWindow& password,
                                QWidget* parent)
     : QDialog(parent), settings_(settings), dialogs_(dialogs), password_(password) {
@@ -69,6 +71,7 @@ bool EditUserWindow::ShowForm(int& UserNum) {
         txtMailserver->clear();
         const QSignalBlocker blocker(cboSecurity);
         cboSecurity->setCurrentIndex(cboSecurity->findData(int(Security::Tls)));
+        shownSecurity_ = int(Security::Tls);
         NewPassword.clear();
         cmdEditPassword->setText(QStringLiteral("Set Password"));
         cmdOk->setEnabled(false);
@@ -84,8 +87,8 @@ bool EditUserWindow::ShowForm(int& UserNum) {
         const ServerParse server = ParseServerAddress(user.MailServer);
         txtMailserver->setText(HostAndPort(user.MailServer));
         const QSignalBlocker blocker(cboSecurity);
-        cboSecurity->setCurrentIndex(
-            cboSecurity->findData(int(server.ok ? server.address.security : Security::None)));
+        shownSecurity_ = int(server.ok ? server.address.security : Security::None);
+        cboSecurity->setCurrentIndex(cboSecurity->findData(shownSecurity_));
         NewPassword = user.Password;
         cmdEditPassword->setText(QStringLiteral("Edit Password"));
         cmdOk->setEnabled(true);
@@ -154,14 +157,21 @@ void EditUserWindow::ServerEdited(const QString& text) {
     if (!server.ok || !server.address.hasScheme)
         return;
     const QSignalBlocker blocker(cboSecurity);
-    cboSecurity->setCurrentIndex(cboSecurity->findData(int(server.address.security)));
+    shownSecurity_ = int(server.address.security);
+    cboSecurity->setCurrentIndex(cboSecurity->findData(shownSecurity_));
 }
 
 void EditUserWindow::SecurityChosen() {
     // The drop-down now holds the choice: a scheme in the field would only contradict it.
-    const ServerParse server = ParseServerAddress(txtMailserver->text());
-    if (server.ok && server.address.hasScheme)
-        txtMailserver->setText(HostAndPort(txtMailserver->text()));
+    // The old mode's standard port goes with the old mode.
+    const Security previous =
+        Security(std::exchange(shownSecurity_, cboSecurity->currentData().toInt()));
+    const QString text = txtMailserver->text();
+    const ServerParse server = ParseServerAddress(text);
+    if (!server.ok)
+        return;
+    const QString before = server.address.hasScheme ? text : ServerText(previous, text);
+    txtMailserver->setText(HostAndPort(WithSecurity(before, Security(shownSecurity_))));
 }
 
 void EditUserWindow::reject() {

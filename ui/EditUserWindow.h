@@ -44,6 +44,7 @@ private:
     int EditUserNum = -1;
     bool accepted_ = false; // a valid "Ok" ended the run, not something that merely hid it
     bool placed_ = false;
+    int shownSecurity_ = 0; // the drop-down's choice before a change, a Security
 
     QLabel* lblScreenname = nullptr;
     QLineEdit* txtScreenname = nullptr;

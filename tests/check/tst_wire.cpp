@@ -8,9 +8,12 @@
 #include "support/TestCertificates.h"
 #include "support/TestWorld.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QNetworkInterface>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
@@ -414,6 +417,7 @@ class TestTls final : public QObject {
     Q_OBJECT
 
     TestCertificates certs_;
+    const QString OldTls = QStringLiteral("openssl s_server, TLS 1.1 only");
 
     // The script of a good session after the greeting's TLS step.
     static ServerScript Secured(ServerScript script) {
@@ -432,10 +436,23 @@ class TestTls final : public QObject {
         return false;
     }
     // A world whose TLS trusts the test CA through the file beside the settings.
-    void TrustTestCa(World& w) {
+    void TrustTestCa(World& w) { TrustFile(w, "ca"); }
+    // The file beside the settings holds `content`: "ca" the test CA, "none" no file, or a
+    // file the program cannot use.
+    void TrustFile(World& w, const QString& content) {
         const QString caFile = w.dir.filePath("Tarnwick-ca.pem");
-        QVERIFY(QFile::copy(certs_.Ca(), caFile));
         w.transport.SetCaFile(caFile);
+        const QList<QSslCertificate> ca = QSslCertificate::fromPath(certs_.Ca());
+        QFile file(caFile);
+        if (content == "folder")
+            QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick-ca.pem"));
+        else if (content != "none")
+            QVERIFY(file.open(QIODevice::WriteOnly) &&
+                    file.write(content == "ca"    ? ca.value(0).toPem()
+                               : content == "der" ? ca.value(0).toDer()
+                               : content == "garbage"
+                                   ? QByteArray("-----BEGIN CERT-----\nnot base64\n")
+                                   : QByteArray()) >= 0);
     }
 
 private slots:
@@ -480,52 +497,84 @@ private slots:
     }
 
     // Every failure to secure the connection ends the user's check at stage 1, with its
-    // reason, and before a user name or password has gone out.
+    // reason, and before a user name or password has gone out. A certificate's failure names
+    // the certificate, its issuer and fingerprint, and what to do (%F: the CA file's path).
     void secureFailure_data() {
         QTest::addColumn<QString>("server");
-        QTest::addColumn<QString>("certificate");
+        QTest::addColumn<QString>("certificate"); // OldTls: an OpenSSL server of TLS 1.1
+        QTest::addColumn<QString>("caFile");      // see TrustFile
         QTest::addColumn<ServerScript>("script");
         QTest::addColumn<QString>("message"); // a pattern
         const QString pop3s = QStringLiteral("pop3s://127.0.0.1:%1");
         const QString stls = QStringLiteral("pop3+starttls://127.0.0.1:%1");
-        QTest::newRow("untrusted") << pop3s << certs_.SelfSigned() << Tls()
-                                   << "^TLS certificate not accepted: .*self-signed.*untrusted";
-        QTest::newRow("wrong name") << pop3s << certs_.WrongName() << Tls()
-                                    << "^TLS certificate not accepted: The host name did not match";
-        QTest::newRow("expired") << pop3s << certs_.Expired() << Tls()
-                                 << "^TLS certificate not accepted: The certificate has expired$";
-        QTest::newRow("untrusted after STLS") << stls << certs_.SelfSigned() << StartTls()
-                                              << "^TLS certificate not accepted: .*untrusted";
-        QTest::newRow("clear text on the TLS port")
-            << pop3s << certs_.Server() << Conversation(NormalReplies)
-            << "^TLS handshake failed: .+";
-        QTest::newRow("closed during the handshake")
-            << pop3s << certs_.Server() << ServerScript().Pause(100).Drop()
-            << "^TLS handshake failed: The remote host closed the connection$";
-        QTest::newRow("STLS refused")
-            << stls << certs_.Server() << Conversation({"+OK Ready.\r\n", "-ERR Not now.\r\n"})
-            << "^STLS refused by the server: \"-ERR Not now\\.\"$";
+        const auto row = [&](const char* name, const QString& server, const QString& certificate,
+                             const char* caFile, const ServerScript& script, const char* message) {
+            QTest::newRow(name) << server << certificate << caFile << script << message;
+        };
+        const QString ownCa = "its issuer \"Tarnwick Test CA\" is not known, and the server sent "
+                              "no other certificate\\..* If \"Tarnwick Test CA\" is your own CA, "
+                              "add its certificate \\(PEM\\) to %F\\.";
+        row("untrusted", pop3s, certs_.SelfSigned(), "ca", Tls(),
+            "^TLS certificate not accepted: it is self-signed and not trusted\\..* If you trust "
+            "it, add it \\(PEM\\) to %F\\.$");
+        row("wrong name", pop3s, certs_.WrongName(), "ca", Tls(),
+            "it is for \"mail.elsewhere.test\", not for \"127.0.0.1\".* Use one of the");
+        row("expired", pop3s, certs_.Expired(), "ca", Tls(),
+            "it expired on 20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d UTC \\(valid from 20");
+        row("private CA, no file", pop3s, certs_.Server(), "none", Tls(), qPrintable(ownCa));
+        row("intermediate not sent", pop3s, certs_.BehindIntermediate(), "ca", Tls(),
+            "its issuer \"intermediate\" is not known.* did not send it along: that is the "
+            "server's fault");
+        const std::pair<const char*, QString> files[] = {
+            {"folder", "%F is a folder, not a file of certificates\\."},
+            {"empty", "%F is empty\\."},
+            {"der", "%F holds a certificate in binary \\(DER\\) form, not PEM: convert it with "
+                    "\"openssl x509 -inform DER"},
+            {"garbage", "%F holds no certificate"}};
+        for (const auto& [file, problem] : files)
+            row(file, pop3s, certs_.Server(), file, Tls(),
+                qPrintable("is not known, .*" + problem +
+                           ".* If \"Tarnwick Test CA\" is your own CA"));
+        row("untrusted after STLS", stls, certs_.SelfSigned(), "ca", StartTls(),
+            "^TLS certificate not accepted: it is self-signed");
+        row("clear text on the TLS port", pop3s, certs_.Server(), "ca", Conversation(NormalReplies),
+            "^TLS handshake failed: the server answered in plain text: use STARTTLS, or port "
+            "995 for TLS$");
+        row("TLS 1.1 only", pop3s, OldTls, "ca", ServerScript(),
+            "^TLS handshake failed: the server offers only TLS versions older than 1.2, which "
+            "Tarnwick refuses$");
+        row("closed during the handshake", pop3s, certs_.Server(), "ca",
+            ServerScript().Pause(100).Drop(),
+            "^TLS handshake failed: The remote host closed the connection$");
+        row("STLS refused", stls, certs_.Server(), "ca",
+            Conversation({"+OK Ready.\r\n", "-ERR Not now.\r\n"}),
+            "^STLS refused by the server: \"-ERR Not now\\.\"$");
         // It offers STLS, takes the go-ahead back and talks on in clear.
-        QTest::newRow("STLS accepted, then clear text")
-            << stls << certs_.Server()
-            << Conversation({"+OK Ready.\r\n", "+OK Begin TLS.\r\n", "+OK\r\n", "+OK\r\n"})
-            << "^TLS handshake failed: .+";
-        QTest::newRow("STLS accepted, then silence")
-            << stls << certs_.Server() << Conversation({"+OK Ready.\r\n", "+OK Begin TLS.\r\n"})
-            << "^Timeout waiting for response from server!$";
+        row("STLS accepted, then clear text", stls, certs_.Server(), "ca",
+            Conversation({"+OK Ready.\r\n", "+OK Begin TLS.\r\n", "+OK\r\n", "+OK\r\n"}),
+            "^TLS handshake failed: the server went on in plain text after accepting STLS$");
+        row("STLS accepted, then silence", stls, certs_.Server(), "ca",
+            Conversation({"+OK Ready.\r\n", "+OK Begin TLS.\r\n"}),
+            "^Timeout waiting for response from server!$");
     }
     void secureFailure() {
         QFETCH(QString, server);
         QFETCH(QString, certificate);
+        QFETCH(QString, caFile);
         QFETCH(ServerScript, script);
         QFETCH(QString, message);
         ScriptedServer pop3;
-        QVERIFY(pop3.SetCertificate(certificate, TestCertificates::KeyOf(certificate)));
+        QProcess oldTls;
+        quint16 port = pop3.Port();
+        if (certificate == OldTls)
+            QVERIFY(certs_.ServeOldTls(oldTls, port));
+        else
+            QVERIFY(pop3.SetCertificate(certificate, TestCertificates::KeyOf(certificate)));
         pop3.Queue(script);
         World w(1);
-        TrustTestCa(w);
+        TrustFile(w, caFile);
         w.engine.SetTimeoutInterval(1500);
-        AddUser(w.settings, MakeUser("Home", "alice", server.arg(pop3.Port()), "secret"));
+        AddUser(w.settings, MakeUser("Home", "alice", server.arg(port), "secret"));
         w.engine.CheckMail(false);
         QVERIFY(WaitUntil([&] { return !w.sink.texts.isEmpty(); }));
         QVERIFY(RunEnds(w));
@@ -533,12 +582,27 @@ private slots:
         const QString prefix = QStringLiteral("Error with Home : \r\n");
         QVERIFY(w.sink.texts.at(0).startsWith(prefix));
         const QString reported = w.sink.texts.at(0).mid(prefix.size());
+        message.replace("%F", QRegularExpression::escape(w.dir.filePath("Tarnwick-ca.pem")));
         QVERIFY2(QRegularExpression(message).match(reported).hasMatch(), qPrintable(reported));
+        if (reported.startsWith("TLS certificate")) {
+            const QSslCertificate sent = QSslCertificate::fromPath(certificate).value(0);
+            const QString named = "Server certificate \"%1\", issued by \"%2\", SHA-256 %3.";
+            QVERIFY2(reported.contains(
+                         named.arg(sent.subjectInfo(QSslCertificate::CommonName).value(0),
+                                   sent.issuerInfo(QSslCertificate::CommonName).value(0),
+                                   sent.digest(QCryptographicHash::Sha256).toHex(':').toUpper())),
+                     qPrintable(reported));
+        }
         QCOMPARE(w.sink.texts.size(), 1);
         const QList<ErrRecord> records = ErrRecords(w);
         QCOMPARE(records.size(), 1);
         QCOMPARE(records.at(0).stage, 1);
         QCOMPARE(records.at(0).message, reported);
+        if (certificate == OldTls) {
+            oldTls.kill();
+            QVERIFY(oldTls.waitForFinished());
+            return;
+        }
         QVERIFY(WaitUntil([&] { return pop3.Closed(0); }));
         const QByteArray received = pop3.Received(0).join();
         QVERIFY2(!received.contains("USER") && !received.contains("PASS") &&

@@ -469,6 +469,81 @@ private slots:
         QVERIFY(copied <= MaxKeptCopyBytes);
     }
 
+    // Start-ups in a row, each a load and the exit's save, with the files changed between
+    // them: a file of defaults is never kept, the same settings are kept once whatever their
+    // bytes, and the last message names the copy with the newest settings of the user's.
+    void startUpsNameTheNewestGoodCopy_data() {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("named"); // the copy the last message names; empty: none
+        QTest::addColumn<QString>("holds"); // the screen name of its one user
+        QTest::addColumn<QStringList>("kept");
+        QTest::newRow("defaults") << "start rm start"
+                                  << ""
+                                  << "" << QStringList();
+        QTest::newRow("missing twice") << "bak:Home start rm start"
+                                       << ".bak.damaged"
+                                       << "Home" << QStringList{".bak.damaged"};
+        QTest::newRow("damaged twice")
+            << "bak:Home damage start damage start"
+            << ".bak.damaged"
+            << "Home" << QStringList{".bak.damaged", ".damaged", ".damaged.1"};
+        QTest::newRow("same settings, other bytes") << "bak:Home start rm bak:Home start"
+                                                    << ".bak.damaged"
+                                                    << "Home" << QStringList{".bak.damaged"};
+        QTest::newRow("newer settings kept later")
+            << "bak:Home start rm save:Work rm start rm start"
+            << ".bak.damaged.1"
+            << "Work" << QStringList{".bak.damaged", ".bak.damaged.1"};
+        QTest::newRow("older settings back")
+            << "bak:Home start rm save:Work rm start rm save:Home rm start rm start"
+            << ".bak.damaged"
+            << "Home" << QStringList{".bak.damaged", ".bak.damaged.1"};
+    }
+    void startUpsNameTheNewestGoodCopy() {
+        QFETCH(QString, steps);
+        QFETCH(QString, named);
+        QFETCH(QString, holds);
+        QFETCH(QStringList, kept);
+        FileWorld w;
+        const auto oneUser = [](const QString& name) {
+            return ("0\r\n5\r\n5\r\nTrue\r\n0\r\np\r\n" + name + "\r\nh\r\nu\r\n").toLatin1();
+        };
+        int n = 0;
+        for (const QString& step : steps.split(' ')) {
+            Settings settings;
+            SettingsFile file(settings, w.dialogs, w.random, w.path);
+            ++n;
+            if (step == "start") {
+                file.LoadFile();
+                QVERIFY(file.SaveFile());
+            } else if (step == "rm") {
+                QVERIFY(QFile::remove(w.path));
+            } else if (step == "damage") {
+                WriteAll(w.path, EncodeText("damaged " + QByteArray::number(n) + "\r\n", n));
+            } else if (step.startsWith("bak:")) {
+                WriteAll(w.file.BackupPath(), EncodeText(oneUser(step.mid(4)), n));
+            } else {
+                AddUser(settings, MakeUser(step.mid(5), "u", "h", "p"));
+                QVERIFY(file.SaveFile());
+            }
+        }
+        const QString last = w.dialogs.messages.last();
+        if (named.isEmpty()) {
+            QCOMPARE(last, FirstRun);
+        } else {
+            QVERIFY2(last.endsWith(" kept as " + QDir::toNativeSeparators(w.path + named)),
+                     qPrintable(last));
+            Settings copy;
+            QCOMPARE(LoadSettingsBytes(ReadAll(w.path + named), copy), LoadResult::Loaded);
+            QCOMPARE(copy.LastUser, qint16(0));
+            QCOMPARE(copy.Users[0].ScreenName, holds);
+        }
+        QStringList files;
+        for (const QString& suffix : kept)
+            files << "Tarnwick.ini" + suffix;
+        QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.bak"}) + files);
+    }
+
     // --- the saver ----------------------------------------------------------------------
 
     void defaultSettingsMakeA17ByteFile() {
@@ -593,17 +668,26 @@ private slots:
         QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
         QVERIFY(w.dialogs.messages.isEmpty());
 
-        // A damaged file there cannot be kept, nor the ".bak": the save leaves the ".bak",
-        // which holds the last good settings, as it was.
+        // A damaged file there cannot be kept, nor the ".bak": the saves of the defaults
+        // leave the ".bak", which holds the last good settings, as it was, also at the next
+        // start, until settings of the user's are saved.
+        AddUser(w.settings, MakeUser("Kept", "k", "h", "p"));
+        QVERIFY(w.file.SaveFile());
         const QByteArray good = ReadAll(w.file.BackupPath());
         WriteAll(w.path, "\x01");
         QVERIFY(!w.file.LoadFile());
         QVERIFY(w.dialogs.messages.value(0).contains(
             "Could not keep a copy of " + QDir::toNativeSeparators(w.file.BackupPath())));
         QVERIFY(w.file.SaveFile());
-        QVERIFY(readOnly(false));
+        SettingsFile next(w.settings, w.dialogs, w.random, w.path);
+        QVERIFY(next.LoadFile());
+        QVERIFY(next.SaveFile());
         QCOMPARE(ReadAll(w.path).size(), 17);
         QCOMPARE(ReadAll(w.file.BackupPath()), good);
+        AddUser(w.settings, MakeUser("New", "n", "h", "p"));
+        QVERIFY(next.SaveFile());
+        QVERIFY(readOnly(false));
+        QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
         QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.bak"}));
     }
 

@@ -1,12 +1,17 @@
 #include "TestCertificates.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpServer>
 
 namespace {
 const QStringList NewKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-const QString LocalNames = QStringLiteral("IP:127.0.0.1,IP:::1,DNS:localhost");
+const QString LocalNames =
+    QStringLiteral("subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\nextendedKeyUsage=serverAuth");
+const QString CaExtensions =
+    QStringLiteral("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign");
 } // namespace
 
 QString TestCertificates::Unavailable() {
@@ -32,13 +37,11 @@ bool TestCertificates::Run(const QStringList& arguments, QString* error) const {
     return false;
 }
 
-// A server certificate signed by the test CA; negative `days` make it expired.
-bool TestCertificates::Leaf(const QString& name, const QString& altNames, int days,
-                            QString* error) const {
+// A certificate signed by `ca`; negative `days` make it expired.
+bool TestCertificates::Leaf(const QString& name, const QString& extensions, int days,
+                            QString* error, const QString& ca) const {
     QFile ext(dir_.filePath(name + QStringLiteral(".ext")));
-    if (!ext.open(QIODevice::WriteOnly) ||
-        ext.write(("subjectAltName=" + altNames + "\nextendedKeyUsage=serverAuth\n").toUtf8()) <
-            0) {
+    if (!ext.open(QIODevice::WriteOnly) || ext.write((extensions + "\n").toUtf8()) < 0) {
         *error = QStringLiteral("Cannot write ") + ext.fileName();
         return false;
     }
@@ -47,7 +50,7 @@ bool TestCertificates::Leaf(const QString& name, const QString& altNames, int da
                    QStringList{"-keyout", name + ".key", "-out", name + ".csr", "-subj",
                                "/CN=" + name},
                error) &&
-           Run({"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+           Run({"x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
                 "-CAcreateserial", "-days", QString::number(days), "-extfile", name + ".ext",
                 "-out", name + ".pem"},
                error);
@@ -66,9 +69,37 @@ bool TestCertificates::Start(QString* error) {
                error) &&
            Leaf(QStringLiteral("server"), LocalNames, 2, error) &&
            Leaf(QStringLiteral("expired"), LocalNames, -1, error) &&
-           Leaf(QStringLiteral("wrongname"), QStringLiteral("DNS:mail.elsewhere.test"), 2, error) &&
+           Leaf(QStringLiteral("wrongname"),
+                QStringLiteral("subjectAltName=DNS:mail.elsewhere.test"), 2, error) &&
+           Leaf(QStringLiteral("intermediate"), CaExtensions, 2, error) &&
+           Leaf(QStringLiteral("chained"), LocalNames, 2, error, QStringLiteral("intermediate")) &&
            Run(QStringList{"req", "-x509"} + NewKey +
                    QStringList{"-keyout", "selfsigned.key", "-out", "selfsigned.pem", "-days", "2",
-                               "-subj", "/CN=localhost", "-addext", "subjectAltName=" + LocalNames},
+                               "-subj", "/CN=localhost", "-addext",
+                               "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost"},
                error);
+}
+
+bool TestCertificates::ServeOldTls(QProcess& server, quint16& port) const {
+    QTcpServer probe; // a free port, given back at once
+    if (!probe.listen(QHostAddress::LocalHost))
+        return false;
+    port = probe.serverPort();
+    probe.close();
+    // Security level 0: OpenSSL allows TLS 1.1 at no other. Its standard input stays open, or
+    // it would quit.
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(QStringLiteral("openssl"),
+                 {"s_server", "-accept", "127.0.0.1:" + QString::number(port), "-cert", Server(),
+                  "-key", KeyOf(Server()), "-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"});
+    QElapsedTimer waited;
+    waited.start();
+    QByteArray output;
+    while (waited.elapsed() < 5000 && server.state() != QProcess::NotRunning) {
+        server.waitForReadyRead(100);
+        output += server.readAll();
+        if (output.contains("ACCEPT"))
+            return true;
+    }
+    return false;
 }

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
 // Certificates made by `openssl` for one test, in a temporary folder: a test CA and, signed
-// by it, a server certificate for 127.0.0.1, ::1 and localhost, an expired one and one for
-// another name; and a self-signed one that nobody trusts. Each key is beside its
-// certificate, with ".key" for ".pem".
+// by it, a server certificate for 127.0.0.1, ::1 and localhost, an expired one, one for
+// another name and an intermediate CA; a server certificate signed by the intermediate; and a
+// self-signed one that nobody trusts. Each key is beside its certificate, with ".key" for
+// ".pem".
 class TestCertificates final {
 public:
     // Why certificates cannot be made here (no openssl), or empty.
@@ -18,12 +20,19 @@ public:
     QString Expired() const { return Path("expired.pem"); }
     QString WrongName() const { return Path("wrongname.pem"); }
     QString SelfSigned() const { return Path("selfsigned.pem"); }
+    QString Intermediate() const { return Path("intermediate.pem"); }
+    QString BehindIntermediate() const { return Path("chained.pem"); } // alone, no chain
     static QString KeyOf(const QString& certificate);
+
+    // Starts `openssl s_server` on 127.0.0.1 offering nothing newer than TLS 1.1, with the
+    // server certificate; false when it does not come up.
+    bool ServeOldTls(QProcess& server, quint16& port) const;
 
 private:
     QString Path(const char* name) const { return dir_.filePath(QLatin1String(name)); }
     bool Run(const QStringList& arguments, QString* error) const;
-    bool Leaf(const QString& name, const QString& altNames, int days, QString* error) const;
+    bool Leaf(const QString& name, const QString& extensions, int days, QString* error,
+              const QString& ca = QStringLiteral("ca")) const;
 
     QTemporaryDir dir_;
 };

@@ -2,6 +2,7 @@
 // about window, worked through their buttons while they run modally.
 #include "ModalScript.h"
 #include "alerts/AlertWindow.h"
+#include "check/ServerAddress.h"
 #include "core/Autostart.h"
 #include "core/Cipher.h"
 #include "core/SettingsFile.h"
@@ -389,6 +390,9 @@ private slots:
         row("lone CR and LF", -1, {"A\rB", "s", "\n", "p\r"}, {});
         row("lone LF in the mail server", -1, {"N", "s\nt", "l", "p"},
             {"Mail server \"s\nt\" is not valid: the host holds a blank or a control character!"});
+        row("scheme without //", -1, {"N", "pop3s:pop.example", "l", "p"},
+            {"Mail server \"pop3s:pop.example\" is not valid: the scheme must be followed by "
+             "\"//\", as in pop3s://pop.example!"});
         row("unreadable server", -1, {"N", "imap://s", "l", ""},
             {"Mail server \"imap://s\" is not valid: unknown scheme \"imap\" (known are pop3, "
              "pop3s and pop3+starttls)!",
@@ -599,6 +603,19 @@ private slots:
                                              << ""
                                              << "TLS"
                                              << "pop3s://[::1]:2110";
+        // The old mode's standard port follows the mode; any other port stays.
+        const auto switched = [](const char* name, const char* stored, const char* chosen,
+                                 const char* saved) {
+            QTest::newRow(name) << stored << HostAndPort(stored)
+                                << (QString(stored).startsWith("pop3s") ? "TLS" : "None") << ""
+                                << chosen << saved;
+        };
+        switched("995 to STARTTLS", "pop3s://h:995", "STARTTLS", "pop3+starttls://h");
+        switched("110 to TLS", "h:110", "TLS", "pop3s://h");
+        switched("110 to STARTTLS", "h:110", "STARTTLS", "pop3+starttls://h");
+        switched("995 to None", "pop3s://[::1]:995", "None", "[::1]");
+        switched("other port kept", "pop3s://h:2995", "None", "h:2995");
+        switched("110 typed for TLS stays", "pop3s://h:110", "STARTTLS", "pop3+starttls://h:110");
         QTest::newRow("typed scheme sets the choice") << "pop.home"
                                                       << "pop.home"
                                                       << "None"
