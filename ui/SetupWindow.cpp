@@ -76,6 +76,7 @@ void SetupWindow::DoCancel() {
 }
 
 void SetupWindow::SetInterval(qint16& IntVal, const QString& IntName) {
+    const Dialogs::OpenedFrom from(dialogs_, this);
     for (;;) {
         const QString answer =
             dialogs_.Input(IntervalPrompt(IntName), QString::number(IntVal)).value_or(QString());
@@ -138,7 +139,8 @@ void SetupWindow::HideSetup() {
 
 void SetupWindow::AddClicked() {
     int userNum = -1;
-    editor_.ShowForm(userNum);
+    const Dialogs::OpenedFrom from(dialogs_, this);
+    editor_.ShowForm(userNum, this);
     lists_.RefreshUserLists();
 }
 
@@ -146,7 +148,8 @@ void SetupWindow::EditClicked() {
     int userNum = lstUsers->SelectedIndex();
     if (userNum == -1)
         return;
-    editor_.ShowForm(userNum);
+    const Dialogs::OpenedFrom from(dialogs_, this);
+    editor_.ShowForm(userNum, this);
     lists_.RefreshUserLists();
 }
 
@@ -159,6 +162,7 @@ void SetupWindow::DeleteClicked() {
 }
 
 void SetupWindow::OkClicked() {
+    const Dialogs::OpenedFrom from(dialogs_, this); // a failed save's message
     const bool showErrors = settings_.ShowErrors;
     settings_.ShowErrors = chkShowErrs->isChecked();
     // A failed save has told the user; staying open lets them try again or cancel. The check
