@@ -32,25 +32,33 @@ public:
     // The window that the boxes opened while it lives are opened from: they block that window
     // (and the windows it was opened from) and nothing else. None blocks no window. Scopes
     // nest with the calls that open them, so a box always belongs to the window whose action
-    // opened it, whatever window happens to be active.
+    // opened it, whatever window happens to be active. With `awaited` false nothing in the
+    // scope needs a message closed before it goes on: Message then works as Tell.
     class OpenedFrom final {
     public:
-        OpenedFrom(Dialogs& dialogs, QObject* window)
-            : dialogs_(dialogs), previous_(dialogs.owner_) {
+        OpenedFrom(Dialogs& dialogs, QObject* window, bool awaited = true)
+            : dialogs_(dialogs), previous_(dialogs.owner_), previousAwaited_(dialogs.awaited_) {
             dialogs_.owner_ = window;
+            dialogs_.awaited_ = awaited;
         }
-        ~OpenedFrom() { dialogs_.owner_ = previous_; }
+        ~OpenedFrom() {
+            dialogs_.owner_ = previous_;
+            dialogs_.awaited_ = previousAwaited_;
+        }
         OpenedFrom(const OpenedFrom&) = delete;
         OpenedFrom& operator=(const OpenedFrom&) = delete;
 
     private:
         Dialogs& dialogs_;
         QPointer<QObject> previous_;
+        bool previousAwaited_ = true;
     };
 
 protected:
     QObject* Owner() const { return owner_; }
+    bool Awaited() const { return awaited_; }
 
 private:
     QPointer<QObject> owner_;
+    bool awaited_ = true;
 };

@@ -77,9 +77,10 @@ void App::AddTrayIcon() {
 void App::LoadWindows() {
     auto save = [this] { return file_.SaveFile(); };
     about_ = std::make_unique<AboutWindow>();
-    // A failed save's message from the alert blocks no window.
+    // A failed save's message from the alert blocks no window, and the alert goes on without
+    // waiting for it: a window opened meanwhile would hold the alert back until it closed.
     auto saveFromAlert = [this] {
-        const Dialogs::OpenedFrom from(env_.dialogs, nullptr);
+        const Dialogs::OpenedFrom from(env_.dialogs, nullptr, false);
         return file_.SaveFile();
     };
     alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, saveFromAlert,

@@ -61,6 +61,10 @@ void QtDialogs::Message(const QString& text) {
         Print(text);
         return;
     }
+    if (!Awaited()) {
+        Tell(text);
+        return;
+    }
     Ask(QMessageBox::Information, text, QMessageBox::Ok, QMessageBox::Ok, AsWindow(Owner()));
 }
 
