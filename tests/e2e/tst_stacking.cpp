@@ -84,12 +84,7 @@ const Row Rows[] = {
     {"yes after setup opened under the question", [](Run& r) { AskExit(r), OpenSetup(r); },
      [](Run& r) { // "Yes" meets the setup rule at once
          r.Key("question", "Return");
-         r.w["box"] = r.x.WaitForWindow(
-             "^Tarnwick$",
-             [&](qulonglong id, const QRect& g) {
-                 return id != r.w["question"] && id != r.icon && g.height() < 300;
-             },
-             3000);
+         r.w["box"] = r.p.WaitForMessageBox(r.w["question"], 3000);
      },
      "box", [](Run& r) { return r.ClosesByEsc("box") && r.p.Running(); }},
     {"a tray box over the alert",
