@@ -53,8 +53,12 @@ void App::AddTrayIcon() {
     TrayActions tray;
     tray.ShowControlCentre = [this] { main_->ShowForm(); };
     tray.CheckMail = [this] { engine_.CheckMail(true); };
-    tray.DoAbout = [this] { about_->DoAbout(); };
-    tray.Exit = [this] { ExitProgram(false); };
+    // The tray opens its windows from no window of its own: they block none.
+    tray.DoAbout = [this] { about_->Open(); };
+    tray.Exit = [this] {
+        const Dialogs::OpenedFrom from(env_.dialogs, nullptr);
+        ExitProgram(false);
+    };
     tray.IsControlCentreVisible = [this] { return main_->isVisible(); };
     tray.IsChecking = [this] { return engine_.IsChecking(); };
     tray.MakeCaption = [this] { return ::MakeCaption(settings_, engine_); };
@@ -73,7 +77,13 @@ void App::AddTrayIcon() {
 void App::LoadWindows() {
     auto save = [this] { return file_.SaveFile(); };
     about_ = std::make_unique<AboutWindow>();
-    alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, save,
+    // A failed save's message from the alert blocks no window, and the alert goes on without
+    // waiting for it: a window opened meanwhile would hold the alert back until it closed.
+    auto saveFromAlert = [this] {
+        const Dialogs::OpenedFrom from(env_.dialogs, nullptr, false);
+        return file_.SaveFile();
+    };
+    alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, saveFromAlert,
                                            [this] { return IsSetupVisible(); });
     logs_.SetErrorSink(alert_.get());
     password_ = std::make_unique<PasswordWindow>();
@@ -82,8 +92,11 @@ void App::LoadWindows() {
     ControlCentreActions actions;
     actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
     actions.ShowSetup = [this] { ShowSetup(); };
-    actions.DoAbout = [this] { about_->DoAbout(main_.get()); };
-    actions.Exit = [this] { ExitProgram(false); };
+    actions.DoAbout = [this] { about_->Open(main_.get()); };
+    actions.Exit = [this] {
+        const Dialogs::OpenedFrom from(env_.dialogs, main_.get());
+        ExitProgram(false);
+    };
     actions.BringDialogsToFront = [this] { BringDialogsToFront(); };
     actions.MayHide = [this] { return MayHideControlCentre(); };
     main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
@@ -112,6 +125,7 @@ void App::ShowSetup() {
 bool App::MayHideControlCentre() {
     if (!env_.tray.WaitingForArea())
         return true;
+    const Dialogs::OpenedFrom from(env_.dialogs, main_.get());
     env_.dialogs.Message(NoNotificationAreaMessage);
     return false;
 }
@@ -144,24 +158,44 @@ void App::ExitProgram(bool NoConfirm) {
     }
     if (IsSetupVisible()) {
         if (!NoConfirm) {
-            env_.dialogs.Message(QStringLiteral("Please close the setup window!"));
+            TellCloseSetup();
             return;
         }
         // Leaving without the question (a signal, the end of the session) must not save a
         // half-edited table: undo the setup window's changes first, as its "Cancel" does.
         setup_->DoCancel();
     }
-    if (!NoConfirm) {
-        if (askingExit_) // the tray keeps answering while the question is open
-            return;
-        askingExit_ = true;
-        const bool yes = env_.dialogs.AskYesNo(QStringLiteral("Really Exit?"));
-        askingExit_ = false;
-        if (!yes)
-            return;
-    }
-    if (exiting_) // an exit without the question ran while the question was open
+    if (NoConfirm) {
+        Shutdown(true);
         return;
+    }
+    if (askingExit_) { // the tray keeps answering while the question is open: show it again
+        BringDialogsToFront();
+        return;
+    }
+    askingExit_ = true;
+    // Not waited for: a window opened while the question is open (setup from the control
+    // centre, about from the tray) would otherwise hold the answer back until it closed.
+    env_.dialogs.AskYesNoLater(QStringLiteral("Really Exit?"), [this](bool yes) {
+        askingExit_ = false;
+        if (!yes || exiting_) // an exit without the question ran while the question was open
+            return;
+        const Dialogs::OpenedFrom from(env_.dialogs, nullptr);
+        // Setup may have opened under the question: "Yes" meets the same rule as "Exit".
+        if (IsSetupVisible()) {
+            TellCloseSetup();
+            return;
+        }
+        Shutdown(false);
+    });
+}
+
+void App::TellCloseSetup() {
+    // Nothing follows the answer, so nothing waits for it.
+    env_.dialogs.Tell(QStringLiteral("Please close the setup window!"));
+}
+
+void App::Shutdown(bool NoConfirm) {
     exiting_ = true;
 
     if (transport_.IsOpen())

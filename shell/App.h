@@ -47,9 +47,10 @@ public:
     void Main();
     // Ends the program in order: asks "Really Exit?" unless `NoConfirm`, refuses while the
     // setup window is open (an exit without the question rolls it back instead), then
-    // removes the icon, saves, stops the timers, closes the socket and the windows. Asked
-    // without the question while an exit already waits on a message box (a signal during a
-    // failed save's message), it ends the process at once.
+    // removes the icon, saves, stops the timers, closes the socket and the windows. The
+    // question returns at once; its "Yes" goes on from there when it is given, and meets the
+    // setup rule again. Asked without the question while an exit already waits on a message
+    // box (a signal during a failed save's message), it ends the process at once.
     void ExitProgram(bool NoConfirm);
     // How the process ends after an orderly exit; tests replace it.
     std::function<void()> EndProcess;
@@ -75,6 +76,9 @@ private:
     // False, after telling the user why, while the icon waits for a notification area: the
     // control centre is then the only way in and stays on screen.
     bool MayHideControlCentre();
+    void TellCloseSetup();
+    // ExitProgram's steps from the closing of the socket on; `NoConfirm` as there.
+    void Shutdown(bool NoConfirm);
 
     Environment env_;
     Settings settings_;

@@ -2,30 +2,48 @@
 
 #include "ui/DialogFrame.h"
 
-#include <QApplication>
+#include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
 
 namespace {
 const QString Caption = QStringLiteral("Tarnwick");
 
-// The window a box is opened over: the dialog opened last that is still open, else the
-// window the user is working in (the control centre's "Exit"), else none (the tray).
-QWidget* Owner() {
-    if (QWidget* modal = QApplication::activeModalWidget())
-        return modal;
-    return QApplication::activeWindow();
+QWidget* AsWindow(QObject* owner) {
+    auto* widget = qobject_cast<QWidget*>(owner);
+    return widget ? widget->window() : nullptr;
+}
+
+void SetUp(QMessageBox& box, QMessageBox::StandardButtons buttons,
+           QMessageBox::StandardButton byDefault) {
+    box.setDefaultButton(byDefault);
+    if (buttons.testFlag(QMessageBox::No))
+        box.setEscapeButton(QMessageBox::No);
 }
 
 QMessageBox::StandardButton Ask(QMessageBox::Icon icon, const QString& text,
                                 QMessageBox::StandardButtons buttons,
-                                QMessageBox::StandardButton byDefault) {
+                                QMessageBox::StandardButton byDefault, QWidget* owner) {
     QMessageBox box(icon, Caption, text, buttons);
-    box.setDefaultButton(byDefault);
-    if (buttons.testFlag(QMessageBox::No))
-        box.setEscapeButton(QMessageBox::No);
-    RunModal(box, Owner());
+    SetUp(box, buttons, byDefault);
+    RunModal(box, owner);
     return box.standardButton(box.clickedButton());
+}
+
+// A box that nobody waits for: `answered` gets the button when it is pressed, and the box
+// goes away by itself.
+void AskLater(QMessageBox::Icon icon, const QString& text, QMessageBox::StandardButtons buttons,
+              QMessageBox::StandardButton byDefault, QWidget* owner,
+              std::function<void(QMessageBox::StandardButton)> answered) {
+    auto* box = new QMessageBox(icon, Caption, text, buttons);
+    SetUp(*box, buttons, byDefault);
+    QObject::connect(box, &QDialog::finished, box, [box, answered = std::move(answered)] {
+        const QMessageBox::StandardButton button = box->standardButton(box->clickedButton());
+        box->deleteLater();
+        if (answered)
+            answered(button);
+    });
+    OpenModal(*box, owner);
 }
 } // namespace
 
@@ -43,7 +61,11 @@ void QtDialogs::Message(const QString& text) {
         Print(text);
         return;
     }
-    Ask(QMessageBox::Information, text, QMessageBox::Ok, QMessageBox::Ok);
+    if (!Awaited()) {
+        Tell(text);
+        return;
+    }
+    Ask(QMessageBox::Information, text, QMessageBox::Ok, QMessageBox::Ok, AsWindow(Owner()));
 }
 
 bool QtDialogs::AskYesNo(const QString& text) {
@@ -51,8 +73,29 @@ bool QtDialogs::AskYesNo(const QString& text) {
         Print(text + QStringLiteral(" (answered Yes)"));
         return true;
     }
-    return Ask(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
-           QMessageBox::Yes;
+    return Ask(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes,
+               AsWindow(Owner())) == QMessageBox::Yes;
+}
+
+void QtDialogs::AskYesNoLater(const QString& text, std::function<void(bool)> answered) {
+    if (headless_) {
+        Dialogs::AskYesNoLater(text, std::move(answered));
+        return;
+    }
+    AskLater(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes,
+             AsWindow(Owner()), [answered = std::move(answered)](QMessageBox::StandardButton b) {
+                 if (answered)
+                     answered(b == QMessageBox::Yes);
+             });
+}
+
+void QtDialogs::Tell(const QString& text) {
+    if (headless_) {
+        Print(text);
+        return;
+    }
+    AskLater(QMessageBox::Information, text, QMessageBox::Ok, QMessageBox::Ok, AsWindow(Owner()),
+             nullptr);
 }
 
 std::optional<QString> QtDialogs::Input(const QString& prompt, const QString& initial) {
@@ -65,7 +108,7 @@ std::optional<QString> QtDialogs::Input(const QString& prompt, const QString& in
     box.setLabelText(prompt);
     box.setTextValue(initial);
     box.setInputMode(QInputDialog::TextInput);
-    RunModal(box, Owner());
+    RunModal(box, AsWindow(Owner()));
     if (box.result() != QDialog::Accepted)
         return std::nullopt;
     return box.textValue();

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 // Message boxes and the input box of Qt, captioned "Tarnwick". Each blocks the window it is
-// opened over, not the whole program: the tray icon keeps answering.
+// opened from (see Dialogs::OpenedFrom), not the whole program: the tray icon keeps answering.
 //
 // Headless (the offscreen platform, where nobody can see a box), every box writes its text to
 // `headlessOut` instead and takes its default answer at once: OK, Yes, or the input box's text
@@ -18,6 +18,8 @@ public:
     void Message(const QString& text) override;
     bool AskYesNo(const QString& text) override;
     std::optional<QString> Input(const QString& prompt, const QString& initial) override;
+    void AskYesNoLater(const QString& text, std::function<void(bool)> answered) override;
+    void Tell(const QString& text) override;
 
 private:
     void Print(const QString& text) const;

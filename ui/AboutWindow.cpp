@@ -56,19 +56,29 @@ AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
     connect(cmdOk, &QPushButton::clicked, this, &QWidget::hide);
 }
 
-void AboutWindow::DoAbout(QWidget* owner) {
+bool AboutWindow::Prepare(QWidget* owner) {
     lblVers->setText(Version);
     if (isVisible()) { // already showing: bring it forward rather than open it twice
         raise();
         activateWindow();
-        return;
+        return false;
     }
     if (!placed_) {
         CentreOver(*this, owner);
         placed_ = true;
     }
     cmdOk->setFocus();
-    RunModal(*this, owner);
+    return true;
+}
+
+void AboutWindow::DoAbout(QWidget* owner) {
+    if (Prepare(owner))
+        RunModal(*this, owner);
+}
+
+void AboutWindow::Open(QWidget* owner) {
+    if (Prepare(owner))
+        OpenModal(*this, owner);
 }
 
 void AboutWindow::reject() {

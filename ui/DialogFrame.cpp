@@ -98,9 +98,7 @@ private:
 };
 } // namespace
 
-void RunModal(QDialog& dialog, QWidget* owner) {
-    if (!owner)
-        owner = QApplication::activeModalWidget();
+void OpenModal(QDialog& dialog, QWidget* owner) {
     if (owner == &dialog)
         owner = nullptr;
     // Modal to its owner only, not to the whole program (QDialog::exec): the tray icon's own
@@ -116,9 +114,17 @@ void RunModal(QDialog& dialog, QWidget* owner) {
         window->setModality(Qt::WindowModal); // in case the window was created before
         window->setTransientParent(ownerWindow);
     }
+    dialog.show();
+    // Mapping a window again leaves it where it was in the stacking order: under the windows
+    // raised while it was hidden, the owner among them.
+    dialog.raise();
+    dialog.activateWindow();
+}
+
+void RunModal(QDialog& dialog, QWidget* owner) {
     QEventLoop loop;
     const HideWatch watch(dialog, loop);
-    dialog.show();
+    OpenModal(dialog, owner);
     while (dialog.isVisible())
         loop.exec(QEventLoop::DialogExec);
 }

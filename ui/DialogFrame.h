@@ -36,13 +36,18 @@ QLineEdit* MakeTextBox(QWidget& parent, const char* name, const QRect& rect);
 QCheckBox* MakeCheckBox(QWidget& parent, const char* name, const QString& caption,
                         const QRect& rect);
 
-// Shows `dialog` and returns when it is hidden for good. It blocks `owner`, the window it was
-// opened from, with the windows that `owner` itself was opened from; the tray icon, the alert
-// and any other window keep answering. Without an owner it blocks the dialog opened last that
-// is still open (the tray opens windows from no window of its own): a dialog opened later must
-// close first, since the call that opened it returns first. A window that is hidden and at
-// once shown again (re-stacking does that on some platforms) stays in its run instead of
-// returning to its caller while still open.
+// Shows `dialog` in front of `owner`, the window it is opened from, with the keyboard focus,
+// and returns at once. It blocks `owner` with the windows that `owner` itself was opened from;
+// the tray icon, the alert and any other window keep answering. Without an owner it blocks no
+// window. It comes up in front every time, not only the first: a window that was hidden keeps
+// its old place in the stacking order, which the windows raised since lie above.
+void OpenModal(QDialog& dialog, QWidget* owner);
+
+// Opens `dialog` as OpenModal does and returns when it is hidden for good. A window that is
+// hidden and at once shown again (re-stacking does that on some platforms) stays in its run
+// instead of returning to its caller while still open. Only for a dialog whose answer the
+// caller needs: every window opened meanwhile runs inside this call, so the caller goes on
+// only once those have closed too.
 void RunModal(QDialog& dialog, QWidget* owner = nullptr);
 
 // Centres `window` over `owner` when that is a visible window, else on the screen.

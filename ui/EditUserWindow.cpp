@@ -8,7 +8,6 @@
 #include "core/Settings.h"
 #include "core/Trace.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
@@ -58,7 +57,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     connect(cboSecurity, &QComboBox::currentIndexChanged, this, &EditUserWindow::SecurityChosen);
 }
 
-bool EditUserWindow::ShowForm(int& UserNum) {
+bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     if (isVisible()) // already open: one user at a time
         return false;
     if (UserNum == -1) {
@@ -100,10 +99,10 @@ bool EditUserWindow::ShowForm(int& UserNum) {
     EditUserNum = UserNum;
     txtScreenname->setFocus();
     if (!placed_) {
-        CentreOver(*this, parentWidget() ? parentWidget() : QApplication::activeModalWidget());
+        CentreOver(*this, owner ? owner : parentWidget());
         placed_ = true;
     }
-    RunModal(*this);
+    RunModal(*this, owner);
 
     const UserEntry entry = Entries();
     NewPassword.clear(); // the hidden window keeps no password
@@ -123,7 +122,7 @@ void EditUserWindow::DoCancel() {
 }
 
 void EditUserWindow::EditPasswordClicked() {
-    const QString password = password_.GetNewPass();
+    const QString password = password_.GetNewPass(this);
     if (password.isEmpty())
         return;
     NewPassword = password;
@@ -135,6 +134,7 @@ void EditUserWindow::EditPasswordClicked() {
 void EditUserWindow::OkClicked() {
     const QStringList messages = ValidateUserEntries(settings_, EditUserNum, Entries());
     if (!messages.isEmpty()) {
+        const Dialogs::OpenedFrom from(dialogs_, this);
         dialogs_.Message(messages.join(QStringLiteral("\r\n")));
         return;
     }

@@ -20,8 +20,9 @@ public:
                    QWidget* parent = nullptr);
 
     // -1 adds a user and sets `UserNum` to its index before the sort; otherwise edits user
-    // `UserNum`. True when accepted and the table changed. Returns when the window has closed.
-    bool ShowForm(int& UserNum);
+    // `UserNum`. True when accepted and the table changed. Blocks `owner`, the window it is
+    // opened from (see RunModal); returns when the window has closed.
+    bool ShowForm(int& UserNum, QWidget* owner = nullptr);
     void DoCancel();
 
 protected:

@@ -3,7 +3,6 @@
 #include "DialogFrame.h"
 #include "core/Trace.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,7 +31,7 @@ PasswordWindow::PasswordWindow(QWidget* parent) : QDialog(parent) {
     connect(cmdCancel, &QPushButton::clicked, this, &PasswordWindow::CancelClicked);
 }
 
-QString PasswordWindow::GetNewPass() {
+QString PasswordWindow::GetNewPass(QWidget* owner) {
     if (isVisible()) // already asking: one question at a time
         return QString();
     Cancelled = true;
@@ -40,10 +39,10 @@ QString PasswordWindow::GetNewPass() {
     TextChanged(); // clear() reports no change when the field was already empty
     txtPassword->setFocus();
     if (!placed_) {
-        CentreOver(*this, parentWidget() ? parentWidget() : QApplication::activeModalWidget());
+        CentreOver(*this, owner ? owner : parentWidget());
         placed_ = true;
     }
-    RunModal(*this);
+    RunModal(*this, owner);
     const QString password = Cancelled ? QString() : txtPassword->text();
     txtPassword->clear(); // the hidden window keeps no password
     return password;

@@ -13,8 +13,9 @@ public:
     explicit PasswordWindow(QWidget* parent = nullptr);
 
     // The typed password when closed with "Ok" (exactly as typed), the empty string when
-    // cancelled in any way. Returns when the window has closed.
-    QString GetNewPass();
+    // cancelled in any way. Blocks `owner`, the window it is opened from (see RunModal); returns
+    // when the window has closed.
+    QString GetNewPass(QWidget* owner = nullptr);
 
 protected:
     void reject() override;                       // Esc: "Cancel"

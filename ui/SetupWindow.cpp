@@ -79,6 +79,7 @@ void SetupWindow::DoCancel() {
 }
 
 void SetupWindow::SetInterval(qint16& IntVal, const QString& IntName) {
+    const Dialogs::OpenedFrom from(dialogs_, this);
     for (;;) {
         const QString answer =
             dialogs_.Input(IntervalPrompt(IntName), QString::number(IntVal)).value_or(QString());
@@ -144,7 +145,8 @@ void SetupWindow::HideSetup() {
 
 void SetupWindow::AddClicked() {
     int userNum = -1;
-    editor_.ShowForm(userNum);
+    const Dialogs::OpenedFrom from(dialogs_, this);
+    editor_.ShowForm(userNum, this);
     lists_.RefreshUserLists();
 }
 
@@ -152,7 +154,8 @@ void SetupWindow::EditClicked() {
     int userNum = lstUsers->SelectedIndex();
     if (userNum == -1)
         return;
-    editor_.ShowForm(userNum);
+    const Dialogs::OpenedFrom from(dialogs_, this);
+    editor_.ShowForm(userNum, this);
     lists_.RefreshUserLists();
 }
 
@@ -165,6 +168,7 @@ void SetupWindow::DeleteClicked() {
 }
 
 void SetupWindow::OkClicked() {
+    const Dialogs::OpenedFrom from(dialogs_, this); // a failed save's message
     const bool showErrors = settings_.ShowErrors;
     settings_.ShowErrors = chkShowErrs->isChecked();
     // A failed save has told the user; staying open lets them try again or cancel. The check

@@ -188,6 +188,16 @@ QRect XSession::Geometry(qulonglong window) const {
 }
 
 QList<qulonglong> XSession::StackingOrder() const {
+    if (HasWindowManager()) {
+        // The root's children are the manager's frames; it lists the windows it manages,
+        // bottom first ("_NET_CLIENT_LIST_STACKING(WINDOW): window id # 0x1234, 0x5678").
+        const QString list = Run(QStringLiteral("xprop"), {"-root", "_NET_CLIENT_LIST_STACKING"});
+        QList<qulonglong> windows;
+        const QRegularExpression id(QStringLiteral("0x[0-9a-f]+"));
+        for (auto it = id.globalMatch(list.section('#', 1)); it.hasNext();)
+            windows << it.next().captured().toULongLong(nullptr, 16);
+        return windows;
+    }
     // The root's children, which xwininfo lists top first ("0x1234 "name": ... 185x353+...").
     const QString tree = Run(QStringLiteral("xwininfo"), {"-root", "-children"});
     QList<qulonglong> windows;

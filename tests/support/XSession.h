@@ -50,7 +50,8 @@ public:
     qulonglong WaitForWindow(const QString& pattern, const WindowFilter& accept,
                              int timeoutMs = 10000) const;
     QRect Geometry(qulonglong window) const;
-    // The top-level windows, bottom of the stack first.
+    // The top-level windows, bottom of the stack first (under a window manager, the windows
+    // it manages).
     QList<qulonglong> StackingOrder() const;
     // The windows that the notification area panel holds (the icons docked in it).
     QList<qulonglong> TrayIcons() const;
