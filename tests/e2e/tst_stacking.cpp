@@ -69,7 +69,7 @@ const Step AskExit = [](Run& r) { r.w["question"] = r.p.ChooseExit(r.icon); };
 
 const Row Rows[] = {
     {"setup opened again",
-     [](Run& r) { OpenSetup(r), r.Click("setup", 136, 296), r.Gone("setup"); }, OpenSetup, "setup",
+     [](Run& r) { OpenSetup(r), r.Click("setup", 136, 320), r.Gone("setup"); }, OpenSetup, "setup",
      [](Run& r) { return r.ClosesByEsc("setup"); }},
     {"about opened again",
      [](Run& r) { OpenAbout(r), r.Click("about", 140, 136), r.Gone("about"); }, OpenAbout, "about",
