@@ -3,6 +3,7 @@
 #include "App.h"
 #include "ExitSignals.h"
 #include "Icons.h"
+#include "PlatformChoice.h"
 #include "QtDialogs.h"
 #include "SingleInstance.h"
 #include "TrayIcon.h"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 
 int RunTarnwick(int argc, char** argv) {
+    PreferX11Display();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
