@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
@@ -25,6 +26,11 @@ void Stop(std::unique_ptr<QProcess>& process) {
 void Pause(int ms) {
     QThread::msleep(ms);
 }
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 } // namespace
 
 XSession::XSession() = default;
@@ -33,6 +39,8 @@ XSession::~XSession() {
     Stop(trayer_);
     Stop(windowManager_);
     Stop(xvfb_);
+    Stop(sway_);
+    Stop(bus_);
 }
 
 QString XSession::Unavailable() {
@@ -44,6 +52,10 @@ QString XSession::Unavailable() {
 }
 
 bool XSession::Start(QString* error) {
+    if (desktop_ != Desktop::Trayer && !StartBus(error))
+        return false;
+    if (desktop_ == Desktop::Sway)
+        return StartSway(error) && (!withTray_ || StartTray(error));
     // A display number that nobody uses: its socket must not exist.
     int number = 90 + int(QCoreApplication::applicationPid() % 100);
     while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)) ||
@@ -107,7 +119,146 @@ bool XSession::StartWindowManager(QString* error) {
     return true;
 }
 
+bool XSession::StartBus(QString* error) {
+    bus_ = std::make_unique<QProcess>();
+    // Xfce's settings service starts on the bus and reads the panel's layout from here.
+    bus_->setProcessEnvironment(Environment());
+    bus_->start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+    if (!bus_->waitForStarted(5000) || !bus_->waitForReadyRead(5000)) {
+        *error = QStringLiteral("dbus-daemon did not start");
+        return false;
+    }
+    busAddress_ = QString::fromLatin1(bus_->readLine()).trimmed();
+    return true;
+}
+
+bool XSession::StartSway(QString* error) {
+    QDir(dir_.path()).mkpath(QStringLiteral("run"));
+    QFile::setPermissions(dir_.filePath("run"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString displays = dir_.filePath("displays");
+    QFile config(dir_.filePath("sway.conf"));
+    if (!config.open(QIODevice::WriteOnly) ||
+        config.write(QStringLiteral("xwayland force\n"
+                                    "output HEADLESS-1 resolution 1024x768\n"
+                                    "exec echo \"$DISPLAY $WAYLAND_DISPLAY\" > %1.new && mv "
+                                    "%1.new %1\n")
+                         .arg(displays)
+                         .toUtf8()) < 0) {
+        *error = QStringLiteral("cannot write the sway configuration");
+        return false;
+    }
+    config.close();
+    QProcessEnvironment env = Environment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("WLR_BACKENDS"), QStringLiteral("headless"));
+    env.insert(QStringLiteral("WLR_LIBINPUT_NO_DEVICES"), QStringLiteral("1"));
+    env.insert(QStringLiteral("WLR_RENDERER"), QStringLiteral("pixman"));
+    sway_ = std::make_unique<QProcess>();
+    sway_->setProcessEnvironment(env);
+    sway_->setStandardOutputFile(QProcess::nullDevice());
+    sway_->setStandardErrorFile(dir_.filePath("sway.log"));
+    sway_->start(QStringLiteral("sway"), {QStringLiteral("-c"), config.fileName()});
+    QElapsedTimer timer;
+    timer.start();
+    // Sway's first command names its X display (Xwayland) and its Wayland socket.
+    while (!QFile::exists(displays)) {
+        if (timer.elapsed() > 15000 || sway_->state() == QProcess::NotRunning) {
+            *error = QStringLiteral("sway did not start: ") +
+                     QString::fromLocal8Bit(ReadAll(dir_.filePath("sway.log")));
+            return false;
+        }
+        Pause(100);
+    }
+    const QStringList names = QString::fromLocal8Bit(ReadAll(displays)).simplified().split(' ');
+    display_ = names.value(0);
+    wayland_ = names.value(1);
+    if (display_.isEmpty() || wayland_.isEmpty()) {
+        *error = QStringLiteral("sway has no Xwayland");
+        return false;
+    }
+    return true;
+}
+
+bool XSession::StartStatusNotifierHost(QString* error) {
+    trayer_ = std::make_unique<QProcess>();
+    trayer_->setProcessEnvironment(Environment());
+    trayer_->setStandardOutputFile(QProcess::nullDevice());
+    trayer_->setStandardErrorFile(QProcess::nullDevice());
+    QFile config(dir_.filePath(desktop_ == Desktop::Sway
+                                   ? "waybar.json"
+                                   : "config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml"));
+    QDir().mkpath(QFileInfo(config).path());
+    // One panel along the top with nothing but its notification area.
+    const QByteArray layout =
+        desktop_ == Desktop::Sway
+            ? R"({"layer": "top", "position": "top", "height": 28, "modules-right": ["tray"]})"
+            : R"(<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="size" type="uint" value="28"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="systray"/>
+  </property>
+</channel>
+)";
+    if (!config.open(QIODevice::WriteOnly) || config.write(layout) < 0) {
+        *error = QStringLiteral("cannot write the panel's configuration");
+        return false;
+    }
+    config.close();
+    if (desktop_ == Desktop::Sway)
+        trayer_->start(QStringLiteral("waybar"), {QStringLiteral("-c"), config.fileName()});
+    else
+        trayer_->start(QStringLiteral("xfce4-panel"), {QStringLiteral("--disable-wm-check")});
+    QElapsedTimer timer;
+    timer.start();
+    while (!CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                    "org.freedesktop.DBus.Properties.Get",
+                    {"org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"})
+                .contains(QLatin1String("true"))) {
+        if (timer.elapsed() > 30000 || trayer_->state() == QProcess::NotRunning) {
+            *error = QStringLiteral("the StatusNotifierItem host did not start");
+            return false;
+        }
+        Pause(200);
+    }
+    return true;
+}
+
+QString XSession::CallBus(const QString& service, const QString& path, const QString& method,
+                          const QStringList& args) const {
+    bool ok = false;
+    const QString out = Run(QStringLiteral("gdbus"),
+                            QStringList{"call", "--session", "--dest", service, "--object-path",
+                                        path, "--method", method} +
+                                args,
+                            &ok);
+    return ok ? out : QString();
+}
+
+QString XSession::StatusNotifierItem() const {
+    // "(<['org.kde.StatusNotifierItem-12-1/StatusNotifierItem']>,)" or a unique name.
+    const QString items =
+        CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                "org.freedesktop.DBus.Properties.Get",
+                {"org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"});
+    const auto m = QRegularExpression(QStringLiteral("'([^'/]+)")).match(items);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
 bool XSession::StartTray(QString* error) {
+    if (desktop_ != Desktop::Trayer)
+        return StartStatusNotifierHost(error);
     trayer_ = std::make_unique<QProcess>();
     trayer_->setProcessEnvironment(Environment());
     trayer_->setStandardOutputFile(QProcess::nullDevice());
@@ -136,6 +287,19 @@ QProcessEnvironment XSession::Environment() const {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!busAddress_.isEmpty())
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress_);
+    if (desktop_ != Desktop::Trayer) {
+        env.insert(QStringLiteral("HOME"), dir_.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
+        env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1")); // no accessibility bus
+    }
+    if (desktop_ == Desktop::Sway) {
+        env.remove(QStringLiteral("QT_QPA_PLATFORM")); // as a user has it
+        env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_.filePath("run"));
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), wayland_);
+    }
     return env;
 }
 
