@@ -91,7 +91,7 @@ private slots:
         if (panelLate) {
             // Started before its panel, as at login: meanwhile the control centre is the way in.
             QVERIFY2(program.WaitForControlCentre(15000) != 0, qPrintable(program.Output()));
-            x.Click(typed, 10, 10); // back to typing
+            x.Focus(typed); // back to typing
             QVERIFY(WaitFor([&] { return focus() == typed; }, 5000));
             QString error;
             QVERIFY2(x.StartTray(&error), qPrintable(error));
@@ -120,8 +120,10 @@ private slots:
         // The icon opens the control centre: a double-click on an XEmbed tray, a left click
         // (Activate) on a StatusNotifierItem tray.
         if (const qulonglong shown = program.WaitForControlCentre(100)) {
+            x.Focus(shown);          // in front again, for the click
             x.Click(shown, 48, 328); // Done
-            QVERIFY(WaitFor([&] { return program.WaitForControlCentre(100) == 0; }, 5000));
+            QVERIFY2(WaitFor([&] { return program.WaitForControlCentre(100) == 0; }, 5000),
+                     qPrintable(program.Output()));
         }
         if (icon)
             x.DoubleClick(icon, 11, 13);

@@ -139,12 +139,13 @@ bool XSession::StartSway(QString* error) {
     const QString displays = dir_.filePath("displays");
     QFile config(dir_.filePath("sway.conf"));
     if (!config.open(QIODevice::WriteOnly) ||
-        config.write(QStringLiteral("xwayland force\n"
-                                    "output HEADLESS-1 resolution 1024x768\n"
-                                    "exec echo \"$DISPLAY $WAYLAND_DISPLAY\" > %1.new && mv "
-                                    "%1.new %1\n")
-                         .arg(displays)
-                         .toUtf8()) < 0) {
+        config.write(
+            QStringLiteral("xwayland force\n"
+                           "output HEADLESS-1 resolution 1024x768\n"
+                           "exec echo \"$DISPLAY $WAYLAND_DISPLAY $SWAYSOCK\" > %1.new && mv "
+                           "%1.new %1\n")
+                .arg(displays)
+                .toUtf8()) < 0) {
         *error = QStringLiteral("cannot write the sway configuration");
         return false;
     }
@@ -174,6 +175,7 @@ bool XSession::StartSway(QString* error) {
     const QStringList names = QString::fromLocal8Bit(ReadAll(displays)).simplified().split(' ');
     display_ = names.value(0);
     wayland_ = names.value(1);
+    swaySocket_ = names.value(2);
     if (display_.isEmpty() || wayland_.isEmpty()) {
         *error = QStringLiteral("sway has no Xwayland");
         return false;
@@ -390,6 +392,15 @@ void XSession::Click(qulonglong window, int x, int y, int button) const {
 void XSession::DoubleClick(qulonglong window, int x, int y) const {
     XDoTool({"mousemove", "--window", QString::number(window), QString::number(x),
              QString::number(y), "click", "--repeat", "2", "--delay", "80", "1"});
+}
+
+void XSession::Focus(qulonglong window) const {
+    // Sway takes its focus from its own input, not from X events that xdotool makes up.
+    if (desktop_ == Desktop::Sway)
+        Run(QStringLiteral("swaymsg"),
+            {"-s", swaySocket_, QStringLiteral("[id=%1] focus").arg(window)});
+    else
+        Click(window, 10, 10);
 }
 
 void XSession::Key(const QString& keys) const {

@@ -71,6 +71,8 @@ public:
 
     void Click(qulonglong window, int x, int y, int button = 1) const;
     void DoubleClick(qulonglong window, int x, int y) const;
+    // Gives `window` the keyboard focus as the user would, with a click or the compositor.
+    void Focus(qulonglong window) const;
     void Key(const QString& keys) const;
     void Type(const QString& text) const;
     // Saves a picture of the whole screen.
@@ -90,6 +92,7 @@ private:
     std::unique_ptr<QProcess> sway_;
     QString busAddress_;
     QString wayland_;
+    QString swaySocket_;
     Desktop desktop_ = Desktop::Trayer;
     QString display_;
     qulonglong panel_ = 0;
