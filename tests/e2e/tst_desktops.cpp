@@ -51,16 +51,11 @@ private slots:
             TARNWICK_AS_ORDINARY_USER(); // sway refuses to run as root
         ScriptedServer server;
         QVERIFY(server.IsListening());
-        server.Queue(ServerScript()
-                         .Send("+OK Ready.\r\n")
-                         .Await()
-                         .Send("+OK\r\n")
-                         .Await()
-                         .Send("+OK Logged in.\r\n")
-                         .Await()
-                         .Send("+OK 2 200\r\n")
-                         .Await()
-                         .Send("+OK Bye.\r\n"));
+        ServerScript script;
+        for (const char* reply :
+             {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n"})
+            script.Send(reply).Await();
+        server.Queue(script.Send("+OK Bye.\r\n"));
 
         XSession x;
         x.WithDesktop(kind);

@@ -31,6 +31,34 @@ QByteArray ReadAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Polls until `done` holds; false once `process` has ended or `ms` have passed.
+bool PollUntil(const std::function<bool()>& done, const QProcess& process, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms || process.state() == QProcess::NotRunning)
+            return false;
+        Pause(100);
+    }
+    return true;
+}
+
+std::unique_ptr<QProcess> Launch(const QString& program, const QStringList& args,
+                                 const QProcessEnvironment& env) {
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(env);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    process->start(program, args);
+    return process;
+}
 } // namespace
 
 XSession::XSession() = default;
@@ -133,106 +161,62 @@ bool XSession::StartBus(QString* error) {
 }
 
 bool XSession::StartSway(QString* error) {
-    QDir(dir_.path()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(dir_.filePath("run"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString run = dir_.filePath("run");
     const QString displays = dir_.filePath("displays");
-    QFile config(dir_.filePath("sway.conf"));
-    if (!config.open(QIODevice::WriteOnly) ||
-        config.write(
-            QStringLiteral("xwayland force\n"
-                           "output HEADLESS-1 resolution 1024x768\n"
-                           "exec echo \"$DISPLAY $WAYLAND_DISPLAY $SWAYSOCK\" > %1.new && mv "
-                           "%1.new %1\n")
-                .arg(displays)
-                .toUtf8()) < 0) {
-        *error = QStringLiteral("cannot write the sway configuration");
-        return false;
-    }
-    config.close();
+    const QString config = dir_.filePath("sway.conf");
+    QDir().mkpath(run);
+    QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Sway's first command names its X display (Xwayland), its Wayland socket and its own.
+    const QString lines = QStringLiteral("xwayland force\noutput HEADLESS-1 resolution 1024x768\n"
+                                         "exec echo \"$DISPLAY $WAYLAND_DISPLAY $SWAYSOCK\" > "
+                                         "%1.new && mv %1.new %1\n")
+                              .arg(displays);
     QProcessEnvironment env = Environment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.insert(QStringLiteral("WLR_BACKENDS"), QStringLiteral("headless"));
-    env.insert(QStringLiteral("WLR_LIBINPUT_NO_DEVICES"), QStringLiteral("1"));
-    env.insert(QStringLiteral("WLR_RENDERER"), QStringLiteral("pixman"));
-    sway_ = std::make_unique<QProcess>();
-    sway_->setProcessEnvironment(env);
-    sway_->setStandardOutputFile(QProcess::nullDevice());
-    sway_->setStandardErrorFile(dir_.filePath("sway.log"));
-    sway_->start(QStringLiteral("sway"), {QStringLiteral("-c"), config.fileName()});
-    QElapsedTimer timer;
-    timer.start();
-    // Sway's first command names its X display (Xwayland) and its Wayland socket.
-    while (!QFile::exists(displays)) {
-        if (timer.elapsed() > 15000 || sway_->state() == QProcess::NotRunning) {
-            *error = QStringLiteral("sway did not start: ") +
-                     QString::fromLocal8Bit(ReadAll(dir_.filePath("sway.log")));
-            return false;
-        }
-        Pause(100);
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("WLR_BACKENDS", "headless");
+    env.insert("WLR_LIBINPUT_NO_DEVICES", "1");
+    env.insert("WLR_RENDERER", "pixman");
+    if (WriteFile(config, lines.toUtf8()))
+        sway_ = Launch("sway", {"-c", config}, env);
+    if (!sway_ || !PollUntil([&] { return QFile::exists(displays); }, *sway_, 15000)) {
+        *error = QStringLiteral("sway did not start");
+        return false;
     }
     const QStringList names = QString::fromLocal8Bit(ReadAll(displays)).simplified().split(' ');
     display_ = names.value(0);
     wayland_ = names.value(1);
     swaySocket_ = names.value(2);
-    if (display_.isEmpty() || wayland_.isEmpty()) {
-        *error = QStringLiteral("sway has no Xwayland");
-        return false;
-    }
     return true;
 }
 
 bool XSession::StartStatusNotifierHost(QString* error) {
-    trayer_ = std::make_unique<QProcess>();
-    trayer_->setProcessEnvironment(Environment());
-    trayer_->setStandardOutputFile(QProcess::nullDevice());
-    trayer_->setStandardErrorFile(QProcess::nullDevice());
-    QFile config(dir_.filePath(desktop_ == Desktop::Sway
-                                   ? "waybar.json"
-                                   : "config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml"));
-    QDir().mkpath(QFileInfo(config).path());
+    const bool sway = desktop_ == Desktop::Sway;
+    const QString config = dir_.filePath(
+        sway ? "waybar.json" : "config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml");
     // One panel along the top with nothing but its notification area.
     const QByteArray layout =
-        desktop_ == Desktop::Sway
-            ? R"({"layer": "top", "position": "top", "height": 28, "modules-right": ["tray"]})"
-            : R"(<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="size" type="uint" value="28"/>
-      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="systray"/>
-  </property>
-</channel>
-)";
-    if (!config.open(QIODevice::WriteOnly) || config.write(layout) < 0) {
-        *error = QStringLiteral("cannot write the panel's configuration");
+        sway ? R"({"position": "top", "height": 28, "modules-right": ["tray"]})"
+             : R"(<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0">
+<property name="configver" type="int" value="2"/><property name="panels" type="array">
+<value type="int" value="1"/><property name="panel-1" type="empty">
+<property name="position" type="string" value="p=6;x=0;y=0"/>
+<property name="length" type="uint" value="100"/><property name="size" type="uint" value="28"/>
+<property name="plugin-ids" type="array"><value type="int" value="1"/></property></property>
+</property><property name="plugins" type="empty">
+<property name="plugin-1" type="string" value="systray"/></property></channel>)";
+    if (WriteFile(config, layout))
+        trayer_ = sway ? Launch("waybar", {"-c", config}, Environment())
+                       : Launch("xfce4-panel", {"--disable-wm-check"}, Environment());
+    const auto hostRuns = [this] {
+        return CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                       "org.freedesktop.DBus.Properties.Get",
+                       {"org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"})
+            .contains(QLatin1String("true"));
+    };
+    if (!trayer_ || !PollUntil(hostRuns, *trayer_, 30000)) {
+        *error = QStringLiteral("the StatusNotifierItem host did not start");
         return false;
-    }
-    config.close();
-    if (desktop_ == Desktop::Sway)
-        trayer_->start(QStringLiteral("waybar"), {QStringLiteral("-c"), config.fileName()});
-    else
-        trayer_->start(QStringLiteral("xfce4-panel"), {QStringLiteral("--disable-wm-check")});
-    QElapsedTimer timer;
-    timer.start();
-    while (!CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                    "org.freedesktop.DBus.Properties.Get",
-                    {"org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"})
-                .contains(QLatin1String("true"))) {
-        if (timer.elapsed() > 30000 || trayer_->state() == QProcess::NotRunning) {
-            *error = QStringLiteral("the StatusNotifierItem host did not start");
-            return false;
-        }
-        Pause(200);
     }
     return true;
 }
