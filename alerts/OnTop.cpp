@@ -104,8 +104,9 @@ void KeepOutOfFocus(QWidget* window) {
     // A Wayland compositor places every window itself (the program runs on Xwayland whenever
     // an X display is there): say so once, as the window is made.
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
-        std::fputs("Tarnwick: this Wayland session has no X display (Xwayland), so the alert "
-                   "cannot place itself at the top-left corner; the compositor places it.\n",
+        std::fputs("Tarnwick: a Wayland window cannot place itself, so the alert appears where "
+                   "the compositor puts it rather than at the top-left corner (on Xwayland, with "
+                   "DISPLAY set, it can).\n",
                    stderr);
 #endif
     window->setWindowFlags(flags);
