@@ -105,7 +105,8 @@ private slots:
         QVERIFY2(WaitFor([&] { return (alert = x.WaitForWindow("^Alert!$", 100)) != 0; }, 20000),
                  qPrintable(program.Output() + ReadFile(program.ErrLog())));
         QVERIFY(WaitFor([&] { return x.Geometry(alert) == QRect(0, 0, 385, 161); }, 5000));
-        QCOMPARE(focus(), typed);
+        QVERIFY2(focus() == typed, qPrintable(x.XDoTool({"getwindowfocus", "getwindowname"}) +
+                                              x.Run("xwininfo", {"-root", "-tree"})));
         const QList<qulonglong> stack = x.StackingOrder();
         QVERIFY(stack.indexOf(alert) > stack.indexOf(typed));
         x.Click(alert, 60, 140); // Hide

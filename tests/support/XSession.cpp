@@ -138,7 +138,7 @@ bool XSession::StartWindowManager(QString* error) {
     while (!Run(QStringLiteral("xprop"),
                 {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
                 .contains(QLatin1String("window id"))) {
-        if (timer.elapsed() > 10000 || windowManager_->state() == QProcess::NotRunning) {
+        if (timer.elapsed() > 20000 || windowManager_->state() == QProcess::NotRunning) {
             *error = QStringLiteral("openbox did not take the screen");
             return false;
         }
@@ -185,7 +185,7 @@ bool XSession::StartSway(QString* error) {
     }
     const QStringList names = QString::fromLocal8Bit(ReadAll(displays)).simplified().split(' ');
     display_ = names.value(0);
-    wayland_ = names.value(1);
+    wayland_ = QDir(run).filePath(names.value(1)); // whatever runtime folder a program has
     swaySocket_ = names.value(2);
     return true;
 }
