@@ -15,6 +15,9 @@ AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<b
                          std::function<bool()> isSetupVisible, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), settings_(settings), clock_(clock),
       saveFile_(std::move(saveFile)), isSetupVisible_(std::move(isSetupVisible)) {
+    // The alert comes on top while the user works in another window: it must not take the
+    // keys that were meant for that window.
+    KeepOutOfFocus(this);
     setWindowTitle(QStringLiteral("Alert!"));
     setFixedSize(Px(5775), Px(2415));
     setFont(WindowFont());

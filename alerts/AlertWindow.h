@@ -20,7 +20,8 @@ struct UserRecord;
 // A mail alert follows its user by identity, so that a delete or a re-sort in setup while it is
 // on screen cannot make its buttons act on somebody else.
 //
-// It is a tool window: no taskbar button, and closing it never ends the program.
+// It is a tool window: no taskbar button, never the keyboard focus, and closing it never ends
+// the program.
 class AlertWindow final : public QWidget, public ErrorSink {
 public:
     static constexpr int TwipsPerPixel = 15;

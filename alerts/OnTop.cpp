@@ -1,6 +1,8 @@
 #include "OnTop.h"
 
+#include <QGuiApplication>
 #include <QWidget>
+#include <cstdio>
 
 #ifdef Q_OS_WIN
 #ifndef NOMINMAX
@@ -16,24 +18,38 @@ namespace {
 
 #ifdef Q_OS_WIN
 
-// SWP_NOSIZE | SWP_NOMOVE | SWP_NOOWNERZORDER. SWP_NOACTIVATE is left out on purpose: the call
-// also activates the window and brings it to the top of its band.
-constexpr UINT TopMostFlags = 0x0203;
+// SWP_NOSIZE | SWP_NOMOVE | SWP_NOOWNERZORDER: the call also activates the window and brings it
+// to the top of its band.
+constexpr UINT RaiseFlags = 0x0203;
+// The same without activation (SWP_NOACTIVATE): the topmost switch must not take the focus
+// from the window the user is typing in.
+constexpr UINT TopMostFlags = RaiseFlags | 0x0010;
 
-void PutInBand(QWidget* window, HWND insertAfter) {
+void PutInBand(QWidget* window, HWND insertAfter, UINT flags = TopMostFlags) {
     if (!window)
         return;
     // The result is not looked at: a window that cannot be moved stays where it is.
-    SetWindowPos(reinterpret_cast<HWND>(window->winId()), insertAfter, 0, 0, 0, 0, TopMostFlags);
+    SetWindowPos(reinterpret_cast<HWND>(window->winId()), insertAfter, 0, 0, 0, 0, flags);
 }
 
 #else
+
+// The offscreen and minimal platforms have no stacking order; asking them to raise a window
+// only prints a warning.
+void Raise(QWidget* window) {
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        window->raise();
+}
 
 void PutInBand(QWidget* window, bool onTop) {
     if (!window)
         return;
     const bool visible = window->isVisible();
-    if (window->windowFlags().testFlag(Qt::WindowStaysOnTopHint) != onTop) {
+    // A window the window manager does not manage has no band to move between: raised, it
+    // is above every managed window.
+    const bool unmanaged = window->windowFlags().testFlag(Qt::BypassWindowManagerHint);
+    if (!unmanaged && window->windowFlags().testFlag(Qt::WindowStaysOnTopHint) != onTop) {
         // Changing a window flag hides the window: show it again where it was.
         const QPoint pos = window->pos();
         window->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
@@ -42,10 +58,8 @@ void PutInBand(QWidget* window, bool onTop) {
             window->show();
         }
     }
-    if (visible) {
-        window->raise();
-        window->activateWindow();
-    }
+    if (visible)
+        Raise(window);
 }
 
 #endif
@@ -72,12 +86,28 @@ void BringToFront(QWidget* window) {
     if (!window || !window->isVisible())
         return;
 #ifdef Q_OS_WIN
-    SetTopMost(window);
-    ClearTopMost(window);
+    PutInBand(window, HWND_TOPMOST, RaiseFlags);
+    PutInBand(window, HWND_NOTOPMOST, RaiseFlags);
 #else
     // Here the flag switch would hide and re-show the window, and hiding a dialog ends its
     // modal loop; a plain raise with activation gives the same one-time raise.
-    window->raise();
+    Raise(window);
     window->activateWindow();
 #endif
+}
+
+void KeepOutOfFocus(QWidget* window) {
+    window->setAttribute(Qt::WA_ShowWithoutActivating);
+    Qt::WindowFlags flags = window->windowFlags() | Qt::WindowDoesNotAcceptFocus;
+#ifndef Q_OS_WIN
+    flags |= Qt::BypassWindowManagerHint;
+    // A Wayland compositor places every window itself (the program runs on Xwayland whenever
+    // an X display is there): say so once, as the window is made.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        std::fputs("Tarnwick: a Wayland window cannot place itself, so the alert appears where "
+                   "the compositor puts it rather than at the top-left corner (on Xwayland, with "
+                   "DISPLAY set, it can).\n",
+                   stderr);
+#endif
+    window->setWindowFlags(flags);
 }

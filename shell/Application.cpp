@@ -5,6 +5,7 @@
 #include "ControlCentre.h"
 #include "ExitSignals.h"
 #include "Icons.h"
+#include "PlatformChoice.h"
 #include "QtDialogs.h"
 #include "SingleInstance.h"
 #include "TrayIcon.h"
@@ -45,6 +46,7 @@ int RunTarnwick(int argc, char** argv) {
         return 0;
     }
 
+    PreferX11Display();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);

@@ -1,8 +1,8 @@
 #include "TrayIcon.h"
 
 #include "Icons.h"
+#include "TrayArea.h"
 
-#include <QCursor>
 #include <QSystemTrayIcon>
 
 TrayIcon::TrayIcon(TrayShell& shell, TrayActions actions, QObject* parent)
@@ -108,12 +108,8 @@ void TrayIcon::RefreshMenu() {
 
 void TrayIcon::OnTrayEvent(Event event) {
     RefreshMenu();
-    if (event == Event::DoubleClick) {
-        if (actions_.ShowControlCentre)
-            actions_.ShowControlCentre();
-    } else if (event == Event::Context) {
-        mnuPopup.popup(QCursor::pos());
-    }
+    if ((event == Event::DoubleClick || event == Event::Activate) && actions_.ShowControlCentre)
+        actions_.ShowControlCentre();
 }
 
 void TrayIcon::OnMenuItem(int index) {
@@ -138,46 +134,86 @@ void TrayIcon::OnMenuItem(int index) {
         (*action)();
 }
 
-SystemTrayShell::SystemTrayShell() : icon_(std::make_unique<QSystemTrayIcon>()) {}
+SystemTrayShell::SystemTrayShell() {
+    lookForArea_.setInterval(LookForAreaMs);
+    QObject::connect(&lookForArea_, &QTimer::timeout, &lookForArea_, [this] {
+        // A panel that offers both kinds may name its XEmbed tray before its StatusNotifierItem
+        // host: the XEmbed tray is taken only once it has been there for a few looks.
+        xembedLooks_ = XEmbedTrayRuns() ? xembedLooks_ + 1 : 0;
+        if (StatusNotifierHostRuns() || xembedLooks_ >= 3)
+            MakeIcon();
+    });
+}
 
 SystemTrayShell::~SystemTrayShell() = default;
 
-bool SystemTrayShell::Available() {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+void SystemTrayShell::Add(const QIcon& icon, const QString& tip) {
+    picture_ = icon;
+    tip_ = tip;
+    if (icon_) {
+        Modify(icon, tip);
+        icon_->show();
+    } else if (!HasSessionBus() || StatusNotifierHostRuns() || XEmbedTrayRuns()) {
+        // Without a session bus the icon is an XEmbed one, which a tray embeds whenever it starts.
+        MakeIcon();
+    } else {
+        lookForArea_.start();
+    }
 }
 
-void SystemTrayShell::Add(const QIcon& icon, const QString& tip) {
-    icon_->setIcon(icon);
-    icon_->setToolTip(tip);
+void SystemTrayShell::MakeIcon() {
+    lookForArea_.stop();
+    // The question Qt asks as it makes its first icon.
+    overDBus_ = StatusNotifierHostRuns();
+    icon_ = std::make_unique<QSystemTrayIcon>();
+    icon_->setIcon(picture_);
+    icon_->setToolTip(tip_);
+    if (tray_)
+        HandOverTo(*tray_);
     icon_->show();
 }
 
 void SystemTrayShell::Modify(const QIcon& icon, const QString& tip) {
+    picture_ = icon;
+    tip_ = tip;
+    if (!icon_)
+        return;
     icon_->setIcon(icon);
     icon_->setToolTip(tip);
 }
 
 void SystemTrayShell::Delete() {
-    icon_->hide();
+    lookForArea_.stop();
+    if (icon_)
+        icon_->hide();
 }
 
 bool SystemTrayShell::WaitingForArea() const {
-    return icon_->isVisible() && !Available();
+    if (!icon_)
+        return lookForArea_.isActive();
+    if (!icon_->isVisible())
+        return false;
+    return overDBus_ ? !StatusNotifierHostRuns() : !QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void SystemTrayShell::Connect(TrayIcon& tray) {
+    tray_ = &tray;
+    if (icon_)
+        HandOverTo(tray);
+}
+
+void SystemTrayShell::HandOverTo(TrayIcon& tray) {
+    icon_->setContextMenu(&tray.Menu());
     QObject::connect(icon_.get(), &QSystemTrayIcon::activated, &tray,
-                     [&tray](QSystemTrayIcon::ActivationReason reason) {
-                         switch (reason) {
-                         case QSystemTrayIcon::DoubleClick:
-                             tray.OnTrayEvent(TrayIcon::Event::DoubleClick);
-                             break;
-                         case QSystemTrayIcon::Context:
-                             tray.OnTrayEvent(TrayIcon::Event::Context);
-                             break;
-                         default:
-                             tray.OnTrayEvent(TrayIcon::Event::Other);
-                             break;
-                         }
+                     [this, &tray](QSystemTrayIcon::ActivationReason reason) {
+                         TrayIcon::Event event = TrayIcon::Event::Other;
+                         if (reason == QSystemTrayIcon::DoubleClick)
+                             event = TrayIcon::Event::DoubleClick;
+                         else if (reason == QSystemTrayIcon::Context)
+                             event = TrayIcon::Event::Context;
+                         // An XEmbed icon reports the first click of a double-click this way.
+                         else if (reason == QSystemTrayIcon::Trigger && overDBus_)
+                             event = TrayIcon::Event::Activate;
+                         tray.OnTrayEvent(event);
                      });
 }

@@ -72,9 +72,11 @@ public:
         stopped_ = true;
         tmrChangeIcon.stop();
     }
-    // A mouse event on the icon: refreshes the menu, then acts on a double-click or the
-    // context button.
-    enum class Event { Other, DoubleClick, Context };
+    // A mouse event on the icon: refreshes the menu, then shows the control centre on a
+    // double-click, or on an activation (a left click on a StatusNotifierItem tray, which has
+    // no double-click). The menu is the icon's context menu: the notification area (or Qt, for
+    // an XEmbed tray) shows it, at the context button.
+    enum class Event { Other, DoubleClick, Activate, Context };
     void OnTrayEvent(Event event);
     // The menu's item `index` was chosen.
     void OnMenuItem(int index);
@@ -107,13 +109,18 @@ private:
     const QIcon* picture_ = &picNormal_;
 };
 
-// The notification area of the desktop through QSystemTrayIcon. The icon is created whether or
-// not a notification area runs: Qt embeds it as soon as one starts, and again after a restart.
+// The notification area of the desktop through QSystemTrayIcon, with the tray's menu as the
+// icon's context menu. Qt chooses once per process, as the first icon is made, between a
+// StatusNotifierItem on D-Bus and an XEmbed icon, and an XEmbed icon never reaches a
+// StatusNotifierItem host. So with a session bus and no notification area yet, the icon is made
+// only once one runs, which the shell looks for every second meanwhile. Either kind then follows
+// its notification area through restarts.
 class SystemTrayShell final : public TrayShell {
 public:
+    static constexpr int LookForAreaMs = 1000;
+
     SystemTrayShell();
     ~SystemTrayShell() override;
-    static bool Available();
 
     void Add(const QIcon& icon, const QString& tip) override;
     void Modify(const QIcon& icon, const QString& tip) override;
@@ -123,5 +130,14 @@ public:
     bool WaitingForArea() const override;
 
 private:
+    void MakeIcon();
+    void HandOverTo(TrayIcon& tray);
+
     std::unique_ptr<QSystemTrayIcon> icon_;
+    QTimer lookForArea_;
+    QIcon picture_;
+    QString tip_;
+    TrayIcon* tray_ = nullptr;
+    bool overDBus_ = false; // the icon is a StatusNotifierItem
+    int xembedLooks_ = 0;
 };

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 #include <QTest>
 #include <functional>
 #include <limits>
@@ -101,6 +102,7 @@ private slots:
     }
 
     void mailAlertSlidesInAndOut() {
+        QTest::failOnWarning(QRegularExpression(".")); // a normal run prints no Qt warnings
         AlertWorld w;
         AlertWindow& a = w.window;
         AddMail(w.settings, "Home", "alice", 5, 6);
@@ -115,8 +117,10 @@ private slots:
         QCOMPARE(a.AlertUser(), 0);
         QCOMPARE(a.AlertNumMails(), 6);
         QCOMPARE(w.settings.Users[0].LastAlert, w.clock.Stamp());
+        // On top without the focus: placed by the program, out of the window manager's hands.
+        QVERIFY(QApplication::activeWindow() != &a);
 #ifndef Q_OS_WIN
-        QVERIFY(a.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(a.windowFlags().testFlag(Qt::BypassWindowManagerHint));
 #endif
 
         // A tick while it slides in changes nothing.

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QThread>
@@ -25,6 +26,39 @@ void Stop(std::unique_ptr<QProcess>& process) {
 void Pause(int ms) {
     QThread::msleep(ms);
 }
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Polls until `done` holds; false once `process` has ended or `ms` have passed.
+bool PollUntil(const std::function<bool()>& done, const QProcess& process, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms || process.state() == QProcess::NotRunning)
+            return false;
+        Pause(100);
+    }
+    return true;
+}
+
+std::unique_ptr<QProcess> Launch(const QString& program, const QStringList& args,
+                                 const QProcessEnvironment& env) {
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(env);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    process->start(program, args);
+    return process;
+}
 } // namespace
 
 XSession::XSession() = default;
@@ -33,6 +67,8 @@ XSession::~XSession() {
     Stop(trayer_);
     Stop(windowManager_);
     Stop(xvfb_);
+    Stop(sway_);
+    Stop(bus_);
 }
 
 QString XSession::Unavailable() {
@@ -44,6 +80,10 @@ QString XSession::Unavailable() {
 }
 
 bool XSession::Start(QString* error) {
+    if (desktop_ != Desktop::Trayer && !StartBus(error))
+        return false;
+    if (desktop_ == Desktop::Sway)
+        return StartSway(error) && (!withTray_ || StartTray(error));
     // A display number that nobody uses: its socket must not exist.
     int number = 90 + int(QCoreApplication::applicationPid() % 100);
     while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)) ||
@@ -98,7 +138,7 @@ bool XSession::StartWindowManager(QString* error) {
     while (!Run(QStringLiteral("xprop"),
                 {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
                 .contains(QLatin1String("window id"))) {
-        if (timer.elapsed() > 10000 || windowManager_->state() == QProcess::NotRunning) {
+        if (timer.elapsed() > 20000 || windowManager_->state() == QProcess::NotRunning) {
             *error = QStringLiteral("openbox did not take the screen");
             return false;
         }
@@ -107,7 +147,104 @@ bool XSession::StartWindowManager(QString* error) {
     return true;
 }
 
+bool XSession::StartBus(QString* error) {
+    bus_ = std::make_unique<QProcess>();
+    // Xfce's settings service starts on the bus and reads the panel's layout from here.
+    bus_->setProcessEnvironment(Environment());
+    bus_->start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+    if (!bus_->waitForStarted(5000) || !bus_->waitForReadyRead(5000)) {
+        *error = QStringLiteral("dbus-daemon did not start");
+        return false;
+    }
+    busAddress_ = QString::fromLatin1(bus_->readLine()).trimmed();
+    return true;
+}
+
+bool XSession::StartSway(QString* error) {
+    const QString run = dir_.filePath("run");
+    const QString displays = dir_.filePath("displays");
+    const QString config = dir_.filePath("sway.conf");
+    QDir().mkpath(run);
+    QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Sway's first command names its X display (Xwayland), its Wayland socket and its own.
+    const QString lines = QStringLiteral("xwayland force\noutput HEADLESS-1 resolution 1024x768\n"
+                                         "exec echo \"$DISPLAY $WAYLAND_DISPLAY $SWAYSOCK\" > "
+                                         "%1.new && mv %1.new %1\n")
+                              .arg(displays);
+    QProcessEnvironment env = Environment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("WLR_BACKENDS", "headless");
+    env.insert("WLR_LIBINPUT_NO_DEVICES", "1");
+    env.insert("WLR_RENDERER", "pixman");
+    if (WriteFile(config, lines.toUtf8()))
+        sway_ = Launch("sway", {"-c", config}, env);
+    if (!sway_ || !PollUntil([&] { return QFile::exists(displays); }, *sway_, 15000)) {
+        *error = QStringLiteral("sway did not start");
+        return false;
+    }
+    const QStringList names = QString::fromLocal8Bit(ReadAll(displays)).simplified().split(' ');
+    display_ = names.value(0);
+    wayland_ = QDir(run).filePath(names.value(1)); // whatever runtime folder a program has
+    swaySocket_ = names.value(2);
+    return true;
+}
+
+bool XSession::StartStatusNotifierHost(QString* error) {
+    const bool sway = desktop_ == Desktop::Sway;
+    const QString config = dir_.filePath(
+        sway ? "waybar.json" : "config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml");
+    // One panel along the top with nothing but its notification area.
+    const QByteArray layout =
+        sway ? R"({"position": "top", "height": 28, "modules-right": ["tray"]})"
+             : R"(<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0">
+<property name="configver" type="int" value="2"/><property name="panels" type="array">
+<value type="int" value="1"/><property name="panel-1" type="empty">
+<property name="position" type="string" value="p=6;x=0;y=0"/>
+<property name="length" type="uint" value="100"/><property name="size" type="uint" value="28"/>
+<property name="plugin-ids" type="array"><value type="int" value="1"/></property></property>
+</property><property name="plugins" type="empty">
+<property name="plugin-1" type="string" value="systray"/></property></channel>)";
+    if (WriteFile(config, layout))
+        trayer_ = sway ? Launch("waybar", {"-c", config}, Environment())
+                       : Launch("xfce4-panel", {"--disable-wm-check"}, Environment());
+    const auto hostRuns = [this] {
+        return CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                       "org.freedesktop.DBus.Properties.Get",
+                       {"org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"})
+            .contains(QLatin1String("true"));
+    };
+    if (!trayer_ || !PollUntil(hostRuns, *trayer_, 30000)) {
+        *error = QStringLiteral("the StatusNotifierItem host did not start");
+        return false;
+    }
+    return true;
+}
+
+QString XSession::CallBus(const QString& service, const QString& path, const QString& method,
+                          const QStringList& args) const {
+    bool ok = false;
+    const QString out = Run(QStringLiteral("gdbus"),
+                            QStringList{"call", "--session", "--dest", service, "--object-path",
+                                        path, "--method", method} +
+                                args,
+                            &ok);
+    return ok ? out : QString();
+}
+
+QString XSession::StatusNotifierItem() const {
+    // "(<['org.kde.StatusNotifierItem-12-1/StatusNotifierItem']>,)" or a unique name.
+    const QString items =
+        CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                "org.freedesktop.DBus.Properties.Get",
+                {"org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"});
+    const auto m = QRegularExpression(QStringLiteral("'([^'/]+)")).match(items);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
 bool XSession::StartTray(QString* error) {
+    if (desktop_ != Desktop::Trayer)
+        return StartStatusNotifierHost(error);
     trayer_ = std::make_unique<QProcess>();
     trayer_->setProcessEnvironment(Environment());
     trayer_->setStandardOutputFile(QProcess::nullDevice());
@@ -136,6 +273,19 @@ QProcessEnvironment XSession::Environment() const {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!busAddress_.isEmpty())
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress_);
+    if (desktop_ != Desktop::Trayer) {
+        env.insert(QStringLiteral("HOME"), dir_.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
+        env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1")); // no accessibility bus
+    }
+    if (desktop_ == Desktop::Sway) {
+        env.remove(QStringLiteral("QT_QPA_PLATFORM")); // as a user has it
+        env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_.filePath("run"));
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), wayland_);
+    }
     return env;
 }
 
@@ -236,6 +386,15 @@ void XSession::Click(qulonglong window, int x, int y, int button) const {
 void XSession::DoubleClick(qulonglong window, int x, int y) const {
     XDoTool({"mousemove", "--window", QString::number(window), QString::number(x),
              QString::number(y), "click", "--repeat", "2", "--delay", "80", "1"});
+}
+
+void XSession::Focus(qulonglong window) const {
+    // Sway takes its focus from its own input, not from X events that xdotool makes up.
+    if (desktop_ == Desktop::Sway)
+        Run(QStringLiteral("swaymsg"),
+            {"-s", swaySocket_, QStringLiteral("[id=%1] focus").arg(window)});
+    else
+        Click(window, 10, 10);
 }
 
 void XSession::Key(const QString& keys) const {

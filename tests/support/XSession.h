@@ -21,6 +21,13 @@ public:
     // What is missing on this machine to run such a test, or empty.
     static QString Unavailable();
 
+    // The desktop: an XEmbed tray (trayer) on Xvfb; Xfce's panel, a StatusNotifierItem host, on
+    // Xvfb; or a headless Wayland session (sway with waybar, a StatusNotifierItem host) whose X
+    // display is Xwayland. The last two come with a private session bus. Sway refuses to run
+    // as root.
+    enum class Desktop { Trayer, XfcePanel, Sway };
+    void WithDesktop(Desktop desktop) { desktop_ = desktop; }
+
     // Starts the display and, unless WithoutTray() was called first, the notification area.
     bool Start(QString* error);
     void WithoutTray() { withTray_ = false; }
@@ -30,9 +37,15 @@ public:
     // Starts the notification area on a display that has none yet.
     bool StartTray(QString* error);
     QString Display() const { return display_; }
-    // The environment for a program on this display: X11 through xcb, no D-Bus (so that Qt
-    // uses the XEmbed notification area).
+    // The environment for a program on this display: on Xvfb X11 through xcb, and no D-Bus
+    // unless the desktop has its own bus (without one Qt uses the XEmbed notification area); in
+    // the Wayland session what it offers, with no platform chosen.
     QProcessEnvironment Environment() const;
+    // A method call on the desktop's session bus: what gdbus prints, or empty when it failed.
+    QString CallBus(const QString& service, const QString& path, const QString& method,
+                    const QStringList& args = {}) const;
+    // The bus name of the first item registered with the StatusNotifierItem watcher, or empty.
+    QString StatusNotifierItem() const;
 
     // Runs a command on the display; its standard output, trimmed. `ok` tells whether it
     // exited with 0 within `timeoutMs`.
@@ -59,6 +72,8 @@ public:
 
     void Click(qulonglong window, int x, int y, int button = 1) const;
     void DoubleClick(qulonglong window, int x, int y) const;
+    // Gives `window` the keyboard focus as the user would, with a click or the compositor.
+    void Focus(qulonglong window) const;
     void Key(const QString& keys) const;
     void Type(const QString& text) const;
     // Saves a picture of the whole screen.
@@ -66,11 +81,20 @@ public:
 
 private:
     bool StartWindowManager(QString* error);
+    bool StartBus(QString* error);
+    bool StartSway(QString* error);
+    bool StartStatusNotifierHost(QString* error);
 
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> xvfb_;
     std::unique_ptr<QProcess> trayer_;
     std::unique_ptr<QProcess> windowManager_;
+    std::unique_ptr<QProcess> bus_;
+    std::unique_ptr<QProcess> sway_;
+    QString busAddress_;
+    QString wayland_;
+    QString swaySocket_;
+    Desktop desktop_ = Desktop::Trayer;
     QString display_;
     qulonglong panel_ = 0;
     bool withTray_ = true;

@@ -1,0 +1,148 @@
+// Tarnwick on the desktops people run: an XEmbed tray under openbox, Xfce's panel (a
+// StatusNotifierItem host) and a Wayland session (sway with waybar), the panel started before or
+// after the program. The icon opens the control centre and its menu works, and the alert slides
+// down at the top-left without taking the keys from the window the user types in.
+#include "core/Settings.h"
+#include "support/OrdinaryUser.h"
+#include "support/ProgramUnderTest.h"
+#include "support/RealPeer.h"
+#include "support/ScriptedServer.h"
+#include "support/TestWorld.h"
+#include "support/XSession.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTest>
+
+namespace {
+// The id of the menu item labelled `label` in a dbusmenu layout as gdbus prints it
+// ("(7, {'label': <'About'>, 'enabled': <false>}, [])"), -1 when there is none, and whether it
+// is enabled.
+std::pair<int, bool> MenuItem(const QString& layout, const QString& label) {
+    const QRegularExpression item(QStringLiteral("\\((\\d+), \\{([^{}]*)\\}"));
+    for (auto it = item.globalMatch(layout); it.hasNext();) {
+        const auto m = it.next();
+        if (m.captured(2).contains(QStringLiteral("'label': <'%1'>").arg(label)))
+            return {m.captured(1).toInt(), !m.captured(2).contains("'enabled': <false>")};
+    }
+    return {-1, false};
+}
+} // namespace
+
+class TestDesktops final : public QObject {
+    Q_OBJECT
+private slots:
+    void iconAndAlert_data() {
+        QTest::addColumn<int>("desktop");
+        QTest::addColumn<bool>("panelLate");
+        QTest::newRow("openbox-trayer") << int(XSession::Desktop::Trayer) << false;
+        QTest::newRow("openbox-xfce-panel") << int(XSession::Desktop::XfcePanel) << false;
+        QTest::newRow("openbox-xfce-panel-late") << int(XSession::Desktop::XfcePanel) << true;
+        QTest::newRow("sway-waybar") << int(XSession::Desktop::Sway) << false;
+        QTest::newRow("sway-waybar-late") << int(XSession::Desktop::Sway) << true;
+    }
+
+    void iconAndAlert() {
+        QFETCH(int, desktop);
+        QFETCH(bool, panelLate);
+        const auto kind = XSession::Desktop(desktop);
+        if (kind == XSession::Desktop::Sway)
+            TARNWICK_AS_ORDINARY_USER(); // sway refuses to run as root
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        ServerScript script;
+        for (const char* reply :
+             {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n"})
+            script.Send(reply).Await();
+        server.Queue(script.Send("+OK Bye.\r\n"));
+
+        XSession x;
+        x.WithDesktop(kind);
+        if (kind != XSession::Desktop::Sway)
+            x.WithWindowManager();
+        if (panelLate)
+            x.WithoutTray();
+        TARNWICK_START_PEER(x);
+
+        // The user types in another window.
+        QProcess typing;
+        typing.setProcessEnvironment(x.Environment());
+        typing.start(QStringLiteral("xmessage"), {"-title", "typing", "typing here"});
+        const auto stopTyping = qScopeGuard([&] {
+            typing.kill();
+            typing.waitForFinished();
+        });
+        const qulonglong typed = x.WaitForWindow("^typing$");
+        QVERIFY(typed != 0);
+        const auto focus = [&] { return x.XDoTool({"getwindowfocus"}).toULongLong(); };
+        QVERIFY(WaitFor([&] { return focus() == typed; }, 5000));
+
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
+        program.WriteSettings(settings);
+        QVERIFY(program.Start());
+        if (panelLate) {
+            // Started before its panel, as at login: meanwhile the control centre is the way in.
+            QVERIFY2(program.WaitForControlCentre(15000) != 0, qPrintable(program.Output()));
+            x.Focus(typed); // back to typing
+            QVERIFY(WaitFor([&] { return focus() == typed; }, 5000));
+            QString error;
+            QVERIFY2(x.StartTray(&error), qPrintable(error));
+        }
+        qulonglong icon = 0;
+        QString item;
+        if (kind == XSession::Desktop::Trayer)
+            QVERIFY((icon = program.WaitForTrayIcon(15000)) != 0);
+        else
+            QVERIFY2(WaitFor([&] { return !(item = x.StatusNotifierItem()).isEmpty(); }, 15000),
+                     qPrintable(program.Output()));
+
+        // The alert slides down at the top-left, above the window that keeps the keys; its
+        // buttons work with the mouse.
+        qulonglong alert = 0; // the event loop runs meanwhile: the server answers in it
+        QVERIFY2(WaitFor([&] { return (alert = x.WaitForWindow("^Alert!$", 100)) != 0; }, 20000),
+                 qPrintable(program.Output() + ReadFile(program.ErrLog())));
+        QVERIFY(WaitFor([&] { return x.Geometry(alert) == QRect(0, 0, 385, 161); }, 5000));
+        QVERIFY2(focus() == typed, qPrintable(x.XDoTool({"getwindowfocus", "getwindowname"}) +
+                                              x.Run("xwininfo", {"-root", "-tree"})));
+        const QList<qulonglong> stack = x.StackingOrder();
+        QVERIFY(stack.indexOf(alert) > stack.indexOf(typed));
+        x.Click(alert, 60, 140); // Hide
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Alert!$", 100) == 0; }, 5000));
+        QCOMPARE(focus(), typed);
+
+        // The icon opens the control centre: a double-click on an XEmbed tray, a left click
+        // (Activate) on a StatusNotifierItem tray.
+        if (const qulonglong shown = program.WaitForControlCentre(100)) {
+            x.Focus(shown);          // in front again, for the click
+            x.Click(shown, 48, 328); // Done
+            QVERIFY2(WaitFor([&] { return program.WaitForControlCentre(100) == 0; }, 5000),
+                     qPrintable(program.Output()));
+        }
+        if (icon)
+            x.DoubleClick(icon, 11, 13);
+        else
+            x.CallBus(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem.Activate",
+                      {"0", "0"});
+        QVERIFY2(program.WaitForControlCentre(5000) != 0, qPrintable(program.Output()));
+
+        if (!item.isEmpty()) {
+            // The menu as the panel draws it: "Exit" greyed while the control centre is open,
+            // and "About" opens the about window.
+            x.CallBus(item, "/MenuBar", "com.canonical.dbusmenu.AboutToShow", {"0"});
+            const QString layout =
+                x.CallBus(item, "/MenuBar", "com.canonical.dbusmenu.GetLayout", {"0", "9", "[]"});
+            const auto [exit, exitEnabled] = MenuItem(layout, "Exit");
+            QVERIFY2(exit >= 0 && !exitEnabled, qPrintable(layout));
+            x.CallBus(item, "/MenuBar", "com.canonical.dbusmenu.Event",
+                      {QString::number(MenuItem(layout, "About").first), "clicked", "<0>", "0"});
+            QVERIFY(x.WaitForWindow("^About : Tarnwick$", 5000) != 0);
+        }
+        QVERIFY2(program.Untraced().isEmpty(), qPrintable(program.Untraced().join('\n')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDesktops)
+#include "tst_desktops.moc"
