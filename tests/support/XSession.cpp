@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -338,24 +339,39 @@ QRect XSession::Geometry(qulonglong window) const {
 }
 
 QList<qulonglong> XSession::StackingOrder() const {
+    // The root's children in their true order, top first, each with the windows below it:
+    // lines "0x1234 "name": ..." indented by depth. Under a window manager a root child is a
+    // frame around a client; the windows it does not manage (the alert, menus) stand as they are.
+    const QString tree = Run(QStringLiteral("xwininfo"), {"-root", "-tree"});
+    QSet<qulonglong> managed;
     if (HasWindowManager()) {
-        // The root's children are the manager's frames; it lists the windows it manages,
-        // bottom first ("_NET_CLIENT_LIST_STACKING(WINDOW): window id # 0x1234, 0x5678").
-        const QString list = Run(QStringLiteral("xprop"), {"-root", "_NET_CLIENT_LIST_STACKING"});
-        QList<qulonglong> windows;
+        const QString list = Run(QStringLiteral("xprop"), {"-root", "_NET_CLIENT_LIST"});
         const QRegularExpression id(QStringLiteral("0x[0-9a-f]+"));
         for (auto it = id.globalMatch(list.section('#', 1)); it.hasNext();)
-            windows << it.next().captured().toULongLong(nullptr, 16);
-        return windows;
+            managed << it.next().captured().toULongLong(nullptr, 16);
     }
-    // The root's children, which xwininfo lists top first ("0x1234 "name": ... 185x353+...").
-    const QString tree = Run(QStringLiteral("xwininfo"), {"-root", "-children"});
-    QList<qulonglong> windows;
-    const QRegularExpression line(QStringLiteral("^\\s+(0x[0-9a-f]+) "));
+    const QRegularExpression line(QStringLiteral("^(\\s+)(0x[0-9a-f]+) "));
+    QList<QList<qulonglong>> topLevels; // each: the root child, then its descendants
+    qsizetype rootChildIndent = -1;
     for (const QString& text : tree.split('\n')) {
         const auto m = line.match(text);
-        if (m.hasMatch())
-            windows.prepend(m.captured(1).toULongLong(nullptr, 16));
+        if (!m.hasMatch() || text.contains(QLatin1String("(the root window)")))
+            continue;
+        const qsizetype indent = m.capturedLength(1);
+        if (rootChildIndent < 0)
+            rootChildIndent = indent;
+        if (indent == rootChildIndent)
+            topLevels.append(QList<qulonglong>());
+        topLevels.last() << m.captured(2).toULongLong(nullptr, 16);
+    }
+    QList<qulonglong> windows; // bottom first
+    for (auto top = topLevels.crbegin(); top != topLevels.crend(); ++top) {
+        qulonglong client = top->first();
+        for (const qulonglong w : *top) {
+            if (managed.contains(w))
+                client = w;
+        }
+        windows << client;
     }
     return windows;
 }
