@@ -51,11 +51,8 @@ private slots:
             TARNWICK_AS_ORDINARY_USER(); // sway refuses to run as root
         ScriptedServer server;
         QVERIFY(server.IsListening());
-        ServerScript script;
-        for (const char* reply :
-             {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n"})
-            script.Send(reply).Await();
-        server.Queue(script.Send("+OK Bye.\r\n"));
+        server.Queue(Conversation(
+            {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n", "+OK Bye.\r\n"}));
 
         XSession x;
         x.WithDesktop(kind);

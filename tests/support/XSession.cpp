@@ -28,11 +28,6 @@ void Pause(int ms) {
     QThread::msleep(ms);
 }
 
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool WriteFile(const QString& path, const QByteArray& bytes) {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
@@ -102,14 +97,9 @@ bool XSession::Start(QString* error) {
         return false;
     }
     const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFile::exists(socket)) {
-        if (timer.elapsed() > 10000 || xvfb_->state() == QProcess::NotRunning) {
-            *error = QStringLiteral("Xvfb did not open %1").arg(display_);
-            return false;
-        }
-        Pause(50);
+    if (!PollUntil([&] { return QFile::exists(socket); }, *xvfb_, 10000)) {
+        *error = QStringLiteral("Xvfb did not open %1").arg(display_);
+        return false;
     }
     if (withWindowManager_ && !StartWindowManager(error))
         return false;
@@ -117,33 +107,17 @@ bool XSession::Start(QString* error) {
 }
 
 bool XSession::StartWindowManager(QString* error) {
-    if (QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty()) {
-        *error = QStringLiteral("openbox is not installed");
-        return false;
-    }
-    windowManager_ = std::make_unique<QProcess>();
-    windowManager_->setProcessEnvironment(Environment());
-    windowManager_->setStandardOutputFile(QProcess::nullDevice());
-    windowManager_->setStandardErrorFile(QProcess::nullDevice());
     // Its own empty configuration, so that no user's or system's session settings count.
-    windowManager_->start(QStringLiteral("openbox"),
-                          {QStringLiteral("--sm-disable"), QStringLiteral("--config-file"),
-                           QStringLiteral("/dev/null")});
-    if (!windowManager_->waitForStarted(5000)) {
-        *error = QStringLiteral("openbox did not start");
-        return false;
-    }
+    windowManager_ =
+        Launch("openbox", {"--sm-disable", "--config-file", "/dev/null"}, Environment());
     // A window manager announces itself on the root window once it manages the screen.
-    QElapsedTimer timer;
-    timer.start();
-    while (!Run(QStringLiteral("xprop"),
-                {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
-                .contains(QLatin1String("window id"))) {
-        if (timer.elapsed() > 20000 || windowManager_->state() == QProcess::NotRunning) {
-            *error = QStringLiteral("openbox did not take the screen");
-            return false;
-        }
-        Pause(50);
+    const auto announced = [this] {
+        return Run("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"})
+            .contains(QLatin1String("window id"));
+    };
+    if (!windowManager_->waitForStarted(5000) || !PollUntil(announced, *windowManager_, 20000)) {
+        *error = QStringLiteral("openbox (is it installed?) did not take the screen");
+        return false;
     }
     return true;
 }
@@ -184,7 +158,7 @@ bool XSession::StartSway(QString* error) {
         *error = QStringLiteral("sway did not start");
         return false;
     }
-    const QStringList names = QString::fromLocal8Bit(ReadAll(displays)).simplified().split(' ');
+    const QStringList names = QString::fromLocal8Bit(ReadFile(displays)).simplified().split(' ');
     display_ = names.value(0);
     wayland_ = QDir(run).filePath(names.value(1)); // whatever runtime folder a program has
     swaySocket_ = names.value(2);
@@ -239,20 +213,16 @@ QString XSession::StatusNotifierItem() const {
         CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
                 "org.freedesktop.DBus.Properties.Get",
                 {"org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"});
-    const auto m = QRegularExpression(QStringLiteral("'([^'/]+)")).match(items);
-    return m.hasMatch() ? m.captured(1) : QString();
+    return QRegularExpression(QStringLiteral("'([^'/]+)")).match(items).captured(1);
 }
 
 bool XSession::StartTray(QString* error) {
     if (desktop_ != Desktop::Trayer)
         return StartStatusNotifierHost(error);
-    trayer_ = std::make_unique<QProcess>();
-    trayer_->setProcessEnvironment(Environment());
-    trayer_->setStandardOutputFile(QProcess::nullDevice());
-    trayer_->setStandardErrorFile(QProcess::nullDevice());
-    trayer_->start(QStringLiteral("trayer"),
-                   {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                    "--heighttype", "pixel", "--height", "28", "--transparent", "false"});
+    trayer_ = Launch("trayer",
+                     {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                      "--heighttype", "pixel", "--height", "28", "--transparent", "false"},
+                     Environment());
     if (!trayer_->waitForStarted(5000)) {
         *error = QStringLiteral("trayer did not start");
         return false;
@@ -344,34 +314,26 @@ QList<qulonglong> XSession::StackingOrder() const {
     // frame around a client; the windows it does not manage (the alert, menus) stand as they are.
     const QString tree = Run(QStringLiteral("xwininfo"), {"-root", "-tree"});
     QSet<qulonglong> managed;
-    if (HasWindowManager()) {
+    if (windowManager_) {
         const QString list = Run(QStringLiteral("xprop"), {"-root", "_NET_CLIENT_LIST"});
         const QRegularExpression id(QStringLiteral("0x[0-9a-f]+"));
         for (auto it = id.globalMatch(list.section('#', 1)); it.hasNext();)
             managed << it.next().captured().toULongLong(nullptr, 16);
     }
     const QRegularExpression line(QStringLiteral("^(\\s+)(0x[0-9a-f]+) "));
-    QList<QList<qulonglong>> topLevels; // each: the root child, then its descendants
+    QList<qulonglong> windows; // bottom first: each root child, or the client in its frame
     qsizetype rootChildIndent = -1;
     for (const QString& text : tree.split('\n')) {
         const auto m = line.match(text);
         if (!m.hasMatch() || text.contains(QLatin1String("(the root window)")))
             continue;
-        const qsizetype indent = m.capturedLength(1);
+        const qulonglong window = m.captured(2).toULongLong(nullptr, 16);
         if (rootChildIndent < 0)
-            rootChildIndent = indent;
-        if (indent == rootChildIndent)
-            topLevels.append(QList<qulonglong>());
-        topLevels.last() << m.captured(2).toULongLong(nullptr, 16);
-    }
-    QList<qulonglong> windows; // bottom first
-    for (auto top = topLevels.crbegin(); top != topLevels.crend(); ++top) {
-        qulonglong client = top->first();
-        for (const qulonglong w : *top) {
-            if (managed.contains(w))
-                client = w;
-        }
-        windows << client;
+            rootChildIndent = m.capturedLength(1);
+        if (m.capturedLength(1) == rootChildIndent)
+            windows.prepend(window);
+        else if (managed.contains(window))
+            windows.first() = window;
     }
     return windows;
 }
