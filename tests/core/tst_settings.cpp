@@ -477,27 +477,22 @@ private slots:
         QTest::addColumn<QString>("named"); // the copy the last message names; empty: none
         QTest::addColumn<QString>("holds"); // the screen name of its one user
         QTest::addColumn<QStringList>("kept");
-        QTest::newRow("defaults") << "start rm start"
-                                  << ""
-                                  << "" << QStringList();
-        QTest::newRow("missing twice") << "bak:Home start rm start"
-                                       << ".bak.damaged"
-                                       << "Home" << QStringList{".bak.damaged"};
-        QTest::newRow("damaged twice")
-            << "bak:Home damage start damage start"
-            << ".bak.damaged"
-            << "Home" << QStringList{".bak.damaged", ".damaged", ".damaged.1"};
-        QTest::newRow("same settings, other bytes") << "bak:Home start rm bak:Home start"
-                                                    << ".bak.damaged"
-                                                    << "Home" << QStringList{".bak.damaged"};
-        QTest::newRow("newer settings kept later")
-            << "bak:Home start rm save:Work rm start rm start"
-            << ".bak.damaged.1"
-            << "Work" << QStringList{".bak.damaged", ".bak.damaged.1"};
-        QTest::newRow("older settings back")
-            << "bak:Home start rm save:Work rm start rm save:Home rm start rm start"
-            << ".bak.damaged"
-            << "Home" << QStringList{".bak.damaged", ".bak.damaged.1"};
+        const auto row = [](const char* name, const char* steps, const char* named,
+                            const char* holds, const QStringList& kept) {
+            QTest::newRow(name) << steps << named << holds << kept;
+        };
+        const QStringList both = {".bak.damaged", ".bak.damaged.1"};
+        row("defaults", "start rm start", "", "", {});
+        row("missing twice", "bak:Home start rm start", ".bak.damaged", "Home", {".bak.damaged"});
+        row("damaged twice", "bak:Home damage start damage start", ".bak.damaged", "Home",
+            {".bak.damaged", ".damaged", ".damaged.1"});
+        row("same settings, other bytes", "bak:Home start rm bak:Home start", ".bak.damaged",
+            "Home", {".bak.damaged"});
+        row("newer settings kept later", "bak:Home start rm save:Work rm start rm start",
+            ".bak.damaged.1", "Work", both);
+        row("older settings back",
+            "bak:Home start rm save:Work rm start rm save:Home rm start rm start", ".bak.damaged",
+            "Home", both);
     }
     void startUpsNameTheNewestGoodCopy() {
         QFETCH(QString, steps);
