@@ -2,18 +2,13 @@
 // StatusNotifierItem host) and a Wayland session (sway with waybar), the panel started before or
 // after the program. The icon opens the control centre and its menu works, and the alert slides
 // down at the top-left without taking the keys from the window the user types in.
-#include "core/Settings.h"
 #include "support/OrdinaryUser.h"
 #include "support/ProgramUnderTest.h"
 #include "support/RealPeer.h"
 #include "support/ScriptedServer.h"
-#include "support/TestWorld.h"
-#include "support/XSession.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QTest>
 
 namespace {
 // The id of the menu item labelled `label` in a dbusmenu layout as gdbus prints it
@@ -34,19 +29,19 @@ class TestDesktops final : public QObject {
     Q_OBJECT
 private slots:
     void iconAndAlert_data() {
-        QTest::addColumn<int>("desktop");
+        using enum XSession::Desktop;
+        QTest::addColumn<XSession::Desktop>("kind");
         QTest::addColumn<bool>("panelLate");
-        QTest::newRow("openbox-trayer") << int(XSession::Desktop::Trayer) << false;
-        QTest::newRow("openbox-xfce-panel") << int(XSession::Desktop::XfcePanel) << false;
-        QTest::newRow("openbox-xfce-panel-late") << int(XSession::Desktop::XfcePanel) << true;
-        QTest::newRow("sway-waybar") << int(XSession::Desktop::Sway) << false;
-        QTest::newRow("sway-waybar-late") << int(XSession::Desktop::Sway) << true;
+        QTest::newRow("openbox-trayer") << Trayer << false;
+        QTest::newRow("openbox-xfce-panel") << XfcePanel << false;
+        QTest::newRow("openbox-xfce-panel-late") << XfcePanel << true;
+        QTest::newRow("sway-waybar") << Sway << false;
+        QTest::newRow("sway-waybar-late") << Sway << true;
     }
 
     void iconAndAlert() {
-        QFETCH(int, desktop);
+        QFETCH(XSession::Desktop, kind);
         QFETCH(bool, panelLate);
-        const auto kind = XSession::Desktop(desktop);
         if (kind == XSession::Desktop::Sway)
             TARNWICK_AS_ORDINARY_USER(); // sway refuses to run as root
         ScriptedServer server;
