@@ -24,6 +24,11 @@ void Stop(std::unique_ptr<QProcess>& process) {
     process.reset();
 }
 
+bool Fail(QString* error, const QString& why) {
+    *error = why;
+    return false;
+}
+
 void Pause(int ms) {
     QThread::msleep(ms);
 }
@@ -89,18 +94,12 @@ bool XSession::Start(QString* error) {
 
     xvfb_ = std::make_unique<QProcess>();
     xvfb_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    xvfb_->start(QStringLiteral("Xvfb"), {display_, QStringLiteral("-screen"), QStringLiteral("0"),
-                                          QStringLiteral("1024x768x24"),
-                                          QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    if (!xvfb_->waitForStarted(5000)) {
-        *error = QStringLiteral("Xvfb did not start");
-        return false;
-    }
+    xvfb_->start("Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    if (!xvfb_->waitForStarted(5000))
+        return Fail(error, "Xvfb did not start");
     const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-    if (!PollUntil([&] { return QFile::exists(socket); }, *xvfb_, 10000)) {
-        *error = QStringLiteral("Xvfb did not open %1").arg(display_);
-        return false;
-    }
+    if (!PollUntil([&] { return QFile::exists(socket); }, *xvfb_, 10000))
+        return Fail(error, QStringLiteral("Xvfb did not open %1").arg(display_));
     if (withWindowManager_ && !StartWindowManager(error))
         return false;
     return !withTray_ || StartTray(error);
@@ -115,11 +114,8 @@ bool XSession::StartWindowManager(QString* error) {
         return Run("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"})
             .contains(QLatin1String("window id"));
     };
-    if (!windowManager_->waitForStarted(5000) || !PollUntil(announced, *windowManager_, 20000)) {
-        *error = QStringLiteral("openbox (is it installed?) did not take the screen");
-        return false;
-    }
-    return true;
+    return (windowManager_->waitForStarted(5000) && PollUntil(announced, *windowManager_, 20000)) ||
+           Fail(error, "openbox (is it installed?) did not take the screen");
 }
 
 bool XSession::StartBus(QString* error) {
@@ -127,10 +123,8 @@ bool XSession::StartBus(QString* error) {
     // Xfce's settings service starts on the bus and reads the panel's layout from here.
     bus_->setProcessEnvironment(Environment());
     bus_->start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-    if (!bus_->waitForStarted(5000) || !bus_->waitForReadyRead(5000)) {
-        *error = QStringLiteral("dbus-daemon did not start");
-        return false;
-    }
+    if (!bus_->waitForStarted(5000) || !bus_->waitForReadyRead(5000))
+        return Fail(error, "dbus-daemon did not start");
     busAddress_ = QString::fromLatin1(bus_->readLine()).trimmed();
     return true;
 }
@@ -154,10 +148,8 @@ bool XSession::StartSway(QString* error) {
     env.insert("WLR_RENDERER", "pixman");
     if (WriteFile(config, lines.toUtf8()))
         sway_ = Launch("sway", {"-c", config}, env);
-    if (!sway_ || !PollUntil([&] { return QFile::exists(displays); }, *sway_, 15000)) {
-        *error = QStringLiteral("sway did not start");
-        return false;
-    }
+    if (!sway_ || !PollUntil([&] { return QFile::exists(displays); }, *sway_, 15000))
+        return Fail(error, "sway did not start");
     const QStringList names = QString::fromLocal8Bit(ReadFile(displays)).simplified().split(' ');
     display_ = names.value(0);
     wayland_ = QDir(run).filePath(names.value(1)); // whatever runtime folder a program has
@@ -189,11 +181,8 @@ bool XSession::StartStatusNotifierHost(QString* error) {
                        {"org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"})
             .contains(QLatin1String("true"));
     };
-    if (!trayer_ || !PollUntil(hostRuns, *trayer_, 30000)) {
-        *error = QStringLiteral("the StatusNotifierItem host did not start");
-        return false;
-    }
-    return true;
+    return (trayer_ && PollUntil(hostRuns, *trayer_, 30000)) ||
+           Fail(error, "the StatusNotifierItem host did not start");
 }
 
 QString XSession::CallBus(const QString& service, const QString& path, const QString& method,
@@ -223,19 +212,13 @@ bool XSession::StartTray(QString* error) {
                      {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                       "--heighttype", "pixel", "--height", "28", "--transparent", "false"},
                      Environment());
-    if (!trayer_->waitForStarted(5000)) {
-        *error = QStringLiteral("trayer did not start");
-        return false;
-    }
+    if (!trayer_->waitForStarted(5000))
+        return Fail(error, "trayer did not start");
     bool ok = false;
-    const QString panel =
-        XDoTool({"search", "--sync", "--classname", "^panel$"}, &ok, 10000).section('\n', 0, 0);
-    panel_ = panel.toULongLong();
-    if (!ok || panel_ == 0) {
-        *error = QStringLiteral("the notification area did not appear");
-        return false;
-    }
-    return true;
+    panel_ = XDoTool({"search", "--sync", "--classname", "^panel$"}, &ok, 10000)
+                 .section('\n', 0, 0)
+                 .toULongLong();
+    return (ok && panel_ != 0) || Fail(error, "the notification area did not appear");
 }
 
 QProcessEnvironment XSession::Environment() const {
