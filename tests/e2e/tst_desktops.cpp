@@ -15,13 +15,11 @@ namespace {
 // ("(7, {'label': <'About'>, 'enabled': <false>}, [])"), -1 when there is none, and whether it
 // is enabled.
 std::pair<int, bool> MenuItem(const QString& layout, const QString& label) {
-    const QRegularExpression item(QStringLiteral("\\((\\d+), \\{([^{}]*)\\}"));
-    for (auto it = item.globalMatch(layout); it.hasNext();) {
-        const auto m = it.next();
-        if (m.captured(2).contains(QStringLiteral("'label': <'%1'>").arg(label)))
-            return {m.captured(1).toInt(), !m.captured(2).contains("'enabled': <false>")};
-    }
-    return {-1, false};
+    const auto m = QRegularExpression(
+                       QStringLiteral("\\((\\d+), \\{([^{}]*'label': <'%1'>[^{}]*)\\}").arg(label))
+                       .match(layout);
+    return {m.hasMatch() ? m.captured(1).toInt() : -1,
+            !m.captured(2).contains("'enabled': <false>")};
 }
 } // namespace
 

@@ -129,10 +129,7 @@ private:
         QVERIFY2(icon != 0, qPrintable(program.Output()));
         if (!startAtLogin) {
             QCOMPARE(program.WaitForControlCentre(500), 0ULL);
-            QProcess second;
-            second.setProcessEnvironment(program.Environment());
-            second.start(program.Binary(), {});
-            QVERIFY(second.waitForFinished(10000) && second.exitCode() == 0);
+            QCOMPARE(Run(program.Binary(), {}, program.Environment()).first, 0);
             QVERIFY2(program.WaitForControlCentre(5000) != 0, qPrintable(program.Output()));
             return;
         }

@@ -51,10 +51,8 @@ public:
         QFile::setPermissions(Binary(), OwnerOnly);
     }
     ~Program() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(3000);
-        }
+        process_.kill(); // nothing when it has ended
+        process_.waitForFinished(3000);
     }
 
     QString Binary() const { return dir_.filePath("bin/tarnwick"); }
