@@ -424,10 +424,8 @@ class TestTls final : public QObject {
                 return true;
         return false;
     }
-    // A world whose TLS trusts the test CA through the file beside the settings.
-    void TrustTestCa(World& w) { TrustFile(w, "ca"); }
-    // The file beside the settings holds `content`: "ca" the test CA, "none" no file, or a
-    // file the program cannot use.
+    // A world whose TLS trusts the file beside the settings, which holds `content`: "ca" the
+    // test CA, "none" no file, or a file the program cannot use.
     void TrustFile(World& w, const QString& content) {
         const QString caFile = w.dir.filePath("Tarnwick-ca.pem");
         w.transport.SetCaFile(caFile);
@@ -475,7 +473,7 @@ private slots:
         QVERIFY(pop3.SetCertificate(certs_.Server(), TestCertificates::KeyOf(certs_.Server())));
         pop3.Queue(script);
         World w(1); // the text names the port
-        TrustTestCa(w);
+        TrustFile(w, "ca");
         AddUser(w.settings, MakeUser("Home", "alice", server.arg(pop3.Port()), "secret"));
         w.engine.CheckMail(false);
         QVERIFY(RunEnds(w));
