@@ -28,17 +28,6 @@ const QList<QByteArray> NormalReplies = {"+OK Ready.\r\n", "+OK\r\n", "+OK Logge
                                          "+OK 3 1011\r\n", "+OK Logging out.\r\n"};
 const QString RemoteClosed = QStringLiteral("The remote host closed the connection");
 
-// Greets with the first reply, then answers each command line with the next one.
-ServerScript Conversation(const QList<QByteArray>& replies) {
-    ServerScript script;
-    for (qsizetype i = 0; i < replies.size(); ++i) {
-        if (i > 0)
-            script.Await();
-        script.Send(replies.at(i));
-    }
-    return script;
-}
-
 QList<QByteArray> Commands(const QByteArray& login, const QByteArray& password) {
     return {"USER " + login + "\r\n", "PASS " + password + "\r\n", "STAT\r\n", "QUIT\r\n"};
 }
@@ -435,24 +424,21 @@ class TestTls final : public QObject {
                 return true;
         return false;
     }
-    // A world whose TLS trusts the test CA through the file beside the settings.
-    void TrustTestCa(World& w) { TrustFile(w, "ca"); }
-    // The file beside the settings holds `content`: "ca" the test CA, "none" no file, or a
-    // file the program cannot use.
+    // A world whose TLS trusts the file beside the settings, which holds `content`: "ca" the
+    // test CA, "none" no file, or a file the program cannot use.
     void TrustFile(World& w, const QString& content) {
         const QString caFile = w.dir.filePath("Tarnwick-ca.pem");
         w.transport.SetCaFile(caFile);
-        const QList<QSslCertificate> ca = QSslCertificate::fromPath(certs_.Ca());
+        const QSslCertificate ca = QSslCertificate::fromPath(certs_.Ca()).value(0);
+        const QHash<QString, QByteArray> bytes = {
+            {"ca", ca.toPem()},
+            {"der", ca.toDer()},
+            {"garbage", "-----BEGIN CERT-----\nnot base64\n"}};
         QFile file(caFile);
         if (content == "folder")
             QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick-ca.pem"));
         else if (content != "none")
-            QVERIFY(file.open(QIODevice::WriteOnly) &&
-                    file.write(content == "ca"    ? ca.value(0).toPem()
-                               : content == "der" ? ca.value(0).toDer()
-                               : content == "garbage"
-                                   ? QByteArray("-----BEGIN CERT-----\nnot base64\n")
-                                   : QByteArray()) >= 0);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes.value(content)) >= 0);
     }
 
 private slots:
@@ -487,7 +473,7 @@ private slots:
         QVERIFY(pop3.SetCertificate(certs_.Server(), TestCertificates::KeyOf(certs_.Server())));
         pop3.Queue(script);
         World w(1); // the text names the port
-        TrustTestCa(w);
+        TrustFile(w, "ca");
         AddUser(w.settings, MakeUser("Home", "alice", server.arg(pop3.Port()), "secret"));
         w.engine.CheckMail(false);
         QVERIFY(RunEnds(w));

@@ -19,33 +19,28 @@ private slots:
     // when root could write there) or lies where the user may not write.
     void logFolder() {
         QTemporaryDir dir;
-        const QString state = dir.filePath(QStringLiteral("state"));
+        const QString state = dir.filePath("state");
         QCOMPARE(LogFolder(dir.path(), state), dir.path());
         for (const char* folder : {"/usr/local/bin", "/nonexistent/bin"})
-            QCOMPARE(LogFolder(QString::fromLatin1(folder), state), state + "/Tarnwick");
+            QCOMPARE(LogFolder(folder, state), state + "/Tarnwick");
     }
 
     // Every log that cannot be written is told once a run, with its path and why; the check
     // goes on.
     void unwritableLogToldOnce() {
         Settings settings;
-        AddUser(settings, MakeUser(QStringLiteral("Home"), QStringLiteral("alice"),
-                                   QStringLiteral("127.0.0.1"), QStringLiteral("pw")));
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "pw"));
         ManualClock clock;
-        CheckLogs logs(settings, clock, QStringLiteral("/nonexistent/Tarnwick"));
+        CheckLogs logs(settings, clock, "/nonexistent/Tarnwick");
         QStringList told;
         logs.SetFailureReport([&told](const QString& text) { told << text; });
         for (int i = 0; i < 3; ++i) {
-            logs.DoError(QStringLiteral("-ERR no"), 0, 2);
-            logs.AppendStat(QStringLiteral("alice"), QStringLiteral("+OK 1 1\r\n"),
-                            QStringLiteral("1"), 1);
+            logs.DoError("-ERR no", 0, 2);
+            logs.AppendStat("alice", "+OK 1 1\r\n", "1", 1);
         }
-        QCOMPARE(
-            told,
-            QStringList({
-                QStringLiteral("Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such folder"),
-                QStringLiteral("Cannot write /nonexistent/Tarnwick/Stat.txt: No such folder"),
-            }));
+        QCOMPARE(told,
+                 QStringList({"Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such folder",
+                              "Cannot write /nonexistent/Tarnwick/Stat.txt: No such folder"}));
     }
 
     void execQuoting() {

@@ -2,31 +2,24 @@
 // StatusNotifierItem host) and a Wayland session (sway with waybar), the panel started before or
 // after the program. The icon opens the control centre and its menu works, and the alert slides
 // down at the top-left without taking the keys from the window the user types in.
-#include "core/Settings.h"
 #include "support/OrdinaryUser.h"
 #include "support/ProgramUnderTest.h"
 #include "support/RealPeer.h"
 #include "support/ScriptedServer.h"
-#include "support/TestWorld.h"
-#include "support/XSession.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QTest>
 
 namespace {
 // The id of the menu item labelled `label` in a dbusmenu layout as gdbus prints it
 // ("(7, {'label': <'About'>, 'enabled': <false>}, [])"), -1 when there is none, and whether it
 // is enabled.
 std::pair<int, bool> MenuItem(const QString& layout, const QString& label) {
-    const QRegularExpression item(QStringLiteral("\\((\\d+), \\{([^{}]*)\\}"));
-    for (auto it = item.globalMatch(layout); it.hasNext();) {
-        const auto m = it.next();
-        if (m.captured(2).contains(QStringLiteral("'label': <'%1'>").arg(label)))
-            return {m.captured(1).toInt(), !m.captured(2).contains("'enabled': <false>")};
-    }
-    return {-1, false};
+    const auto m = QRegularExpression(
+                       QStringLiteral("\\((\\d+), \\{([^{}]*'label': <'%1'>[^{}]*)\\}").arg(label))
+                       .match(layout);
+    return {m.hasMatch() ? m.captured(1).toInt() : -1,
+            !m.captured(2).contains("'enabled': <false>")};
 }
 } // namespace
 
@@ -34,28 +27,25 @@ class TestDesktops final : public QObject {
     Q_OBJECT
 private slots:
     void iconAndAlert_data() {
-        QTest::addColumn<int>("desktop");
+        using enum XSession::Desktop;
+        QTest::addColumn<XSession::Desktop>("kind");
         QTest::addColumn<bool>("panelLate");
-        QTest::newRow("openbox-trayer") << int(XSession::Desktop::Trayer) << false;
-        QTest::newRow("openbox-xfce-panel") << int(XSession::Desktop::XfcePanel) << false;
-        QTest::newRow("openbox-xfce-panel-late") << int(XSession::Desktop::XfcePanel) << true;
-        QTest::newRow("sway-waybar") << int(XSession::Desktop::Sway) << false;
-        QTest::newRow("sway-waybar-late") << int(XSession::Desktop::Sway) << true;
+        QTest::newRow("openbox-trayer") << Trayer << false;
+        QTest::newRow("openbox-xfce-panel") << XfcePanel << false;
+        QTest::newRow("openbox-xfce-panel-late") << XfcePanel << true;
+        QTest::newRow("sway-waybar") << Sway << false;
+        QTest::newRow("sway-waybar-late") << Sway << true;
     }
 
     void iconAndAlert() {
-        QFETCH(int, desktop);
+        QFETCH(XSession::Desktop, kind);
         QFETCH(bool, panelLate);
-        const auto kind = XSession::Desktop(desktop);
         if (kind == XSession::Desktop::Sway)
             TARNWICK_AS_ORDINARY_USER(); // sway refuses to run as root
         ScriptedServer server;
         QVERIFY(server.IsListening());
-        ServerScript script;
-        for (const char* reply :
-             {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n"})
-            script.Send(reply).Await();
-        server.Queue(script.Send("+OK Bye.\r\n"));
+        server.Queue(Conversation(
+            {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n", "+OK Bye.\r\n"}));
 
         XSession x;
         x.WithDesktop(kind);

@@ -1,12 +1,9 @@
 // The real program driven as a person drives it: on a virtual display with a real
 // notification area, the mouse and keyboard through xdotool, and a real POP3 server.
 #include "core/Settings.h"
-#include "core/SettingsFile.h"
 #include "support/Dovecot.h"
-#include "support/FixedRandom.h"
 #include "support/ProgramUnderTest.h"
 #include "support/RealPeer.h"
-#include "support/RecordingDialogs.h"
 #include "support/ScriptedServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestWorld.h"
@@ -16,10 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
-#include <csignal>
 
 class TestEndToEnd final : public QObject {
     Q_OBJECT

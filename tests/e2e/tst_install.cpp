@@ -18,7 +18,6 @@ std::pair<int, QByteArray> Run(const QString& program, const QStringList& args,
     return {ended ? process.exitCode() : -1, process.readAll()};
 }
 
-constexpr auto OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
 constexpr auto ForAll =
     OwnerOnly | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 } // namespace
@@ -66,21 +65,15 @@ private:
 
         // A server that refuses the password: the failure must reach the error log.
         ScriptedServer server;
-        server.Queue(ServerScript()
-                         .Send("+OK Ready.\r\n")
-                         .Await()
-                         .Send("+OK\r\n")
-                         .Await()
-                         .Send("-ERR [AUTH] Authentication failed.\r\n"));
+        server.Queue(
+            Conversation({"+OK Ready.\r\n", "+OK\r\n", "-ERR [AUTH] Authentication failed.\r\n"}));
         Settings settings;
         AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "wrong"));
         settings.CheckInterval = 0;
         const QDir home(dir.filePath("home"));
         QVERIFY(home.mkpath("config") && home.mkpath("run"));
         QVERIFY(QFile::setPermissions(home.filePath("run"), OwnerOnly));
-        RecordingDialogs dialogs;
-        FixedRandom random;
-        SettingsFile(settings, dialogs, random, home.filePath("config/Tarnwick.ini")).SaveFile();
+        WriteSettingsFile(settings, home.filePath("config/Tarnwick.ini"));
 
         for (const auto& [name, value] :
              {std::pair{"HOME", ""}, {"XDG_CONFIG_HOME", "config"}, {"XDG_RUNTIME_DIR", "run"}})
@@ -136,10 +129,7 @@ private:
         QVERIFY2(icon != 0, qPrintable(program.Output()));
         if (!startAtLogin) {
             QCOMPARE(program.WaitForControlCentre(500), 0ULL);
-            QProcess second;
-            second.setProcessEnvironment(program.Environment());
-            second.start(program.Binary(), {});
-            QVERIFY(second.waitForFinished(10000) && second.exitCode() == 0);
+            QCOMPARE(Run(program.Binary(), {}, program.Environment()).first, 0);
             QVERIFY2(program.WaitForControlCentre(5000) != 0, qPrintable(program.Output()));
             return;
         }

@@ -125,11 +125,7 @@ private slots:
         QFETCH(bool, windowManager);
         const Row& r = Rows[row];
         ScriptedServer server;
-        ServerScript script;
-        script.Send("+OK\r\n");
-        for (const char* reply : {"+OK\r\n", "+OK\r\n", "+OK 3 300\r\n", "+OK\r\n"})
-            script.Await().Send(reply);
-        server.Queue(script);
+        server.Queue(Conversation({"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 3 300\r\n", "+OK\r\n"}));
         // One display for each kind, shared by the rows: each row's program ends with it.
         std::unique_ptr<XSession>& x = sessions_[windowManager];
         if (!x) {

@@ -26,34 +26,33 @@ inline QString Local(quint16 port) {
     return QStringLiteral("127.0.0.1:%1").arg(port);
 }
 
-inline QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // Where screenshots go for a person to look at.
 inline QString ShotPath(const QString& name) {
     return QDir(QStringLiteral(TARNWICK_SHOT_DIR)).filePath(name);
+}
+
+constexpr auto OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+
+inline void WriteSettingsFile(Settings settings, const QString& path) {
+    RecordingDialogs dialogs;
+    FixedRandom random;
+    SettingsFile(settings, dialogs, random, path).SaveFile();
 }
 
 // The running program with a home, a program folder and a display of its own.
 class Program final {
 public:
     explicit Program(const XSession& x) : x_(x) {
-        QDir(dir_.path()).mkpath("config");
-        QDir(dir_.path()).mkpath("run");
-        QDir(dir_.path()).mkpath("bin");
-        QFile::setPermissions(dir_.filePath("run"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        for (const char* folder : {"config", "run", "bin"})
+            QDir(dir_.path()).mkpath(folder);
+        QFile::setPermissions(dir_.filePath("run"), OwnerOnly);
         // A copy of its own, so that its two logs land in this test's folder.
         QFile::copy(QStringLiteral(TARNWICK_BINARY), Binary());
-        QFile::setPermissions(Binary(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(Binary(), OwnerOnly);
     }
     ~Program() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(3000);
-        }
+        process_.kill(); // nothing when it has ended
+        process_.waitForFinished(3000);
     }
 
     QString Binary() const { return dir_.filePath("bin/tarnwick"); }
@@ -62,10 +61,7 @@ public:
     QString ErrLog() const { return dir_.filePath("bin/ErrLog.txt"); }
 
     void WriteSettings(const Settings& settings) const {
-        Settings copy = settings;
-        RecordingDialogs dialogs;
-        FixedRandom random;
-        SettingsFile(copy, dialogs, random, SettingsPath()).SaveFile();
+        WriteSettingsFile(settings, SettingsPath());
     }
     // The settings as the program left them, or nothing when they do not load.
     std::optional<Settings> ReadSettings() const {
@@ -125,13 +121,7 @@ public:
     // The program's icon in the notification area.
     qulonglong WaitForTrayIcon(int ms) const {
         qulonglong icon = 0;
-        WaitFor(
-            [&] {
-                const QList<qulonglong> icons = x_.TrayIcons();
-                icon = icons.isEmpty() ? 0 : icons.first();
-                return icon != 0;
-            },
-            ms);
+        WaitFor([&] { return (icon = x_.TrayIcons().value(0)) != 0; }, ms);
         return icon;
     }
 
@@ -154,11 +144,8 @@ public:
 
     // What the program printed besides its trace: Qt's warnings, for one.
     QStringList Untraced() {
-        QStringList lines;
-        for (const QString& line : Output().split('\n', Qt::SkipEmptyParts)) {
-            if (!line.startsWith(QLatin1String("tarnwick.trace: ")))
-                lines << line;
-        }
+        QStringList lines = Output().split('\n', Qt::SkipEmptyParts);
+        lines.removeIf([](const QString& line) { return line.startsWith("tarnwick.trace: "); });
         return lines;
     }
 

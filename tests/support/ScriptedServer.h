@@ -41,6 +41,17 @@ public:
     QList<Step> steps;
 };
 
+// Greets with the first reply, then answers each command line with the next one.
+inline ServerScript Conversation(const QList<QByteArray>& replies) {
+    ServerScript script;
+    for (qsizetype i = 0; i < replies.size(); ++i) {
+        if (i > 0)
+            script.Await();
+        script.Send(replies.at(i));
+    }
+    return script;
+}
+
 // An in-process POP3 server on 127.0.0.1 or another loopback address (a port of the system's
 // choice) that plays one
 // queued script per incoming connection, in order, and records what the client sent. It

@@ -1,6 +1,7 @@
 #include "TestCertificates.h"
 
-#include <QElapsedTimer>
+#include "TestWorld.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -92,14 +93,6 @@ bool TestCertificates::ServeOldTls(QProcess& server, quint16& port) const {
     server.start(QStringLiteral("openssl"),
                  {"s_server", "-accept", "127.0.0.1:" + QString::number(port), "-cert", Server(),
                   "-key", KeyOf(Server()), "-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"});
-    QElapsedTimer waited;
-    waited.start();
     QByteArray output;
-    while (waited.elapsed() < 5000 && server.state() != QProcess::NotRunning) {
-        server.waitForReadyRead(100);
-        output += server.readAll();
-        if (output.contains("ACCEPT"))
-            return true;
-    }
-    return false;
+    return WaitFor([&] { return (output += server.readAll()).contains("ACCEPT"); }, 5000);
 }

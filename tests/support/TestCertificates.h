@@ -20,7 +20,6 @@ public:
     QString Expired() const { return Path("expired.pem"); }
     QString WrongName() const { return Path("wrongname.pem"); }
     QString SelfSigned() const { return Path("selfsigned.pem"); }
-    QString Intermediate() const { return Path("intermediate.pem"); }
     QString BehindIntermediate() const { return Path("chained.pem"); } // alone, no chain
     static QString KeyOf(const QString& certificate);
 

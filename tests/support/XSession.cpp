@@ -24,13 +24,13 @@ void Stop(std::unique_ptr<QProcess>& process) {
     process.reset();
 }
 
-void Pause(int ms) {
-    QThread::msleep(ms);
+bool Fail(QString* error, const QString& why) {
+    *error = why;
+    return false;
 }
 
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+void Pause(int ms) {
+    QThread::msleep(ms);
 }
 
 bool WriteFile(const QString& path, const QByteArray& bytes) {
@@ -94,58 +94,28 @@ bool XSession::Start(QString* error) {
 
     xvfb_ = std::make_unique<QProcess>();
     xvfb_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    xvfb_->start(QStringLiteral("Xvfb"), {display_, QStringLiteral("-screen"), QStringLiteral("0"),
-                                          QStringLiteral("1024x768x24"),
-                                          QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    if (!xvfb_->waitForStarted(5000)) {
-        *error = QStringLiteral("Xvfb did not start");
-        return false;
-    }
+    xvfb_->start("Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    if (!xvfb_->waitForStarted(5000))
+        return Fail(error, "Xvfb did not start");
     const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFile::exists(socket)) {
-        if (timer.elapsed() > 10000 || xvfb_->state() == QProcess::NotRunning) {
-            *error = QStringLiteral("Xvfb did not open %1").arg(display_);
-            return false;
-        }
-        Pause(50);
-    }
+    if (!PollUntil([&] { return QFile::exists(socket); }, *xvfb_, 10000))
+        return Fail(error, QStringLiteral("Xvfb did not open %1").arg(display_));
     if (withWindowManager_ && !StartWindowManager(error))
         return false;
     return !withTray_ || StartTray(error);
 }
 
 bool XSession::StartWindowManager(QString* error) {
-    if (QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty()) {
-        *error = QStringLiteral("openbox is not installed");
-        return false;
-    }
-    windowManager_ = std::make_unique<QProcess>();
-    windowManager_->setProcessEnvironment(Environment());
-    windowManager_->setStandardOutputFile(QProcess::nullDevice());
-    windowManager_->setStandardErrorFile(QProcess::nullDevice());
     // Its own empty configuration, so that no user's or system's session settings count.
-    windowManager_->start(QStringLiteral("openbox"),
-                          {QStringLiteral("--sm-disable"), QStringLiteral("--config-file"),
-                           QStringLiteral("/dev/null")});
-    if (!windowManager_->waitForStarted(5000)) {
-        *error = QStringLiteral("openbox did not start");
-        return false;
-    }
+    windowManager_ =
+        Launch("openbox", {"--sm-disable", "--config-file", "/dev/null"}, Environment());
     // A window manager announces itself on the root window once it manages the screen.
-    QElapsedTimer timer;
-    timer.start();
-    while (!Run(QStringLiteral("xprop"),
-                {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
-                .contains(QLatin1String("window id"))) {
-        if (timer.elapsed() > 20000 || windowManager_->state() == QProcess::NotRunning) {
-            *error = QStringLiteral("openbox did not take the screen");
-            return false;
-        }
-        Pause(50);
-    }
-    return true;
+    const auto announced = [this] {
+        return Run("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"})
+            .contains(QLatin1String("window id"));
+    };
+    return (windowManager_->waitForStarted(5000) && PollUntil(announced, *windowManager_, 20000)) ||
+           Fail(error, "openbox (is it installed?) did not take the screen");
 }
 
 bool XSession::StartBus(QString* error) {
@@ -153,10 +123,8 @@ bool XSession::StartBus(QString* error) {
     // Xfce's settings service starts on the bus and reads the panel's layout from here.
     bus_->setProcessEnvironment(Environment());
     bus_->start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-    if (!bus_->waitForStarted(5000) || !bus_->waitForReadyRead(5000)) {
-        *error = QStringLiteral("dbus-daemon did not start");
-        return false;
-    }
+    if (!bus_->waitForStarted(5000) || !bus_->waitForReadyRead(5000))
+        return Fail(error, "dbus-daemon did not start");
     busAddress_ = QString::fromLatin1(bus_->readLine()).trimmed();
     return true;
 }
@@ -180,11 +148,9 @@ bool XSession::StartSway(QString* error) {
     env.insert("WLR_RENDERER", "pixman");
     if (WriteFile(config, lines.toUtf8()))
         sway_ = Launch("sway", {"-c", config}, env);
-    if (!sway_ || !PollUntil([&] { return QFile::exists(displays); }, *sway_, 15000)) {
-        *error = QStringLiteral("sway did not start");
-        return false;
-    }
-    const QStringList names = QString::fromLocal8Bit(ReadAll(displays)).simplified().split(' ');
+    if (!sway_ || !PollUntil([&] { return QFile::exists(displays); }, *sway_, 15000))
+        return Fail(error, "sway did not start");
+    const QStringList names = QString::fromLocal8Bit(ReadFile(displays)).simplified().split(' ');
     display_ = names.value(0);
     wayland_ = QDir(run).filePath(names.value(1)); // whatever runtime folder a program has
     swaySocket_ = names.value(2);
@@ -215,11 +181,8 @@ bool XSession::StartStatusNotifierHost(QString* error) {
                        {"org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"})
             .contains(QLatin1String("true"));
     };
-    if (!trayer_ || !PollUntil(hostRuns, *trayer_, 30000)) {
-        *error = QStringLiteral("the StatusNotifierItem host did not start");
-        return false;
-    }
-    return true;
+    return (trayer_ && PollUntil(hostRuns, *trayer_, 30000)) ||
+           Fail(error, "the StatusNotifierItem host did not start");
 }
 
 QString XSession::CallBus(const QString& service, const QString& path, const QString& method,
@@ -239,33 +202,23 @@ QString XSession::StatusNotifierItem() const {
         CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
                 "org.freedesktop.DBus.Properties.Get",
                 {"org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"});
-    const auto m = QRegularExpression(QStringLiteral("'([^'/]+)")).match(items);
-    return m.hasMatch() ? m.captured(1) : QString();
+    return QRegularExpression(QStringLiteral("'([^'/]+)")).match(items).captured(1);
 }
 
 bool XSession::StartTray(QString* error) {
     if (desktop_ != Desktop::Trayer)
         return StartStatusNotifierHost(error);
-    trayer_ = std::make_unique<QProcess>();
-    trayer_->setProcessEnvironment(Environment());
-    trayer_->setStandardOutputFile(QProcess::nullDevice());
-    trayer_->setStandardErrorFile(QProcess::nullDevice());
-    trayer_->start(QStringLiteral("trayer"),
-                   {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                    "--heighttype", "pixel", "--height", "28", "--transparent", "false"});
-    if (!trayer_->waitForStarted(5000)) {
-        *error = QStringLiteral("trayer did not start");
-        return false;
-    }
+    trayer_ = Launch("trayer",
+                     {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                      "--heighttype", "pixel", "--height", "28", "--transparent", "false"},
+                     Environment());
+    if (!trayer_->waitForStarted(5000))
+        return Fail(error, "trayer did not start");
     bool ok = false;
-    const QString panel =
-        XDoTool({"search", "--sync", "--classname", "^panel$"}, &ok, 10000).section('\n', 0, 0);
-    panel_ = panel.toULongLong();
-    if (!ok || panel_ == 0) {
-        *error = QStringLiteral("the notification area did not appear");
-        return false;
-    }
-    return true;
+    panel_ = XDoTool({"search", "--sync", "--classname", "^panel$"}, &ok, 10000)
+                 .section('\n', 0, 0)
+                 .toULongLong();
+    return (ok && panel_ != 0) || Fail(error, "the notification area did not appear");
 }
 
 QProcessEnvironment XSession::Environment() const {
@@ -344,34 +297,26 @@ QList<qulonglong> XSession::StackingOrder() const {
     // frame around a client; the windows it does not manage (the alert, menus) stand as they are.
     const QString tree = Run(QStringLiteral("xwininfo"), {"-root", "-tree"});
     QSet<qulonglong> managed;
-    if (HasWindowManager()) {
+    if (windowManager_) {
         const QString list = Run(QStringLiteral("xprop"), {"-root", "_NET_CLIENT_LIST"});
         const QRegularExpression id(QStringLiteral("0x[0-9a-f]+"));
         for (auto it = id.globalMatch(list.section('#', 1)); it.hasNext();)
             managed << it.next().captured().toULongLong(nullptr, 16);
     }
     const QRegularExpression line(QStringLiteral("^(\\s+)(0x[0-9a-f]+) "));
-    QList<QList<qulonglong>> topLevels; // each: the root child, then its descendants
+    QList<qulonglong> windows; // bottom first: each root child, or the client in its frame
     qsizetype rootChildIndent = -1;
     for (const QString& text : tree.split('\n')) {
         const auto m = line.match(text);
         if (!m.hasMatch() || text.contains(QLatin1String("(the root window)")))
             continue;
-        const qsizetype indent = m.capturedLength(1);
+        const qulonglong window = m.captured(2).toULongLong(nullptr, 16);
         if (rootChildIndent < 0)
-            rootChildIndent = indent;
-        if (indent == rootChildIndent)
-            topLevels.append(QList<qulonglong>());
-        topLevels.last() << m.captured(2).toULongLong(nullptr, 16);
-    }
-    QList<qulonglong> windows; // bottom first
-    for (auto top = topLevels.crbegin(); top != topLevels.crend(); ++top) {
-        qulonglong client = top->first();
-        for (const qulonglong w : *top) {
-            if (managed.contains(w))
-                client = w;
-        }
-        windows << client;
+            rootChildIndent = m.capturedLength(1);
+        if (m.capturedLength(1) == rootChildIndent)
+            windows.prepend(window);
+        else if (managed.contains(window))
+            windows.first() = window;
     }
     return windows;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QProcess>
 #include <QRect>
 #include <QString>
@@ -7,6 +8,11 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
+
+inline QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 // A virtual X display with a real notification area (trayer) for tests that drive the real
 // program as a person would, with xdotool for the mouse and keyboard. Everything it starts
@@ -33,7 +39,6 @@ public:
     void WithoutTray() { withTray_ = false; }
     // Also starts a window manager (openbox) on the display, before the notification area.
     void WithWindowManager() { withWindowManager_ = true; }
-    bool HasWindowManager() const { return windowManager_ != nullptr; }
     // Starts the notification area on a display that has none yet.
     bool StartTray(QString* error);
     QString Display() const { return display_; }
