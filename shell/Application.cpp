@@ -5,7 +5,9 @@
 #include "Icons.h"
 #include "QtDialogs.h"
 #include "SingleInstance.h"
+#include "SystemClockJumps.h"
 #include "TrayIcon.h"
+#include "check/Logs.h"
 #include "core/Clock.h"
 #include "core/Random.h"
 #include "ui/DialogFrame.h"
@@ -26,6 +28,9 @@ int RunTarnwick(int argc, char** argv) {
     if (!instance.TryLock())
         return 0; // another Tarnwick runs: leave silently
 
+    // A log write past the file-size limit fails like any other write, not the process.
+    IgnoreFileSizeSignal();
+
     SystemClock clock;
     QtDialogs dialogs;
     SystemRandom random; // seeded once, here, from the time of day
@@ -37,8 +42,9 @@ int RunTarnwick(int argc, char** argv) {
     else
         tray = std::make_unique<SystemTrayShell>();
 
+    const std::unique_ptr<ClockJumps> clockJumps = MakeSystemClockJumps();
     App tarnwick(Environment{Paths::ForProgram(QCoreApplication::applicationDirPath()), clock,
-                             dialogs, random, *tray});
+                             dialogs, random, *tray, CheckEngine::Pop3Port, clockJumps.get()});
     tarnwick.EndProcess = [&instance] {
         instance.Unlock();
         std::fflush(nullptr);
