@@ -1,10 +1,11 @@
 // The real program on a virtual display with a notification area: the time from process start
-// to its icon in the tray, then a minute of idle running with three users checked against a
-// real POP3 server (one check every 20 s): CPU time, resident memory and wake-ups. Then the
-// same idle minute for a peer that people use for the same job, Debian's gnubiff, polling
-// the same server at the same cadence in the same tray, for comparison.
-// `bench_program [seconds] [tls|none]` runs the minute with one user on a TLS server (pop3s,
-// its CA in Tarnwick-ca.pem), or with no user, instead (and without the comparison).
+// to its icon in the tray, then idle minutes with 0, 1 and 3 users checked against a real POP3
+// server (CheckInterval 1: each user once a minute). Beside it, in the same run, on the same
+// server and tray, a peer that people use for the same job, Debian's gnubiff, with as many
+// mailboxes each polled once a minute. For both: CPU time and wake-ups (voluntary context
+// switches of all threads, those that end meanwhile too) per idle minute, and memory.
+// `bench_program [seconds] [tls]`: `tls` runs one user on a TLS server (pop3s, its CA in
+// Tarnwick-ca.pem) instead, without the peer.
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/Dovecot.h"
@@ -17,6 +18,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -64,6 +66,56 @@ ProcStats Read(qint64 pid) {
     }
     return s;
 }
+
+// CPU time and voluntary context switches of every thread of a process over a window. The
+// process's own totals leave out threads that ended, so each thread is followed on its own,
+// looked at every few milliseconds; one that lives shorter than that may be missed.
+class ThreadSampler final {
+public:
+    explicit ThreadSampler(qint64 pid) : pid_(pid) {
+        Sample();
+        start_ = last_;
+    }
+    void Sample() {
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid_));
+        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            Counts c;
+            QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
+            if (!schedstat.open(QIODevice::ReadOnly))
+                continue;
+            c.runMs = schedstat.readAll().split(' ').value(0).toDouble() / 1e6;
+            QFile status(tasks.filePath(task + QStringLiteral("/status")));
+            if (!status.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray& l : status.readAll().split('\n'))
+                if (l.startsWith("voluntary_ctxt_switches:"))
+                    c.switches = l.simplified().split(' ').value(1).toLong();
+            last_[task.toLongLong()] = c;
+        }
+    }
+    double RunMs() const {
+        return Sum([](const Counts& c) { return c.runMs; });
+    }
+    double Switches() const {
+        return Sum([](const Counts& c) { return double(c.switches); });
+    }
+    int Threads() const { return int(last_.size()); }
+
+private:
+    struct Counts {
+        double runMs = 0;
+        long switches = 0;
+    };
+    template <typename F> double Sum(F field) const {
+        double total = 0;
+        for (auto it = last_.cbegin(); it != last_.cend(); ++it)
+            total += field(it.value()) - (start_.contains(it.key()) ? field(start_[it.key()]) : 0);
+        return total;
+    }
+    qint64 pid_;
+    QHash<qint64, Counts> start_;
+    QHash<qint64, Counts> last_;
+};
 
 // From process start to an icon in the notification area, polled as below; the program is
 // left running.
@@ -122,11 +174,11 @@ const QString PeerLogin = QStringLiteral("root");
 const QByteArray PeerPasswordAes = "3AA7ED4AA563322DE9282513A2C11397";
 const QString PeerBinary = QStringLiteral("/usr/bin/gnubiff");
 
-// The peer's configuration: three POP3 mailboxes on the benchmark's server, each checked
-// once a minute (a check every 20 s in all, as for the program), no sound and no pop-up.
-QByteArray PeerConfig(quint16 port) {
+// The peer's configuration: `count` POP3 mailboxes on the benchmark's server, each checked
+// once a minute (as the program checks each user), no sound and no pop-up.
+QByteArray PeerConfig(quint16 port, int count) {
     QByteArray mailboxes;
-    for (int i = 1; i <= 3; ++i) {
+    for (int i = 1; i <= count; ++i) {
         mailboxes += "  <mailbox>\n"
                      "    <parameter name=\"address\" value=\"127.0.0.1\"/>\n"
                      "    <parameter name=\"authentication\" value=\"user_pass\"/>\n"
@@ -160,67 +212,79 @@ QByteArray PeerConfig(quint16 port) {
            "</configuration-file>\n";
 }
 
-// The peer's idle run under `x`, measured as the program's; false with a line saying why
-// when it cannot run here.
-bool MeasurePeer(const XSession& x, const Dovecot& server, int idleSeconds, ProcStats& before,
-                 ProcStats& after, int& logins) {
-    if (!QFile::exists(PeerBinary)) {
-        std::printf("peer: gnubiff is not installed (apt-get install gnubiff): no comparison\n");
-        return false;
-    }
-    QTemporaryDir home;
+// Starts `program` and waits until the tray holds `icons` icons; false after 30 s.
+bool StartWithIcon(const XSession& x, QProcess& program, const QString& binary,
+                   const QStringList& args, qsizetype icons) {
+    program.setStandardOutputFile(QProcess::nullDevice());
+    program.setStandardErrorFile(QProcess::nullDevice());
+    program.start(binary, args);
+    QElapsedTimer clock;
+    clock.start();
+    while (x.TrayIcons().size() < icons && clock.elapsed() < 30000)
+        QThread::msleep(20);
+    return x.TrayIcons().size() >= icons;
+}
+
+// The peer with `count` mailboxes, in a home of its own, beside the program in the tray.
+bool StartPeer(const XSession& x, const Dovecot& server, int count, const QTemporaryDir& home,
+               QProcess& peer) {
     QDir(home.path()).mkpath("run");
     QFile::setPermissions(home.filePath("run"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     {
         QFile rc(home.filePath(".gnubiffrc"));
-        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig(server.Port())) < 0)
+        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig(server.Port(), count)) < 0)
             return false;
     }
     QProcessEnvironment env = x.Environment();
     env.insert("HOME", home.path());
     env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
     env.remove("USER"); // the peer's password key depends on it
-    QProcess peer;
     peer.setProcessEnvironment(env);
-    peer.setStandardOutputFile(QProcess::nullDevice());
-    peer.setStandardErrorFile(QProcess::nullDevice());
-    while (!x.TrayIcons().isEmpty()) // the program's icon is leaving
-        QThread::msleep(20);
-    peer.start(PeerBinary, {"--noconfigure", "--systemtray"});
-    QElapsedTimer clock;
-    clock.start();
-    while (x.TrayIcons().isEmpty() && clock.elapsed() < 30000)
-        QThread::msleep(20);
-    if (x.TrayIcons().isEmpty()) {
-        std::printf("peer: gnubiff put no icon in the tray within 30 s: no comparison\n");
-        return false;
+    return StartWithIcon(x, peer, PeerBinary, {"--noconfigure", "--systemtray"},
+                         x.TrayIcons().size() + 1);
+}
+
+void Stop(QProcess& program) {
+    if (program.state() == QProcess::NotRunning)
+        return;
+    program.terminate();
+    program.waitForFinished(5000);
+}
+
+void WriteSettings(const QString& path, const QStringList& logins, const QString& serverText) {
+    Settings settings;
+    for (const QString& login : logins) {
+        ++settings.LastUser;
+        UserRecord& u = settings.Users[settings.LastUser];
+        u.ScreenName = login.toUpper();
+        u.Username = login;
+        u.MailServer = serverText;
+        u.Password = QStringLiteral("pw");
+        u.NumMails = 2; // nothing new: no alert, just the checks
     }
-    const auto countLogins = [&] {
-        return int(server.Log().count(QStringLiteral("Login: user=<") + PeerLogin));
-    };
-    QThread::sleep(5);
-    const int loginsBefore = countLogins();
-    before = Read(peer.processId());
-    QThread::sleep(unsigned(idleSeconds));
-    after = Read(peer.processId());
-    logins = countLogins() - loginsBefore;
-    peer.terminate();
-    peer.waitForFinished(5000);
-    return true;
+    settings.CheckInterval = 1; // each user once a minute
+    RecordingDialogs dialogs;
+    FixedRandom random;
+    SettingsFile(settings, dialogs, random, path).SaveFile();
+}
+
+void PrintIdle(const char* who, const ThreadSampler& s, double minutes, long rssKb,
+               const QString& checks) {
+    std::printf("  %-8s CPU %6.1f ms/min   wake-ups %6.1f /min   VmRSS %5.1f MB   %d threads"
+                "   %s\n",
+                who, s.RunMs() / minutes, s.Switches() / minutes, rssKb / 1024.0, s.Threads(),
+                qPrintable(checks));
 }
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int idleSeconds = argc > 1 ? std::max(5, atoi(argv[1])) : 60;
-    const QByteArray mode = argc > 2 ? QByteArray(argv[2]) : QByteArray("three");
-    const bool tls = mode == "tls";
-    // BENCH_WRAPPER runs the program under a tool, e.g. "valgrind --tool=callgrind": then it
-    // is started once.
+    const bool tls = argc > 2 && QByteArray(argv[2]) == "tls";
+    // BENCH_WRAPPER runs the program under a tool, e.g. "valgrind --tool=callgrind".
     const QStringList wrapper =
         qEnvironmentVariable("BENCH_WRAPPER").split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    const int starts = wrapper.isEmpty() ? 5 : 1;
 
     if (const QString missing = XSession::Unavailable(); !missing.isEmpty())
         return Fail(missing);
@@ -236,18 +300,14 @@ int main(int argc, char** argv) {
         server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
     if (!server.Start(&error))
         return Fail(error);
-    const QStringList logins = mode == "none" ? QStringList()
-                               : tls          ? QStringList{"ann"}
-                                              : QStringList{"ann", "ben", "cat"};
-    for (const QString& login : logins) {
+    const QStringList allLogins{"ann", "ben", "cat"};
+    for (const QString& login : allLogins + QStringList{PeerLogin}) {
         server.AddUser(login, "pw");
         server.DeliverMail(login, 2);
     }
-    const bool comparePeer = mode == "three";
-    if (comparePeer) {
-        server.AddUser(PeerLogin, "pw");
-        server.DeliverMail(PeerLogin, 2);
-    }
+    const bool comparePeer = !tls && wrapper.isEmpty() && QFile::exists(PeerBinary);
+    if (!tls && !QFile::exists(PeerBinary))
+        std::printf("peer: gnubiff is not installed (apt-get install gnubiff): no comparison\n");
 
     XSession x;
     if (!x.Start(&error))
@@ -258,102 +318,86 @@ int main(int argc, char** argv) {
     QDir(dir.path()).mkpath("run");
     QDir(dir.path()).mkpath("bin");
     const QString binary = dir.filePath("bin/tarnwick");
-    QFile::copy(QStringLiteral(TARNWICK_BINARY), binary);
+    // BENCH_TARNWICK measures another build of the program, an older one say.
+    QFile::copy(qEnvironmentVariable("BENCH_TARNWICK", QStringLiteral(TARNWICK_BINARY)), binary);
     QFile::setPermissions(binary, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    {
-        Settings settings;
-        for (const QString& login : logins) {
-            ++settings.LastUser;
-            UserRecord& u = settings.Users[settings.LastUser];
-            u.ScreenName = login.toUpper();
-            u.Username = login;
-            u.MailServer = tls ? QStringLiteral("pop3s://127.0.0.1:%1").arg(server.TlsPort())
-                               : QStringLiteral("127.0.0.1:%1").arg(server.Port());
-            u.Password = QStringLiteral("pw");
-            u.NumMails = 2; // nothing new: no alert, just the checks
-        }
-        settings.CheckInterval = 1; // three users, each once a minute: a check every 20 s
-        RecordingDialogs dialogs;
-        FixedRandom random;
-        SettingsFile(settings, dialogs, random, dir.filePath("config/Tarnwick.ini")).SaveFile();
-        if (tls && !QFile::copy(certs.Ca(), dir.filePath("config/Tarnwick-ca.pem")))
-            return Fail(QStringLiteral("Cannot copy the CA file"));
-    }
+    const QString settingsPath = dir.filePath("config/Tarnwick.ini");
+    if (tls && !QFile::copy(certs.Ca(), dir.filePath("config/Tarnwick-ca.pem")))
+        return Fail(QStringLiteral("Cannot copy the CA file"));
     QProcessEnvironment env = x.Environment();
     env.insert("HOME", dir.path());
     env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
     env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
 
-    if (wrapper.isEmpty())
+    if (wrapper.isEmpty()) {
+        WriteSettings(settingsPath, allLogins, QStringLiteral("127.0.0.1:%1").arg(server.Port()));
         CompareStartToIcon(x, env, binary, 21);
-
-    // Start to icon, several times; the last start stays for the idle minute.
-    std::vector<double> toIcon;
-    std::unique_ptr<QProcess> program;
-    for (int i = 0; i < starts; ++i) {
-        program = std::make_unique<QProcess>();
-        program->setProcessEnvironment(env);
-        program->setStandardOutputFile(QProcess::nullDevice());
-        program->setStandardErrorFile(QProcess::nullDevice());
-        QElapsedTimer clock;
-        clock.start();
-        if (wrapper.isEmpty())
-            program->start(binary, {});
-        else
-            program->start(wrapper.first(), wrapper.mid(1) + QStringList{binary});
-        while (x.TrayIcons().isEmpty() && clock.elapsed() < 60000)
-            QThread::msleep(2);
-        toIcon.push_back(clock.nsecsElapsed() / 1e6);
-        if (i + 1 < starts) {
-            program->terminate();
-            program->waitForFinished(5000);
-            while (!x.TrayIcons().isEmpty())
-                QThread::msleep(5);
-        }
     }
-    std::sort(toIcon.begin(), toIcon.end());
 
-    // Let start-up settle (the first checks of all three users), then measure.
-    QThread::sleep(5);
-    const qint64 pid = program->processId();
-    const ProcStats before = Read(pid);
-    QThread::sleep(unsigned(idleSeconds));
-    const ProcStats after = Read(pid);
-    const QByteArray stats = [&] {
+    const auto statRecords = [&] {
         QFile f(dir.filePath("bin/Stat.txt"));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }();
-    program->terminate();
-    program->waitForFinished(5000);
-
+        return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
+    };
+    const auto peerLogins = [&] {
+        return int(server.Log().count(QStringLiteral("Login: user=<") + PeerLogin));
+    };
     const double minutes = idleSeconds / 60.0;
-    std::printf("start to icon in the tray: median %.0f ms (min %.0f, max %.0f, %d starts; "
-                "polled with xwininfo, so a few ms high)\n",
-                toIcon[toIcon.size() / 2], toIcon.front(), toIcon.back(), starts);
-    std::printf("idle %d s with %lld user(s)%s, CheckInterval 1: %lld STAT records in all\n",
-                idleSeconds, static_cast<long long>(logins.size()), tls ? " over TLS" : "",
-                static_cast<long long>(stats.count('\n')));
-    std::printf("  CPU: %.1f ms in %d s = %.1f ms per idle minute (user+system ticks: %.0f ms)\n",
-                after.runMs - before.runMs, idleSeconds, (after.runMs - before.runMs) / minutes,
-                after.cpuMs - before.cpuMs);
-    std::printf("  resident: VmRSS %.1f MB, VmHWM %.1f MB\n", after.rssKb / 1024.0,
-                after.hwmKb / 1024.0);
-    std::printf("  wake-ups: %.2f per second (voluntary context switches)\n",
-                double(after.switches - before.switches) / idleSeconds);
+    const QList<int> userCounts = tls ? QList<int>{1} : QList<int>{0, 1, 3};
+    for (const int users : userCounts) {
+        const QString serverText =
+            tls ? QStringLiteral("pop3s://127.0.0.1:%1").arg(server.TlsPort())
+                : QStringLiteral("127.0.0.1:%1").arg(server.Port());
+        WriteSettings(settingsPath, allLogins.mid(0, users), serverText);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        const bool started = wrapper.isEmpty()
+                                 ? StartWithIcon(x, program, binary, {}, 1)
+                                 : StartWithIcon(x, program, wrapper.first(),
+                                                 wrapper.mid(1) + QStringList{binary}, 1);
+        if (!started)
+            return Fail(QStringLiteral("Tarnwick put no icon in the tray"));
+        QTemporaryDir peerHome;
+        QProcess peer;
+        const bool withPeer = comparePeer && StartPeer(x, server, users, peerHome, peer);
+        if (comparePeer && !withPeer)
+            std::printf("peer: gnubiff put no icon in the tray within 30 s: no comparison\n");
 
-    ProcStats peerBefore;
-    ProcStats peerAfter;
-    int peerLogins = 0;
-    if (comparePeer && MeasurePeer(x, server, idleSeconds, peerBefore, peerAfter, peerLogins)) {
-        const double mine = (after.runMs - before.runMs) / minutes;
-        const double peer = (peerAfter.runMs - peerBefore.runMs) / minutes;
-        std::printf("peer gnubiff, 3 mailboxes each polled once a minute: %d logins in %d s\n",
-                    peerLogins, idleSeconds);
-        std::printf("  CPU: %.1f ms per idle minute (Tarnwick %.1f: %s)\n", peer, mine,
-                    mine <= peer ? "at or below the peer" : "above the peer");
-        std::printf("  resident: VmRSS %.1f MB; wake-ups: %.2f per second\n",
-                    peerAfter.rssKb / 1024.0,
-                    double(peerAfter.switches - peerBefore.switches) / idleSeconds);
+        // Let start-up settle (the first checks), then measure both over the same window.
+        QThread::sleep(5);
+        const int statsBefore = statRecords();
+        const int loginsBefore = peerLogins();
+        ThreadSampler ours(program.processId());
+        std::unique_ptr<ThreadSampler> theirs;
+        if (withPeer)
+            theirs = std::make_unique<ThreadSampler>(peer.processId());
+        QElapsedTimer window;
+        window.start();
+        while (window.elapsed() < idleSeconds * 1000LL) {
+            QThread::msleep(25);
+            ours.Sample();
+            if (theirs)
+                theirs->Sample();
+        }
+        const long ourRss = Read(program.processId()).rssKb;
+        const long peerRss = withPeer ? Read(peer.processId()).rssKb : 0;
+        std::printf("idle %d s with %d user(s)%s, each checked once a minute:\n", idleSeconds,
+                    users, tls ? " over TLS" : "");
+        PrintIdle("Tarnwick", ours, minutes, ourRss,
+                  QStringLiteral("%1 checks").arg(statRecords() - statsBefore));
+        if (theirs) {
+            PrintIdle("gnubiff", *theirs, minutes, peerRss,
+                      QStringLiteral("%1 logins").arg(peerLogins() - loginsBefore));
+            const bool cpu = ours.RunMs() <= theirs->RunMs();
+            const bool wakes = ours.Switches() <= theirs->Switches();
+            std::printf("  Tarnwick/gnubiff: CPU %.2fx, wake-ups %.2fx (%s)\n",
+                        ours.RunMs() / std::max(theirs->RunMs(), 1e-9),
+                        ours.Switches() / std::max(theirs->Switches(), 1e-9),
+                        cpu && wakes ? "at or below the peer in both" : "above the peer");
+        }
+        Stop(peer);
+        Stop(program);
+        while (!x.TrayIcons().isEmpty())
+            QThread::msleep(20);
     }
     return 0;
 }

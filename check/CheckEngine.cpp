@@ -3,6 +3,7 @@
 #include "Logs.h"
 #include "Transport.h"
 #include "core/Clock.h"
+#include "core/ClockJumps.h"
 #include "core/CodePage.h"
 #include "core/Numeric.h"
 #include "core/Settings.h"
@@ -70,15 +71,34 @@ void CheckEngine::SendLine(const QByteArray& bytes) {
 void CheckEngine::EndRun() {
     awaitingReply_ = false;
     SetChecking(false);
-    // The next due user follows after the pause; when nobody will be due by then, the
-    // pause would only wake the program to find nobody, and the idle look does as well.
-    const bool soon = PickDueUser(clock_.Stamp() + NextUserTickMs) >= 0;
-    tmrCheckMail.setInterval(soon ? NextUserTickMs : IdleTickMs);
-    tmrCheckMail.start();
+    // The next due user follows after the pause; one that is due later, when it is.
+    ScheduleNextTick(NextUserTickMs);
+}
+
+void CheckEngine::ScheduleNextTick(qint64 minDelayMs) {
+    const qint64 due = NextDueIn(clock_.Stamp());
+    if (due < 0) {
+        tmrCheckMail.stop(); // nobody to check: a new user comes with Reschedule
+        return;
+    }
+    tmrCheckMail.start(int(qBound(minDelayMs, due, LongestWaitMs)));
+}
+
+void CheckEngine::Reschedule() {
+    if (!Checking)
+        ScheduleNextTick(0);
+}
+
+void CheckEngine::WatchClock(ClockJumps& jumps) {
+    connect(&jumps, &ClockJumps::Jumped, this, [this] {
+        // An idle timer is waiting for a user to become due; none waits during a run (its
+        // end times the next look) or after the exit.
+        if (!Checking && tmrCheckMail.isActive())
+            CheckMail(false);
+    });
 }
 
 void CheckEngine::OnCheckMailTick() {
-    tmrCheckMail.setInterval(IdleTickMs);
     CheckMail(false);
 }
 
@@ -123,6 +143,12 @@ void CheckEngine::CheckMail(bool ResetThings) {
             user.LastAlert = 0;
         }
     }
+    // A look that finds nobody due changes nothing and tells nobody: it only times the next.
+    if (PickDueUser() < 0) {
+        ScheduleNextTick(0);
+        return;
+    }
+    tmrCheckMail.stop(); // the run's end times the next tick
     SetChecking(true);
     Stage = 0;
     curUserId_ = settings_.IsUser(0) ? settings_.Users[0].Id : 0;
@@ -153,6 +179,23 @@ int CheckEngine::PickDueUser(qint64 now) const {
             return i;
     }
     return -1;
+}
+
+qint64 CheckEngine::NextDueIn(qint64 now) const {
+    const int last = qMin<int>(settings_.LastUser, settings_.UpperBound());
+    if (last < 0)
+        return -1;
+    // A user is due once `now` lies at least `need` away from its last check, either way:
+    // more than the interval, and at least the shortest gap.
+    const qint64 need = qMax(MinCheckGapMs, qint64(settings_.CheckInterval) * 60 * 1000 + 1);
+    qint64 soonest = LongestWaitMs;
+    for (int i = 0; i <= last; ++i) {
+        const qint64 stamp = settings_.Users[i].LastCheck;
+        if (qAbs(now - stamp) >= need)
+            return 0;
+        soonest = qMin(soonest, stamp + need - now);
+    }
+    return soonest;
 }
 
 void CheckEngine::NextCheck(const QString& replyIn) {
@@ -200,6 +243,7 @@ std::optional<QString> CheckEngine::DoStep(const QString& Reply, bool& raiseStag
             awaitingReply_ = false;
             SetChecking(false);
             raiseStage = false;
+            ScheduleNextTick(NextUserTickMs);
             return std::nullopt;
         }
         UserRecord& user = settings_.Users[pick];

@@ -9,6 +9,7 @@
 
 class CheckLogs;
 class Clock;
+class ClockJumps;
 class Settings;
 class Transport;
 
@@ -23,8 +24,9 @@ class CheckEngine final : public QObject, public CheckStatus {
 public:
     static constexpr quint16 Pop3Port = 110;
     static constexpr int TimeoutMs = 60000;
-    static constexpr int IdleTickMs = 10000;
     static constexpr int NextUserTickMs = 1000;
+    // The longest the scheduler sleeps at a time, whatever the intervals.
+    static constexpr qint64 LongestWaitMs = 24 * 60 * 60 * 1000;
     // However short the check interval, a user is checked at most this often.
     static constexpr qint64 MinCheckGapMs = 1000;
 
@@ -46,8 +48,19 @@ public:
     // users take turns: the search starts after the user picked last and wraps around.
     int PickDueUser() const;
     int PickDueUser(qint64 now) const;
+    // Milliseconds from `now` until the first user is due (0: one is due now), or -1 when
+    // there is nobody to check.
+    qint64 NextDueIn(qint64 now) const;
 
-    // The scheduler's first tick comes as soon as the event loop runs.
+    // After a resume or a change of the wall clock, due users are checked at once and the
+    // next look is timed anew.
+    void WatchClock(ClockJumps& jumps);
+    // The users or the interval may have changed: the next look is timed anew.
+    void Reschedule();
+
+    // The scheduler's first tick comes as soon as the event loop runs. From then on it ticks
+    // only when a user is due (at least `minDelayMs` after the last run), never during a
+    // run, and not at all while there are no users.
     void Start();
     void SetTimeoutInterval(int ms) { tmrTimeout.setInterval(ms); }
 
@@ -71,6 +84,7 @@ private:
     void SendLine(const QByteArray& bytes);
     // The run is over; the next one starts after the short pause.
     void EndRun();
+    void ScheduleNextTick(qint64 minDelayMs);
     void OnCheckMailTick();
     void OnTimeout();
     void OnLine(const QByteArray& line);

@@ -9,7 +9,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
+#include <QSaveFile>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -21,47 +22,60 @@ void RotateLog(const QString& path, const QString& oldPath) {
     if (const auto error = RenameInOneStep(path, oldPath))
         Trace(QStringLiteral("Cannot rename %1 to %2: %3").arg(path, oldPath, *error));
 }
-// Why a log could not be written, as far as the file system tells.
-QString WhyNotWritable(const QString& path) {
-    const QFileInfo file(path);
-    const QFileInfo folder(file.absolutePath());
-    if (!folder.isDir())
-        return QStringLiteral("No such folder");
-    if (file.isDir())
-        return QStringLiteral("Is a folder");
-    if (file.exists() ? !file.isWritable() : !folder.isWritable())
-        return QStringLiteral("Permission denied");
-    const QStorageInfo disk(folder.absoluteFilePath());
-    if (disk.isReadOnly())
-        return QStringLiteral("Read-only file system");
-    if (disk.bytesAvailable() == 0)
-        return QStringLiteral("No space left on device");
-    return QStringLiteral("Write failed");
+
+// A log with content that does not begin with `header` (records appended to a file whose
+// header was lost) gets it at the top. The file is replaced in one step; when that fails it
+// is left as it is.
+void PutHeaderFirst(const QString& path, const QByteArray& header) {
+    QFile log(path);
+    if (!log.open(QIODevice::ReadOnly) || log.size() == 0 || log.read(header.size()) == header)
+        return;
+    log.seek(0);
+    const QByteArray content = log.readAll();
+    log.close();
+    QSaveFile replacement(path);
+    if (!replacement.open(QIODevice::WriteOnly) || replacement.write(header) != header.size() ||
+        replacement.write(content) != content.size() || !replacement.commit())
+        Trace(QStringLiteral("Cannot put the header at the top of %1: %2")
+                  .arg(path, replacement.errorString()));
 }
 } // namespace
 
-bool AppendToLog(const QString& path, const QByteArray& header, const QByteArray& bytes,
-                 const QString& oldPath, qint64 limit) {
+std::optional<QString> AppendToLog(const QString& path, const QByteArray& header,
+                                   const QByteArray& bytes, const QString& oldPath, qint64 limit) {
     if (!oldPath.isEmpty()) {
         const QFileInfo info(path);
         if (info.exists() && info.size() > 0 && info.size() + bytes.size() > limit)
             RotateLog(path, oldPath);
     }
+    if (!header.isEmpty())
+        PutHeaderFirst(path, header);
+    // Unbuffered: a failed write leaves nothing pending that could still reach the file.
     QFile file(path);
-    const bool isNew = !file.exists();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         Trace(QStringLiteral("Cannot open %1: %2").arg(path, file.errorString()));
-        return false;
+        return file.errorString();
     }
-    QByteArray content;
-    if (isNew && !header.isEmpty())
-        content = header;
-    content += bytes;
-    if (file.write(content) != content.size() || !file.flush()) {
-        Trace(QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()));
-        return false;
+    const qint64 oldEnd = file.size();
+    const QByteArray content = oldEnd == 0 ? header + bytes : bytes;
+    if (file.write(content) != content.size()) {
+        const QString why = file.errorString();
+        // An empty log stays empty, so that the header comes first the next time.
+        if (file.size() != oldEnd && !file.resize(oldEnd))
+            Trace(QStringLiteral("Cannot cut %1 back to %2 bytes: %3")
+                      .arg(path)
+                      .arg(oldEnd)
+                      .arg(file.errorString()));
+        Trace(QStringLiteral("Cannot write %1: %2").arg(path, why));
+        return why;
     }
-    return true;
+    return std::nullopt;
+}
+
+void IgnoreFileSizeSignal() {
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 QString CheckLogs::ErrLogPath() const {
@@ -93,12 +107,15 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                         QStringLiteral("\r\n") + ErrMsg);
     }
     const QDateTime now = clock_.Now();
-    const QString line =
-        QStringList{ShortDateText(now.date()),      LongTimeText(now.time()),
-                    QString::number(CurUser),       user.ScreenName,
-                    QString::number(user.NumMails), QString::number(user.NewNumMails),
-                    QString::number(Stage),         ErrMsg}
-            .join(QLatin1Char('|'));
+    const QString line = QStringList{ShortDateText(now.date(), locale_),
+                                     LongTimeText(now.time(), locale_),
+                                     QString::number(CurUser),
+                                     user.ScreenName,
+                                     QString::number(user.NumMails),
+                                     QString::number(user.NewNumMails),
+                                     QString::number(Stage),
+                                     ErrMsg}
+                             .join(QLatin1Char('|'));
     Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
 }
 
@@ -115,11 +132,12 @@ void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const 
 
 void CheckLogs::Append(const QString& path, const QByteArray& header, const QByteArray& bytes,
                        const QString& oldPath) {
-    if (AppendToLog(path, header, bytes, oldPath) || reported_.contains(path))
+    const std::optional<QString> failure = AppendToLog(path, header, bytes, oldPath);
+    if (!failure || reported_.contains(path))
         return;
     // The trace is off by default: without this, lost logs would go unnoticed.
     reported_.insert(path);
-    const QString text = QStringLiteral("Cannot write %1: %2").arg(path, WhyNotWritable(path));
+    const QString text = QStringLiteral("Cannot write %1: %2").arg(path, *failure);
     if (report_)
         report_(text);
     else

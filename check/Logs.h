@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QLocale>
 #include <QSet>
 #include <QString>
 #include <functional>
+#include <optional>
 #include <utility>
 
 class Clock;
@@ -34,6 +36,8 @@ public:
     void SetFailureReport(std::function<void(const QString&)> report) {
         report_ = std::move(report);
     }
+    // Whose date and time forms the error log uses: the system's unless told otherwise.
+    void SetLocale(const QLocale& locale) { locale_ = locale; }
 
     // One failed check of user `CurUser` at `Stage`: an error alert when errors are shown,
     // and a line in the error log.
@@ -57,13 +61,22 @@ private:
     ErrorSink* sink_ = nullptr;
     std::function<void(const QString&)> report_;
     QSet<QString> reported_; // the logs already reported this run
+    QLocale locale_ = QLocale::system();
 };
 
 constexpr qint64 MaxLogBytes = 1024 * 1024;
 
-// Appends `bytes` to the file at `path`, creating it with `header` first when it does not
-// exist. When the append would take the file past `limit`, the file is first renamed to
-// `oldPath`, replacing what was there; a failed rename keeps the file and appends to it all
-// the same. Never truncates. False (and a trace line) when the file cannot be written.
-bool AppendToLog(const QString& path, const QByteArray& header, const QByteArray& bytes,
-                 const QString& oldPath = QString(), qint64 limit = MaxLogBytes);
+// Appends `bytes` to the file at `path`, with `header` first when the file is missing or
+// empty; a file with content that does not begin with `header` is first given it at the top
+// (replaced in one step). When the append would take the file past `limit`, the file is
+// first renamed to `oldPath`, replacing what was there; a failed rename keeps the file and
+// appends to it all the same. A failed write (a full disk, the file-size limit) is cut back
+// to the old end, so no half record stays. Nothing when the record was written; else why
+// not, in the system's words (also traced).
+std::optional<QString> AppendToLog(const QString& path, const QByteArray& header,
+                                   const QByteArray& bytes, const QString& oldPath = QString(),
+                                   qint64 limit = MaxLogBytes);
+
+// A write past the process's file-size limit then fails (EFBIG) instead of ending the
+// process with SIGXFSZ. Process-wide; nothing where the platform has no such signal.
+void IgnoreFileSizeSignal();

@@ -98,8 +98,12 @@ int SocketTransport::State() const {
 }
 
 void SocketTransport::Send(const QByteArray& bytes) {
-    if (socket_)
-        socket_->write(bytes);
+    if (!socket_)
+        return;
+    socket_->write(bytes);
+    // Out now rather than on the event loop's next round, which the socket's write
+    // notification would cost for every command.
+    socket_->flush();
 }
 
 void SocketTransport::Close() {

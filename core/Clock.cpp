@@ -9,8 +9,12 @@ bool IntervalPassed(qint64 now, qint64 stamp, qint16 minutes) {
     return elapsed > qint64(minutes) * 60 * 1000;
 }
 
-QString ShortDateText(const QDate& date) {
-    return QLocale::system().toString(date, QLocale::ShortFormat);
+QString ShortDateText(const QDate& date, const QLocale& locale) {
+    const QString text = locale.toString(date, QLocale::ShortFormat);
+    // Arabic-Indic or Myanmar digits, say, would reach the log as question marks.
+    if (!FitsCodePage(text))
+        return date.toString(QStringLiteral("yyyy-MM-dd"));
+    return text;
 }
 
 QString LongTimeText(const QTime& time, const QLocale& locale) {

@@ -22,9 +22,9 @@ public:
 bool IntervalPassed(qint64 now, qint64 stamp, qint16 minutes);
 
 // The date and time as the user's locale writes them: its short date, and its long time
-// (hours, minutes and seconds) without a time zone. A long time that the logs' code page
-// cannot hold is written as HH:mm:ss.
-QString ShortDateText(const QDate& date);
+// (hours, minutes and seconds) without a time zone. A date or time that the logs' code page
+// cannot hold is written as yyyy-MM-dd or HH:mm:ss.
+QString ShortDateText(const QDate& date, const QLocale& locale = QLocale::system());
 QString LongTimeText(const QTime& time, const QLocale& locale = QLocale::system());
 
 class SystemClock final : public Clock {

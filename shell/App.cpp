@@ -43,6 +43,8 @@ void App::Main() {
         return;
     AddTrayIcon();
     LoadWindows();
+    if (env_.clockJumps)
+        engine_.WatchClock(*env_.clockJumps);
     engine_.Start();
     alert_->Start();
     if (env_.tray.WaitingForArea())
@@ -118,6 +120,7 @@ void App::ShowSetup() {
     // setup has closed.
     alert_->setEnabled(false);
     setup_->ShowForm(main_.get());
+    engine_.Reschedule(); // new users, or a shorter interval, may be due sooner
     alert_->setEnabled(true);
     alert_->Wake(); // what setup changed may be due for an alert now
 }

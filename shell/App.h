@@ -15,6 +15,7 @@
 class AboutWindow;
 class AlertWindow;
 class Clock;
+class ClockJumps;
 class ControlCentre;
 class Dialogs;
 class EditUserWindow;
@@ -33,6 +34,8 @@ struct Environment {
     Random& random;
     TrayShell& tray;
     quint16 port = CheckEngine::Pop3Port;
+    // Resumes from suspend and changes of the wall clock; none: the scheduler's timer alone.
+    ClockJumps* clockJumps = nullptr;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,

@@ -8,7 +8,9 @@
 #include "PlatformChoice.h"
 #include "QtDialogs.h"
 #include "SingleInstance.h"
+#include "SystemClockJumps.h"
 #include "TrayIcon.h"
+#include "check/Logs.h"
 #include "core/Autostart.h"
 #include "core/Clock.h"
 #include "core/Random.h"
@@ -54,6 +56,9 @@ int RunTarnwick(int argc, char** argv) {
     // The message boxes and the tray's menu in the font of the windows.
     QApplication::setFont(WindowFont());
 
+    // A log write past the file-size limit fails like any other write, not the process.
+    IgnoreFileSizeSignal();
+
     SystemClock clock;
     QtDialogs dialogs;
     SystemRandom random; // seeded once, here, from the time of day
@@ -67,7 +72,9 @@ int RunTarnwick(int argc, char** argv) {
 
     const Paths paths = Paths::ForProgram(QCoreApplication::applicationFilePath());
     const Autostart autostart(paths.AutostartFile, paths.ProgramFile);
-    App tarnwick(Environment{paths, clock, dialogs, random, *tray});
+    const std::unique_ptr<ClockJumps> clockJumps = MakeSystemClockJumps();
+    App tarnwick(
+        Environment{paths, clock, dialogs, random, *tray, CheckEngine::Pop3Port, clockJumps.get()});
     instance.Listen([&tarnwick] {
         if (ControlCentre* centre = tarnwick.Main_())
             centre->ShowForm();

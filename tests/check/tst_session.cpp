@@ -1,6 +1,7 @@
 // The check session and its scheduler, driven step by step through a fake connection on a
 // clock that stands still.
 #include "check/ServerAddress.h"
+#include "core/ClockJumps.h"
 #include "support/FakeTransport.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
@@ -8,7 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTest>
+#include <sys/resource.h>
 
 namespace {
 QByteArray ReadFile(const QString& path) {
@@ -421,6 +424,57 @@ private slots:
         }
     }
 
+    // Each row appends one error, the first time under a file-size limit when it has one
+    // (a full disk behaves alike), then one more without.
+    void logKeepsItsShape_data() {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QByteArray>("existing");
+        QTest::addColumn<qint64>("sizeLimit"); // -1: none
+        QTest::addColumn<QByteArray>("afterFirst");
+        const QByteArray header = QByteArray(CheckLogs::ErrLogHeader) + "\r\n";
+        const QByteArray full = header + QByteArray(MaxLogBytes - header.size() - 2, 'x') + "\r\n";
+        const QByteArray record = "1/5/26|10:00:00 AM|0|Home|0|-1|3|boom\r\n";
+        const QByteArray isoRecord = "2026-01-05|10:00:00|0|Home|0|-1|3|boom\r\n";
+        QTest::newRow("write fails at rotation") << "en_US" << full << qint64(0) << QByteArray();
+        QTest::newRow("file-size limit within the record")
+            << "en_US" << header + record << qint64(header.size() + record.size() + 9)
+            << header + record;
+        QTest::newRow("no header") << "en_US" << record << qint64(-1) << header + record + record;
+        QTest::newRow("ar_EG") << "ar_EG" << QByteArray() << qint64(-1) << header + isoRecord;
+        QTest::newRow("my_MM") << "my_MM" << QByteArray() << qint64(-1) << header + isoRecord;
+    }
+    void logKeepsItsShape() {
+        QFETCH(QString, locale);
+        QFETCH(QByteArray, existing);
+        QFETCH(qint64, sizeLimit);
+        QFETCH(QByteArray, afterFirst);
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw"));
+        w.logs.SetLocale(QLocale(locale));
+        const QString path = w.logs.ErrLogPath();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(existing) == existing.size());
+        file.close();
+        rlimit before = {};
+        getrlimit(RLIMIT_FSIZE, &before);
+        if (sizeLimit >= 0) {
+            IgnoreFileSizeSignal();
+            rlimit limited = before;
+            limited.rlim_cur = rlim_t(sizeLimit);
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        }
+        w.logs.DoError("boom", 0, 3);
+        setrlimit(RLIMIT_FSIZE, &before);
+        QCOMPARE(ReadFile(path), afterFirst);
+        if (existing.size() >= MaxLogBytes - 2)
+            QCOMPARE(ReadFile(w.logs.OldErrLogPath()), existing);
+        w.logs.DoError("boom", 0, 3);
+        const QByteArray second = ReadFile(path);
+        QVERIFY(second.startsWith(afterFirst.isEmpty() ? QByteArray(CheckLogs::ErrLogHeader)
+                                                       : afterFirst));
+        QCOMPARE(second.count('\n'), qMax(afterFirst.count('\n'), qsizetype(1)) + 1);
+    }
+
     void logTimeWithoutZone_data() {
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("text");
@@ -675,8 +729,8 @@ private slots:
         AddUser(w.settings, MakeUser("B", "b", "h2", "p"));
         w.engine.Start();
         QCOMPARE(w.engine.tmrCheckMail.interval(), 1);
-        QTRY_COMPARE(w.transport.log.size(), 1); // the first tick comes at once
-        QCOMPARE(w.engine.tmrCheckMail.interval(), 10000);
+        QTRY_COMPARE(w.transport.log.size(), 1);    // the first tick comes at once
+        QVERIFY(!w.engine.tmrCheckMail.isActive()); // no tick during a run
         w.transport.Reply("+OK");
         w.transport.Reply("+OK");
         w.transport.Reply("+OK");
@@ -684,7 +738,52 @@ private slots:
         w.transport.Reply("+OK");
         QCOMPARE(w.engine.tmrCheckMail.interval(), 1000);
         QTRY_COMPARE_WITH_TIMEOUT(w.transport.log.last(), QString("connect h2:110"), 3000);
-        QCOMPARE(w.engine.tmrCheckMail.interval(), 10000);
+        QVERIFY(!w.engine.tmrCheckMail.isActive());
+    }
+
+    // Between runs the scheduler sleeps until the first user is due, and not at all while
+    // there is nobody to check; a look that finds nobody due leaves the busy state alone.
+    void idleTimerWaitsForTheNextDueUser() {
+        World w;
+        QSignalSpy busy(&w.engine, &CheckEngine::CheckingChanged);
+        w.engine.Start();
+        QTRY_VERIFY(!w.engine.tmrCheckMail.isActive());
+        AddUser(w.settings, MakeUser("A", "a", "ha", "p"));
+        AddUser(w.settings, MakeUser("B", "b", "hb", "p"));
+        w.settings.Users[0].LastCheck = w.clock.Stamp() - 60000;  // due in 4 minutes
+        w.settings.Users[1].LastCheck = w.clock.Stamp() - 120000; // due in 3 minutes
+        w.engine.Reschedule();
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 3 * 60000 + 1);
+        w.engine.CheckMail(false);
+        QVERIFY(w.transport.log.isEmpty());
+        QCOMPARE(busy.count(), 0);
+        w.clock.Advance(3 * 60000 + 1);
+        w.engine.CheckMail(false);
+        QCOMPARE(w.transport.log, QStringList("connect hb:110"));
+        QVERIFY(!w.engine.tmrCheckMail.isActive());
+        w.transport.Fail("refused");
+        QCOMPARE(busy.count(), 2);
+        QCOMPARE(w.engine.tmrCheckMail.interval(), 60000); // A, a minute later
+    }
+
+    // The timer does not count time asleep, nor follow a wall clock that was set: the
+    // system's word that either happened makes due users checked at once.
+    void clockJumpsMakeDueUsersChecked() {
+        World w;
+        ClockJumps jumps;
+        w.engine.WatchClock(jumps);
+        AddUser(w.settings, MakeUser("A", "a", "h", "p"));
+        w.engine.CheckMail(false);
+        w.transport.Fail("refused");
+        emit jumps.Jumped(); // nobody due yet
+        QCOMPARE(w.transport.log.count("connect h:110"), 1);
+        w.clock.Advance(60 * 60000); // an hour asleep
+        emit jumps.Jumped();
+        QCOMPARE(w.transport.log.count("connect h:110"), 2);
+        w.transport.Fail("refused");
+        w.clock.Advance(-2 * 60 * 60000); // the clock set back
+        emit jumps.Jumped();
+        QCOMPARE(w.transport.log.count("connect h:110"), 3);
     }
 
     void checkingMarkerInTheLists() {

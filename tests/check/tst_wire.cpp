@@ -339,8 +339,8 @@ private slots:
         QCOMPARE(records.at(0).user, 0);
         QCOMPARE(records.at(1).user, 1);
         QCOMPARE(records.at(1).stage, 1);
-        // Nobody is due any more: no pause, the next look is the idle one.
-        QCOMPARE(w.engine.tmrCheckMail.interval(), CheckEngine::IdleTickMs);
+        // Nobody is due any more: no pause, the next look when the first is due again.
+        QCOMPARE(w.engine.tmrCheckMail.interval(), Settings::DefaultCheckInterval * 60000 + 1);
     }
 
     // Servers that fail or stay silent, users due again at once (`CheckInterval` 0) and a
