@@ -39,8 +39,8 @@ private slots:
             logs.AppendStat("alice", "+OK 1 1\r\n", "1", 1);
         }
         QCOMPARE(told,
-                 QStringList({"Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such folder",
-                              "Cannot write /nonexistent/Tarnwick/Stat.txt: No such folder"}));
+                 QStringList({"Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such file or directory",
+                              "Cannot write /nonexistent/Tarnwick/Stat.txt: No such file or directory"}));
     }
 
     void execQuoting() {

@@ -73,7 +73,7 @@ XSession::~XSession() {
 }
 
 QString XSession::Unavailable() {
-    for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo", "import"}) {
+    for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo", "xdpyinfo", "import"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             return QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
     }
@@ -97,8 +97,14 @@ bool XSession::Start(QString* error) {
     xvfb_->start("Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
     if (!xvfb_->waitForStarted(5000))
         return Fail(error, "Xvfb did not start");
-    const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
-    if (!PollUntil([&] { return QFile::exists(socket); }, *xvfb_, 10000))
+    // Its socket appears a moment before it takes connections: a client started in between
+    // (openbox, say) gives up at once.
+    const auto answers = [this] {
+        bool ok = false;
+        Run(QStringLiteral("xdpyinfo"), {}, &ok);
+        return ok;
+    };
+    if (!PollUntil(answers, *xvfb_, 10000))
         return Fail(error, QStringLiteral("Xvfb did not open %1").arg(display_));
     if (withWindowManager_ && !StartWindowManager(error))
         return false;
