@@ -8,7 +8,7 @@ class QPushButton;
 // frmAbout: version and credits.
 class AboutWindow final : public QDialog {
 public:
-    static inline const QString Version = QStringLiteral("25.07.05");
+    static inline const QString Version = QStringLiteral(TARNWICK_VERSION);
 
     explicit AboutWindow(QWidget* parent = nullptr);
 
