@@ -85,18 +85,19 @@ bool XSession::Start(QString* error) {
         return false;
     if (desktop_ == Desktop::Sway)
         return StartSway(error) && (!withTray_ || StartTray(error));
-    // A display number that nobody uses: its socket must not exist.
-    int number = 90 + int(QCoreApplication::applicationPid() % 100);
-    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)) ||
-           QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)))
-        ++number;
-    display_ = QStringLiteral(":%1").arg(number);
-
+    // Xvfb picks a free display number itself and writes it to standard output: a number
+    // guessed here could be taken by another server starting at the same moment.
     xvfb_ = std::make_unique<QProcess>();
     xvfb_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    xvfb_->start("Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    xvfb_->start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
     if (!xvfb_->waitForStarted(5000))
         return Fail(error, "Xvfb did not start");
+    QByteArray number;
+    while (!number.endsWith('\n') && xvfb_->waitForReadyRead(30000))
+        number += xvfb_->readAll();
+    if (number.trimmed().isEmpty())
+        return Fail(error, QStringLiteral("Xvfb named no display within 30 s"));
+    display_ = QStringLiteral(":%1").arg(QString::fromLatin1(number.trimmed()));
     // Its socket appears a moment before it takes connections: a client started in between
     // (openbox, say) gives up at once.
     const auto answers = [this] {
