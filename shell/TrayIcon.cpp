@@ -9,15 +9,23 @@ TrayIcon::TrayIcon(TrayShell& shell, TrayActions actions, QObject* parent)
     : QObject(parent), shell_(shell), actions_(std::move(actions)),
       picNormal_(AppIcon()), picIcon_{PlusIcon(), CrossIcon()} {
     mnuPopup.setTitle(QStringLiteral("Popup"));
-    const QStringList captions = {QStringLiteral("Show Control Centre"),
-                                  QStringLiteral("Check Mail"), QStringLiteral("-"),
-                                  QStringLiteral("About"), QStringLiteral("Exit")};
-    for (int i = 0; i < captions.size(); ++i) {
-        QAction* item = captions[i] == QLatin1String("-") ? mnuPopup.addSeparator()
-                                                          : mnuPopup.addAction(captions[i]);
-        connect(item, &QAction::triggered, this, [this, i] { OnMenuItem(i); });
-        mnuSubPopup << item;
-    }
+    // Each item calls its action as the click happens, whatever the action is at that time.
+    const auto addItem = [this](const char* name, const QString& caption,
+                                std::function<void()> TrayActions::*action) {
+        QAction* item = mnuPopup.addAction(caption);
+        item->setObjectName(QLatin1String(name));
+        connect(item, &QAction::triggered, this, [this, action] {
+            if (actions_.*action)
+                (actions_.*action)();
+        });
+        return item;
+    };
+    actShowControlCentre_ = addItem("actShowControlCentre", QStringLiteral("Show Control Centre"),
+                                    &TrayActions::ShowControlCentre);
+    actCheckMail_ = addItem("actCheckMail", QStringLiteral("Check Mail"), &TrayActions::CheckMail);
+    mnuPopup.addSeparator();
+    actAbout_ = addItem("actAbout", QStringLiteral("About"), &TrayActions::DoAbout);
+    actExit_ = addItem("actExit", QStringLiteral("Exit"), &TrayActions::Exit);
     connect(&mnuPopup, &QMenu::aboutToShow, this, &TrayIcon::RefreshMenu);
     tmrChangeIcon.setInterval(AnimationMs);
     tmrChangeIcon.setTimerType(Qt::PreciseTimer); // a coarse timer would drift off the grid
@@ -98,40 +106,17 @@ void TrayIcon::OnCheckingChanged(bool checking) {
 }
 
 void TrayIcon::RefreshMenu() {
-    mnuSubPopup[0]->setEnabled(true);
-    mnuSubPopup[1]->setEnabled(true);
-    mnuSubPopup[3]->setEnabled(true);
+    actShowControlCentre_->setEnabled(true);
+    actCheckMail_->setEnabled(true);
+    actAbout_->setEnabled(true);
     // While the control centre is open its own "Exit" is the way out.
-    mnuSubPopup[4]->setEnabled(
-        !(actions_.IsControlCentreVisible && actions_.IsControlCentreVisible()));
+    actExit_->setEnabled(!(actions_.IsControlCentreVisible && actions_.IsControlCentreVisible()));
 }
 
 void TrayIcon::OnTrayEvent(Event event) {
     RefreshMenu();
     if ((event == Event::DoubleClick || event == Event::Activate) && actions_.ShowControlCentre)
         actions_.ShowControlCentre();
-}
-
-void TrayIcon::OnMenuItem(int index) {
-    const std::function<void()>* action = nullptr;
-    switch (index) {
-    case 0:
-        action = &actions_.ShowControlCentre;
-        break;
-    case 1:
-        action = &actions_.CheckMail;
-        break;
-    case 3:
-        action = &actions_.DoAbout;
-        break;
-    case 4:
-        action = &actions_.Exit;
-        break;
-    default:
-        return;
-    }
-    if (*action)
-        (*action)();
 }
 
 SystemTrayShell::SystemTrayShell() {

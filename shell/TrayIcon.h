@@ -51,6 +51,7 @@ int AnimationDelay(qint64 sinceStartMs);
 
 // The tray icon with its tip, its menu and the busy animation.
 class TrayIcon final : public QObject {
+    Q_OBJECT
 public:
     static constexpr int TipLength = 64;
     static constexpr int AnimationMs = 500;
@@ -78,8 +79,6 @@ public:
     // an XEmbed tray) shows it, at the context button.
     enum class Event { Other, DoubleClick, Activate, Context };
     void OnTrayEvent(Event event);
-    // The menu's item `index` was chosen.
-    void OnMenuItem(int index);
 
     bool TrayBusy() const { return trayBusy_; }
     bool TrayAdded() const { return trayAdded_; }
@@ -98,7 +97,10 @@ private:
     TrayShell& shell_;
     TrayActions actions_;
     QMenu mnuPopup;
-    QList<QAction*> mnuSubPopup;
+    QAction* actShowControlCentre_ = nullptr;
+    QAction* actCheckMail_ = nullptr;
+    QAction* actAbout_ = nullptr;
+    QAction* actExit_ = nullptr;
     bool trayBusy_ = false;
     bool trayAdded_ = false;
     bool stopped_ = false;

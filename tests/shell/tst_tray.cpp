@@ -166,8 +166,8 @@ private slots:
 
         w.tray->OnTrayEvent(TrayIcon::Event::DoubleClick);
         QCOMPARE(w.done, QStringList("show"));
-        for (int i = 0; i < 5; ++i)
-            w.tray->OnMenuItem(i);
+        for (QAction* item : items)
+            item->trigger();
         QCOMPARE(w.done, QStringList({"show", "show", "check", "about", "exit"}));
     }
 };
