@@ -9,6 +9,7 @@
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/UserLists.h"
+#include "support/ManualClock.h"
 #include "support/TestCertificates.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QLocale>
-#include <utility>
 
 // The date and time, handed in so that tests can run on a clock of their own.
 class Clock {
@@ -32,23 +30,4 @@ public:
     QDateTime Now() const override { return QDateTime::currentDateTime(); }
     // Without the local time zone, which the C library may look up on the disk each time.
     qint64 Stamp() const override { return QDateTime::currentMSecsSinceEpoch(); }
-};
-
-// A clock that stands still until told otherwise, or runs in step with real time from where
-// it stands once told to `Run`.
-class ManualClock final : public Clock {
-public:
-    explicit ManualClock(QDateTime now = QDateTime(QDate(2026, 1, 5), QTime(10, 0)))
-        : now_(std::move(now)) {}
-    QDateTime Now() const override {
-        return running_.isValid() ? now_.addMSecs(running_.elapsed()) : now_;
-    }
-    void Set(const QDateTime& now) { now_ = now; }
-    void SetTime(const QTime& time) { now_.setTime(time); }
-    void Advance(qint64 ms) { now_ = now_.addMSecs(ms); }
-    void Run() { running_.start(); }
-
-private:
-    QDateTime now_;
-    QElapsedTimer running_;
 };

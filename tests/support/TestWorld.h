@@ -3,6 +3,7 @@
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
 #include "core/Clock.h"
+#include "support/ManualClock.h"
 #include "core/Settings.h"
 #include "core/UserLists.h"
 
