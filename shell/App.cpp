@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,14 @@ void App::Main() {
     alert_->Start();
     if (env_.tray.WaitingForArea())
         main_->ShowForm(); // meanwhile the control centre is the only way in
+    // The first-run message points to setup: it opens by itself, once the event loop runs,
+    // so that Main returns and the checks and the tray work meanwhile.
+    if (file_.WasFirstRun() && env_.setupAfterFirstRun) {
+        QTimer::singleShot(0, this, [this] {
+            if (!exiting_ && !IsSetupVisible())
+                ShowSetup();
+        });
+    }
 }
 
 void App::AddTrayIcon() {

@@ -36,6 +36,9 @@ struct Environment {
     quint16 port = CheckEngine::Pop3Port;
     // Resumes from suspend and changes of the wall clock; none: the scheduler's timer alone.
     ClockJumps* clockJumps = nullptr;
+    // Once the first-run message is answered, setup opens so that a mailbox can be added at
+    // once. Off where nobody can see a window (headless).
+    bool setupAfterFirstRun = true;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
