@@ -3,11 +3,17 @@
 #include "LineFramer.h"
 #include "Transport.h"
 
+#include <QAbstractSocket>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <optional>
 
 class QTcpSocket;
+
+// What a socket failure outside TLS tells the user: the host and the port that were tried,
+// with the likely cause where the error says it; otherwise the system's own words.
+QString SocketFailureText(QAbstractSocket::SocketError error, const QString& systemText,
+                          const QString& host, quint16 port);
 
 // The session's connection over a QTcpSocket, or a QSslSocket when TLS is wanted. Each
 // connect gets a socket of its own, and a closed socket is cut off at once, so nothing a
@@ -44,6 +50,8 @@ private:
     LineFramer framer_;
     quint64 generation_ = 0;
     QString caFile_;
+    QString host_; // where the socket was sent, for the failure texts
+    quint16 port_ = 0;
     QString caProblem_; // why the CA file gave no certificate, for the error text
     bool handshaking_ = false;
     bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS

@@ -9,6 +9,7 @@
 #include "QtDialogs.h"
 #include "SingleInstance.h"
 #include "SystemClockJumps.h"
+#include "TrayArea.h"
 #include "TrayIcon.h"
 #include "check/Logs.h"
 #include "core/Autostart.h"
@@ -49,6 +50,7 @@ int RunTarnwick(int argc, char** argv) {
     }
 
     PreferX11Display();
+    NeverLaunchSessionBus(); // before Qt's tray, menus or accessibility look for a bus
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
