@@ -16,6 +16,8 @@ QTcpSocket* SocketTransport::NewSocket(bool tls) {
     framer_.Reset();
     handshaking_ = false;
     afterStls_ = false;
+    lastErrors_.clear();
+    lastChain_.clear();
     QTcpSocket* socket = socket_;
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { OnError(socket); });
@@ -183,6 +185,10 @@ void SocketTransport::OnError(QTcpSocket* socket) {
     // Deliver from the event loop: a socket may report a failure from inside connectToHost,
     // that is from inside the session's own step.
     const QString description = Describe(socket);
+    if (const auto* ssl = qobject_cast<const QSslSocket*>(socket); ssl && handshaking_) {
+        lastErrors_ = ssl->sslHandshakeErrors();
+        lastChain_ = ssl->peerCertificateChain();
+    }
     const quint64 generation = generation_;
     QTimer::singleShot(0, this, [this, description, generation] {
         if (generation == generation_)

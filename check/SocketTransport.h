@@ -6,6 +6,7 @@
 #include <QAbstractSocket>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <optional>
 
 class QTcpSocket;
@@ -37,6 +38,11 @@ public:
     void Close() override;
     int State() const override; // QAbstractSocket::SocketState, 0 when none
 
+    // The certificate errors and the chain of the last handshake that failed on the
+    // certificate; empty after a connection that did not.
+    const QList<QSslError>& LastCertificateErrors() const { return lastErrors_; }
+    const QList<QSslCertificate>& LastPeerChain() const { return lastChain_; }
+
 private:
     // What a TLS connection of this transport trusts and accepts: the system's certificates
     // and those of the CA file, TLS 1.2 or later, the peer always verified.
@@ -50,6 +56,8 @@ private:
     LineFramer framer_;
     quint64 generation_ = 0;
     QString caFile_;
+    QList<QSslError> lastErrors_;
+    QList<QSslCertificate> lastChain_;
     QString host_; // where the socket was sent, for the failure texts
     quint16 port_ = 0;
     QString caProblem_; // why the CA file gave no certificate, for the error text

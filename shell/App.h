@@ -2,6 +2,7 @@
 
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
+#include "check/MailboxTest.h"
 #include "check/SocketTransport.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
@@ -93,6 +94,7 @@ private:
     CheckLogs logs_;
     SocketTransport transport_;
     CheckEngine engine_;
+    MailboxTest mailboxTest_; // the user editor's "Test"
 
     std::unique_ptr<AboutWindow> about_;
     std::unique_ptr<AlertWindow> alert_;
