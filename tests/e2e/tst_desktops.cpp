@@ -109,10 +109,17 @@ private slots:
         qulonglong alert = 0; // the event loop runs meanwhile: the server answers in it
         QVERIFY2(WaitFor([&] { return (alert = x.WaitForWindow("^Alert!$", 100)) != 0; }, 20000),
                  qPrintable(program.Output() + ReadFile(program.ErrLog())));
-        // Below Xfce's top panel (28 pixels); trayer reserves no room.
-        const QPoint place(0, kind == XSession::Desktop::XfcePanel ? 28 : 0);
-        QVERIFY2(WaitFor([&] { return x.Geometry(alert) == QRect(place, QSize(385, 161)); }, 5000),
-                 qPrintable(x.Run("xprop", {"-root", "_NET_WORKAREA"})));
+        // At the top-left of the work area: below Xfce's top panel, which reserves room
+        // (trayer reserves none, and sway sets no work area).
+        const QString area = x.Run("xprop", {"-root", "_NET_WORKAREA"});
+        const QStringList corner = area.section('=', 1).split(',');
+        const QPoint place(corner.value(0).toInt(), corner.value(1).toInt());
+        QVERIFY2(kind != XSession::Desktop::XfcePanel || place.y() > 0, qPrintable(area));
+        QVERIFY2(
+            WaitFor([&] { return x.Geometry(alert) == QRect(place, QSize(385, 161)); }, 5000),
+            qPrintable(
+                area +
+                QString(" alert at %1,%2").arg(x.Geometry(alert).x()).arg(x.Geometry(alert).y())));
         QVERIFY2(focus() == typed, qPrintable(x.XDoTool({"getwindowfocus", "getwindowname"}) +
                                               x.Run("xwininfo", {"-root", "-tree"})));
         if (kind == XSession::Desktop::Trayer) // no session bus here: none may appear
