@@ -7,14 +7,33 @@
 #include <utility>
 
 bool AlertQueue::Add(const QString& ErrTxt) {
+    return Add(ErrTxt, QString(), QTime());
+}
+
+bool AlertQueue::Add(const QString& ErrTxt, const QString& who, const QTime& at) {
+    if (!who.isEmpty()) {
+        for (int j = 0; j <= LastError; ++j) {
+            Origin& origin = origins_[j];
+            if (origin.who != who)
+                continue;
+            ++origin.failures;
+            Errors[j] = ErrTxt + QStringLiteral("\r\n(failed %1 times since %2)")
+                                     .arg(origin.failures)
+                                     .arg(origin.since.toString(QStringLiteral("HH:mm")));
+            return true;
+        }
+    }
     if (Pending() >= MaxPending) {
         Trace(QStringLiteral("frmAlert AddError: queue full, newest error text dropped"));
         return false;
     }
     ++LastError;
-    if (LastError >= Errors.size())
+    if (LastError >= Errors.size()) {
         Errors.resize(LastError + 3);
+        origins_.resize(LastError + 3);
+    }
     Errors[LastError] = ErrTxt;
+    origins_[LastError] = Origin{who, 1, at};
     return true;
 }
 
@@ -23,10 +42,13 @@ QString AlertQueue::TakeOldest() {
         return {};
     QString oldest = std::move(Errors[0]);
     --LastError;
-    for (int j = 0; j <= LastError; ++j)
+    for (int j = 0; j <= LastError; ++j) {
         Errors[j] = std::move(Errors[j + 1]);
+        origins_[j] = std::move(origins_[j + 1]);
+    }
     // The slot just freed would otherwise hold a stale copy of the newest text.
     Errors[LastError + 1] = QString();
+    origins_[LastError + 1] = Origin{};
     return oldest;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QTime>
 #include <QVector>
 #include <QtGlobal>
 
@@ -9,6 +10,9 @@ struct UserRecord;
 
 // The error texts waiting to be shown, oldest first. The texts stay packed at the low end of
 // `Errors` (indices 0..LastError); the array grows by the table's rule and never shrinks.
+//
+// A text added for a user (`who` not empty) replaces that user's text still waiting, in its
+// place, so that a server that stays down yields one alert to answer, not one per check.
 class AlertQueue final {
 public:
     static constexpr int InitialSlots = 10;
@@ -19,6 +23,10 @@ public:
     // Appends a copy of `ErrTxt`. False (and a trace line) when the queue is full and the text
     // was dropped.
     bool Add(const QString& ErrTxt);
+    // The same for an error of the user `who` at `at`: a text of that user still waiting is
+    // replaced by this one, followed by "(failed N times since HH:MM)", N counting the texts
+    // it stands for and HH:MM the time of the first of them.
+    bool Add(const QString& ErrTxt, const QString& who, const QTime& at);
     // Removes and returns the oldest text; an empty text when nothing is pending.
     QString TakeOldest();
 
@@ -28,7 +36,15 @@ public:
     const QVector<QString>& GetErrors() const { return Errors; }
 
 private:
+    // Whose text waits at the same index, how many failures it stands for, since when.
+    struct Origin {
+        QString who;
+        int failures = 1;
+        QTime since;
+    };
+
     QVector<QString> Errors = QVector<QString>(InitialSlots);
+    QVector<Origin> origins_ = QVector<Origin>(InitialSlots);
     qint16 LastError = -1;
 };
 

@@ -7,7 +7,10 @@
 #include "ui/DialogFrame.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QRegion>
+#include <QScreen>
 #include <algorithm>
 #include <utility>
 
@@ -89,6 +92,29 @@ void AlertWindow::AddError(const QString& ErrTxt) {
     Wake();
 }
 
+void AlertWindow::AddUserError(const QString& ErrTxt, const QString& who) {
+    queue_.Add(ErrTxt, who, clock_.Now().time());
+    Wake();
+}
+
+QPoint AlertWindow::RestingPlace() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry().topLeft() : QPoint(0, 0);
+}
+
+void AlertWindow::MoveTo(int top) {
+    move(rest_.x(), top);
+    // Above the work area lies a panel: the part of the window that is still there stays
+    // unseen, so that the slide never covers it. With the work area at the screen's top
+    // that part is off the screen anyway.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int hidden = rest_.y() - top;
+    if (hidden <= 0 || !screen || rest_.y() <= screen->geometry().top())
+        clearMask();
+    else
+        setMask(QRegion(0, std::min(hidden, height() - 1), width(), height()));
+}
+
 int AlertWindow::AlertUser() const {
     return alertUserId_ == 0 ? -1 : settings_.IndexOfId(alertUserId_);
 }
@@ -153,7 +179,8 @@ void AlertWindow::ShowAlert() {
     cmdHidePermanently.setVisible(cmdHide.isVisibleTo(this));
     (errorAlert_ ? cmdOk : cmdHide).setFocus();
 
-    move(0, -height());
+    rest_ = RestingPlace();
+    MoveTo(rest_.y() - height());
     show();
     SetTopMost(this);
 
@@ -166,9 +193,9 @@ void AlertWindow::OnShowTick() {
     tmrShow.stop();
     ++slideSteps_;
     const int top = y();
-    move(0, std::max(top + 1, qRound(top + height() / double(SlideDivisor))));
-    if (y() >= 0 || slideSteps_ >= MaxSlideSteps)
-        move(0, 0);
+    MoveTo(std::max(top + 1, qRound(top + height() / double(SlideDivisor))));
+    if (y() >= rest_.y() || slideSteps_ >= MaxSlideSteps)
+        MoveTo(rest_.y());
     else
         tmrShow.start();
 }
@@ -185,8 +212,8 @@ void AlertWindow::OnHideTick() {
     tmrHide.stop();
     ++slideSteps_;
     const int top = y();
-    move(0, std::min(top - 1, qRound(top - height() / double(SlideDivisor))));
-    if (y() >= -height() && slideSteps_ < MaxSlideSteps)
+    MoveTo(std::min(top - 1, qRound(top - height() / double(SlideDivisor))));
+    if (y() >= rest_.y() - height() && slideSteps_ < MaxSlideSteps)
         tmrHide.start();
     else
         HideAlert();

@@ -15,7 +15,7 @@ struct UserRecord;
 
 // The pop-up for new mail and for errors. Once a second it picks what to show: the oldest
 // queued error text, else the first user whose mail alert is due. The alert slides down from
-// the top-left corner of the screen, stays topmost until answered and slides back up.
+// the top-left corner of the screen's work area, stays topmost until answered and slides back up.
 //
 // A mail alert follows its user by identity, so that a delete or a re-sort in setup while it is
 // on screen cannot make its buttons act on somebody else.
@@ -39,6 +39,11 @@ public:
 
     // Queues an error text (it may hold CR LF line breaks) to be shown after those before it.
     void AddError(const QString& ErrTxt) override;
+    // Queues an error of the user `who`, in place of that user's error still waiting.
+    void AddUserError(const QString& ErrTxt, const QString& who) override;
+    // Where the alert rests: the top-left corner of the primary screen's work area, below a
+    // top panel and right of a left one.
+    static QPoint RestingPlace();
     // Withdraws a mail alert that a newer count has overtaken, then, unless an alert or the
     // setup window is visible, shows the oldest error or the first due mail alert.
     void DoNextAlert();
@@ -77,6 +82,9 @@ protected:
 
 private:
     void SleepWhileIdle();
+    // Moves the window to `top` and hides the part of it that lies above the work area, where
+    // a panel is.
+    void MoveTo(int top);
     void OnShowTick();
     void OnHideTick();
     void OnHideSession();
@@ -95,6 +103,7 @@ private:
     qint32 alertNumMails_ = 0;
     bool errorAlert_ = false;
     int slideSteps_ = 0;
+    QPoint rest_; // where the alert slides to, taken when it is shown
 
     // Declared in tab order.
     QPushButton cmdOk{QStringLiteral("Ok"), this};

@@ -103,8 +103,9 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
     }
     const UserRecord& user = settings_.Users[CurUser];
     if (settings_.ShowErrors && sink_) {
-        sink_->AddError(QStringLiteral("Error with ") + user.ScreenName + QStringLiteral(" : ") +
-                        QStringLiteral("\r\n") + ErrMsg);
+        sink_->AddUserError(QStringLiteral("Error with ") + user.ScreenName +
+                                QStringLiteral(" : ") + QStringLiteral("\r\n") + ErrMsg,
+                            user.ScreenName);
     }
     const QDateTime now = clock_.Now();
     const QString line = QStringList{ShortDateText(now.date(), locale_),

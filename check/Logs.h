@@ -15,6 +15,9 @@ class ErrorSink {
 public:
     virtual ~ErrorSink() = default;
     virtual void AddError(const QString& ErrTxt) = 0;
+    // An error of one user, named by `who`; a sink may let it replace that user's text still
+    // waiting.
+    virtual void AddUserError(const QString& ErrTxt, const QString& /*who*/) { AddError(ErrTxt); }
 };
 
 // The error log "ErrLog.txt" and the STAT log "Stat.txt" in the program's folder. Both are

@@ -16,6 +16,8 @@ QTcpSocket* SocketTransport::NewSocket(bool tls) {
     framer_.Reset();
     handshaking_ = false;
     afterStls_ = false;
+    lastErrors_.clear();
+    lastChain_.clear();
     QTcpSocket* socket = socket_;
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { OnError(socket); });
@@ -50,11 +52,38 @@ QSslConfiguration SocketTransport::TlsConfiguration() {
     return configuration;
 }
 
+QString SocketFailureText(QAbstractSocket::SocketError error, const QString& systemText,
+                          const QString& host, quint16 port) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("Connection refused by %1 port %2: is the server running, and is "
+                              "that its port?")
+            .arg(host)
+            .arg(port);
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("Host %1 not found: is the mail server's name right, and is this "
+                              "computer online?")
+            .arg(host);
+    case QAbstractSocket::NetworkError:
+    case QAbstractSocket::SocketTimeoutError:
+    case QAbstractSocket::SocketAccessError:
+    case QAbstractSocket::SocketResourceError:
+    case QAbstractSocket::UnsupportedSocketOperationError:
+        return QStringLiteral("%1 (%2 port %3)").arg(systemText, host).arg(port);
+    default:
+        return systemText; // the connection stood: the server's side of it is what counts
+    }
+}
+
 void SocketTransport::Connect(const QString& host, quint16 port) {
+    host_ = host;
+    port_ = port;
     NewSocket(false)->connectToHost(host, port);
 }
 
 void SocketTransport::ConnectSecure(const QString& host, quint16 port, Security security) {
+    host_ = host;
+    port_ = port;
     auto* ssl = static_cast<QSslSocket*>(NewSocket(true));
     if (security != Security::Tls) {
         ssl->connectToHost(host, port); // in clear until StartTls
@@ -142,7 +171,7 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
 QString SocketTransport::Describe(QTcpSocket* socket) const {
     const auto* ssl = qobject_cast<const QSslSocket*>(socket);
     if (!ssl || !handshaking_)
-        return socket->errorString();
+        return SocketFailureText(socket->error(), socket->errorString(), host_, port_);
     const QList<QSslError> errors = ssl->sslHandshakeErrors();
     if (errors.isEmpty())
         return HandshakeFailureText(socket->errorString(), afterStls_);
@@ -156,6 +185,10 @@ void SocketTransport::OnError(QTcpSocket* socket) {
     // Deliver from the event loop: a socket may report a failure from inside connectToHost,
     // that is from inside the session's own step.
     const QString description = Describe(socket);
+    if (const auto* ssl = qobject_cast<const QSslSocket*>(socket); ssl && handshaking_) {
+        lastErrors_ = ssl->sslHandshakeErrors();
+        lastChain_ = ssl->peerCertificateChain();
+    }
     const quint64 generation = generation_;
     QTimer::singleShot(0, this, [this, description, generation] {
         if (generation == generation_)

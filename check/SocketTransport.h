@@ -3,11 +3,18 @@
 #include "LineFramer.h"
 #include "Transport.h"
 
+#include <QAbstractSocket>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <optional>
 
 class QTcpSocket;
+
+// What a socket failure outside TLS tells the user: the host and the port that were tried,
+// with the likely cause where the error says it; otherwise the system's own words.
+QString SocketFailureText(QAbstractSocket::SocketError error, const QString& systemText,
+                          const QString& host, quint16 port);
 
 // The session's connection over a QTcpSocket, or a QSslSocket when TLS is wanted. Each
 // connect gets a socket of its own, and a closed socket is cut off at once, so nothing a
@@ -31,6 +38,11 @@ public:
     void Close() override;
     int State() const override; // QAbstractSocket::SocketState, 0 when none
 
+    // The certificate errors and the chain of the last handshake that failed on the
+    // certificate; empty after a connection that did not.
+    const QList<QSslError>& LastCertificateErrors() const { return lastErrors_; }
+    const QList<QSslCertificate>& LastPeerChain() const { return lastChain_; }
+
 private:
     // What a TLS connection of this transport trusts and accepts: the system's certificates
     // and those of the CA file, TLS 1.2 or later, the peer always verified.
@@ -44,6 +56,10 @@ private:
     LineFramer framer_;
     quint64 generation_ = 0;
     QString caFile_;
+    QList<QSslError> lastErrors_;
+    QList<QSslCertificate> lastChain_;
+    QString host_; // where the socket was sent, for the failure texts
+    quint16 port_ = 0;
     QString caProblem_; // why the CA file gave no certificate, for the error text
     bool handshaking_ = false;
     bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -28,6 +29,13 @@ public:
     }
     // A message that nothing waits for.
     virtual void Tell(const QString& text) { Message(text); }
+    // A message with buttons of its own, named by `buttons`: the index of the one pressed.
+    // The first is the default, and what Esc and the close control give: make it the choice
+    // that changes nothing. Here the text is shown as a message and the first button taken.
+    virtual int Choose(const QString& text, const QStringList& buttons) {
+        Message(text);
+        return buttons.isEmpty() ? -1 : 0;
+    }
 
     // The window that the boxes opened while it lives are opened from: they block that window
     // (and the windows it was opened from) and nothing else. None blocks no window. Scopes

@@ -480,6 +480,7 @@ bool SettingsFile::LoadFile() {
     settings_.ResetToDefaults();
     QStringList message{result == LoadResult::FirstRun ? FirstRunMessage() : LoadFailed};
     dialogs_.Message((message + notes).join(CrLf));
+    firstRun_ = result == LoadResult::FirstRun;
     return result == LoadResult::FirstRun;
 }
 

@@ -78,6 +78,9 @@ public:
     // defaults, is left alone until settings other than the defaults are saved.
     // Returns false when the defaults are in force because the file could not be used.
     bool LoadFile();
+    // Whether the last LoadFile found no settings (no file, or an empty one) and told the user
+    // so with the first-run message.
+    bool WasFirstRun() const { return firstRun_; }
     // Writes the current settings and then the ".bak" copy, owner-only. Each replaces the old
     // file through a temporary one when the folder allows it, else is written in place
     // (OverwriteInPlace). False (after telling the user) when the settings file could not be
@@ -106,4 +109,5 @@ private:
     // The ".bak" holds the last settings of the user's, kept nowhere else: no save of the
     // defaults touches it.
     bool backupPinned_ = false;
+    bool firstRun_ = false;
 };

@@ -11,23 +11,29 @@ TARNWICK_PACKAGES=(
     # desktops as users run them: a StatusNotifierItem panel on a session bus, a Wayland session
     dbus dbus-x11 libglib2.0-bin xfce4-panel sway waybar xwayland qt6-wayland
     clang libclang-rt-14-dev
-    # tests: the installed menu entry and AppStream metadata are validated
-    desktop-file-utils appstream
+    # tests: the installed menu entry and AppStream metadata are validated, the package linted
+    desktop-file-utils appstream lintian
 )
 
 tarnwick_install_deps() {
     local missing=()
     local pkg
+    local state
     for pkg in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-            missing+=("$pkg")
-        fi
+        # Only a package that is not there counts: one whose triggers are still pending (while
+        # another apt runs, say) is installed.
+        state=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+        case "$state" in
+            "" | not-installed | config-files) missing+=("$pkg") ;;
+        esac
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    # Another apt (unattended-upgrades, a software centre) may hold the lock: wait for it.
+    local wait=(-o DPkg::Lock::Timeout=600)
+    "${sudo[@]}" apt-get "${wait[@]}" update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get "${wait[@]}" install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null
 }

@@ -6,7 +6,8 @@ source scripts/deps.sh
 tarnwick_install_deps "${TARNWICK_PACKAGES[@]}"
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target tarnwick
+# The icons too, so that "cmake --install build" works after this build.
+cmake --build build --target tarnwick tarnwick_icons
 
 # A display that does not answer would end the program at once: run headless instead.
 headless_because=""

@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,8 @@
 App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
       logs_(settings_, env_.clock, env_.paths.ProgramFolder),
-      engine_(settings_, env_.clock, transport_, logs_, lists_, env_.port) {
+      engine_(settings_, env_.clock, transport_, logs_, lists_, env_.port),
+      mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
         std::fflush(nullptr);
         std::_Exit(0);
@@ -49,6 +51,14 @@ void App::Main() {
     alert_->Start();
     if (env_.tray.WaitingForArea())
         main_->ShowForm(); // meanwhile the control centre is the only way in
+    // The first-run message points to setup: it opens by itself, once the event loop runs,
+    // so that Main returns and the checks and the tray work meanwhile.
+    if (file_.WasFirstRun() && env_.setupAfterFirstRun) {
+        QTimer::singleShot(0, this, [this] {
+            if (!exiting_ && !IsSetupVisible())
+                ShowSetup();
+        });
+    }
 }
 
 void App::AddTrayIcon() {
@@ -90,6 +100,7 @@ void App::LoadWindows() {
     logs_.SetErrorSink(alert_.get());
     password_ = std::make_unique<PasswordWindow>();
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
+    editor_->SetMailboxTest(&mailboxTest_);
 
     ControlCentreActions actions;
     actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };

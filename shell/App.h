@@ -2,6 +2,7 @@
 
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
+#include "check/MailboxTest.h"
 #include "check/SocketTransport.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
@@ -36,6 +37,9 @@ struct Environment {
     quint16 port = CheckEngine::Pop3Port;
     // Resumes from suspend and changes of the wall clock; none: the scheduler's timer alone.
     ClockJumps* clockJumps = nullptr;
+    // Once the first-run message is answered, setup opens so that a mailbox can be added at
+    // once. Off where nobody can see a window (headless).
+    bool setupAfterFirstRun = true;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
@@ -90,6 +94,7 @@ private:
     CheckLogs logs_;
     SocketTransport transport_;
     CheckEngine engine_;
+    MailboxTest mailboxTest_; // the user editor's "Test"
 
     std::unique_ptr<AboutWindow> about_;
     std::unique_ptr<AlertWindow> alert_;

@@ -9,6 +9,7 @@
 #include "QtDialogs.h"
 #include "SingleInstance.h"
 #include "SystemClockJumps.h"
+#include "TrayArea.h"
 #include "TrayIcon.h"
 #include "check/Logs.h"
 #include "core/Autostart.h"
@@ -49,6 +50,7 @@ int RunTarnwick(int argc, char** argv) {
     }
 
     PreferX11Display();
+    NeverLaunchSessionBus(); // before Qt's tray, menus or accessibility look for a bus
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
@@ -65,7 +67,8 @@ int RunTarnwick(int argc, char** argv) {
     // The real icon whenever there is a screen, also before any notification area runs.
     // Offscreen there is no screen and no tray to wait for.
     std::unique_ptr<TrayShell> tray;
-    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    if (headless)
         tray = std::make_unique<NoTrayShell>();
     else
         tray = std::make_unique<SystemTrayShell>();
@@ -73,8 +76,8 @@ int RunTarnwick(int argc, char** argv) {
     const Paths paths = Paths::ForProgram(QCoreApplication::applicationFilePath());
     const Autostart autostart(paths.AutostartFile, paths.ProgramFile);
     const std::unique_ptr<ClockJumps> clockJumps = MakeSystemClockJumps();
-    App tarnwick(
-        Environment{paths, clock, dialogs, random, *tray, CheckEngine::Pop3Port, clockJumps.get()});
+    App tarnwick(Environment{paths, clock, dialogs, random, *tray, CheckEngine::Pop3Port,
+                             clockJumps.get(), !headless});
     instance.Listen([&tarnwick] {
         if (ControlCentre* centre = tarnwick.Main_())
             centre->ShowForm();

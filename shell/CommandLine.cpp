@@ -1,9 +1,12 @@
 #include "CommandLine.h"
 
+#include "core/Paths.h"
 #include "ui/AboutWindow.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <cstdio>
 
 namespace {
@@ -43,6 +46,23 @@ void AddQtOptions(QCommandLineParser& parser) {
     for (const char* name : flags)
         add(name, false);
 }
+// Where this user's settings and logs are, for the end of the help: looked up, not created.
+QString FilesText(const QString& argument0) {
+    QString executable = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    if (executable.isEmpty())
+        executable = QFileInfo(argument0).absoluteFilePath();
+#ifdef Q_OS_WIN
+    const QString settings = QStringLiteral("C:\\Tarnwick.ini");
+#else
+    const QString settings =
+        AddSlash(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)) +
+        QStringLiteral("Tarnwick.ini");
+#endif
+    const QString logs = AddSlash(LogFolder(QFileInfo(executable).absolutePath(), StateHome()));
+    return QStringLiteral("\nYour files (see tarnwick(1)):\n  settings  %1\n  logs      %2 "
+                          "(ErrLog.txt, Stat.txt)\n")
+        .arg(QDir::toNativeSeparators(settings), QDir::toNativeSeparators(logs));
+}
 } // namespace
 
 std::optional<int> HandleCommandLine(const QStringList& arguments) {
@@ -76,6 +96,7 @@ std::optional<int> HandleCommandLine(const QStringList& arguments) {
         // The parser names the program only once an application object exists.
         QString text = parser.helpText();
         text.replace(QStringLiteral("<executable_name>"), program);
+        text += FilesText(arguments.value(0));
         std::fputs(qPrintable(text), stdout);
         return 0;
     }

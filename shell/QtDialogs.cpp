@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 const QString Caption = QStringLiteral("Tarnwick");
@@ -112,4 +113,27 @@ std::optional<QString> QtDialogs::Input(const QString& prompt, const QString& in
     if (box.result() != QDialog::Accepted)
         return std::nullopt;
     return box.textValue();
+}
+
+int QtDialogs::Choose(const QString& text, const QStringList& buttons) {
+    if (headless_ || buttons.isEmpty()) {
+        Print(text + (buttons.isEmpty()
+                          ? QString()
+                          : QStringLiteral(" (answered ") + buttons.first() + QLatin1Char(')')));
+        return buttons.isEmpty() ? -1 : 0;
+    }
+    QMessageBox box(QMessageBox::Information, Caption, text, QMessageBox::NoButton);
+    QList<QPushButton*> pushed;
+    for (qsizetype i = 0; i < buttons.size(); ++i) {
+        pushed << box.addButton(buttons[i],
+                                i == 0 ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+        pushed.last()->setObjectName(QStringLiteral("choice%1").arg(i));
+    }
+    box.setDefaultButton(pushed.first());
+    box.setEscapeButton(pushed.first());
+    // The certificate's fingerprint and the failure texts are there to be copied.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    RunModal(box, AsWindow(Owner()));
+    const qsizetype index = pushed.indexOf(qobject_cast<QPushButton*>(box.clickedButton()));
+    return index < 0 ? 0 : int(index);
 }

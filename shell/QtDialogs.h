@@ -20,6 +20,7 @@ public:
     std::optional<QString> Input(const QString& prompt, const QString& initial) override;
     void AskYesNoLater(const QString& text, std::function<void(bool)> answered) override;
     void Tell(const QString& text) override;
+    int Choose(const QString& text, const QStringList& buttons) override;
 
 private:
     void Print(const QString& text) const;

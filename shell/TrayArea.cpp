@@ -12,9 +12,19 @@
 #include <cstdlib>
 #include <xcb/xcb.h>
 
+namespace {
+// An address of no transport: a connection to it fails at once, without a launch.
+constexpr char NoBusAddress[] = "disabled:";
+} // namespace
+
+void NeverLaunchSessionBus() {
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", NoBusAddress);
+}
+
 bool HasSessionBus() {
-    // Without an address QtDBus would try to launch a bus of its own.
-    return !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    return !address.isEmpty() && address != NoBusAddress &&
            QDBusConnection::sessionBus().isConnected();
 }
 
@@ -59,6 +69,8 @@ bool XEmbedTrayRuns() {
 }
 
 #else
+
+void NeverLaunchSessionBus() {}
 
 // Elsewhere the desktop's notification area is always there.
 bool HasSessionBus() {

@@ -9,3 +9,9 @@ bool HasSessionBus();
 bool StatusNotifierHostRuns();
 // An XEmbed notification area owns the system tray selection of the X display.
 bool XEmbedTrayRuns();
+
+// Without a session bus address, libdbus would launch a bus of its own (dbus-launch) the
+// first time anything asks for the session bus, and that bus outlives the program. Called
+// before the application object exists: where no address is set, it names one that can only
+// fail, so that nothing connects to or starts a bus.
+void NeverLaunchSessionBus();

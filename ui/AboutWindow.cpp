@@ -18,6 +18,11 @@ constexpr int Px(int twips) {
 QRect TwipRect(int left, int top, int width, int height) {
     return {Px(left), Px(top), Px(width), Px(height)};
 }
+
+// A value the build was given, or a dash where it names none.
+QString OrNone(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("\u2013") : text;
+}
 } // namespace
 
 AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
@@ -39,15 +44,17 @@ AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
         {"lblCreatorCap", "Creator :", "lblCreator", QStringLiteral("The Tarnwick developers"),
          &lblCreator},
         {"lblVersCap", "Version :", "lblVers", QString(), &lblVers},
-        {"lblEMailCap", "EMail :", "lblEMail", QStringLiteral("tarnwick@example.org"), &lblEMail},
-        {"lblWebCap", "Website :", "lblWeb", QStringLiteral("https://tarnwick.example.org"),
-         &lblWeb},
+        {"lblEMailCap", "EMail :", "lblEMail", OrNone(QStringLiteral(TARNWICK_EMAIL)), &lblEMail},
+        {"lblWebCap", "Website :", "lblWeb", OrNone(QStringLiteral(TARNWICK_HOMEPAGE)), &lblWeb},
         {"lblCopyrightCap", "Copyright To :", "lblCopyright",
-         QStringLiteral("The Tarnwick developers, 2026"), &lblCopyright},
+         QStringLiteral("The Tarnwick developers, ") + QStringLiteral(TARNWICK_YEAR),
+         &lblCopyright},
     };
     int top = 0;
     for (const Row& row : rows) {
-        MakeLabel(*this, row.capName, QLatin1String(row.caption), TwipRect(0, top, 1095, 255));
+        // The captions start at the window's edge: an indent keeps their text off it.
+        MakeLabel(*this, row.capName, QLatin1String(row.caption), TwipRect(0, top, 1095, 255))
+            ->setIndent(Px(60));
         *row.label = MakeLabel(*this, row.valueName, row.value, TwipRect(1320, top, 2895, 255));
         top += 360;
     }

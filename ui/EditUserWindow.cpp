@@ -3,6 +3,7 @@
 #include "DialogFrame.h"
 #include "PasswordWindow.h"
 #include "UserEntry.h"
+#include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
 #include "core/Dialogs.h"
 #include "core/Settings.h"
@@ -20,8 +21,8 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
                                QWidget* parent)
     : QDialog(parent), settings_(settings), dialogs_(dialogs), password_(password) {
     setObjectName(QStringLiteral("frmEditAdd"));
-    // One row more than the other editors' layouts: the mail server's security.
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 169);
+    // Two rows more than the other editors' layouts: the mail server's security, and "Test".
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 197);
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -43,16 +44,20 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
         MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 104, 105, 19});
     cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 128, 113, 33});
     cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 128, 113, 33});
+    cmdTest = MakeButton(*this, "cmdTest", QStringLiteral("Test"), {8, 164, 225, 25});
+    cmdTest->setEnabled(false);
     setTabOrder(txtScreenname, txtMailserver);
     setTabOrder(txtMailserver, cboSecurity);
     setTabOrder(cboSecurity, txtUsername);
     setTabOrder(txtUsername, cmdEditPassword);
     setTabOrder(cmdEditPassword, cmdOk);
     setTabOrder(cmdOk, cmdCancel);
+    setTabOrder(cmdCancel, cmdTest);
 
     connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
     connect(cmdOk, &QPushButton::clicked, this, &EditUserWindow::OkClicked);
     connect(cmdCancel, &QPushButton::clicked, this, &EditUserWindow::DoCancel);
+    connect(cmdTest, &QPushButton::clicked, this, &EditUserWindow::TestClicked);
     connect(txtMailserver, &QLineEdit::textEdited, this, &EditUserWindow::ServerEdited);
     connect(cboSecurity, &QComboBox::currentIndexChanged, this, &EditUserWindow::SecurityChosen);
 }
@@ -114,6 +119,49 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         return false;
     }
     return true;
+}
+
+void EditUserWindow::SetMailboxTest(const MailboxTest* test) {
+    mailboxTest_ = test;
+    cmdTest->setEnabled(test != nullptr);
+}
+
+void EditUserWindow::TestClicked() {
+    if (!mailboxTest_)
+        return;
+    const Dialogs::OpenedFrom from(dialogs_, this);
+    const UserEntry entry = Entries();
+    cmdTest->setEnabled(false); // one test at a time; the window answers meanwhile
+    bool trusted = false;
+    for (;;) {
+        const MailboxTestResult result =
+            mailboxTest_->Run(entry.MailServer, entry.Username, entry.Password);
+        if (result.passed) {
+            dialogs_.Message(TestPassedMessage.arg(result.count));
+            break;
+        }
+        const QString failed = TestFailedMessage + QStringLiteral("\r\n") + result.failure;
+        // Offered once: a certificate still refused after it was added is not the file's.
+        if (!result.trustable || trusted) {
+            dialogs_.Message(failed);
+            break;
+        }
+        const QString question =
+            failed + QStringLiteral("\r\n\r\n") + MailboxTest::Describe(*result.trustable) +
+            QStringLiteral("\r\n\r\nTrust it only if its SHA-256 fingerprint is the one the "
+                           "server's owner gives. It is added to %1.")
+                .arg(mailboxTest_->CaFile());
+        if (dialogs_.Choose(question, {QStringLiteral("Ok"), TrustButton}) != 1)
+            break;
+        QString error;
+        if (!MailboxTest::Trust(*result.trustable, mailboxTest_->CaFile(), &error)) {
+            dialogs_.Message(QStringLiteral("The certificate could not be added to %1: %2")
+                                 .arg(mailboxTest_->CaFile(), error));
+            break;
+        }
+        trusted = true; // and the check again, now with the certificate trusted
+    }
+    cmdTest->setEnabled(true);
 }
 
 void EditUserWindow::DoCancel() {

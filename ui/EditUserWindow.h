@@ -3,6 +3,7 @@
 #include <QDialog>
 
 class Dialogs;
+class MailboxTest;
 class PasswordWindow;
 class QComboBox;
 class QLabel;
@@ -24,6 +25,8 @@ public:
     // opened from (see RunModal); returns when the window has closed.
     bool ShowForm(int& UserNum, QWidget* owner = nullptr);
     void DoCancel();
+    // What "Test" checks the entered mailbox with; without one the button stays disabled.
+    void SetMailboxTest(const MailboxTest* test);
 
 protected:
     void reject() override;                       // Esc: "Cancel"
@@ -32,6 +35,9 @@ protected:
 private:
     void EditPasswordClicked();
     void OkClicked();
+    // One check of the entered mailbox, its result in a message box; a certificate that only
+    // lacks trust is offered for trust, and the check runs again once it is trusted.
+    void TestClicked();
     UserEntry Entries() const;
     void ServerEdited(const QString& text);
     void SecurityChosen();
@@ -39,6 +45,7 @@ private:
     Settings& settings_;
     Dialogs& dialogs_;
     PasswordWindow& password_;
+    const MailboxTest* mailboxTest_ = nullptr;
 
     bool Cancelled = false;
     QString NewPassword;
@@ -59,7 +66,14 @@ private:
     QPushButton* cmdEditPassword = nullptr;
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
+    QPushButton* cmdTest = nullptr;
 };
+
+// The texts of "Test".
+inline const QString TestPassedMessage =
+    QStringLiteral("The check went through: the server holds %1 messages.");
+inline const QString TestFailedMessage = QStringLiteral("The check failed:");
+inline const QString TrustButton = QStringLiteral("Trust This Certificate");
 
 // Told when an add is refused because the table is full.
 inline const QString TableFullMessage =

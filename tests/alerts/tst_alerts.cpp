@@ -8,7 +8,9 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <functional>
 #include <limits>
@@ -406,6 +408,44 @@ private slots:
         a.DoNextAlert();
         QCOMPARE(a.AlertText(), QString("older"));
         QCOMPARE(a.Queue().Pending(), 1);
+    }
+
+    // A server that stays down: one alert per user waits, saying how often and since when;
+    // the error log gets every failure.
+    void failuresOfOneUserWaitAsOneAlert() {
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        AddMail(w.settings, "Home", "alice", 0, -1);
+        AddMail(w.settings, "Work", "bob", 0, -1);
+        QTemporaryDir dir;
+        CheckLogs logs(w.settings, w.clock, dir.path());
+        logs.SetErrorSink(&a);
+        w.setupVisible = true; // nothing is taken from the queue meanwhile
+        w.clock.SetTime(QTime(8, 4, 30));
+        logs.DoError("Connection refused", 0, 1);
+        logs.DoError("Timeout", 1, 1);
+        w.clock.SetTime(QTime(8, 9));
+        logs.DoError("Timeout waiting for response from server!", 0, 1);
+        logs.DoError("Connection refused again", 0, 1);
+        QCOMPARE(a.Queue().Pending(), 2);
+        QCOMPARE(a.Queue().GetErrors().at(0),
+                 QString("Error with Home : \r\nConnection refused again\r\n"
+                         "(failed 3 times since 08:04)"));
+        QCOMPARE(a.Queue().GetErrors().at(1), QString("Error with Work : \r\nTimeout"));
+        QFile log(logs.ErrLogPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll().count("\r\n"), 1 + 4);
+
+        // Once shown, the next failure starts a count of its own.
+        w.setupVisible = false;
+        a.DoNextAlert();
+        QVERIFY(a.AlertText().endsWith("(failed 3 times since 08:04)"));
+        logs.DoError("Timeout", 0, 1);
+        QCOMPARE(a.Queue().GetErrors().at(1), QString("Error with Home : \r\nTimeout"));
+        // Texts added without a user never merge.
+        a.AddError("plain");
+        a.AddError("plain");
+        QCOMPARE(a.Queue().Pending(), 4);
     }
 
     void alertFollowsItsUserThroughSetup() {

@@ -332,8 +332,23 @@ private slots:
         AddUser(w.settings, MakeUser("Work", "bob", "127.0.0.1", "pw2"));
         w.engine.CheckMail(false);
         QVERIFY(WaitUntil([&] { return w.sink.texts.size() == 2 && !w.engine.IsChecking(); }));
-        QCOMPARE(w.sink.texts, QStringList({"Error with Home : \r\nConnection refused",
-                                            "Error with Work : \r\nConnection refused"}));
+        const QString refused = QStringLiteral("Connection refused by 127.0.0.1 port %1: is the "
+                                               "server running, and is that its port?")
+                                    .arg(closedPort);
+        QCOMPARE(w.sink.texts, QStringList({"Error with Home : \r\n" + refused,
+                                            "Error with Work : \r\n" + refused}));
+        // A name that does not resolve is named; a failure of a standing connection keeps the
+        // system's words.
+        QCOMPARE(SocketFailureText(QAbstractSocket::HostNotFoundError, "Host not found",
+                                   "pop.example", 110),
+                 QString("Host pop.example not found: is the mail server's name right, and is "
+                         "this computer online?"));
+        QCOMPARE(
+            SocketFailureText(QAbstractSocket::NetworkError, "Network unreachable", "::1", 995),
+            QString("Network unreachable (::1 port 995)"));
+        QCOMPARE(SocketFailureText(QAbstractSocket::RemoteHostClosedError, RemoteClosed,
+                                   "pop.example", 110),
+                 RemoteClosed);
         const QList<ErrRecord> records = ErrRecords(w);
         QCOMPARE(records.size(), 2);
         QCOMPARE(records.at(0).user, 0);

@@ -7,6 +7,7 @@
 #include "support/RealPeer.h"
 #include "support/ScriptedServer.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QScopeGuard>
 
@@ -20,6 +21,20 @@ std::pair<int, bool> MenuItem(const QString& layout, const QString& label) {
                        .match(layout);
     return {m.hasMatch() ? m.captured(1).toInt() : -1,
             !m.captured(2).contains("'enabled': <false>")};
+}
+// The D-Bus daemons and launchers started for `display` (found by the DISPLAY they inherited):
+// a program that asks for a session bus where none runs makes libdbus launch one.
+QStringList BusesFor(const QString& display) {
+    QStringList found;
+    for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        const QByteArray comm = ReadFile("/proc/" + pid + "/comm").trimmed();
+        if ((comm == "dbus-daemon" || comm == "dbus-launch") &&
+            ReadFile("/proc/" + pid + "/environ")
+                .split('\0')
+                .contains("DISPLAY=" + display.toUtf8()))
+            found << pid + ' ' + comm;
+    }
+    return found;
 }
 } // namespace
 
@@ -94,9 +109,21 @@ private slots:
         qulonglong alert = 0; // the event loop runs meanwhile: the server answers in it
         QVERIFY2(WaitFor([&] { return (alert = x.WaitForWindow("^Alert!$", 100)) != 0; }, 20000),
                  qPrintable(program.Output() + ReadFile(program.ErrLog())));
-        QVERIFY(WaitFor([&] { return x.Geometry(alert) == QRect(0, 0, 385, 161); }, 5000));
+        // At the top-left of the work area: below Xfce's top panel, which reserves room
+        // (trayer reserves none, and sway sets no work area).
+        const QString area = x.Run("xprop", {"-root", "_NET_WORKAREA"});
+        const QStringList corner = area.section('=', 1).split(',');
+        const QPoint place(corner.value(0).toInt(), corner.value(1).toInt());
+        QVERIFY2(kind != XSession::Desktop::XfcePanel || place.y() > 0, qPrintable(area));
+        QVERIFY2(
+            WaitFor([&] { return x.Geometry(alert) == QRect(place, QSize(385, 161)); }, 5000),
+            qPrintable(
+                area +
+                QString(" alert at %1,%2").arg(x.Geometry(alert).x()).arg(x.Geometry(alert).y())));
         QVERIFY2(focus() == typed, qPrintable(x.XDoTool({"getwindowfocus", "getwindowname"}) +
                                               x.Run("xwininfo", {"-root", "-tree"})));
+        if (kind == XSession::Desktop::Trayer) // no session bus here: none may appear
+            QVERIFY2(BusesFor(x.Display()).isEmpty(), qPrintable(BusesFor(x.Display()).join(", ")));
         const QList<qulonglong> stack = x.StackingOrder();
         QVERIFY(stack.indexOf(alert) > stack.indexOf(typed));
         x.Click(alert, 60, 140); // Hide

@@ -129,13 +129,7 @@ private slots:
         const qulonglong icon = program.WaitForTrayIcon(15000);
         QVERIFY(icon != 0);
 
-        // Control centre, "Setup", "Add".
-        x.DoubleClick(icon, 11, 13);
-        const qulonglong control = x.WaitForWindow(
-            "^Tarnwick$", [](qulonglong, const QRect& g) { return g.size() == QSize(185, 353); },
-            5000);
-        QVERIFY(control != 0);
-        x.Click(control, 84, 248); // Setup
+        // Setup opens by itself once the message is answered: "Add".
         const qulonglong setup = x.WaitForWindow("^Tarnwick Setup$", 5000);
         QVERIFY(setup != 0);
 
@@ -185,6 +179,11 @@ private slots:
             5000));
 
         // "Exit" in the control centre, "Yes".
+        x.DoubleClick(icon, 11, 13);
+        const qulonglong control = x.WaitForWindow(
+            "^Tarnwick$", [](qulonglong, const QRect& g) { return g.size() == QSize(185, 353); },
+            5000);
+        QVERIFY(control != 0);
         x.Click(control, 136, 328);
         const qulonglong question = program.WaitForMessageBox(icon, 10000);
         QVERIFY2(question != 0, qPrintable(program.Output()));

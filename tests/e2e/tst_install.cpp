@@ -5,6 +5,8 @@
 #include "support/RealPeer.h"
 #include "support/ScriptedServer.h"
 
+#include <QRegularExpression>
+
 namespace {
 // Runs `program` to its end: its exit code (-1 for a crash) and what it printed.
 std::pair<int, QByteArray> Run(const QString& program, const QStringList& args,
@@ -27,13 +29,16 @@ class TestInstall final : public QObject {
 private slots:
     void installedProgram_data() {
         QTest::addColumn<QString>("capability");
-        for (const char* row : {"installed", "start at login", "second start", "command line"})
+        for (const char* row :
+             {"installed", "package", "start at login", "second start", "command line"})
             QTest::newRow(row) << QString(row);
     }
     void installedProgram() {
         QFETCH(QString, capability);
         if (capability == "installed")
             InstalledTree();
+        else if (capability == "package")
+            Package();
         else if (capability == "command line")
             CommandLine();
         else
@@ -60,7 +65,8 @@ private:
         QVERIFY2(metainfo.first == 0, metainfo.second);
         for (const char* file :
              {"icons/hicolor/scalable/apps/tarnwick.svg", "icons/hicolor/16x16/apps/tarnwick.png",
-              "icons/hicolor/256x256/apps/tarnwick.png", "doc/tarnwick/LICENSE"})
+              "icons/hicolor/256x256/apps/tarnwick.png", "doc/tarnwick/LICENSE",
+              "doc/tarnwick/README.md", "doc/tarnwick/copyright", "doc/tarnwick/changelog.gz"})
             QVERIFY2(QFile::exists(usr.filePath("share/") + file), file);
 
         // A server that refuses the password: the failure must reach the error log.
@@ -84,10 +90,12 @@ private:
         program.setProcessEnvironment(env);
         program.setProcessChannelMode(QProcess::MergedChannels);
         const QString binary = usr.filePath("bin/tarnwick");
-        if (IsRoot()) { // root writes anywhere: the user must be an ordinary one
+        // Root writes anywhere: the user must be an ordinary one.
+        const QStringList asUser = {
+            "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", binary};
+        if (IsRoot()) {
             QCOMPARE(Run("chown", {"-R", "nobody:nogroup", home.path()}).first, 0);
-            program.start("setpriv",
-                          {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", binary});
+            program.start(asUser[0], asUser.mid(1));
         } else {
             QVERIFY(QFile::setPermissions(usr.filePath("bin"), ForAll & ~QFile::WriteOwner));
             program.start(binary, {});
@@ -101,6 +109,40 @@ private:
         QVERIFY2(logged, program.readAll());
         QCOMPARE(QFile::permissions(state) & 0x7077, OwnerOnly);
         QVERIFY(!QFile::exists(usr.filePath("bin/ErrLog.txt")));
+
+        // The manual page names every file of the README's table (lintian checks how it
+        // renders), and --help this user's.
+        const auto page = Run("gzip", {"-dc", usr.filePath("share/man/man1/tarnwick.1.gz")});
+        QVERIFY2(page.first == 0, page.second);
+        for (const char* name : {"Tarnwick.ini.bak", "Tarnwick-ca.pem", "ErrLog.old.txt",
+                                 "Stat.old.txt", "Tarnwick.socket", "autostart/tarnwick.desktop",
+                                 "XDG_STATE_HOME", "DBUS_SESSION_BUS_ADDRESS"})
+            QVERIFY2(page.second.contains(name), name);
+        const auto help = IsRoot() ? Run(asUser[0], asUser.mid(1) + QStringList("--help"), env)
+                                   : Run(binary, {"--help"}, env);
+        QVERIFY2(help.first == 0 &&
+                     help.second.endsWith(
+                         "settings  " + home.filePath("config/Tarnwick.ini").toUtf8() +
+                         "\n  logs      " + state.toUtf8() + "/ (ErrLog.txt, Stat.txt)\n"),
+                 help.second);
+    }
+
+    // The Debian package of this build: lintian finds no error and no warning.
+    void Package() {
+        QTemporaryDir dir;
+        const auto packed = Run("cpack", {"-G", "DEB", "-B", dir.path(), "--config",
+                                          TARNWICK_BUILD_DIR "/CPackConfig.cmake"});
+        QVERIFY2(packed.first == 0, packed.second);
+        const QStringList debs = QDir(dir.path()).entryList({"tarnwick_*.deb"});
+        QCOMPARE(debs.size(), 1);
+        const auto lint =
+            Run("lintian", {"--fail-on", "error,warning", QDir(dir.path()).filePath(debs[0])});
+        QVERIFY2(lint.first == 0 && !QString(lint.second)
+                                         .contains(QRegularExpression(
+                                             "^[EW]: ", QRegularExpression::MultilineOption)),
+                 lint.second);
+        const auto contents = Run("dpkg-deb", {"--contents", QDir(dir.path()).filePath(debs[0])});
+        QVERIFY(contents.second.contains("./usr/share/man/man1/tarnwick.1.gz"));
     }
 
     // No display, and no file touched.

@@ -38,9 +38,11 @@ const QString FirstRun = QStringLiteral(
     "screen by right-clicking\r\non the icon in the system tray. Have fun!");
 
 struct AppWorld {
-    AppWorld()
+    // Setup after the first-run message would wait for an answer in every test that starts
+    // without settings: only the test of it asks for it.
+    explicit AppWorld(bool setupAfterFirstRun = false)
         : app(Environment{Paths{dir.filePath("Tarnwick.ini"), dir.path()}, clock, dialogs, random,
-                          tray, 1}) {
+                          tray, 1, nullptr, setupAfterFirstRun}) {
         app.EndProcess = [this] { ++ended; };
     }
     QTemporaryDir dir;
@@ -71,6 +73,28 @@ private slots:
         QVERIFY(w.app.Engine().tmrCheckMail.isActive());
         QVERIFY(w.app.Alert()->tmrNextAlert.isActive());
         QCOMPARE(w.app.GetSettings().LastUser, qint16(-1));
+    }
+
+    // Setup opens once the first-run message is answered, after start-up is done; a start
+    // with settings opens nothing.
+    void firstRunOpensSetup() {
+        for (const bool first : {true, false}) {
+            AppWorld w(true);
+            if (!first)
+                QVERIFY(w.app.GetSettingsFile().SaveFile());
+            w.app.Main();
+            QCOMPARE(w.dialogs.messages.size(), first ? 1 : 0);
+            QVERIFY(!w.app.IsSetupVisible());
+            QVERIFY(w.app.Engine().tmrCheckMail.isActive());
+            bool shown = false;
+            QTimer::singleShot(0, [&] {
+                shown = w.app.IsSetupVisible();
+                if (shown)
+                    w.app.Setup()->DoCancel();
+            });
+            QTest::qWait(50);
+            QCOMPARE(shown, first);
+        }
     }
 
     void withoutANotificationAreaTheControlCentreStaysUp() {

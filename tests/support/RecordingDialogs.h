@@ -28,7 +28,15 @@ public:
         return inputs_.isEmpty() ? std::nullopt : inputs_.dequeue();
     }
 
+    int Choose(const QString& text, const QStringList& buttons) override {
+        choices << text;
+        choiceButtons << buttons;
+        Shown(text);
+        return choose_.isEmpty() ? 0 : choose_.dequeue();
+    }
+
     void QueueYesNo(bool yes) { yesNo_.enqueue(yes); }
+    void QueueChoice(int index) { choose_.enqueue(index); }
     void QueueInput(std::optional<QString> answer) { inputs_.enqueue(std::move(answer)); }
     void Clear() {
         messages.clear();
@@ -37,12 +45,17 @@ public:
         initials.clear();
         yesNo_.clear();
         inputs_.clear();
+        choices.clear();
+        choiceButtons.clear();
+        choose_.clear();
     }
 
-    QStringList messages;  // Message texts, in order
-    QStringList questions; // AskYesNo texts
-    QStringList prompts;   // Input prompts
-    QStringList initials;  // Input initial texts
+    QStringList messages;             // Message texts, in order
+    QStringList questions;            // AskYesNo texts
+    QStringList prompts;              // Input prompts
+    QStringList initials;             // Input initial texts
+    QStringList choices;              // Choose texts
+    QList<QStringList> choiceButtons; // the buttons each Choose offered
     // Runs while a dialog is "open", with its text: a real box keeps the event loop running,
     // so a test can make things happen at that moment.
     std::function<void(const QString&)> whileShown;
@@ -55,4 +68,5 @@ private:
 
     QQueue<bool> yesNo_;
     QQueue<std::optional<QString>> inputs_;
+    QQueue<int> choose_;
 };

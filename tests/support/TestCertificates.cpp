@@ -78,6 +78,13 @@ bool TestCertificates::Start(QString* error) {
                    QStringList{"-keyout", "selfsigned.key", "-out", "selfsigned.pem", "-days", "2",
                                "-subj", "/CN=localhost", "-addext",
                                "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost"},
+               error) &&
+           Run(QStringList{"req", "-new"} + NewKey +
+                   QStringList{"-keyout", "expiredself.key", "-out", "expiredself.csr", "-subj",
+                               "/CN=localhost"},
+               error) &&
+           Run({"x509", "-req", "-in", "expiredself.csr", "-signkey", "expiredself.key", "-days",
+                "-1", "-extfile", "server.ext", "-out", "expiredself.pem"},
                error);
 }
 

@@ -7,7 +7,8 @@
 // Certificates made by `openssl` for one test, in a temporary folder: a test CA and, signed
 // by it, a server certificate for 127.0.0.1, ::1 and localhost, an expired one, one for
 // another name and an intermediate CA; a server certificate signed by the intermediate; and a
-// self-signed one that nobody trusts. Each key is beside its certificate, with ".key" for
+// self-signed one that nobody trusts, and an expired self-signed one. Each key is beside its
+// certificate, with ".key" for
 // ".pem".
 class TestCertificates final {
 public:
@@ -20,6 +21,7 @@ public:
     QString Expired() const { return Path("expired.pem"); }
     QString WrongName() const { return Path("wrongname.pem"); }
     QString SelfSigned() const { return Path("selfsigned.pem"); }
+    QString ExpiredSelfSigned() const { return Path("expiredself.pem"); }
     QString BehindIntermediate() const { return Path("chained.pem"); } // alone, no chain
     static QString KeyOf(const QString& certificate);
 

@@ -2,12 +2,16 @@
 // about window, worked through their buttons while they run modally.
 #include "ModalScript.h"
 #include "alerts/AlertWindow.h"
+#include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
 #include "core/Autostart.h"
 #include "core/Cipher.h"
 #include "core/SettingsFile.h"
 #include "shell/ControlCentre.h"
+#include "support/RealPeer.h"
 #include "support/RecordingDialogs.h"
+#include "support/ScriptedServer.h"
+#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
 #include "support/TraceRecorder.h"
 #include "ui/AboutWindow.h"
@@ -21,10 +25,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDate>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QSet>
 #include <QStyle>
+#include <QTemporaryDir>
 
 namespace {
 struct World {
@@ -63,6 +70,8 @@ int NeededWidth(const QWidget& control, const QString& text) {
                  style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, &control);
     else if (qobject_cast<const QPushButton*>(&control))
         width += 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, &control) + 4;
+    else if (const auto* label = qobject_cast<const QLabel*>(&control))
+        width += std::max(label->indent(), 0);
     return width;
 }
 
@@ -163,7 +172,7 @@ private slots:
              {"txtPassword", "cmdOk", "cmdCancel"}},
             {&w.editor,
              "Add User",
-             {241, 169},
+             {241, 197},
              {{"lblScreenname", {8, 8, 113, 17}},
               {"txtScreenname", {128, 8, 105, 19}},
               {"lblMailserver", {8, 32, 113, 17}},
@@ -175,9 +184,10 @@ private slots:
               {"lblPassword", {8, 104, 113, 17}},
               {"cmdEditPassword", {128, 104, 105, 19}},
               {"cmdOk", {8, 128, 113, 33}},
-              {"cmdCancel", {120, 128, 113, 33}}},
+              {"cmdCancel", {120, 128, 113, 33}},
+              {"cmdTest", {8, 164, 225, 25}}},
              {"txtScreenname", "txtMailserver", "cboSecurity", "txtUsername", "cmdEditPassword",
-              "cmdOk", "cmdCancel"}},
+              "cmdOk", "cmdCancel", "cmdTest"}},
             {&w.setup,
              "Tarnwick Setup",
              {185, 345},
@@ -238,10 +248,11 @@ private slots:
         QVERIFY(!Control(w.password, "cmdOk")->isEnabled());
         QCOMPARE(Control<QLabel>(about, "lblVers")->text(), QString());
         QCOMPARE(Control<QLabel>(about, "lblCreator")->text(), QString("The Tarnwick developers"));
-        QCOMPARE(Control<QLabel>(about, "lblEMail")->text(), QString("tarnwick@example.org"));
-        QCOMPARE(Control<QLabel>(about, "lblWeb")->text(), QString("https://tarnwick.example.org"));
+        // No made-up address or site, and the year of the build.
+        for (const char* name : {"lblEMail", "lblWeb"})
+            QVERIFY(!Control<QLabel>(about, name)->text().contains("example"));
         QCOMPARE(Control<QLabel>(about, "lblCopyright")->text(),
-                 QString("The Tarnwick developers, 2026"));
+                 QString("The Tarnwick developers, %1").arg(QDate::currentDate().year()));
     }
 
     void captionsFitTheirRectangles_data() {
@@ -978,6 +989,69 @@ private slots:
             QVERIFY(!about.isVisible());
         }
         QCOMPARE(trace.texts, QStringList({"frmAbout QueryUnload", "frmAbout Unload"}));
+    }
+
+    // "Test" over TLS against a server whose certificate nobody trusts yet: shown, trusted on
+    // request, and the check that follows passes. An expired one is never offered.
+    void testTrustsASelfSignedCertificate_data() {
+        QTest::addColumn<bool>("expired");
+        QTest::newRow("self-signed") << false;
+        QTest::newRow("expired self-signed") << true;
+    }
+    void testTrustsASelfSignedCertificate() {
+        QFETCH(bool, expired);
+        TestCertificates certs;
+        TARNWICK_START_PEER(certs);
+        const QString certificate = expired ? certs.ExpiredSelfSigned() : certs.SelfSigned();
+        ScriptedServer server;
+        QVERIFY(server.SetCertificate(certificate, TestCertificates::KeyOf(certificate)));
+        ServerScript session;
+        session.StartTls().Send("+OK Ready.\r\n");
+        for (const char* reply : {"+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n", "+OK Bye.\r\n"})
+            session.Await().Send(reply);
+        server.Queue(ServerScript().StartTls());
+        server.Queue(session);
+
+        World w;
+        QTemporaryDir dir;
+        const QString caFile = dir.filePath("Tarnwick-ca.pem");
+        const auto read = [](const QString& path) {
+            QFile f(path);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        const MailboxTest test(caFile);
+        w.editor.SetMailboxTest(&test);
+        Control<QLineEdit>(w.editor, "txtMailserver")
+            ->setText(QString("127.0.0.1:%1").arg(server.Port()));
+        Control<QComboBox>(w.editor, "cboSecurity")->setCurrentIndex(0); // TLS
+        Control<QLineEdit>(w.editor, "txtUsername")->setText("alice");
+        w.dialogs.QueueChoice(1);
+        Control<QPushButton>(w.editor, "cmdTest")->click(); // returns when the test is done
+
+        if (expired) {
+            QVERIFY(w.dialogs.choices.isEmpty());
+            QCOMPARE(w.dialogs.messages.size(), 1);
+            const QString& failed = w.dialogs.messages[0];
+            QVERIFY2(failed.startsWith("The check failed:\r\nTLS certificate not accepted: ") &&
+                         failed.contains("; it expired on "),
+                     qPrintable(failed));
+            QVERIFY(!QFile::exists(caFile));
+            return;
+        }
+        const QList<QStringList> offered{{"Ok", "Trust This Certificate"}};
+        QCOMPARE(w.dialogs.choiceButtons, offered);
+        const QString& offer = w.dialogs.choices[0];
+        QVERIFY2(offer.startsWith("The check failed:\r\nTLS certificate not accepted: it is "
+                                  "self-signed") &&
+                     offer.contains("\r\n\r\nSubject: localhost\nIssuer: localhost\nSHA-256: ") &&
+                     offer.contains("\nValid from ") && offer.contains(caFile),
+                 qPrintable(offer));
+        QCOMPARE(w.dialogs.messages, QStringList("The check went through: the server holds 2 "
+                                                 "messages."));
+        QCOMPARE(server.Connections(), 2);
+        QCOMPARE(read(caFile), read(certificate));
+        QCOMPARE(QFile::permissions(caFile) & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
     }
 
 private:

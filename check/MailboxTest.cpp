@@ -1,0 +1,137 @@
+#include "MailboxTest.h"
+
+#include "Logs.h"
+#include "SocketTransport.h"
+#include "core/Clock.h"
+#include "core/Settings.h"
+#include "core/UserLists.h"
+
+#include <QCryptographicHash>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <limits>
+
+namespace {
+// Keeps the text of the one failure, without the alert's "Error with …" head.
+class FirstFailure final : public ErrorSink {
+public:
+    explicit FirstFailure(QString head) : head_(std::move(head)) {}
+    void AddError(const QString& ErrTxt) override {
+        if (!text.isEmpty())
+            return;
+        text = ErrTxt.startsWith(head_) ? ErrTxt.mid(head_.size()) : ErrTxt;
+    }
+    QString text;
+
+private:
+    QString head_;
+};
+
+// The certificate that trusting would add: the top of what the server sent, when that is
+// self-signed (a self-signed server, or a private root sent along) and nothing but trust is
+// missing.
+std::optional<QSslCertificate> Trustable(const QList<QSslError>& errors,
+                                         const QList<QSslCertificate>& chain) {
+    if (errors.isEmpty() || chain.isEmpty() || !chain.last().isSelfSigned())
+        return std::nullopt;
+    for (const QSslError& error : errors) {
+        switch (error.error()) {
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+            break;
+        default:
+            return std::nullopt; // expired, a wrong name, a broken signature: never offered
+        }
+    }
+    return chain.last();
+}
+} // namespace
+
+MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& username,
+                                   const QString& password) const {
+    const QString screenName = QStringLiteral("Test");
+    Settings settings;
+    UserRecord user;
+    user.ScreenName = screenName;
+    user.MailServer = mailServer;
+    user.Username = username;
+    user.Password = password;
+    user.NumMails = std::numeric_limits<qint32>::min(); // any count is news: it is kept
+    settings.Users[0] = user;
+    settings.LastUser = 0;
+    settings.ShowErrors = true;
+    settings.AssignIds();
+
+    SystemClock clock;
+    QTemporaryDir logFolder; // the test's records are nobody's log
+    CheckLogs logs(settings, clock, logFolder.path());
+    FirstFailure failure(QStringLiteral("Error with ") + screenName + QStringLiteral(" : \r\n"));
+    logs.SetErrorSink(&failure);
+    logs.SetFailureReport([](const QString&) {});
+    SocketTransport transport;
+    transport.SetCaFile(caFile_);
+    UserLists lists(settings);
+    CheckEngine engine(settings, clock, transport, logs, lists, port_);
+
+    QEventLoop loop;
+    QObject::connect(&engine, &CheckEngine::CheckingChanged, &loop, [&loop](bool checking) {
+        if (!checking)
+            loop.quit();
+    });
+    engine.CheckMail(true);
+    if (engine.IsChecking())
+        loop.exec();
+    engine.tmrCheckMail.stop();
+    engine.tmrTimeout.stop();
+
+    MailboxTestResult result;
+    if (!failure.text.isEmpty()) {
+        result.failure = failure.text;
+        result.trustable = Trustable(transport.LastCertificateErrors(), transport.LastPeerChain());
+    } else {
+        result.passed = true;
+        result.count = qMax(settings.Users[0].NewNumMails, 0);
+    }
+    return result;
+}
+
+bool MailboxTest::Trust(const QSslCertificate& certificate, const QString& caFile, QString* error) {
+    QFile file(caFile);
+    QByteArray bytes = certificate.toPem();
+    // A file that does not end its last line would glue this certificate onto it.
+    if (file.open(QIODevice::ReadOnly)) {
+        const qint64 size = file.size();
+        if (size > 0 && file.seek(size - 1) && file.read(1) != "\n")
+            bytes.prepend('\n');
+        file.close();
+    }
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        file.write(bytes) != bytes.size() || !file.flush()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QString MailboxTest::Describe(const QSslCertificate& certificate) {
+    const auto name = [](const QStringList& parts) {
+        return parts.isEmpty() ? QStringLiteral("(none)") : parts.join(QStringLiteral(", "));
+    };
+    const QByteArray digest = certificate.digest(QCryptographicHash::Sha256).toHex().toUpper();
+    QStringList pairs;
+    for (qsizetype i = 0; i < digest.size(); i += 2)
+        pairs << QString::fromLatin1(digest.mid(i, 2));
+    const QString format = QStringLiteral("yyyy-MM-dd HH:mm 'UTC'");
+    return QStringLiteral("Subject: %1\nIssuer: %2\nSHA-256: %3\nValid from %4 to %5")
+        .arg(name(certificate.subjectInfo(QSslCertificate::CommonName)),
+             name(certificate.issuerInfo(QSslCertificate::CommonName)),
+             pairs.join(QLatin1Char(':')), certificate.effectiveDate().toUTC().toString(format),
+             certificate.expiryDate().toUTC().toString(format));
+}
