@@ -177,6 +177,8 @@ void SetupWindow::OkClicked() {
         settings_.ShowErrors = showErrors;
         return;
     }
+    // What is saved stays: a "Cancel" after a later failure (the login entry) puts back this.
+    MakeBackups();
     // Like a failed save, a failed write of the login entry keeps the window open.
     if (autostart_) {
         const QString error = autostart_->SetEnabled(chkStartAtLogin->isChecked());

@@ -773,22 +773,40 @@ private slots:
         QCOMPARE(w.settings.LastUser, qint16(0));
     }
 
-    // An entry that cannot be written is told, as a failed save is, and the window stays.
+    // An entry that cannot be written is told, as a failed save is, and the window stays; what
+    // "Ok" saved before that stays saved, also after "Cancel".
+    void setupStartAtLoginFails_data() {
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("then Ok without it") << false;
+        QTest::newRow("then Cancel") << true;
+    }
     void setupStartAtLoginFails() {
+        QFETCH(bool, cancel);
         World w;
+        AddUser(w.settings, MakeUser("Gone", "g", "pop.gone", "pw"));
         const Autostart autostart("/dev/null/autostart/tarnwick.desktop", "/bin/tarnwick");
         w.setup.SetAutostart(&autostart);
-        WhenModal("frmSetup", [&w](QWidget& d) {
+        w.dialogs.QueueInput(QString("17"));
+        WhenModal("frmSetup", [&w, cancel](QWidget& d) {
+            QVERIFY(AddThroughEditor(w.editor, "New", "new"));
+            w.lists.RefreshUserLists();
+            Control<UserListBox>(d, "lstUsers")->setCurrentRow(0); // Gone
+            Press(d, "cmdDelete");
+            Press(d, "cmdSetCheck");
             auto* box = Control<QCheckBox>(d, "chkStartAtLogin");
             box->setChecked(true);
             Press(d, "cmdOk");
             QVERIFY(d.isVisible());
             QVERIFY(w.dialogs.messages.value(0).startsWith("Could not create the folder"));
             box->setChecked(false);
-            Press(d, "cmdOk");
+            Press(d, cancel ? "cmdCancel" : "cmdOk");
         });
         w.setup.ShowForm();
         QVERIFY(!w.setup.isVisible());
+        QCOMPARE(w.settings.LastUser, qint16(0));
+        QCOMPARE(w.settings.Users[0].ScreenName, QString("New"));
+        QCOMPARE(w.settings.CheckInterval, qint16(17));
+        QCOMPARE(w.saves, cancel ? 1 : 2);
     }
 
     void setupDeleteSelection() {
