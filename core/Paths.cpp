@@ -82,8 +82,25 @@ QString DefaultSettingsFile() {
 #endif
 }
 
+namespace {
+// A folder where others could put a log of their own making (a link to a file of the user's):
+// one that is not the user's, or that the group or everyone may write to (a shared folder).
+bool OthersMayWriteIn(const QString& folder) {
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return true;
+    return st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+#else
+    Q_UNUSED(folder);
+    return false;
+#endif
+}
+} // namespace
+
 QString LogFolder(const QString& executableFolder, const QString& stateHome) {
-    if (QFileInfo(executableFolder).isWritable() && !IsInstalledProgramFolder(executableFolder))
+    if (QFileInfo(executableFolder).isWritable() && !IsInstalledProgramFolder(executableFolder) &&
+        !OthersMayWriteIn(executableFolder))
         return QDir::toNativeSeparators(executableFolder);
     return QDir::toNativeSeparators(QDir(stateHome).filePath(QStringLiteral("Tarnwick")));
 }

@@ -37,8 +37,9 @@ QString ConfigHome();
 // Known without an application object: the lock beside it is taken first of all.
 QString DefaultSettingsFile();
 
-// Where the logs go: beside the executable when the user may write there and it is no
-// installed program's folder (a build folder, a portable copy); else `stateHome`/Tarnwick.
+// Where the logs go: beside the executable when the user may write there, no one else may,
+// and it is no installed program's folder (a build folder, a portable copy); else
+// `stateHome`/Tarnwick.
 QString LogFolder(const QString& executableFolder, const QString& stateHome);
 
 // Makes `path` (and its parents) a folder only its owner may enter (mode 0700). An existing

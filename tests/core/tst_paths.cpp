@@ -5,24 +5,94 @@
 #include "core/Clock.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
+#include "support/OrdinaryUser.h"
 #include "support/TestWorld.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
+
+namespace {
+QByteArray TestReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+} // namespace
 
 class TestPaths final : public QObject {
     Q_OBJECT
 private slots:
     // Beside a program in a build folder; in the state folder for one that is installed (also
     // when root could write there) or lies where the user may not write.
+    // Nor in a folder others may write to, where they could plant a log.
     void logFolder() {
         QTemporaryDir dir;
         const QString state = dir.filePath("state");
         QCOMPARE(LogFolder(dir.path(), state), dir.path());
-        for (const char* folder : {"/usr/local/bin", "/nonexistent/bin"})
+        for (const char* folder : {"/usr/local/bin", "/nonexistent/bin", "/tmp"})
             QCOMPARE(LogFolder(folder, state), state + "/Tarnwick");
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7770)));
+        QCOMPARE(LogFolder(dir.path(), state), state + "/Tarnwick");
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7700)));
+        if (IsRoot()) {
+            QVERIFY(QProcess::execute("chown", {"nobody", dir.path()}) == 0);
+            QCOMPARE(LogFolder(dir.path(), state), state + "/Tarnwick");
+            QProcess::execute("chown", {"root", dir.path()});
+        }
+    }
+
+    // A log that someone else put there (a link to a file of the user's, a FIFO, a file of
+    // another user's) is never written, nothing waits on it, and it is told once.
+    void plantedLogsAreNotWritten_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("symbolic link")
+            << "link"
+            << "it is a symbolic link, and no log is written through one";
+        QTest::newRow("FIFO") << "fifo"
+                              << "it is not a regular file";
+        QTest::newRow("another user's file") << "other"
+                                             << "it belongs to another user";
+    }
+    void plantedLogsAreNotWritten() {
+        QFETCH(QString, kind);
+        QFETCH(QString, why);
+        if (kind == "other" && !IsRoot())
+            QSKIP("only root can give a file to another user");
+        QTemporaryDir dir;
+        const QString target = dir.filePath("bashrc");
+        const QByteArray before = "alias ls='ls -F'\n";
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
+        file.close();
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "pw"));
+        ManualClock clock;
+        CheckLogs logs(settings, clock, dir.path());
+        for (const QString& log : {logs.ErrLogPath(), logs.StatLogPath()}) {
+            if (kind == "link")
+                QVERIFY(QFile::link(target, log));
+            else if (kind == "fifo")
+                QVERIFY(mkfifo(QFile::encodeName(log).constData(), 0600) == 0);
+            else
+                QVERIFY(QFile::copy(target, log) &&
+                        QProcess::execute("chown", {"nobody", log}) == 0 &&
+                        QFile::setPermissions(log, QFileDevice::Permissions(0x6666)));
+        }
+        QStringList told;
+        logs.SetFailureReport([&told](const QString& text) { told << text; });
+        for (int i = 0; i < 2; ++i) {
+            logs.DoError("-ERR $(rm -rf ~)", 0, 2);
+            logs.AppendStat("alice", "+OK 1 1\r\n", "1", 1);
+        }
+        QCOMPARE(told, QStringList({"Cannot write " + logs.ErrLogPath() + ": " + why,
+                                    "Cannot write " + logs.StatLogPath() + ": " + why}));
+        QCOMPARE(TestReadAll(target), before);
+        if (kind == "other")
+            QCOMPARE(TestReadAll(logs.ErrLogPath()), before);
     }
 
     // Every log that cannot be written is told once a run, with its path and why; the check
@@ -39,8 +109,9 @@ private slots:
             logs.AppendStat("alice", "+OK 1 1\r\n", "1", 1);
         }
         QCOMPARE(told,
-                 QStringList({"Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such file or directory",
-                              "Cannot write /nonexistent/Tarnwick/Stat.txt: No such file or directory"}));
+                 QStringList(
+                     {"Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such file or directory",
+                      "Cannot write /nonexistent/Tarnwick/Stat.txt: No such file or directory"}));
     }
 
     void execQuoting() {
