@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-class QLocalServer;
+class ShowListener;
 
 // Makes sure only one Tarnwick works on a settings file: a lock file beside the settings file
 // and one in the per-user runtime folder, both taken before any window exists. The first
@@ -26,7 +26,8 @@ public:
     Outcome TryLock(QString* error = nullptr);
     void Unlock();
     // Once the runtime lock is held: calls `show` whenever a later start asks. Only the holder
-    // of that lock touches the socket file.
+    // of that lock touches the socket file. A request is "show" and a line end, sent within
+    // 2 s; anything longer or later is hung up on, and only a few starts are served at a time.
     bool Listen(std::function<void()> show);
     // From a later start: asks the program holding the lock to show itself. False when none
     // answered.
@@ -42,5 +43,5 @@ private:
     QLockFile lock_;
     QLockFile settingsLock_;
     bool runtimeHeld_ = false;
-    std::unique_ptr<QLocalServer> server_;
+    std::unique_ptr<ShowListener> listener_;
 };

@@ -14,6 +14,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <vector>
 
 namespace {
 // A home of its own for each program started: configuration and runtime folders.
@@ -37,8 +44,15 @@ struct Home {
     }
 
     // `changes` replace variables of the usual environment; an empty value removes one.
-    std::unique_ptr<QProcess> Start(const QMap<QString, QString>& changes = {}) const {
+    // `fileLimit`: the most descriptors the program may have open, when not 0.
+    std::unique_ptr<QProcess> Start(const QMap<QString, QString>& changes = {},
+                                    rlim_t fileLimit = 0) const {
         auto process = std::make_unique<QProcess>();
+        if (fileLimit)
+            process->setChildProcessModifier([fileLimit] {
+                const rlimit limit{fileLimit, fileLimit};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            });
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", dir.path());
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
@@ -63,6 +77,39 @@ struct Home {
 void Signal(QProcess& process, int signal) {
     ::kill(pid_t(process.processId()), signal);
 }
+
+// The program's resident memory in KiB.
+qint64 ResidentKiB(const QProcess& process) {
+    QFile status(QString("/proc/%1/status").arg(process.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// A client of the program's socket, with the system's calls alone: nothing buffered here.
+struct RawClient {
+    explicit RawClient(const QString& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        connected =
+            fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~RawClient() { ::close(fd); }
+    // Whether the program hung up within `ms`.
+    bool HungUp(int ms) const {
+        pollfd p{fd, POLLIN, 0};
+        char byte = 0;
+        return ::poll(&p, 1, ms) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected = false;
+};
 } // namespace
 
 class TestProcess final : public QObject {
@@ -153,6 +200,54 @@ private slots:
         QCOMPARE(first->state(), QProcess::Running);
         Signal(*first, SIGTERM);
         QVERIFY(first->waitForFinished(5000));
+    }
+
+    // The socket stays small and answering: a request without end, a silent client and
+    // more clients than the program has descriptors for are hung up on, the socket stays,
+    // and a later start still reaches the program.
+    void socketUnderAbuse_data() {
+        QTest::addColumn<QString>("abuse");
+        QTest::newRow("long request") << "long";
+        QTest::newRow("silent client") << "silent";
+        QTest::newRow("many clients, few descriptors") << "many";
+    }
+    void socketUnderAbuse() {
+        QFETCH(QString, abuse);
+        Home home;
+        home.WriteSettings();
+        // A dozen descriptors are the program's own; a few more are all it gets.
+        auto first = home.Start({}, abuse == "many" ? 16 : 0);
+        QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
+        const qint64 before = ResidentKiB(*first);
+        if (abuse == "long") {
+            RawClient client(home.SocketPath());
+            QVERIFY(client.connected);
+            const QByteArray chunk(1 << 20, 'x');
+            qint64 sent = 0;
+            while (sent < (256 << 20) &&
+                   ::send(client.fd, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL) > 0)
+                sent += chunk.size();
+            QVERIFY2(sent < (16 << 20), qPrintable(QString::number(sent)));
+        } else if (abuse == "silent") {
+            RawClient client(home.SocketPath());
+            QVERIFY(client.connected);
+            QVERIFY(client.HungUp(10000));
+        } else {
+            std::vector<std::unique_ptr<RawClient>> clients;
+            for (int i = 0; i < 200; ++i)
+                clients.push_back(std::make_unique<RawClient>(home.SocketPath()));
+            for (const auto& client : clients)
+                QVERIFY(!client->connected || client->HungUp(10000));
+        }
+        QVERIFY(ResidentKiB(*first) < before + 16 * 1024);
+        QVERIFY(QFile::exists(home.SocketPath()));
+        auto second = home.Start();
+        QVERIFY(second->waitForFinished(10000));
+        QCOMPARE(second->readAllStandardError(), QByteArray()); // it was answered
+        QCOMPARE(first->state(), QProcess::Running);
+        Signal(*first, SIGTERM);
+        QVERIFY(first->waitForFinished(5000));
+        QVERIFY(!QFile::exists(home.SocketPath()));
     }
 
     void headlessFirstRunTellsStandardError() {
