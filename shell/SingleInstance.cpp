@@ -17,6 +17,7 @@
 #include <utility>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -49,6 +50,8 @@ public:
         : path_(std::move(path)), show_(std::move(show)) {}
     ~ShowListener() override {
 #ifdef Q_OS_UNIX
+        if (reserve_ >= 0)
+            ::close(reserve_);
         if (fd_ >= 0) {
             ::close(fd_);
             ::unlink(QFile::encodeName(path_).constData()); // only the lock's holder listens
@@ -106,6 +109,16 @@ private:
             if (client < 0) {
                 if (errno == EINTR)
                     continue;
+                if ((errno == EMFILE || errno == ENFILE) && reserve_ >= 0) {
+                    // Out of descriptors: the one kept for this takes the connection, which
+                    // is refused at once instead of waiting for one to come free.
+                    ::close(reserve_);
+                    const int refused = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (refused >= 0)
+                        ::close(refused);
+                    reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                    continue;
+                }
                 if (errno != EAGAIN && errno != EWOULDBLOCK) {
                     // Out of descriptors: the connection waits, and the socket stays.
                     Trace(QStringLiteral("Cannot take a connection on %1: %2")
@@ -170,6 +183,7 @@ private:
     int clients_ = 0;
 #ifdef Q_OS_UNIX
     int fd_ = -1;
+    int reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     QSocketNotifier* notifier_ = nullptr;
     QTimer retry_;
 #else
