@@ -3,6 +3,7 @@
 #include "DialogFrame.h"
 #include "EditUserWindow.h"
 #include "UserListBox.h"
+#include "alerts/OnTop.h"
 #include "core/Autostart.h"
 #include "core/Dialogs.h"
 #include "core/Settings.h"
@@ -106,7 +107,7 @@ void SetupWindow::SetListEnabled() {
 
 void SetupWindow::ShowForm(QWidget* owner) {
     if (isVisible()) { // already open: bring it forward rather than open it twice
-        raise();
+        RaiseWindow(this);
         activateWindow();
         return;
     }

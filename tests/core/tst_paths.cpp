@@ -114,13 +114,48 @@ private slots:
                       "Cannot write /nonexistent/Tarnwick/Stat.txt: No such file or directory"}));
     }
 
-    void execQuoting() {
-        const std::pair<QString, QString> cases[] = {
-            {"/usr/bin/tarnwick", "\"/usr/bin/tarnwick\""},
-            {"/opt/my mail/tarnwick", "\"/opt/my mail/tarnwick\""},
-            {"/a\"b`c$d\\e%f/t", "\"/a\\\\\"b\\\\`c\\\\$d\\\\\\\\e%%f/t\""}};
-        for (const auto& [program, exec] : cases)
-            QCOMPARE(DesktopExecQuote(program), exec);
+    // The login entry starts this very program from any path, as a real launcher reads it.
+    // (GLib's launcher, as the desktops' session managers read autostart entries.)
+    void autostartStartsTheProgram_data() {
+        QTest::addColumn<QString>("name"); // of the program's folder
+        const char* names[] = {"plain", "my mail", "a\"b", "back`tick", "$HOME",     "back\\slash",
+                               "100%",  "%f %u",   "it's", " lead",     "tab\there", "caf\u00e9"};
+        for (const char* name : names)
+            QTest::newRow(name) << QString::fromUtf8(name);
+    }
+    void autostartStartsTheProgram() {
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(name);
+        QVERIFY(QDir().mkpath(folder));
+        const QString program = folder + "/tarnwick";
+        const QString marker = dir.filePath("ran");
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nprintf '%s' \"$0\" > \"$MARKER\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner));
+        const Autostart autostart(dir.filePath("autostart/tarnwick.desktop"), program);
+        QCOMPARE(autostart.SetEnabled(true), QString());
+        QProcess launch;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("MARKER", marker);
+        launch.setProcessEnvironment(env);
+        launch.setProcessChannelMode(QProcess::MergedChannels);
+        launch.start("gio", {"launch", autostart.File()});
+        QVERIFY(launch.waitForFinished(10000));
+        QVERIFY(WaitFor([&] { return QFile::exists(marker); }, 10000));
+        QCOMPARE(QString::fromUtf8(TestReadAll(marker)), program);
+    }
+
+    // A path that is no valid UTF-8 (decoded with replacements) is refused, not written.
+    void autostartRefusesAPathItCannotName() {
+        QTemporaryDir dir;
+        const Autostart autostart(dir.filePath("tarnwick.desktop"),
+                                  QString("/opt/bad") + QChar::ReplacementCharacter + "/tarnwick");
+        QVERIFY(autostart.SetEnabled(true).contains("is not valid UTF-8"));
+        QVERIFY(!QFile::exists(autostart.File()));
     }
 };
 
