@@ -1,4 +1,5 @@
 // The settings file: its text, the loader with its failures and the careful saver.
+#include "check/Logs.h"
 #include "core/Cipher.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
@@ -13,6 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/resource.h>
 
 namespace {
 const QString FirstRun = "This appears to be the first time you have used this program!\r\n"
@@ -722,6 +724,23 @@ private slots:
         QCOMPARE(ReadAll(w.path).size(), 17);
         QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
         QVERIFY(w.dialogs.messages.isEmpty());
+
+        // Past the file-size limit the write in place fails, says why, and leaves the file.
+        IgnoreFileSizeSignal();
+        rlimit unlimited{};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        rlimit limited = unlimited;
+        limited.rlim_cur = 17;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        AddUser(w.settings, MakeUser("Big", "b", "h", QString(1000, 'q')));
+        const bool saved = w.file.SaveFile();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        QVERIFY(!saved);
+        QVERIFY2(w.dialogs.messages.value(0).endsWith(": File too large"),
+                 qPrintable(w.dialogs.messages.value(0)));
+        QCOMPARE(ReadAll(w.path).size(), 17);
+        w.settings.DeleteUser(0);
+        w.dialogs.messages.clear();
 
         // A damaged file there cannot be kept, nor the ".bak": the saves of the defaults
         // leave both as they were, also at the next start, until settings of the user's are
