@@ -13,7 +13,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 QByteArray TestReadAll(const QString& path) {
@@ -42,6 +44,23 @@ private slots:
             QCOMPARE(LogFolder(dir.path(), state), state + "/Tarnwick");
             QProcess::execute("chown", {"root", dir.path()});
         }
+    }
+
+    // Relative XDG folders are ignored, and without HOME the password database names the home.
+    void oddEnvironments() {
+        const QByteArray home = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", "/home/someone");
+        qputenv("XDG_CONFIG_HOME", "relative/config");
+        QCOMPARE(ConfigHome(), QString("/home/someone/.config"));
+        QCOMPARE(DefaultSettingsFile(), QString("/home/someone/.config/Tarnwick.ini"));
+        qputenv("XDG_CONFIG_HOME", "/elsewhere/config/");
+        QCOMPARE(ConfigHome(), QString("/elsewhere/config"));
+        qunsetenv("HOME");
+        const passwd* entry = getpwuid(geteuid());
+        QVERIFY(entry);
+        QCOMPARE(HomeFolder(), QDir::cleanPath(QString::fromLocal8Bit(entry->pw_dir)));
+        qputenv("HOME", home);
+        config.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", config);
     }
 
     // A log that someone else put there (a link to a file of the user's, a FIFO, a file of
