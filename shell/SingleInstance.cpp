@@ -4,6 +4,7 @@
 #include "core/Paths.h"
 #include "core/Trace.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -211,7 +212,21 @@ QString LockFailure(const QLockFile& lock) {
 }
 } // namespace
 
+namespace {
+// A process killed between creating its lock file and writing its id into it leaves an empty
+// file, which QLockFile never takes for stale: no later start would run. A live owner writes
+// its id at once, so an empty lock older than a moment is such a leftover.
+void RemoveEmptyLeftover(const QString& lockFile) {
+    const QFileInfo info(lockFile);
+    if (info.isFile() && info.size() == 0 &&
+        info.lastModified().secsTo(QDateTime::currentDateTime()) > 5)
+        QFile::remove(lockFile);
+}
+} // namespace
+
 SingleInstance::Outcome SingleInstance::TryLock(QString* error) {
+    RemoveEmptyLeftover(lock_.fileName());
+    RemoveEmptyLeftover(settingsLock_.fileName());
     runtimeHeld_ = lock_.tryLock(0);
     if (!runtimeHeld_ && lock_.error() == QLockFile::LockFailedError)
         return Outcome::OtherInstance;

@@ -7,6 +7,7 @@
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -143,6 +144,12 @@ private slots:
         Signal(*first, SIGKILL);
         QVERIFY(first->waitForFinished(5000));
         QVERIFY(QFile::exists(home.LockPath())); // left behind by the killed process
+        // Killed before it had written its id: an empty lock, which is stale as well.
+        QFile settingsLock(home.SettingsPath() + ".lock");
+        QVERIFY(settingsLock.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        QVERIFY(settingsLock.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                         QFileDevice::FileModificationTime));
+        settingsLock.close();
 
         auto next = home.Start();
         QVERIFY(next->waitForStarted());
