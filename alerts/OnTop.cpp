@@ -34,14 +34,6 @@ void PutInBand(QWidget* window, HWND insertAfter, UINT flags = TopMostFlags) {
 
 #else
 
-// The offscreen and minimal platforms have no stacking order; asking them to raise a window
-// only prints a warning.
-void Raise(QWidget* window) {
-    const QString platform = QGuiApplication::platformName();
-    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
-        window->raise();
-}
-
 void PutInBand(QWidget* window, bool onTop) {
     if (!window)
         return;
@@ -59,7 +51,7 @@ void PutInBand(QWidget* window, bool onTop) {
         }
     }
     if (visible)
-        Raise(window);
+        RaiseWindow(window);
 }
 
 #endif
@@ -91,9 +83,15 @@ void BringToFront(QWidget* window) {
 #else
     // Here the flag switch would hide and re-show the window, and hiding a dialog ends its
     // modal loop; a plain raise with activation gives the same one-time raise.
-    Raise(window);
+    RaiseWindow(window);
     window->activateWindow();
 #endif
+}
+
+void RaiseWindow(QWidget* window) {
+    const QString platform = QGuiApplication::platformName();
+    if (window && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        window->raise();
 }
 
 void KeepOutOfFocus(QWidget* window) {

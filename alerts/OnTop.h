@@ -14,6 +14,11 @@ void ClearTopMost(QWidget* window);
 // alone.
 void BringToFront(QWidget* window);
 
+// Raises `window` in the stacking order where the platform has one; the offscreen and
+// minimal platforms have none, and asking them only prints a warning. Every raise of a
+// window goes through here.
+void RaiseWindow(QWidget* window);
+
 // Keeps `window` out of the keyboard focus for good: it never becomes the active window, not when
 // shown, raised or clicked, so that keys keep going where the user types. Outside Windows it is
 // also a window that the window manager does not manage (X11 override-redirect): it stays where

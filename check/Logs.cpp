@@ -9,15 +9,78 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 const QByteArray Crlf = QByteArrayLiteral("\r\n");
 
+// Why `path` is no file to write a log to: a symbolic link (someone may have planted it, to
+// have the records written into a file of the user's), anything but a regular file (a FIFO
+// blocks the writer), a file of another user. Nothing when it may be written or is missing.
+std::optional<QString> Refused(const QString& path) {
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    if (S_ISLNK(st.st_mode))
+        return QStringLiteral("it is a symbolic link, and no log is written through one");
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("it is not a regular file");
+    if (st.st_uid != ::geteuid())
+        return QStringLiteral("it belongs to another user");
+#else
+    Q_UNUSED(path);
+#endif
+    return std::nullopt;
+}
+
+// Opens the log at `path` with `mode`, never through a symbolic link, never blocking, and
+// only when it is a regular file of this user's: what Refused saw may have been replaced
+// since. False, with `error` set, when it is refused or cannot be opened.
+bool OpenLog(QFile& file, const QString& path, QIODevice::OpenMode mode, QString& error) {
+#ifdef Q_OS_UNIX
+    const int flags =
+        (mode.testFlag(QIODevice::WriteOnly) ? O_WRONLY | O_APPEND | O_CREAT : O_RDONLY) |
+        O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
+    if (fd < 0) {
+        const int why = errno;
+        error = Refused(path).value_or(SystemError(why));
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        error = Refused(path).value_or(QStringLiteral("it is not a regular file of this user's"));
+        return false;
+    }
+    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        error = file.errorString();
+        return false;
+    }
+    return true;
+#else
+    file.setFileName(path);
+    if (!file.open(mode)) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+#endif
+}
+
 // Moves the log at `path` to `oldPath` in one step, replacing an older one: at no moment is
-// the current log gone while the rename may still fail.
+// the current log gone while the rename may still fail. A rename moves a link itself, so
+// whatever `oldPath` is, nothing is written through it.
 void RotateLog(const QString& path, const QString& oldPath) {
     if (const auto error = RenameInOneStep(path, oldPath))
         Trace(QStringLiteral("Cannot rename %1 to %2: %3").arg(path, oldPath, *error));
@@ -27,22 +90,38 @@ void RotateLog(const QString& path, const QString& oldPath) {
 // header was lost) gets it at the top. The file is replaced in one step; when that fails it
 // is left as it is.
 void PutHeaderFirst(const QString& path, const QByteArray& header) {
-    QFile log(path);
-    if (!log.open(QIODevice::ReadOnly) || log.size() == 0 || log.read(header.size()) == header)
+    QFile log;
+    QString error;
+    if (!QFileInfo::exists(path) || !OpenLog(log, path, QIODevice::ReadOnly, error) ||
+        log.size() == 0 || log.read(header.size()) == header)
         return;
     log.seek(0);
     const QByteArray content = log.readAll();
     log.close();
-    QSaveFile replacement(path);
-    if (!replacement.open(QIODevice::WriteOnly) || replacement.write(header) != header.size() ||
-        replacement.write(content) != content.size() || !replacement.commit())
-        Trace(QStringLiteral("Cannot put the header at the top of %1: %2")
-                  .arg(path, replacement.errorString()));
+    if (const auto failure = WriteFileWhole(path, header + content))
+        Trace(QStringLiteral("Cannot put the header at the top of %1: %2").arg(path, *failure));
 }
 } // namespace
 
+QString VisibleControls(const QString& text) {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != u'\t') || (u >= 0x7F && u <= 0x9F))
+            shown += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 std::optional<QString> AppendToLog(const QString& path, const QByteArray& header,
                                    const QByteArray& bytes, const QString& oldPath, qint64 limit) {
+    if (const auto refused = Refused(path)) {
+        Trace(QStringLiteral("Cannot write %1: %2").arg(path, *refused));
+        return refused;
+    }
     if (!oldPath.isEmpty()) {
         const QFileInfo info(path);
         if (info.exists() && info.size() > 0 && info.size() + bytes.size() > limit)
@@ -51,15 +130,18 @@ std::optional<QString> AppendToLog(const QString& path, const QByteArray& header
     if (!header.isEmpty())
         PutHeaderFirst(path, header);
     // Unbuffered: a failed write leaves nothing pending that could still reach the file.
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        Trace(QStringLiteral("Cannot open %1: %2").arg(path, file.errorString()));
-        return file.errorString();
+    QFile file;
+    QString error;
+    if (!OpenLog(file, path, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                 error)) {
+        Trace(QStringLiteral("Cannot open %1: %2").arg(path, error));
+        return error;
     }
     const qint64 oldEnd = file.size();
     const QByteArray content = oldEnd == 0 ? header + bytes : bytes;
+    errno = 0;
     if (file.write(content) != content.size()) {
-        const QString why = file.errorString();
+        const QString why = WriteFailure(file, errno);
         // An empty log stays empty, so that the header comes first the next time.
         if (file.size() != oldEnd && !file.resize(oldEnd))
             Trace(QStringLiteral("Cannot cut %1 back to %2 bytes: %3")
@@ -102,9 +184,16 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
         return;
     }
     const UserRecord& user = settings_.Users[CurUser];
+    // A server's reason ends in its own line end; the rest of its control characters are
+    // shown, so that it can neither start a forged record nor drive the terminal that shows
+    // the log.
+    QString text = ErrMsg;
+    if (text.endsWith(QStringLiteral("\r\n")))
+        text.chop(2);
+    text = VisibleControls(text);
     if (settings_.ShowErrors && sink_) {
         sink_->AddUserError(QStringLiteral("Error with ") + user.ScreenName +
-                                QStringLiteral(" : ") + QStringLiteral("\r\n") + ErrMsg,
+                                QStringLiteral(" : ") + QStringLiteral("\r\n") + text,
                             user.ScreenName);
     }
     const QDateTime now = clock_.Now();
@@ -115,7 +204,7 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                                      QString::number(user.NumMails),
                                      QString::number(user.NewNumMails),
                                      QString::number(Stage),
-                                     ErrMsg}
+                                     text}
                              .join(QLatin1Char('|'));
     Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
 }
@@ -126,8 +215,9 @@ void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const 
     reply.replace(QStringLiteral("\r\n"), QStringLiteral("&"));
     // A lone CR or LF would split the record; it stands for a line end all the same.
     reply.replace(QLatin1Char('\r'), QLatin1Char('&')).replace(QLatin1Char('\n'), QLatin1Char('&'));
-    const QString line = Username + QLatin1Char('|') + reply + QLatin1Char('|') + CountText +
-                         QLatin1Char('|') + QString::number(Count);
+    reply = VisibleControls(reply);
+    const QString line = Username + QLatin1Char('|') + reply + QLatin1Char('|') +
+                         VisibleControls(CountText) + QLatin1Char('|') + QString::number(Count);
     Append(StatLogPath(), QByteArray(), ToCodePage(line) + Crlf, OldStatLogPath());
 }
 

@@ -74,11 +74,16 @@ constexpr qint64 MaxLogBytes = 1024 * 1024;
 // (replaced in one step). When the append would take the file past `limit`, the file is
 // first renamed to `oldPath`, replacing what was there; a failed rename keeps the file and
 // appends to it all the same. A failed write (a full disk, the file-size limit) is cut back
-// to the old end, so no half record stays. Nothing when the record was written; else why
-// not, in the system's words (also traced).
+// to the old end, so no half record stays. Only a regular file of this user's is written, and
+// never through a symbolic link; nothing waits on it (a FIFO). Nothing when the record was
+// written; else why not, in the system's words (also traced).
 std::optional<QString> AppendToLog(const QString& path, const QByteArray& header,
                                    const QByteArray& bytes, const QString& oldPath = QString(),
                                    qint64 limit = MaxLogBytes);
+
+// `text` with its control characters (C0 but TAB, DEL, C1) written visibly as "\x1b": a
+// server's text, which must neither split a record nor drive a terminal.
+QString VisibleControls(const QString& text);
 
 // A write past the process's file-size limit then fails (EFBIG) instead of ending the
 // process with SIGXFSZ. Process-wide; nothing where the platform has no such signal.

@@ -27,3 +27,11 @@ private:
 // `program` as the Exec key of a desktop entry holds it: always quoted, with the characters
 // that quoting and the key's own escapes reserve escaped, and "%" doubled.
 QString DesktopExecQuote(const QString& program);
+
+// `text` as a string value of a desktop entry holds it: backslash, newline, tab and carriage
+// return escaped, a leading blank as "\s".
+QString DesktopStringEscape(const QString& text);
+
+// The Exec value that starts `program`: the quoted path, or for a path with "%" the quoted path
+// started by /bin/sh.
+QString DesktopExecLine(const QString& program);

@@ -2,9 +2,9 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #ifdef Q_OS_UNIX
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -45,16 +45,62 @@ QString AddSlash(const QString& path) {
     return path + Separator;
 }
 
-QString StateHome() {
-    const QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // The XDG rules ignore a relative path.
-    if (!state.isEmpty() && QDir::isAbsolutePath(state))
-        return state;
-    return QDir::homePath() + QStringLiteral("/.local/state");
+QString HomeFolder() {
+    const QString home = qEnvironmentVariable("HOME");
+    if (!home.isEmpty() && QDir::isAbsolutePath(home))
+        return QDir::cleanPath(home);
+#ifdef Q_OS_UNIX
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_dir && *entry->pw_dir)
+        return QDir::cleanPath(QFile::decodeName(entry->pw_dir));
+#endif
+    return QDir::homePath();
 }
 
+namespace {
+// An XDG folder variable when it holds an absolute path; else `fallback` below the home.
+QString XdgFolder(const char* variable, const char* fallback) {
+    const QString value = qEnvironmentVariable(variable);
+    if (!value.isEmpty() && QDir::isAbsolutePath(value))
+        return QDir::cleanPath(value);
+    return HomeFolder() + QLatin1Char('/') + QLatin1String(fallback);
+}
+} // namespace
+
+QString StateHome() {
+    return XdgFolder("XDG_STATE_HOME", ".local/state");
+}
+
+QString ConfigHome() {
+    return XdgFolder("XDG_CONFIG_HOME", ".config");
+}
+
+QString DefaultSettingsFile() {
+#ifdef Q_OS_WIN
+    return QStringLiteral("C:\\Tarnwick.ini");
+#else
+    return AddSlash(ConfigHome()) + QStringLiteral("Tarnwick.ini");
+#endif
+}
+
+namespace {
+// A folder where others could put a log of their own making (a link to a file of the user's):
+// one that is not the user's, or that the group or everyone may write to (a shared folder).
+bool OthersMayWriteIn(const QString& folder) {
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return true;
+    return st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+#else
+    Q_UNUSED(folder);
+    return false;
+#endif
+}
+} // namespace
+
 QString LogFolder(const QString& executableFolder, const QString& stateHome) {
-    if (QFileInfo(executableFolder).isWritable() && !IsInstalledProgramFolder(executableFolder))
+    if (QFileInfo(executableFolder).isWritable() && !IsInstalledProgramFolder(executableFolder) &&
+        !OthersMayWriteIn(executableFolder))
         return QDir::toNativeSeparators(executableFolder);
     return QDir::toNativeSeparators(QDir(stateHome).filePath(QStringLiteral("Tarnwick")));
 }
@@ -84,12 +130,9 @@ QString MakePrivateFolder(const QString& path) {
 Paths Paths::ForProgram(const QString& executableFile) {
     Paths paths;
     const QString executableFolder = QFileInfo(executableFile).absolutePath();
-#ifdef Q_OS_WIN
-    paths.SettingsFile = QStringLiteral("C:\\Tarnwick.ini");
-#else
-    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    paths.SettingsFile = AddSlash(config) + QStringLiteral("Tarnwick.ini");
-    paths.AutostartFile = AddSlash(config) + QStringLiteral("autostart/tarnwick.desktop");
+    paths.SettingsFile = DefaultSettingsFile();
+#ifndef Q_OS_WIN
+    paths.AutostartFile = AddSlash(ConfigHome()) + QStringLiteral("autostart/tarnwick.desktop");
 #endif
     paths.ProgramFile = QDir::toNativeSeparators(executableFile);
     paths.ProgramFolder = LogFolder(executableFolder, StateHome());

@@ -23,11 +23,23 @@ struct Paths {
 // Appends the folder separator unless the path already ends in one; "" gives the separator.
 QString AddSlash(const QString& path);
 
-// $XDG_STATE_HOME, else ~/.local/state.
+// The user's home folder: $HOME when it is an absolute path, else the one the password
+// database names (a start with HOME unset).
+QString HomeFolder();
+
+// $XDG_STATE_HOME, else ~/.local/state. A relative value is ignored, as the XDG rules say.
 QString StateHome();
 
-// Where the logs go: beside the executable when the user may write there and it is no
-// installed program's folder (a build folder, a portable copy); else `stateHome`/Tarnwick.
+// $XDG_CONFIG_HOME, else ~/.config; a relative value is ignored.
+QString ConfigHome();
+
+// Where the settings file lies: Tarnwick.ini in ConfigHome (C:\Tarnwick.ini on Windows).
+// Known without an application object: the lock beside it is taken first of all.
+QString DefaultSettingsFile();
+
+// Where the logs go: beside the executable when the user may write there, no one else may,
+// and it is no installed program's folder (a build folder, a portable copy); else
+// `stateHome`/Tarnwick.
 QString LogFolder(const QString& executableFolder, const QString& stateHome);
 
 // Makes `path` (and its parents) a folder only its owner may enter (mode 0700). An existing

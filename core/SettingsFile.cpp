@@ -12,13 +12,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 #include <vector>
 
@@ -84,38 +84,23 @@ bool Sync(QFile& file) {
 #endif
 }
 
-// Writes `bytes` as the whole new content of `target`, owner-only. Where the folder allows
-// it, the bytes go to a temporary file that replaces `target` only once it is complete, so a
-// full disk or a killed process leaves the previous file as it was. In a folder where no file
-// can be created (read-only, but the file itself writable) the file is overwritten in place.
-// The error text, or nothing on success.
+// Writes `bytes` as the whole new content of `target`, owner-only (WriteFileWhole). In a folder
+// where no file can be created (read-only, but the file itself writable) the file is
+// overwritten in place. The error text, or nothing on success.
 std::optional<QString> WriteWhole(const QString& target, const QByteArray& bytes) {
-    QString error;
-    {
-        QSaveFile file(target);
-        if (file.open(QIODevice::WriteOnly)) {
-            // The explicit flush matters: QSaveFile buffers small writes, and the commit of
-            // Qt 6.4 does not notice when the final flush fails (a full disk), so it would put
-            // an empty or cut-off file in place of the old one.
-            if (!file.setPermissions(OwnerOnly) || file.write(bytes) != bytes.size() ||
-                !file.flush()) {
-                error = file.errorString();
-                file.cancelWriting();
-                return error;
-            }
-            if (file.commit())
-                return std::nullopt;
-        }
-        error = file.errorString();
-    }
+    const auto error = WriteFileWhole(target, bytes, OwnerOnly);
+    if (!error)
+        return std::nullopt;
     // No temporary file, or it could not take the old one's place.
     if (!QFileInfo(target).isFile())
         return error;
     if (const auto inPlace = OverwriteInPlace(target, bytes)) {
-        Trace(QStringLiteral("Cannot write %1 in place: %2").arg(Shown(target), *inPlace));
-        return error;
+        // The in-place write is what failed last, and says why (a full disk, the size limit).
+        Trace(QStringLiteral("Cannot write %1 in place: %2; through a temporary file: %3")
+                  .arg(Shown(target), *inPlace, *error));
+        return inPlace;
     }
-    Trace(QStringLiteral("Wrote %1 in place: %2").arg(Shown(target), error));
+    Trace(QStringLiteral("Wrote %1 in place: %2").arg(Shown(target), *error));
     return std::nullopt;
 }
 
@@ -176,8 +161,9 @@ std::optional<QString> CopyTo(const QByteArray& bytes, const QString& name) {
     QFile out(name);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly, OwnerOnly))
         return out.errorString();
+    errno = 0;
     if (out.write(bytes) != bytes.size() || !out.flush() || !Sync(out)) {
-        const QString error = out.errorString();
+        const QString error = WriteFailure(out, errno);
         out.remove();
         return error;
     }
@@ -281,8 +267,12 @@ Kept KeepFile(const QString& source, qint64& copiedBytes, const QStringList& fam
     const auto name = FreeKeptName(source);
     if (!name)
         return {{}, QStringLiteral("no free name for the copy")};
-    if (const auto error = copy ? CopyTo(bytes, *name) : RenameInOneStep(source, *name))
-        return {{}, *error};
+    if (const auto error = copy ? CopyTo(bytes, *name) : RenameInOneStep(source, *name)) {
+        // A copy needs a free inode and free space, a rename neither: the file itself is kept.
+        if (!copy || RenameInOneStep(source, *name))
+            return {{}, *error};
+        copy = false;
+    }
     if (copy)
         copiedBytes += bytes.size();
     else
@@ -445,6 +435,11 @@ SettingsFile::SettingsFile(Settings& settings, Dialogs& dialogs, Random& random,
     : settings_(settings), dialogs_(dialogs), random_(random), path_(std::move(path)) {}
 
 bool SettingsFile::LoadFile() {
+    // Only one program works on this file (the lock beside it), so a temporary file older than
+    // this start is a killed save's.
+    const QDateTime start = QDateTime::currentDateTime();
+    RemoveLeftoverTemporaries(path_, start);
+    RemoveLeftoverTemporaries(BackupPath(), start);
     QByteArray bytes;
     QString error;
     LoadResult result = LoadResult::Unreadable;
@@ -489,10 +484,13 @@ QStringList SettingsFile::KeepAside(bool keepSettings) {
     qint64 copied = CopiedBytes({path_, BackupPath()});
     if (keepSettings) {
         const Kept kept = KeepFile(path_, copied, {path_, BackupPath()});
-        if (kept.name.isEmpty())
-            notes
-                << QStringLiteral("Could not keep a copy of %1: %2").arg(Shown(path_), kept.error);
-        else
+        if (kept.name.isEmpty()) {
+            // What it held is kept nowhere else: no save of the defaults may replace it.
+            settingsPinned_ = true;
+            notes << QStringLiteral("Could not keep a copy of %1: %2; it is left as it is until "
+                                    "you save settings of your own")
+                         .arg(Shown(path_), kept.error);
+        } else
             notes << QStringLiteral("The settings file is kept as %1").arg(Shown(kept.name));
     }
     // A ".bak" with nothing but the defaults has nothing to lose: it is neither kept nor named.
@@ -507,9 +505,16 @@ QStringList SettingsFile::KeepAside(bool keepSettings) {
                          .arg(Shown(BackupPath()), kept.error);
             return notes;
         }
-        keptBackup = kept.name;
-        notes << QStringLiteral("The last backup of the settings is kept as %1")
-                     .arg(Shown(keptBackup));
+        // Only a copy that loads is one to go back to (a huge renamed file is not read).
+        if (QFileInfo(kept.name).size() <= MaxCipherLength && SettingsOf(ReadSmall(kept.name))) {
+            keptBackup = kept.name;
+            notes << QStringLiteral("The last backup of the settings is kept as %1")
+                         .arg(Shown(keptBackup));
+        } else {
+            notes << QStringLiteral("The backup of the settings, which does not load either, is "
+                                    "kept as %1")
+                         .arg(Shown(kept.name));
+        }
     }
     // The copy to go back to may have been kept at an earlier start.
     const QString good = NewestGoodCopy({path_, BackupPath()});
@@ -547,8 +552,15 @@ bool SettingsFile::SaveFile(Report report) {
                         .arg(WhatToShorten(settings_, plain.size() - MaxPlainLength)));
     }
     const QByteArray cipher = EncodeText(plain, DrawKey(random_));
-    if (backupPinned_ && BuildSettingsText(settings_) != DefaultsText())
-        backupPinned_ = false; // settings of the user's own replace what the ".bak" kept
+    if (BuildSettingsText(settings_) != DefaultsText()) {
+        // Settings of the user's own replace what the files held back at start-up kept.
+        backupPinned_ = false;
+        settingsPinned_ = false;
+    } else if (settingsPinned_) {
+        Trace(QStringLiteral("%1 is left as it is: it could not be kept aside at start-up")
+                  .arg(Shown(path_)));
+        return true;
+    }
 
     // The configuration folder may not exist yet on a fresh account. If it cannot be made,
     // the write below says why.
@@ -590,16 +602,18 @@ std::optional<QString> OverwriteInPlace(const QString& path, const QByteArray& b
         // Grow first, with the new tail: only real bytes take disk space (a file extended by
         // resize() is sparse and could still fail to be written later).
         const qint64 tail = newSize - oldSize;
+        errno = 0;
         if (!file.seek(oldSize) || file.write(bytes.constData() + oldSize, tail) != tail ||
             !Sync(file)) {
-            const QString error = file.errorString();
+            const QString error = WriteFailure(file, errno);
             file.resize(oldSize); // what was added goes; the old bytes were never touched
             return error.isEmpty() ? QStringLiteral("cannot grow the file") : error;
         }
     }
     const qint64 head = qMin(oldSize, newSize);
+    errno = 0;
     if (!file.seek(0) || file.write(bytes.constData(), head) != head || !Sync(file))
-        return file.errorString();
+        return WriteFailure(file, errno);
     if (newSize < oldSize && !file.resize(newSize))
         return file.errorString();
     return std::nullopt;

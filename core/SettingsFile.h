@@ -71,11 +71,13 @@ public:
     // "Load failed!" and the defaults for a damaged or unreadable one. Whenever the defaults
     // take over, what the next save would replace is kept first under the next free name among
     // ".damaged", ".damaged.1", ...: the settings file (copied, or renamed aside when it is
-    // unreadable or too long to be one) and a ".bak" that holds more than the defaults, unless
-    // a copy with the same settings is kept already. The message says where, and names the
-    // kept copy with the newest settings that are not the defaults, even one kept at an
-    // earlier start. A ".bak" of the user's that cannot be kept, or that sits beside a file of
-    // defaults, is left alone until settings other than the defaults are saved.
+    // unreadable or too long to be one, or when no copy can be made) and a ".bak" that holds
+    // more than the defaults, unless a copy with the same settings is kept already. The
+    // message says where, and names the kept copy with the newest settings that are not the
+    // defaults, even one kept at an earlier start. A settings file or a ".bak" of the user's
+    // that cannot be kept, or a ".bak" that sits beside a file of defaults, is left alone
+    // until settings other than the defaults are saved. Leftover temporary files of killed
+    // saves are removed first.
     // Returns false when the defaults are in force because the file could not be used.
     bool LoadFile();
     // Whether the last LoadFile found no settings (no file, or an empty one) and told the user
@@ -110,4 +112,6 @@ private:
     // defaults touches it.
     bool backupPinned_ = false;
     bool firstRun_ = false;
+    // The same for a damaged settings file that could be neither copied nor renamed aside.
+    bool settingsPinned_ = false;
 };

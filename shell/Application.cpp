@@ -19,6 +19,7 @@
 #include "ui/SetupWindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <cstdio>
 #include <cstdlib>
@@ -39,14 +40,27 @@ int RunTarnwick(int argc, char** argv) {
                      qPrintable(lockError));
         return 1;
     }
-    // Qt looks for a runtime folder too: this private one spares the user its warning.
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+    // Qt looks for a runtime folder too: this private one spares the user its warning (and
+    // keeps Qt off a folder that is not this user's).
+    if (qEnvironmentVariable("XDG_RUNTIME_DIR") != lockFolder)
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(lockFolder));
-    SingleInstance instance(lockFolder);
-    if (!instance.TryLock()) {
+    const QString settingsFile = DefaultSettingsFile();
+    SingleInstance instance(lockFolder, settingsFile);
+    switch (instance.TryLock(&lockError)) {
+    case SingleInstance::Outcome::Held:
+        break;
+    case SingleInstance::Outcome::OtherInstance:
         // Another Tarnwick runs: it shows its control centre, so the start is seen to work.
-        instance.AskToShow();
+        // One in another session cannot be reached; say why nothing shows.
+        if (!instance.AskToShow())
+            std::fprintf(stderr, "Tarnwick: another Tarnwick works on %s and did not answer\n",
+                         qPrintable(QDir::toNativeSeparators(settingsFile)));
         return 0;
+    case SingleInstance::Outcome::NoLock:
+        // Without a lock a second program could write its stale settings over these.
+        std::fprintf(stderr, "Tarnwick: no lock can be taken, so Tarnwick does not start: %s\n",
+                     qPrintable(lockError));
+        return 1;
     }
 
     PreferX11Display();

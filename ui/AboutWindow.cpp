@@ -1,6 +1,7 @@
 #include "AboutWindow.h"
 
 #include "DialogFrame.h"
+#include "alerts/OnTop.h"
 #include "core/Trace.h"
 
 #include <QCloseEvent>
@@ -66,7 +67,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
 bool AboutWindow::Prepare(QWidget* owner) {
     lblVers->setText(Version);
     if (isVisible()) { // already showing: bring it forward rather than open it twice
-        raise();
+        RaiseWindow(this);
         activateWindow();
         return false;
     }

@@ -1,5 +1,7 @@
 #include "DialogFrame.h"
 
+#include "alerts/OnTop.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
@@ -117,7 +119,7 @@ void OpenModal(QDialog& dialog, QWidget* owner) {
     dialog.show();
     // Mapping a window again leaves it where it was in the stacking order: under the windows
     // raised while it was hidden, the owner among them.
-    dialog.raise();
+    RaiseWindow(&dialog);
     dialog.activateWindow();
 }
 

@@ -3,6 +3,7 @@
 #include "DialogFrame.h"
 #include "EditUserWindow.h"
 #include "UserListBox.h"
+#include "alerts/OnTop.h"
 #include "core/Autostart.h"
 #include "core/Dialogs.h"
 #include "core/Settings.h"
@@ -106,7 +107,7 @@ void SetupWindow::SetListEnabled() {
 
 void SetupWindow::ShowForm(QWidget* owner) {
     if (isVisible()) { // already open: bring it forward rather than open it twice
-        raise();
+        RaiseWindow(this);
         activateWindow();
         return;
     }
@@ -177,6 +178,8 @@ void SetupWindow::OkClicked() {
         settings_.ShowErrors = showErrors;
         return;
     }
+    // What is saved stays: a "Cancel" after a later failure (the login entry) puts back this.
+    MakeBackups();
     // Like a failed save, a failed write of the login entry keeps the window open.
     if (autostart_) {
         const QString error = autostart_->SetEnabled(chkStartAtLogin->isChecked());

@@ -16,7 +16,7 @@ class UserListBox;
 class UserLists;
 
 // frmSetup: the users and the three settings. Works on the live table; "Ok" saves it,
-// "Cancel" puts back what was there when the window opened.
+// "Cancel" puts back what was there when the window opened or was last saved.
 class SetupWindow final : public QDialog {
 public:
     SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists, EditUserWindow& editor,

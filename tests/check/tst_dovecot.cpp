@@ -134,11 +134,10 @@ private slots:
         QVERIFY(server.SetPassword("alice", "changed"));
         w.clock.Advance(PastInterval);
         QVERIFY(CheckAndWait(w));
-        QCOMPARE(w.sink.texts,
-                 QStringList("Error with Home : \r\n[AUTH] Authentication failed.\r\n"));
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n[AUTH] Authentication failed."));
         // Stage 3: the reply to PASS; the counts are left as they were.
         QVERIFY2(ReadFile(w.logs.ErrLogPath())
-                     .endsWith("|0|Home|0|1|3|[AUTH] Authentication failed.\r\n\r\n"),
+                     .endsWith("|0|Home|0|1|3|[AUTH] Authentication failed.\r\n"),
                  ReadFile(w.logs.ErrLogPath()).constData());
         QCOMPARE(w.settings.Users[0].NewNumMails, 1);
 
@@ -176,8 +175,7 @@ private slots:
         QVERIFY(stat.at(0).startsWith("alice|+OK 2 "));
         QVERIFY(stat.at(1).startsWith("carol|+OK 1 "));
         QVERIFY(stat.at(2).startsWith("dave|+OK 0 0&|0|0"));
-        QCOMPARE(w.sink.texts,
-                 QStringList("Error with Club : \r\n[AUTH] Authentication failed.\r\n"));
+        QCOMPARE(w.sink.texts, QStringList("Error with Club : \r\n[AUTH] Authentication failed."));
         QCOMPARE(w.settings.Users[0].NewNumMails, 2);
         QCOMPARE(w.settings.Users[1].NewNumMails, -1);
         QCOMPARE(w.settings.Users[2].NewNumMails, 1);

@@ -2,6 +2,7 @@
 // clock that stands still.
 #include "check/ServerAddress.h"
 #include "core/ClockJumps.h"
+#include "core/CodePage.h"
 #include "support/FakeTransport.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <sys/resource.h>
 
 namespace {
@@ -74,7 +76,7 @@ private slots:
         QCOMPARE(w.engine.GetStage(), 3);
         w.transport.Reply("-eRr [AUTH] Authentication failed.");
         QCOMPARE(w.sink.texts.value(0),
-                 QString("Error with Home : \r\n[AUTH] Authentication failed.\r\n"));
+                 QString("Error with Home : \r\n[AUTH] Authentication failed."));
     }
 
     void statEvaluation_data() {
@@ -91,6 +93,8 @@ private slots:
         QTest::newRow("beyond 16 bits") << 0 << -1 << QByteArray("+OK 40000 1") << 40000 << false;
         QTest::newRow("32-bit max")
             << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647 << false;
+        QTest::newRow("control characters")
+            << 0 << -1 << QByteArray("+OK 1 9\x1b[2J\r\x9d") << 1 << false;
     }
     void statEvaluation() {
         QFETCH(qint32, numMails);
@@ -112,6 +116,11 @@ private slots:
                  lessError);
         if (lessError)
             QVERIFY(log.contains("|0|Home|3|-1|4|Server said"));
+        // One record, and nothing in it that a terminal takes for a command.
+        const QByteArray stats = ReadFile(w.logs.StatLogPath());
+        QCOMPARE(stats.count('\n'), 1);
+        QVERIFY(std::none_of(stats.begin(), stats.end() - 2,
+                             [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; }));
     }
 
     void malformedStat_data() {
@@ -184,8 +193,9 @@ private slots:
         const QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
         QCOMPARE(lines.at(0), QByteArray("Date|Time|CurUser|ScreenName|NumMails|NewNumMails|"
                                          "Stage|ErrMsg\r"));
+        // The server's own line end is not part of the record: one line each.
         QVERIFY(lines.at(1).endsWith("|0|Home|3|-1|3|[AUTH] Authentication failed.\r"));
-        QCOMPARE(lines.at(2), QByteArray("\r")); // the server's own line end, then ours
+        QCOMPARE(lines.size(), 3);
     }
 
     void errorTexts_data() {
@@ -193,9 +203,13 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("bare -ERR") << QByteArray("-ERR\r\n") << QString("Unknown!");
         QTest::newRow("-ERR blank") << QByteArray("-ERR \r\n") << QString("Unknown!");
-        QTest::newRow("reason") << QByteArray("-ERR no\r\n") << QString("no\r\n");
+        QTest::newRow("reason") << QByteArray("-ERR no\r\n") << QString("no");
         QTest::newRow("no status word") << QByteArray("HELLO THERE\r\n")
                                         << QString("Unexpected reply from server: \"HELLO THERE\"");
+        // Neither a forged record nor terminal sequences reach the log or the alert.
+        QTest::newRow("control characters")
+            << QByteArray("-ERR a\rb|1|Bank\x1b[2K\x1b]0;t\x07\t\x7f\x81\x00z\r\n", 32)
+            << QString("a\\x0db|1|Bank\\x1b[2K\\x1b]0;t\\x07\t\\x7f\\x81\\x00z");
     }
     void errorTexts() {
         QFETCH(QByteArray, reply);
@@ -206,6 +220,9 @@ private slots:
         w.transport.Reply("+OK");
         w.transport.Reply(reply);
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n" + message));
+        const QByteArray log = ReadFile(w.logs.ErrLogPath());
+        QVERIFY(log.endsWith("|" + ToCodePage(message) + "\r\n"));
+        QCOMPARE(log.count('\n'), 2);
         QVERIFY(!w.transport.open);
         QVERIFY(!w.engine.IsChecking());
     }

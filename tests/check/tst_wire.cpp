@@ -45,7 +45,7 @@ struct ErrRecord {
     QString message;
 };
 
-// The error log's records; a server's own line end leaves an empty line, which is skipped.
+// The error log's records, one a line.
 QList<ErrRecord> ErrRecords(const World& w) {
     const QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
     QList<ErrRecord> records;
@@ -184,7 +184,7 @@ private slots:
             << Conversation({greeting, "-ERR\r\n"}) << 2 << QString("Unknown!") << -1;
         QTest::newRow("-ERR with reason")
             << Conversation({greeting, "+OK\r\n", "-ERR [AUTH] Authentication failed.\r\n"}) << 3
-            << QString("[AUTH] Authentication failed.\r\n") << -1;
+            << QString("[AUTH] Authentication failed.") << -1;
 
         const char* malformed[] = {"+OK 3\r\n", "+OK  3 100\r\n", "+OK lots 100\r\n",
                                    "+OK 99999999999999999999 1\r\n", "+OK\r\n"};
@@ -309,7 +309,7 @@ private slots:
         QVERIFY(QuitAnswered(w));
         QVERIFY(WaitUntil([&] { return server.Closed(0); }));
 
-        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nNo such user.\r\n"));
+        QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nNo such user."));
         const QList<ErrRecord> records = ErrRecords(w);
         QCOMPARE(records.size(), 1);
         QCOMPARE(records.at(0).stage, 2);

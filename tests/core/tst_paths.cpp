@@ -5,24 +5,113 @@
 #include "core/Clock.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
+#include "support/OrdinaryUser.h"
 #include "support/TestWorld.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+QByteArray TestReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+} // namespace
 
 class TestPaths final : public QObject {
     Q_OBJECT
 private slots:
     // Beside a program in a build folder; in the state folder for one that is installed (also
     // when root could write there) or lies where the user may not write.
+    // Nor in a folder others may write to, where they could plant a log.
     void logFolder() {
         QTemporaryDir dir;
         const QString state = dir.filePath("state");
         QCOMPARE(LogFolder(dir.path(), state), dir.path());
-        for (const char* folder : {"/usr/local/bin", "/nonexistent/bin"})
+        for (const char* folder : {"/usr/local/bin", "/nonexistent/bin", "/tmp"})
             QCOMPARE(LogFolder(folder, state), state + "/Tarnwick");
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7770)));
+        QCOMPARE(LogFolder(dir.path(), state), state + "/Tarnwick");
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7700)));
+        if (IsRoot()) {
+            QVERIFY(QProcess::execute("chown", {"nobody", dir.path()}) == 0);
+            QCOMPARE(LogFolder(dir.path(), state), state + "/Tarnwick");
+            QProcess::execute("chown", {"root", dir.path()});
+        }
+    }
+
+    // Relative XDG folders are ignored, and without HOME the password database names the home.
+    void oddEnvironments() {
+        const QByteArray home = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", "/home/someone");
+        qputenv("XDG_CONFIG_HOME", "relative/config");
+        QCOMPARE(ConfigHome(), QString("/home/someone/.config"));
+        QCOMPARE(DefaultSettingsFile(), QString("/home/someone/.config/Tarnwick.ini"));
+        qputenv("XDG_CONFIG_HOME", "/elsewhere/config/");
+        QCOMPARE(ConfigHome(), QString("/elsewhere/config"));
+        qunsetenv("HOME");
+        const passwd* entry = getpwuid(geteuid());
+        QVERIFY(entry);
+        QCOMPARE(HomeFolder(), QDir::cleanPath(QString::fromLocal8Bit(entry->pw_dir)));
+        qputenv("HOME", home);
+        config.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", config);
+    }
+
+    // A log that someone else put there (a link to a file of the user's, a FIFO, a file of
+    // another user's) is never written, nothing waits on it, and it is told once.
+    void plantedLogsAreNotWritten_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("symbolic link")
+            << "link"
+            << "it is a symbolic link, and no log is written through one";
+        QTest::newRow("FIFO") << "fifo"
+                              << "it is not a regular file";
+        QTest::newRow("another user's file") << "other"
+                                             << "it belongs to another user";
+    }
+    void plantedLogsAreNotWritten() {
+        QFETCH(QString, kind);
+        QFETCH(QString, why);
+        if (kind == "other" && !IsRoot())
+            QSKIP("only root can give a file to another user");
+        QTemporaryDir dir;
+        const QString target = dir.filePath("bashrc");
+        const QByteArray before = "alias ls='ls -F'\n";
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
+        file.close();
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "pw"));
+        ManualClock clock;
+        CheckLogs logs(settings, clock, dir.path());
+        for (const QString& log : {logs.ErrLogPath(), logs.StatLogPath()}) {
+            if (kind == "link")
+                QVERIFY(QFile::link(target, log));
+            else if (kind == "fifo")
+                QVERIFY(mkfifo(QFile::encodeName(log).constData(), 0600) == 0);
+            else
+                QVERIFY(QFile::copy(target, log) &&
+                        QProcess::execute("chown", {"nobody", log}) == 0 &&
+                        QFile::setPermissions(log, QFileDevice::Permissions(0x6666)));
+        }
+        QStringList told;
+        logs.SetFailureReport([&told](const QString& text) { told << text; });
+        for (int i = 0; i < 2; ++i) {
+            logs.DoError("-ERR $(rm -rf ~)", 0, 2);
+            logs.AppendStat("alice", "+OK 1 1\r\n", "1", 1);
+        }
+        QCOMPARE(told, QStringList({"Cannot write " + logs.ErrLogPath() + ": " + why,
+                                    "Cannot write " + logs.StatLogPath() + ": " + why}));
+        QCOMPARE(TestReadAll(target), before);
+        if (kind == "other")
+            QCOMPARE(TestReadAll(logs.ErrLogPath()), before);
     }
 
     // Every log that cannot be written is told once a run, with its path and why; the check
@@ -39,17 +128,53 @@ private slots:
             logs.AppendStat("alice", "+OK 1 1\r\n", "1", 1);
         }
         QCOMPARE(told,
-                 QStringList({"Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such file or directory",
-                              "Cannot write /nonexistent/Tarnwick/Stat.txt: No such file or directory"}));
+                 QStringList(
+                     {"Cannot write /nonexistent/Tarnwick/ErrLog.txt: No such file or directory",
+                      "Cannot write /nonexistent/Tarnwick/Stat.txt: No such file or directory"}));
     }
 
-    void execQuoting() {
-        const std::pair<QString, QString> cases[] = {
-            {"/usr/bin/tarnwick", "\"/usr/bin/tarnwick\""},
-            {"/opt/my mail/tarnwick", "\"/opt/my mail/tarnwick\""},
-            {"/a\"b`c$d\\e%f/t", "\"/a\\\\\"b\\\\`c\\\\$d\\\\\\\\e%%f/t\""}};
-        for (const auto& [program, exec] : cases)
-            QCOMPARE(DesktopExecQuote(program), exec);
+    // The login entry starts this very program from any path, as a real launcher reads it.
+    // (GLib's launcher, as the desktops' session managers read autostart entries.)
+    void autostartStartsTheProgram_data() {
+        QTest::addColumn<QString>("name"); // of the program's folder
+        const char* names[] = {"plain", "my mail", "a\"b", "back`tick", "$HOME",     "back\\slash",
+                               "100%",  "%f %u",   "it's", " lead",     "tab\there", "caf\u00e9"};
+        for (const char* name : names)
+            QTest::newRow(name) << QString::fromUtf8(name);
+    }
+    void autostartStartsTheProgram() {
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(name);
+        QVERIFY(QDir().mkpath(folder));
+        const QString program = folder + "/tarnwick";
+        const QString marker = dir.filePath("ran");
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nprintf '%s' \"$0\" > \"$MARKER\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner));
+        const Autostart autostart(dir.filePath("autostart/tarnwick.desktop"), program);
+        QCOMPARE(autostart.SetEnabled(true), QString());
+        QProcess launch;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("MARKER", marker);
+        launch.setProcessEnvironment(env);
+        launch.setProcessChannelMode(QProcess::MergedChannels);
+        launch.start("gio", {"launch", autostart.File()});
+        QVERIFY(launch.waitForFinished(10000));
+        QVERIFY(WaitFor([&] { return QFile::exists(marker); }, 10000));
+        QCOMPARE(QString::fromUtf8(TestReadAll(marker)), program);
+    }
+
+    // A path that is no valid UTF-8 (decoded with replacements) is refused, not written.
+    void autostartRefusesAPathItCannotName() {
+        QTemporaryDir dir;
+        const Autostart autostart(dir.filePath("tarnwick.desktop"),
+                                  QString("/opt/bad") + QChar::ReplacementCharacter + "/tarnwick");
+        QVERIFY(autostart.SetEnabled(true).contains("is not valid UTF-8"));
+        QVERIFY(!QFile::exists(autostart.File()));
     }
 };
 

@@ -1,4 +1,5 @@
 // The settings file: its text, the loader with its failures and the careful saver.
+#include "check/Logs.h"
 #include "core/Cipher.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
@@ -13,6 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/resource.h>
 
 namespace {
 const QString FirstRun = "This appears to be the first time you have used this program!\r\n"
@@ -79,15 +81,18 @@ QByteArray UserLines(int count) {
 
 // Mounts a small tmpfs on `folder` for the test's lifetime; only root can.
 struct TmpfsMount {
-    explicit TmpfsMount(const QString& folder) : folder_(folder) {
-        mounted = IsRoot() && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k,mode=0755",
-                                                          "tmpfs", folder}) == 0;
+    explicit TmpfsMount(const QString& folder, const QString& options = "size=64k,mode=0755")
+        : folder_(folder) {
+        mounted = IsRoot() &&
+                  QProcess::execute("mount", {"-t", "tmpfs", "-o", options, "tmpfs", folder}) == 0;
     }
     ~TmpfsMount() {
         if (mounted)
             QProcess::execute("umount", {"-l", folder_});
     }
-    bool ReadOnly() { return QProcess::execute("mount", {"-o", "remount,ro", folder_}) == 0; }
+    bool ReadOnly(bool ro = true) {
+        return QProcess::execute("mount", {"-o", ro ? "remount,ro" : "remount,rw", folder_}) == 0;
+    }
     bool mounted = false;
 
 private:
@@ -275,7 +280,8 @@ private slots:
         QCOMPARE(w.dialogs.messages,
                  QStringList{"Load failed!\r\nThe settings file is kept as " +
                              QDir::toNativeSeparators(w.path + ".damaged") +
-                             "\r\nThe last backup of the settings is kept as " +
+                             "\r\nThe backup of the settings, which does not load either, "
+                             "is kept as " +
                              QDir::toNativeSeparators(w.file.BackupPath() + ".damaged")});
         VerifyDefaults(w.settings);
         // Too long to be a settings file: renamed aside rather than copied.
@@ -331,27 +337,88 @@ private slots:
         QCOMPARE(ReadAll(w.path + ".damaged.1"), QByteArray("\x01"));
     }
 
-    void aCopyThatCannotBeMadeIsReported() {
+    // A damaged file that cannot be copied is renamed aside (that takes no inode); one that
+    // cannot be renamed either is said so and outlives every save of the defaults.
+    void aCopyThatCannotBeMadeIsRenamedOrLeftAlone_data() {
+        QTest::addColumn<bool>("noInodes"); // else a read-only folder
+        QTest::newRow("read-only folder") << false;
+        QTest::newRow("no inode left") << true;
+    }
+    void aCopyThatCannotBeMadeIsRenamedOrLeftAlone() {
+        QFETCH(bool, noInodes);
         FileWorld w;
-        TmpfsMount mount(w.dir.path()); // root ignores permission bits, not a read-only mount
-        if (IsRoot() && !mount.mounted)
-            QSKIP("running as root without the right to mount: no way to make a folder "
-                  "read-only");
+        // Root ignores permission bits, not a read-only mount.
+        TmpfsMount mount(w.dir.path(), noInodes ? "size=64k,nr_inodes=6" : "size=64k,mode=0755");
+        if ((IsRoot() || noInodes) && !mount.mounted)
+            QSKIP("needs root and the right to mount a tmpfs");
         WriteAll(w.path, "\x01");
-        if (mount.mounted)
+        if (noInodes) {
+            for (int i = 0; QFile(w.dir.filePath(QString::number(i))).open(QIODevice::WriteOnly);)
+                ++i;
+        } else if (mount.mounted) {
             QVERIFY(mount.ReadOnly());
-        else
+        } else {
             QVERIFY(QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x5555)));
-        const bool loaded = w.file.LoadFile();
-        if (!mount.mounted)
-            QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x7700));
-        QVERIFY(!loaded);
+        }
+        QVERIFY(!w.file.LoadFile());
         VerifyDefaults(w.settings);
         QCOMPARE(w.dialogs.messages.size(), 1);
-        const QString expected =
-            "Load failed!\r\nCould not keep a copy of " + QDir::toNativeSeparators(w.path) + ": ";
-        QVERIFY2(w.dialogs.messages[0].startsWith(expected), qPrintable(w.dialogs.messages[0]));
-        QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
+        const QString shown = QDir::toNativeSeparators(w.path);
+        if (noInodes) {
+            QCOMPARE(w.dialogs.messages[0],
+                     "Load failed!\r\nThe settings file is kept as " + shown + ".damaged");
+            QCOMPARE(ReadAll(w.path + ".damaged"), QByteArray("\x01"));
+            return;
+        }
+        QVERIFY2(w.dialogs.messages[0].startsWith("Load failed!\r\nCould not keep a copy of " +
+                                                  shown + ": "),
+                 qPrintable(w.dialogs.messages[0]));
+        QVERIFY(w.dialogs.messages[0].endsWith("until you save settings of your own"));
+        // The exit's save of the defaults leaves it; the user's own settings replace it.
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(w.path), QByteArray("\x01"));
+        if (mount.mounted)
+            QVERIFY(mount.ReadOnly(false));
+        AddUser(w.settings, MakeUser("Mine", "me", "h", "p"));
+        QVERIFY(w.file.SaveFile());
+        if (!mount.mounted)
+            QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x7700));
+        Settings reread;
+        QCOMPARE(LoadSettingsBytes(ReadAll(w.path), reread), LoadResult::Loaded);
+        QCOMPARE(reread.Users[0].ScreenName, QString("Mine"));
+    }
+
+    // Temporary files that killed saves left beside the settings go at the next start; a
+    // copy someone named, another user's file and one newer than the start stay.
+    void startUpRemovesLeftoversOfKilledSaves() {
+        FileWorld w;
+        QVERIFY(w.file.SaveFile());
+        const QDateTime old = QDateTime::currentDateTime().addSecs(-60);
+        const QStringList names{"Tarnwick.ini.IfjqMq", "Tarnwick.ini.bak.a1B2c3",
+                                "Tarnwick.ini.backup", "Tarnwick.ini.Zz9Yy8",
+                                "Tarnwick.ini.Qq1Ww2"};
+        for (const QString& name : names) {
+            const QString path = w.dir.filePath(name);
+            WriteAll(path, "x");
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(name.endsWith("Qq1Ww2") ? old.addSecs(3600) : old,
+                                     QFileDevice::FileModificationTime));
+        }
+        if (IsRoot())
+            QCOMPARE(QProcess::execute("chown", {"nobody", w.dir.filePath("Tarnwick.ini.Zz9Yy8")}),
+                     0);
+        else
+            QFile::remove(w.dir.filePath("Tarnwick.ini.Zz9Yy8"));
+        QVERIFY(w.file.LoadFile());
+        QStringList kept{"Tarnwick.ini", "Tarnwick.ini.Qq1Ww2", "Tarnwick.ini.bak",
+                         "Tarnwick.ini.backup"};
+        if (IsRoot())
+            kept << "Tarnwick.ini.Zz9Yy8";
+        QStringList files = w.Files();
+        files.sort();
+        kept.sort();
+        QCOMPARE(files, kept);
     }
 
     void missingOrEmptyFileIsTheFirstRun() {
@@ -658,9 +725,26 @@ private slots:
         QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
         QVERIFY(w.dialogs.messages.isEmpty());
 
+        // Past the file-size limit the write in place fails, says why, and leaves the file.
+        IgnoreFileSizeSignal();
+        rlimit unlimited{};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        rlimit limited = unlimited;
+        limited.rlim_cur = 17;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        AddUser(w.settings, MakeUser("Big", "b", "h", QString(1000, 'q')));
+        const bool saved = w.file.SaveFile();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        QVERIFY(!saved);
+        QVERIFY2(w.dialogs.messages.value(0).endsWith(": File too large"),
+                 qPrintable(w.dialogs.messages.value(0)));
+        QCOMPARE(ReadAll(w.path).size(), 17);
+        w.settings.DeleteUser(0);
+        w.dialogs.messages.clear();
+
         // A damaged file there cannot be kept, nor the ".bak": the saves of the defaults
-        // leave the ".bak", which holds the last good settings, as it was, also at the next
-        // start, until settings of the user's are saved.
+        // leave both as they were, also at the next start, until settings of the user's are
+        // saved.
         AddUser(w.settings, MakeUser("Kept", "k", "h", "p"));
         QVERIFY(w.file.SaveFile());
         const QByteArray good = ReadAll(w.file.BackupPath());
@@ -670,9 +754,9 @@ private slots:
             "Could not keep a copy of " + QDir::toNativeSeparators(w.file.BackupPath())));
         QVERIFY(w.file.SaveFile());
         SettingsFile next(w.settings, w.dialogs, w.random, w.path);
-        QVERIFY(next.LoadFile());
+        QVERIFY(!next.LoadFile());
         QVERIFY(next.SaveFile());
-        QCOMPARE(ReadAll(w.path).size(), 17);
+        QCOMPARE(ReadAll(w.path), QByteArray("\x01"));
         QCOMPARE(ReadAll(w.file.BackupPath()), good);
         AddUser(w.settings, MakeUser("New", "n", "h", "p"));
         QVERIFY(next.SaveFile());
@@ -727,8 +811,9 @@ private slots:
         QCOMPARE(ReadAll(w.path), before);
         QCOMPARE(ReadAll(w.file.BackupPath()), before);
         QCOMPARE(w.dialogs.messages.size(), 1);
-        QVERIFY(w.dialogs.messages[0].startsWith("Could not save the settings to " +
-                                                 QDir::toNativeSeparators(w.path) + ": "));
+        QCOMPARE(w.dialogs.messages[0], "Could not save the settings to " +
+                                            QDir::toNativeSeparators(w.path) +
+                                            ": No space left on device");
         QCOMPARE(w.Files(), QStringList({"filler", "Tarnwick.ini", "Tarnwick.ini.bak"}));
         // Loading still finds the old settings.
         QVERIFY(w.file.LoadFile());

@@ -3,9 +3,11 @@
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/FixedRandom.h"
+#include "support/OrdinaryUser.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,6 +15,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <vector>
 
 namespace {
 // A home of its own for each program started: configuration and runtime folders.
@@ -25,6 +34,7 @@ struct Home {
     }
     QString SettingsPath() const { return dir.filePath("config/Tarnwick.ini"); }
     QString LockPath() const { return dir.filePath("run/Tarnwick.lock"); }
+    QString SocketPath() const { return dir.filePath("run/Tarnwick.socket"); }
 
     void WriteSettings() const {
         Settings settings;
@@ -34,14 +44,28 @@ struct Home {
         QFile::remove(SettingsPath() + ".bak");
     }
 
-    std::unique_ptr<QProcess> Start() const {
+    // `changes` replace variables of the usual environment; an empty value removes one.
+    // `fileLimit`: the most descriptors the program may have open, when not 0.
+    std::unique_ptr<QProcess> Start(const QMap<QString, QString>& changes = {},
+                                    rlim_t fileLimit = 0) const {
         auto process = std::make_unique<QProcess>();
+        if (fileLimit)
+            process->setChildProcessModifier([fileLimit] {
+                const rlimit limit{fileLimit, fileLimit};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            });
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", dir.path());
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.remove("DBUS_SESSION_BUS_ADDRESS");
+        for (auto it = changes.begin(); it != changes.end(); ++it) {
+            if (it.value().isEmpty())
+                env.remove(it.key());
+            else
+                env.insert(it.key(), it.value());
+        }
         process->setProcessEnvironment(env);
         process->setProgram(QStringLiteral(TARNWICK_BINARY));
         process->start();
@@ -54,6 +78,39 @@ struct Home {
 void Signal(QProcess& process, int signal) {
     ::kill(pid_t(process.processId()), signal);
 }
+
+// The program's resident memory in KiB.
+qint64 ResidentKiB(const QProcess& process) {
+    QFile status(QString("/proc/%1/status").arg(process.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// A client of the program's socket, with the system's calls alone: nothing buffered here.
+struct RawClient {
+    explicit RawClient(const QString& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        connected =
+            fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~RawClient() { ::close(fd); }
+    // Whether the program hung up within `ms`.
+    bool HungUp(int ms) const {
+        pollfd p{fd, POLLIN, 0};
+        char byte = 0;
+        return ::poll(&p, 1, ms) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected = false;
+};
 } // namespace
 
 class TestProcess final : public QObject {
@@ -64,10 +121,12 @@ private slots:
         home.WriteSettings();
         auto first = home.Start();
         QVERIFY(first->waitForStarted());
-        QVERIFY(WaitFor([&] { return QFile::exists(home.LockPath()); }, 10000));
+        // Listening: from here on a signal ends it in order.
+        QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(second->readAllStandardError(), QByteArray()); // it was answered
         QCOMPARE(first->state(), QProcess::Running);
 
         // SIGTERM: an orderly exit that saves the settings (and writes the backup).
@@ -81,10 +140,16 @@ private slots:
         Home home;
         home.WriteSettings();
         auto first = home.Start();
-        QVERIFY(WaitFor([&] { return QFile::exists(home.LockPath()); }, 10000));
+        QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
         Signal(*first, SIGKILL);
         QVERIFY(first->waitForFinished(5000));
         QVERIFY(QFile::exists(home.LockPath())); // left behind by the killed process
+        // Killed before it had written its id: an empty lock, which is stale as well.
+        QFile settingsLock(home.SettingsPath() + ".lock");
+        QVERIFY(settingsLock.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        QVERIFY(settingsLock.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                         QFileDevice::FileModificationTime));
+        settingsLock.close();
 
         auto next = home.Start();
         QVERIFY(next->waitForStarted());
@@ -92,6 +157,104 @@ private slots:
         QCOMPARE(next->state(), QProcess::Running);
         Signal(*next, SIGINT);
         QVERIFY(next->waitForFinished(5000));
+    }
+
+    // One program per settings file, whatever runtime folder each start has (another session,
+    // su, cron). A runtime folder that is not this user's private one is not used; where no
+    // lock can be had at all, the program says so and does not start.
+    void oneProgramPerSettingsFile_data() {
+        QTest::addColumn<QString>("runtime"); // the first start's runtime folder, below its home
+        QTest::addColumn<int>("mode");        // as QFile permissions; -1: missing
+        QTest::addColumn<bool>("noLock");     // that folder and the settings folder refuse
+        QTest::newRow("another session's runtime folder") << "run2" << 0x7700 << false;
+        QTest::newRow("runtime folder others may enter") << "open" << 0x7755 << false;
+        QTest::newRow("runtime folder missing") << "missing" << -1 << false;
+        QTest::newRow("no lock at all") << "run2" << 0x5500 << true;
+    }
+    void oneProgramPerSettingsFile() {
+        QFETCH(QString, runtime);
+        QFETCH(int, mode);
+        QFETCH(bool, noLock);
+        if (noLock)
+            TARNWICK_AS_ORDINARY_USER(); // root would create the locks anyway
+        Home home;
+        home.WriteSettings();
+        const QString folder = home.dir.filePath(runtime);
+        if (mode >= 0) {
+            QVERIFY(QDir().mkpath(folder));
+            QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(mode)));
+        }
+        if (noLock)
+            QVERIFY(QFile::setPermissions(home.dir.filePath("config"),
+                                          QFile::ReadOwner | QFile::ExeOwner));
+        // The fall-back runtime folder lies in this test's own temporary folder.
+        auto first = home.Start({{"XDG_RUNTIME_DIR", folder}, {"TMPDIR", home.dir.path()}});
+        if (noLock) {
+            QVERIFY(first->waitForFinished(10000));
+            QCOMPARE(first->exitCode(), 1);
+            QVERIFY(first->readAllStandardError().contains("no lock can be taken"));
+            return;
+        }
+        const QString used =
+            mode == 0x7700 ? folder : home.dir.filePath(QString("tarnwick-%1").arg(geteuid()));
+        QVERIFY(WaitFor([&] { return QFile::exists(used + "/Tarnwick.socket"); }, 10000));
+        QVERIFY(QFile::exists(used + "/Tarnwick.lock"));
+        QVERIFY(QFile::exists(home.SettingsPath() + ".lock"));
+        auto second = home.Start();
+        QVERIFY(second->waitForFinished(10000));
+        QCOMPARE(second->exitCode(), 0);
+        QVERIFY(second->readAllStandardError().contains("another Tarnwick works on"));
+        QCOMPARE(first->state(), QProcess::Running);
+        Signal(*first, SIGTERM);
+        QVERIFY(first->waitForFinished(5000));
+    }
+
+    // The socket stays small and answering: a request without end, a silent client and
+    // more clients than the program has descriptors for are hung up on, the socket stays,
+    // and a later start still reaches the program.
+    void socketUnderAbuse_data() {
+        QTest::addColumn<QString>("abuse");
+        QTest::newRow("long request") << "long";
+        QTest::newRow("silent client") << "silent";
+        QTest::newRow("many clients, few descriptors") << "many";
+    }
+    void socketUnderAbuse() {
+        QFETCH(QString, abuse);
+        Home home;
+        home.WriteSettings();
+        // A dozen descriptors are the program's own; a few more are all it gets.
+        auto first = home.Start({}, abuse == "many" ? 16 : 0);
+        QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
+        const qint64 before = ResidentKiB(*first);
+        if (abuse == "long") {
+            RawClient client(home.SocketPath());
+            QVERIFY(client.connected);
+            const QByteArray chunk(1 << 20, 'x');
+            qint64 sent = 0;
+            while (sent < (256 << 20) &&
+                   ::send(client.fd, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL) > 0)
+                sent += chunk.size();
+            QVERIFY2(sent < (16 << 20), qPrintable(QString::number(sent)));
+        } else if (abuse == "silent") {
+            RawClient client(home.SocketPath());
+            QVERIFY(client.connected);
+            QVERIFY(client.HungUp(10000));
+        } else {
+            std::vector<std::unique_ptr<RawClient>> clients;
+            for (int i = 0; i < 200; ++i)
+                clients.push_back(std::make_unique<RawClient>(home.SocketPath()));
+            for (const auto& client : clients)
+                QVERIFY(!client->connected || client->HungUp(10000));
+        }
+        QVERIFY(ResidentKiB(*first) < before + 16 * 1024);
+        QVERIFY(QFile::exists(home.SocketPath()));
+        auto second = home.Start();
+        QVERIFY(second->waitForFinished(10000));
+        QCOMPARE(second->readAllStandardError(), QByteArray()); // it was answered
+        QCOMPARE(first->state(), QProcess::Running);
+        Signal(*first, SIGTERM);
+        QVERIFY(first->waitForFinished(5000));
+        QVERIFY(!QFile::exists(home.SocketPath()));
     }
 
     void headlessFirstRunTellsStandardError() {
