@@ -3,6 +3,7 @@
 #include "Logs.h"
 #include "SocketTransport.h"
 #include "core/Clock.h"
+#include "core/Files.h"
 #include "core/Settings.h"
 #include "core/UserLists.h"
 
@@ -13,6 +14,9 @@
 #include <limits>
 
 namespace {
+// As much of the CA file as a check would read.
+constexpr qint64 MaxCaFileBytes = 16 << 20;
+
 // Keeps the text of the one failure, without the alert's "Error with …" head.
 class FirstFailure final : public ErrorSink {
 public:
@@ -102,22 +106,28 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
 
 bool MailboxTest::Trust(const QSslCertificate& certificate, const QString& caFile, QString* error) {
     QFile file(caFile);
-    QByteArray bytes = certificate.toPem();
-    // A file that does not end its last line would glue this certificate onto it.
-    if (file.open(QIODevice::ReadOnly)) {
-        const qint64 size = file.size();
-        if (size > 0 && file.seek(size - 1) && file.read(1) != "\n")
-            bytes.prepend('\n');
+    QByteArray bytes;
+    const bool exists = file.exists();
+    if (exists) {
+        // The whole file is written anew, so that a full disk leaves the old one as it was.
+        if (!file.open(QIODevice::ReadOnly)) {
+            if (error)
+                *error = file.errorString();
+            return false;
+        }
+        bytes = file.read(MaxCaFileBytes);
         file.close();
     }
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append,
-                   QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(bytes) != bytes.size() || !file.flush()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+    // A file that does not end its last line would glue this certificate onto it.
+    if (!bytes.isEmpty() && !bytes.endsWith('\n'))
+        bytes += '\n';
+    bytes += certificate.toPem();
+    const auto failure = WriteFileWhole(
+        caFile, bytes,
+        exists ? std::nullopt : std::optional(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    if (failure && error)
+        *error = *failure;
+    return !failure;
 }
 
 QString MailboxTest::Describe(const QSslCertificate& certificate) {
