@@ -433,7 +433,8 @@ class TestTls final : public QObject {
         const QHash<QString, QByteArray> bytes = {
             {"ca", ca.toPem()},
             {"der", ca.toDer()},
-            {"garbage", "-----BEGIN CERT-----\nnot base64\n"}};
+            {"garbage", "-----BEGIN CERT-----\nnot base64\n"},
+            {"large", ca.toPem() + QByteArray(16 << 20, '\n')}};
         QFile file(caFile);
         if (content == "folder")
             QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick-ca.pem"));
@@ -516,7 +517,8 @@ private slots:
             {"empty", "%F is empty\\."},
             {"der", "%F holds a certificate in binary \\(DER\\) form, not PEM: convert it with "
                     "\"openssl x509 -inform DER"},
-            {"garbage", "%F holds no certificate"}};
+            {"garbage", "%F holds no certificate"},
+            {"large", "%F is larger than 16 MiB: too large for a file of certificates\\."}};
         for (const auto& [file, problem] : files)
             row(file, pop3s, certs_.Server(), file, Tls(),
                 qPrintable("is not known, .*" + problem +
