@@ -87,7 +87,13 @@ QTcpSocket* SocketTransport::Socket(bool tls) {
             return;
         const InSignal in(inSignal_);
         handshaking_ = false;
+        trust_->Keep(host_, port_, *ssl);
         emit Encrypted();
+    });
+    // TLS 1.3 servers hand out their tickets after the handshake.
+    connect(ssl, &QSslSocket::newSessionTicketReceived, this, [this, ssl] {
+        if (ssl == socket_ && ssl->isEncrypted())
+            trust_->Keep(host_, port_, *ssl);
     });
     return socket;
 }
@@ -224,6 +230,9 @@ QString SocketTransport::Describe(QTcpSocket* socket) const {
 void SocketTransport::OnError(QTcpSocket* socket) {
     if (socket != socket_)
         return;
+    // A session offered in a handshake that failed is not offered again.
+    if (handshaking_)
+        trust_->Forget(host_, port_);
     // Deliver from the event loop: a socket may report a failure from inside connectToHost,
     // that is from inside the session's own step.
     const QString description = Describe(socket);

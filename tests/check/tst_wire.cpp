@@ -597,6 +597,67 @@ private slots:
                      !received.contains("secret"),
                  received.constData());
     }
+
+    // The session of a verified check is offered at the server's next check, which resumes
+    // it; a changed CA file, or a certificate changed under the kept session, is verified
+    // afresh. The server refuses each secured session with "-ERR Not now.".
+    void resumption_data() {
+        QTest::addColumn<QString>("caFile");      // at the second check, see TrustFile
+        QTest::addColumn<QString>("certificate"); // the server's from the second check on
+        QTest::addColumn<QString>("second");      // the report of the next two, a pattern
+        QTest::addColumn<int>("resumed");
+        QTest::newRow("resumed") << "ca" << certs_.Server() << "^Not now\\.$" << 2;
+        QTest::newRow("CA file changed")
+            << "none" << certs_.Server() << "its issuer .* is not known" << 0;
+        QTest::newRow("certificate changed")
+            << "ca" << certs_.SelfSigned() << "it is self-signed and not trusted" << 0;
+    }
+    void resumption() {
+        QFETCH(QString, caFile);
+        QFETCH(QString, certificate);
+        QFETCH(QString, second);
+        QFETCH(int, resumed);
+        QProcess server;
+        quint16 port = 0;
+        QVERIFY(certs_.Serve(server, port, certs_.Server()));
+        World w(1);
+        TrustFile(w, "ca");
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "pop3s://127.0.0.1:" + QString::number(port), "secret"));
+        QByteArray output;
+        const auto check = [&](const QString& pattern) {
+            const qsizetype handshakes = output.count("CIPHER is");
+            w.sink.texts.clear();
+            w.clock.Advance(24 * 3600 * 1000);
+            w.engine.CheckMail(false);
+            // Said once the handshake is through: s_server reads its input only then.
+            if (WaitUntil([&] {
+                    output += server.readAll();
+                    return output.count("CIPHER is") > handshakes || !w.sink.texts.isEmpty();
+                }) &&
+                w.sink.texts.isEmpty())
+                server.write("-ERR Not now.\n");
+            return RunEnds(w) && QRegularExpression(pattern)
+                                     .match(w.sink.texts.value(0).section("\r\n", 1))
+                                     .hasMatch();
+        };
+        QVERIFY2(check("^Not now\\.$"), qPrintable(w.sink.texts.join('|')));
+        if (certificate != certs_.Server()) {
+            server.kill();
+            QVERIFY(server.waitForFinished());
+            QVERIFY(certs_.Serve(server, port, certificate));
+        }
+        if (caFile != "ca") {
+            QVERIFY(QFile::remove(w.dir.filePath("Tarnwick-ca.pem")));
+            TrustFile(w, caFile);
+        }
+        for (int again = 0; again < 2; ++again) // a resumed session gives the next one
+            QVERIFY2(check(second), qPrintable(w.sink.texts.join('|')));
+        output += server.readAll();
+        QCOMPARE(output.count("Reused session-id"), resumed);
+        server.kill();
+        QVERIFY(server.waitForFinished());
+    }
 };
 
 class TestLineFramer final : public QObject {
