@@ -49,6 +49,11 @@ int RunTarnwick(int argc, char** argv) {
     }
 
     PreferX11Display();
+    // Qt's own event dispatcher rather than glib's, which wakes itself through an eventfd
+    // for every posted event: a check makes a third fewer system calls. QT_NO_GLIB set empty
+    // in the environment keeps glib's.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
