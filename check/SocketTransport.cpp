@@ -90,6 +90,11 @@ QTcpSocket* SocketTransport::Socket(bool tls) {
         trust_->Keep(host_, port_, *ssl);
         emit Encrypted();
     });
+    // This connection's own: the socket's list may still hold a previous connection's.
+    connect(ssl, &QSslSocket::sslErrors, this, [this, ssl](const QList<QSslError>& errors) {
+        if (ssl == socket_)
+            handshakeErrors_ = errors;
+    });
     // TLS 1.3 servers hand out their tickets after the handshake.
     connect(ssl, &QSslSocket::newSessionTicketReceived, this, [this, ssl] {
         if (ssl == socket_ && ssl->isEncrypted())
@@ -105,6 +110,7 @@ void SocketTransport::Open(QTcpSocket* socket, const QString& host, quint16 port
     host_ = host;
     port_ = port;
     afterStls_ = false;
+    handshakeErrors_.clear();
     socket->setProxy(proxy_.type() == QNetworkProxy::NoProxy || Direct(host)
                          ? QNetworkProxy(QNetworkProxy::NoProxy)
                          : proxy_);
@@ -155,6 +161,7 @@ void SocketTransport::StartTls() {
     ssl->setSslConfiguration(trust_->For(host_, port_));
     handshaking_ = true;
     afterStls_ = true;
+    handshakeErrors_.clear();
     ssl->startClientEncryption();
 }
 
@@ -219,12 +226,11 @@ QString SocketTransport::Describe(QTcpSocket* socket) const {
     const auto* ssl = qobject_cast<const QSslSocket*>(socket);
     if (!ssl || !handshaking_)
         return socket->errorString();
-    const QList<QSslError> errors = ssl->sslHandshakeErrors();
-    if (errors.isEmpty())
+    if (handshakeErrors_.isEmpty())
         return HandshakeFailureText(socket->errorString(), afterStls_);
     const QString host = ssl->peerVerifyName().isEmpty() ? ssl->peerName() : ssl->peerVerifyName();
-    return CertificateFailureText(errors, ssl->peerCertificateChain(), host, trust_->CaFile(),
-                                  trust_->CaProblem());
+    return CertificateFailureText(handshakeErrors_, ssl->peerCertificateChain(), host,
+                                  trust_->CaFile(), trust_->CaProblem());
 }
 
 void SocketTransport::OnError(QTcpSocket* socket) {

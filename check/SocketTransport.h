@@ -5,6 +5,7 @@
 #include "Transport.h"
 
 #include <QNetworkProxy>
+#include <QSslError>
 #include <functional>
 #include <memory>
 
@@ -58,5 +59,6 @@ private:
     int inSignal_ = 0;     // depth of the sockets' signals being handled
     bool opening_ = false; // a connection waits for the event loop to be opened
     bool handshaking_ = false;
-    bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS
+    bool afterStls_ = false;           // the handshake follows the server's go-ahead to STLS
+    QList<QSslError> handshakeErrors_; // the certificate's, of this connection's handshake
 };

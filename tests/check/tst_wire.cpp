@@ -598,6 +598,29 @@ private slots:
                  received.constData());
     }
 
+    // The transport's socket serves the next user too: a failure is told by what this
+    // connection's handshake found, not by what the last one did.
+    void nextUsersFailureIsItsOwn() {
+        ScriptedServer untrusted;
+        QVERIFY(untrusted.SetCertificate(certs_.SelfSigned(),
+                                         TestCertificates::KeyOf(certs_.SelfSigned())));
+        untrusted.Queue(Tls());
+        ScriptedServer closing;
+        closing.Queue(ServerScript().Pause(100).Drop());
+        World w(1);
+        TrustFile(w, "ca");
+        for (const ScriptedServer* server : {&untrusted, &closing})
+            AddUser(w.settings,
+                    MakeUser("Home", "alice",
+                             "pop3s://127.0.0.1:" + QString::number(server->Port()), "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(WaitUntil([&] { return w.sink.texts.size() == 2; }));
+        QVERIFY2(w.sink.texts.at(0).contains("it is self-signed"), qPrintable(w.sink.texts.at(0)));
+        QCOMPARE(w.sink.texts.at(1),
+                 "Error with Home : \r\nTLS handshake failed: The remote host closed the "
+                 "connection");
+    }
+
     // The session of a verified check is offered at the server's next check, which resumes
     // it; a changed CA file, or a certificate changed under the kept session, is verified
     // afresh. The server refuses each secured session with "-ERR Not now.".
