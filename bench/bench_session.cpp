@@ -1,8 +1,8 @@
 // One full check session (connect, USER, PASS, STAT, QUIT) through the check engine and the
 // real socket transport, against a POP3 server on loopback that answers at once from a
 // thread of its own, in clear and over TLS (pop3s, a certificate from a test CA made by
-// openssl). Prints the wall and CPU time per session and the resident memory before and after
-// many sessions.
+// openssl): with a full handshake at every check, and with the session resumed. Prints the
+// wall and CPU time per session and the resident memory before and after many sessions.
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
 #include "check/SocketTransport.h"
@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <future>
 #include <utility>
@@ -31,6 +32,16 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
+
+#ifdef TARNWICK_BENCH_OPENSSL
+#include <atomic>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -120,6 +131,88 @@ private:
     std::promise<quint16> ready_;
     std::future<quint16> port_ = ready_.get_future();
 };
+
+#ifdef TARNWICK_BENCH_OPENSSL
+// A POP3S server on OpenSSL itself, with one context for all its connections, so that it can
+// resume the sessions it hands out (Qt makes a context for each connection, whose tickets no
+// other connection can read). Without tickets, every connection is a full handshake.
+class ResumingServer final {
+public:
+    ResumingServer(const QString& certificate, const QString& key, bool tickets)
+        : ctx_(SSL_CTX_new(TLS_server_method())) {
+        SSL_CTX_use_certificate_chain_file(ctx_, QFile::encodeName(certificate).constData());
+        SSL_CTX_use_PrivateKey_file(ctx_, QFile::encodeName(key).constData(), SSL_FILETYPE_PEM);
+        if (!tickets) {
+            SSL_CTX_set_num_tickets(ctx_, 0);
+            SSL_CTX_set_options(ctx_, SSL_OP_NO_TICKET);
+            SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_OFF);
+        }
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(listener_, 8) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ResumingServer() {
+        shutdown(listener_, SHUT_RDWR); // wakes the accept
+        if (thread_.joinable())
+            thread_.join();
+        close(listener_);
+        SSL_CTX_free(ctx_);
+    }
+    quint16 Port() const { return port_; }
+    int Resumed() const { return resumed_; }
+
+private:
+    void Run() {
+        for (;;) {
+            const int fd = accept(listener_, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            const int on = 1; // every reply out at once, as the Qt server's
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            SSL* ssl = SSL_new(ctx_);
+            SSL_set_fd(ssl, fd);
+            if (SSL_accept(ssl) == 1) {
+                resumed_ += SSL_session_reused(ssl);
+                Converse(ssl);
+                SSL_shutdown(ssl);
+            }
+            SSL_free(ssl);
+            close(fd);
+        }
+    }
+    static void Converse(SSL* ssl) {
+        const auto say = [ssl](const char* text) { SSL_write(ssl, text, int(strlen(text))); };
+        say("+OK Ready.\r\n");
+        QByteArray pending;
+        char buffer[512];
+        for (int n; (n = SSL_read(ssl, buffer, sizeof buffer)) > 0;) {
+            pending.append(buffer, n);
+            for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
+                const QByteArray line = pending.left(end);
+                if (line.startsWith("QUIT")) {
+                    say("+OK Logging out.\r\n");
+                    return;
+                }
+                say(line.startsWith("STAT") ? "+OK 3 1011\r\n" : "+OK\r\n");
+            }
+        }
+    }
+
+    SSL_CTX* ctx_;
+    int listener_ = -1;
+    quint16 port_ = 0;
+    std::atomic<int> resumed_{0};
+    std::thread thread_;
+};
+#endif
 
 class CountingSink final : public ErrorSink {
 public:
@@ -286,5 +379,17 @@ int main(int argc, char** argv) {
                       QStringLiteral("pop3s://127.0.0.1:%1").arg(tlsPort), certs.Ca(), TlsSessions);
     tls.quit();
     tls.wait();
+#ifdef TARNWICK_BENCH_OPENSSL
+    for (const bool tickets : {false, true}) {
+        ResumingServer server(certs.Server(), TestCertificates::KeyOf(certs.Server()), tickets);
+        status |= Measure(tickets ? "Over TLS against a server that resumes sessions (OpenSSL, "
+                                    "one context)"
+                                  : "Over TLS against the same server without session tickets "
+                                    "(a full handshake at every check)",
+                          QStringLiteral("pop3s://127.0.0.1:%1").arg(server.Port()), certs.Ca(),
+                          TlsSessions);
+        std::printf("  resumed by the server:  %d\n", server.Resumed());
+    }
+#endif
     return status;
 }

@@ -190,6 +190,8 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
     QString text = ErrMsg;
     if (text.endsWith(QStringLiteral("\r\n")))
         text.chop(2);
+    else if (text.endsWith(QLatin1Char('\n'))) // a server that ends its lines in LF alone
+        text.chop(1);
     text = VisibleControls(text);
     if (settings_.ShowErrors && sink_) {
         sink_->AddUserError(QStringLiteral("Error with ") + user.ScreenName +

@@ -4,52 +4,129 @@
 
 #include <QSslSocket>
 #include <QTimer>
+#include <QUrl>
+
+namespace {
+QByteArray Environment(const char* lower, const char* upper) {
+    const QByteArray value = qgetenv(lower);
+    return value.isEmpty() ? qgetenv(upper) : value;
+}
+
+// Mail servers are reached directly: asking the desktop's proxy settings costs a look-up at
+// every connection, and a proxy set for the web is not one for mail. A proxy for all traffic
+// in the environment (all_proxy, as curl reads it) is used: SOCKS 5, or HTTP with CONNECT.
+QNetworkProxy MailProxy() {
+    QString text = QString::fromLocal8Bit(Environment("all_proxy", "ALL_PROXY")).trimmed();
+    if (text.isEmpty())
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    if (!text.contains(QLatin1String("://")))
+        text.prepend(QLatin1String("http://"));
+    const QUrl url(text);
+    const QString scheme = url.scheme().toLower();
+    QNetworkProxy::ProxyType type = QNetworkProxy::DefaultProxy;
+    if (scheme == QLatin1String("socks5") || scheme == QLatin1String("socks5h") ||
+        scheme == QLatin1String("socks"))
+        type = QNetworkProxy::Socks5Proxy;
+    else if (scheme == QLatin1String("http"))
+        type = QNetworkProxy::HttpProxy;
+    if (type == QNetworkProxy::DefaultProxy || url.host().isEmpty())
+        return QNetworkProxy(QNetworkProxy::DefaultProxy); // Qt's own reading of it
+    return QNetworkProxy(type, url.host(), quint16(url.port(1080)), url.userName(), url.password());
+}
+
+// no_proxy as curl reads it: "*", or names whose domains are reached directly.
+bool Direct(const QString& host) {
+    const QString list = QString::fromLocal8Bit(Environment("no_proxy", "NO_PROXY"));
+    for (QString entry : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        entry = entry.trimmed().toLower();
+        if (entry.startsWith(QLatin1Char('.')))
+            entry.remove(0, 1);
+        const QString name = host.toLower();
+        if (entry == QLatin1String("*") || name == entry || name.endsWith(QLatin1Char('.') + entry))
+            return true;
+    }
+    return false;
+}
+
+// Counts a handler of a socket's signal for as long as it runs.
+struct InSignal {
+    explicit InSignal(int& depth) : depth_(++depth) {}
+    ~InSignal() { --depth_; }
+    int& depth_;
+};
+} // namespace
+
+SocketTransport::SocketTransport(QObject* parent) : Transport(parent), proxy_(MailProxy()) {}
 
 SocketTransport::~SocketTransport() {
     Close();
 }
 
-QTcpSocket* SocketTransport::NewSocket(bool tls) {
-    Close();
+QTcpSocket* SocketTransport::Socket(bool tls) {
+    if (tls ? secure_ != nullptr : plain_ != nullptr)
+        return tls ? secure_ : plain_;
     // Plain POP3 keeps a plain socket: nothing of TLS is loaded for it.
-    socket_ = tls ? new QSslSocket(this) : new QTcpSocket(this);
-    framer_.Reset();
-    handshaking_ = false;
-    afterStls_ = false;
-    lastErrors_.clear();
-    lastChain_.clear();
-    QTcpSocket* socket = socket_;
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadyRead(socket); });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { OnError(socket); });
-    if (auto* ssl = qobject_cast<QSslSocket*>(socket)) {
-        connect(ssl, &QSslSocket::connected, this, [this, ssl] {
-            if (ssl == socket_ && ssl->mode() == QSslSocket::SslClientMode)
-                handshaking_ = true;
-        });
-        connect(ssl, &QSslSocket::encrypted, this, [this, socket] {
-            if (socket != socket_)
-                return;
-            handshaking_ = false;
-            emit Encrypted();
-        });
-    }
+    QSslSocket* ssl = tls ? (secure_ = new QSslSocket(this)) : nullptr;
+    QTcpSocket* socket = ssl ? ssl : (plain_ = new QTcpSocket(this));
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        const InSignal in(inSignal_);
+        OnReadyRead(socket);
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
+        const InSignal in(inSignal_);
+        OnError(socket);
+    });
+    if (!ssl)
+        return socket;
+    connect(ssl, &QSslSocket::connected, this, [this, ssl] {
+        if (ssl == socket_ && ssl->mode() == QSslSocket::SslClientMode)
+            handshaking_ = true;
+    });
+    connect(ssl, &QSslSocket::encrypted, this, [this, ssl] {
+        if (ssl != socket_)
+            return;
+        const InSignal in(inSignal_);
+        handshaking_ = false;
+        trust_->Keep(host_, port_, *ssl);
+        emit Encrypted();
+    });
+    // This connection's own: the socket's list may still hold a previous connection's.
+    connect(ssl, &QSslSocket::sslErrors, this, [this, ssl](const QList<QSslError>& errors) {
+        if (ssl == socket_)
+            handshakeErrors_ = errors;
+    });
+    // TLS 1.3 servers hand out their tickets after the handshake.
+    connect(ssl, &QSslSocket::newSessionTicketReceived, this, [this, ssl] {
+        if (ssl == socket_ && ssl->isEncrypted())
+            trust_->Keep(host_, port_, *ssl);
+    });
     return socket;
 }
 
-QSslConfiguration SocketTransport::TlsConfiguration() {
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setProtocol(QSsl::TlsV1_2OrLater);
-    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    const CaFileRead read = ReadCaFile(caFile_);
-    caProblem_ = read.problem;
-    const QList<QSslCertificate>& own = read.certificates;
-    if (own.isEmpty())
-        return configuration; // the system's store, looked up as needed
-    // A list of trusted certificates replaces the system's store: it has to be in the list.
-    if (!systemCertificates_)
-        systemCertificates_ = QSslConfiguration::systemCaCertificates();
-    configuration.setCaCertificates(*systemCertificates_ + own);
-    return configuration;
+void SocketTransport::Open(QTcpSocket* socket, const QString& host, quint16 port,
+                           std::function<void()> open) {
+    Close();
+    socket_ = socket;
+    host_ = host;
+    port_ = port;
+    afterStls_ = false;
+    handshakeErrors_.clear();
+    lastErrors_.clear();
+    lastChain_.clear();
+    socket->setProxy(proxy_.type() == QNetworkProxy::NoProxy || Direct(host)
+                         ? QNetworkProxy(QNetworkProxy::NoProxy)
+                         : proxy_);
+    if (inSignal_ == 0) {
+        open();
+        return;
+    }
+    opening_ = true;
+    QTimer::singleShot(0, this, [this, generation = generation_, open = std::move(open)] {
+        if (generation != generation_)
+            return;
+        opening_ = false;
+        open();
+    });
 }
 
 QString SocketFailureText(QAbstractSocket::SocketError error, const QString& systemText,
@@ -76,21 +153,20 @@ QString SocketFailureText(QAbstractSocket::SocketError error, const QString& sys
 }
 
 void SocketTransport::Connect(const QString& host, quint16 port) {
-    host_ = host;
-    port_ = port;
-    NewSocket(false)->connectToHost(host, port);
+    QTcpSocket* socket = Socket(false);
+    Open(socket, host, port, [socket, host, port] { socket->connectToHost(host, port); });
 }
 
 void SocketTransport::ConnectSecure(const QString& host, quint16 port, Security security) {
-    host_ = host;
-    port_ = port;
-    auto* ssl = static_cast<QSslSocket*>(NewSocket(true));
-    if (security != Security::Tls) {
-        ssl->connectToHost(host, port); // in clear until StartTls
+    auto* ssl = static_cast<QSslSocket*>(Socket(true));
+    if (security != Security::Tls) { // in clear until StartTls
+        Open(ssl, host, port, [ssl, host, port] { ssl->connectToHost(host, port); });
         return;
     }
-    ssl->setSslConfiguration(TlsConfiguration());
-    ssl->connectToHostEncrypted(host, port);
+    Open(ssl, host, port, [this, ssl, host, port] {
+        ssl->setSslConfiguration(trust_->For(host, port));
+        ssl->connectToHostEncrypted(host, port);
+    });
 }
 
 void SocketTransport::StartTls() {
@@ -107,9 +183,10 @@ void SocketTransport::StartTls() {
         });
         return;
     }
-    ssl->setSslConfiguration(TlsConfiguration());
+    ssl->setSslConfiguration(trust_->For(host_, port_));
     handshaking_ = true;
     afterStls_ = true;
+    handshakeErrors_.clear();
     ssl->startClientEncryption();
 }
 
@@ -119,15 +196,17 @@ bool SocketTransport::IsEncrypted() const {
 }
 
 bool SocketTransport::IsOpen() const {
-    return socket_ && socket_->state() != QAbstractSocket::UnconnectedState;
+    return opening_ || (socket_ && socket_->state() != QAbstractSocket::UnconnectedState);
 }
 
 int SocketTransport::State() const {
+    if (opening_)
+        return int(QAbstractSocket::HostLookupState);
     return socket_ ? int(socket_->state()) : 0;
 }
 
 void SocketTransport::Send(const QByteArray& bytes) {
-    if (!socket_)
+    if (!socket_ || opening_)
         return;
     socket_->write(bytes);
     // Out now rather than on the event loop's next round, which the socket's write
@@ -139,12 +218,12 @@ void SocketTransport::Close() {
     ++generation_;
     framer_.Reset();
     handshaking_ = false;
+    opening_ = false;
     if (!socket_)
         return;
-    QTcpSocket* socket = std::exchange(socket_, nullptr);
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    // Aborted, the socket drops what it holds unread and reports nothing more of this
+    // connection; the guards on socket_ and generation_ ignore whatever was under way.
+    std::exchange(socket_, nullptr)->abort();
 }
 
 void SocketTransport::OnReadyRead(QTcpSocket* socket) {
@@ -172,21 +251,24 @@ QString SocketTransport::Describe(QTcpSocket* socket) const {
     const auto* ssl = qobject_cast<const QSslSocket*>(socket);
     if (!ssl || !handshaking_)
         return SocketFailureText(socket->error(), socket->errorString(), host_, port_);
-    const QList<QSslError> errors = ssl->sslHandshakeErrors();
-    if (errors.isEmpty())
+    if (handshakeErrors_.isEmpty())
         return HandshakeFailureText(socket->errorString(), afterStls_);
     const QString host = ssl->peerVerifyName().isEmpty() ? ssl->peerName() : ssl->peerVerifyName();
-    return CertificateFailureText(errors, ssl->peerCertificateChain(), host, caFile_, caProblem_);
+    return CertificateFailureText(handshakeErrors_, ssl->peerCertificateChain(), host,
+                                  trust_->CaFile(), trust_->CaProblem());
 }
 
 void SocketTransport::OnError(QTcpSocket* socket) {
     if (socket != socket_)
         return;
+    // A session offered in a handshake that failed is not offered again.
+    if (handshaking_)
+        trust_->Forget(host_, port_);
     // Deliver from the event loop: a socket may report a failure from inside connectToHost,
     // that is from inside the session's own step.
     const QString description = Describe(socket);
     if (const auto* ssl = qobject_cast<const QSslSocket*>(socket); ssl && handshaking_) {
-        lastErrors_ = ssl->sslHandshakeErrors();
+        lastErrors_ = handshakeErrors_;
         lastChain_ = ssl->peerCertificateChain();
     }
     const quint64 generation = generation_;

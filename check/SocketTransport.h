@@ -1,14 +1,17 @@
 #pragma once
 
 #include "LineFramer.h"
+#include "TlsTrust.h"
 #include "Transport.h"
 
 #include <QAbstractSocket>
+#include <QNetworkProxy>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QSslError>
-#include <optional>
+#include <functional>
+#include <memory>
 
+class QSslSocket;
 class QTcpSocket;
 
 // What a socket failure outside TLS tells the user: the host and the port that were tried,
@@ -16,18 +19,22 @@ class QTcpSocket;
 QString SocketFailureText(QAbstractSocket::SocketError error, const QString& systemText,
                           const QString& host, quint16 port);
 
-// The session's connection over a QTcpSocket, or a QSslSocket when TLS is wanted. Each
-// connect gets a socket of its own, and a closed socket is cut off at once, so nothing a
-// previous server sends reaches the session.
+// The session's connection over a QTcpSocket, or a QSslSocket when TLS is wanted. Each kind
+// of socket is made once and used again for the next connection; a closed connection is cut
+// off at once (aborted, its unread bytes dropped, its late events ignored), so nothing a
+// previous server sent reaches the session.
 class SocketTransport final : public Transport {
     Q_OBJECT
 public:
-    using Transport::Transport;
+    explicit SocketTransport(QObject* parent = nullptr);
     ~SocketTransport() override;
 
-    // Certificates trusted besides the system's: a PEM file, read afresh for every TLS
-    // connection so that an edit takes effect at the next check. Missing is fine.
-    void SetCaFile(const QString& path) { caFile_ = path; }
+    // Certificates trusted besides the system's: a PEM file, looked at for every TLS
+    // connection and read again when it changed, so that an edit takes effect at the next
+    // check. Missing is fine.
+    void SetCaFile(const QString& path) { trust_->SetCaFile(path); }
+    // Transports of one program may share their trust and kept sessions.
+    void ShareTrust(std::shared_ptr<TlsTrust> trust) { trust_ = std::move(trust); }
 
     void Connect(const QString& host, quint16 port) override;
     void ConnectSecure(const QString& host, quint16 port, Security security) override;
@@ -44,25 +51,28 @@ public:
     const QList<QSslCertificate>& LastPeerChain() const { return lastChain_; }
 
 private:
-    // What a TLS connection of this transport trusts and accepts: the system's certificates
-    // and those of the CA file, TLS 1.2 or later, the peer always verified.
-    QSslConfiguration TlsConfiguration();
-    QTcpSocket* NewSocket(bool tls);
+    QTcpSocket* Socket(bool tls);
+    // Opens a connection on `socket` with `open`; from the event loop when called from
+    // within one of the sockets' own signals, which must not see their socket reconnected.
+    void Open(QTcpSocket* socket, const QString& host, quint16 port, std::function<void()> open);
     void OnReadyRead(QTcpSocket* socket);
     void OnError(QTcpSocket* socket);
     QString Describe(QTcpSocket* socket) const;
 
-    QTcpSocket* socket_ = nullptr;
+    std::shared_ptr<TlsTrust> trust_ = std::make_shared<TlsTrust>();
+    QNetworkProxy proxy_;
+    QTcpSocket* plain_ = nullptr;
+    QSslSocket* secure_ = nullptr;
+    QTcpSocket* socket_ = nullptr; // the one of the current connection, or none
     LineFramer framer_;
     quint64 generation_ = 0;
-    QString caFile_;
     QList<QSslError> lastErrors_;
     QList<QSslCertificate> lastChain_;
     QString host_; // where the socket was sent, for the failure texts
     quint16 port_ = 0;
-    QString caProblem_; // why the CA file gave no certificate, for the error text
+    int inSignal_ = 0;     // depth of the sockets' signals being handled
+    bool opening_ = false; // a connection waits for the event loop to be opened
     bool handshaking_ = false;
-    bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS
-    // The system's certificates, loaded the first time a CA file is to be added to them.
-    std::optional<QList<QSslCertificate>> systemCertificates_;
+    bool afterStls_ = false;           // the handshake follows the server's go-ahead to STLS
+    QList<QSslError> handshakeErrors_; // the certificate's, of this connection's handshake
 };

@@ -76,7 +76,17 @@ CaFileRead ReadCaFile(const QString& path) {
                 .arg(file, info.isFile() ? in.errorString() : QStringLiteral("not a regular file"));
         return read;
     }
-    const QByteArray bytes = in.read(MaxCaFileBytes + 1);
+    // What the file holds, and one byte beyond the limit at most: no buffer of the limit's
+    // size to read a file of one certificate.
+    QByteArray bytes;
+    for (;;) {
+        const qint64 room = MaxCaFileBytes + 1 - bytes.size();
+        const QByteArray more =
+            in.read(qMin(room, qMax<qint64>(in.size() - bytes.size() + 1, 4096)));
+        bytes += more;
+        if (more.isEmpty() || bytes.size() > MaxCaFileBytes)
+            break;
+    }
     if (in.error() != QFileDevice::NoError) {
         read.problem = QStringLiteral("Cannot read %1: %2.").arg(file, in.errorString());
         return read;

@@ -11,6 +11,8 @@ TARNWICK_PACKAGES=(
     # desktops as users run them: a StatusNotifierItem panel on a session bus, a Wayland session
     dbus dbus-x11 libglib2.0-bin xfce4-panel sway waybar xwayland qt6-wayland
     clang libclang-rt-14-dev
+    # bench_session: its resuming TLS server is OpenSSL's own
+    libssl-dev
     # tests: the installed menu entry and AppStream metadata are validated, the package linted
     desktop-file-utils appstream lintian
 )

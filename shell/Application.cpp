@@ -65,7 +65,15 @@ int RunTarnwick(int argc, char** argv) {
 
     PreferX11Display();
     NeverLaunchSessionBus(); // before Qt's tray, menus or accessibility look for a bus
+    // Qt's own event dispatcher rather than glib's, which wakes itself through an eventfd
+    // for every posted event: a check makes a third fewer system calls. QT_NO_GLIB set empty
+    // in the environment keeps glib's.
+    const bool ownDispatcher = !qEnvironmentVariableIsSet("QT_NO_GLIB");
+    if (ownDispatcher)
+        qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
+    if (ownDispatcher) // made: programs started from here keep their own choice
+        qunsetenv("QT_NO_GLIB");
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcon());

@@ -448,7 +448,8 @@ class TestTls final : public QObject {
         const QHash<QString, QByteArray> bytes = {
             {"ca", ca.toPem()},
             {"der", ca.toDer()},
-            {"garbage", "-----BEGIN CERT-----\nnot base64\n"}};
+            {"garbage", "-----BEGIN CERT-----\nnot base64\n"},
+            {"large", ca.toPem() + QByteArray(16 << 20, '\n')}};
         QFile file(caFile);
         if (content == "folder")
             QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick-ca.pem"));
@@ -531,7 +532,8 @@ private slots:
             {"empty", "%F is empty\\."},
             {"der", "%F holds a certificate in binary \\(DER\\) form, not PEM: convert it with "
                     "\"openssl x509 -inform DER"},
-            {"garbage", "%F holds no certificate"}};
+            {"garbage", "%F holds no certificate"},
+            {"large", "%F is larger than 16 MiB: too large for a file of certificates\\."}};
         for (const auto& [file, problem] : files)
             row(file, pop3s, certs_.Server(), file, Tls(),
                 qPrintable("is not known, .*" + problem +
@@ -609,6 +611,90 @@ private slots:
         QVERIFY2(!received.contains("USER") && !received.contains("PASS") &&
                      !received.contains("secret"),
                  received.constData());
+    }
+
+    // The transport's socket serves the next user too: a failure is told by what this
+    // connection's handshake found, not by what the last one did.
+    void nextUsersFailureIsItsOwn() {
+        ScriptedServer untrusted;
+        QVERIFY(untrusted.SetCertificate(certs_.SelfSigned(),
+                                         TestCertificates::KeyOf(certs_.SelfSigned())));
+        untrusted.Queue(Tls());
+        ScriptedServer closing;
+        closing.Queue(ServerScript().Pause(100).Drop());
+        World w(1);
+        TrustFile(w, "ca");
+        for (const ScriptedServer* server : {&untrusted, &closing})
+            AddUser(w.settings,
+                    MakeUser("Home", "alice",
+                             "pop3s://127.0.0.1:" + QString::number(server->Port()), "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(WaitUntil([&] { return w.sink.texts.size() == 2; }));
+        QVERIFY2(w.sink.texts.at(0).contains("it is self-signed"), qPrintable(w.sink.texts.at(0)));
+        QCOMPARE(w.sink.texts.at(1),
+                 "Error with Home : \r\nTLS handshake failed: The remote host closed the "
+                 "connection");
+    }
+
+    // The session of a verified check is offered at the server's next check, which resumes
+    // it; a changed CA file, or a certificate changed under the kept session, is verified
+    // afresh. The server refuses each secured session with "-ERR Not now.".
+    void resumption_data() {
+        QTest::addColumn<QString>("caFile");      // at the second check, see TrustFile
+        QTest::addColumn<QString>("certificate"); // the server's from the second check on
+        QTest::addColumn<QString>("second");      // the report of the next two, a pattern
+        QTest::addColumn<int>("resumed");
+        QTest::newRow("resumed") << "ca" << certs_.Server() << "^Not now\\.$" << 2;
+        QTest::newRow("CA file changed")
+            << "none" << certs_.Server() << "its issuer .* is not known" << 0;
+        QTest::newRow("certificate changed")
+            << "ca" << certs_.SelfSigned() << "it is self-signed and not trusted" << 0;
+    }
+    void resumption() {
+        QFETCH(QString, caFile);
+        QFETCH(QString, certificate);
+        QFETCH(QString, second);
+        QFETCH(int, resumed);
+        QProcess server;
+        quint16 port = 0;
+        QVERIFY(certs_.Serve(server, port, certs_.Server()));
+        World w(1);
+        TrustFile(w, "ca");
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "pop3s://127.0.0.1:" + QString::number(port), "secret"));
+        QByteArray output;
+        const auto check = [&](const QString& pattern) {
+            const qsizetype handshakes = output.count("CIPHER is");
+            w.sink.texts.clear();
+            w.clock.Advance(24 * 3600 * 1000);
+            w.engine.CheckMail(false);
+            // Said once the handshake is through: s_server reads its input only then.
+            if (WaitUntil([&] {
+                    output += server.readAll();
+                    return output.count("CIPHER is") > handshakes || !w.sink.texts.isEmpty();
+                }) &&
+                w.sink.texts.isEmpty())
+                server.write("-ERR Not now.\n");
+            return RunEnds(w) && QRegularExpression(pattern)
+                                     .match(w.sink.texts.value(0).section("\r\n", 1))
+                                     .hasMatch();
+        };
+        QVERIFY2(check("^Not now\\.$"), qPrintable(w.sink.texts.join('|')));
+        if (certificate != certs_.Server()) {
+            server.kill();
+            QVERIFY(server.waitForFinished());
+            QVERIFY(certs_.Serve(server, port, certificate));
+        }
+        if (caFile != "ca") {
+            QVERIFY(QFile::remove(w.dir.filePath("Tarnwick-ca.pem")));
+            TrustFile(w, caFile);
+        }
+        for (int again = 0; again < 2; ++again) // a resumed session gives the next one
+            QVERIFY2(check(second), qPrintable(w.sink.texts.join('|')));
+        output += server.readAll();
+        QCOMPARE(output.count("Reused session-id"), resumed);
+        server.kill();
+        QVERIFY(server.waitForFinished());
     }
 };
 

@@ -88,18 +88,26 @@ bool TestCertificates::Start(QString* error) {
                error);
 }
 
-bool TestCertificates::ServeOldTls(QProcess& server, quint16& port) const {
-    QTcpServer probe; // a free port, given back at once
-    if (!probe.listen(QHostAddress::LocalHost))
-        return false;
-    port = probe.serverPort();
-    probe.close();
-    // Security level 0: OpenSSL allows TLS 1.1 at no other. Its standard input stays open, or
-    // it would quit.
+bool TestCertificates::Serve(QProcess& server, quint16& port, const QString& certificate,
+                             const QStringList& options) const {
+    if (port == 0) {
+        QTcpServer probe; // a free port, given back at once
+        if (!probe.listen(QHostAddress::LocalHost))
+            return false;
+        port = probe.serverPort();
+    }
+    // Its standard input stays open, or it would quit.
     server.setProcessChannelMode(QProcess::MergedChannels);
     server.start(QStringLiteral("openssl"),
-                 {"s_server", "-accept", "127.0.0.1:" + QString::number(port), "-cert", Server(),
-                  "-key", KeyOf(Server()), "-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"});
+                 QStringList{"s_server", "-accept", "127.0.0.1:" + QString::number(port), "-cert",
+                             certificate, "-key", KeyOf(certificate)} +
+                     options);
     QByteArray output;
     return WaitFor([&] { return (output += server.readAll()).contains("ACCEPT"); }, 5000);
+}
+
+bool TestCertificates::ServeOldTls(QProcess& server, quint16& port) const {
+    port = 0;
+    // Security level 0: OpenSSL allows TLS 1.1 at no other.
+    return Serve(server, port, Server(), {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"});
 }

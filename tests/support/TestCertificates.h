@@ -25,8 +25,13 @@ public:
     QString BehindIntermediate() const { return Path("chained.pem"); } // alone, no chain
     static QString KeyOf(const QString& certificate);
 
-    // Starts `openssl s_server` on 127.0.0.1 offering nothing newer than TLS 1.1, with the
-    // server certificate; false when it does not come up.
+    // Starts `openssl s_server` on 127.0.0.1 at `port` (0: one of the system's choice, set
+    // here) with `certificate`, its key and `options`; false when it does not come up. It
+    // resumes the sessions it handed out, and writes what it reads on standard input to the
+    // client; its output tells each connection ("CIPHER is") and each resumed one ("Reused").
+    bool Serve(QProcess& server, quint16& port, const QString& certificate,
+               const QStringList& options = {}) const;
+    // The same offering nothing newer than TLS 1.1, with the server certificate.
     bool ServeOldTls(QProcess& server, quint16& port) const;
 
 private:
