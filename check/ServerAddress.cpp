@@ -19,10 +19,23 @@ bool PlainHostName(const QString& host) {
     return true;
 }
 
-bool KnownScheme(const QString& scheme) {
-    const QString lower = scheme.toLower();
-    return lower == QLatin1String("pop3") || lower == QLatin1String("pop3s") ||
-           lower == QLatin1String("pop3+starttls");
+const Scheme* FindScheme(const QString& name) {
+    for (const Scheme& scheme : Schemes())
+        if (name.compare(QLatin1String(scheme.name), Qt::CaseInsensitive) == 0)
+            return &scheme;
+    return nullptr;
+}
+
+// "a, b and c"
+QString KnownSchemes() {
+    QString out;
+    const QList<Scheme>& all = Schemes();
+    for (qsizetype i = 0; i < all.size(); ++i) {
+        if (i > 0)
+            out += i + 1 == all.size() ? QStringLiteral(" and ") : QStringLiteral(", ");
+        out += QLatin1String(all[i].name);
+    }
+    return out;
 }
 
 QString HostAndPortOf(const ServerAddress& a) {
@@ -33,6 +46,22 @@ QString HostAndPortOf(const ServerAddress& a) {
     return out;
 }
 } // namespace
+
+const QList<Scheme>& Schemes() {
+    static const QList<Scheme> schemes{
+        {"pop3", Protocol::Pop3, Security::None, ServerAddress::PlainPort},
+        {"pop3s", Protocol::Pop3, Security::Tls, ServerAddress::TlsPort},
+        {"pop3+starttls", Protocol::Pop3, Security::StartTls, ServerAddress::PlainPort},
+    };
+    return schemes;
+}
+
+const Scheme& SchemeFor(Protocol protocol, Security security) {
+    for (const Scheme& scheme : Schemes())
+        if (scheme.protocol == protocol && scheme.security == security)
+            return scheme;
+    return Schemes().front();
+}
 
 ServerParse ParseServerAddress(const QString& text) {
     ServerParse result;
@@ -47,23 +76,18 @@ ServerParse ParseServerAddress(const QString& text) {
     const qsizetype schemeEnd = text.indexOf(QLatin1Char(':'));
     const QString afterColon = text.mid(schemeEnd + 1);
     if (schemeEnd > 0 && !afterColon.startsWith(QLatin1String("//")) &&
-        (afterColon.isEmpty() || !AllDigits(afterColon)) && KnownScheme(text.left(schemeEnd)))
+        (afterColon.isEmpty() || !AllDigits(afterColon)) && FindScheme(text.left(schemeEnd)))
         return fail(QStringLiteral("the scheme must be followed by \"//\", as in %1://%2")
                         .arg(text.left(schemeEnd), QString(afterColon).remove(QLatin1Char('/'))));
     const qsizetype separator = text.indexOf(QLatin1String("://"));
     if (separator >= 0) {
-        const QString scheme = text.left(separator);
-        const QString lower = scheme.toLower();
-        if (lower == QLatin1String("pop3"))
-            address.security = Security::None;
-        else if (lower == QLatin1String("pop3s"))
-            address.security = Security::Tls;
-        else if (lower == QLatin1String("pop3+starttls"))
-            address.security = Security::StartTls;
-        else
-            return fail(QStringLiteral("unknown scheme \"%1\" (known are pop3, pop3s and "
-                                       "pop3+starttls)")
-                            .arg(scheme));
+        const QString name = text.left(separator);
+        const Scheme* scheme = FindScheme(name);
+        if (!scheme)
+            return fail(
+                QStringLiteral("unknown scheme \"%1\" (known are %2)").arg(name, KnownSchemes()));
+        address.protocol = scheme->protocol;
+        address.security = scheme->security;
         address.hasScheme = true;
         rest = text.mid(separator + 3);
     }
@@ -126,15 +150,10 @@ ServerParse ParseServerAddress(const QString& text) {
 }
 
 QString ServerText(Security security, const QString& hostAndPort) {
-    switch (security) {
-    case Security::Tls:
-        return QStringLiteral("pop3s://") + hostAndPort;
-    case Security::StartTls:
-        return QStringLiteral("pop3+starttls://") + hostAndPort;
-    case Security::None:
-        break;
-    }
-    return hostAndPort;
+    if (security == Security::None)
+        return hostAndPort;
+    return QLatin1String(SchemeFor(Protocol::Pop3, security).name) + QStringLiteral("://") +
+           hostAndPort;
 }
 
 QString WithSecurity(const QString& text, Security chosen) {
@@ -142,12 +161,9 @@ QString WithSecurity(const QString& text, Security chosen) {
     if (!parse.ok)
         return text;
     ServerAddress& a = parse.address;
-    const auto standard = [](Security security) {
-        return security == Security::Tls ? ServerAddress::TlsPort : ServerAddress::PlainPort;
-    };
     // The other mode's standard port would be a wrong port: STLS sent into a TLS port waits
     // out the time-out, and TLS on port 110 meets a clear greeting.
-    if (a.port == standard(a.security))
+    if (a.port == SchemeFor(a.protocol, a.security).port)
         a.port = 0;
     return ServerText(chosen, HostAndPortOf(a));
 }

@@ -1,10 +1,27 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 // How a check talks to the server: in clear, in TLS from the first byte, or in clear until
 // STLS turns the connection into TLS.
 enum class Security { None, Tls, StartTls };
+
+// The language spoken with the server.
+enum class Protocol { Pop3, Imap };
+
+// One scheme of a mail-server text: its name, what it stands for and its standard port.
+struct Scheme {
+    const char* name;
+    Protocol protocol;
+    Security security;
+    quint16 port;
+};
+
+// Every scheme the program knows, in the order the error text names them.
+const QList<Scheme>& Schemes();
+// The scheme of `protocol` and `security`.
+const Scheme& SchemeFor(Protocol protocol, Security security);
 
 // A user's mail-server text, read. The text is one of
 //   host                           plain POP3, port 110
@@ -18,6 +35,7 @@ struct ServerAddress {
     static constexpr quint16 PlainPort = 110;
     static constexpr quint16 TlsPort = 995;
 
+    Protocol protocol = Protocol::Pop3;
     Security security = Security::None;
     bool hasScheme = false;
     QString host;     // an IPv6 address without its brackets
@@ -27,7 +45,9 @@ struct ServerAddress {
     quint16 PortOr(quint16 plainPort) const {
         if (port != 0)
             return port;
-        return security == Security::Tls ? TlsPort : plainPort;
+        if (protocol == Protocol::Pop3 && security != Security::Tls)
+            return plainPort;
+        return SchemeFor(protocol, security).port;
     }
 };
 

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <functional>
+#include <memory>
 
 // The one connection of the check session, as the session sees it: whole reply lines in,
 // command lines out. Events of a connection that was closed or replaced are never delivered.
@@ -37,3 +39,6 @@ signals:
     // The TLS handshake is complete and the certificate verified.
     void Encrypted();
 };
+
+// Makes a connection of its own for a session that needs one.
+using TransportFactory = std::function<std::unique_ptr<Transport>()>;

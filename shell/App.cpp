@@ -21,13 +21,19 @@
 App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
       logs_(settings_, env_.clock, env_.paths.ProgramFolder),
-      engine_(settings_, env_.clock, transport_, logs_, lists_, env_.port) {
+      engine_(settings_, env_.clock, transport_, logs_, env_.port) {
     EndProcess = [] {
         std::fflush(nullptr);
         std::_Exit(0);
     };
     lists_.SetCheckStatus(&engine_);
+    connect(&engine_, &CheckEngine::StatusChanged, this, [this] { lists_.RefreshUserLists(); });
     transport_.SetCaFile(env_.paths.CaFile());
+    engine_.SetTransportFactory([caFile = env_.paths.CaFile()] {
+        auto transport = std::make_unique<SocketTransport>();
+        transport->SetCaFile(caFile);
+        return std::unique_ptr<Transport>(std::move(transport));
+    });
 }
 
 App::~App() = default;
@@ -228,7 +234,7 @@ void App::Shutdown(bool NoConfirm) {
     if (tray_)
         tray_->StopAnimation();
     stop("frmMain.tmrCheckMail.Enabled = False", &engine_.tmrCheckMail);
-    stop("frmMain.tmrTimeout.Enabled = False", &engine_.tmrTimeout);
+    stop("frmMain.tmrTimeout.Enabled = False", &engine_.Pop3().tmrTimeout);
 
     Trace(QStringLiteral("frmMain.WS.State = %1").arg(transport_.State()));
     if (transport_.IsOpen()) {

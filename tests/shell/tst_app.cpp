@@ -167,7 +167,7 @@ private slots:
         QCOMPARE(w.tray.calls.last(), QString("delete"));
         QCOMPARE(ReadFile(w.dir.filePath("Tarnwick.ini")).size(), 17); // the defaults, saved
         QVERIFY(!w.app.Engine().tmrCheckMail.isActive());
-        QVERIFY(!w.app.Engine().tmrTimeout.isActive());
+        QVERIFY(!w.app.Engine().Pop3().tmrTimeout.isActive());
         QVERIFY(!w.app.Alert()->tmrNextAlert.isActive());
 
         QStringList steps = trace.texts;

@@ -91,9 +91,11 @@ inline void AddUser(Settings& settings, const UserRecord& user) {
 // transport of the test's choosing.
 template <typename TransportT> struct CheckWorld {
     explicit CheckWorld(quint16 port = CheckEngine::Pop3Port)
-        : logs(settings, clock, dir.path()), engine(settings, clock, transport, logs, lists, port) {
+        : logs(settings, clock, dir.path()), engine(settings, clock, transport, logs, port) {
         logs.SetErrorSink(&sink);
         lists.SetCheckStatus(&engine);
+        QObject::connect(&engine, &CheckEngine::StatusChanged, &engine,
+                         [this] { lists.RefreshUserLists(); });
     }
 
     QTemporaryDir dir;
