@@ -12,10 +12,15 @@ void CountRecorder::Record(int index, int stage, const QString& reply, const QSt
             record.HideSession = false;
         record.NewNumMails = count;
         emit NewMailFound();
-    } else {
-        record.NewNumMails = -1;
-        if (count < record.NumMails)
-            logs_.DoError(QStringLiteral("Server said you have less eMails than I think you have!"),
-                          index, stage);
+        return;
     }
+    record.NewNumMails = -1;
+    if (count == record.NumMails)
+        return;
+    // Mail taken away elsewhere: what is left is accepted, so that the next message that
+    // arrives is new mail again. Reported once for the fall, not at every check after it.
+    logs_.DoError(QStringLiteral("Server said you have less eMails than I think you have!"), index,
+                  stage);
+    record.NumMails = count;
+    emit AcceptedCountFell(record.Id, count);
 }

@@ -22,6 +22,9 @@ public:
 signals:
     // A count above what the user has accepted.
     void NewMailFound();
+    // A count below what the user had accepted: `NumMails` of the user with identity
+    // `userId` has followed it down to `count`, and wants saving.
+    void AcceptedCountFell(quint64 userId, qint32 count);
 
 private:
     Settings& settings_;

@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -87,10 +88,7 @@ void App::LoadWindows() {
     about_ = std::make_unique<AboutWindow>();
     // A failed save's message from the alert blocks no window, and the alert goes on without
     // waiting for it: a window opened meanwhile would hold the alert back until it closed.
-    auto saveFromAlert = [this] {
-        const Dialogs::OpenedFrom from(env_.dialogs, nullptr, false);
-        return file_.SaveFile();
-    };
+    auto saveFromAlert = [this] { return SaveWithoutWaiting(); };
     alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, saveFromAlert,
                                            [this] { return IsSetupVisible(); });
     logs_.SetErrorSink(alert_.get());
@@ -111,6 +109,8 @@ void App::LoadWindows() {
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
 
+    connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
+            &App::OnAcceptedCountFell);
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
     // The alert follows the STAT reply, not the end of the session: a server that never
     // answers QUIT would otherwise hold it back for the whole time-out. (An error to show
@@ -121,11 +121,43 @@ void App::LoadWindows() {
     });
 }
 
+bool App::SaveWithoutWaiting() {
+    const Dialogs::OpenedFrom from(env_.dialogs, nullptr, false);
+    return file_.SaveFile();
+}
+
+void App::OnAcceptedCountFell(quint64 userId, qint32 count) {
+    if (exiting_)
+        return;
+    // Saved as "Hide Permanently" saves it, but never in the middle of a setup: that would
+    // write the half-edited table. Setup's "Cancel" keeps the lowered count, and the save
+    // follows when setup has closed.
+    if (IsSetupVisible()) {
+        setup_->FollowCount(userId, count);
+        saveAfterSetup_ = true;
+        return;
+    }
+    // Out of the check's own step: a failed save's message must not run inside it.
+    if (std::exchange(countSaveQueued_, true))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        countSaveQueued_ = false;
+        if (exiting_)
+            return;
+        if (IsSetupVisible())
+            saveAfterSetup_ = true;
+        else
+            SaveWithoutWaiting();
+    });
+}
+
 void App::ShowSetup() {
     // An alert's "Hide Permanently" would save the half-edited table: the alert waits until
     // setup has closed.
     alert_->setEnabled(false);
     setup_->ShowForm(main_.get());
+    if (std::exchange(saveAfterSetup_, false) && !exiting_)
+        SaveWithoutWaiting();
     engine_.Reschedule(); // new users, or a shorter interval, may be due sooner
     alert_->setEnabled(true);
     alert_->Wake(); // what setup changed may be due for an alert now

@@ -83,14 +83,17 @@ private slots:
         QTest::addColumn<QByteArray>("stat");
         QTest::addColumn<qint32>("newAfter");
         QTest::addColumn<bool>("lessError");
-        QTest::newRow("zero") << 0 << -1 << QByteArray("+OK 0 0") << -1 << false;
-        QTest::newRow("more") << 3 << -1 << QByteArray("+OK 5 99") << 5 << false;
-        QTest::newRow("same") << 3 << -1 << QByteArray("+OK 3 99") << -1 << false;
-        QTest::newRow("less") << 3 << 5 << QByteArray("+OK 2 99") << -1 << true;
-        QTest::newRow("fraction") << 3 << -1 << QByteArray("+OK 12.9 99") << 12 << false;
-        QTest::newRow("beyond 16 bits") << 0 << -1 << QByteArray("+OK 40000 1") << 40000 << false;
+        QTest::addColumn<qint32>("numAfter"); // the accepted count follows a fall
+        QTest::newRow("zero") << 0 << -1 << QByteArray("+OK 0 0") << -1 << false << 0;
+        QTest::newRow("more") << 3 << -1 << QByteArray("+OK 5 99") << 5 << false << 3;
+        QTest::newRow("same") << 3 << -1 << QByteArray("+OK 3 99") << -1 << false << 3;
+        QTest::newRow("less") << 3 << 5 << QByteArray("+OK 2 99") << -1 << true << 2;
+        QTest::newRow("all taken") << 10 << -1 << QByteArray("+OK 0 0") << -1 << true << 0;
+        QTest::newRow("fraction") << 3 << -1 << QByteArray("+OK 12.9 99") << 12 << false << 3;
+        QTest::newRow("beyond 16 bits")
+            << 0 << -1 << QByteArray("+OK 40000 1") << 40000 << false << 0;
         QTest::newRow("32-bit max")
-            << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647 << false;
+            << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647 << false << 0;
     }
     void statEvaluation() {
         QFETCH(qint32, numMails);
@@ -98,20 +101,25 @@ private slots:
         QFETCH(QByteArray, stat);
         QFETCH(qint32, newAfter);
         QFETCH(bool, lessError);
+        QFETCH(qint32, numAfter);
         World w;
         AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw", numMails));
         w.settings.Users[0].NewNumMails = newBefore;
+        QSignalSpy fell(&w.engine.Recorder(), &CountRecorder::AcceptedCountFell);
         w.engine.CheckMail(false);
         LogIn(w, stat);
         QCOMPARE(w.settings.Users[0].NewNumMails, newAfter);
-        QCOMPARE(w.settings.Users[0].NumMails, numMails);
+        QCOMPARE(w.settings.Users[0].NumMails, numAfter);
+        QCOMPARE(fell.size(), lessError ? 1 : 0); // the save is asked for
+        if (lessError)
+            QCOMPARE(fell[0][1].toInt(), numAfter);
         QCOMPARE(w.transport.log.last(), QString("send QUIT"));
         QCOMPARE(w.engine.GetStage(), 5);
         const QByteArray log = ReadFile(w.logs.ErrLogPath());
         QCOMPARE(log.contains("Server said you have less eMails than I think you have!"),
                  lessError);
         if (lessError)
-            QVERIFY(log.contains("|0|Home|3|-1|4|Server said"));
+            QVERIFY(log.contains("|0|Home|" + QByteArray::number(numMails) + "|-1|4|Server said"));
     }
 
     void malformedStat_data() {
@@ -164,6 +172,13 @@ private slots:
         QVERIFY(w.sink.texts.isEmpty());
         check("+OK 2 1");
         QCOMPARE(w.sink.texts.size(), 1);
+        // Once for the fall: the accepted count followed it, and what comes after alerts.
+        check("+OK 2 1");
+        QCOMPARE(w.sink.texts.size(), 1);
+        QSignalSpy found(&w.engine, &CheckEngine::NewMailFound);
+        check("+OK 3 1");
+        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(found.size(), 1);
     }
 
     void errorGoesOnToTheNextUserAfterThePause() {
