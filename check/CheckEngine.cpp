@@ -10,15 +10,18 @@
 CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& transport,
                          CheckLogs& logs, quint16 port, QObject* parent)
     : QObject(parent), settings_(settings), clock_(clock), logs_(logs), recorder_(settings, logs),
-      pop3_(settings, transport, logs, recorder_, port) {
+      pop3_(settings, transport, logs, recorder_, port),
+      imap_(settings, logs, recorder_, makeTransport_) {
     tmrCheckMail.setInterval(1);
     // A coarse timer may fire early: the tick after the one-second pause would then find a
     // user with a short interval not yet due, and it would wait for the next idle tick.
     tmrCheckMail.setTimerType(Qt::PreciseTimer);
     connect(&tmrCheckMail, &QTimer::timeout, this, [this] { CheckMail(false); });
     connect(&recorder_, &CountRecorder::NewMailFound, this, &CheckEngine::NewMailFound);
-    connect(&pop3_, &CheckSession::Ended, this, &CheckEngine::OnSessionEnded);
-    connect(&pop3_, &CheckSession::StatusChanged, this, &CheckEngine::StatusChanged);
+    for (CheckSession* session : std::initializer_list<CheckSession*>{&pop3_, &imap_}) {
+        connect(session, &CheckSession::Ended, this, &CheckEngine::OnSessionEnded);
+        connect(session, &CheckSession::StatusChanged, this, &CheckEngine::StatusChanged);
+    }
 }
 
 void CheckEngine::SetChecking(bool checking) {
@@ -43,10 +46,12 @@ void CheckEngine::Start() {
 
 void CheckEngine::SetTimeoutInterval(int ms) {
     pop3_.SetTimeoutInterval(ms);
+    imap_.SetTimeoutInterval(ms);
 }
 
 void CheckEngine::CloseAll() {
     pop3_.Close();
+    imap_.Close();
 }
 
 void CheckEngine::EndRun() {
@@ -134,7 +139,10 @@ void CheckEngine::PickAndBegin() {
         EndRun();
         return;
     }
-    active_ = &pop3_;
+    if (server.address.protocol == Protocol::Imap)
+        active_ = &imap_;
+    else
+        active_ = &pop3_;
     active_->Begin(user.Id, server.address);
     emit StatusChanged();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CountRecorder.h"
+#include "ImapSession.h"
 #include "Pop3Session.h"
 #include "Transport.h"
 #include "core/UserLists.h"
@@ -67,6 +68,7 @@ public:
 
     CountRecorder& Recorder() { return recorder_; }
     Pop3Session& Pop3() { return pop3_; }
+    ImapSession& Imap() { return imap_; }
 
     QTimer tmrCheckMail;
 
@@ -93,6 +95,7 @@ private:
     TransportFactory makeTransport_;
     CountRecorder recorder_;
     Pop3Session pop3_;
+    ImapSession imap_;
     CheckSession* active_ = nullptr; // the session of the user being checked
 
     bool Checking = false;

@@ -1,6 +1,9 @@
 #include "ServerAddress.h"
 
 #include <QHostAddress>
+#include <QStringDecoder>
+#include <cctype>
+#include <optional>
 
 namespace {
 bool AllDigits(const QString& text) {
@@ -43,7 +46,30 @@ QString HostAndPortOf(const ServerAddress& a) {
         a.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + a.host + QLatin1Char(']') : a.host;
     if (a.port != 0)
         out += QLatin1Char(':') + QString::number(a.port);
+    if (!a.path.isEmpty())
+        out += QLatin1Char('/') + a.path;
     return out;
+}
+// The folder of an IMAP URL decoded, or nothing when it is not URL-encoded UTF-8 without
+// control characters.
+std::optional<QString> DecodeFolder(const QString& path) {
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        const QChar ch = path[i];
+        if (ch.unicode() <= 0x20 || ch.unicode() >= 0x7f)
+            return std::nullopt;
+        if (ch == QLatin1Char('%') && (i + 2 >= path.size() || !isxdigit(path[i + 1].toLatin1()) ||
+                                       !isxdigit(path[i + 2].toLatin1())))
+            return std::nullopt;
+    }
+    const QByteArray bytes = QByteArray::fromPercentEncoding(path.toLatin1());
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString folder = utf8.decode(bytes);
+    if (utf8.hasError())
+        return std::nullopt;
+    for (const QChar ch : folder)
+        if (ch.unicode() < 0x20 || ch.unicode() == 0x7f || ch.category() == QChar::Other_Control)
+            return std::nullopt;
+    return folder;
 }
 } // namespace
 
@@ -52,6 +78,9 @@ const QList<Scheme>& Schemes() {
         {"pop3", Protocol::Pop3, Security::None, ServerAddress::PlainPort},
         {"pop3s", Protocol::Pop3, Security::Tls, ServerAddress::TlsPort},
         {"pop3+starttls", Protocol::Pop3, Security::StartTls, ServerAddress::PlainPort},
+        {"imap", Protocol::Imap, Security::None, ServerAddress::ImapPort},
+        {"imaps", Protocol::Imap, Security::Tls, ServerAddress::ImapsPort},
+        {"imap+starttls", Protocol::Imap, Security::StartTls, ServerAddress::ImapPort},
     };
     return schemes;
 }
@@ -90,6 +119,21 @@ ServerParse ParseServerAddress(const QString& text) {
         address.security = scheme->security;
         address.hasScheme = true;
         rest = text.mid(separator + 3);
+    }
+    // An IMAP URL may name a folder after the host (RFC 5092): URL-encoded UTF-8.
+    if (const qsizetype slash = rest.indexOf(QLatin1Char('/'));
+        slash >= 0 && address.protocol == Protocol::Imap) {
+        address.path = rest.mid(slash + 1);
+        rest = rest.left(slash);
+        if (address.path.contains(QLatin1Char('?')) || address.path.contains(QLatin1Char('#')) ||
+            address.path.contains(QLatin1Char(';')))
+            return fail(QStringLiteral("only a folder may follow the host"));
+        const std::optional<QString> folder = DecodeFolder(address.path);
+        if (!folder)
+            return fail(QStringLiteral("the folder \"%1\" is not URL-encoded UTF-8 (write "
+                                       "%25 for a %, %20 for a blank)")
+                            .arg(address.path));
+        address.folder = *folder;
     }
     if (rest.contains(QLatin1Char('/')) || rest.contains(QLatin1Char('?')) ||
         rest.contains(QLatin1Char('#')))
@@ -156,6 +200,24 @@ QString ServerText(Security security, const QString& hostAndPort) {
            hostAndPort;
 }
 
+QString ServerText(Protocol protocol, Security security, const QString& hostAndPort) {
+    if (protocol == Protocol::Pop3)
+        return ServerText(security, hostAndPort);
+    return QLatin1String(SchemeFor(protocol, security).name) + QStringLiteral("://") + hostAndPort;
+}
+
+QString WithProtocol(const QString& text, Protocol chosen) {
+    ServerParse parse = ParseServerAddress(text);
+    if (!parse.ok)
+        return text;
+    ServerAddress& a = parse.address;
+    if (a.port == SchemeFor(a.protocol, a.security).port)
+        a.port = 0;
+    if (chosen != Protocol::Imap)
+        a.path.clear();
+    return ServerText(chosen, a.security, HostAndPortOf(a));
+}
+
 QString WithSecurity(const QString& text, Security chosen) {
     ServerParse parse = ParseServerAddress(text);
     if (!parse.ok)
@@ -165,7 +227,7 @@ QString WithSecurity(const QString& text, Security chosen) {
     // out the time-out, and TLS on port 110 meets a clear greeting.
     if (a.port == SchemeFor(a.protocol, a.security).port)
         a.port = 0;
-    return ServerText(chosen, HostAndPortOf(a));
+    return ServerText(a.protocol, chosen, HostAndPortOf(a));
 }
 
 QString HostAndPort(const QString& text) {

@@ -28,6 +28,7 @@ public:
     bool IsEncrypted() const override;
     bool IsOpen() const override;
     void Send(const QByteArray& bytes) override;
+    void SetLineLimit(qsizetype bytes) override { framer_.SetLimit(bytes); }
     void Close() override;
     int State() const override; // QAbstractSocket::SocketState, 0 when none
 

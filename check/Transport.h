@@ -30,6 +30,8 @@ public:
     // The connection's state as a number for the trace: 0 when closed.
     virtual int State() const { return IsOpen() ? 1 : 0; }
     virtual void Send(const QByteArray& bytes) = 0;
+    // The longest line taken; a longer one fails the connection.
+    virtual void SetLineLimit(qsizetype bytes) { Q_UNUSED(bytes) }
     virtual void Close() = 0;
 
 signals:

@@ -241,6 +241,7 @@ void App::Shutdown(bool NoConfirm) {
 
     if (transport_.IsOpen())
         transport_.Close();
+    engine_.CloseAll(); // the IMAP connection too
     Trace(QString());
     Trace(QString());
     const QDateTime now = env_.clock.Now();

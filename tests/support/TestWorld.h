@@ -2,6 +2,7 @@
 
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
+#include "check/SocketTransport.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/UserLists.h"
@@ -96,6 +97,12 @@ template <typename TransportT> struct CheckWorld {
         lists.SetCheckStatus(&engine);
         QObject::connect(&engine, &CheckEngine::StatusChanged, &engine,
                          [this] { lists.RefreshUserLists(); });
+        // IMAP connects on sockets of its own, trusting the CA file in the folder.
+        engine.SetTransportFactory([this] {
+            auto socket = std::make_unique<SocketTransport>();
+            socket->SetCaFile(dir.filePath("Tarnwick-ca.pem"));
+            return std::unique_ptr<Transport>(std::move(socket));
+        });
     }
 
     QTemporaryDir dir;
