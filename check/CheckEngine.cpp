@@ -11,7 +11,8 @@ CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& tran
                          CheckLogs& logs, quint16 port, QObject* parent)
     : QObject(parent), settings_(settings), clock_(clock), logs_(logs), recorder_(settings, logs),
       pop3_(settings, transport, logs, recorder_, port),
-      imap_(settings, logs, recorder_, makeTransport_) {
+      imap_(settings, logs, recorder_, makeTransport_),
+      idle_(settings, logs, recorder_, makeTransport_) {
     tmrCheckMail.setInterval(1);
     // A coarse timer may fire early: the tick after the one-second pause would then find a
     // user with a short interval not yet due, and it would wait for the next idle tick.
@@ -47,11 +48,13 @@ void CheckEngine::Start() {
 void CheckEngine::SetTimeoutInterval(int ms) {
     pop3_.SetTimeoutInterval(ms);
     imap_.SetTimeoutInterval(ms);
+    idle_.SetTimeoutInterval(ms);
 }
 
 void CheckEngine::CloseAll() {
     pop3_.Close();
     imap_.Close();
+    idle_.LogoutAll();
 }
 
 void CheckEngine::EndRun() {
@@ -71,12 +74,14 @@ void CheckEngine::ScheduleNextTick(qint64 minDelayMs) {
 }
 
 void CheckEngine::Reschedule() {
+    idle_.Prune(); // a user changed or removed in setup leaves its IDLE connection
     if (!Checking)
         ScheduleNextTick(0);
 }
 
 void CheckEngine::WatchClock(ClockJumps& jumps) {
     connect(&jumps, &ClockJumps::Jumped, this, [this] {
+        idle_.ReplaceAll(); // a connection from before a suspend may be dead without a word
         // An idle timer is waiting for a user to become due; none waits during a run (its
         // end times the next look) or after the exit.
         if (!Checking && tmrCheckMail.isActive())
@@ -94,6 +99,7 @@ void CheckEngine::CheckMail(bool ResetThings) {
             user.LastCheck = 0;
             user.LastAlert = 0;
         }
+        idle_.RecountAll();
     }
     // A look that finds nobody due changes nothing and tells nobody: it only times the next.
     if (PickDueUser() < 0) {
@@ -108,6 +114,9 @@ void CheckEngine::CheckMail(bool ResetThings) {
 }
 
 void CheckEngine::OnSessionEnded(bool nextAtOnce) {
+    // A server that offers IDLE is watched from now on, on a connection of its own.
+    if (active_ == &imap_ && !nextAtOnce && imap_.Stage() != 0 && imap_.OffersIdle())
+        idle_.Watch(curUserId_, activeAddress_);
     if (nextAtOnce)
         PickAndBegin();
     else
@@ -143,6 +152,7 @@ void CheckEngine::PickAndBegin() {
         active_ = &imap_;
     else
         active_ = &pop3_;
+    activeAddress_ = server.address;
     active_->Begin(user.Id, server.address);
     emit StatusChanged();
 }
@@ -166,6 +176,8 @@ int CheckEngine::PickDueUser(qint64 now) const {
     for (int n = 0; n <= last; ++n) {
         const int i = (start + n) % (last + 1);
         const qint64 stamp = settings_.Users[i].LastCheck;
+        if (idle_.IsWatched(settings_.Users[i].Id))
+            continue;
         if (qAbs(now - stamp) >= MinCheckGapMs &&
             IntervalPassed(now, stamp, settings_.CheckInterval))
             return i;
@@ -180,12 +192,15 @@ qint64 CheckEngine::NextDueIn(qint64 now) const {
     // A user is due once `now` lies at least `need` away from its last check, either way:
     // more than the interval, and at least the shortest gap.
     const qint64 need = qMax(MinCheckGapMs, qint64(settings_.CheckInterval) * 60 * 1000 + 1);
-    qint64 soonest = LongestWaitMs;
+    qint64 soonest = -1;
     for (int i = 0; i <= last; ++i) {
+        if (idle_.IsWatched(settings_.Users[i].Id))
+            continue;
         const qint64 stamp = settings_.Users[i].LastCheck;
         if (qAbs(now - stamp) >= need)
             return 0;
-        soonest = qMin(soonest, stamp + need - now);
+        const qint64 wait = qMin(LongestWaitMs, stamp + need - now);
+        soonest = soonest < 0 ? wait : qMin(soonest, wait);
     }
     return soonest;
 }

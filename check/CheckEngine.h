@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CountRecorder.h"
+#include "IdleUsers.h"
 #include "ImapSession.h"
 #include "Pop3Session.h"
 #include "Transport.h"
@@ -43,6 +44,7 @@ public:
 
     // The next due user (`LastCheck` more than `CheckInterval` minutes back), or -1. Due
     // users take turns: the search starts after the user picked last and wraps around.
+    // Users watched in IDLE are never due.
     int PickDueUser() const;
     int PickDueUser(qint64 now) const;
     // Milliseconds from `now` until the first user is due (0: one is due now), or -1 when
@@ -69,6 +71,7 @@ public:
     CountRecorder& Recorder() { return recorder_; }
     Pop3Session& Pop3() { return pop3_; }
     ImapSession& Imap() { return imap_; }
+    IdleUsers& Idle() { return idle_; }
 
     QTimer tmrCheckMail;
 
@@ -96,6 +99,8 @@ private:
     CountRecorder recorder_;
     Pop3Session pop3_;
     ImapSession imap_;
+    IdleUsers idle_;
+    ServerAddress activeAddress_;    // where the user being checked is checked
     CheckSession* active_ = nullptr; // the session of the user being checked
 
     bool Checking = false;

@@ -17,6 +17,13 @@ QByteArray WithoutLineEnd(QByteArray line) {
     return line;
 }
 
+// "3 EXISTS", "2 EXPUNGE", "5 FETCH (FLAGS (\Seen))": the folder changed.
+bool MailboxChanged(const QByteArray& untagged) {
+    const QList<QByteArray> words = untagged.toUpper().split(' ');
+    return words.size() >= 2 &&
+           (words[1] == "EXISTS" || words[1] == "EXPUNGE" || words[1] == "FETCH");
+}
+
 // The server's words for a log record: one line, at most a few hundred characters.
 QString Quote(const QByteArray& bytes) {
     return WithoutLineEnd(FromCodePage(bytes.left(300)));
@@ -31,6 +38,10 @@ ImapSession::ImapSession(Settings& settings, CheckLogs& logs, CountRecorder& rec
     tmrTimeout.setInterval(TimeoutMs);
     connect(&tmrTimeout, &QTimer::timeout, this,
             [this] { OnFailed(QStringLiteral("Timeout waiting for response from server!")); });
+    // A connection that died silently (a suspend, a lost network) shows at the next refresh.
+    tmrRefresh.setSingleShot(true);
+    tmrRefresh.setTimerType(Qt::VeryCoarseTimer);
+    connect(&tmrRefresh, &QTimer::timeout, this, &ImapSession::Refresh);
 }
 
 ImapSession::~ImapSession() {
@@ -50,6 +61,40 @@ void ImapSession::Close() {
     CloseTransport();
     running_ = false;
     tmrTimeout.stop();
+    tmrRefresh.stop();
+}
+
+void ImapSession::Logout() {
+    if (running_ && transport_ && step_ >= Step::Examine) {
+        if (idling_)
+            transport_->Send("DONE\r\n");
+        transport_->Send(NextTag() + " LOGOUT\r\n");
+    }
+    Close();
+}
+
+void ImapSession::Refresh() {
+    if (!running_ || !watch_)
+        return;
+    if (idling_)
+        SendDone();
+    else
+        refreshWanted_ = true;
+}
+
+void ImapSession::SendDone() {
+    idling_ = false;
+    refreshWanted_ = false;
+    tmrRefresh.stop();
+    tmrTimeout.start();
+    transport_->Send("DONE\r\n");
+}
+
+void ImapSession::AskCount() {
+    const QByteArray tag = NextTag();
+    statusLine_.clear();
+    Send(watch_ ? 8 : 5, Step::Status,
+         ImapCommand(tag, "STATUS").String(ToModifiedUtf7(folder_)).Atom("(UNSEEN)").Parts());
 }
 
 void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
@@ -62,6 +107,11 @@ void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
     folder_ = address.Folder();
     preauth_ = false;
     tlsPending_ = false;
+    offersIdle_ = false;
+    loginRefused_ = false;
+    idling_ = false;
+    refreshWanted_ = false;
+    tmrRefresh.stop();
     capabilities_.clear();
     response_.clear();
     inLiteral_ = false;
@@ -215,9 +265,21 @@ void ImapSession::OnResponse(const QByteArray& response) {
                 capabilities_.insert(capability);
         else if (word == "STATUS" && step_ == Step::Status)
             statusLine_ = response;
-        return; // anything else untagged is not needed here
+        else if (step_ == Step::Idle && MailboxChanged(rest))
+            Refresh(); // news of the folder: count again
+        return;        // anything else untagged is not needed here
     }
     if (first == "+") {
+        if (parts_.isEmpty() && step_ == Step::Idle && !idling_) {
+            // Idling: no reply is awaited until the next DONE.
+            idling_ = true;
+            tmrTimeout.stop();
+            const qint64 interval = qint64(settings_.CheckInterval) * 60 * 1000;
+            tmrRefresh.start(int(qBound(qint64(60) * 1000, interval, qint64(29) * 60 * 1000)));
+            if (refreshWanted_)
+                SendDone();
+            return;
+        }
         if (parts_.isEmpty()) {
             Fail(QStringLiteral("Unexpected continuation request from server: \"%1\"")
                      .arg(Quote(response)));
@@ -259,12 +321,19 @@ void ImapSession::OnTaggedOk() {
     case Step::Capability:
         LogIn();
         return;
-    case Step::Login: {
-        const QByteArray tag = NextTag();
-        Send(5, Step::Status,
-             ImapCommand(tag, "STATUS").String(ToModifiedUtf7(folder_)).Atom("(UNSEEN)").Parts());
+    case Step::Login:
+        if (watch_) {
+            const QByteArray tag = NextTag();
+            Send(7, Step::Examine,
+                 ImapCommand(tag, "EXAMINE").String(ToModifiedUtf7(folder_)).Parts());
+        } else {
+            AskCount();
+        }
         return;
-    }
+    case Step::Examine:
+    case Step::Idle: // the IDLE ended with DONE
+        AskCount();
+        return;
     case Step::Status: {
         const std::optional<QByteArray> countText = UnseenCountText(WithoutLineEnd(statusLine_));
         const qint64 count = countText ? countText->toLongLong() : -1;
@@ -274,6 +343,12 @@ void ImapSession::OnTaggedOk() {
         }
         recorder_.Record(settings_.IndexOfId(userId_), stage_, FromCodePage(statusLine_),
                          QString::fromLatin1(*countText), qint32(count));
+        if (watch_) {
+            emit Counted();
+            const QByteArray tag = NextTag();
+            Send(9, Step::Idle, ImapCommand(tag, "IDLE").Parts());
+            return;
+        }
         const QByteArray tag = NextTag();
         Send(6, Step::Logout, ImapCommand(tag, "LOGOUT").Parts());
         return;
@@ -298,6 +373,7 @@ void ImapSession::LogIn() {
         OnTaggedOk(); // logged in already: on to STATUS
         return;
     }
+    offersIdle_ = capabilities_.contains("IDLE");
     if (capabilities_.contains("LOGINDISABLED")) {
         Fail(transport_->IsEncrypted()
                  ? QStringLiteral("The server accepts no login (LOGINDISABLED); nothing was sent.")
@@ -331,7 +407,9 @@ void ImapSession::LogIn() {
 }
 
 void ImapSession::Fail(const QString& message) {
-    logs_.DoError(message, settings_.IndexOfId(userId_), stage_);
+    loginRefused_ = step_ == Step::Login;
+    if (!quiet_)
+        logs_.DoError(message, settings_.IndexOfId(userId_), stage_);
     stage_ = 0;
     Finish(false);
 }
@@ -340,6 +418,7 @@ void ImapSession::Finish(bool nextAtOnce) {
     CloseTransport();
     running_ = false;
     tmrTimeout.stop();
+    tmrRefresh.stop();
     if (stage_ != 0)
         stage_ = 7; // over
     emit StatusChanged();

@@ -16,6 +16,10 @@ class Settings;
 // logged: 1 the greeting (and the TLS handshake of imaps), 2 STARTTLS and its handshake,
 // 3 CAPABILITY, 4 the login, 5 STATUS, 6 LOGOUT.
 //
+// Watching, the connection stays: after the login, 7 EXAMINE the folder, 8 STATUS, 9 IDLE.
+// On EXISTS, EXPUNGE or FETCH from the server, on Refresh and on its own refresh timer (each
+// check interval, at most 29 minutes) it sends DONE, counts again and goes back to IDLE.
+//
 // A hostile server costs little: a line over `LineLimit`, a literal announced over
 // `LiteralLimit` or a response that grows past both ends the check at once; untagged
 // responses that are not understood are ignored; every command waits at most the reply
@@ -36,10 +40,38 @@ public:
     void Close() override;
     void SetTimeoutInterval(int ms) override { tmrTimeout.setInterval(ms); }
 
+    // Watch rather than poll (before Begin).
+    void SetWatching(bool watch) { watch_ = watch; }
+    // A failure is not logged (a retry of a connection whose failure was logged).
+    void SetQuiet(bool quiet) { quiet_ = quiet; }
+    // The server of the last check offered IDLE.
+    bool OffersIdle() const { return offersIdle_; }
+    // The last failure was a refused login.
+    bool LoginRefused() const { return loginRefused_; }
+    // Watching: counts again now.
+    void Refresh();
+    // Leaves in order (DONE, LOGOUT) and closes, without waiting for the server.
+    void Logout();
+
     QTimer tmrTimeout;
+    QTimer tmrRefresh;
+
+signals:
+    // Watching: a count was recorded.
+    void Counted();
 
 private:
-    enum class Step { Greeting, StartTls, Handshake, Capability, Login, Status, Logout };
+    enum class Step {
+        Greeting,
+        StartTls,
+        Handshake,
+        Capability,
+        Login,
+        Examine,
+        Status,
+        Idle,
+        Logout
+    };
 
     void OnLine(const QByteArray& line);
     void OnArrivalEnded();
@@ -50,6 +82,8 @@ private:
     void OnTaggedOk();
     void AskCapabilities();
     void LogIn();
+    void AskCount();
+    void SendDone();
     void Send(int stage, Step step, const QList<QByteArray>& parts);
     QByteArray NextTag();
     void Fail(const QString& message);
@@ -79,4 +113,10 @@ private:
     QByteArray tag_;
     int tagNumber_ = 0;
     QByteArray statusLine_;
+    bool watch_ = false;
+    bool quiet_ = false;
+    bool offersIdle_ = false;
+    bool loginRefused_ = false;
+    bool idling_ = false;        // the server has said it idles
+    bool refreshWanted_ = false; // a refresh asked for before the IDLE began
 };

@@ -9,6 +9,7 @@
 #include "support/TestWorld.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 Q_DECLARE_METATYPE(ServerScript)
@@ -224,9 +225,11 @@ class TestImapDovecot final : public QObject {
     Q_OBJECT
 
 private slots:
-    // The count is the unseen messages: mail read on another device stops counting, and mail
-    // that arrives after it alerts again.
-    void unseenCount() {
+    // The count is the unseen messages. A server that offers IDLE is then watched, not
+    // polled: mail delivered and mail read on another device are counted as the server tells
+    // of them; a restart is logged once and the connection made again; at the end it is
+    // logged out.
+    void unseenAndIdle() {
         Dovecot server;
         START_IMAP(server);
         QVERIFY(server.AddUser("alice", "p\"w \\ä"));
@@ -235,22 +238,36 @@ private slots:
         AddUser(w.settings,
                 MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.ImapPort()),
                          "p\"w \\ä"));
+        const UserRecord& user = w.settings.Users[0];
         QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
         QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
-        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(user.NewNumMails, 3);
         QVERIFY(ReadFile(w.logs.StatLogPath()).startsWith("alice|* STATUS INBOX (UNSEEN 3)&|3|3"));
+        QVERIFY(w.engine.Idle().IsWatched(user.Id));
+        QCOMPARE(w.engine.PickDueUser(w.clock.Stamp() + PastInterval), -1);
+        const auto counts = [&] { return ReadFile(w.logs.StatLogPath()).count('\n'); };
+        QTRY_COMPARE_WITH_TIMEOUT(counts(), 2, 15000); // again on the watching connection
 
-        w.settings.Users[0].NumMails = 3; // accepted
-        QVERIFY(server.MarkSeen("alice", 2));
-        w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
-        QCOMPARE(w.settings.Users[0].NumMails, 1);
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QVERIFY(server.DeliverMail("alice", 2));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 5, 20000);
+        w.settings.Users[0].NumMails = 5;
+        QVERIFY(server.MarkSeen("alice", 4));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NumMails, 1, 20000);
 
+        QString error;
+        QVERIFY2(server.Restart(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(w.logs.ErrLogPath()).contains("|9|"), 20000);
         QVERIFY(server.DeliverMail("alice", 1));
-        w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
-        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 2, 30000);
+        QCOMPARE(ReadFile(w.logs.ErrLogPath()).count("|9|"), 1);
+
+        // At the end the watching connection is left (logged out, or at least closed).
+        const auto ended = [&] {
+            return server.Log().count(QRegularExpression("imap\\(alice\\).*Disconnected"));
+        };
+        const qsizetype before = ended();
+        w.engine.CloseAll();
+        QTRY_COMPARE_WITH_TIMEOUT(ended(), before + 1, 10000);
     }
 
     // A server that requires TLS, with a private CA's certificate in the user's CA file: TLS
@@ -280,9 +297,7 @@ private slots:
         QCOMPARE(w.sink.texts, QStringList());
         const QStringList logins = server.Log().split('\n').filter(
             QStringLiteral("imap-login: Info: Login: user=<alice>"));
-        QCOMPARE(logins.size(), 3);
-        QVERIFY2(logins.at(0).contains(", TLS") && logins.at(1).contains(", TLS"),
-                 qPrintable(logins.join('\n')));
+        QVERIFY2(logins.filter(", TLS,").size() >= 2, qPrintable(logins.join('\n')));
     }
 };
 

@@ -223,7 +223,9 @@ service anvil {
                                : QStringLiteral("port = %1\n    ssl = yes").arg(tlsPort_));
     QString imap;
     if (imap_)
-        imap = QStringLiteral(R"(service imap-login {
+        // IDLE tells of changes within a second, whatever the file system's notifications.
+        imap = QStringLiteral(R"(mailbox_idle_check_interval = 1 secs
+service imap-login {
   inet_listener imap {
     address = %1
     port = %2
@@ -444,6 +446,12 @@ bool Dovecot::Start(QString* error) {
             return false;
     }
     return false;
+}
+
+bool Dovecot::Restart(QString* error) {
+    Stop();
+    bool portTaken = false;
+    return Launch(error, &portTaken);
 }
 
 bool Dovecot::Launch(QString* error, bool* portTaken) {

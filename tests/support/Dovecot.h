@@ -40,6 +40,8 @@ public:
     static QString ImapUnavailable();
     bool Start(QString* error);
     void Stop();
+    // Stops the running server and starts it again on the same ports.
+    bool Restart(QString* error);
     quint16 Port() const { return port_; }
     quint16 TlsPort() const { return tlsPort_; } // POP3S; 0 without TLS
     quint16 ImapPort() const { return imapPort_; }
