@@ -1,6 +1,7 @@
 // The IMAP check session over real loopback sockets: against a scripted server for what a
 // real one will not do, and against Dovecot's IMAP server.
 #include "check/SocketTransport.h"
+#include "core/ClockJumps.h"
 #include "support/Dovecot.h"
 #include "support/RealPeer.h"
 #include "support/RunTests.h"
@@ -221,6 +222,76 @@ private slots:
     }
 };
 
+// What a server that offers IDLE sees: the polled check, then the watching connection, which
+// counts again on news, fails a refresh that gets no answer, is replaced after a clock jump and
+// left when setup changes the user.
+class TestImapIdle final : public QObject {
+    Q_OBJECT
+
+    // Logs in, examines, counts `unseen` and idles, with `news` in the same write; then `more`.
+    static ServerScript Watching(const QByteArray& unseen, const QByteArray& news = {},
+                                 const QList<QByteArray>& more = {}) {
+        return Imap("IMAP4rev1 IDLE",
+                    QList<QByteArray>{"a2 OK\r\n", "a3 OK\r\n",
+                                      "* STATUS INBOX (UNSEEN " + unseen + ")\r\na4 OK\r\n",
+                                      "+ idling\r\n" + news} +
+                        more);
+    }
+
+private slots:
+    void watched() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.Queue(Imap("IMAP4rev1 IDLE", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout));
+        // News during IDLE: DONE, a count, IDLE again; then the refresh goes unanswered.
+        server.Queue(
+            Watching("4", "* 5 EXISTS\r\n",
+                     {"a5 OK\r\n", "* STATUS INBOX (UNSEEN 5)\r\na6 OK\r\n", "+ idling\r\n"}));
+        server.Queue(Watching("5"));
+        server.Queue(Watching("5"));
+        World w;
+        w.engine.SetTimeoutInterval(500);
+        ClockJumps jumps;
+        w.engine.WatchClock(jumps);
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.engine.Idle().IsWatched(w.settings.Users[0].Id));
+        QTRY_COMPARE(w.settings.Users[0].NewNumMails, 5);
+        const QByteArrayList sent = {"a1 CAPABILITY",
+                                     "a2 LOGIN \"alice\" \"secret\"",
+                                     "a3 EXAMINE \"INBOX\"",
+                                     "a4 STATUS \"INBOX\" (UNSEEN)",
+                                     "a5 IDLE",
+                                     "DONE",
+                                     "a6 STATUS \"INBOX\" (UNSEEN)",
+                                     "a7 IDLE"};
+        QTRY_COMPARE(server.Received(1).size(), sent.size());
+        QByteArrayList received = server.Received(1);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        QCOMPARE(received, sent);
+
+        w.engine.CheckMail(true); // "Check Mail Now": DONE, which this server leaves unanswered
+        QTRY_VERIFY(
+            ReadFile(w.logs.ErrLogPath()).contains("|9|Timeout waiting for response from server!"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.Connections(), 3, 15000); // made again after a pause
+        QTRY_COMPARE(server.Received(2).size(), 5);
+
+        emit jumps.Jumped(); // after a suspend: replaced at once
+        QTRY_COMPARE(server.Connections(), 4);
+        QVERIFY(QTest::qWaitFor([&] { return server.Closed(2); }, 5000));
+        QTRY_COMPARE(server.Received(3).size(), 5);
+
+        w.settings.Users[0].Password = "changed"; // in setup
+        w.engine.Reschedule();
+        QVERIFY(!w.engine.Idle().IsWatched(w.settings.Users[0].Id));
+        QVERIFY(QTest::qWaitFor([&] { return server.Closed(3); }, 5000));
+        QCOMPARE(server.Received(3).mid(5), QByteArrayList({"DONE\r\n", "a6 LOGOUT\r\n"}));
+    }
+};
+
 class TestImapDovecot final : public QObject {
     Q_OBJECT
 
@@ -303,7 +374,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestImapWire, TestImapDovecot>(argc, argv);
+    return RunTests<TestImapWire, TestImapIdle, TestImapDovecot>(argc, argv);
 }
 
 #include "tst_imap.moc"
