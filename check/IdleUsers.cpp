@@ -62,7 +62,7 @@ void IdleUsers::OnEnded(quint64 userId, bool userGone) {
     }
     // Logged already; tried again after a pause, so that a failing server is not hammered.
     Entry& entry = *it->second;
-    if (entry.session->LoginRefused() && entry.pauseMs == 0)
+    if (entry.session->LoginRefused())
         entry.pauseMs = IntervalMs();
     else
         entry.pauseMs = entry.pauseMs == 0 ? FirstRetryMs : qMin(entry.pauseMs * 2, IntervalMs());
