@@ -283,8 +283,10 @@ int Measure(const char* title, const QString& server, const QString& caFile, int
     UserLists lists(settings);
     SocketTransport transport;
     transport.SetCaFile(caFile);
-    CheckEngine engine(settings, clock, transport, logs, lists);
+    CheckEngine engine(settings, clock, transport, logs);
     lists.SetCheckStatus(&engine);
+    QObject::connect(&engine, &CheckEngine::StatusChanged, &engine,
+                     [&lists] { lists.RefreshUserLists(); });
 
     auto runSession = [&] {
         settings.Users[0].NewNumMails = -1;

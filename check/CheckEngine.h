@@ -1,51 +1,50 @@
 #pragma once
 
-#include "ServerAddress.h"
+#include "CountRecorder.h"
+#include "IdleUsers.h"
+#include "ImapSession.h"
+#include "Pop3Session.h"
+#include "Transport.h"
 #include "core/UserLists.h"
 
 #include <QObject>
 #include <QTimer>
-#include <optional>
 
 class CheckLogs;
 class Clock;
 class ClockJumps;
 class Settings;
-class Transport;
 
-// The POP3 check session and its scheduler. A tick of `tmrCheckMail` starts a run; each run
-// picks the next due user, logs in (USER, PASS), asks STAT and leaves (QUIT). Every event of
-// the run (a reply line, a socket failure, the reply time-out, the start signal) goes through
-// `NextCheck`, which advances the session by one step. A command goes out only once the reply
-// to the one before it (or the greeting) is in; the reply is the first line that arrives
-// after it, and any other line answers no command and is dropped.
+// The check scheduler. A tick of `tmrCheckMail` starts a run; each run picks the next due
+// user and hands it to the session of its protocol; when that session ends, the next due
+// user follows after a short pause. Users are checked one at a time.
 class CheckEngine final : public QObject, public CheckStatus {
     Q_OBJECT
 public:
     static constexpr quint16 Pop3Port = 110;
-    static constexpr int TimeoutMs = 60000;
+    static constexpr int TimeoutMs = Pop3Session::TimeoutMs;
     static constexpr int NextUserTickMs = 1000;
     // The longest the scheduler sleeps at a time, whatever the intervals.
     static constexpr qint64 LongestWaitMs = 24 * 60 * 60 * 1000;
     // However short the check interval, a user is checked at most this often.
     static constexpr qint64 MinCheckGapMs = 1000;
 
+    // `transport` is the one POP3 connection; `port` the port of plain POP3 (110 but in
+    // tests).
     CheckEngine(Settings& settings, const Clock& clock, Transport& transport, CheckLogs& logs,
-                const UserLists& lists, quint16 port = Pop3Port, QObject* parent = nullptr);
+                quint16 port = Pop3Port, QObject* parent = nullptr);
 
     bool IsChecking() const override { return Checking; }
     int GetCheckUser() const override;
-    int GetStage() const { return Stage; }
+    int GetStage() const;
 
     // Starts a run unless one is in progress. `ResetThings` makes every user due for a check
     // and every pending alert due for showing again.
     void CheckMail(bool ResetThings);
-    // Advances the session by one step with `Reply`, a reply line with its line end, or
-    // "-ERR " and a description of a failure, or "+OK" as the start signal.
-    void NextCheck(const QString& Reply);
 
     // The next due user (`LastCheck` more than `CheckInterval` minutes back), or -1. Due
     // users take turns: the search starts after the user picked last and wraps around.
+    // Users watched in IDLE are never due.
     int PickDueUser() const;
     int PickDueUser(qint64 now) const;
     // Milliseconds from `now` until the first user is due (0: one is due now), or -1 when
@@ -62,51 +61,50 @@ public:
     // only when a user is due (at least `minDelayMs` after the last run), never during a
     // run, and not at all while there are no users.
     void Start();
-    void SetTimeoutInterval(int ms) { tmrTimeout.setInterval(ms); }
+    void SetTimeoutInterval(int ms);
+    // Closes every connection: at the exit.
+    void CloseAll();
+
+    // Where sessions other than POP3 get their connections from.
+    void SetTransportFactory(TransportFactory factory) { makeTransport_ = std::move(factory); }
+
+    CountRecorder& Recorder() { return recorder_; }
+    Pop3Session& Pop3() { return pop3_; }
+    ImapSession& Imap() { return imap_; }
+    IdleUsers& Idle() { return idle_; }
 
     QTimer tmrCheckMail;
-    QTimer tmrTimeout;
 
 signals:
     // A check run began or ended.
     void CheckingChanged(bool checking);
-    // A STAT reply found more mail than the user has accepted.
+    // A server reported more mail than the user has accepted.
     void NewMailFound();
+    // What the user lists show may have changed: who is being checked, or a count.
+    void StatusChanged();
 
 private:
-    // One step for a "+OK" reply; returns a replacement reply when the step failed.
-    std::optional<QString> DoStep(const QString& Reply, bool& raiseStage);
-    std::optional<QString> SendCommand(const char* word, const QString& argument,
-                                       const QString& fieldName);
-    std::optional<QString> EvaluateStat(const QString& Reply, int user);
-    void DoError(const QString& ErrMsg);
+    // The pick (the session's stage 0): the next due user's session begins, or the run ends.
+    void PickAndBegin();
+    void OnSessionEnded(bool nextAtOnce);
     void SetChecking(bool checking);
-    void SendLine(const QByteArray& bytes);
     // The run is over; the next one starts after the short pause.
     void EndRun();
     void ScheduleNextTick(qint64 minDelayMs);
-    void OnCheckMailTick();
-    void OnTimeout();
-    void OnLine(const QByteArray& line);
-    void OnEncrypted();
 
     Settings& settings_;
     const Clock& clock_;
-    Transport& transport_;
     CheckLogs& logs_;
-    const UserLists& lists_;
-    quint16 port_;
+    TransportFactory makeTransport_;
+    CountRecorder recorder_;
+    Pop3Session pop3_;
+    ImapSession imap_;
+    IdleUsers idle_;
+    ServerAddress activeAddress_;    // where the user being checked is checked
+    CheckSession* active_ = nullptr; // the session of the user being checked
 
     bool Checking = false;
-    int Stage = 0;
-    quint64 curUserId_ = 0;      // the user being checked, followed by identity
-    quint64 lastPickId_ = 0;     // the user picked last, where the next pick starts looking
-    int lastPickIndex_ = -1;     // its index then, in case it was deleted since
-    bool awaitingReply_ = false; // a command (or the greeting) has no reply yet
-    bool arrivalTaken_ = false;  // a line of the current arrival was taken as a reply
-    // The security of the connection being checked; for STLS, how far it has got. All of
-    // it happens while the greeting's stage (1) lasts.
-    Security security_ = Security::None;
-    enum class Stls { Off, Greeting, AwaitReply, Handshake, Done };
-    Stls stls_ = Stls::Off;
+    quint64 curUserId_ = 0;  // the user being checked, followed by identity
+    quint64 lastPickId_ = 0; // the user picked last, where the next pick starts looking
+    int lastPickIndex_ = -1; // its index then, in case it was deleted since
 };

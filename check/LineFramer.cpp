@@ -5,7 +5,7 @@ bool LineFramer::Feed(const QByteArray& bytes, QList<QByteArray>& lines) {
     while (start < bytes.size()) {
         const qsizetype lf = bytes.indexOf('\n', start);
         const qsizetype end = lf < 0 ? bytes.size() : lf + 1;
-        if (pending_.size() + (end - start) > Limit) {
+        if (pending_.size() + (end - start) > limit_) {
             pending_.clear();
             return false;
         }

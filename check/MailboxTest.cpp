@@ -77,10 +77,27 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
     FirstFailure failure(QStringLiteral("Error with ") + screenName + QStringLiteral(" : \r\n"));
     logs.SetErrorSink(&failure);
     logs.SetFailureReport([](const QString&) {});
+    // The certificate of a failed handshake, from whichever connection the check made.
+    QList<QSslError> errors;
+    QList<QSslCertificate> chain;
+    const auto watch = [&errors, &chain](SocketTransport& transport) {
+        QObject::connect(&transport, &Transport::Failed, &transport, [&errors, &chain, &transport] {
+            if (transport.LastCertificateErrors().isEmpty())
+                return;
+            errors = transport.LastCertificateErrors();
+            chain = transport.LastPeerChain();
+        });
+    };
     SocketTransport transport;
     transport.SetCaFile(caFile_);
-    UserLists lists(settings);
-    CheckEngine engine(settings, clock, transport, logs, lists, port_);
+    watch(transport);
+    CheckEngine engine(settings, clock, transport, logs, port_);
+    engine.SetTransportFactory([&watch, trust = transport.Trust()] {
+        auto made = std::make_unique<SocketTransport>();
+        made->ShareTrust(trust);
+        watch(*made);
+        return std::unique_ptr<Transport>(std::move(made));
+    });
 
     QEventLoop loop;
     QObject::connect(&engine, &CheckEngine::CheckingChanged, &loop, [&loop](bool checking) {
@@ -91,12 +108,12 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
     if (engine.IsChecking())
         loop.exec();
     engine.tmrCheckMail.stop();
-    engine.tmrTimeout.stop();
+    engine.CloseAll();
 
     MailboxTestResult result;
     if (!failure.text.isEmpty()) {
         result.failure = failure.text;
-        result.trustable = Trustable(transport.LastCertificateErrors(), transport.LastPeerChain());
+        result.trustable = Trustable(errors, chain);
     } else {
         result.passed = true;
         result.count = qMax(settings.Users[0].NewNumMails, 0);

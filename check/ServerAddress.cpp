@@ -1,6 +1,9 @@
 #include "ServerAddress.h"
 
 #include <QHostAddress>
+#include <QStringDecoder>
+#include <cctype>
+#include <optional>
 
 namespace {
 bool AllDigits(const QString& text) {
@@ -19,10 +22,23 @@ bool PlainHostName(const QString& host) {
     return true;
 }
 
-bool KnownScheme(const QString& scheme) {
-    const QString lower = scheme.toLower();
-    return lower == QLatin1String("pop3") || lower == QLatin1String("pop3s") ||
-           lower == QLatin1String("pop3+starttls");
+const Scheme* FindScheme(const QString& name) {
+    for (const Scheme& scheme : Schemes())
+        if (name.compare(QLatin1String(scheme.name), Qt::CaseInsensitive) == 0)
+            return &scheme;
+    return nullptr;
+}
+
+// "a, b and c"
+QString KnownSchemes() {
+    QString out;
+    const QList<Scheme>& all = Schemes();
+    for (qsizetype i = 0; i < all.size(); ++i) {
+        if (i > 0)
+            out += i + 1 == all.size() ? QStringLiteral(" and ") : QStringLiteral(", ");
+        out += QLatin1String(all[i].name);
+    }
+    return out;
 }
 
 QString HostAndPortOf(const ServerAddress& a) {
@@ -30,9 +46,51 @@ QString HostAndPortOf(const ServerAddress& a) {
         a.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + a.host + QLatin1Char(']') : a.host;
     if (a.port != 0)
         out += QLatin1Char(':') + QString::number(a.port);
+    if (!a.path.isEmpty())
+        out += QLatin1Char('/') + a.path;
     return out;
 }
+// The folder of an IMAP URL decoded, or nothing when it is not URL-encoded UTF-8 without
+// control characters.
+std::optional<QString> DecodeFolder(const QString& path) {
+    for (qsizetype i = 0; i < path.size(); ++i) {
+        const QChar ch = path[i];
+        if (ch.unicode() <= 0x20 || ch.unicode() >= 0x7f)
+            return std::nullopt;
+        if (ch == QLatin1Char('%') && (i + 2 >= path.size() || !isxdigit(path[i + 1].toLatin1()) ||
+                                       !isxdigit(path[i + 2].toLatin1())))
+            return std::nullopt;
+    }
+    const QByteArray bytes = QByteArray::fromPercentEncoding(path.toLatin1());
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString folder = utf8.decode(bytes);
+    if (utf8.hasError())
+        return std::nullopt;
+    for (const QChar ch : folder)
+        if (ch.unicode() < 0x20 || ch.unicode() == 0x7f || ch.category() == QChar::Other_Control)
+            return std::nullopt;
+    return folder;
+}
 } // namespace
+
+const QList<Scheme>& Schemes() {
+    static const QList<Scheme> schemes{
+        {"pop3", Protocol::Pop3, Security::None, ServerAddress::PlainPort},
+        {"pop3s", Protocol::Pop3, Security::Tls, ServerAddress::TlsPort},
+        {"pop3+starttls", Protocol::Pop3, Security::StartTls, ServerAddress::PlainPort},
+        {"imap", Protocol::Imap, Security::None, ServerAddress::ImapPort},
+        {"imaps", Protocol::Imap, Security::Tls, ServerAddress::ImapsPort},
+        {"imap+starttls", Protocol::Imap, Security::StartTls, ServerAddress::ImapPort},
+    };
+    return schemes;
+}
+
+const Scheme& SchemeFor(Protocol protocol, Security security) {
+    for (const Scheme& scheme : Schemes())
+        if (scheme.protocol == protocol && scheme.security == security)
+            return scheme;
+    return Schemes().front();
+}
 
 ServerParse ParseServerAddress(const QString& text) {
     ServerParse result;
@@ -47,25 +105,35 @@ ServerParse ParseServerAddress(const QString& text) {
     const qsizetype schemeEnd = text.indexOf(QLatin1Char(':'));
     const QString afterColon = text.mid(schemeEnd + 1);
     if (schemeEnd > 0 && !afterColon.startsWith(QLatin1String("//")) &&
-        (afterColon.isEmpty() || !AllDigits(afterColon)) && KnownScheme(text.left(schemeEnd)))
+        (afterColon.isEmpty() || !AllDigits(afterColon)) && FindScheme(text.left(schemeEnd)))
         return fail(QStringLiteral("the scheme must be followed by \"//\", as in %1://%2")
                         .arg(text.left(schemeEnd), QString(afterColon).remove(QLatin1Char('/'))));
     const qsizetype separator = text.indexOf(QLatin1String("://"));
     if (separator >= 0) {
-        const QString scheme = text.left(separator);
-        const QString lower = scheme.toLower();
-        if (lower == QLatin1String("pop3"))
-            address.security = Security::None;
-        else if (lower == QLatin1String("pop3s"))
-            address.security = Security::Tls;
-        else if (lower == QLatin1String("pop3+starttls"))
-            address.security = Security::StartTls;
-        else
-            return fail(QStringLiteral("unknown scheme \"%1\" (known are pop3, pop3s and "
-                                       "pop3+starttls)")
-                            .arg(scheme));
+        const QString name = text.left(separator);
+        const Scheme* scheme = FindScheme(name);
+        if (!scheme)
+            return fail(
+                QStringLiteral("unknown scheme \"%1\" (known are %2)").arg(name, KnownSchemes()));
+        address.protocol = scheme->protocol;
+        address.security = scheme->security;
         address.hasScheme = true;
         rest = text.mid(separator + 3);
+    }
+    // An IMAP URL may name a folder after the host (RFC 5092): URL-encoded UTF-8.
+    if (const qsizetype slash = rest.indexOf(QLatin1Char('/'));
+        slash >= 0 && address.protocol == Protocol::Imap) {
+        address.path = rest.mid(slash + 1);
+        rest = rest.left(slash);
+        if (address.path.contains(QLatin1Char('?')) || address.path.contains(QLatin1Char('#')) ||
+            address.path.contains(QLatin1Char(';')))
+            return fail(QStringLiteral("only a folder may follow the host"));
+        const std::optional<QString> folder = DecodeFolder(address.path);
+        if (!folder)
+            return fail(QStringLiteral("the folder \"%1\" is not URL-encoded UTF-8 (write "
+                                       "%25 for a %, %20 for a blank)")
+                            .arg(address.path));
+        address.folder = *folder;
     }
     if (rest.contains(QLatin1Char('/')) || rest.contains(QLatin1Char('?')) ||
         rest.contains(QLatin1Char('#')))
@@ -126,15 +194,28 @@ ServerParse ParseServerAddress(const QString& text) {
 }
 
 QString ServerText(Security security, const QString& hostAndPort) {
-    switch (security) {
-    case Security::Tls:
-        return QStringLiteral("pop3s://") + hostAndPort;
-    case Security::StartTls:
-        return QStringLiteral("pop3+starttls://") + hostAndPort;
-    case Security::None:
-        break;
-    }
-    return hostAndPort;
+    if (security == Security::None)
+        return hostAndPort;
+    return QLatin1String(SchemeFor(Protocol::Pop3, security).name) + QStringLiteral("://") +
+           hostAndPort;
+}
+
+QString ServerText(Protocol protocol, Security security, const QString& hostAndPort) {
+    if (protocol == Protocol::Pop3)
+        return ServerText(security, hostAndPort);
+    return QLatin1String(SchemeFor(protocol, security).name) + QStringLiteral("://") + hostAndPort;
+}
+
+QString WithProtocol(const QString& text, Protocol chosen) {
+    ServerParse parse = ParseServerAddress(text);
+    if (!parse.ok)
+        return text;
+    ServerAddress& a = parse.address;
+    if (a.port == SchemeFor(a.protocol, a.security).port)
+        a.port = 0;
+    if (chosen != Protocol::Imap)
+        a.path.clear();
+    return ServerText(chosen, a.security, HostAndPortOf(a));
 }
 
 QString WithSecurity(const QString& text, Security chosen) {
@@ -142,14 +223,11 @@ QString WithSecurity(const QString& text, Security chosen) {
     if (!parse.ok)
         return text;
     ServerAddress& a = parse.address;
-    const auto standard = [](Security security) {
-        return security == Security::Tls ? ServerAddress::TlsPort : ServerAddress::PlainPort;
-    };
     // The other mode's standard port would be a wrong port: STLS sent into a TLS port waits
     // out the time-out, and TLS on port 110 meets a clear greeting.
-    if (a.port == standard(a.security))
+    if (a.port == SchemeFor(a.protocol, a.security).port)
         a.port = 0;
-    return ServerText(chosen, HostAndPortOf(a));
+    return ServerText(a.protocol, chosen, HostAndPortOf(a));
 }
 
 QString HostAndPort(const QString& text) {

@@ -242,8 +242,8 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
     emit ArrivalEnded();
     if (!fits) {
         Close();
-        emit Failed(
-            QStringLiteral("Reply too long: no line end within %1 bytes").arg(LineFramer::Limit));
+        emit Failed(QStringLiteral("Reply too long: no line end within %1 bytes")
+                        .arg(framer_.CurrentLimit()));
     }
 }
 

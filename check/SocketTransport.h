@@ -35,6 +35,7 @@ public:
     void SetCaFile(const QString& path) { trust_->SetCaFile(path); }
     // Transports of one program may share their trust and kept sessions.
     void ShareTrust(std::shared_ptr<TlsTrust> trust) { trust_ = std::move(trust); }
+    const std::shared_ptr<TlsTrust>& Trust() const { return trust_; }
 
     void Connect(const QString& host, quint16 port) override;
     void ConnectSecure(const QString& host, quint16 port, Security security) override;
@@ -42,6 +43,7 @@ public:
     bool IsEncrypted() const override;
     bool IsOpen() const override;
     void Send(const QByteArray& bytes) override;
+    void SetLineLimit(qsizetype bytes) override { framer_.SetLimit(bytes); }
     void Close() override;
     int State() const override; // QAbstractSocket::SocketState, 0 when none
 

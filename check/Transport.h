@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <functional>
+#include <memory>
 
 // The one connection of the check session, as the session sees it: whole reply lines in,
 // command lines out. Events of a connection that was closed or replaced are never delivered.
@@ -28,6 +30,8 @@ public:
     // The connection's state as a number for the trace: 0 when closed.
     virtual int State() const { return IsOpen() ? 1 : 0; }
     virtual void Send(const QByteArray& bytes) = 0;
+    // The longest line taken; a longer one fails the connection.
+    virtual void SetLineLimit(qsizetype bytes) { Q_UNUSED(bytes) }
     virtual void Close() = 0;
 
 signals:
@@ -37,3 +41,6 @@ signals:
     // The TLS handshake is complete and the certificate verified.
     void Encrypted();
 };
+
+// Makes a connection of its own for a session that needs one.
+using TransportFactory = std::function<std::unique_ptr<Transport>()>;

@@ -7,7 +7,7 @@ TARNWICK_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev fonts-liberation libxcb1-dev
     # tests: a real POP3 server, a display with a notification area, the fuzzer's compiler
-    dovecot-pop3d openssl xvfb trayer xdotool x11-utils imagemagick openbox
+    dovecot-pop3d dovecot-imapd openssl xvfb trayer xdotool x11-utils imagemagick openbox
     # desktops as users run them: a StatusNotifierItem panel on a session bus, a Wayland session
     dbus dbus-x11 libglib2.0-bin xfce4-panel sway waybar xwayland qt6-wayland
     clang libclang-rt-14-dev

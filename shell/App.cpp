@@ -22,14 +22,21 @@
 App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
       logs_(settings_, env_.clock, env_.paths.ProgramFolder),
-      engine_(settings_, env_.clock, transport_, logs_, lists_, env_.port),
+      engine_(settings_, env_.clock, transport_, logs_, env_.port),
       mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
         std::fflush(nullptr);
         std::_Exit(0);
     };
     lists_.SetCheckStatus(&engine_);
+    connect(&engine_, &CheckEngine::StatusChanged, this, [this] { lists_.RefreshUserLists(); });
     transport_.SetCaFile(env_.paths.CaFile());
+    // One trust store and one set of kept TLS sessions for every connection.
+    engine_.SetTransportFactory([trust = transport_.Trust()] {
+        auto transport = std::make_unique<SocketTransport>();
+        transport->ShareTrust(trust);
+        return std::unique_ptr<Transport>(std::move(transport));
+    });
 }
 
 App::~App() = default;
@@ -91,10 +98,7 @@ void App::LoadWindows() {
     about_ = std::make_unique<AboutWindow>();
     // A failed save's message from the alert blocks no window, and the alert goes on without
     // waiting for it: a window opened meanwhile would hold the alert back until it closed.
-    auto saveFromAlert = [this] {
-        const Dialogs::OpenedFrom from(env_.dialogs, nullptr, false);
-        return file_.SaveFile();
-    };
+    auto saveFromAlert = [this] { return SaveWithoutWaiting(); };
     alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, saveFromAlert,
                                            [this] { return IsSetupVisible(); });
     logs_.SetErrorSink(alert_.get());
@@ -116,6 +120,8 @@ void App::LoadWindows() {
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
 
+    connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
+            &App::OnAcceptedCountFell);
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
     // The alert follows the STAT reply, not the end of the session: a server that never
     // answers QUIT would otherwise hold it back for the whole time-out. (An error to show
@@ -126,11 +132,43 @@ void App::LoadWindows() {
     });
 }
 
+bool App::SaveWithoutWaiting() {
+    const Dialogs::OpenedFrom from(env_.dialogs, nullptr, false);
+    return file_.SaveFile();
+}
+
+void App::OnAcceptedCountFell(quint64 userId, qint32 count) {
+    if (exiting_)
+        return;
+    // Saved as "Hide Permanently" saves it, but never in the middle of a setup: that would
+    // write the half-edited table. Setup's "Cancel" keeps the lowered count, and the save
+    // follows when setup has closed.
+    if (IsSetupVisible()) {
+        setup_->FollowCount(userId, count);
+        saveAfterSetup_ = true;
+        return;
+    }
+    // Out of the check's own step: a failed save's message must not run inside it.
+    if (std::exchange(countSaveQueued_, true))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        countSaveQueued_ = false;
+        if (exiting_)
+            return;
+        if (IsSetupVisible())
+            saveAfterSetup_ = true;
+        else
+            SaveWithoutWaiting();
+    });
+}
+
 void App::ShowSetup() {
     // An alert's "Hide Permanently" would save the half-edited table: the alert waits until
     // setup has closed.
     alert_->setEnabled(false);
     setup_->ShowForm(main_.get());
+    if (std::exchange(saveAfterSetup_, false) && !exiting_)
+        SaveWithoutWaiting();
     engine_.Reschedule(); // new users, or a shorter interval, may be due sooner
     alert_->setEnabled(true);
     alert_->Wake(); // what setup changed may be due for an alert now
@@ -214,6 +252,7 @@ void App::Shutdown(bool NoConfirm) {
 
     if (transport_.IsOpen())
         transport_.Close();
+    engine_.CloseAll(); // the IMAP connection too
     Trace(QString());
     Trace(QString());
     const QDateTime now = env_.clock.Now();
@@ -239,7 +278,7 @@ void App::Shutdown(bool NoConfirm) {
     if (tray_)
         tray_->StopAnimation();
     stop("frmMain.tmrCheckMail.Enabled = False", &engine_.tmrCheckMail);
-    stop("frmMain.tmrTimeout.Enabled = False", &engine_.tmrTimeout);
+    stop("frmMain.tmrTimeout.Enabled = False", &engine_.Pop3().tmrTimeout);
 
     Trace(QStringLiteral("frmMain.WS.State = %1").arg(transport_.State()));
     if (transport_.IsOpen()) {

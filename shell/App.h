@@ -84,6 +84,9 @@ private:
     // control centre is then the only way in and stays on screen.
     bool MayHideControlCentre();
     void TellCloseSetup();
+    // Saves; a failure's message blocks no window and nothing waits for it.
+    bool SaveWithoutWaiting();
+    void OnAcceptedCountFell(quint64 userId, qint32 count);
     // ExitProgram's steps from the closing of the socket on; `NoConfirm` as there.
     void Shutdown(bool NoConfirm);
 
@@ -104,7 +107,9 @@ private:
     std::unique_ptr<SetupWindow> setup_;
     std::unique_ptr<TrayIcon> tray_;
     bool exiting_ = false;
-    bool askingExit_ = false; // "Really Exit?" is open: the tray must not ask a second time
+    bool saveAfterSetup_ = false;  // a lowered count waits for setup to close
+    bool countSaveQueued_ = false; // a lowered count's save is on its way
+    bool askingExit_ = false;      // "Really Exit?" is open: the tray must not ask a second time
 };
 
 // Why the control centre does not hide.

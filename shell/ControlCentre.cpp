@@ -46,6 +46,7 @@ ControlCentre::ControlCentre(const Settings& settings, const CheckStatus& status
     };
     cmdCheckMail = button(QStringLiteral("Check Mail"), {8, 192, 169, 33});
     cmdSetup = button(QStringLiteral("Setup"), {8, 232, 169, 33});
+    cmdSetup->setObjectName(QStringLiteral("cmdSetup"));
     cmdAbout = button(QStringLiteral("About"), {8, 272, 169, 33});
     cmdDone = button(QStringLiteral("Done"), {8, 312, 81, 33});
     cmdExit = button(QStringLiteral("Exit"), {96, 312, 81, 33});

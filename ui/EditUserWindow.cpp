@@ -21,8 +21,9 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
                                QWidget* parent)
     : QDialog(parent), settings_(settings), dialogs_(dialogs), password_(password) {
     setObjectName(QStringLiteral("frmEditAdd"));
-    // Two rows more than the other editors' layouts: the mail server's security, and "Test".
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 197);
+    // Three rows more than the other editors' layouts: the mail server's protocol and
+    // security, and "Test".
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 221);
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -30,24 +31,42 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     lblMailserver =
         MakeLabel(*this, "lblMailserver", QStringLiteral("Mail Server :"), {8, 32, 113, 17});
     txtMailserver = MakeTextBox(*this, "txtMailserver", {128, 32, 105, 19});
-    lblSecurity = MakeLabel(*this, "lblSecurity", QStringLiteral("Security :"), {8, 56, 113, 17});
+    lblProtocol = MakeLabel(*this, "lblProtocol", QStringLiteral("Protocol :"), {8, 56, 113, 17});
+    cboProtocol = new QComboBox(this);
+    cboProtocol->setObjectName(QStringLiteral("cboProtocol"));
+    cboProtocol->setGeometry(128, 56, 105, 19);
+    cboProtocol->addItem(QStringLiteral("POP3"), int(Protocol::Pop3));
+    cboProtocol->addItem(QStringLiteral("IMAP"), int(Protocol::Imap));
+    lblSecurity = MakeLabel(*this, "lblSecurity", QStringLiteral("Security :"), {8, 80, 113, 17});
     cboSecurity = new QComboBox(this);
     cboSecurity->setObjectName(QStringLiteral("cboSecurity"));
-    cboSecurity->setGeometry(128, 56, 105, 19);
+    cboSecurity->setGeometry(128, 80, 105, 19);
     cboSecurity->addItem(QStringLiteral("TLS"), int(Security::Tls));
     cboSecurity->addItem(QStringLiteral("STARTTLS"), int(Security::StartTls));
     cboSecurity->addItem(QStringLiteral("None"), int(Security::None));
-    lblUsername = MakeLabel(*this, "lblUsername", QStringLiteral("Username :"), {8, 80, 113, 17});
-    txtUsername = MakeTextBox(*this, "txtUsername", {128, 80, 105, 19});
-    lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 104, 113, 17});
+    lblUsername = MakeLabel(*this, "lblUsername", QStringLiteral("Username :"), {8, 104, 113, 17});
+    txtUsername = MakeTextBox(*this, "txtUsername", {128, 104, 105, 19});
+    lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 128, 113, 17});
     cmdEditPassword =
-        MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 104, 105, 19});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 128, 113, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 128, 113, 33});
-    cmdTest = MakeButton(*this, "cmdTest", QStringLiteral("Test"), {8, 164, 225, 25});
+        MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 128, 105, 19});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 152, 113, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 152, 113, 33});
+    // A screen reader names each field by its label, not by what it holds.
+    for (const auto& [label, control] : {std::pair<QLabel*, QWidget*>{lblScreenname, txtScreenname},
+                                         {lblMailserver, txtMailserver},
+                                         {lblProtocol, cboProtocol},
+                                         {lblSecurity, cboSecurity},
+                                         {lblUsername, txtUsername},
+                                         {lblPassword, cmdEditPassword}}) {
+        label->setBuddy(control);
+        if (qobject_cast<QPushButton*>(control) == nullptr) // a button is named by its text
+            control->setAccessibleName(label->text().remove(QStringLiteral(" :")));
+    }
+    cmdTest = MakeButton(*this, "cmdTest", QStringLiteral("Test"), {8, 188, 225, 25});
     cmdTest->setEnabled(false);
     setTabOrder(txtScreenname, txtMailserver);
-    setTabOrder(txtMailserver, cboSecurity);
+    setTabOrder(txtMailserver, cboProtocol);
+    setTabOrder(cboProtocol, cboSecurity);
     setTabOrder(cboSecurity, txtUsername);
     setTabOrder(txtUsername, cmdEditPassword);
     setTabOrder(cmdEditPassword, cmdOk);
@@ -60,6 +79,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     connect(cmdTest, &QPushButton::clicked, this, &EditUserWindow::TestClicked);
     connect(txtMailserver, &QLineEdit::textEdited, this, &EditUserWindow::ServerEdited);
     connect(cboSecurity, &QComboBox::currentIndexChanged, this, &EditUserWindow::SecurityChosen);
+    connect(cboProtocol, &QComboBox::currentIndexChanged, this, &EditUserWindow::ProtocolChosen);
 }
 
 bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
@@ -73,9 +93,7 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         txtScreenname->clear();
         txtUsername->clear();
         txtMailserver->clear();
-        const QSignalBlocker blocker(cboSecurity);
-        cboSecurity->setCurrentIndex(cboSecurity->findData(int(Security::Tls)));
-        shownSecurity_ = int(Security::Tls);
+        ShowScheme(Protocol::Pop3, Security::Tls);
         NewPassword.clear();
         cmdEditPassword->setText(QStringLiteral("Set Password"));
         cmdOk->setEnabled(false);
@@ -90,9 +108,8 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         // The field shows the server without its scheme; the drop-down shows the scheme.
         const ServerParse server = ParseServerAddress(user.MailServer);
         txtMailserver->setText(HostAndPort(user.MailServer));
-        const QSignalBlocker blocker(cboSecurity);
-        shownSecurity_ = int(server.ok ? server.address.security : Security::None);
-        cboSecurity->setCurrentIndex(cboSecurity->findData(shownSecurity_));
+        ShowScheme(server.ok ? server.address.protocol : Protocol::Pop3,
+                   server.ok ? server.address.security : Security::None);
         NewPassword = user.Password;
         cmdEditPassword->setText(QStringLiteral("Edit Password"));
         cmdOk->setEnabled(true);
@@ -193,20 +210,34 @@ void EditUserWindow::OkClicked() {
 UserEntry EditUserWindow::Entries() const {
     // The drop-down writes the scheme; a text that does not parse is kept for the checks to
     // name what is wrong with it.
+    const auto protocol = Protocol(cboProtocol->currentData().toInt());
+    const auto security = Security(cboSecurity->currentData().toInt());
     QString server = txtMailserver->text();
-    if (ParseServerAddress(server).ok)
-        server = ServerText(Security(cboSecurity->currentData().toInt()), HostAndPort(server));
+    const QString full = FullServerText(protocol, security);
+    if (ParseServerAddress(full).ok)
+        server = ServerText(protocol, security, HostAndPort(full));
     return UserEntry{txtScreenname->text(), server, txtUsername->text(), NewPassword};
 }
 
-void EditUserWindow::ServerEdited(const QString& text) {
-    // A scheme typed or pasted into the field sets the drop-down.
-    const ServerParse server = ParseServerAddress(text);
-    if (!server.ok || !server.address.hasScheme)
-        return;
-    const QSignalBlocker blocker(cboSecurity);
-    shownSecurity_ = int(server.address.security);
+QString EditUserWindow::FullServerText(Protocol protocol, Security security) const {
+    const QString text = txtMailserver->text();
+    return text.contains(QLatin1String("://")) ? text : ServerText(protocol, security, text);
+}
+
+void EditUserWindow::ShowScheme(Protocol protocol, Security security) {
+    const QSignalBlocker protocolBlocker(cboProtocol);
+    const QSignalBlocker securityBlocker(cboSecurity);
+    shownProtocol_ = int(protocol);
+    shownSecurity_ = int(security);
+    cboProtocol->setCurrentIndex(cboProtocol->findData(shownProtocol_));
     cboSecurity->setCurrentIndex(cboSecurity->findData(shownSecurity_));
+}
+
+void EditUserWindow::ServerEdited(const QString& text) {
+    // A scheme typed or pasted into the field sets the drop-downs.
+    const ServerParse server = ParseServerAddress(text);
+    if (server.ok && server.address.hasScheme)
+        ShowScheme(server.address.protocol, server.address.security);
 }
 
 void EditUserWindow::SecurityChosen() {
@@ -214,12 +245,18 @@ void EditUserWindow::SecurityChosen() {
     // The old mode's standard port goes with the old mode.
     const Security previous =
         Security(std::exchange(shownSecurity_, cboSecurity->currentData().toInt()));
-    const QString text = txtMailserver->text();
-    const ServerParse server = ParseServerAddress(text);
-    if (!server.ok)
-        return;
-    const QString before = server.address.hasScheme ? text : ServerText(previous, text);
-    txtMailserver->setText(HostAndPort(WithSecurity(before, Security(shownSecurity_))));
+    const QString full = FullServerText(Protocol(shownProtocol_), previous);
+    if (ParseServerAddress(full).ok)
+        txtMailserver->setText(HostAndPort(WithSecurity(full, Security(shownSecurity_))));
+}
+
+void EditUserWindow::ProtocolChosen() {
+    // As for the security: the old protocol's standard port goes with it.
+    const Protocol previous =
+        Protocol(std::exchange(shownProtocol_, cboProtocol->currentData().toInt()));
+    const QString full = FullServerText(previous, Security(shownSecurity_));
+    if (ParseServerAddress(full).ok)
+        txtMailserver->setText(HostAndPort(WithProtocol(full, Protocol(shownProtocol_))));
 }
 
 void EditUserWindow::reject() {

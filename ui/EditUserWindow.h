@@ -1,5 +1,7 @@
 #pragma once
 
+#include "check/ServerAddress.h"
+
 #include <QDialog>
 
 class Dialogs;
@@ -41,6 +43,10 @@ private:
     UserEntry Entries() const;
     void ServerEdited(const QString& text);
     void SecurityChosen();
+    void ProtocolChosen();
+    void ShowScheme(Protocol protocol, Security security);
+    // The field's text with its own scheme, else with that of `protocol` and `security`.
+    QString FullServerText(Protocol protocol, Security security) const;
 
     Settings& settings_;
     Dialogs& dialogs_;
@@ -53,11 +59,14 @@ private:
     bool accepted_ = false; // a valid "Ok" ended the run, not something that merely hid it
     bool placed_ = false;
     int shownSecurity_ = 0; // the drop-down's choice before a change, a Security
+    int shownProtocol_ = 0; // the same for the protocol
 
     QLabel* lblScreenname = nullptr;
     QLineEdit* txtScreenname = nullptr;
     QLabel* lblMailserver = nullptr;
     QLineEdit* txtMailserver = nullptr;
+    QLabel* lblProtocol = nullptr;
+    QComboBox* cboProtocol = nullptr; // "POP3", "IMAP"
     QLabel* lblSecurity = nullptr;
     QComboBox* cboSecurity = nullptr; // "TLS", "STARTTLS", "None": the scheme of the text
     QLabel* lblUsername = nullptr;

@@ -27,6 +27,15 @@ void SetupSnapshot::Restore(Settings& settings) const {
     settings.ShowErrors = BackupShowErrors;
 }
 
+void SetupSnapshot::FollowCount(quint64 id, qint32 numMails) {
+    for (int i = 0; i <= BackupLastUser && i < BackupUsers.size(); ++i) {
+        if (BackupUsers[i].Id == id) {
+            BackupUsers[i].NumMails = numMails;
+            BackupUsers[i].NewNumMails = -1;
+        }
+    }
+}
+
 IntervalAnswer ParseIntervalAnswer(const QString& text) {
     IntervalAnswer answer;
     if (text.isEmpty())

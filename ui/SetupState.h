@@ -19,6 +19,9 @@ struct SetupSnapshot {
     // Users 0..BackupLastUser and the settings come back; the table keeps its size and the
     // entries above the restored LastUser are left alone.
     void Restore(Settings& settings) const;
+    // A check lowered the accepted count of the user with identity `id` while setup was
+    // open: "Cancel" brings back that count, not the one from before.
+    void FollowCount(quint64 id, qint32 numMails);
 };
 
 // An answer to "Enter new … interval :".

@@ -36,6 +36,8 @@ public:
     void PopInts();
     void MakeBackups();
     void RestoreBackups();
+    // See SetupSnapshot::FollowCount.
+    void FollowCount(quint64 id, qint32 numMails) { backups_.FollowCount(id, numMails); }
     void HideSetup();
 
 protected:

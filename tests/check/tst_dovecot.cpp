@@ -74,6 +74,19 @@ private slots:
             QVERIFY2(match.hasMatch(), stat.at(i).constData());
             QCOMPARE(match.captured(1), counts.at(i));
         }
+
+        // The accepted count follows a fall: accepted 10, all taken elsewhere, then 3 arrive,
+        // and those 3 are new mail.
+        QCOMPARE(w.settings.Users[0].NumMails, 3);
+        w.settings.Users[0].NumMails = 10;
+        QVERIFY(server.RemoveMail("alice", 3));
+        w.clock.Advance(PastInterval);
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(w.settings.Users[0].NumMails, 0);
+        QVERIFY(server.DeliverMail("alice", 3));
+        w.clock.Advance(PastInterval);
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
     }
 
     // A server that requires TLS, with a certificate from a private CA that the user trusts

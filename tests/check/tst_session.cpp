@@ -85,16 +85,19 @@ private slots:
         QTest::addColumn<QByteArray>("stat");
         QTest::addColumn<qint32>("newAfter");
         QTest::addColumn<bool>("lessError");
-        QTest::newRow("zero") << 0 << -1 << QByteArray("+OK 0 0") << -1 << false;
-        QTest::newRow("more") << 3 << -1 << QByteArray("+OK 5 99") << 5 << false;
-        QTest::newRow("same") << 3 << -1 << QByteArray("+OK 3 99") << -1 << false;
-        QTest::newRow("less") << 3 << 5 << QByteArray("+OK 2 99") << -1 << true;
-        QTest::newRow("fraction") << 3 << -1 << QByteArray("+OK 12.9 99") << 12 << false;
-        QTest::newRow("beyond 16 bits") << 0 << -1 << QByteArray("+OK 40000 1") << 40000 << false;
+        QTest::addColumn<qint32>("numAfter"); // the accepted count follows a fall
+        QTest::newRow("zero") << 0 << -1 << QByteArray("+OK 0 0") << -1 << false << 0;
+        QTest::newRow("more") << 3 << -1 << QByteArray("+OK 5 99") << 5 << false << 3;
+        QTest::newRow("same") << 3 << -1 << QByteArray("+OK 3 99") << -1 << false << 3;
+        QTest::newRow("less") << 3 << 5 << QByteArray("+OK 2 99") << -1 << true << 2;
+        QTest::newRow("all taken") << 10 << -1 << QByteArray("+OK 0 0") << -1 << true << 0;
+        QTest::newRow("fraction") << 3 << -1 << QByteArray("+OK 12.9 99") << 12 << false << 3;
+        QTest::newRow("beyond 16 bits")
+            << 0 << -1 << QByteArray("+OK 40000 1") << 40000 << false << 0;
         QTest::newRow("32-bit max")
-            << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647 << false;
+            << 0 << -1 << QByteArray("+OK 2147483647 1") << 2147483647 << false << 0;
         QTest::newRow("control characters")
-            << 0 << -1 << QByteArray("+OK 1 9\x1b[2J\r\x9d") << 1 << false;
+            << 0 << -1 << QByteArray("+OK 1 9\x1b[2J\r\x9d") << 1 << false << 0;
     }
     void statEvaluation() {
         QFETCH(qint32, numMails);
@@ -102,20 +105,25 @@ private slots:
         QFETCH(QByteArray, stat);
         QFETCH(qint32, newAfter);
         QFETCH(bool, lessError);
+        QFETCH(qint32, numAfter);
         World w;
         AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw", numMails));
         w.settings.Users[0].NewNumMails = newBefore;
+        QSignalSpy fell(&w.engine.Recorder(), &CountRecorder::AcceptedCountFell);
         w.engine.CheckMail(false);
         LogIn(w, stat);
         QCOMPARE(w.settings.Users[0].NewNumMails, newAfter);
-        QCOMPARE(w.settings.Users[0].NumMails, numMails);
+        QCOMPARE(w.settings.Users[0].NumMails, numAfter);
+        QCOMPARE(fell.size(), lessError ? 1 : 0); // the save is asked for
+        if (lessError)
+            QCOMPARE(fell[0][1].toInt(), numAfter);
         QCOMPARE(w.transport.log.last(), QString("send QUIT"));
         QCOMPARE(w.engine.GetStage(), 5);
         const QByteArray log = ReadFile(w.logs.ErrLogPath());
         QCOMPARE(log.contains("Server said you have less eMails than I think you have!"),
                  lessError);
         if (lessError)
-            QVERIFY(log.contains("|0|Home|3|-1|4|Server said"));
+            QVERIFY(log.contains("|0|Home|" + QByteArray::number(numMails) + "|-1|4|Server said"));
         // One record, and nothing in it that a terminal takes for a command.
         const QByteArray stats = ReadFile(w.logs.StatLogPath());
         QCOMPARE(stats.count('\n'), 1);
@@ -173,6 +181,13 @@ private slots:
         QVERIFY(w.sink.texts.isEmpty());
         check("+OK 2 1");
         QCOMPARE(w.sink.texts.size(), 1);
+        // Once for the fall: the accepted count followed it, and what comes after alerts.
+        check("+OK 2 1");
+        QCOMPARE(w.sink.texts.size(), 1);
+        QSignalSpy found(&w.engine, &CheckEngine::NewMailFound);
+        check("+OK 3 1");
+        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(found.size(), 1);
     }
 
     void errorGoesOnToTheNextUserAfterThePause() {
@@ -267,9 +282,9 @@ private slots:
         QTest::newRow("starttls, IPv6") << "pop3+starttls://[::1]:2110"
                                         << "connect pop3+starttls ::1:2110";
         QTest::newRow("unknown scheme")
-            << "imap://pop.home"
-            << "Mail server \"imap://pop.home\" is not valid: unknown scheme \"imap\" (known "
-               "are pop3, pop3s and pop3+starttls)!";
+            << "smtp://pop.home"
+            << "Mail server \"smtp://pop.home\" is not valid: unknown scheme \"smtp\" (known "
+               "are pop3, pop3s, pop3+starttls, imap, imaps and imap+starttls)!";
     }
     void serverTextDecidesTheConnection() {
         QFETCH(QString, server);
@@ -538,40 +553,90 @@ private slots:
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("port");        // with 110 for plain POP3
         QTest::addColumn<QString>("problem"); // part of the message when refused
+        QTest::addColumn<QString>("folder");  // IMAP's, decoded
         const int none = int(Security::None), tls = int(Security::Tls),
                   stls = int(Security::StartTls);
-        QTest::newRow("host") << "pop.example.com" << none << "pop.example.com" << 110 << "";
-        QTest::newRow("IPv4") << "192.0.2.7" << none << "192.0.2.7" << 110 << "";
+        QTest::newRow("host") << "pop.example.com" << none << "pop.example.com" << 110 << ""
+                              << "";
+        QTest::newRow("IPv4") << "192.0.2.7" << none << "192.0.2.7" << 110 << ""
+                              << "";
         QTest::newRow("host:port")
-            << "pop.example.com:1110" << none << "pop.example.com" << 1110 << "";
-        QTest::newRow("pop3") << "pop3://h" << none << "h" << 110 << "";
-        QTest::newRow("pop3s") << "pop3s://h" << tls << "h" << 995 << "";
-        QTest::newRow("pop3s with port") << "pop3s://h:1" << tls << "h" << 1 << "";
+            << "pop.example.com:1110" << none << "pop.example.com" << 1110 << ""
+            << "";
+        QTest::newRow("pop3") << "pop3://h" << none << "h" << 110 << ""
+                              << "";
+        QTest::newRow("pop3s") << "pop3s://h" << tls << "h" << 995 << ""
+                               << "";
+        QTest::newRow("pop3s with port") << "pop3s://h:1" << tls << "h" << 1 << ""
+                                         << "";
         QTest::newRow("starttls, any case")
-            << "POP3+StartTLS://h:65535" << stls << "h" << 65535 << "";
-        QTest::newRow("IPv6") << "[::1]" << none << "::1" << 110 << "";
+            << "POP3+StartTLS://h:65535" << stls << "h" << 65535 << ""
+            << "";
+        QTest::newRow("IPv6") << "[::1]" << none << "::1" << 110 << ""
+                              << "";
         QTest::newRow("IPv6 with port")
-            << "pop3s://[2001:db8::5]:995" << tls << "2001:db8::5" << 995 << "";
-        QTest::newRow("empty") << "" << -1 << "" << 0 << "the host is empty";
-        QTest::newRow("scheme only") << "pop3s://" << -1 << "" << 0 << "the host is empty";
-        QTest::newRow("port only") << ":110" << -1 << "" << 0 << "the host is empty";
-        QTest::newRow("empty brackets") << "[]:110" << -1 << "" << 0 << "the host is empty";
+            << "pop3s://[2001:db8::5]:995" << tls << "2001:db8::5" << 995 << ""
+            << "";
+        QTest::newRow("empty") << "" << -1 << "" << 0 << "the host is empty"
+                               << "";
+        QTest::newRow("scheme only") << "pop3s://" << -1 << "" << 0 << "the host is empty"
+                                     << "";
+        QTest::newRow("port only") << ":110" << -1 << "" << 0 << "the host is empty"
+                                   << "";
+        QTest::newRow("empty brackets") << "[]:110" << -1 << "" << 0 << "the host is empty"
+                                        << "";
         QTest::newRow("unknown scheme")
-            << "imaps://h" << -1 << "" << 0 << "unknown scheme \"imaps\"";
-        QTest::newRow("path") << "pop3://h/inbox" << -1 << "" << 0 << "a path";
-        QTest::newRow("user") << "pop3s://bob@h" << -1 << "" << 0 << "a user name";
-        QTest::newRow("port 0") << "h:0" << -1 << "" << 0 << "from 1 to 65535";
-        QTest::newRow("port 65536") << "h:65536" << -1 << "" << 0 << "from 1 to 65535";
-        QTest::newRow("port empty") << "pop3s://h:" << -1 << "" << 0 << "from 1 to 65535";
-        QTest::newRow("port signed") << "h:+110" << -1 << "" << 0 << "from 1 to 65535";
-        QTest::newRow("port long") << "h:0000110" << -1 << "" << 0 << "from 1 to 65535";
-        QTest::newRow("IPv6 bare") << "::1" << -1 << "" << 0 << "in brackets";
-        QTest::newRow("IPv6 unclosed") << "[::1" << -1 << "" << 0 << "closing bracket";
+            << "smtp://h" << -1 << "" << 0
+            << "unknown scheme \"smtp\" (known are pop3, pop3s, pop3+starttls, imap, imaps and "
+               "imap+starttls)"
+            << "";
+        QTest::newRow("imap") << "imap://h" << none << "h" << 143 << ""
+                              << "INBOX";
+        QTest::newRow("imap, empty folder") << "imap://h/" << none << "h" << 143 << ""
+                                            << "INBOX";
+        QTest::newRow("imaps with folder") << "imaps://h:1993/Sent" << tls << "h" << 1993 << ""
+                                           << "Sent";
+        QTest::newRow("imap+starttls, encoded folder")
+            << "IMAP+STARTTLS://[::1]/Entw%C3%BCrfe/a%20b@x" << stls << "::1" << 143 << ""
+            << "Entwürfe/a b@x";
+        QTest::newRow("imap, bad escape") << "imap://h/a%zz" << -1 << "" << 0 << "URL-encoded"
+                                          << "";
+        QTest::newRow("imap, not UTF-8") << "imap://h/%FF" << -1 << "" << 0 << "URL-encoded"
+                                         << "";
+        QTest::newRow("imap, control character")
+            << "imap://h/a%0Ab" << -1 << "" << 0 << "URL-encoded"
+            << "";
+        QTest::newRow("imap, parameters")
+            << "imap://h/INBOX;UIDVALIDITY=1" << -1 << "" << 0 << "only a folder"
+            << "";
+        QTest::newRow("imap, user") << "imap://bob@h/INBOX" << -1 << "" << 0 << "a user name"
+                                    << "";
+        QTest::newRow("path") << "pop3://h/inbox" << -1 << "" << 0 << "a path"
+                              << "";
+        QTest::newRow("user") << "pop3s://bob@h" << -1 << "" << 0 << "a user name"
+                              << "";
+        QTest::newRow("port 0") << "h:0" << -1 << "" << 0 << "from 1 to 65535"
+                                << "";
+        QTest::newRow("port 65536") << "h:65536" << -1 << "" << 0 << "from 1 to 65535"
+                                    << "";
+        QTest::newRow("port empty") << "pop3s://h:" << -1 << "" << 0 << "from 1 to 65535"
+                                    << "";
+        QTest::newRow("port signed") << "h:+110" << -1 << "" << 0 << "from 1 to 65535"
+                                     << "";
+        QTest::newRow("port long") << "h:0000110" << -1 << "" << 0 << "from 1 to 65535"
+                                   << "";
+        QTest::newRow("IPv6 bare") << "::1" << -1 << "" << 0 << "in brackets"
+                                   << "";
+        QTest::newRow("IPv6 unclosed") << "[::1" << -1 << "" << 0 << "closing bracket"
+                                       << "";
         QTest::newRow("not IPv6") << "[pop.example.com]" << -1 << "" << 0
-                                  << "is not an IPv6 address";
+                                  << "is not an IPv6 address"
+                                  << "";
         QTest::newRow("IPv4 in brackets")
-            << "[192.0.2.7]" << -1 << "" << 0 << "is not an IPv6 address";
-        QTest::newRow("blank in host") << "pop example" << -1 << "" << 0 << "a blank";
+            << "[192.0.2.7]" << -1 << "" << 0 << "is not an IPv6 address"
+            << "";
+        QTest::newRow("blank in host") << "pop example" << -1 << "" << 0 << "a blank"
+                                       << "";
     }
     void parse() {
         QFETCH(QString, text);
@@ -579,6 +644,7 @@ private slots:
         QFETCH(QString, host);
         QFETCH(int, port);
         QFETCH(QString, problem);
+        QFETCH(QString, folder);
         const ServerParse parse = ParseServerAddress(text);
         QCOMPARE(parse.ok, security >= 0);
         if (!parse.ok) {
@@ -591,13 +657,16 @@ private slots:
         QCOMPARE(int(parse.address.security), security);
         QCOMPARE(parse.address.host, host);
         QCOMPARE(int(parse.address.PortOr(110)), port);
+        QCOMPARE(parse.address.protocol == Protocol::Imap ? parse.address.Folder() : "", folder);
         // Written back with the scheme of the security, the text reads the same.
-        const QString again = ServerText(parse.address.security, HostAndPort(text));
+        const QString again =
+            ServerText(parse.address.protocol, parse.address.security, HostAndPort(text));
         const ServerParse reread = ParseServerAddress(again);
         QVERIFY2(reread.ok, qPrintable(again));
         QCOMPARE(int(reread.address.security), security);
         QCOMPARE(reread.address.host, host);
         QCOMPARE(int(reread.address.PortOr(110)), port);
+        QCOMPARE(reread.address.folder, parse.address.folder);
         if (security == int(Security::None) && !parse.address.hasScheme)
             QCOMPARE(again, text); // plain texts stay as they were
     }

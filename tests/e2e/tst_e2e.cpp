@@ -150,10 +150,10 @@ private slots:
         x.Click(editor, 170, 17);
         x.Type("Office");
         x.Click(editor, 170, 41);
-        x.Type(Local(server.TlsPort())); // the Security drop-down below says "TLS"
-        x.Click(editor, 170, 89);
+        x.Type(Local(server.TlsPort())); // the drop-downs below say "POP3" and "TLS"
+        x.Click(editor, 170, 113);
         x.Type("bob");
-        x.Click(editor, 170, 113); // Set Password
+        x.Click(editor, 170, 137); // Set Password
         const qulonglong password = x.WaitForWindow("^Set Password$", 5000);
         QVERIFY(password != 0);
         x.Click(password, 120, 17);
@@ -161,7 +161,7 @@ private slots:
         x.Click(password, 48, 48); // Ok
         QTest::qWait(300);
         x.Screenshot(ShotPath("e2e-editor.png"));
-        x.Click(editor, 60, 144); // Ok
+        x.Click(editor, 60, 168); // Ok
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
         x.Screenshot(ShotPath("e2e-setup.png"));
         x.Click(setup, 48, 320); // Ok: saves
@@ -291,7 +291,7 @@ private slots:
         x.Screenshot(ShotPath("e2e-dialogs-in-front.png"));
 
         // Close the dialogs ("Cancel" in each), then "Exit" in the control centre, "Yes".
-        x.Click(editor, 176, 144); // Cancel
+        x.Click(editor, 176, 168); // Cancel
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
         x.Click(setup, 136, 320);
         QVERIFY(WaitFor([&] { return x.WaitForWindow("^Tarnwick Setup$", 100) == 0; }, 5000));

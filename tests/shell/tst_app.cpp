@@ -17,6 +17,7 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -191,7 +192,7 @@ private slots:
         QCOMPARE(w.tray.calls.last(), QString("delete"));
         QCOMPARE(ReadFile(w.dir.filePath("Tarnwick.ini")).size(), 17); // the defaults, saved
         QVERIFY(!w.app.Engine().tmrCheckMail.isActive());
-        QVERIFY(!w.app.Engine().tmrTimeout.isActive());
+        QVERIFY(!w.app.Engine().Pop3().tmrTimeout.isActive());
         QVERIFY(!w.app.Alert()->tmrNextAlert.isActive());
 
         QStringList steps = trace.texts;
@@ -264,6 +265,36 @@ private slots:
         QVERIFY(file.LoadFile());
         QCOMPARE(loaded.LastUser, qint16(-1));
         QCOMPARE(loaded.CheckInterval, qint16(5));
+    }
+
+    // A count that fell is saved; while setup is open, its "Cancel" keeps the lowered count and
+    // undoes only what was changed in setup, and the save waits until setup has closed.
+    void fallenCountIsSaved() {
+        AppWorld w;
+        w.app.Main();
+        Settings& s = w.app.GetSettings();
+        AddUser(s, MakeUser("Home", "alice", "h", "p", 10));
+        AddUser(s, MakeUser("Work", "bob", "w", "p", 7));
+        const auto saved = [&](int user) {
+            Settings loaded;
+            RecordingDialogs quiet;
+            FixedRandom random;
+            SettingsFile file(loaded, quiet, random, w.dir.filePath("Tarnwick.ini"));
+            return file.LoadFile() && loaded.LastUser >= user ? loaded.Users[user].NumMails : -2;
+        };
+        w.app.Engine().Recorder().Record(1, 4, "+OK 2 9\r\n", "2", 2);
+        QTRY_COMPARE(saved(1), 2);
+        QTimer::singleShot(0, [&] {
+            s.CheckInterval = 99;
+            w.app.Engine().Recorder().Record(0, 4, "+OK 0 0\r\n", "0", 0);
+            QCOMPARE(saved(0), 10); // not while setup is open
+            w.app.Setup()->DoCancel();
+        });
+        w.app.Main_()->findChild<QPushButton*>("cmdSetup")->click();
+        QCOMPARE(s.CheckInterval, qint16(5));
+        QCOMPARE(s.Users[0].NumMails, 0);
+        QCOMPARE(saved(0), 0);
+        w.app.ExitProgram(true);
     }
 
     void failedSaveAtExit() {

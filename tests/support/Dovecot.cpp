@@ -38,12 +38,15 @@ QString DovecotProgram() {
         {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"), QStringLiteral("/sbin")});
 }
 
-bool HasPop3Service() {
+bool HasService(const char* login) {
     for (const char* dir :
          {"/usr/lib/dovecot", "/usr/libexec/dovecot", "/usr/local/libexec/dovecot"})
-        if (QFileInfo::exists(QString::fromLatin1(dir) + QStringLiteral("/pop3-login")))
+        if (QFileInfo::exists(QString::fromLatin1(dir) + QLatin1Char('/') + QLatin1String(login)))
             return true;
     return false;
+}
+bool HasPop3Service() {
+    return HasService("pop3-login");
 }
 
 quint16 FreeLoopbackPort() {
@@ -151,6 +154,14 @@ QString Dovecot::Unavailable() {
 #endif
 }
 
+QString Dovecot::ImapUnavailable() {
+    const QString why = Unavailable();
+    if (!why.isEmpty() || HasService("imap-login"))
+        return why;
+    return QStringLiteral("Dovecot's IMAP server is not installed (Debian package "
+                          "dovecot-imapd).");
+}
+
 QString Dovecot::MaildirOf(const QString& user) const {
     return dir_.filePath(QStringLiteral("mail/") + user);
 }
@@ -210,8 +221,33 @@ service anvil {
                            .arg(tlsCertificate_, tlsKey_))
             .arg(tlsPort_ == 0 ? QStringLiteral("port = 0")
                                : QStringLiteral("port = %1\n    ssl = yes").arg(tlsPort_));
+    QString imap;
+    if (imap_)
+        // IDLE tells of changes within a second, whatever the file system's notifications.
+        imap = QStringLiteral(R"(mailbox_idle_check_interval = 1 secs
+service imap-login {
+  inet_listener imap {
+    address = %1
+    port = %2
+  }
+  inet_listener imaps {
+    address = %1
+    port = %3
+    ssl = yes
+  }
+}
+)")
+                   .arg(address_)
+                   .arg(imapPort_)
+                   .arg(imapsPort_);
     QSaveFile file(dir_.filePath(QStringLiteral("dovecot.conf")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write((imap_ ? QString(conf).replace(QStringLiteral("protocols = pop3\n"),
+                                                  QStringLiteral("protocols = pop3 imap\n")) +
+                                imap
+                          : conf)
+                       .toUtf8()) < 0 ||
+        !file.commit()) {
         *error = QStringLiteral("Cannot write the Dovecot configuration: ") + file.errorString();
         return false;
     }
@@ -318,6 +354,28 @@ bool Dovecot::DeliverMail(const QString& user, int count) {
 #endif
 }
 
+bool Dovecot::MarkSeen(const QString& user, int count) {
+    // Seen is the flag S after ":2," in the name of a message in cur/ (the maildir rule).
+    const QString maildir = MaildirOf(user);
+    for (const char* sub : {"new", "cur"}) {
+        const QDir dir(maildir + QLatin1Char('/') + QLatin1String(sub));
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+            if (count == 0)
+                return true;
+            const QString base = name.section(QLatin1Char(':'), 0, 0);
+            const QString flags = name.section(QStringLiteral(":2,"), 1);
+            if (flags.contains(QLatin1Char('S')))
+                continue;
+            if (!QFile::rename(dir.filePath(name), maildir + QStringLiteral("/cur/") + base +
+                                                       QStringLiteral(":2,") + flags +
+                                                       QLatin1Char('S')))
+                return false;
+            --count;
+        }
+    }
+    return count == 0;
+}
+
 bool Dovecot::RemoveMail(const QString& user, int count) {
     // The server moves what it has seen from new/ to cur/.
     QStringList files;
@@ -368,9 +426,18 @@ bool Dovecot::Start(QString* error) {
     // The port is free when chosen but may be taken before the server binds it: try again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = fixedPort_ != 0 ? fixedPort_ : FreeLoopbackPort();
-        tlsPort_ = tlsCertificate_.isEmpty() ? 0 : FreeLoopbackPort();
-        if (tlsPort_ == port_)
-            tlsPort_ = FreeLoopbackPort();
+        // Ports of their own: one just handed out may come round again.
+        QList<quint16> taken{port_};
+        const auto another = [&taken] {
+            quint16 port = 0;
+            for (int i = 0; i < 10 && (port == 0 || taken.contains(port)); ++i)
+                port = FreeLoopbackPort();
+            taken << port;
+            return port;
+        };
+        tlsPort_ = tlsCertificate_.isEmpty() ? 0 : another();
+        imapPort_ = imap_ ? another() : 0;
+        imapsPort_ = imap_ && !tlsCertificate_.isEmpty() ? another() : 0;
         bool portTaken = false;
         if (port_ != 0 && WriteConfig(error) && Launch(error, &portTaken))
             return true;
@@ -379,6 +446,12 @@ bool Dovecot::Start(QString* error) {
             return false;
     }
     return false;
+}
+
+bool Dovecot::Restart(QString* error) {
+    Stop();
+    bool portTaken = false;
+    return Launch(error, &portTaken);
 }
 
 bool Dovecot::Launch(QString* error, bool* portTaken) {

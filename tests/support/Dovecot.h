@@ -8,7 +8,8 @@
 
 class QProcess;
 
-// A Dovecot POP3 server of the test's own on a free loopback port: its configuration, users
+// A Dovecot POP3 (and, when asked, IMAP) server of the test's own on free loopback ports: its
+// configuration, users
 // (a passwd-file) and maildirs live in a temporary folder, apart from any system service.
 // The destructor stops it and everything it started.
 class Dovecot final {
@@ -33,10 +34,18 @@ public:
         tlsCertificate_ = certificateFile;
         tlsKey_ = keyFile;
     }
+    // Serves IMAP too, on a port of its own (and IMAPS with TLS), before Start.
+    void EnableImap() { imap_ = true; }
+    // Why IMAP cannot be served on this machine, or empty.
+    static QString ImapUnavailable();
     bool Start(QString* error);
     void Stop();
+    // Stops the running server and starts it again on the same ports.
+    bool Restart(QString* error);
     quint16 Port() const { return port_; }
     quint16 TlsPort() const { return tlsPort_; } // POP3S; 0 without TLS
+    quint16 ImapPort() const { return imapPort_; }
+    quint16 ImapsPort() const { return imapsPort_; } // 0 without TLS
 
     // Users and their mail. A change to the users reaches a running server within a second;
     // these wait for that.
@@ -47,6 +56,8 @@ public:
     // Deletes `count` of the user's messages, wherever the server has filed them.
     bool RemoveMail(const QString& user, int count);
     int MailCount(const QString& user) const;
+    // Flags `count` unseen messages of the user as seen, as another client reading them would.
+    bool MarkSeen(const QString& user, int count);
 
     // The server's own log, for failure messages.
     QString Log() const;
@@ -64,6 +75,9 @@ private:
     QMap<QString, QString> users_;
     quint16 port_ = 0;
     quint16 tlsPort_ = 0;
+    bool imap_ = false;
+    quint16 imapPort_ = 0;
+    quint16 imapsPort_ = 0;
     QString tlsCertificate_;
     QString tlsKey_;
     QString address_ = QStringLiteral("127.0.0.1");

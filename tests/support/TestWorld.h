@@ -2,6 +2,7 @@
 
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
+#include "check/SocketTransport.h"
 #include "core/Clock.h"
 #include "support/ManualClock.h"
 #include "core/Settings.h"
@@ -92,9 +93,17 @@ inline void AddUser(Settings& settings, const UserRecord& user) {
 // transport of the test's choosing.
 template <typename TransportT> struct CheckWorld {
     explicit CheckWorld(quint16 port = CheckEngine::Pop3Port)
-        : logs(settings, clock, dir.path()), engine(settings, clock, transport, logs, lists, port) {
+        : logs(settings, clock, dir.path()), engine(settings, clock, transport, logs, port) {
         logs.SetErrorSink(&sink);
         lists.SetCheckStatus(&engine);
+        QObject::connect(&engine, &CheckEngine::StatusChanged, &engine,
+                         [this] { lists.RefreshUserLists(); });
+        // IMAP connects on sockets of its own, trusting the CA file in the folder.
+        engine.SetTransportFactory([this] {
+            auto socket = std::make_unique<SocketTransport>();
+            socket->SetCaFile(dir.filePath("Tarnwick-ca.pem"));
+            return std::unique_ptr<Transport>(std::move(socket));
+        });
     }
 
     QTemporaryDir dir;

@@ -175,22 +175,23 @@ private slots:
              {"txtPassword", "cmdOk", "cmdCancel"}},
             {&w.editor,
              "Add User",
-             {241, 197},
+             {241, 221},
              {{"lblScreenname", {8, 8, 113, 17}},
               {"txtScreenname", {128, 8, 105, 19}},
               {"lblMailserver", {8, 32, 113, 17}},
               {"txtMailserver", {128, 32, 105, 19}},
-              {"lblSecurity", {8, 56, 113, 17}},
-              {"cboSecurity", {128, 56, 105, 19}},
-              {"lblUsername", {8, 80, 113, 17}},
-              {"txtUsername", {128, 80, 105, 19}},
-              {"lblPassword", {8, 104, 113, 17}},
-              {"cmdEditPassword", {128, 104, 105, 19}},
-              {"cmdOk", {8, 128, 113, 33}},
-              {"cmdCancel", {120, 128, 113, 33}},
-              {"cmdTest", {8, 164, 225, 25}}},
-             {"txtScreenname", "txtMailserver", "cboSecurity", "txtUsername", "cmdEditPassword",
-              "cmdOk", "cmdCancel", "cmdTest"}},
+              {"lblProtocol", {8, 56, 113, 17}},
+              {"cboProtocol", {128, 56, 105, 19}},
+              {"lblSecurity", {8, 80, 113, 17}},
+              {"cboSecurity", {128, 80, 105, 19}},
+              {"lblUsername", {8, 104, 113, 17}},
+              {"txtUsername", {128, 104, 105, 19}},
+              {"lblPassword", {8, 128, 113, 17}},
+              {"cmdEditPassword", {128, 128, 105, 19}},
+              {"cmdOk", {8, 152, 113, 33}},
+              {"cmdCancel", {120, 152, 113, 33}}},
+             {"txtScreenname", "txtMailserver", "cboProtocol", "cboSecurity", "txtUsername",
+              "cmdEditPassword", "cmdOk", "cmdCancel", "cmdTest"}},
             {&w.setup,
              "Tarnwick Setup",
              {185, 345},
@@ -407,9 +408,9 @@ private slots:
         row("scheme without //", -1, {"N", "pop3s:pop.example", "l", "p"},
             {"Mail server \"pop3s:pop.example\" is not valid: the scheme must be followed by "
              "\"//\", as in pop3s://pop.example!"});
-        row("unreadable server", -1, {"N", "imap://s", "l", ""},
-            {"Mail server \"imap://s\" is not valid: unknown scheme \"imap\" (known are pop3, "
-             "pop3s and pop3+starttls)!",
+        row("unreadable server", -1, {"N", "smtp://s", "l", ""},
+            {"Mail server \"smtp://s\" is not valid: unknown scheme \"smtp\" (known are pop3, "
+             "pop3s, pop3+starttls, imap, imaps and imap+starttls)!",
              blankPassword});
     }
 
@@ -630,6 +631,38 @@ private slots:
         switched("995 to None", "pop3s://[::1]:995", "None", "[::1]");
         switched("other port kept", "pop3s://h:2995", "None", "h:2995");
         switched("110 typed for TLS stays", "pop3s://h:110", "STARTTLS", "pop3+starttls://h:110");
+        // The protocol moves the standard port along too (110 and 143, 995 and 993); a folder
+        // stays with IMAP.
+        QTest::newRow("110 to IMAP") << "h:110"
+                                     << "h:110"
+                                     << "None"
+                                     << ""
+                                     << "IMAP"
+                                     << "imap://h";
+        QTest::newRow("995 to IMAP") << "pop3s://h:995"
+                                     << "h:995"
+                                     << "TLS"
+                                     << ""
+                                     << "IMAP"
+                                     << "imaps://h";
+        QTest::newRow("993 to POP3, folder gone") << "imaps://h:993/Sent"
+                                                  << "h:993/Sent"
+                                                  << "TLS"
+                                                  << ""
+                                                  << "POP3"
+                                                  << "pop3s://h";
+        QTest::newRow("IMAP, other port and folder kept") << "imap+starttls://h:1143/Sent"
+                                                          << "h:1143/Sent"
+                                                          << "STARTTLS"
+                                                          << ""
+                                                          << "TLS"
+                                                          << "imaps://h:1143/Sent";
+        QTest::newRow("new IMAP user with a folder") << ""
+                                                     << ""
+                                                     << "TLS"
+                                                     << "h/Entw%C3%BCrfe"
+                                                     << "IMAP"
+                                                     << "imaps://h/Entw%C3%BCrfe";
         QTest::newRow("typed scheme sets the choice") << "pop.home"
                                                       << "pop.home"
                                                       << "None"
@@ -658,8 +691,19 @@ private slots:
             }
             if (!typed.isEmpty())
                 Type(d, "txtMailserver", typed);
-            if (!chosen.isEmpty())
+            auto* protocol = Control<QComboBox>(d, "cboProtocol");
+            if (chosen == "IMAP" || chosen == "POP3")
+                protocol->setCurrentText(chosen);
+            else if (!chosen.isEmpty())
                 security->setCurrentText(chosen);
+            // Each field is named by its label, whatever it holds.
+            for (const auto& [label, name] : {std::pair{"lblMailserver", "Mail Server"},
+                                              {"lblProtocol", "Protocol"},
+                                              {"lblSecurity", "Security"}}) {
+                QWidget* buddy = Control<QLabel>(d, label)->buddy();
+                QVERIFY(buddy);
+                QCOMPARE(buddy->accessibleName(), QString(name));
+            }
             Press(d, "cmdOk");
         });
         int n = stored.isEmpty() ? -1 : 0;

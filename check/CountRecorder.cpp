@@ -1,0 +1,26 @@
+#include "CountRecorder.h"
+
+#include "Logs.h"
+#include "core/Settings.h"
+
+void CountRecorder::Record(int index, int stage, const QString& reply, const QString& countText,
+                           qint32 count) {
+    UserRecord& record = settings_.Users[index];
+    logs_.AppendStat(record.Username, reply, countText, count);
+    if (count > record.NumMails) {
+        if (count != record.NewNumMails)
+            record.HideSession = false;
+        record.NewNumMails = count;
+        emit NewMailFound();
+        return;
+    }
+    record.NewNumMails = -1;
+    if (count == record.NumMails)
+        return;
+    // Mail taken away elsewhere: what is left is accepted, so that the next message that
+    // arrives is new mail again. Reported once for the fall, not at every check after it.
+    logs_.DoError(QStringLiteral("Server said you have less eMails than I think you have!"), index,
+                  stage);
+    record.NumMails = count;
+    emit AcceptedCountFell(record.Id, count);
+}

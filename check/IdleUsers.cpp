@@ -1,0 +1,127 @@
+#include "IdleUsers.h"
+
+#include "core/Settings.h"
+
+IdleUsers::IdleUsers(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
+                     const TransportFactory& makeTransport, QObject* parent)
+    : QObject(parent), settings_(settings), logs_(logs), recorder_(recorder),
+      makeTransport_(makeTransport) {}
+
+IdleUsers::~IdleUsers() {
+    LogoutAll();
+}
+
+int IdleUsers::IntervalMs() const {
+    return int(qBound(qint64(FirstRetryMs), qint64(settings_.CheckInterval) * 60 * 1000,
+                      qint64(24) * 60 * 60 * 1000));
+}
+
+void IdleUsers::Watch(quint64 userId, const ServerAddress& address) {
+    const int index = settings_.IndexOfId(userId);
+    if (index < 0 || IsWatched(userId))
+        return;
+    auto entry = std::make_unique<Entry>();
+    const UserRecord& user = settings_.Users[index];
+    entry->address = address;
+    entry->server = user.MailServer;
+    entry->username = user.Username;
+    entry->password = user.Password;
+    entry->retry.setSingleShot(true);
+    Entry& added = *entries_.emplace(userId, std::move(entry)).first->second;
+    connect(&added.retry, &QTimer::timeout, this, [this, userId] {
+        if (const auto it = entries_.find(userId); it != entries_.end())
+            Connect(userId, *it->second);
+    });
+    Connect(userId, added);
+}
+
+void IdleUsers::Connect(quint64 userId, Entry& entry) {
+    if (entry.session) {
+        entry.session->disconnect(this);
+        entry.session->Logout();
+        entry.session.release()->deleteLater(); // its own signal may be on the way out
+    }
+    entry.session = std::make_unique<ImapSession>(settings_, logs_, recorder_, makeTransport_);
+    ImapSession& session = *entry.session;
+    session.SetWatching(true);
+    session.SetQuiet(entry.pauseMs != 0); // failed before: logged then, not at every retry
+    session.SetTimeoutInterval(timeoutMs_);
+    connect(&session, &ImapSession::Counted, this, [&entry] { entry.pauseMs = 0; });
+    connect(&session, &CheckSession::Ended, this,
+            [this, userId](bool userGone) { OnEnded(userId, userGone); });
+    session.Begin(userId, entry.address);
+}
+
+void IdleUsers::OnEnded(quint64 userId, bool userGone) {
+    const auto it = entries_.find(userId);
+    if (it == entries_.end())
+        return;
+    if (userGone) {
+        Drop(it);
+        return;
+    }
+    // Logged already; tried again after a pause, so that a failing server is not hammered.
+    Entry& entry = *it->second;
+    if (entry.session->LoginRefused())
+        entry.pauseMs = IntervalMs();
+    else
+        entry.pauseMs = entry.pauseMs == 0 ? FirstRetryMs : qMin(entry.pauseMs * 2, IntervalMs());
+    entry.retry.start(entry.pauseMs);
+}
+
+void IdleUsers::Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it) {
+    Entry& entry = *it->second;
+    entry.retry.stop();
+    if (entry.session) {
+        entry.session->disconnect(this);
+        entry.session->Logout();
+        entry.session.release()->deleteLater();
+    }
+    entries_.erase(it);
+}
+
+void IdleUsers::RecountAll() {
+    for (auto& [id, entry] : entries_) {
+        if (entry->retry.isActive()) {
+            entry->retry.stop();
+            Connect(id, *entry);
+        } else if (entry->session) {
+            entry->session->Refresh();
+        }
+    }
+}
+
+void IdleUsers::ReplaceAll() {
+    for (auto& [id, entry] : entries_) {
+        entry->retry.stop();
+        Connect(id, *entry);
+    }
+}
+
+void IdleUsers::Prune() {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        const int index = settings_.IndexOfId(it->first);
+        const Entry& entry = *it->second;
+        const bool same = index >= 0 && settings_.Users[index].MailServer == entry.server &&
+                          settings_.Users[index].Username == entry.username &&
+                          settings_.Users[index].Password == entry.password;
+        if (same) {
+            ++it;
+            continue;
+        }
+        const auto gone = it++;
+        Drop(gone); // polled again, and watched again once its new server offers IDLE
+    }
+}
+
+void IdleUsers::LogoutAll() {
+    while (!entries_.empty())
+        Drop(entries_.begin());
+}
+
+void IdleUsers::SetTimeoutInterval(int ms) {
+    timeoutMs_ = ms;
+    for (auto& [id, entry] : entries_)
+        if (entry->session)
+            entry->session->SetTimeoutInterval(ms);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "ImapSession.h"
+#include "ServerAddress.h"
+#include "Transport.h"
+
+#include <QObject>
+#include <QTimer>
+#include <map>
+#include <memory>
+
+class CheckLogs;
+class CountRecorder;
+class Settings;
+
+// The IMAP users whose servers offer IDLE: one connection each, kept open and watching, so
+// that new mail is counted the moment the server tells of it. The scheduler polls none of
+// them. A connection that fails is logged once and made again after a pause that starts at
+// a few seconds and doubles up to the check interval; after a refused login it waits the
+// whole interval.
+class IdleUsers final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int FirstRetryMs = 5000;
+
+    IdleUsers(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
+              const TransportFactory& makeTransport, QObject* parent = nullptr);
+    ~IdleUsers() override;
+
+    // Watches the user with identity `userId` on the server at `address`.
+    void Watch(quint64 userId, const ServerAddress& address);
+    bool IsWatched(quint64 userId) const { return entries_.count(userId) != 0; }
+    // "Check Mail Now": every connection counts again.
+    void RecountAll();
+    // After a resume or a clock jump no connection can be trusted: each is made anew.
+    void ReplaceAll();
+    // Users that are gone, or whose server or login changed, are logged out.
+    void Prune();
+    void LogoutAll();
+    void SetTimeoutInterval(int ms);
+
+private:
+    struct Entry {
+        ServerAddress address;
+        QString server, username, password; // as when the watch began
+        std::unique_ptr<ImapSession> session;
+        QTimer retry;
+        int pauseMs = 0;
+    };
+    void Connect(quint64 userId, Entry& entry);
+    void OnEnded(quint64 userId, bool userGone);
+    int IntervalMs() const;
+    void Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it);
+
+    Settings& settings_;
+    CheckLogs& logs_;
+    CountRecorder& recorder_;
+    const TransportFactory& makeTransport_;
+    std::map<quint64, std::unique_ptr<Entry>> entries_;
+    int timeoutMs_ = ImapSession::TimeoutMs;
+};

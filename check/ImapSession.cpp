@@ -1,0 +1,426 @@
+#include "ImapSession.h"
+
+#include "CheckText.h"
+#include "CountRecorder.h"
+#include "ImapText.h"
+#include "Logs.h"
+#include "core/CodePage.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+
+#include <limits>
+
+namespace {
+QByteArray WithoutLineEnd(QByteArray line) {
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+// "3 EXISTS", "2 EXPUNGE", "5 FETCH (FLAGS (\Seen))": the folder changed.
+bool MailboxChanged(const QByteArray& untagged) {
+    const QList<QByteArray> words = untagged.toUpper().split(' ');
+    return words.size() >= 2 &&
+           (words[1] == "EXISTS" || words[1] == "EXPUNGE" || words[1] == "FETCH");
+}
+
+// The server's words for a log record: one line, at most a few hundred characters.
+QString Quote(const QByteArray& bytes) {
+    return WithoutLineEnd(FromCodePage(bytes.left(300)));
+}
+} // namespace
+
+ImapSession::ImapSession(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
+                         const TransportFactory& makeTransport, QObject* parent)
+    : CheckSession(parent), settings_(settings), logs_(logs), recorder_(recorder),
+      makeTransport_(makeTransport) {
+    tmrTimeout.setSingleShot(true);
+    tmrTimeout.setInterval(TimeoutMs);
+    connect(&tmrTimeout, &QTimer::timeout, this,
+            [this] { OnFailed(QStringLiteral("Timeout waiting for response from server!")); });
+    // A connection that died silently (a suspend, a lost network) shows at the next refresh.
+    tmrRefresh.setSingleShot(true);
+    tmrRefresh.setTimerType(Qt::VeryCoarseTimer);
+    connect(&tmrRefresh, &QTimer::timeout, this, &ImapSession::Refresh);
+}
+
+ImapSession::~ImapSession() {
+    CloseTransport();
+}
+
+void ImapSession::CloseTransport() {
+    Transport* transport = std::exchange(transport_, nullptr);
+    if (!transport)
+        return;
+    transport->disconnect(this);
+    transport->Close();
+    transport->deleteLater(); // it may be the one whose signal is being handled
+}
+
+void ImapSession::Close() {
+    CloseTransport();
+    running_ = false;
+    tmrTimeout.stop();
+    tmrRefresh.stop();
+}
+
+void ImapSession::Logout() {
+    if (running_ && transport_ && step_ >= Step::Examine) {
+        if (idling_)
+            transport_->Send("DONE\r\n");
+        transport_->Send(NextTag() + " LOGOUT\r\n");
+    }
+    Close();
+}
+
+void ImapSession::Refresh() {
+    if (!running_ || !watch_)
+        return;
+    if (idling_)
+        SendDone();
+    else
+        refreshWanted_ = true;
+}
+
+void ImapSession::SendDone() {
+    idling_ = false;
+    refreshWanted_ = false;
+    tmrRefresh.stop();
+    tmrTimeout.start();
+    transport_->Send("DONE\r\n");
+}
+
+void ImapSession::AskCount() {
+    const QByteArray tag = NextTag();
+    statusLine_.clear();
+    Send(watch_ ? 8 : 5, Step::Status,
+         ImapCommand(tag, "STATUS").String(ToModifiedUtf7(folder_)).Atom("(UNSEEN)").Parts());
+}
+
+void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
+    CloseTransport();
+    userId_ = userId;
+    running_ = true;
+    stage_ = 1;
+    step_ = Step::Greeting;
+    security_ = address.security;
+    folder_ = address.Folder();
+    preauth_ = false;
+    tlsPending_ = false;
+    offersIdle_ = false;
+    loginRefused_ = false;
+    idling_ = false;
+    refreshWanted_ = false;
+    tmrRefresh.stop();
+    capabilities_.clear();
+    response_.clear();
+    inLiteral_ = false;
+    literalLeft_ = 0;
+    parts_.clear();
+    tag_.clear();
+    statusLine_.clear();
+    tmrTimeout.start();
+    std::unique_ptr<Transport> transport = makeTransport_ ? makeTransport_() : nullptr;
+    if (!transport) {
+        Fail(QStringLiteral("No connection can be made for IMAP."));
+        return;
+    }
+    transport_ = transport.release();
+    transport_->SetLineLimit(LineLimit);
+    connect(transport_, &Transport::LineReceived, this, &ImapSession::OnLine);
+    connect(transport_, &Transport::ArrivalEnded, this, &ImapSession::OnArrivalEnded);
+    connect(transport_, &Transport::Encrypted, this, &ImapSession::OnEncrypted);
+    connect(transport_, &Transport::Failed, this, &ImapSession::OnFailed);
+    const quint16 port = address.PortOr(ServerAddress::PlainPort);
+    if (security_ == Security::None)
+        transport_->Connect(address.host, port);
+    else
+        transport_->ConnectSecure(address.host, port, security_);
+}
+
+QByteArray ImapSession::NextTag() {
+    tagNumber_ = tagNumber_ % 9999 + 1;
+    tag_ = QByteArrayLiteral("a") + QByteArray::number(tagNumber_);
+    return tag_;
+}
+
+void ImapSession::Send(int stage, Step step, const QList<QByteArray>& parts) {
+    stage_ = stage;
+    step_ = step;
+    parts_ = parts;
+    tmrTimeout.start();
+    transport_->Send(parts_.takeFirst());
+}
+
+void ImapSession::OnLine(const QByteArray& line) {
+    if (!running_)
+        return;
+    if (tlsPending_) {
+        // Whatever follows the go-ahead in clear was not protected: a man in the middle may
+        // have put it there to be taken for a reply over TLS.
+        Fail(QStringLiteral("TLS handshake failed: the server went on in plain text after "
+                            "accepting STARTTLS: \"%1\"")
+                 .arg(Quote(line)));
+        return;
+    }
+    QByteArray rest = line;
+    if (inLiteral_) {
+        const qint64 take = qMin<qint64>(literalLeft_, rest.size());
+        literalLeft_ -= take;
+        response_ += rest.left(take);
+        rest = rest.mid(take);
+        if (literalLeft_ > 0)
+            return;
+        inLiteral_ = false;
+        if (rest.isEmpty())
+            return; // the literal ended with a line end: the response goes on in the next line
+    }
+    response_ += rest;
+    if (response_.size() > LiteralLimit + LineLimit) {
+        Fail(QStringLiteral("Reply too long: a response of more than %1 bytes")
+                 .arg(LiteralLimit + LineLimit));
+        return;
+    }
+    if (const std::optional<qint64> size = AnnouncedLiteral(rest)) {
+        if (*size > LiteralLimit) {
+            Fail(QStringLiteral("Reply too long: the server announced %1 bytes, more than the "
+                                "%2 allowed")
+                     .arg(*size)
+                     .arg(LiteralLimit));
+            return;
+        }
+        inLiteral_ = true;
+        literalLeft_ = *size;
+        return;
+    }
+    if (!rest.endsWith('\n'))
+        return; // cannot happen: the transport hands on whole lines
+    OnResponse(std::exchange(response_, QByteArray()));
+}
+
+void ImapSession::OnArrivalEnded() {
+    if (!running_ || !tlsPending_)
+        return;
+    tlsPending_ = false;
+    step_ = Step::Handshake;
+    transport_->StartTls();
+}
+
+void ImapSession::OnEncrypted() {
+    if (!running_ || step_ != Step::Handshake)
+        return;
+    AskCapabilities(); // what the server offers in clear may not be what it offers over TLS
+}
+
+void ImapSession::OnFailed(const QString& description) {
+    if (!running_)
+        return;
+    if (step_ == Step::Logout) {
+        Finish(false); // the count is in; a server that hangs up after LOGOUT is done
+        return;
+    }
+    Fail(description.trimmed().isEmpty() ? QStringLiteral("Unknown!") : description);
+}
+
+void ImapSession::OnResponse(const QByteArray& response) {
+    if (settings_.IndexOfId(userId_) < 0) {
+        // The user was deleted while its session ran: nothing to log in as or to record.
+        Trace(QStringLiteral("Checked user is gone; IMAP session dropped at stage %1").arg(stage_));
+        Finish(true);
+        return;
+    }
+    const QByteArray line = WithoutLineEnd(response);
+    // The first word (the tag, "*" or "+"), the rest, and the rest's first word.
+    const qsizetype blank = line.indexOf(' ');
+    const QByteArray first = blank < 0 ? line : line.left(blank);
+    const QByteArray rest = blank < 0 ? QByteArray() : line.mid(blank + 1);
+    const qsizetype next = rest.indexOf(' ');
+    const QByteArray word = (next < 0 ? rest : rest.left(next)).toUpper();
+
+    if (step_ == Step::Greeting) {
+        if (first == "*" && word == "OK") {
+            if (security_ == Security::StartTls)
+                Send(2, Step::StartTls, ImapCommand(NextTag(), "STARTTLS").Parts());
+            else
+                AskCapabilities();
+            return;
+        }
+        if (first == "*" && word == "PREAUTH" && security_ != Security::StartTls) {
+            preauth_ = true;
+            AskCapabilities();
+            return;
+        }
+        if (first == "*" && word == "BYE") {
+            Fail(FromCodePage(rest));
+            return;
+        }
+        Fail(QStringLiteral("Unexpected greeting from server: \"%1\"").arg(Quote(response)));
+        return;
+    }
+    if (first == "*") {
+        if (word == "BYE" && step_ != Step::Logout)
+            Fail(FromCodePage(rest));
+        else if (word == "CAPABILITY" && step_ == Step::Capability)
+            for (const QByteArray& capability : rest.toUpper().split(' '))
+                capabilities_.insert(capability);
+        else if (word == "STATUS" && step_ == Step::Status)
+            statusLine_ = response;
+        else if (step_ == Step::Idle && MailboxChanged(rest))
+            Refresh(); // news of the folder: count again
+        return;        // anything else untagged is not needed here
+    }
+    if (first == "+") {
+        if (parts_.isEmpty() && step_ == Step::Idle && !idling_) {
+            // Idling: no reply is awaited until the next DONE.
+            idling_ = true;
+            tmrTimeout.stop();
+            const qint64 interval = qint64(settings_.CheckInterval) * 60 * 1000;
+            tmrRefresh.start(int(qBound(qint64(60) * 1000, interval, qint64(29) * 60 * 1000)));
+            if (refreshWanted_)
+                SendDone();
+            return;
+        }
+        if (parts_.isEmpty()) {
+            Fail(QStringLiteral("Unexpected continuation request from server: \"%1\"")
+                     .arg(Quote(response)));
+            return;
+        }
+        tmrTimeout.start();
+        transport_->Send(parts_.takeFirst());
+        return;
+    }
+    if (first != tag_ || tag_.isEmpty()) {
+        Fail(QStringLiteral("Unexpected reply from server: \"%1\"").arg(Quote(response)));
+        return;
+    }
+    if (word == "OK") {
+        OnTaggedOk();
+        return;
+    }
+    if (word == "NO" || word == "BAD") {
+        if (step_ == Step::StartTls)
+            Fail(QStringLiteral("STARTTLS refused by the server: \"%1\"").arg(Quote(response)));
+        else
+            Fail(FromCodePage(rest));
+        return;
+    }
+    Fail(QStringLiteral("Unexpected reply from server: \"%1\"").arg(Quote(response)));
+}
+
+void ImapSession::AskCapabilities() {
+    capabilities_.clear();
+    const QByteArray tag = NextTag();
+    Send(3, Step::Capability, ImapCommand(tag, "CAPABILITY").Parts());
+}
+
+void ImapSession::OnTaggedOk() {
+    switch (step_) {
+    case Step::StartTls:
+        tlsPending_ = true; // TLS once the rest of this arrival has been looked at
+        return;
+    case Step::Capability:
+        LogIn();
+        return;
+    case Step::Login:
+        if (watch_) {
+            const QByteArray tag = NextTag();
+            Send(7, Step::Examine,
+                 ImapCommand(tag, "EXAMINE").String(ToModifiedUtf7(folder_)).Parts());
+        } else {
+            AskCount();
+        }
+        return;
+    case Step::Examine:
+    case Step::Idle: // the IDLE ended with DONE
+        AskCount();
+        return;
+    case Step::Status: {
+        const std::optional<QByteArray> countText = UnseenCountText(WithoutLineEnd(statusLine_));
+        const qint64 count = countText ? countText->toLongLong() : -1;
+        if (!countText || count > std::numeric_limits<qint32>::max()) {
+            Fail(QStringLiteral("Malformed STATUS response!"));
+            return;
+        }
+        recorder_.Record(settings_.IndexOfId(userId_), stage_, FromCodePage(statusLine_),
+                         QString::fromLatin1(*countText), qint32(count));
+        if (watch_) {
+            emit Counted();
+            const QByteArray tag = NextTag();
+            Send(9, Step::Idle, ImapCommand(tag, "IDLE").Parts());
+            return;
+        }
+        const QByteArray tag = NextTag();
+        Send(6, Step::Logout, ImapCommand(tag, "LOGOUT").Parts());
+        return;
+    }
+    case Step::Logout:
+        Finish(false);
+        return;
+    case Step::Greeting:
+    case Step::Handshake:
+        return;
+    }
+}
+
+void ImapSession::LogIn() {
+    // Once TLS was chosen, nothing but STARTTLS goes out in clear, whatever the server says.
+    if (security_ != Security::None && !transport_->IsEncrypted()) {
+        Fail(QStringLiteral("TLS is not established; the login was not sent."));
+        return;
+    }
+    if (preauth_) {
+        step_ = Step::Login;
+        OnTaggedOk(); // logged in already: on to STATUS
+        return;
+    }
+    offersIdle_ = capabilities_.contains("IDLE");
+    if (capabilities_.contains("LOGINDISABLED")) {
+        Fail(transport_->IsEncrypted()
+                 ? QStringLiteral("The server accepts no login (LOGINDISABLED); nothing was sent.")
+                 : QStringLiteral("The server accepts a login only over TLS: choose STARTTLS or "
+                                  "TLS under Security. Nothing was sent."));
+        return;
+    }
+    const UserRecord& user = settings_.Users[settings_.IndexOfId(userId_)];
+    for (const auto& [text, field] : {std::pair{user.Username, QStringLiteral("user name")},
+                                      std::pair{user.Password, QStringLiteral("password")}}) {
+        if (HoldsLineBreakOrNul(text)) {
+            Fail(QStringLiteral("The %1 holds a line break or NUL character; nothing was sent.")
+                     .arg(field));
+            return;
+        }
+    }
+    const QByteArray name = user.Username.toUtf8();
+    const QByteArray password = user.Password.toUtf8();
+    const QByteArray tag = NextTag();
+    if (capabilities_.contains("AUTH=PLAIN")) {
+        const QByteArray initial = (QByteArray(1, '\0') + name + '\0' + password).toBase64();
+        if (capabilities_.contains("SASL-IR")) {
+            Send(4, Step::Login,
+                 ImapCommand(tag, "AUTHENTICATE").Atom("PLAIN").Atom(initial).Parts());
+        } else {
+            Send(4, Step::Login, {tag + " AUTHENTICATE PLAIN\r\n", initial + "\r\n"});
+        }
+        return;
+    }
+    Send(4, Step::Login, ImapCommand(tag, "LOGIN").String(name).String(password).Parts());
+}
+
+void ImapSession::Fail(const QString& message) {
+    loginRefused_ = step_ == Step::Login;
+    if (!quiet_)
+        logs_.DoError(message, settings_.IndexOfId(userId_), stage_);
+    stage_ = 0;
+    Finish(false);
+}
+
+void ImapSession::Finish(bool nextAtOnce) {
+    CloseTransport();
+    running_ = false;
+    tmrTimeout.stop();
+    tmrRefresh.stop();
+    if (stage_ != 0)
+        stage_ = 7; // over
+    emit StatusChanged();
+    emit Ended(nextAtOnce);
+}

@@ -1,0 +1,122 @@
+#pragma once
+
+#include "CheckSession.h"
+#include "Transport.h"
+
+#include <QSet>
+#include <QTimer>
+
+class CheckLogs;
+class CountRecorder;
+class Settings;
+
+// The IMAP conversation with one user's server, on a connection of its own: greeting,
+// [STARTTLS,] CAPABILITY, the login (AUTHENTICATE PLAIN where offered, else LOGIN),
+// STATUS folder (UNSEEN), LOGOUT. The count is the folder's unseen messages. The stages, as
+// logged: 1 the greeting (and the TLS handshake of imaps), 2 STARTTLS and its handshake,
+// 3 CAPABILITY, 4 the login, 5 STATUS, 6 LOGOUT.
+//
+// Watching, the connection stays: after the login, 7 EXAMINE the folder, 8 STATUS, 9 IDLE.
+// On EXISTS, EXPUNGE or FETCH from the server, on Refresh and on its own refresh timer (each
+// check interval, at most 29 minutes) it sends DONE, counts again and goes back to IDLE.
+//
+// A hostile server costs little: a line over `LineLimit`, a literal announced over
+// `LiteralLimit` or a response that grows past both ends the check at once; untagged
+// responses that are not understood are ignored; every command waits at most the reply
+// time-out.
+class ImapSession final : public CheckSession {
+    Q_OBJECT
+public:
+    static constexpr int TimeoutMs = 60000;
+    static constexpr qsizetype LineLimit = 64 * 1024;
+    static constexpr qint64 LiteralLimit = 1024 * 1024;
+
+    ImapSession(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
+                const TransportFactory& makeTransport, QObject* parent = nullptr);
+    ~ImapSession() override;
+
+    void Begin(quint64 userId, const ServerAddress& address) override;
+    int Stage() const override { return stage_; }
+    void Close() override;
+    void SetTimeoutInterval(int ms) override { tmrTimeout.setInterval(ms); }
+
+    // Watch rather than poll (before Begin).
+    void SetWatching(bool watch) { watch_ = watch; }
+    // A failure is not logged (a retry of a connection whose failure was logged).
+    void SetQuiet(bool quiet) { quiet_ = quiet; }
+    // The server of the last check offered IDLE.
+    bool OffersIdle() const { return offersIdle_; }
+    // The last failure was a refused login.
+    bool LoginRefused() const { return loginRefused_; }
+    // Watching: counts again now.
+    void Refresh();
+    // Leaves in order (DONE, LOGOUT) and closes, without waiting for the server.
+    void Logout();
+
+    QTimer tmrTimeout;
+    QTimer tmrRefresh;
+
+signals:
+    // Watching: a count was recorded.
+    void Counted();
+
+private:
+    enum class Step {
+        Greeting,
+        StartTls,
+        Handshake,
+        Capability,
+        Login,
+        Examine,
+        Status,
+        Idle,
+        Logout
+    };
+
+    void OnLine(const QByteArray& line);
+    void OnArrivalEnded();
+    void OnEncrypted();
+    void OnFailed(const QString& description);
+    // A whole response, its literals included.
+    void OnResponse(const QByteArray& response);
+    void OnTaggedOk();
+    void AskCapabilities();
+    void LogIn();
+    void AskCount();
+    void SendDone();
+    void Send(int stage, Step step, const QList<QByteArray>& parts);
+    QByteArray NextTag();
+    void Fail(const QString& message);
+    void Finish(bool nextAtOnce);
+    void CloseTransport();
+
+    Settings& settings_;
+    CheckLogs& logs_;
+    CountRecorder& recorder_;
+    const TransportFactory& makeTransport_;
+    Transport* transport_ = nullptr;
+
+    int stage_ = 0;
+    Step step_ = Step::Greeting;
+    quint64 userId_ = 0;
+    bool running_ = false;
+    Security security_ = Security::None;
+    QString folder_;
+    bool preauth_ = false;
+    bool tlsPending_ = false; // STARTTLS accepted: TLS begins once this arrival has ended
+    QSet<QByteArray> capabilities_;
+
+    QByteArray response_; // the response being gathered
+    bool inLiteral_ = false;
+    qint64 literalLeft_ = 0;
+    QList<QByteArray> parts_; // what the command in progress still has to send
+    QByteArray tag_;
+    int tagNumber_ = 0;
+    QByteArray statusLine_;
+    bool watch_ = false;
+    bool quiet_ = false;
+    bool offersIdle_ = false;
+    bool loginRefused_ = false;
+    bool idling_ = false;        // the server has said it idles
+    bool refreshWanted_ = false; // a refresh asked for before the IDLE began
+};

@@ -1,0 +1,210 @@
+#include "Pop3Session.h"
+
+#include "CheckText.h"
+#include "CountRecorder.h"
+#include "Logs.h"
+#include "Transport.h"
+#include "core/CodePage.h"
+#include "core/Numeric.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+
+namespace {
+const QString Ok = QStringLiteral("+OK");
+const QString MalformedStat = QStringLiteral("-ERR Malformed STAT response!");
+} // namespace
+
+Pop3Session::Pop3Session(Settings& settings, Transport& transport, CheckLogs& logs,
+                         CountRecorder& recorder, quint16 plainPort, QObject* parent)
+    : CheckSession(parent), settings_(settings), transport_(transport), logs_(logs),
+      recorder_(recorder), plainPort_(plainPort) {
+    tmrTimeout.setSingleShot(true);
+    tmrTimeout.setInterval(TimeoutMs);
+    connect(&tmrTimeout, &QTimer::timeout, this, [this] {
+        tmrTimeout.stop();
+        NextCheck(QStringLiteral("-ERR Timeout waiting for response from server!"));
+    });
+    connect(&transport_, &Transport::LineReceived, this, &Pop3Session::OnLine);
+    connect(&transport_, &Transport::ArrivalEnded, this, [this] { arrivalTaken_ = false; });
+    connect(&transport_, &Transport::Encrypted, this, &Pop3Session::OnEncrypted);
+    connect(&transport_, &Transport::Failed, this, [this](const QString& description) {
+        NextCheck(QStringLiteral("-ERR ") + description);
+    });
+}
+
+void Pop3Session::Begin(quint64 userId, const ServerAddress& address) {
+    userId_ = userId;
+    running_ = true;
+    stage_ = 0;
+    tmrTimeout.start();
+    if (transport_.IsOpen())
+        transport_.Close();
+    security_ = address.security;
+    stls_ = security_ == Security::StartTls ? Stls::Greeting : Stls::Off;
+    const quint16 port = address.PortOr(plainPort_);
+    awaitingReply_ = true; // the greeting
+    if (security_ == Security::None)
+        transport_.Connect(address.host, port);
+    else
+        transport_.ConnectSecure(address.host, port, security_);
+    stage_ = 1;
+}
+
+void Pop3Session::Close() {
+    if (transport_.IsOpen())
+        transport_.Close();
+}
+
+void Pop3Session::SendLine(const QByteArray& bytes) {
+    awaitingReply_ = true;
+    transport_.Send(bytes);
+}
+
+void Pop3Session::OnLine(const QByteArray& line) {
+    if (!awaitingReply_ || arrivalTaken_) {
+        // Sent with a reply or with nothing asked: taking it as the next reply would put
+        // the session one step ahead of the server.
+        Trace(QStringLiteral("Line that answers no command dropped: ") +
+              WithoutLineEnd(FromCodePage(line.left(200))));
+        return;
+    }
+    awaitingReply_ = false;
+    arrivalTaken_ = true;
+    QString reply = FromCodePage(line);
+    if (stls_ == Stls::AwaitReply && reply.left(4).toUpper() == QLatin1String("-ERR"))
+        reply =
+            QStringLiteral("-ERR STLS refused by the server: \"%1\"").arg(WithoutLineEnd(reply));
+    NextCheck(reply);
+}
+
+void Pop3Session::OnEncrypted() {
+    // TLS after STLS is up: the greeting's stage goes on with USER.
+    if (stls_ != Stls::Handshake)
+        return;
+    stls_ = Stls::Done;
+    NextCheck(Ok);
+}
+
+void Pop3Session::NextCheck(const QString& replyIn) {
+    if (!running_) {
+        Trace(QStringLiteral("Event after the session ended dropped: ") + WithoutLineEnd(replyIn));
+        return;
+    }
+    QString Reply = replyIn;
+    ended_.reset();
+    // A failed step turns into another reply and goes round again.
+    for (;;) {
+        tmrTimeout.start();
+        emit StatusChanged();
+        const QString status = Reply.left(4).toUpper();
+        if (status.startsWith(Ok)) {
+            bool raiseStage = true;
+            if (auto replaced = DoStep(Reply, raiseStage)) {
+                Reply = *replaced;
+                continue;
+            }
+            if (raiseStage)
+                ++stage_;
+            break;
+        }
+        if (status == QLatin1String("-ERR")) {
+            const QString reason = Reply.mid(5);
+            DoError(reason.trimmed().isEmpty() ? QStringLiteral("Unknown!") : reason);
+            transport_.Close();
+            stage_ = 0;
+            // The next due user follows after the same pause as after a normal end: going
+            // on at once would hammer a failing server (and the error log) without rest.
+            ended_ = false;
+            break;
+        }
+        Reply =
+            QStringLiteral("-ERR Unexpected reply from server: \"%1\"").arg(WithoutLineEnd(Reply));
+    }
+    const std::optional<bool> ended = ended_;
+    if (ended) {
+        running_ = false;
+        awaitingReply_ = false;
+        tmrTimeout.stop(); // no session, no reply to wait for
+    }
+    emit StatusChanged();
+    if (ended)
+        emit Ended(*ended);
+}
+
+std::optional<QString> Pop3Session::DoStep(const QString& Reply, bool& raiseStage) {
+    if (stage_ >= 6)
+        return std::nullopt;
+
+    const int user = settings_.IndexOfId(userId_);
+    if (user < 0 && stage_ <= 4) {
+        // The user was deleted while its session ran: nothing to log in as or to record.
+        Trace(QStringLiteral("Checked user is gone; session dropped at stage %1").arg(stage_));
+        transport_.Close();
+        stage_ = 0;
+        raiseStage = false;
+        ended_ = true;
+        return std::nullopt;
+    }
+    switch (stage_) {
+    case 1:
+        if (stls_ == Stls::Greeting) {
+            raiseStage = false;
+            stls_ = Stls::AwaitReply;
+            SendLine(QByteArrayLiteral("STLS\r\n"));
+            return std::nullopt;
+        }
+        if (stls_ == Stls::AwaitReply || stls_ == Stls::Handshake) {
+            raiseStage = false;
+            if (stls_ == Stls::AwaitReply) {
+                stls_ = Stls::Handshake;
+                transport_.StartTls();
+            }
+            return std::nullopt;
+        }
+        return SendCommand("USER", settings_.Users[user].Username, QStringLiteral("user name"));
+    case 2:
+        return SendCommand("PASS", settings_.Users[user].Password, QStringLiteral("password"));
+    case 3:
+        return SendCommand("STAT", QString(), QString());
+    case 4:
+        return EvaluateStat(Reply, user);
+    default: // 5: the reply to QUIT
+        if (transport_.IsOpen())
+            transport_.Close();
+        ended_ = false;
+        return std::nullopt;
+    }
+}
+
+std::optional<QString> Pop3Session::SendCommand(const char* word, const QString& argument,
+                                                const QString& fieldName) {
+    // Once TLS was chosen, nothing but STLS goes out in clear, whatever the server says.
+    if (security_ != Security::None && !transport_.IsEncrypted())
+        return QStringLiteral("-ERR TLS is not established; %1 was not sent.")
+            .arg(QLatin1String(word));
+    if (HoldsLineBreakOrNul(argument)) {
+        return QStringLiteral("-ERR The %1 holds a line break or NUL character; nothing was sent.")
+            .arg(fieldName);
+    }
+    SendLine(QByteArray(word) + (fieldName.isEmpty() ? "" : " " + ToCodePage(argument)) + "\r\n");
+    return std::nullopt;
+}
+
+std::optional<QString> Pop3Session::EvaluateStat(const QString& Reply, int user) {
+    // "+OK count size": the count runs from the fifth character up to the next blank.
+    const qsizetype blank = Reply.indexOf(QLatin1Char(' '), 4);
+    if (blank < 0)
+        return MalformedStat;
+    const QString countText = Reply.mid(4, blank - 4);
+    const std::optional<double> number = ParseNumber(countText);
+    const std::optional<qint32> count = number ? FloorToInt32(*number) : std::nullopt;
+    if (countText.isEmpty() || !count)
+        return MalformedStat;
+
+    recorder_.Record(user, stage_, Reply, countText, *count);
+    return SendCommand("QUIT", QString(), QString());
+}
+
+void Pop3Session::DoError(const QString& ErrMsg) {
+    logs_.DoError(ErrMsg, settings_.IndexOfId(userId_), stage_);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "CheckSession.h"
+
+#include <QTimer>
+#include <optional>
+
+class CheckLogs;
+class CountRecorder;
+class Settings;
+class Transport;
+
+// The POP3 conversation with one user's server over the program's one POP3 connection:
+// greeting, [STLS,] USER, PASS, STAT, QUIT. Every event (a reply line, a socket failure, the
+// reply time-out) goes through `NextCheck`, which advances the session by one step. A command
+// goes out only once the reply to the one before it (or the greeting) is in; the reply is the
+// first line that arrives after it, and any other line answers no command and is dropped.
+class Pop3Session final : public CheckSession {
+    Q_OBJECT
+public:
+    static constexpr int TimeoutMs = 60000;
+
+    Pop3Session(Settings& settings, Transport& transport, CheckLogs& logs, CountRecorder& recorder,
+                quint16 plainPort, QObject* parent = nullptr);
+
+    void Begin(quint64 userId, const ServerAddress& address) override;
+    int Stage() const override { return stage_; }
+    void Close() override;
+    void SetTimeoutInterval(int ms) override { tmrTimeout.setInterval(ms); }
+
+    QTimer tmrTimeout;
+
+private:
+    // Advances the session by one step with `Reply`, a reply line with its line end, or
+    // "-ERR " and a description of a failure.
+    void NextCheck(const QString& Reply);
+    // One step for a "+OK" reply; returns a replacement reply when the step failed.
+    std::optional<QString> DoStep(const QString& Reply, bool& raiseStage);
+    std::optional<QString> SendCommand(const char* word, const QString& argument,
+                                       const QString& fieldName);
+    std::optional<QString> EvaluateStat(const QString& Reply, int user);
+    void DoError(const QString& ErrMsg);
+    void SendLine(const QByteArray& bytes);
+    void OnLine(const QByteArray& line);
+    void OnEncrypted();
+
+    Settings& settings_;
+    Transport& transport_;
+    CheckLogs& logs_;
+    CountRecorder& recorder_;
+    quint16 plainPort_;
+
+    int stage_ = 0;
+    quint64 userId_ = 0;
+    bool running_ = false;
+    std::optional<bool> ended_;  // the session ended in this step; whether to go on at once
+    bool awaitingReply_ = false; // a command (or the greeting) has no reply yet
+    bool arrivalTaken_ = false;  // a line of the current arrival was taken as a reply
+    // The security of the connection being checked; for STLS, how far it has got. All of
+    // it happens while the greeting's stage (1) lasts.
+    Security security_ = Security::None;
+    enum class Stls { Off, Greeting, AwaitReply, Handshake, Done };
+    Stls stls_ = Stls::Off;
+};

@@ -1,0 +1,380 @@
+// The IMAP check session over real loopback sockets: against a scripted server for what a
+// real one will not do, and against Dovecot's IMAP server.
+#include "check/SocketTransport.h"
+#include "core/ClockJumps.h"
+#include "support/Dovecot.h"
+#include "support/RealPeer.h"
+#include "support/RunTests.h"
+#include "support/ScriptedServer.h"
+#include "support/TestCertificates.h"
+#include "support/TestWorld.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+Q_DECLARE_METATYPE(ServerScript)
+
+namespace {
+using World = CheckWorld<SocketTransport>;
+
+constexpr qint64 PastInterval = (Settings::DefaultCheckInterval * 60 + 1) * 1000;
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool CheckAndWait(World& w) {
+    w.engine.CheckMail(false);
+    return QTest::qWaitFor([&] { return !w.engine.IsChecking(); }, 30000);
+}
+
+// The stage and the message of the error log's last record, "5|BAD no".
+QString LastError(const World& w) {
+    QList<QByteArray> lines = ReadFile(w.logs.ErrLogPath()).split('\n');
+    lines.removeIf([](const QByteArray& line) { return line.trimmed().isEmpty(); });
+    if (lines.size() < 2)
+        return QString();
+    const QList<QByteArray> f = lines.last().trimmed().split('|');
+    return QString::fromUtf8(f.value(6) + '|' + f.mid(7).join('|'));
+}
+
+// The greeting and the CAPABILITY reply, then each of `replies` after a command line.
+ServerScript Imap(const QByteArray& capabilities, const QList<QByteArray>& replies) {
+    QList<QByteArray> all{"* OK ready\r\n", "* CAPABILITY " + capabilities + "\r\na1 OK\r\n"};
+    return Conversation(all + replies);
+}
+const QList<QByteArray> StatusAndLogout = {"* STATUS INBOX (MESSAGES 9 UNSEEN 4)\r\na3 OK\r\n",
+                                           "* BYE\r\na4 OK\r\n"};
+const QByteArray Plain = QByteArray("\0alice\0secret", 13).toBase64();
+
+// Starts `server` with IMAP, or ends the test as TARNWICK_START_PEER does.
+#define START_IMAP(server)                                                                         \
+    do {                                                                                           \
+        const QString why_ = Dovecot::ImapUnavailable();                                           \
+        if (!why_.isEmpty()) {                                                                     \
+            if (RealPeersMustRun())                                                                \
+                QFAIL(qPrintable(QStringLiteral("CI must run this test: ") + why_));               \
+            QSKIP(qPrintable(why_));                                                               \
+        }                                                                                          \
+        (server).EnableImap();                                                                     \
+        QString error_;                                                                            \
+        if (!(server).Start(&error_))                                                              \
+            QFAIL(qPrintable(error_));                                                             \
+    } while (false)
+} // namespace
+
+class TestImapWire final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void session_data() {
+        QTest::addColumn<QString>("scheme"); // host and port follow; then `path`
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<ServerScript>("script");
+        QTest::addColumn<QByteArrayList>("sent"); // the command lines, without line ends
+        QTest::addColumn<int>("count");           // -1: the check fails
+        QTest::addColumn<QString>("error");       // "stage|message"
+        const QByteArrayList loggedIn = {"a3 STATUS \"INBOX\" (UNSEEN)", "a4 LOGOUT"};
+        QTest::newRow("LOGIN, quoted")
+            << "imap"
+            << ""
+            << "p\"w\\" << Imap("IMAP4rev1", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout)
+            << QByteArrayList{"a1 CAPABILITY", "a2 LOGIN \"alice\" \"p\\\"w\\\\\""} + loggedIn << 4
+            << "";
+        QTest::newRow("LOGIN, literal for UTF-8 and blanks")
+            << "imap"
+            << ""
+            << "pässwört ok"
+            << Imap("IMAP4rev1", QList<QByteArray>{"+ go\r\n", "a2 OK\r\n"} + StatusAndLogout)
+            << QByteArrayList{"a1 CAPABILITY", "a2 LOGIN \"alice\" {13}", "pässwört ok"} + loggedIn
+            << 4 << "";
+        QTest::newRow("AUTHENTICATE PLAIN, SASL-IR")
+            << "imap"
+            << ""
+            << "secret"
+            << Imap("IMAP4rev1 AUTH=PLAIN SASL-IR",
+                    QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout)
+            << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE PLAIN " + Plain} + loggedIn << 4
+            << "";
+        QTest::newRow("AUTHENTICATE PLAIN, continuation")
+            << "imap"
+            << ""
+            << "secret"
+            << Imap("IMAP4rev1 AUTH=PLAIN",
+                    QList<QByteArray>{"+ \r\n", "a2 OK\r\n"} + StatusAndLogout)
+            << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE PLAIN", Plain} + loggedIn << 4
+            << "";
+        QTest::newRow("folder in modified UTF-7, chatter, name as literal")
+            << "imap"
+            << "/Entw%C3%BCrfe"
+            << "secret"
+            << Imap("IMAP4rev1", {"a2 OK\r\n",
+                                  "* 3 EXISTS\r\n* FOO (bar\r\n* STATUS {12}\r\nEntw&APw-rfe "
+                                  "(UNSEEN 2)\r\na3 OK\r\n",
+                                  "a4 OK\r\n"})
+            << QByteArrayList{"a1 CAPABILITY", "a2 LOGIN \"alice\" \"secret\"",
+                              "a3 STATUS \"Entw&APw-rfe\" (UNSEEN)", "a4 LOGOUT"}
+            << 2 << "";
+        const QByteArrayList toLogin = {"a1 CAPABILITY", "a2 LOGIN \"alice\" \"secret\""};
+        QTest::newRow("LOGINDISABLED")
+            << "imap"
+            << ""
+            << "secret" << Imap("IMAP4rev1 LOGINDISABLED AUTH=PLAIN", {})
+            << QByteArrayList{"a1 CAPABILITY"} << -1
+            << "3|The server accepts a login only over TLS: choose STARTTLS or TLS under "
+               "Security. Nothing was sent.";
+        QTest::newRow("login refused")
+            << "imap"
+            << ""
+            << "secret"
+            << Imap("IMAP4rev1", {"a2 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n"})
+            << toLogin << -1 << "4|NO [AUTHENTICATIONFAILED] Authentication failed.";
+        QTest::newRow("STATUS BAD")
+            << "imap"
+            << ""
+            << "secret" << Imap("IMAP4rev1", {"a2 OK\r\n", "a3 BAD No such folder\r\n"})
+            << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
+            << "5|BAD No such folder";
+        QTest::newRow("no UNSEEN")
+            << "imap"
+            << ""
+            << "secret"
+            << Imap("IMAP4rev1", {"a2 OK\r\n", "* STATUS INBOX (MESSAGES 3)\r\na3 OK\r\n"})
+            << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
+            << "5|Malformed STATUS response!";
+        QTest::newRow("literal over 1 MiB")
+            << "imap"
+            << ""
+            << "secret" << Imap("IMAP4rev1", {"a2 OK\r\n", "* STATUS {1048577}\r\n"})
+            << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
+            << "5|Reply too long: the server announced 1048577 bytes, more than the 1048576 "
+               "allowed";
+        QTest::newRow("line over 64 KiB")
+            << "imap"
+            << ""
+            << "secret" << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(1 << 20)
+            << QByteArrayList{"a1 CAPABILITY"} << -1
+            << "3|Reply too long: no line end within 65536 bytes";
+        QTest::newRow("flood of lines, then silence")
+            << "imap"
+            << ""
+            << "secret"
+            << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(4 << 20, "* OK x\r\n")
+            << QByteArrayList{"a1 CAPABILITY"} << -1
+            << "3|Timeout waiting for response from server!";
+        QTest::newRow("greeting BYE")
+            << "imap"
+            << ""
+            << "secret" << Conversation({"* BYE Too many connections\r\n"}) << QByteArrayList{}
+            << -1 << "1|BYE Too many connections";
+        QTest::newRow("garbage greeting")
+            << "imap"
+            << ""
+            << "secret" << Conversation({"HELLO\r\n"}) << QByteArrayList{} << -1
+            << "1|Unexpected greeting from server: \"HELLO\"";
+        QTest::newRow("silence") << "imap"
+                                 << ""
+                                 << "secret" << ServerScript() << QByteArrayList{} << -1
+                                 << "1|Timeout waiting for response from server!";
+        // A line in clear after the go-ahead could be an attacker's: nothing more is sent.
+        QTest::newRow("injection after STARTTLS")
+            << "imap+starttls"
+            << ""
+            << "secret"
+            << Conversation({"* OK ready\r\n", "a1 OK Begin TLS\r\n* OK [CAPABILITY IMAP4rev1] "
+                                               "injected\r\n"})
+            << QByteArrayList{"a1 STARTTLS"} << -1
+            << "2|TLS handshake failed: the server went on in plain text after accepting "
+               "STARTTLS: \"* OK [CAPABILITY IMAP4rev1] injected\"";
+    }
+    void session() {
+        QFETCH(QString, scheme);
+        QFETCH(QString, path);
+        QFETCH(QString, password);
+        QFETCH(ServerScript, script);
+        QFETCH(QByteArrayList, sent);
+        QFETCH(int, count);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.Queue(script);
+        World w;
+        w.engine.SetTimeoutInterval(1000);
+        AddUser(w.settings,
+                MakeUser("Home", "alice",
+                         scheme + "://127.0.0.1:" + QString::number(server.Port()) + path,
+                         password));
+        QVERIFY(CheckAndWait(w));
+        QCOMPARE(LastError(w), error);
+        QCOMPARE(w.settings.Users[0].NewNumMails, count);
+        QByteArrayList received = server.Received(0);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        QCOMPARE(received, sent);
+        if (count >= 0)
+            QVERIFY(
+                ReadFile(w.logs.StatLogPath())
+                    .endsWith(QByteArray("&|%1|%1\r\n").replace("%1", QByteArray::number(count))));
+        QVERIFY(QTest::qWaitFor([&] { return server.Closed(0); }, 5000));
+    }
+};
+
+// What a server that offers IDLE sees: the polled check, then the watching connection, which
+// counts again on news, fails a refresh that gets no answer, is replaced after a clock jump and
+// left when setup changes the user.
+class TestImapIdle final : public QObject {
+    Q_OBJECT
+
+    // Logs in, examines, counts `unseen` and idles, with `news` in the same write; then `more`.
+    static ServerScript Watching(const QByteArray& unseen, const QByteArray& news = {},
+                                 const QList<QByteArray>& more = {}) {
+        return Imap("IMAP4rev1 IDLE",
+                    QList<QByteArray>{"a2 OK\r\n", "a3 OK\r\n",
+                                      "* STATUS INBOX (UNSEEN " + unseen + ")\r\na4 OK\r\n",
+                                      "+ idling\r\n" + news} +
+                        more);
+    }
+
+private slots:
+    void watched() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.Queue(Imap("IMAP4rev1 IDLE", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout));
+        // News during IDLE: DONE, a count, IDLE again; then the refresh goes unanswered.
+        server.Queue(
+            Watching("4", "* 5 EXISTS\r\n",
+                     {"a5 OK\r\n", "* STATUS INBOX (UNSEEN 5)\r\na6 OK\r\n", "+ idling\r\n"}));
+        server.Queue(Watching("5"));
+        server.Queue(Watching("5"));
+        World w;
+        w.engine.SetTimeoutInterval(500);
+        ClockJumps jumps;
+        w.engine.WatchClock(jumps);
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.engine.Idle().IsWatched(w.settings.Users[0].Id));
+        QTRY_COMPARE(w.settings.Users[0].NewNumMails, 5);
+        const QByteArrayList sent = {"a1 CAPABILITY",
+                                     "a2 LOGIN \"alice\" \"secret\"",
+                                     "a3 EXAMINE \"INBOX\"",
+                                     "a4 STATUS \"INBOX\" (UNSEEN)",
+                                     "a5 IDLE",
+                                     "DONE",
+                                     "a6 STATUS \"INBOX\" (UNSEEN)",
+                                     "a7 IDLE"};
+        QTRY_COMPARE(server.Received(1).size(), sent.size());
+        QByteArrayList received = server.Received(1);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        QCOMPARE(received, sent);
+
+        w.engine.CheckMail(true); // "Check Mail Now": DONE, which this server leaves unanswered
+        QTRY_VERIFY(
+            ReadFile(w.logs.ErrLogPath()).contains("|9|Timeout waiting for response from server!"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.Connections(), 3, 15000); // made again after a pause
+        QTRY_COMPARE(server.Received(2).size(), 5);
+
+        emit jumps.Jumped(); // after a suspend: replaced at once
+        QTRY_COMPARE(server.Connections(), 4);
+        QVERIFY(QTest::qWaitFor([&] { return server.Closed(2); }, 5000));
+        QTRY_COMPARE(server.Received(3).size(), 5);
+
+        w.settings.Users[0].Password = "changed"; // in setup
+        w.engine.Reschedule();
+        QVERIFY(!w.engine.Idle().IsWatched(w.settings.Users[0].Id));
+        QVERIFY(QTest::qWaitFor([&] { return server.Closed(3); }, 5000));
+        QCOMPARE(server.Received(3).mid(5), QByteArrayList({"DONE\r\n", "a6 LOGOUT\r\n"}));
+    }
+};
+
+class TestImapDovecot final : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The count is the unseen messages. A server that offers IDLE is then watched, not
+    // polled: mail delivered and mail read on another device are counted as the server tells
+    // of them; a restart is logged once and the connection made again; at the end it is
+    // logged out.
+    void unseenAndIdle() {
+        Dovecot server;
+        START_IMAP(server);
+        QVERIFY(server.AddUser("alice", "p\"w \\ä"));
+        QVERIFY(server.DeliverMail("alice", 3));
+        World w;
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.ImapPort()),
+                         "p\"w \\ä"));
+        const UserRecord& user = w.settings.Users[0];
+        QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
+        QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
+        QCOMPARE(user.NewNumMails, 3);
+        QVERIFY(ReadFile(w.logs.StatLogPath()).startsWith("alice|* STATUS INBOX (UNSEEN 3)&|3|3"));
+        QVERIFY(w.engine.Idle().IsWatched(user.Id));
+        QCOMPARE(w.engine.PickDueUser(w.clock.Stamp() + PastInterval), -1);
+        const auto counts = [&] { return ReadFile(w.logs.StatLogPath()).count('\n'); };
+        QTRY_COMPARE_WITH_TIMEOUT(counts(), 2, 15000); // again on the watching connection
+
+        QVERIFY(server.DeliverMail("alice", 2));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 5, 20000);
+        w.settings.Users[0].NumMails = 5;
+        QVERIFY(server.MarkSeen("alice", 4));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NumMails, 1, 20000);
+
+        QString error;
+        QVERIFY2(server.Restart(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(w.logs.ErrLogPath()).contains("|9|"), 20000);
+        QVERIFY(server.DeliverMail("alice", 1));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 2, 30000);
+        QCOMPARE(ReadFile(w.logs.ErrLogPath()).count("|9|"), 1);
+
+        // At the end the watching connection is left (logged out, or at least closed).
+        const auto ended = [&] {
+            return server.Log().count(QRegularExpression("imap\\(alice\\).*Disconnected"));
+        };
+        const qsizetype before = ended();
+        w.engine.CloseAll();
+        QTRY_COMPARE_WITH_TIMEOUT(ended(), before + 1, 10000);
+    }
+
+    // A server that requires TLS, with a private CA's certificate in the user's CA file: TLS
+    // and STARTTLS count the mail (and loopback in clear, which the server counts as secure).
+    void tls() {
+        TestCertificates certs;
+        TARNWICK_START_PEER(certs);
+        Dovecot server;
+        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
+        START_IMAP(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.DeliverMail("alice", 2));
+        World w;
+        QVERIFY(QFile::copy(certs.Ca(), w.dir.filePath("Tarnwick-ca.pem")));
+        const QString imap = QString::number(server.ImapPort());
+        AddUser(w.settings,
+                MakeUser("Direct", "alice",
+                         "imaps://127.0.0.1:" + QString::number(server.ImapsPort()), "secret"));
+        AddUser(w.settings,
+                MakeUser("Upgraded", "alice", "imap+starttls://localhost:" + imap, "secret"));
+        AddUser(w.settings, MakeUser("Clear", "alice", "imap://127.0.0.1:" + imap, "secret"));
+        for (int run = 0; run < 3; ++run)
+            QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
+        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
+        QCOMPARE(w.settings.Users[1].NewNumMails, 2);
+        QCOMPARE(w.settings.Users[2].NewNumMails, 2);
+        QCOMPARE(w.sink.texts, QStringList());
+        const QStringList logins = server.Log().split('\n').filter(
+            QStringLiteral("imap-login: Info: Login: user=<alice>"));
+        QVERIFY2(logins.filter(", TLS,").size() >= 2, qPrintable(logins.join('\n')));
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    return RunTests<TestImapWire, TestImapIdle, TestImapDovecot>(argc, argv);
+}
+
+#include "tst_imap.moc"
