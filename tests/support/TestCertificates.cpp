@@ -4,8 +4,8 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTcpServer>
 
 namespace {
 const QStringList NewKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
@@ -82,17 +82,17 @@ bool TestCertificates::Start(QString* error) {
 }
 
 bool TestCertificates::ServeOldTls(QProcess& server, quint16& port) const {
-    QTcpServer probe; // a free port, given back at once
-    if (!probe.listen(QHostAddress::LocalHost))
-        return false;
-    port = probe.serverPort();
-    probe.close();
     // Security level 0: OpenSSL allows TLS 1.1 at no other. Its standard input stays open, or
-    // it would quit.
+    // it would quit. On port 0 it takes a free port and names it: "ACCEPT 127.0.0.1:40001".
     server.setProcessChannelMode(QProcess::MergedChannels);
     server.start(QStringLiteral("openssl"),
-                 {"s_server", "-accept", "127.0.0.1:" + QString::number(port), "-cert", Server(),
-                  "-key", KeyOf(Server()), "-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"});
+                 {"s_server", "-accept", "127.0.0.1:0", "-cert", Server(), "-key", KeyOf(Server()),
+                  "-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"});
     QByteArray output;
-    return WaitFor([&] { return (output += server.readAll()).contains("ACCEPT"); }, 5000);
+    const QRegularExpression accept(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)\n"));
+    QRegularExpressionMatch m;
+    if (!WaitFor([&] { return (m = accept.match(output += server.readAll())).hasMatch(); }, 60000))
+        return false;
+    port = quint16(m.captured(1).toUInt());
+    return true;
 }
