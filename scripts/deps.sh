@@ -11,6 +11,8 @@ TARNWICK_PACKAGES=(
     # desktops as users run them: a StatusNotifierItem panel on a session bus, a Wayland session
     dbus dbus-x11 libglib2.0-bin xfce4-panel sway waybar xwayland qt6-wayland
     clang libclang-rt-14-dev
+    # tests: the end-to-end tests find the program's controls on the accessibility bus
+    at-spi2-core python3-pyatspi
     # tests: the installed menu entry and AppStream metadata are validated
     desktop-file-utils appstream
 )

@@ -14,10 +14,6 @@
 #include <sys/resource.h>
 
 namespace {
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 // Answers the greeting, USER, PASS with +OK and STAT with `stat`.
 void LogIn(CheckWorld<FakeTransport>& w, const QByteArray& stat) {
     w.transport.Reply("+OK ready");

@@ -7,6 +7,7 @@
 #include "core/UserLists.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,6 +28,12 @@ public:
     bool checking = false;
     int user = -1;
 };
+
+// A file's bytes; empty when it cannot be read.
+inline QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 // Waits, with the event loop running, until `condition` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& condition, int ms) {
