@@ -49,12 +49,12 @@ inline void StopGroup(QProcess& process, int graceMs = 5000) {
 // How a peer that should be running has ended, for a failure message: "exited with 1:
 // <the end of its error output>", or "still runs".
 inline QString HowItEnded(const QProcess& process, const QString& errorFile = {}) {
-    if (process.state() != QProcess::NotRunning)
-        return QStringLiteral("still runs");
     QString how = process.exitStatus() == QProcess::CrashExit
                       ? QStringLiteral("was killed")
                       : QStringLiteral("exited with %1").arg(process.exitCode());
-    if (process.error() == QProcess::FailedToStart)
+    if (process.state() != QProcess::NotRunning)
+        how = QStringLiteral("still runs");
+    else if (process.error() == QProcess::FailedToStart)
         how = QStringLiteral("did not start (%1)").arg(process.errorString());
     QFile file(errorFile);
     if (!errorFile.isEmpty() && file.open(QIODevice::ReadOnly))

@@ -295,13 +295,20 @@ QString XSession::StatusNotifierItem() const {
     return QRegularExpression(QStringLiteral("'([^'/]+)")).match(items).captured(1);
 }
 
+// trayer needs no session bus: it stays off the one that the accessibility bus comes through.
+QProcessEnvironment XSession::TrayerEnvironment() const {
+    QProcessEnvironment env = Environment();
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    return env;
+}
+
 bool XSession::StartTray(QString* error) {
     if (desktop_ != Desktop::Trayer)
         return StartStatusNotifierHost(error);
     trayer_ = Launch("trayer",
                      {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                       "--heighttype", "pixel", "--height", "28", "--transparent", "false"},
-                     Environment(), ErrorFile("trayer"));
+                     TrayerEnvironment(), ErrorFile("trayer"));
     const auto shown = [this] {
         panel_ = XDoTool({"search", "--classname", "^panel$"}).section('\n', 0, 0).toULongLong();
         return panel_ != 0;
@@ -324,10 +331,10 @@ QProcessEnvironment XSession::Environment() const {
     // Qt programs on the accessibility bus, as with a screen reader running; no GTK panel.
     env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
     env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
-    if (desktop_ != Desktop::Trayer) {
-        env.insert(QStringLiteral("HOME"), dir_.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
-    }
+    // A home of the session's own: nothing shared with another run or the user's desktop.
+    env.insert(QStringLiteral("HOME"), dir_.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), dir_.filePath("cache"));
     if (desktop_ == Desktop::Sway) {
         env.remove(QStringLiteral("QT_QPA_PLATFORM")); // as a user has it
         env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));

@@ -91,6 +91,7 @@ private:
     bool StartWindowManager(QString* error);
     bool StartBus(QString* error);
     bool TellBusTheDisplay(QString* error);
+    QProcessEnvironment TrayerEnvironment() const;
     bool StartSway(QString* error);
     bool StartStatusNotifierHost(QString* error);
     QString ErrorFile(const QString& peer) const { return dir_.filePath(peer + ".err"); }
