@@ -85,8 +85,8 @@ private slots:
         QCOMPARE(a.TextArea().palette().color(QPalette::Base), a.palette().color(QPalette::Button));
 
         // "Ok" (errors) takes the place of the three hide buttons (mail), shown instead of them.
-        QCOMPARE(LayoutFaults(a, {"Ok+Hide", "Ok+Hide For This Session", "Ok+Hide Permanently"}),
-                 QStringList());
+        const QStringList instead = {"Ok+Hide", "Ok+Hide For This Session", "Ok+Hide Permanently"};
+        QCOMPARE(LayoutFaults(a, instead).join(", "), QString());
         QCOMPARE(a.OkButton().geometry().bottom(), a.rect().bottom());
         QCOMPARE(a.HideSessionButton().text(), QString("Hide For This Session"));
 

@@ -140,8 +140,11 @@ bool XSession::Start(QString* error) {
     // guessed here could be taken by another server starting at the same moment.
     xvfb_ = std::make_unique<QProcess>();
     xvfb_->setStandardErrorFile(ErrorFile("Xvfb"));
-    StartInOwnGroup(*xvfb_, "Xvfb",
-                    {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    // No reset when the last client leaves (xdpyinfo, say): during one it refuses connections,
+    // and openbox or trayer starting then hang or give up.
+    StartInOwnGroup(
+        *xvfb_, "Xvfb",
+        {"-displayfd", "1", "-noreset", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
     QByteArray number;
     while (!number.endsWith('\n') && xvfb_->waitForReadyRead(PeerStartMs))
         number += xvfb_->readAll();

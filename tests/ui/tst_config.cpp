@@ -197,7 +197,7 @@ private slots:
             QCOMPARE(names.size(), e.tabs.size() + e.labels.size());
             for (const QString& control : e.tabs + e.labels)
                 QVERIFY2(names.contains(control), qPrintable(control));
-            QCOMPARE(LayoutFaults(*e.window, e.overlaps), QStringList());
+            QCOMPARE(LayoutFaults(*e.window, e.overlaps).join(", "), QString());
             QCOMPARE(FocusOrder(*e.window), e.tabs);
             for (QPushButton* b : e.window->findChildren<QPushButton*>()) {
                 QVERIFY2(!b->isDefault() && !b->autoDefault(), qPrintable(b->objectName()));
