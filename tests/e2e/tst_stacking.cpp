@@ -150,11 +150,7 @@ private slots:
         QVERIFY2(run.icon != 0, qPrintable(program.Output()));
 
         r.open(run);
-        x->Screenshot(ShotPath("dbg-open.png"));
-        qWarning() << "after open" << run.w;
         r.act(run);
-        x->Screenshot(ShotPath("dbg-act.png"));
-        qWarning() << "after act" << run.w;
         QVERIFY2(run.w[r.front] != 0, qPrintable(program.Output()));
         const bool front = WaitFor([&] { return run.InFront(r.front); }, 3000);
         x->Screenshot(ShotPath(QString(QTest::currentDataTag()).replace(' ', '-') + ".png"));
