@@ -13,6 +13,8 @@ TARNWICK_PACKAGES=(
     clang libclang-rt-14-dev
     # bench_session: its resuming TLS server is OpenSSL's own
     libssl-dev
+    # tests: the end-to-end tests find the program's controls on the accessibility bus
+    at-spi2-core python3-pyatspi
     # tests: the installed menu entry and AppStream metadata are validated, the package linted
     desktop-file-utils appstream lintian
 )

@@ -23,7 +23,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     setObjectName(QStringLiteral("frmEditAdd"));
     // Three rows more than the other editors' layouts: the mail server's protocol and
     // security, and "Test".
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 221);
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 225);
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -62,7 +62,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
         if (qobject_cast<QPushButton*>(control) == nullptr) // a button is named by its text
             control->setAccessibleName(label->text().remove(QStringLiteral(" :")));
     }
-    cmdTest = MakeButton(*this, "cmdTest", QStringLiteral("Test"), {8, 188, 225, 25});
+    cmdTest = MakeButton(*this, "cmdTest", QStringLiteral("Test"), {8, 192, 225, 25});
     cmdTest->setEnabled(false);
     setTabOrder(txtScreenname, txtMailserver);
     setTabOrder(txtMailserver, cboProtocol);

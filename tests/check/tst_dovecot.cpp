@@ -15,11 +15,6 @@ using World = CheckWorld<SocketTransport>;
 constexpr int RunTimeoutMs = 30000;
 constexpr qint64 PastInterval = (Settings::DefaultCheckInterval * 60 + 1) * 1000;
 
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QList<QByteArray> Lines(const QString& path) {
     QList<QByteArray> lines = ReadFile(path).split('\n');
     lines.removeIf([](const QByteArray& line) { return line.trimmed().isEmpty(); });

@@ -20,11 +20,6 @@ using World = CheckWorld<SocketTransport>;
 
 constexpr qint64 PastInterval = (Settings::DefaultCheckInterval * 60 + 1) * 1000;
 
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 bool CheckAndWait(World& w) {
     w.engine.CheckMail(false);
     return QTest::qWaitFor([&] { return !w.engine.IsChecking(); }, 30000);

@@ -32,11 +32,6 @@ QList<QByteArray> Commands(const QByteArray& login, const QByteArray& password) 
     return {"USER " + login + "\r\n", "PASS " + password + "\r\n", "STAT\r\n", "QUIT\r\n"};
 }
 
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 struct ErrRecord {
     int user = -2;
     QString screenName;

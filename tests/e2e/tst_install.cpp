@@ -6,6 +6,7 @@
 #include "support/ScriptedServer.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 namespace {
 // Runs `program` to its end: its exit code (-1 for a crash) and what it printed.
@@ -95,15 +96,16 @@ private:
             "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", binary};
         if (IsRoot()) {
             QCOMPARE(Run("chown", {"-R", "nobody:nogroup", home.path()}).first, 0);
-            program.start(asUser[0], asUser.mid(1));
+            StartInOwnGroup(program, asUser[0], asUser.mid(1));
         } else {
             QVERIFY(QFile::setPermissions(usr.filePath("bin"), ForAll & ~QFile::WriteOwner));
-            program.start(binary, {});
+            StartInOwnGroup(program, binary, {});
         }
+        const auto stop = qScopeGuard([&] { StopGroup(program); });
         const QString state = home.filePath(".local/state/Tarnwick");
         const bool logged = WaitFor(
             [&] { return ReadFile(state + "/ErrLog.txt").contains("Authentication failed"); },
-            20000);
+            PeerStartMs);
         ::kill(pid_t(program.processId()), SIGTERM);
         QVERIFY(program.waitForFinished(5000));
         QVERIFY2(logged, program.readAll());
@@ -180,15 +182,14 @@ private:
         x.DoubleClick(icon, 11, 13);
         const qulonglong control = program.WaitForControlCentre(5000);
         QVERIFY(control != 0);
-        // The button's x ("Cancel" or "Ok"), and whether the entry is there afterwards.
-        for (const auto& [button, entryAfter] : {std::pair{136, false}, {48, true}, {48, false}}) {
-            x.Click(control, 84, 248); // Setup
-            const qulonglong setup = x.WaitForWindow("^Tarnwick Setup$", 5000);
-            QVERIFY(setup != 0);
-            x.Click(setup, 16, 288); // "Start at Login"
+        // The button that closes setup, and whether the entry is there afterwards.
+        for (const auto& [button, entryAfter] :
+             {std::pair{"Cancel", false}, {"Ok", true}, {"Ok", false}}) {
+            QVERIFY(x.Press("Tarnwick", "Setup"));
+            QVERIFY(x.Press("Tarnwick Setup", "Start at Login"));
             QTest::qWait(200);
             x.Screenshot(ShotPath("e2e-setup-start-at-login.png"));
-            x.Click(setup, button, 320);
+            QVERIFY(x.Press("Tarnwick Setup", button));
             QVERIFY(WaitFor([&] { return x.WaitForWindow("^Tarnwick Setup$", 100) == 0; }, 5000));
             QCOMPARE(QFile::exists(entry), entryAfter);
             if (entryAfter) {

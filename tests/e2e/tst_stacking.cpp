@@ -7,6 +7,13 @@
 #include <functional>
 
 namespace {
+const QString Setup = "^Tarnwick Setup$", About = "^About : Tarnwick$", Editor = "^Add User$";
+const QHash<QString, QString> Titles = {{"centre", "Tarnwick"},
+                                        {"setup", "Tarnwick Setup"},
+                                        {"about", "About : Tarnwick"},
+                                        {"editor", "Add User"},
+                                        {"alert", "Alert!"}};
+
 struct Run {
     XSession& x;
     Program& p;
@@ -22,7 +29,10 @@ struct Run {
     bool Gone(const QString& role) const {
         return WaitFor([&] { return !Shown(w[role]); }, 5000);
     }
-    void Click(const QString& role, int cx, int cy) const { x.Click(w[role], cx, cy); }
+    // Presses `control` in the window of `role`.
+    void Press(const QString& role, const QString& control) const {
+        x.Press(Titles.value(role), control);
+    }
     void ControlCentre() { // a double-click on the icon
         x.DoubleClick(icon, 11, 13);
         w["centre"] = p.WaitForControlCentre(5000);
@@ -54,32 +64,30 @@ struct Row {
     bool mail = false;                // a mail alert is on screen first
 };
 
-const QString Setup = "^Tarnwick Setup$", About = "^About : Tarnwick$", Editor = "^Add User$";
 const Step OpenSetup = [](Run& r) {
     r.ControlCentre();
-    r.Click("centre", 84, 248);
+    r.Press("centre", "Setup");
     r.Opens("setup", Setup);
 };
 const Step OpenAbout = [](Run& r) {
     r.ControlCentre();
-    r.Click("centre", 84, 288);
+    r.Press("centre", "About");
     r.Opens("about", About);
 };
 const Step AskExit = [](Run& r) { r.w["question"] = r.p.ChooseExit(r.icon); };
 
 const Row Rows[] = {
     {"setup opened again",
-     [](Run& r) { OpenSetup(r), r.Click("setup", 136, 320), r.Gone("setup"); }, OpenSetup, "setup",
+     [](Run& r) { OpenSetup(r), r.Press("setup", "Cancel"), r.Gone("setup"); }, OpenSetup, "setup",
      [](Run& r) { return r.ClosesByEsc("setup"); }},
-    {"about opened again",
-     [](Run& r) { OpenAbout(r), r.Click("about", 140, 136), r.Gone("about"); }, OpenAbout, "about",
-     [](Run& r) { return r.ClosesByEsc("about"); }},
+    {"about opened again", [](Run& r) { OpenAbout(r), r.Press("about", "Ok"), r.Gone("about"); },
+     OpenAbout, "about", [](Run& r) { return r.ClosesByEsc("about"); }},
     {"editor opened again",
      [](Run& r) {
-         OpenSetup(r), r.Click("setup", 36, 192), r.Opens("editor", Editor);
-         r.Click("editor", 176, 144), r.Gone("editor");
+         OpenSetup(r), r.Press("setup", "Add"), r.Opens("editor", Editor);
+         r.Press("editor", "Cancel"), r.Gone("editor");
      },
-     [](Run& r) { r.ControlCentre(), r.Click("setup", 36, 192), r.Opens("editor", Editor); },
+     [](Run& r) { r.ControlCentre(), r.Press("setup", "Add"), r.Opens("editor", Editor); },
      "editor", [](Run& r) { return r.ClosesByEsc("editor"); }},
     {"yes after setup opened under the question", [](Run& r) { AskExit(r), OpenSetup(r); },
      [](Run& r) { // "Yes" meets the setup rule at once
@@ -89,12 +97,12 @@ const Row Rows[] = {
      "box", [](Run& r) { return r.ClosesByEsc("box") && r.p.Running(); }},
     {"a tray box over the alert",
      [](Run& r) {
-         WaitFor([&] { return (r.w["alert"] = r.x.WaitForWindow("^Alert!$", 100)); }, 20000);
+         WaitFor([&] { return (r.w["alert"] = r.x.WaitForWindow("^Alert!$", 100)); }, PeerStartMs);
          WaitFor([&] { return r.x.Geometry(r.w["alert"]).top() == 0; }, 5000);
      },
      AskExit, "question",
      [](Run& r) { // "Hide Permanently" saves the count
-         r.Click("alert", 316, 140);
+         r.Press("alert", "Hide Permanently");
          return WaitFor(
              [&] { return r.p.ReadSettings().value_or(Settings()).Users[0].NumMails == 3; }, 5000);
      },

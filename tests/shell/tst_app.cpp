@@ -55,10 +55,6 @@ struct AppWorld {
     App app;
 };
 
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 } // namespace
 
 class TestApp final : public QObject {

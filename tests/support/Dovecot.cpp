@@ -1,5 +1,7 @@
 #include "Dovecot.h"
 
+#include "ChildProcess.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -15,14 +17,10 @@
 #include <QThread>
 
 #ifdef Q_OS_UNIX
-#include <csignal>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
-#endif
-#ifdef Q_OS_LINUX
-#include <sys/prctl.h>
 #endif
 
 namespace {
@@ -87,45 +85,6 @@ bool MakeTraversable(const QString& path) {
             break;
     }
     return true;
-}
-
-// The processes below `root`, found through /proc.
-QList<pid_t> Descendants(pid_t root) {
-    QMultiMap<pid_t, pid_t> children;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool isPid = false;
-        const pid_t pid = entry.toInt(&isPid);
-        if (!isPid)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        // "pid (comm) state ppid ...": the name may hold blanks, so read after its ')'.
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1)
-            children.insert(pid_t(fields.at(1).toInt()), pid);
-    }
-    QList<pid_t> found;
-    QList<pid_t> queue{root};
-    while (!queue.isEmpty()) {
-        const QList<pid_t> next = children.values(queue.takeFirst());
-        found += next;
-        queue += next;
-    }
-    return found;
-}
-
-// A live (not zombie) process of the server's.
-bool IsDovecotProcess(pid_t pid) {
-    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!cmdline.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    const bool zombie = text.mid(text.lastIndexOf(')') + 2).startsWith('Z');
-    return !zombie && cmdline.readAll().startsWith("dovecot");
 }
 #endif
 } // namespace
@@ -456,21 +415,17 @@ bool Dovecot::Restart(QString* error) {
 
 bool Dovecot::Launch(QString* error, bool* portTaken) {
     master_ = std::make_unique<QProcess>();
-    master_->setProgram(DovecotProgram());
-    master_->setArguments({QStringLiteral("-F"), QStringLiteral("-c"),
-                           dir_.filePath(QStringLiteral("dovecot.conf"))});
     master_->setProcessChannelMode(QProcess::MergedChannels);
-#ifdef Q_OS_LINUX
-    // Should the test process die without its destructors, the server follows it.
-    master_->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
-    master_->start();
+    // In the foreground (-F) and in a group of its own, which Stop() ends as a whole.
+    StartInOwnGroup(*master_, DovecotProgram(),
+                    {QStringLiteral("-F"), QStringLiteral("-c"),
+                     dir_.filePath(QStringLiteral("dovecot.conf"))});
     if (!master_->waitForStarted(10000)) {
         *error = QStringLiteral("Cannot start Dovecot: ") + master_->errorString();
         return false;
     }
     // Ready when it greets on its port.
-    const QDeadlineTimer deadline(20000);
+    const QDeadlineTimer deadline(PeerStartMs);
     while (!deadline.hasExpired()) {
         if (master_->state() == QProcess::NotRunning) {
             const QString output = QString::fromUtf8(master_->readAll()) + Log();
@@ -486,8 +441,9 @@ bool Dovecot::Launch(QString* error, bool* portTaken) {
         probe.abort();
         QThread::msleep(50);
     }
-    *error = QStringLiteral("Dovecot did not greet on port %1 within 20 s:\n%2")
+    *error = QStringLiteral("Dovecot did not greet on port %1 within %2 s:\n%3")
                  .arg(port_)
+                 .arg(PeerStartMs / 1000)
                  .arg(Tail(QString::fromUtf8(master_->readAll()) + Log()));
     return false;
 }
@@ -495,25 +451,7 @@ bool Dovecot::Launch(QString* error, bool* portTaken) {
 void Dovecot::Stop() {
     if (!master_)
         return;
-#ifdef Q_OS_UNIX
-    const QList<pid_t> family = Descendants(pid_t(master_->processId()));
-#endif
-    if (master_->state() != QProcess::NotRunning) {
-        master_->terminate(); // the master takes its children down with it
-        if (!master_->waitForFinished(10000)) {
-            master_->kill();
-            master_->waitForFinished(5000);
-        }
-    }
+    // The master takes its children down with it; the group's kill gets any it left.
+    StopGroup(*master_, 10000);
     master_.reset();
-#ifdef Q_OS_UNIX
-    // Its children end when they notice the master is gone; whatever does not is killed.
-    const QDeadlineTimer deadline(5000);
-    for (pid_t pid : family) {
-        while (IsDovecotProcess(pid) && !deadline.hasExpired())
-            QThread::msleep(20);
-        if (IsDovecotProcess(pid))
-            kill(pid, SIGKILL);
-    }
-#endif
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "support/ChildProcess.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,13 +46,14 @@ inline QString RunRowAsNobody() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), QStringLiteral("/tmp")); // a folder nobody can use
     child.setProcessEnvironment(env);
-    child.start(setpriv, {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                          QStringLiteral("--clear-groups"), QStringLiteral("--"), self, test});
-    if (!child.waitForFinished(60000)) {
-        child.kill();
-        child.waitForFinished();
-        return QStringLiteral("the run as nobody did not end");
-    }
+    // What the row starts as nobody ends with it.
+    const auto stop = qScopeGuard([&] { StopGroup(child); });
+    StartInOwnGroup(child, setpriv,
+                    {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                     QStringLiteral("--clear-groups"), QStringLiteral("--"), self, test});
+    if (!child.waitForFinished(4 * PeerStartMs))
+        return QStringLiteral("the run as nobody did not end:\n") +
+               QString::fromLocal8Bit(child.readAll());
     const QString output = QString::fromLocal8Bit(child.readAll());
     if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
         return QStringLiteral("the run as nobody failed:\n") + output;

@@ -4,6 +4,7 @@
 // its own, with helpers to reach its icon, its message boxes and its control centre.
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
+#include "support/ChildProcess.h"
 #include "support/FixedRandom.h"
 #include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
@@ -50,10 +51,7 @@ public:
         QFile::copy(QStringLiteral(TARNWICK_BINARY), Binary());
         QFile::setPermissions(Binary(), OwnerOnly);
     }
-    ~Program() {
-        process_.kill(); // nothing when it has ended
-        process_.waitForFinished(3000);
-    }
+    ~Program() { StopGroup(process_, 3000); }
 
     QString Binary() const { return dir_.filePath("bin/tarnwick"); }
     QString SettingsPath() const { return dir_.filePath("config/Tarnwick.ini"); }
@@ -88,8 +86,11 @@ public:
         process_.setProcessEnvironment(Environment());
         process_.setProcessChannelMode(QProcess::MergedChannels);
         process_.setWorkingDirectory(dir_.path());
-        process_.start(Binary(), {});
-        return process_.waitForStarted(10000);
+        StartInOwnGroup(process_, Binary(), {});
+        if (!process_.waitForStarted(PeerStartMs))
+            output_ +=
+                QStringLiteral("%1 did not start: %2\n").arg(Binary(), process_.errorString());
+        return process_.state() == QProcess::Running;
     }
     // What the program traced so far.
     QString Output() {
@@ -103,11 +104,12 @@ public:
     // Writes `settings`, starts the program and waits for its icon: the icon, or 0.
     qulonglong StartWith(const Settings& settings) {
         WriteSettings(settings);
-        return Start() ? WaitForTrayIcon(15000) : 0;
+        return Start() ? WaitForTrayIcon(PeerStartMs) : 0;
     }
 
     // Opens the icon's menu (a screenshot of it when `menuShot` is given), chooses "Exit", its
-    // last item, and waits for "Really Exit?": that box, or 0.
+    // last item, with the keys (Qt puts no pop-up menu on the accessibility bus), and waits for
+    // "Really Exit?": that box, or 0.
     qulonglong ChooseExit(qulonglong icon, const QString& menuShot = {}) const {
         x_.Click(icon, 11, 13, 3);
         QTest::qWait(700);

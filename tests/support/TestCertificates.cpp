@@ -4,8 +4,8 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTcpServer>
 
 namespace {
 const QStringList NewKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
@@ -90,20 +90,21 @@ bool TestCertificates::Start(QString* error) {
 
 bool TestCertificates::Serve(QProcess& server, quint16& port, const QString& certificate,
                              const QStringList& options) const {
-    if (port == 0) {
-        QTcpServer probe; // a free port, given back at once
-        if (!probe.listen(QHostAddress::LocalHost))
-            return false;
-        port = probe.serverPort();
-    }
-    // Its standard input stays open, or it would quit.
+    // Its standard input stays open, or it would quit. On port 0 it takes a free port and
+    // names it: "ACCEPT 127.0.0.1:40001"; on a given port it says "ACCEPT".
     server.setProcessChannelMode(QProcess::MergedChannels);
     server.start(QStringLiteral("openssl"),
                  QStringList{"s_server", "-accept", "127.0.0.1:" + QString::number(port), "-cert",
                              certificate, "-key", KeyOf(certificate)} +
                      options);
     QByteArray output;
-    return WaitFor([&] { return (output += server.readAll()).contains("ACCEPT"); }, 5000);
+    const QRegularExpression accept(QStringLiteral("ACCEPT(?: 127\\.0\\.0\\.1:(\\d+))?\n"));
+    QRegularExpressionMatch m;
+    if (!WaitFor([&] { return (m = accept.match(output += server.readAll())).hasMatch(); }, 60000))
+        return false;
+    if (port == 0)
+        port = quint16(m.captured(1).toUInt());
+    return port != 0;
 }
 
 bool TestCertificates::ServeOldTls(QProcess& server, quint16& port) const {

@@ -9,6 +9,7 @@
 #include "core/UserLists.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +30,12 @@ public:
     bool checking = false;
     int user = -1;
 };
+
+// A file's bytes; empty when it cannot be read.
+inline QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 // Waits, with the event loop running, until `condition` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& condition, int ms) {

@@ -1,5 +1,8 @@
 #include "XSession.h"
 
+#include "ChildProcess.h"
+#include "TestWorld.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,16 +14,12 @@
 #include <QThread>
 
 namespace {
+// Debian's own, with its accessibility module (python3-pyatspi).
+const QString Python = QStringLiteral("/usr/bin/python3");
+
 void Stop(std::unique_ptr<QProcess>& process) {
-    if (!process)
-        return;
-    if (process->state() != QProcess::NotRunning) {
-        process->terminate();
-        if (!process->waitForFinished(3000)) {
-            process->kill();
-            process->waitForFinished(3000);
-        }
-    }
+    if (process)
+        StopGroup(*process);
     process.reset();
 }
 
@@ -51,15 +50,62 @@ bool PollUntil(const std::function<bool()>& done, const QProcess& process, int m
     return true;
 }
 
+// Starts a peer in a group of its own, its error output in `errorFile` for failure messages.
 std::unique_ptr<QProcess> Launch(const QString& program, const QStringList& args,
-                                 const QProcessEnvironment& env) {
+                                 const QProcessEnvironment& env, const QString& errorFile) {
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(env);
     process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
-    process->start(program, args);
+    process->setStandardErrorFile(errorFile);
+    StartInOwnGroup(*process, program, args);
     return process;
 }
+// Finds a control on the accessibility bus, as a screen reader does: in a shown window whose
+// name (title) is argv[1] ("*" for any), the control that is not a label named argv[2], or with
+// "name@label" the first control right of that label in its row ("@label" whatever its name:
+// text fields have none). Waits up to argv[3] seconds; prints "x y width height" on the screen.
+constexpr char FindControl[] = R"(
+import sys, time, pyatspi
+def below(a):
+    for c in a or []:
+        if c is not None:
+            yield c
+            yield from below(c)
+def place(a):
+    e = a.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    return e.x, e.y, e.width, e.height
+def find(window, name, label):
+    for app in pyatspi.Registry.getDesktop(0):
+        for frame in app or []:
+            if frame is None or window not in ("*", frame.name):
+                continue
+            shown = [c for c in below(frame) if c.getState().contains(pyatspi.STATE_SHOWING)]
+            labels = [place(c) for c in shown if c.getRole() == pyatspi.ROLE_LABEL and c.name == label]
+            for c in sorted(shown, key=lambda c: place(c)[0]):
+                x, y, w, h = place(c)
+                if c.getRole() == pyatspi.ROLE_LABEL or (name and c.name != name):
+                    continue
+                if not label or any(x > lx and abs(y - ly) < lh for lx, ly, lw, lh in labels):
+                    return x, y, w, h
+window, control, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+name, _, label = control.partition("@")
+deadline = time.monotonic() + seconds
+while True:
+    try:
+        found = find(window, name, label)
+    except Exception:
+        found = None
+    if found or time.monotonic() > deadline:
+        break
+    time.sleep(0.2)
+if not found:  # what there is instead, for the failure message
+    for app in pyatspi.Registry.getDesktop(0):
+        for frame in app or []:
+            names = [f"{c.getRoleName()} {c.name!r}" for c in below(frame)]
+            print(f"{frame.getRoleName()} {frame.name!r}: {', '.join(names)}", file=sys.stderr)
+    sys.exit(1)
+print(*found)
+)";
 } // namespace
 
 XSession::XSession() = default;
@@ -73,30 +119,39 @@ XSession::~XSession() {
 }
 
 QString XSession::Unavailable() {
-    for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo", "xdpyinfo", "import"}) {
+    for (const char* tool : {"Xvfb", "trayer", "xdotool", "xwininfo", "xdpyinfo", "import",
+                             "dbus-daemon", "/usr/libexec/at-spi-bus-launcher"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             return QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
     }
+    if (QProcess::execute(Python, {"-c", "import pyatspi"}) != 0)
+        return QStringLiteral("python3-pyatspi is not installed");
     return QString();
 }
 
 bool XSession::Start(QString* error) {
-    if (desktop_ != Desktop::Trayer && !StartBus(error))
+    // Every desktop has its session bus: the accessibility bus, where the tests find the
+    // program's controls, is started through it.
+    if (!StartBus(error))
         return false;
     if (desktop_ == Desktop::Sway)
-        return StartSway(error) && (!withTray_ || StartTray(error));
+        return StartSway(error) && TellBusTheDisplay(error) && (!withTray_ || StartTray(error));
     // Xvfb picks a free display number itself and writes it to standard output: a number
     // guessed here could be taken by another server starting at the same moment.
     xvfb_ = std::make_unique<QProcess>();
-    xvfb_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    xvfb_->start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    if (!xvfb_->waitForStarted(5000))
-        return Fail(error, "Xvfb did not start");
+    xvfb_->setStandardErrorFile(ErrorFile("Xvfb"));
+    // No reset when the last client leaves (xdpyinfo, say): during one it refuses connections,
+    // and openbox or trayer starting then hang or give up.
+    StartInOwnGroup(
+        *xvfb_, "Xvfb",
+        {"-displayfd", "1", "-noreset", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
     QByteArray number;
-    while (!number.endsWith('\n') && xvfb_->waitForReadyRead(30000))
+    while (!number.endsWith('\n') && xvfb_->waitForReadyRead(PeerStartMs))
         number += xvfb_->readAll();
     if (number.trimmed().isEmpty())
-        return Fail(error, QStringLiteral("Xvfb named no display within 30 s"));
+        return Fail(error, QStringLiteral("Xvfb named no display after %1 s; it %2")
+                               .arg(PeerStartMs / 1000)
+                               .arg(HowItEnded(*xvfb_, ErrorFile("Xvfb"))));
     display_ = QStringLiteral(":%1").arg(QString::fromLatin1(number.trimmed()));
     // Its socket appears a moment before it takes connections: a client started in between
     // (openbox, say) gives up at once.
@@ -105,43 +160,67 @@ bool XSession::Start(QString* error) {
         Run(QStringLiteral("xdpyinfo"), {}, &ok);
         return ok;
     };
-    if (!PollUntil(answers, *xvfb_, 10000))
-        return Fail(error, QStringLiteral("Xvfb did not open %1").arg(display_));
-    if (withWindowManager_ && !StartWindowManager(error))
+    if (!PollUntil(answers, *xvfb_, PeerStartMs))
+        return Fail(error, QStringLiteral("xdpyinfo had no answer from %1 after %2 s; Xvfb %3")
+                               .arg(display_)
+                               .arg(PeerStartMs / 1000)
+                               .arg(HowItEnded(*xvfb_, ErrorFile("Xvfb"))));
+    if (!TellBusTheDisplay(error) || (withWindowManager_ && !StartWindowManager(error)))
         return false;
     return !withTray_ || StartTray(error);
 }
 
+bool XSession::TellBusTheDisplay(QString* error) {
+    // The bus started before the display: what it starts (the accessibility registry) needs it.
+    return !CallBus("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                    "org.freedesktop.DBus.UpdateActivationEnvironment",
+                    {QStringLiteral("{'DISPLAY': '%1'}").arg(display_)})
+                .isNull() ||
+           Fail(error, QStringLiteral("dbus-daemon did not take the display %1").arg(display_));
+}
+
 bool XSession::StartWindowManager(QString* error) {
     // Its own empty configuration, so that no user's or system's session settings count.
-    windowManager_ =
-        Launch("openbox", {"--sm-disable", "--config-file", "/dev/null"}, Environment());
+    windowManager_ = Launch("openbox", {"--sm-disable", "--config-file", "/dev/null"},
+                            Environment(), ErrorFile("openbox"));
     // A window manager announces itself on the root window once it manages the screen.
     const auto announced = [this] {
         return Run("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"})
             .contains(QLatin1String("window id"));
     };
-    return (windowManager_->waitForStarted(5000) && PollUntil(announced, *windowManager_, 20000)) ||
-           Fail(error, "openbox (is it installed?) did not take the screen");
+    return PollUntil(announced, *windowManager_, PeerStartMs) ||
+           Fail(error, QStringLiteral("no _NET_SUPPORTING_WM_CHECK on %1 after %2 s; openbox %3")
+                           .arg(display_)
+                           .arg(PeerStartMs / 1000)
+                           .arg(HowItEnded(*windowManager_, ErrorFile("openbox"))));
 }
 
 bool XSession::StartBus(QString* error) {
     bus_ = std::make_unique<QProcess>();
-    // Xfce's settings service starts on the bus and reads the panel's layout from here.
-    bus_->setProcessEnvironment(Environment());
-    bus_->start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-    if (!bus_->waitForStarted(5000) || !bus_->waitForReadyRead(5000))
-        return Fail(error, "dbus-daemon did not start");
+    // Xfce's settings service starts on the bus and reads the panel's layout from here; the
+    // accessibility bus puts its socket in the runtime folder.
+    QDir().mkpath(dir_.filePath("run"));
+    QFile::setPermissions(dir_.filePath("run"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = Environment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_.filePath("run"));
+    bus_->setProcessEnvironment(env);
+    bus_->setStandardErrorFile(ErrorFile("dbus-daemon"));
+    StartInOwnGroup(*bus_, "dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    // It names the address it listens on, on a socket it chose itself.
+    while (!bus_->canReadLine() && bus_->waitForReadyRead(PeerStartMs)) {
+    }
     busAddress_ = QString::fromLatin1(bus_->readLine()).trimmed();
-    return true;
+    return !busAddress_.isEmpty() ||
+           Fail(error, QStringLiteral("dbus-daemon named no address after %1 s; it %2")
+                           .arg(PeerStartMs / 1000)
+                           .arg(HowItEnded(*bus_, ErrorFile("dbus-daemon"))));
 }
 
 bool XSession::StartSway(QString* error) {
-    const QString run = dir_.filePath("run");
+    const QString run = dir_.filePath("run"); // made by StartBus()
     const QString displays = dir_.filePath("displays");
     const QString config = dir_.filePath("sway.conf");
-    QDir().mkpath(run);
-    QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     // Sway's first command names its X display (Xwayland), its Wayland socket and its own.
     const QString lines = QStringLiteral("xwayland force\noutput HEADLESS-1 resolution 1024x768\n"
                                          "exec echo \"$DISPLAY $WAYLAND_DISPLAY $SWAYSOCK\" > "
@@ -153,10 +232,13 @@ bool XSession::StartSway(QString* error) {
     env.insert("WLR_BACKENDS", "headless");
     env.insert("WLR_LIBINPUT_NO_DEVICES", "1");
     env.insert("WLR_RENDERER", "pixman");
-    if (WriteFile(config, lines.toUtf8()))
-        sway_ = Launch("sway", {"-c", config}, env);
-    if (!sway_ || !PollUntil([&] { return QFile::exists(displays); }, *sway_, 15000))
-        return Fail(error, "sway did not start");
+    if (!WriteFile(config, lines.toUtf8()))
+        return Fail(error, QStringLiteral("cannot write %1").arg(config));
+    sway_ = Launch("sway", {"-c", config}, env, ErrorFile("sway"));
+    if (!PollUntil([&] { return QFile::exists(displays); }, *sway_, PeerStartMs))
+        return Fail(error, QStringLiteral("sway named no displays after %1 s; it %2")
+                               .arg(PeerStartMs / 1000)
+                               .arg(HowItEnded(*sway_, ErrorFile("sway"))));
     const QStringList names = QString::fromLocal8Bit(ReadFile(displays)).simplified().split(' ');
     display_ = names.value(0);
     wayland_ = QDir(run).filePath(names.value(1)); // whatever runtime folder a program has
@@ -179,17 +261,21 @@ bool XSession::StartStatusNotifierHost(QString* error) {
 <property name="plugin-ids" type="array"><value type="int" value="1"/></property></property>
 </property><property name="plugins" type="empty">
 <property name="plugin-1" type="string" value="systray"/></property></channel>)";
-    if (WriteFile(config, layout))
-        trayer_ = sway ? Launch("waybar", {"-c", config}, Environment())
-                       : Launch("xfce4-panel", {"--disable-wm-check"}, Environment());
+    const QString panel = sway ? "waybar" : "xfce4-panel";
+    if (!WriteFile(config, layout))
+        return Fail(error, QStringLiteral("cannot write %1").arg(config));
+    trayer_ = Launch(panel, sway ? QStringList{"-c", config} : QStringList{"--disable-wm-check"},
+                     Environment(), ErrorFile(panel));
     const auto hostRuns = [this] {
         return CallBus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
                        "org.freedesktop.DBus.Properties.Get",
                        {"org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"})
             .contains(QLatin1String("true"));
     };
-    return (trayer_ && PollUntil(hostRuns, *trayer_, 30000)) ||
-           Fail(error, "the StatusNotifierItem host did not start");
+    return PollUntil(hostRuns, *trayer_, PeerStartMs) ||
+           Fail(error, QStringLiteral("no StatusNotifierItem host registered after %1 s; %2 %3")
+                           .arg(PeerStartMs / 1000)
+                           .arg(panel, HowItEnded(*trayer_, ErrorFile(panel))));
 }
 
 QString XSession::CallBus(const QString& service, const QString& path, const QString& method,
@@ -212,20 +298,29 @@ QString XSession::StatusNotifierItem() const {
     return QRegularExpression(QStringLiteral("'([^'/]+)")).match(items).captured(1);
 }
 
+// trayer needs no session bus: it stays off the one that the accessibility bus comes through.
+QProcessEnvironment XSession::TrayerEnvironment() const {
+    QProcessEnvironment env = Environment();
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    return env;
+}
+
 bool XSession::StartTray(QString* error) {
     if (desktop_ != Desktop::Trayer)
         return StartStatusNotifierHost(error);
     trayer_ = Launch("trayer",
                      {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                       "--heighttype", "pixel", "--height", "28", "--transparent", "false"},
-                     Environment());
-    if (!trayer_->waitForStarted(5000))
-        return Fail(error, "trayer did not start");
-    bool ok = false;
-    panel_ = XDoTool({"search", "--sync", "--classname", "^panel$"}, &ok, 10000)
-                 .section('\n', 0, 0)
-                 .toULongLong();
-    return (ok && panel_ != 0) || Fail(error, "the notification area did not appear");
+                     TrayerEnvironment(), ErrorFile("trayer"));
+    const auto shown = [this] {
+        panel_ = XDoTool({"search", "--classname", "^panel$"}).section('\n', 0, 0).toULongLong();
+        return panel_ != 0;
+    };
+    return PollUntil(shown, *trayer_, PeerStartMs) ||
+           Fail(error, QStringLiteral("no window of class \"panel\" on %1 after %2 s; trayer %3")
+                           .arg(display_)
+                           .arg(PeerStartMs / 1000)
+                           .arg(HowItEnded(*trayer_, ErrorFile("trayer"))));
 }
 
 QProcessEnvironment XSession::Environment() const {
@@ -236,11 +331,13 @@ QProcessEnvironment XSession::Environment() const {
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     if (!busAddress_.isEmpty())
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress_);
-    if (desktop_ != Desktop::Trayer) {
-        env.insert(QStringLiteral("HOME"), dir_.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
-        env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1")); // no accessibility bus
-    }
+    // Qt programs on the accessibility bus, as with a screen reader running; no GTK panel.
+    env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
+    // A home of the session's own: nothing shared with another run or the user's desktop.
+    env.insert(QStringLiteral("HOME"), dir_.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), dir_.filePath("cache"));
     if (desktop_ == Desktop::Sway) {
         env.remove(QStringLiteral("QT_QPA_PLATFORM")); // as a user has it
         env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
@@ -344,6 +441,31 @@ QList<qulonglong> XSession::TrayIcons() const {
             icons << m.captured(1).toULongLong(nullptr, 16);
     }
     return icons;
+}
+
+QRect XSession::Control(const QString& window, const QString& control, int timeoutMs) const {
+    QProcess find;
+    find.setProcessEnvironment(Environment());
+    find.start(Python, {"-c", FindControl, window, control, QString::number(timeoutMs / 1000.0)});
+    find.waitForFinished(timeoutMs + PeerStartMs);
+    const QStringList place = QString::fromLatin1(find.readAllStandardOutput()).split(' ');
+    if (find.exitCode() != 0 || place.size() != 4) {
+        qWarning("no \"%s\" in \"%s\" on the accessibility bus; there are:\n%s",
+                 qPrintable(control), qPrintable(window), find.readAllStandardError().constData());
+        return QRect();
+    }
+    return QRect(place[0].toInt(), place[1].toInt(), place[2].toInt(), place[3].toInt());
+}
+
+bool XSession::Press(const QString& window, const QString& control) const {
+    const QRect place = Control(window, control);
+    if (place.isEmpty())
+        return false;
+    bool ok = false;
+    XDoTool({"mousemove", QString::number(place.center().x()), QString::number(place.center().y()),
+             "click", "1"},
+            &ok);
+    return ok;
 }
 
 void XSession::Click(qulonglong window, int x, int y, int button) const {

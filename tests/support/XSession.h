@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFile>
 #include <QProcess>
 #include <QRect>
 #include <QString>
@@ -8,11 +7,6 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
-
-inline QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // A virtual X display with a real notification area (trayer) for tests that drive the real
 // program as a person would, with xdotool for the mouse and keyboard. Everything it starts
@@ -29,8 +23,8 @@ public:
 
     // The desktop: an XEmbed tray (trayer) on Xvfb; Xfce's panel, a StatusNotifierItem host, on
     // Xvfb; or a headless Wayland session (sway with waybar, a StatusNotifierItem host) whose X
-    // display is Xwayland. The last two come with a private session bus. Sway refuses to run
-    // as root.
+    // display is Xwayland. Each comes with a private session bus, and through it an
+    // accessibility bus. Sway refuses to run as root.
     enum class Desktop { Trayer, XfcePanel, Sway };
     void WithDesktop(Desktop desktop) { desktop_ = desktop; }
 
@@ -42,9 +36,10 @@ public:
     // Starts the notification area on a display that has none yet.
     bool StartTray(QString* error);
     QString Display() const { return display_; }
-    // The environment for a program on this display: on Xvfb X11 through xcb, and no D-Bus
-    // unless the desktop has its own bus (without one Qt uses the XEmbed notification area); in
-    // the Wayland session what it offers, with no platform chosen.
+    // The environment for a program on this display: on Xvfb X11 through xcb, on the
+    // desktop's bus (with no StatusNotifierItem host there, Qt uses the XEmbed notification
+    // area) and the accessibility bus; in the Wayland session what it offers, with no platform
+    // chosen.
     QProcessEnvironment Environment() const;
     // A method call on the desktop's session bus: what gdbus prints, or empty when it failed.
     QString CallBus(const QString& service, const QString& path, const QString& method,
@@ -75,6 +70,14 @@ public:
     QList<qulonglong> TrayIcons() const;
     qulonglong Panel() const { return panel_; }
 
+    // The place on the screen of a control, found by name on the accessibility bus: in the
+    // shown window named `window` ("*" for any; pop-up menus are not there), the control named
+    // `control` ("Ok"), or with "name@label" the one right of that label ("Set@Show Interval
+    // (Minutes) :"; "@Username :" for a text field, which has no name). Empty when none
+    // appeared within `timeoutMs`.
+    QRect Control(const QString& window, const QString& control, int timeoutMs = 10000) const;
+    // Clicks the middle of that control; false when there is none.
+    bool Press(const QString& window, const QString& control) const;
     void Click(qulonglong window, int x, int y, int button = 1) const;
     void DoubleClick(qulonglong window, int x, int y) const;
     // Gives `window` the keyboard focus as the user would, with a click or the compositor.
@@ -87,8 +90,11 @@ public:
 private:
     bool StartWindowManager(QString* error);
     bool StartBus(QString* error);
+    bool TellBusTheDisplay(QString* error);
+    QProcessEnvironment TrayerEnvironment() const;
     bool StartSway(QString* error);
     bool StartStatusNotifierHost(QString* error);
+    QString ErrorFile(const QString& peer) const { return dir_.filePath(peer + ".err"); }
 
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> xvfb_;
