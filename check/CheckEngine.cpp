@@ -59,6 +59,7 @@ void CheckEngine::CloseAll() {
 
 void CheckEngine::EndRun() {
     SetChecking(false);
+    runEnded_.start();
     // The next due user follows after the pause; one that is due later, when it is.
     ScheduleNextTick(NextUserTickMs);
     emit StatusChanged();
@@ -81,12 +82,22 @@ void CheckEngine::Reschedule() {
 
 void CheckEngine::WatchClock(ClockJumps& jumps) {
     connect(&jumps, &ClockJumps::Jumped, this, [this] {
-        idle_.ReplaceAll(); // a connection from before a suspend may be dead without a word
+        // A clock set again and again (ten times a second on some machines) counts as one
+        // jump, or every set would replace the IDLE connections once more.
+        const bool apart = !lastJump_.isValid() || lastJump_.elapsed() >= JumpsApartMs;
+        lastJump_.start();
+        if (apart)
+            idle_.ReplaceAll(); // a connection from before a suspend may be dead without a word
         // An idle timer is waiting for a user to become due; none waits during a run (its
-        // end times the next look) or after the exit.
+        // end times the next look) or after the exit. The look is timed anew, never sooner
+        // than the pause after the last run allows.
         if (!Checking && tmrCheckMail.isActive())
-            CheckMail(false);
+            ScheduleNextTick(PauseLeft());
     });
+}
+
+qint64 CheckEngine::PauseLeft() const {
+    return runEnded_.isValid() ? qMax<qint64>(0, NextUserTickMs - runEnded_.elapsed()) : 0;
 }
 
 void CheckEngine::CheckMail(bool ResetThings) {
@@ -131,6 +142,7 @@ void CheckEngine::PickAndBegin() {
     const int pick = PickDueUser();
     if (pick < 0) {
         SetChecking(false);
+        runEnded_.start();
         ScheduleNextTick(NextUserTickMs);
         emit StatusChanged();
         return;

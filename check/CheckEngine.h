@@ -7,6 +7,7 @@
 #include "Transport.h"
 #include "core/UserLists.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -28,6 +29,8 @@ public:
     static constexpr qint64 LongestWaitMs = 24 * 60 * 60 * 1000;
     // However short the check interval, a user is checked at most this often.
     static constexpr qint64 MinCheckGapMs = 1000;
+    // Clock jumps closer together than this count as one.
+    static constexpr qint64 JumpsApartMs = 5000;
 
     // `transport` is the one POP3 connection; `port` the port of plain POP3 (110 but in
     // tests).
@@ -91,11 +94,15 @@ private:
     // The run is over; the next one starts after the short pause.
     void EndRun();
     void ScheduleNextTick(qint64 minDelayMs);
+    // What is left of the pause after the last run.
+    qint64 PauseLeft() const;
 
     Settings& settings_;
     const Clock& clock_;
     CheckLogs& logs_;
     TransportFactory makeTransport_;
+    QElapsedTimer runEnded_; // since the last run ended
+    QElapsedTimer lastJump_; // since the clock last jumped
     CountRecorder recorder_;
     Pop3Session pop3_;
     ImapSession imap_;
