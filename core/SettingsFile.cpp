@@ -297,8 +297,7 @@ qint64 CopiedBytes(const QStringList& sources) {
 
 // The first user whose texts hold a CR LF, which would split its line and shift every later one.
 int FirstUserWithLineBreak(const Settings& settings) {
-    const int last = qMin<int>(settings.LastUser, settings.UpperBound());
-    for (int i = 0; i <= last; ++i) {
+    for (int i = 0; i < settings.UserCount(); ++i) {
         const UserRecord& u = settings.Users[i];
         for (const QString* text : {&u.Password, &u.ScreenName, &u.MailServer, &u.Username}) {
             if (text->contains(CrLf))
@@ -311,11 +310,10 @@ int FirstUserWithLineBreak(const Settings& settings) {
 // What the user can shorten to save settings that are `excess` bytes too long: the longest
 // text, when shortening it is enough, or else the user list.
 QString WhatToShorten(const Settings& settings, qsizetype excess) {
-    const int last = qMin<int>(settings.LastUser, settings.UpperBound());
     const QString* longest = nullptr;
     const char* field = nullptr;
     int user = -1;
-    for (int i = 0; i <= last; ++i) {
+    for (int i = 0; i < settings.UserCount(); ++i) {
         const UserRecord& u = settings.Users[i];
         const std::pair<const QString*, const char*> texts[] = {{&u.ScreenName, "Screenname"},
                                                                 {&u.MailServer, "Mail server"},
@@ -354,7 +352,7 @@ QStringView LineCursor::PopLine() {
 }
 
 QString BuildSettingsText(const Settings& settings) {
-    const int last = qBound(-1, int(settings.LastUser), settings.UpperBound());
+    const int last = settings.UserCount() - 1;
     QString text;
     text.reserve(32 + (last + 1) * 64);
     const auto line = [&text](const QString& value) {
@@ -374,6 +372,22 @@ QString BuildSettingsText(const Settings& settings) {
         line(u.Username);
     }
     return text;
+}
+
+qsizetype SettingsTextSizeWith(const Settings& settings, int index, const UserRecord& texts) {
+    Settings with = settings;
+    if (!with.IsUser(index)) {
+        index = with.UserCount();
+        with.GrowFor(index);
+        with.LastUser = qint16(index);
+        with.Users[index] = UserRecord{};
+    }
+    UserRecord& user = with.Users[index];
+    user.ScreenName = texts.ScreenName;
+    user.Username = texts.Username;
+    user.MailServer = texts.MailServer;
+    user.Password = texts.Password;
+    return BuildSettingsText(with).size();
 }
 
 bool ParseSettingsText(QStringView text, Settings& settings) {

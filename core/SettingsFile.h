@@ -11,6 +11,7 @@
 class Dialogs;
 class Random;
 class Settings;
+struct UserRecord;
 
 // Hands out the CR LF-terminated lines of a text one at a time. A cursor rather than a text
 // that is cut shorter at every call, so that reading a whole file stays linear in its length.
@@ -33,6 +34,9 @@ private:
 // ShowInterval, True or False, then NumMails, Password, ScreenName, MailServer and Username of
 // each user, every line ending in CR LF. No length limit here; the saver checks the file's.
 QString BuildSettingsText(const Settings& settings);
+// The length of that text once user `index` holds the four texts of `texts`, or, when `index`
+// is no user, once a user with them is added: what the file's size limit is checked against.
+qsizetype SettingsTextSizeWith(const Settings& settings, int index, const UserRecord& texts);
 
 // Reads a deciphered settings text into `settings`: users 0..LastUser (fresh records, the table
 // grown when needed, new identities), LastUser and the three settings. False, with `settings`
