@@ -1,8 +1,8 @@
 #include "SettingsFile.h"
 
 #include "Cipher.h"
+#include "Clock.h"
 #include "CodePage.h"
-#include "Dialogs.h"
 #include "Files.h"
 #include "Numeric.h"
 #include "Settings.h"
@@ -224,8 +224,8 @@ struct Kept {
 
 // Makes `name` the newest of the copies kept of `family` by its time stamp, even when the
 // clock has not moved on since the last one was kept: the newest copy is found by it.
-void MarkNewest(const QString& name, const QStringList& family) {
-    QDateTime time = QDateTime::currentDateTimeUtc();
+void MarkNewest(const QString& name, const QStringList& family, const Clock& clock) {
+    QDateTime time = clock.Now().toUTC();
     for (const QString& source : family) {
         for (const QString& other : KeptFiles(source)) {
             if (other != name)
@@ -243,7 +243,8 @@ void MarkNewest(const QString& name, const QStringList& family) {
 // one that is unreadable or too long to be one is renamed aside, which takes no space. So is
 // any file once the copies would take more than MaxKeptCopyBytes in all (`copiedBytes`, the
 // bytes of the copies of every source, is kept up to date).
-Kept KeepFile(const QString& source, qint64& copiedBytes, const QStringList& family) {
+Kept KeepFile(const QString& source, qint64& copiedBytes, const QStringList& family,
+              const Clock& clock) {
     const QStringList kept = KeptFiles(source);
     const QFileInfo info(source);
     QByteArray bytes;
@@ -258,7 +259,7 @@ Kept KeepFile(const QString& source, qint64& copiedBytes, const QStringList& fam
     if (copy) {
         for (const QString& name : kept) {
             if (SameContent(bytes, ReadSmall(name))) {
-                MarkNewest(name, family); // it holds the newest settings again
+                MarkNewest(name, family, clock); // it holds the newest settings again
                 return {name, {}};
             }
         }
@@ -277,7 +278,7 @@ Kept KeepFile(const QString& source, qint64& copiedBytes, const QStringList& fam
         copiedBytes += bytes.size();
     else
         QFile::setPermissions(*name, OwnerOnly); // it may hold passwords; readable by its owner
-    MarkNewest(*name, family);
+    MarkNewest(*name, family, clock);
     return {*name, {}};
 }
 
@@ -445,13 +446,13 @@ LoadResult LoadSettingsBytes(const QByteArray& fileBytes, Settings& settings) {
                                                              : LoadResult::Damaged;
 }
 
-SettingsFile::SettingsFile(Settings& settings, Dialogs& dialogs, Random& random, QString path)
-    : settings_(settings), dialogs_(dialogs), random_(random), path_(std::move(path)) {}
+SettingsFile::SettingsFile(Settings& settings, MessageSink& messages, Random& random, QString path)
+    : settings_(settings), messages_(messages), random_(random), path_(std::move(path)) {}
 
-bool SettingsFile::LoadFile() {
+LoadReport SettingsFile::LoadFile(const Clock& clock) {
     // Only one program works on this file (the lock beside it), so a temporary file older than
     // this start is a killed save's.
-    const QDateTime start = QDateTime::currentDateTime();
+    const QDateTime start = clock.Now();
     RemoveLeftoverTemporaries(path_, start);
     RemoveLeftoverTemporaries(BackupPath(), start);
     QByteArray bytes;
@@ -471,63 +472,68 @@ bool SettingsFile::LoadFile() {
         result = LoadSettingsBytes(bytes, settings_);
         break;
     }
+    LoadReport report;
+    report.result = result;
     if (result == LoadResult::Loaded) {
         // Defaults in force beside a ".bak" of the user's: an earlier start could not keep it
         // aside. It stays until the user saves settings of their own.
         backupPinned_ =
             BuildSettingsText(settings_) == DefaultsText() && HoldsUserSettings(BackupPath());
-        return true;
+        return report;
     }
 
     // The defaults take over, and the next save replaces the file and its ".bak": keep what
     // they hold first. An empty or missing settings file holds nothing; a folder or device at
     // its path is no settings file to keep.
     const bool keepSettings = result != LoadResult::FirstRun && QFileInfo(path_).isFile();
-    const QStringList notes = KeepAside(keepSettings);
+    const QStringList notes = KeepAside(keepSettings, clock, report.kept);
     // The defaults are in force before the message shows: an exit while it is open (a
     // signal) saves them, not whatever was read so far.
     settings_.ResetToDefaults();
     QStringList message{result == LoadResult::FirstRun ? FirstRunMessage() : LoadFailed};
-    dialogs_.Message((message + notes).join(CrLf));
-    firstRun_ = result == LoadResult::FirstRun;
-    return result == LoadResult::FirstRun;
+    report.message = (message + notes).join(CrLf);
+    return report;
 }
 
-QStringList SettingsFile::KeepAside(bool keepSettings) {
+QStringList SettingsFile::KeepAside(bool keepSettings, const Clock& clock, QStringList& kept) {
     QStringList notes;
     qint64 copied = CopiedBytes({path_, BackupPath()});
     if (keepSettings) {
-        const Kept kept = KeepFile(path_, copied, {path_, BackupPath()});
-        if (kept.name.isEmpty()) {
+        const Kept file = KeepFile(path_, copied, {path_, BackupPath()}, clock);
+        if (file.name.isEmpty()) {
             // What it held is kept nowhere else: no save of the defaults may replace it.
             settingsPinned_ = true;
             notes << QStringLiteral("Could not keep a copy of %1: %2; it is left as it is until "
                                     "you save settings of your own")
-                         .arg(Shown(path_), kept.error);
-        } else
-            notes << QStringLiteral("The settings file is kept as %1").arg(Shown(kept.name));
+                         .arg(Shown(path_), file.error);
+        } else {
+            kept << file.name;
+            notes << QStringLiteral("The settings file is kept as %1").arg(Shown(file.name));
+        }
     }
     // A ".bak" with nothing but the defaults has nothing to lose: it is neither kept nor named.
     QString keptBackup;
     if (HoldsUserSettings(BackupPath())) {
-        const Kept kept = KeepFile(BackupPath(), copied, {path_, BackupPath()});
-        if (kept.name.isEmpty()) {
+        const Kept backup = KeepFile(BackupPath(), copied, {path_, BackupPath()}, clock);
+        if (backup.name.isEmpty()) {
             // The last good settings may be in it: no save of the defaults may replace it.
             backupPinned_ = true;
             notes << QStringLiteral("Could not keep a copy of %1: %2; it is left as it is until "
                                     "you save settings of your own")
-                         .arg(Shown(BackupPath()), kept.error);
+                         .arg(Shown(BackupPath()), backup.error);
             return notes;
         }
+        kept << backup.name;
         // Only a copy that loads is one to go back to (a huge renamed file is not read).
-        if (QFileInfo(kept.name).size() <= MaxCipherLength && SettingsOf(ReadSmall(kept.name))) {
-            keptBackup = kept.name;
+        if (QFileInfo(backup.name).size() <= MaxCipherLength &&
+            SettingsOf(ReadSmall(backup.name))) {
+            keptBackup = backup.name;
             notes << QStringLiteral("The last backup of the settings is kept as %1")
                          .arg(Shown(keptBackup));
         } else {
             notes << QStringLiteral("The backup of the settings, which does not load either, is "
                                     "kept as %1")
-                         .arg(Shown(kept.name));
+                         .arg(Shown(backup.name));
         }
     }
     // The copy to go back to may have been kept at an earlier start.
@@ -540,7 +546,7 @@ QStringList SettingsFile::KeepAside(bool keepSettings) {
 void SettingsFile::Tell(const QString& text, Report report) const {
     Trace(text);
     if (report == Report::User)
-        dialogs_.Message(text);
+        messages_.Message(text);
 }
 
 bool SettingsFile::SaveFile(Report report) {

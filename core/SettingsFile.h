@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Cipher.h"
+#include "MessageSink.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,7 +9,8 @@
 #include <QStringView>
 #include <optional>
 
-class Dialogs;
+class Clock;
+class MessageSink;
 class Random;
 class Settings;
 struct UserRecord;
@@ -63,16 +65,27 @@ LoadResult LoadSettingsBytes(const QByteArray& fileBytes, Settings& settings);
 // text, or nothing on success.
 std::optional<QString> OverwriteInPlace(const QString& path, const QByteArray& bytes);
 
+// What the start-up load found, for the program to tell the user.
+struct LoadReport {
+    LoadResult result = LoadResult::Loaded;
+    QStringList kept; // the copies kept aside at this start, by name
+    QString message;  // the message to show, in full; empty when the file loaded
+
+    bool IsFirstRun() const { return result == LoadResult::FirstRun; }
+    // False when the defaults are in force because the file could not be used.
+    bool Usable() const { return result == LoadResult::Loaded || IsFirstRun(); }
+};
+
 // Copies of a damaged file are never larger in all than a few settings files.
 constexpr qint64 MaxKeptCopyBytes = 4 * qint64(MaxCipherLength);
 
 // The enciphered settings file and its ".bak" copy.
 class SettingsFile final {
 public:
-    SettingsFile(Settings& settings, Dialogs& dialogs, Random& random, QString path);
+    SettingsFile(Settings& settings, MessageSink& messages, Random& random, QString path);
 
-    // Loads the settings at start-up: the first-run message for a missing or empty file,
-    // "Load failed!" and the defaults for a damaged or unreadable one. Whenever the defaults
+    // Loads the settings at start-up. A missing or empty file gives the first-run message, a
+    // damaged or unreadable one "Load failed!" and the defaults. Whenever the defaults
     // take over, what the next save would replace is kept first under the next free name among
     // ".damaged", ".damaged.1", ...: the settings file (copied, or renamed aside when it is
     // unreadable or too long to be one, or when no copy can be made) and a ".bak" that holds
@@ -81,19 +94,16 @@ public:
     // defaults, even one kept at an earlier start. A settings file or a ".bak" of the user's
     // that cannot be kept, or a ".bak" that sits beside a file of defaults, is left alone
     // until settings other than the defaults are saved. Leftover temporary files of killed
-    // saves are removed first.
-    // Returns false when the defaults are in force because the file could not be used.
-    bool LoadFile();
-    // Whether the last LoadFile found no settings (no file, or an empty one) and told the user
-    // so with the first-run message.
-    bool WasFirstRun() const { return firstRun_; }
+    // saves are removed first (those older than `clock`'s now). The message is returned, not
+    // shown: the defaults are in force before the caller shows it.
+    LoadReport LoadFile(const Clock& clock);
     // Writes the current settings and then the ".bak" copy, owner-only. Each replaces the old
     // file through a temporary one when the folder allows it, else is written in place
-    // (OverwriteInPlace). False (after telling the user) when the settings file could not be
-    // written; the previous file is then left as it was. A ".bak" held back at start-up is
-    // left alone while the defaults are saved. With `Report::TraceOnly` a failure goes to the trace
-    // only, and otherwise to the trace and a message box: an exit on a signal must not wait for a
-    // click.
+    // (OverwriteInPlace). False (after telling the user through the sink) when the settings file
+    // could not be written; the previous file is then left as it was. A ".bak" held back at
+    // start-up is left alone while the defaults are saved. With `Report::TraceOnly` a failure goes
+    // to the trace only, and otherwise to the trace and a message box: an exit on a signal must not
+    // wait for a click.
     enum class Report { User, TraceOnly };
     bool SaveFile(Report report = Report::User);
 
@@ -106,16 +116,15 @@ private:
     // Keeps the settings file (when `keepSettings`) and a ".bak" of the user's; the lines of the
     // start-up message: where they are kept, or why they could not be, and the copy to go back
     // to.
-    QStringList KeepAside(bool keepSettings);
+    QStringList KeepAside(bool keepSettings, const Clock& clock, QStringList& kept);
 
     Settings& settings_;
-    Dialogs& dialogs_;
+    MessageSink& messages_;
     Random& random_;
     QString path_;
     // The ".bak" holds the last settings of the user's, kept nowhere else: no save of the
     // defaults touches it.
     bool backupPinned_ = false;
-    bool firstRun_ = false;
     // The same for a damaged settings file that could be neither copied nor renamed aside.
     bool settingsPinned_ = false;
 };

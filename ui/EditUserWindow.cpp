@@ -5,7 +5,7 @@
 #include "UserEntry.h"
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
-#include "core/Dialogs.h"
+#include "Dialogs.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 
