@@ -4,10 +4,10 @@
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
-#include "support/FixedRandom.h"
-#include "support/OrdinaryUser.h"
-#include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/peers/OrdinaryUser.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,10 +6,10 @@
 #include "shell/App.h"
 #include "shell/ControlCentre.h"
 #include "shell/TrayIcon.h"
-#include "support/FixedRandom.h"
-#include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
-#include "support/TraceRecorder.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/doubles/TraceRecorder.h"
 #include "ui/AboutWindow.h"
 #include "ui/SetupWindow.h"
 

@@ -5,11 +5,11 @@
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
-#include "support/ChildProcess.h"
-#include "support/FixedRandom.h"
-#include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
-#include "support/XSession.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/peers/ChildProcess.h"
+#include "support/peers/XSession.h"
 
 #include <QDir>
 #include <QFile>
