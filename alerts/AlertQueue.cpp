@@ -59,8 +59,7 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
 }
 
 int PickMailUser(const Settings& settings, qint64 now) {
-    const int last = qMin<int>(settings.LastUser, settings.UpperBound());
-    for (int i = 0; i <= last; ++i) {
+    for (int i = 0; i < settings.UserCount(); ++i) {
         const UserRecord& u = settings.Users[i];
         if (u.NewNumMails == -1)
             continue;

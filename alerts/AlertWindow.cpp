@@ -80,7 +80,7 @@ void AlertWindow::SleepWhileIdle() {
     // wakes it. Sleeping spares an idle program a wake-up every second.
     if (!queue_.IsEmpty() || isVisible())
         return;
-    for (int i = 0; settings_.IsUser(i); ++i) {
+    for (int i = 0; i < settings_.UserCount(); ++i) {
         if (settings_.Users[i].NewNumMails != -1)
             return;
     }

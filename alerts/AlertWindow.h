@@ -23,6 +23,8 @@ struct UserRecord;
 // It is a tool window: no taskbar button, never the keyboard focus, and closing it never ends
 // the program.
 class AlertWindow final : public QWidget, public ErrorSink {
+    Q_OBJECT
+
 public:
     static constexpr int TwipsPerPixel = 15;
     static constexpr int Px(int twips) { return (twips + TwipsPerPixel / 2) / TwipsPerPixel; }

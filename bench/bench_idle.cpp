@@ -7,7 +7,7 @@
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
-#include "support/Dovecot.h"
+#include "support/peers/Dovecot.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -8,11 +8,11 @@
 // Tarnwick-ca.pem) instead, without the peer.
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
-#include "support/Dovecot.h"
-#include "support/FixedRandom.h"
-#include "support/RecordingDialogs.h"
-#include "support/TestCertificates.h"
-#include "support/XSession.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/peers/Dovecot.h"
+#include "support/peers/TestCertificates.h"
+#include "support/peers/XSession.h"
 
 #include <QCoreApplication>
 #include <QDir>

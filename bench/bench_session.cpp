@@ -9,8 +9,8 @@
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/UserLists.h"
-#include "support/ManualClock.h"
-#include "support/TestCertificates.h"
+#include "support/doubles/ManualClock.h"
+#include "support/peers/TestCertificates.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

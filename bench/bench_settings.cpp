@@ -3,8 +3,9 @@
 // functions (what loading and saving cost per user, without the limit), and the real
 // LoadFile / SaveFile of the largest file that fits, on disk in a temporary folder.
 #include "core/Cipher.h"
+#include "core/Clock.h"
 #include "core/CodePage.h"
-#include "core/Dialogs.h"
+#include "core/MessageSink.h"
 #include "core/Random.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
@@ -24,11 +25,9 @@
 namespace {
 constexpr int Runs = 21;
 
-class SilentDialogs final : public Dialogs {
+class SilentDialogs final : public MessageSink {
 public:
     void Message(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-    bool AskYesNo(const QString&) override { return true; }
-    std::optional<QString> Input(const QString&, const QString&) override { return {}; }
 };
 
 // Median wall time of `work` in microseconds.
@@ -118,7 +117,7 @@ int main() {
     const double save = Median([&] { file.SaveFile(); });
     const double load = Median([&] {
         live.ResetToDefaults();
-        file.LoadFile();
+        file.LoadFile(SystemClock());
     });
     Check(live.LastUser == fit - 1, "load of the largest file");
     const QByteArray plain = ToCodePage(BuildSettingsText(live));
@@ -150,7 +149,7 @@ int main() {
         SettingsFile damaged(settings, dialogs, random, path);
         QElapsedTimer timer;
         timer.start();
-        damaged.LoadFile();
+        damaged.LoadFile(SystemClock());
         const double ms = double(timer.nsecsElapsed()) / 1e6;
         qint64 total = 0;
         for (const QFileInfo& info : QDir(hugeDir.path()).entryInfoList(QDir::Files))

@@ -104,7 +104,7 @@ void CheckEngine::CheckMail(bool ResetThings) {
     if (Checking)
         return;
     if (ResetThings) {
-        for (int i = 0; settings_.IsUser(i) && i <= settings_.UpperBound(); ++i) {
+        for (int i = 0; i < settings_.UserCount(); ++i) {
             UserRecord& user = settings_.Users[i];
             user.HideSession = false;
             user.LastCheck = 0;
@@ -174,7 +174,7 @@ int CheckEngine::PickDueUser() const {
 }
 
 int CheckEngine::PickDueUser(qint64 now) const {
-    const int last = qMin<int>(settings_.LastUser, settings_.UpperBound());
+    const int last = settings_.UserCount() - 1;
     if (last < 0)
         return -1;
     // Starting after the user picked last, a user that is due again waits for the others
@@ -198,7 +198,7 @@ int CheckEngine::PickDueUser(qint64 now) const {
 }
 
 qint64 CheckEngine::NextDueIn(qint64 now) const {
-    const int last = qMin<int>(settings_.LastUser, settings_.UpperBound());
+    const int last = settings_.UserCount() - 1;
     if (last < 0)
         return -1;
     // A user is due once `now` lies at least `need` away from its last check, either way:

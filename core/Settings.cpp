@@ -21,14 +21,14 @@ void Settings::AssignId(int index) {
 }
 
 void Settings::AssignIds() {
-    for (int i = 0; i <= LastUser && i < Users.size(); ++i)
+    for (int i = 0; i < UserCount(); ++i)
         AssignId(i);
 }
 
 int Settings::IndexOfId(quint64 id) const {
     if (id == 0)
         return -1;
-    for (int i = 0; i <= LastUser && i < Users.size(); ++i) {
+    for (int i = 0; i < UserCount(); ++i) {
         if (Users[i].Id == id)
             return i;
     }
@@ -36,7 +36,7 @@ int Settings::IndexOfId(quint64 id) const {
 }
 
 void Settings::SortUsers() {
-    const int last = qMin<int>(LastUser, UpperBound());
+    const int last = UserCount() - 1;
     for (int i = 0; i < last; ++i) {
         int m = i;
         QString minKey = Users[i].Username.toLower();

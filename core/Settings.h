@@ -41,7 +41,9 @@ public:
     // Grows (never shrinks) so that `lastUser` is a valid index: highest index lastUser + 2.
     void GrowFor(int lastUser);
     int UpperBound() const { return int(Users.size()) - 1; }
-    bool IsUser(int index) const { return index >= 0 && index <= LastUser; }
+    // The users in use: entries 0..LastUser, as far as the table holds them.
+    int UserCount() const { return qBound(0, LastUser + 1, int(Users.size())); }
+    bool IsUser(int index) const { return index >= 0 && index < UserCount(); }
 
     // Gives entry `index` a fresh identity (after it was filled by the loader or cleared for
     // an add).

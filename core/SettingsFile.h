@@ -1,56 +1,17 @@
 #pragma once
 
 #include "Cipher.h"
+#include "MessageSink.h"
+#include "SettingsFormat.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <QStringView>
 #include <optional>
 
-class Dialogs;
+class Clock;
 class Random;
 class Settings;
-
-// Hands out the CR LF-terminated lines of a text one at a time. A cursor rather than a text
-// that is cut shorter at every call, so that reading a whole file stays linear in its length.
-class LineCursor final {
-public:
-    explicit LineCursor(QStringView text) : text_(text) {}
-
-    // The text up to the next CR LF, which is passed over; the rest of the text when no CR LF
-    // is left; the empty text once everything has been handed out. A lone CR or LF is part of
-    // its line.
-    QStringView PopLine();
-    bool AtEnd() const { return pos_ >= text_.size(); }
-
-private:
-    QStringView text_;
-    qsizetype pos_ = 0;
-};
-
-// The plain text of the settings file for the current settings: LastUser, CheckInterval,
-// ShowInterval, True or False, then NumMails, Password, ScreenName, MailServer and Username of
-// each user, every line ending in CR LF. No length limit here; the saver checks the file's.
-QString BuildSettingsText(const Settings& settings);
-
-// Reads a deciphered settings text into `settings`: users 0..LastUser (fresh records, the table
-// grown when needed, new identities), LastUser and the three settings. False, with `settings`
-// unchanged, when the text is damaged: a number line that is missing, not a number or outside
-// its field (LastUser below -1), or a fourth line other than true/false in any letter case.
-bool ParseSettingsText(QStringView text, Settings& settings);
-
-enum class LoadResult {
-    Loaded,     // the file's settings are in force
-    FirstRun,   // no file or an empty one
-    Damaged,    // the bytes are not a settings file the program writes
-    Unreadable, // the path exists but cannot be read as a file
-};
-
-// Loads the bytes of a settings file into `settings`. Empty gives FirstRun; a single byte, more
-// than MaxCipherLength bytes or a damaged text gives Damaged. `settings` changes only when the
-// result is Loaded.
-LoadResult LoadSettingsBytes(const QByteArray& fileBytes, Settings& settings);
 
 // Writes `bytes` over the existing file `path` without replacing it, for a folder in which no
 // file can be created. The file never becomes shorter or cut off on a failure: it first grows
@@ -59,16 +20,27 @@ LoadResult LoadSettingsBytes(const QByteArray& fileBytes, Settings& settings);
 // text, or nothing on success.
 std::optional<QString> OverwriteInPlace(const QString& path, const QByteArray& bytes);
 
+// What the start-up load found, for the program to tell the user.
+struct LoadReport {
+    LoadResult result = LoadResult::Loaded;
+    QStringList kept; // the copies kept aside at this start, by name
+    QString message;  // the message to show, in full; empty when the file loaded
+
+    bool IsFirstRun() const { return result == LoadResult::FirstRun; }
+    // False when the defaults are in force because the file could not be used.
+    bool Usable() const { return result == LoadResult::Loaded || IsFirstRun(); }
+};
+
 // Copies of a damaged file are never larger in all than a few settings files.
 constexpr qint64 MaxKeptCopyBytes = 4 * qint64(MaxCipherLength);
 
 // The enciphered settings file and its ".bak" copy.
 class SettingsFile final {
 public:
-    SettingsFile(Settings& settings, Dialogs& dialogs, Random& random, QString path);
+    SettingsFile(Settings& settings, MessageSink& messages, Random& random, QString path);
 
-    // Loads the settings at start-up: the first-run message for a missing or empty file,
-    // "Load failed!" and the defaults for a damaged or unreadable one. Whenever the defaults
+    // Loads the settings at start-up. A missing or empty file gives the first-run message, a
+    // damaged or unreadable one "Load failed!" and the defaults. Whenever the defaults
     // take over, what the next save would replace is kept first under the next free name among
     // ".damaged", ".damaged.1", ...: the settings file (copied, or renamed aside when it is
     // unreadable or too long to be one, or when no copy can be made) and a ".bak" that holds
@@ -77,19 +49,16 @@ public:
     // defaults, even one kept at an earlier start. A settings file or a ".bak" of the user's
     // that cannot be kept, or a ".bak" that sits beside a file of defaults, is left alone
     // until settings other than the defaults are saved. Leftover temporary files of killed
-    // saves are removed first.
-    // Returns false when the defaults are in force because the file could not be used.
-    bool LoadFile();
-    // Whether the last LoadFile found no settings (no file, or an empty one) and told the user
-    // so with the first-run message.
-    bool WasFirstRun() const { return firstRun_; }
+    // saves are removed first (those older than `clock`'s now). The message is returned, not
+    // shown: the defaults are in force before the caller shows it.
+    LoadReport LoadFile(const Clock& clock);
     // Writes the current settings and then the ".bak" copy, owner-only. Each replaces the old
     // file through a temporary one when the folder allows it, else is written in place
-    // (OverwriteInPlace). False (after telling the user) when the settings file could not be
-    // written; the previous file is then left as it was. A ".bak" held back at start-up is
-    // left alone while the defaults are saved. With `Report::TraceOnly` a failure goes to the trace
-    // only, and otherwise to the trace and a message box: an exit on a signal must not wait for a
-    // click.
+    // (OverwriteInPlace). False (after telling the user through the sink) when the settings file
+    // could not be written; the previous file is then left as it was. A ".bak" held back at
+    // start-up is left alone while the defaults are saved. With `Report::TraceOnly` a failure goes
+    // to the trace only, and otherwise to the trace and a message box: an exit on a signal must not
+    // wait for a click.
     enum class Report { User, TraceOnly };
     bool SaveFile(Report report = Report::User);
 
@@ -102,16 +71,15 @@ private:
     // Keeps the settings file (when `keepSettings`) and a ".bak" of the user's; the lines of the
     // start-up message: where they are kept, or why they could not be, and the copy to go back
     // to.
-    QStringList KeepAside(bool keepSettings);
+    QStringList KeepAside(bool keepSettings, const Clock& clock, QStringList& kept);
 
     Settings& settings_;
-    Dialogs& dialogs_;
+    MessageSink& messages_;
     Random& random_;
     QString path_;
     // The ".bak" holds the last settings of the user's, kept nowhere else: no save of the
     // defaults touches it.
     bool backupPinned_ = false;
-    bool firstRun_ = false;
     // The same for a damaged settings file that could be neither copied nor renamed aside.
     bool settingsPinned_ = false;
 };

@@ -18,8 +18,7 @@ void FillUserList(UserListView& list, const Settings& settings, const CheckStatu
     int selected = list.SelectedIndex();
     int top = list.TopIndex();
     list.Clear();
-    const int last = qMin<int>(settings.LastUser, settings.UpperBound());
-    for (int i = 0; i <= last; ++i)
+    for (int i = 0; i < settings.UserCount(); ++i)
         list.AddLine(UserLine(settings, i, status));
     const int count = list.Count();
     if (selected >= count)

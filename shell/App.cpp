@@ -5,9 +5,9 @@
 #include "alerts/AlertWindow.h"
 #include "alerts/OnTop.h"
 #include "core/Clock.h"
-#include "core/Dialogs.h"
 #include "core/Trace.h"
 #include "ui/AboutWindow.h"
+#include "ui/Dialogs.h"
 #include "ui/EditUserWindow.h"
 #include "ui/PasswordWindow.h"
 #include "ui/SetupWindow.h"
@@ -47,7 +47,9 @@ bool App::IsSetupVisible() const {
 
 void App::Main() {
     settings_.ResetToDefaults();
-    file_.LoadFile();
+    const LoadReport loaded = file_.LoadFile(env_.clock);
+    if (!loaded.message.isEmpty())
+        env_.dialogs.Message(loaded.message);
     if (exiting_)
         return;
     AddTrayIcon();
@@ -60,7 +62,7 @@ void App::Main() {
         main_->ShowForm(); // meanwhile the control centre is the only way in
     // The first-run message points to setup: it opens by itself, once the event loop runs,
     // so that Main returns and the checks and the tray work meanwhile.
-    if (file_.WasFirstRun() && env_.setupAfterFirstRun) {
+    if (loaded.IsFirstRun() && env_.setupAfterFirstRun) {
         QTimer::singleShot(0, this, [this] {
             if (!exiting_ && !IsSetupVisible())
                 ShowSetup();

@@ -45,6 +45,8 @@ struct Environment {
 // The running program: the live settings, the check engine, the windows and the tray icon,
 // with the start-up and the one orderly way out.
 class App final : public QObject {
+    Q_OBJECT
+
 public:
     explicit App(Environment env);
     ~App() override;

@@ -30,6 +30,8 @@ QString MakeCaption(const Settings& settings, const CheckStatus& status);
 // The control centre: the user list and the buttons to check, set up, read about and leave.
 // Closing it only hides it.
 class ControlCentre final : public QWidget {
+    Q_OBJECT
+
 public:
     ControlCentre(const Settings& settings, const CheckStatus& status, UserLists& lists,
                   ControlCentreActions actions, QWidget* parent = nullptr);

@@ -16,6 +16,8 @@
 namespace {
 // Compares how far the wall clock and the monotonic clock moved since the last look.
 class PollingClockJumps final : public ClockJumps {
+    Q_OBJECT
+
 public:
     static constexpr int LookMs = 60000;
     static constexpr qint64 ToleranceMs = 3000;
@@ -49,6 +51,8 @@ private:
 // A wall-clock timer set years ahead with TFD_TIMER_CANCEL_ON_SET: reading it fails with
 // ECANCELED once the wall clock was set or the system resumed, and it must be set again.
 class TimerFdClockJumps final : public ClockJumps {
+    Q_OBJECT
+
 public:
     static std::unique_ptr<TimerFdClockJumps> Create() {
         const int fd = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -100,3 +104,5 @@ std::unique_ptr<ClockJumps> MakeSystemClockJumps() {
 #endif
     return std::make_unique<PollingClockJumps>();
 }
+
+#include "SystemClockJumps.moc"

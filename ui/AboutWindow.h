@@ -7,6 +7,8 @@ class QPushButton;
 
 // frmAbout: version and credits.
 class AboutWindow final : public QDialog {
+    Q_OBJECT
+
 public:
     static inline const QString Version = QStringLiteral(TARNWICK_VERSION);
 

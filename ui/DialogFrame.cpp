@@ -81,6 +81,8 @@ QCheckBox* MakeCheckBox(QWidget& parent, const char* name, const QString& captio
 namespace {
 // Ends a local event loop when the window it watches is hidden.
 class HideWatch final : public QObject {
+    Q_OBJECT
+
 public:
     HideWatch(QWidget& window, QEventLoop& loop) : window_(window), loop_(loop) {
         window_.installEventFilter(this);
@@ -147,3 +149,5 @@ void CentreOver(QWidget& window, const QWidget* owner) {
     frame.moveCenter(area.center());
     window.move(frame.topLeft());
 }
+
+#include "DialogFrame.moc"

@@ -5,7 +5,7 @@
 #include "UserEntry.h"
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
-#include "core/Dialogs.h"
+#include "Dialogs.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 
@@ -100,7 +100,7 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         cmdOk->setText(QStringLiteral("Please Set Password"));
         setWindowTitle(QStringLiteral("Add User"));
     } else {
-        if (!settings_.IsUser(UserNum) || UserNum >= settings_.Users.size())
+        if (!settings_.IsUser(UserNum))
             return false;
         const UserRecord& user = settings_.Users[UserNum];
         txtScreenname->setText(user.ScreenName);

@@ -18,6 +18,8 @@ struct UserEntry;
 // sorted again afterwards. The password is never shown here; it comes from the password
 // prompt.
 class EditUserWindow final : public QDialog {
+    Q_OBJECT
+
 public:
     EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWindow& password,
                    QWidget* parent = nullptr);

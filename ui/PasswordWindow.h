@@ -9,6 +9,8 @@ class QPushButton;
 // frmPassword: asks for a mailbox password, typed once and masked. Never shows an existing
 // password, and keeps none between uses.
 class PasswordWindow final : public QDialog {
+    Q_OBJECT
+
 public:
     explicit PasswordWindow(QWidget* parent = nullptr);
 

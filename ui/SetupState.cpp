@@ -9,7 +9,7 @@ SetupSnapshot SetupSnapshot::Take(const Settings& settings) {
     snap.BackupLastUser = settings.LastUser;
     // Room for 0..|LastUser|, as many entries as the table's users (two when it is empty).
     snap.BackupUsers.resize(std::abs(int(settings.LastUser)) + 1);
-    for (int i = 0; i <= settings.LastUser && i < settings.Users.size(); ++i)
+    for (int i = 0; i < settings.UserCount(); ++i)
         snap.BackupUsers[i] = settings.Users[i];
     snap.BackupCheckInterval = settings.CheckInterval;
     snap.BackupShowInterval = settings.ShowInterval;

@@ -5,7 +5,7 @@
 #include "UserListBox.h"
 #include "alerts/OnTop.h"
 #include "core/Autostart.h"
-#include "core/Dialogs.h"
+#include "Dialogs.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 #include "core/UserLists.h"

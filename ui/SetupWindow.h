@@ -18,6 +18,8 @@ class UserLists;
 // frmSetup: the users and the three settings. Works on the live table; "Ok" saves it,
 // "Cancel" puts back what was there when the window opened or was last saved.
 class SetupWindow final : public QDialog {
+    Q_OBJECT
+
 public:
     SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists, EditUserWindow& editor,
                 std::function<bool()> saveFile, QWidget* parent = nullptr);

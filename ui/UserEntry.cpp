@@ -20,28 +20,13 @@ bool Storable(const QString& text) {
     return !text.contains(QStringLiteral("\r\n")) && FitsCodePage(text);
 }
 
-// The lines of one user in the settings text: NumMails and the four texts, each with its
-// CR LF; one byte per character.
-qsizetype UserTextSize(qint32 numMails, const UserEntry& entry) {
-    return QString::number(numMails).size() + entry.ScreenName.size() + entry.MailServer.size() +
-           entry.Username.size() + entry.Password.size() + 5 * 2;
-}
-
-UserEntry EntryOf(const UserRecord& user) {
-    return {user.ScreenName, user.MailServer, user.Username, user.Password};
-}
-
 // The size of the settings text once `entry` is stored (added with `editIndex` -1).
 qsizetype SettingsSizeWith(const Settings& settings, int editIndex, const UserEntry& entry) {
-    qsizetype size = BuildSettingsText(settings).size();
-    if (settings.IsUser(editIndex) && editIndex < settings.Users.size()) {
-        const UserRecord& user = settings.Users[editIndex];
-        return size - UserTextSize(user.NumMails, EntryOf(user)) +
-               UserTextSize(user.NumMails, entry);
-    }
-    const int last = qMax(-1, int(settings.LastUser));
-    size += QString::number(last + 1).size() - QString::number(last).size();
-    return size + UserTextSize(0, entry);
+    return SettingsTextSizeWith(settings, editIndex,
+                                {.ScreenName = entry.ScreenName,
+                                 .Username = entry.Username,
+                                 .MailServer = entry.MailServer,
+                                 .Password = entry.Password});
 }
 
 // Refuses an entry that would take the settings past what the file can hold: names the
@@ -71,7 +56,7 @@ std::optional<QString> RoomRule(const Settings& settings, int editIndex, const U
 
 bool ScreenNameTaken(const Settings& settings, int editIndex, const QString& screenName) {
     const QString key = screenName.toLower();
-    for (int i = 0; i <= settings.LastUser && i < settings.Users.size(); ++i) {
+    for (int i = 0; i < settings.UserCount(); ++i) {
         if (i != editIndex && settings.Users[i].ScreenName.toLower() == key)
             return true;
     }
@@ -82,7 +67,7 @@ bool AccountTaken(const Settings& settings, int editIndex, const QString& server
                   const QString& login) {
     const QString serverKey = server.toLower();
     const QString loginKey = login.toLower();
-    for (int i = 0; i <= settings.LastUser && i < settings.Users.size(); ++i) {
+    for (int i = 0; i < settings.UserCount(); ++i) {
         const UserRecord& user = settings.Users[i];
         if (i != editIndex && user.MailServer.toLower() == serverKey &&
             user.Username.toLower() == loginKey)
@@ -153,7 +138,7 @@ bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry) {
         fresh = UserRecord{};
         fresh.NewNumMails = -1;
         settings.AssignId(index);
-    } else if (!settings.IsUser(UserNum) || UserNum >= settings.Users.size()) {
+    } else if (!settings.IsUser(UserNum)) {
         return false;
     }
     UserRecord& user = settings.Users[UserNum];

@@ -6,6 +6,8 @@
 
 // A single-selection list box of user lines: a QListWidget that the user lists can fill.
 class UserListBox final : public QListWidget, public UserListView {
+    Q_OBJECT
+
 public:
     explicit UserListBox(QWidget* parent = nullptr);
 

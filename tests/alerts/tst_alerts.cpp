@@ -5,7 +5,7 @@
 #include "core/Trace.h"
 #include "support/Layout.h"
 #include "support/TestWorld.h"
-#include "support/TraceRecorder.h"
+#include "support/doubles/TraceRecorder.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

@@ -1,9 +1,9 @@
 // The check session against a real POP3 server (Dovecot) over real sockets.
 #include "check/SocketTransport.h"
-#include "support/Dovecot.h"
-#include "support/RealPeer.h"
-#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
+#include "support/peers/Dovecot.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/TestCertificates.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -2,12 +2,12 @@
 // real one will not do, and against Dovecot's IMAP server.
 #include "check/SocketTransport.h"
 #include "core/ClockJumps.h"
-#include "support/Dovecot.h"
-#include "support/RealPeer.h"
 #include "support/RunTests.h"
-#include "support/ScriptedServer.h"
-#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
+#include "support/peers/Dovecot.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/ScriptedServer.h"
+#include "support/peers/TestCertificates.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -3,9 +3,9 @@
 #include "check/ServerAddress.h"
 #include "core/ClockJumps.h"
 #include "core/CodePage.h"
-#include "support/FakeTransport.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
+#include "support/doubles/FakeTransport.h"
 
 #include <QDir>
 #include <QFile>

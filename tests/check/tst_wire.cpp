@@ -2,11 +2,11 @@
 // the line framing underneath it.
 #include "check/LineFramer.h"
 #include "check/SocketTransport.h"
-#include "support/RealPeer.h"
 #include "support/RunTests.h"
-#include "support/ScriptedServer.h"
-#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/ScriptedServer.h"
+#include "support/peers/TestCertificates.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>

@@ -1,7 +1,7 @@
 // The settings cipher, its key and the program's generator.
 #include "core/Cipher.h"
 #include "core/Random.h"
-#include "support/FixedRandom.h"
+#include "support/doubles/FixedRandom.h"
 
 #include <QTest>
 

@@ -5,8 +5,8 @@
 #include "core/Clock.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
-#include "support/OrdinaryUser.h"
 #include "support/TestWorld.h"
+#include "support/peers/OrdinaryUser.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,12 +1,13 @@
 // The settings file: its text, the loader with its failures and the careful saver.
 #include "check/Logs.h"
 #include "core/Cipher.h"
+#include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
-#include "support/FixedRandom.h"
-#include "support/OrdinaryUser.h"
-#include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/peers/OrdinaryUser.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,6 +59,14 @@ struct FileWorld {
             .entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
     }
 };
+
+// Loads as the program starts: what the loader has to say goes to `dialogs`.
+bool Load(SettingsFile& file, Dialogs& dialogs) {
+    const LoadReport report = file.LoadFile(SystemClock());
+    if (!report.message.isEmpty())
+        dialogs.Message(report.message);
+    return report.Usable();
+}
 
 void VerifyDefaults(const Settings& s) {
     QCOMPARE(s.LastUser, qint16(-1));
@@ -113,7 +122,7 @@ private slots:
                      "12\r\n\r\nZed\r\nmail.b\r\nzz\r\n"
                      "3\r\np\x80w\rx\r\nAnn\xe9\r\nmail.a\nq\r\naa\r\n"
                      "junk\r\n");
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QVERIFY(w.dialogs.messages.isEmpty());
         const Settings& s = w.settings;
         QCOMPARE(s.LastUser, qint16(1));
@@ -160,7 +169,7 @@ private slots:
         FileWorld w;
         w.settings.ShowErrors = expected != 1; // the load must set it either way
         w.WritePlain("-1\r\n5\r\n5\r\n" + word + "\r\n");
-        QCOMPARE(w.file.LoadFile(), expected >= 0);
+        QCOMPARE(Load(w.file, w.dialogs), expected >= 0);
         if (expected >= 0) {
             QCOMPARE(w.settings.ShowErrors, expected == 1);
             QVERIFY(w.dialogs.messages.isEmpty());
@@ -176,7 +185,7 @@ private slots:
                      "2.5\r\n\r\n\r\n\r\n\r\n"
                      "3.5\r\n\r\n\r\n\r\n\r\n"
                      "1e3\r\n\r\n\r\n\r\n\r\n");
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QCOMPARE(w.settings.LastUser, qint16(2));
         QCOMPARE(w.settings.CheckInterval, qint16(4));
         QCOMPARE(w.settings.ShowInterval, qint16(-4));
@@ -190,7 +199,7 @@ private slots:
              {QByteArray("3\r\npw"), QByteArray("3\r\npw\r\nName\r\n"), QByteArray("3")}) {
             FileWorld w;
             w.WritePlain("0\r\n5\r\n5\r\nTrue\r\n" + tail);
-            QVERIFY2(w.file.LoadFile(), tail.constData());
+            QVERIFY2(Load(w.file, w.dialogs), tail.constData());
             QCOMPARE(w.settings.LastUser, qint16(0));
             QCOMPARE(w.settings.Users[0].NumMails, 3);
             QCOMPARE(w.settings.Users[0].Password, QString(tail.size() > 1 ? "pw" : ""));
@@ -203,7 +212,7 @@ private slots:
     void fourteenUsersGrowTheTable() {
         FileWorld w;
         w.WritePlain("13\r\n5\r\n5\r\nTrue\r\n" + UserLines(14));
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QCOMPARE(w.settings.LastUser, qint16(13));
         QCOMPARE(w.settings.UpperBound(), 15);
         QCOMPARE(w.settings.Users[13].Username, QString("login13"));
@@ -276,7 +285,7 @@ private slots:
         const QByteArray bak("older backup \x00\x01\x02", 16);
         WriteAll(w.file.BackupPath(), bak);
 
-        QVERIFY(!w.file.LoadFile());
+        QVERIFY(!Load(w.file, w.dialogs));
         QCOMPARE(w.dialogs.messages,
                  QStringList{"Load failed!\r\nThe settings file is kept as " +
                              QDir::toNativeSeparators(w.path + ".damaged") +
@@ -301,7 +310,7 @@ private slots:
         FileWorld w;
         w.WritePlain(plain);
         QCOMPARE(QFileInfo(w.path).size(), qint64(MaxCipherLength));
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QCOMPARE(w.settings.Users[0].Password.size(), MaxPlainLength - 18);
     }
 
@@ -311,7 +320,7 @@ private slots:
                                            QByteArray("\xff")};
         for (const QByteArray& bytes : damaged) {
             WriteAll(w.path, bytes);
-            QVERIFY(!w.file.LoadFile());
+            QVERIFY(!Load(w.file, w.dialogs));
         }
         QCOMPARE(ReadAll(w.path + ".damaged"), damaged[0]);
         QCOMPARE(ReadAll(w.path + ".damaged.1"), damaged[1]);
@@ -324,14 +333,14 @@ private slots:
         // A save replaces the damaged file and leaves the copies alone.
         QVERIFY(w.file.SaveFile());
         QCOMPARE(ReadAll(w.path + ".damaged"), damaged[0]);
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
     }
 
     void copiesPassOverNamesInUse() {
         FileWorld w;
         WriteAll(w.path, "\x01");
         QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick.ini.damaged"));
-        QVERIFY(!w.file.LoadFile());
+        QVERIFY(!Load(w.file, w.dialogs));
         QCOMPARE(w.dialogs.messages, QStringList{"Load failed!\r\nThe settings file is kept as " +
                                                  QDir::toNativeSeparators(w.path) + ".damaged.1"});
         QCOMPARE(ReadAll(w.path + ".damaged.1"), QByteArray("\x01"));
@@ -360,7 +369,7 @@ private slots:
         } else {
             QVERIFY(QFile::setPermissions(w.dir.path(), QFileDevice::Permissions(0x5555)));
         }
-        QVERIFY(!w.file.LoadFile());
+        QVERIFY(!Load(w.file, w.dialogs));
         VerifyDefaults(w.settings);
         QCOMPARE(w.dialogs.messages.size(), 1);
         const QString shown = QDir::toNativeSeparators(w.path);
@@ -410,7 +419,7 @@ private slots:
                      0);
         else
             QFile::remove(w.dir.filePath("Tarnwick.ini.Zz9Yy8"));
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QStringList kept{"Tarnwick.ini", "Tarnwick.ini.Qq1Ww2", "Tarnwick.ini.bak",
                          "Tarnwick.ini.backup"};
         if (IsRoot())
@@ -424,14 +433,14 @@ private slots:
     void missingOrEmptyFileIsTheFirstRun() {
         FileWorld w;
         AddUser(w.settings, MakeUser("Old", "old", "h", "p"));
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QCOMPARE(w.dialogs.messages, QStringList{FirstRun});
         VerifyDefaults(w.settings);
         // A missing file is not created: the first save does that.
         QVERIFY(w.Files().isEmpty());
 
         WriteAll(w.path, {});
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QCOMPARE(w.dialogs.messages, QStringList({FirstRun, FirstRun}));
         QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
     }
@@ -439,7 +448,7 @@ private slots:
     void aFolderAtThePathIsLeftAlone() {
         FileWorld w;
         QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick.ini"));
-        QVERIFY(!w.file.LoadFile());
+        QVERIFY(!Load(w.file, w.dialogs));
         QCOMPARE(w.dialogs.messages, QStringList{"Load failed!"});
         VerifyDefaults(w.settings);
         QCOMPARE(w.Files(), QStringList{"Tarnwick.ini"});
@@ -476,7 +485,7 @@ private slots:
             WriteAll(w.file.BackupPath(), bak);
 
         const bool firstRun = kind == "missing" || kind == "empty";
-        QCOMPARE(w.file.LoadFile(), firstRun);
+        QCOMPARE(Load(w.file, w.dialogs), firstRun);
         VerifyDefaults(w.settings);
         QStringList expected{firstRun ? FirstRun : "Load failed!"};
         QStringList files;
@@ -507,7 +516,7 @@ private slots:
         QCOMPARE(ReadAll(w.file.BackupPath()), ReadAll(w.path));
         if (withBak)
             QCOMPARE(ReadAll(w.file.BackupPath() + ".damaged"), bak);
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QCOMPARE(w.dialogs.messages.size(), 1);
     }
 
@@ -516,7 +525,7 @@ private slots:
         // A damaged file that stays (no save in between) is kept once.
         WriteAll(w.path, EncodeText("nonsense\r\n", 1));
         for (int i = 0; i < 3; ++i)
-            QVERIFY(!w.file.LoadFile());
+            QVERIFY(!Load(w.file, w.dialogs));
         QCOMPARE(w.Files(), QStringList({"Tarnwick.ini", "Tarnwick.ini.damaged"}));
         QVERIFY(w.dialogs.messages[2].endsWith(QDir::toNativeSeparators(w.path + ".damaged")));
 
@@ -526,7 +535,7 @@ private slots:
         for (int i = 0; i < 6; ++i) {
             const QByteArray bytes(MaxCipherLength - 1000, char('a' + i));
             WriteAll(w.path, bytes);
-            QVERIFY(!w.file.LoadFile());
+            QVERIFY(!Load(w.file, w.dialogs));
             QCOMPARE(ReadAll(w.path + ".damaged." + QString::number(i + 1)), bytes);
             const bool wasCopied = QFile::exists(w.path);
             QCOMPARE(wasCopied, i < 4);
@@ -582,8 +591,8 @@ private slots:
             else if (step.startsWith("bak:"))
                 WriteAll(w.file.BackupPath(), EncodeText(oneUser(step.mid(4)), n));
             else if (step == "start")
-                file.LoadFile(); // and the exit's save
-            else                 // "save:<screen name>"
+                Load(file, w.dialogs); // and the exit's save
+            else                       // "save:<screen name>"
                 AddUser(settings, MakeUser(step.mid(5), "u", "h", "p"));
             if (step == "start" || step.startsWith("save:"))
                 QVERIFY(file.SaveFile());
@@ -749,12 +758,12 @@ private slots:
         QVERIFY(w.file.SaveFile());
         const QByteArray good = ReadAll(w.file.BackupPath());
         WriteAll(w.path, "\x01");
-        QVERIFY(!w.file.LoadFile());
+        QVERIFY(!Load(w.file, w.dialogs));
         QVERIFY(w.dialogs.messages.value(0).contains(
             "Could not keep a copy of " + QDir::toNativeSeparators(w.file.BackupPath())));
         QVERIFY(w.file.SaveFile());
         SettingsFile next(w.settings, w.dialogs, w.random, w.path);
-        QVERIFY(!next.LoadFile());
+        QVERIFY(!Load(next, w.dialogs));
         QVERIFY(next.SaveFile());
         QCOMPARE(ReadAll(w.path), QByteArray("\x01"));
         QCOMPARE(ReadAll(w.file.BackupPath()), good);
@@ -816,7 +825,7 @@ private slots:
                                             ": No space left on device");
         QCOMPARE(w.Files(), QStringList({"filler", "Tarnwick.ini", "Tarnwick.ini.bak"}));
         // Loading still finds the old settings.
-        QVERIFY(w.file.LoadFile());
+        QVERIFY(Load(w.file, w.dialogs));
         QCOMPARE(w.settings.LastUser, qint16(-1));
     }
 

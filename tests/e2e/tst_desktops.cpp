@@ -2,10 +2,10 @@
 // StatusNotifierItem host) and a Wayland session (sway with waybar), the panel started before or
 // after the program. The icon opens the control centre and its menu works, and the alert slides
 // down at the top-left without taking the keys from the window the user types in.
-#include "support/OrdinaryUser.h"
-#include "support/ProgramUnderTest.h"
-#include "support/RealPeer.h"
-#include "support/ScriptedServer.h"
+#include "support/peers/OrdinaryUser.h"
+#include "support/peers/ProgramUnderTest.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/ScriptedServer.h"
 
 #include <QDir>
 #include <QRegularExpression>

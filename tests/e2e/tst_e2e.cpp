@@ -1,13 +1,13 @@
 // The real program driven as a person drives it: on a virtual display with a real
 // notification area, the mouse and keyboard through xdotool, and a real POP3 server.
 #include "core/Settings.h"
-#include "support/Dovecot.h"
-#include "support/ProgramUnderTest.h"
-#include "support/RealPeer.h"
-#include "support/ScriptedServer.h"
-#include "support/TestCertificates.h"
 #include "support/TestWorld.h"
-#include "support/XSession.h"
+#include "support/peers/Dovecot.h"
+#include "support/peers/ProgramUnderTest.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/ScriptedServer.h"
+#include "support/peers/TestCertificates.h"
+#include "support/peers/XSession.h"
 
 #include <QDir>
 #include <QFile>

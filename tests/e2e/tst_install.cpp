@@ -1,9 +1,9 @@
 // The program as a user gets it: installed, started from the menu while it runs, set to start
 // at login, asked for its version.
-#include "support/OrdinaryUser.h"
-#include "support/ProgramUnderTest.h"
-#include "support/RealPeer.h"
-#include "support/ScriptedServer.h"
+#include "support/peers/OrdinaryUser.h"
+#include "support/peers/ProgramUnderTest.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/ScriptedServer.h"
 
 #include <QRegularExpression>
 #include <QScopeGuard>

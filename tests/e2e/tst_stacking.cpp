@@ -1,8 +1,8 @@
 // Which window is in front, and which one answers, when the user opens windows from the tray
 // and the control centre in unusual orders: with no window manager and under openbox.
-#include "support/ProgramUnderTest.h"
-#include "support/RealPeer.h"
-#include "support/ScriptedServer.h"
+#include "support/peers/ProgramUnderTest.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/ScriptedServer.h"
 
 #include <functional>
 

@@ -6,10 +6,10 @@
 #include "shell/App.h"
 #include "shell/ControlCentre.h"
 #include "shell/TrayIcon.h"
-#include "support/FixedRandom.h"
-#include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
-#include "support/TraceRecorder.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/doubles/TraceRecorder.h"
 #include "ui/AboutWindow.h"
 #include "ui/SetupWindow.h"
 
@@ -258,7 +258,7 @@ private slots:
         RecordingDialogs quiet;
         FixedRandom random;
         SettingsFile file(loaded, quiet, random, w.dir.filePath("Tarnwick.ini"));
-        QVERIFY(file.LoadFile());
+        QVERIFY(file.LoadFile(w.clock).Usable());
         QCOMPARE(loaded.LastUser, qint16(-1));
         QCOMPARE(loaded.CheckInterval, qint16(5));
     }
@@ -276,7 +276,9 @@ private slots:
             RecordingDialogs quiet;
             FixedRandom random;
             SettingsFile file(loaded, quiet, random, w.dir.filePath("Tarnwick.ini"));
-            return file.LoadFile() && loaded.LastUser >= user ? loaded.Users[user].NumMails : -2;
+            return file.LoadFile(w.clock).Usable() && loaded.LastUser >= user
+                       ? loaded.Users[user].NumMails
+                       : -2;
         };
         w.app.Engine().Recorder().Record(1, 4, "+OK 2 9\r\n", "2", 2);
         QTRY_COMPARE(saved(1), 2);

@@ -2,10 +2,10 @@
 // exit on a signal.
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
-#include "support/FixedRandom.h"
-#include "support/OrdinaryUser.h"
-#include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/peers/OrdinaryUser.h"
 
 #include <QDateTime>
 #include <QDir>

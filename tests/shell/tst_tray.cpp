@@ -3,7 +3,7 @@
 #include "shell/TrayIcon.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
-#include "support/TraceRecorder.h"
+#include "support/doubles/TraceRecorder.h"
 #include "ui/UserListBox.h"
 
 #include <QAction>

@@ -4,9 +4,9 @@
 #include "check/Logs.h"
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
-#include "support/ManualClock.h"
 #include "core/Settings.h"
 #include "core/UserLists.h"
+#include "support/doubles/ManualClock.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/TraceRecorder.h"
+#include "support/doubles/TraceRecorder.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/ChildProcess.h"
+#include "support/peers/ChildProcess.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "TestCertificates.h"
+#include "support/peers/TestCertificates.h"
 
-#include "TestWorld.h"
+#include "support/TestWorld.h"
 
 #include <QFile>
 #include <QProcess>

@@ -2,13 +2,14 @@
 
 // The real program as end-to-end tests start it: a home, a program folder and a display of
 // its own, with helpers to reach its icon, its message boxes and its control centre.
+#include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
-#include "support/ChildProcess.h"
-#include "support/FixedRandom.h"
-#include "support/RecordingDialogs.h"
 #include "support/TestWorld.h"
-#include "support/XSession.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/peers/ChildProcess.h"
+#include "support/peers/XSession.h"
 
 #include <QDir>
 #include <QFile>
@@ -66,8 +67,9 @@ public:
         Settings settings;
         RecordingDialogs dialogs;
         FixedRandom random;
-        if (!SettingsFile(settings, dialogs, random, SettingsPath()).LoadFile() ||
-            !dialogs.messages.isEmpty())
+        const LoadReport loaded =
+            SettingsFile(settings, dialogs, random, SettingsPath()).LoadFile(SystemClock());
+        if (!loaded.Usable() || !loaded.message.isEmpty())
             return std::nullopt;
         return settings;
     }

@@ -1,4 +1,4 @@
-#include "ScriptedServer.h"
+#include "support/peers/ScriptedServer.h"
 
 #include <QFile>
 #include <QSslKey>

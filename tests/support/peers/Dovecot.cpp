@@ -1,6 +1,6 @@
-#include "Dovecot.h"
+#include "support/peers/Dovecot.h"
 
-#include "ChildProcess.h"
+#include "support/peers/ChildProcess.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Dialogs.h"
+#include "ui/Dialogs.h"
 
 #include <QQueue>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "FakeTransport.h"
+#include "support/doubles/FakeTransport.h"
 
 void FakeTransport::Connect(const QString& host, quint16 port) {
     open = true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/MessageSink.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -9,11 +11,8 @@
 
 // Message boxes and the input box, captioned "Tarnwick". The program passes the real ones;
 // tests pass a service that answers by itself.
-class Dialogs {
+class Dialogs : public MessageSink {
 public:
-    virtual ~Dialogs() = default;
-    // A message with an OK button.
-    virtual void Message(const QString& text) = 0;
     // A question with Yes and No; true for Yes.
     virtual bool AskYesNo(const QString& text) = 0;
     // The input box: the text entered, or nothing when cancelled.

@@ -1,7 +1,7 @@
-#include "XSession.h"
+#include "support/peers/XSession.h"
 
-#include "ChildProcess.h"
-#include "TestWorld.h"
+#include "support/TestWorld.h"
+#include "support/peers/ChildProcess.h"
 
 #include <QCoreApplication>
 #include <QDir>
