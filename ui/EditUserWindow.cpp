@@ -1,11 +1,11 @@
 #include "EditUserWindow.h"
 
 #include "DialogFrame.h"
+#include "Dialogs.h"
 #include "PasswordWindow.h"
 #include "UserEntry.h"
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
-#include "Dialogs.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 

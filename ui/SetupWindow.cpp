@@ -1,11 +1,11 @@
 #include "SetupWindow.h"
 
 #include "DialogFrame.h"
+#include "Dialogs.h"
 #include "EditUserWindow.h"
 #include "UserListBox.h"
 #include "alerts/OnTop.h"
 #include "core/Autostart.h"
-#include "Dialogs.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 #include "core/UserLists.h"
