@@ -15,6 +15,8 @@ PasswordWindow::PasswordWindow(QWidget* parent) : QDialog(parent) {
     lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 8, 57, 17});
     txtPassword = MakeTextBox(*this, "txtPassword", {72, 8, 105, 19});
     txtPassword->setEchoMode(QLineEdit::Password);
+    lblPassword->setBuddy(txtPassword); // a screen reader names the field by its label
+    txtPassword->setAccessibleName(QStringLiteral("Password"));
     // Every character shows as "*", whatever the style's own mask character is.
     txtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
     txtPassword->setAttribute(Qt::WA_InputMethodEnabled, false);

@@ -45,6 +45,12 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
         MakeCheckBox(*this, "chkStartAtLogin", QStringLiteral("Start at Login"), {8, 280, 169, 17});
     cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 304, 81, 33});
     cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 304, 81, 33});
+    // A screen reader names the list by its label, and tells the two "Set" buttons apart by
+    // what they set.
+    lblUsers->setBuddy(lstUsers);
+    lstUsers->setAccessibleName(QStringLiteral("Users"));
+    cmdSetCheck->setAccessibleDescription(lblCheckIntCap->text());
+    cmdSetShow->setAccessibleDescription(lblShowIntCap->text());
     // The value labels overlap their captions' rectangles: keep them in front.
     lblCheckInt->raise();
     lblShowInt->raise();
