@@ -206,28 +206,31 @@ QString ServerText(Protocol protocol, Security security, const QString& hostAndP
     return QLatin1String(SchemeFor(protocol, security).name) + QStringLiteral("://") + hostAndPort;
 }
 
-QString WithProtocol(const QString& text, Protocol chosen) {
+namespace {
+// `text` with another protocol or security. The old choice's standard port would be a wrong
+// port for the new one (STLS sent into a TLS port waits out the time-out, TLS on port 110
+// meets a clear greeting): it becomes the new choice's, written as no port.
+QString Rechosen(const QString& text, std::optional<Protocol> protocol,
+                 std::optional<Security> security) {
     ServerParse parse = ParseServerAddress(text);
     if (!parse.ok)
         return text;
     ServerAddress& a = parse.address;
     if (a.port == SchemeFor(a.protocol, a.security).port)
         a.port = 0;
+    const Protocol chosen = protocol.value_or(a.protocol);
     if (chosen != Protocol::Imap)
         a.path.clear();
-    return ServerText(chosen, a.security, HostAndPortOf(a));
+    return ServerText(chosen, security.value_or(a.security), HostAndPortOf(a));
+}
+} // namespace
+
+QString WithProtocol(const QString& text, Protocol chosen) {
+    return Rechosen(text, chosen, std::nullopt);
 }
 
 QString WithSecurity(const QString& text, Security chosen) {
-    ServerParse parse = ParseServerAddress(text);
-    if (!parse.ok)
-        return text;
-    ServerAddress& a = parse.address;
-    // The other mode's standard port would be a wrong port: STLS sent into a TLS port waits
-    // out the time-out, and TLS on port 110 meets a clear greeting.
-    if (a.port == SchemeFor(a.protocol, a.security).port)
-        a.port = 0;
-    return ServerText(a.protocol, chosen, HostAndPortOf(a));
+    return Rechosen(text, std::nullopt, chosen);
 }
 
 QString HostAndPort(const QString& text) {
