@@ -141,6 +141,11 @@ Paths Paths::ForProgram(const QString& executableFile) {
     return paths;
 }
 
+QString Paths::OptionsFile() const {
+    return QDir::toNativeSeparators(
+        QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick.options")));
+}
+
 QString Paths::CaFile() const {
     return QDir::toNativeSeparators(
         QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick-ca.pem")));

@@ -18,6 +18,8 @@ struct Paths {
     // Certificates the user trusts for TLS besides the system's (a private CA or a
     // self-signed server), beside the settings file.
     QString CaFile() const;
+    // The choices kept beside the settings file (Tarnwick.options).
+    QString OptionsFile() const;
 };
 
 // Appends the folder separator unless the path already ends in one; "" gives the separator.

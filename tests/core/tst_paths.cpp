@@ -3,6 +3,7 @@
 #include "check/Logs.h"
 #include "core/Autostart.h"
 #include "core/Clock.h"
+#include "core/Options.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
 #include "support/TestWorld.h"
@@ -27,6 +28,21 @@ QByteArray TestReadAll(const QString& path) {
 class TestPaths final : public QObject {
     Q_OBJECT
 private slots:
+    // The choices beside the settings file: kept across a save and a load, the defaults from a
+    // missing or foreign file, and a line of a newer version skipped without losing the rest.
+    void optionsKeptBesideTheSettings() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("Tarnwick.options");
+        QCOMPARE(Options::Load(file), Options());
+        const Options both{.KeyringPasswords = true, .DesktopNotifications = true};
+        QCOMPARE(both.Save(file), QString());
+        QCOMPARE(Options::Load(file), both);
+        QFile edited(file);
+        QVERIFY(edited.open(QIODevice::WriteOnly));
+        edited.write("Newer=1\nKeyringPasswords = 1\nDesktopNotifications=yes\n\xff\xfe=1");
+        edited.close();
+        QCOMPARE(Options::Load(file), Options{.KeyringPasswords = true});
+    }
     // Beside a program in a build folder; in the state folder for one that is installed (also
     // when root could write there) or lies where the user may not write.
     // Nor in a folder others may write to, where they could plant a log.

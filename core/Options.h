@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Choices kept beside the settings file rather than in it, so that the file stays as older
+// versions read it: Tarnwick.options, a line "name=1" or "name=0" each.
+struct Options final {
+    bool KeyringPasswords = false;     // "Keep Passwords in the Keyring"
+    bool DesktopNotifications = false; // "Use Desktop Notifications"
+
+    // A missing or unreadable file gives the defaults; unknown lines are skipped, so that an
+    // older version keeps working with a newer file.
+    static Options Load(const QString& file);
+    // Written whole (never half); the reason on failure, else empty.
+    QString Save(const QString& file) const;
+
+    bool operator==(const Options&) const = default;
+};
