@@ -1,4 +1,4 @@
-// The check session against a real POP3 server (Dovecot) over real sockets.
+// The check sessions against a real POP3 and IMAP server (Dovecot) over real sockets.
 #include "check/SocketTransport.h"
 #include "support/TestWorld.h"
 #include "support/peers/Dovecot.h"
@@ -21,11 +21,6 @@ QList<QByteArray> Lines(const QString& path) {
     return lines;
 }
 
-// One check of every due user, to its end.
-bool CheckAndWait(World& w) {
-    w.engine.CheckMail(false);
-    return QTest::qWaitFor([&] { return !w.engine.IsChecking(); }, RunTimeoutMs);
-}
 } // namespace
 
 class TestDovecot final : public QObject {
@@ -40,7 +35,7 @@ private slots:
         World w(server.Port());
         AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
 
-        QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
+        QVERIFY2(w.CheckAndWait(), qPrintable(server.Log()));
         QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
         QCOMPARE(w.engine.GetStage(), 6);
         QCOMPARE(w.settings.Users[0].NewNumMails, 3);
@@ -48,14 +43,14 @@ private slots:
         // Mail that arrives meanwhile is noticed by the next check.
         QVERIFY(server.DeliverMail("alice", 2));
         w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(w.settings.Users[0].NewNumMails, 5);
 
         // Fewer messages than the user already accepted.
         w.settings.Users[0].NumMails = 5;
         QVERIFY(server.RemoveMail("alice", 2));
         w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(w.settings.Users[0].NewNumMails, -1);
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nServer said you have less "
                                            "eMails than I think you have!"));
@@ -76,21 +71,32 @@ private slots:
         w.settings.Users[0].NumMails = 10;
         QVERIFY(server.RemoveMail("alice", 3));
         w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(w.settings.Users[0].NumMails, 0);
         QVERIFY(server.DeliverMail("alice", 3));
         w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(w.settings.Users[0].NewNumMails, 3);
     }
 
     // A server that requires TLS, with a certificate from a private CA that the user trusts
-    // through the file beside the settings: both ways of TLS count the mail.
+    // through the file beside the settings: TLS and STARTTLS count the mail, as does loopback
+    // in clear, which the server counts as secured. Over IMAP the users are then watched, and
+    // every watching connection logs in again.
+    void tlsWithPrivateCa_data() {
+        QTest::addColumn<QString>("protocol");
+        QTest::addRow("POP3") << "pop3";
+        QTest::addRow("IMAP") << "imap";
+    }
     void tlsWithPrivateCa() {
+        QFETCH(QString, protocol);
+        const bool imap = protocol == "imap";
         TestCertificates certs;
         TARNWICK_START_PEER(certs);
         Dovecot server;
         server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
+        if (imap)
+            server.EnableImap();
         TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("alice", "secret"));
         QVERIFY(server.DeliverMail("alice", 2));
@@ -98,32 +104,35 @@ private slots:
         const QString caFile = w.dir.filePath("Tarnwick-ca.pem");
         QVERIFY(QFile::copy(certs.Ca(), caFile));
         w.transport.SetCaFile(caFile);
-        const QString port = QString::number(server.Port());
+        const QString port = QString::number(imap ? server.ImapPort() : server.Port());
+        const QString tlsPort = QString::number(imap ? server.ImapsPort() : server.TlsPort());
         AddUser(w.settings,
-                MakeUser("Direct", "alice",
-                         "pop3s://127.0.0.1:" + QString::number(server.TlsPort()), "secret"));
+                MakeUser("Direct", "alice", protocol + "s://127.0.0.1:" + tlsPort, "secret"));
+        AddUser(w.settings, MakeUser("Upgraded", "alice",
+                                     protocol + "+starttls://localhost:" + port, "secret"));
         AddUser(w.settings,
-                MakeUser("Upgraded", "alice", "pop3+starttls://localhost:" + port, "secret"));
-        AddUser(w.settings, MakeUser("Clear", "alice", "127.0.0.1:" + port, "secret"));
+                MakeUser("Clear", "alice", protocol + "://127.0.0.1:" + port, "secret"));
 
         for (int run = 0; run < 3; ++run)
-            QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
+            QVERIFY2(w.CheckAndWait(), qPrintable(server.Log()));
         QCOMPARE(w.settings.Users[0].NewNumMails, 2);
         QCOMPARE(w.settings.Users[1].NewNumMails, 2);
         QCOMPARE(w.settings.Users[2].NewNumMails, 2);
         QCOMPARE(w.sink.texts, QStringList());
-        // The server saw TLS on the first two; loopback in clear counts as secured to it.
         const QStringList logins =
-            server.Log().split('\n').filter(QStringLiteral("Login: user=<alice>"));
-        QCOMPARE(logins.size(), 3);
-        QVERIFY2(logins.at(0).contains(", TLS,") && logins.at(1).contains(", TLS,") &&
-                     !logins.at(2).contains("TLS"),
+            server.Log().split('\n').filter(protocol + "-login: Info: Login: user=<alice>");
+        const qsizetype secured = logins.filter(", TLS,").size();
+        QVERIFY2(imap ? secured >= 2 && logins.size() > secured
+                      : logins.size() == 3 && logins.at(0).contains(", TLS,") &&
+                            logins.at(1).contains(", TLS,") && !logins.at(2).contains("TLS"),
                  qPrintable(logins.join('\n')));
+        if (imap)
+            return; // the watched users are not checked again
 
         // Without the CA file the certificate is not trusted.
         QVERIFY(QFile::remove(caFile));
         w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QVERIFY2(w.sink.texts.value(0).startsWith(
                      "Error with Direct : \r\nTLS certificate not accepted: "),
                  qPrintable(w.sink.texts.value(1)));
@@ -136,12 +145,12 @@ private slots:
         QVERIFY(server.DeliverMail("alice", 1));
         World w(server.Port());
         AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(w.settings.Users[0].NewNumMails, 1);
 
         QVERIFY(server.SetPassword("alice", "changed"));
         w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\n[AUTH] Authentication failed."));
         // Stage 3: the reply to PASS; the counts are left as they were.
         QVERIFY2(ReadFile(w.logs.ErrLogPath())
@@ -151,9 +160,55 @@ private slots:
 
         w.settings.Users[0].Password = "changed";
         w.clock.Advance(PastInterval);
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(w.sink.texts.size(), 1);
         QCOMPARE(Lines(w.logs.StatLogPath()).size(), 2);
+    }
+
+    // The count is the unseen messages. A server that offers IDLE is then watched, not
+    // polled: mail delivered and mail read on another device are counted as the server tells
+    // of them; a restart is logged once and the connection made again; at the end it is
+    // logged out.
+    void unseenAndIdle() {
+        Dovecot server;
+        server.EnableImap();
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("alice", "p\"w \\ä"));
+        QVERIFY(server.DeliverMail("alice", 3));
+        World w(server.Port());
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.ImapPort()),
+                         "p\"w \\ä"));
+        const UserRecord& user = w.settings.Users[0];
+        QVERIFY2(w.CheckAndWait(), qPrintable(server.Log()));
+        QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
+        QCOMPARE(user.NewNumMails, 3);
+        QVERIFY(ReadFile(w.logs.StatLogPath()).startsWith("alice|* STATUS INBOX (UNSEEN 3)&|3|3"));
+        QVERIFY(w.engine.Idle().IsWatched(user.Id));
+        QCOMPARE(w.engine.PickDueUser(w.clock.Stamp() + PastInterval), -1);
+        const auto counts = [&] { return ReadFile(w.logs.StatLogPath()).count('\n'); };
+        QTRY_COMPARE_WITH_TIMEOUT(counts(), 2, 15000); // again on the watching connection
+
+        QVERIFY(server.DeliverMail("alice", 2));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 5, 20000);
+        w.settings.Users[0].NumMails = 5;
+        QVERIFY(server.MarkSeen("alice", 4));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NumMails, 1, 20000);
+
+        QString error;
+        QVERIFY2(server.Restart(&error), qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(w.logs.ErrLogPath()).contains("|9|"), 20000);
+        QVERIFY(server.DeliverMail("alice", 1));
+        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 2, 30000);
+        QCOMPARE(ReadFile(w.logs.ErrLogPath()).count("|9|"), 1);
+
+        // At the end the watching connection is left (logged out, or at least closed).
+        const auto ended = [&] {
+            return server.Log().count(QRegularExpression("imap\\(alice\\).*Disconnected"));
+        };
+        const qsizetype before = ended();
+        w.engine.CloseAll();
+        QTRY_COMPARE_WITH_TIMEOUT(ended(), before + 1, 10000);
     }
 
     // The scheduler's own timers: users are checked in table order, one after the other; a

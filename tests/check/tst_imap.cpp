@@ -1,13 +1,10 @@
-// The IMAP check session over real loopback sockets: against a scripted server for what a
-// real one will not do, and against Dovecot's IMAP server.
+// The IMAP check session over real loopback sockets, against a scripted server for what a
+// real one will not do (Dovecot's rows are with the POP3 ones).
 #include "check/SocketTransport.h"
 #include "core/ClockJumps.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
-#include "support/peers/Dovecot.h"
-#include "support/peers/RealPeer.h"
 #include "support/peers/ScriptedServer.h"
-#include "support/peers/TestCertificates.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -19,11 +16,6 @@ namespace {
 using World = CheckWorld<SocketTransport>;
 
 constexpr qint64 PastInterval = (Settings::DefaultCheckInterval * 60 + 1) * 1000;
-
-bool CheckAndWait(World& w) {
-    w.engine.CheckMail(false);
-    return QTest::qWaitFor([&] { return !w.engine.IsChecking(); }, 30000);
-}
 
 // The stage and the message of the error log's last record, "5|BAD no".
 QString LastError(const World& w) {
@@ -44,20 +36,6 @@ const QList<QByteArray> StatusAndLogout = {"* STATUS INBOX (MESSAGES 9 UNSEEN 4)
                                            "* BYE\r\na4 OK\r\n"};
 const QByteArray Plain = QByteArray("\0alice\0secret", 13).toBase64();
 
-// Starts `server` with IMAP, or ends the test as TARNWICK_START_PEER does.
-#define START_IMAP(server)                                                                         \
-    do {                                                                                           \
-        const QString why_ = Dovecot::ImapUnavailable();                                           \
-        if (!why_.isEmpty()) {                                                                     \
-            if (RealPeersMustRun())                                                                \
-                QFAIL(qPrintable(QStringLiteral("CI must run this test: ") + why_));               \
-            QSKIP(qPrintable(why_));                                                               \
-        }                                                                                          \
-        (server).EnableImap();                                                                     \
-        QString error_;                                                                            \
-        if (!(server).Start(&error_))                                                              \
-            QFAIL(qPrintable(error_));                                                             \
-    } while (false)
 } // namespace
 
 class TestImapWire final : public QObject {
@@ -202,7 +180,7 @@ private slots:
                 MakeUser("Home", "alice",
                          scheme + "://127.0.0.1:" + QString::number(server.Port()) + path,
                          password));
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QCOMPARE(LastError(w), error);
         QCOMPARE(w.settings.Users[0].NewNumMails, count);
         QByteArrayList received = server.Received(0);
@@ -251,7 +229,7 @@ private slots:
         AddUser(w.settings,
                 MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
                          "secret"));
-        QVERIFY(CheckAndWait(w));
+        QVERIFY(w.CheckAndWait());
         QVERIFY(w.engine.Idle().IsWatched(w.settings.Users[0].Id));
         QTRY_COMPARE(w.settings.Users[0].NewNumMails, 5);
         const QByteArrayList sent = {"a1 CAPABILITY",
@@ -287,89 +265,9 @@ private slots:
     }
 };
 
-class TestImapDovecot final : public QObject {
-    Q_OBJECT
-
-private slots:
-    // The count is the unseen messages. A server that offers IDLE is then watched, not
-    // polled: mail delivered and mail read on another device are counted as the server tells
-    // of them; a restart is logged once and the connection made again; at the end it is
-    // logged out.
-    void unseenAndIdle() {
-        Dovecot server;
-        START_IMAP(server);
-        QVERIFY(server.AddUser("alice", "p\"w \\ä"));
-        QVERIFY(server.DeliverMail("alice", 3));
-        World w;
-        AddUser(w.settings,
-                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.ImapPort()),
-                         "p\"w \\ä"));
-        const UserRecord& user = w.settings.Users[0];
-        QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
-        QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
-        QCOMPARE(user.NewNumMails, 3);
-        QVERIFY(ReadFile(w.logs.StatLogPath()).startsWith("alice|* STATUS INBOX (UNSEEN 3)&|3|3"));
-        QVERIFY(w.engine.Idle().IsWatched(user.Id));
-        QCOMPARE(w.engine.PickDueUser(w.clock.Stamp() + PastInterval), -1);
-        const auto counts = [&] { return ReadFile(w.logs.StatLogPath()).count('\n'); };
-        QTRY_COMPARE_WITH_TIMEOUT(counts(), 2, 15000); // again on the watching connection
-
-        QVERIFY(server.DeliverMail("alice", 2));
-        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 5, 20000);
-        w.settings.Users[0].NumMails = 5;
-        QVERIFY(server.MarkSeen("alice", 4));
-        QTRY_COMPARE_WITH_TIMEOUT(user.NumMails, 1, 20000);
-
-        QString error;
-        QVERIFY2(server.Restart(&error), qPrintable(error));
-        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(w.logs.ErrLogPath()).contains("|9|"), 20000);
-        QVERIFY(server.DeliverMail("alice", 1));
-        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 2, 30000);
-        QCOMPARE(ReadFile(w.logs.ErrLogPath()).count("|9|"), 1);
-
-        // At the end the watching connection is left (logged out, or at least closed).
-        const auto ended = [&] {
-            return server.Log().count(QRegularExpression("imap\\(alice\\).*Disconnected"));
-        };
-        const qsizetype before = ended();
-        w.engine.CloseAll();
-        QTRY_COMPARE_WITH_TIMEOUT(ended(), before + 1, 10000);
-    }
-
-    // A server that requires TLS, with a private CA's certificate in the user's CA file: TLS
-    // and STARTTLS count the mail (and loopback in clear, which the server counts as secure).
-    void tls() {
-        TestCertificates certs;
-        TARNWICK_START_PEER(certs);
-        Dovecot server;
-        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
-        START_IMAP(server);
-        QVERIFY(server.AddUser("alice", "secret"));
-        QVERIFY(server.DeliverMail("alice", 2));
-        World w;
-        QVERIFY(QFile::copy(certs.Ca(), w.dir.filePath("Tarnwick-ca.pem")));
-        const QString imap = QString::number(server.ImapPort());
-        AddUser(w.settings,
-                MakeUser("Direct", "alice",
-                         "imaps://127.0.0.1:" + QString::number(server.ImapsPort()), "secret"));
-        AddUser(w.settings,
-                MakeUser("Upgraded", "alice", "imap+starttls://localhost:" + imap, "secret"));
-        AddUser(w.settings, MakeUser("Clear", "alice", "imap://127.0.0.1:" + imap, "secret"));
-        for (int run = 0; run < 3; ++run)
-            QVERIFY2(CheckAndWait(w), qPrintable(server.Log()));
-        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
-        QCOMPARE(w.settings.Users[1].NewNumMails, 2);
-        QCOMPARE(w.settings.Users[2].NewNumMails, 2);
-        QCOMPARE(w.sink.texts, QStringList());
-        const QStringList logins = server.Log().split('\n').filter(
-            QStringLiteral("imap-login: Info: Login: user=<alice>"));
-        QVERIFY2(logins.filter(", TLS,").size() >= 2, qPrintable(logins.join('\n')));
-    }
-};
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestImapWire, TestImapIdle, TestImapDovecot>(argc, argv);
+    return RunTests<TestImapWire, TestImapIdle>(argc, argv);
 }
 
 #include "tst_imap.moc"

@@ -113,6 +113,12 @@ template <typename TransportT> struct CheckWorld {
         });
     }
 
+    // One check of every due user, to its end.
+    bool CheckAndWait(int ms = 30000) {
+        engine.CheckMail(false);
+        return QTest::qWaitFor([this] { return !engine.IsChecking(); }, ms);
+    }
+
     QTemporaryDir dir;
     ManualClock clock;
     Settings settings;

@@ -105,20 +105,15 @@ QString Dovecot::Unavailable() {
     if (DovecotProgram().isEmpty() || !HasPop3Service())
         return QStringLiteral("Dovecot's POP3 server is not installed (Debian package "
                               "dovecot-pop3d).");
+    if (!HasService("imap-login"))
+        return QStringLiteral("Dovecot's IMAP server is not installed (Debian package "
+                              "dovecot-imapd).");
     for (const char* account : {MailUser, InternalUser, LoginUser})
         if (!getpwnam(account))
             return QStringLiteral("The system user '%1' that Dovecot needs does not exist.")
                 .arg(QLatin1String(account));
     return QString();
 #endif
-}
-
-QString Dovecot::ImapUnavailable() {
-    const QString why = Unavailable();
-    if (!why.isEmpty() || HasService("imap-login"))
-        return why;
-    return QStringLiteral("Dovecot's IMAP server is not installed (Debian package "
-                          "dovecot-imapd).");
 }
 
 QString Dovecot::MaildirOf(const QString& user) const {

@@ -9,8 +9,8 @@
 class QProcess;
 
 // A Dovecot POP3 (and, when asked, IMAP) server of the test's own on free loopback ports: its
-// configuration, users
-// (a passwd-file) and maildirs live in a temporary folder, apart from any system service.
+// configuration, users (a passwd-file) and maildirs live in a temporary folder, apart from any
+// system service.
 // The destructor stops it and everything it started.
 class Dovecot final {
 public:
@@ -19,7 +19,8 @@ public:
     Dovecot(const Dovecot&) = delete;
     Dovecot& operator=(const Dovecot&) = delete;
 
-    // Why the server cannot run on this machine (not root, Dovecot missing), or empty.
+    // Why the server cannot run on this machine (not root, Dovecot's POP3 or IMAP missing), or
+    // empty.
     static QString Unavailable();
 
     // Where the server listens: a loopback address and a free port unless told otherwise
@@ -36,8 +37,6 @@ public:
     }
     // Serves IMAP too, on a port of its own (and IMAPS with TLS), before Start.
     void EnableImap() { imap_ = true; }
-    // Why IMAP cannot be served on this machine, or empty.
-    static QString ImapUnavailable();
     bool Start(QString* error);
     void Stop();
     // Stops the running server and starts it again on the same ports.
