@@ -544,7 +544,7 @@ private slots:
     }
 };
 
-// The scheduler on a clock that stands still unless a test moves it.
+// How the text of a mail server is read, and written back.
 class TestServerAddress final : public QObject {
     Q_OBJECT
 
@@ -553,105 +553,72 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("security"); // -1: refused
         QTest::addColumn<QString>("host");
-        QTest::addColumn<int>("port");        // with 110 for plain POP3
-        QTest::addColumn<QString>("problem"); // part of the message when refused
-        QTest::addColumn<QString>("folder");  // IMAP's, decoded
-        const int none = int(Security::None), tls = int(Security::Tls),
-                  stls = int(Security::StartTls);
-        QTest::newRow("host") << "pop.example.com" << none << "pop.example.com" << 110 << ""
-                              << "";
-        QTest::newRow("IPv4") << "192.0.2.7" << none << "192.0.2.7" << 110 << ""
-                              << "";
-        QTest::newRow("host:port")
-            << "pop.example.com:1110" << none << "pop.example.com" << 1110 << ""
-            << "";
-        QTest::newRow("pop3") << "pop3://h" << none << "h" << 110 << ""
-                              << "";
-        QTest::newRow("pop3s") << "pop3s://h" << tls << "h" << 995 << ""
-                               << "";
-        QTest::newRow("pop3s with port") << "pop3s://h:1" << tls << "h" << 1 << ""
-                                         << "";
-        QTest::newRow("starttls, any case")
-            << "POP3+StartTLS://h:65535" << stls << "h" << 65535 << ""
-            << "";
-        QTest::newRow("IPv6") << "[::1]" << none << "::1" << 110 << ""
-                              << "";
-        QTest::newRow("IPv6 with port")
-            << "pop3s://[2001:db8::5]:995" << tls << "2001:db8::5" << 995 << ""
-            << "";
-        QTest::newRow("empty") << "" << -1 << "" << 0 << "the host is empty"
-                               << "";
-        QTest::newRow("scheme only") << "pop3s://" << -1 << "" << 0 << "the host is empty"
-                                     << "";
-        QTest::newRow("port only") << ":110" << -1 << "" << 0 << "the host is empty"
-                                   << "";
-        QTest::newRow("empty brackets") << "[]:110" << -1 << "" << 0 << "the host is empty"
-                                        << "";
-        QTest::newRow("unknown scheme")
-            << "smtp://h" << -1 << "" << 0
-            << "unknown scheme \"smtp\" (known are pop3, pop3s, pop3+starttls, imap, imaps and "
-               "imap+starttls)"
-            << "";
-        QTest::newRow("imap") << "imap://h" << none << "h" << 143 << ""
-                              << "INBOX";
-        QTest::newRow("imap, empty folder") << "imap://h/" << none << "h" << 143 << ""
-                                            << "INBOX";
-        QTest::newRow("imaps with folder") << "imaps://h:1993/Sent" << tls << "h" << 1993 << ""
-                                           << "Sent";
-        QTest::newRow("imap+starttls, encoded folder")
-            << "IMAP+STARTTLS://[::1]/Entw%C3%BCrfe/a%20b@x" << stls << "::1" << 143 << ""
-            << "Entwürfe/a b@x";
-        QTest::newRow("imap, bad escape") << "imap://h/a%zz" << -1 << "" << 0 << "URL-encoded"
-                                          << "";
-        QTest::newRow("imap, not UTF-8") << "imap://h/%FF" << -1 << "" << 0 << "URL-encoded"
-                                         << "";
-        QTest::newRow("imap, control character")
-            << "imap://h/a%0Ab" << -1 << "" << 0 << "URL-encoded"
-            << "";
-        QTest::newRow("imap, parameters")
-            << "imap://h/INBOX;UIDVALIDITY=1" << -1 << "" << 0 << "only a folder"
-            << "";
-        QTest::newRow("imap, user") << "imap://bob@h/INBOX" << -1 << "" << 0 << "a user name"
-                                    << "";
-        QTest::newRow("path") << "pop3://h/inbox" << -1 << "" << 0 << "a path"
-                              << "";
-        QTest::newRow("user") << "pop3s://bob@h" << -1 << "" << 0 << "a user name"
-                              << "";
-        QTest::newRow("port 0") << "h:0" << -1 << "" << 0 << "from 1 to 65535"
-                                << "";
-        QTest::newRow("port 65536") << "h:65536" << -1 << "" << 0 << "from 1 to 65535"
-                                    << "";
-        QTest::newRow("port empty") << "pop3s://h:" << -1 << "" << 0 << "from 1 to 65535"
-                                    << "";
-        QTest::newRow("port signed") << "h:+110" << -1 << "" << 0 << "from 1 to 65535"
-                                     << "";
-        QTest::newRow("port long") << "h:0000110" << -1 << "" << 0 << "from 1 to 65535"
-                                   << "";
-        QTest::newRow("IPv6 bare") << "::1" << -1 << "" << 0 << "in brackets"
-                                   << "";
-        QTest::newRow("IPv6 unclosed") << "[::1" << -1 << "" << 0 << "closing bracket"
-                                       << "";
-        QTest::newRow("not IPv6") << "[pop.example.com]" << -1 << "" << 0
-                                  << "is not an IPv6 address"
-                                  << "";
-        QTest::newRow("IPv4 in brackets")
-            << "[192.0.2.7]" << -1 << "" << 0 << "is not an IPv6 address"
-            << "";
-        QTest::newRow("blank in host") << "pop example" << -1 << "" << 0 << "a blank"
-                                       << "";
+        QTest::addColumn<int>("port"); // with 110 for plain POP3
+        // Part of the message when refused, else IMAP's folder, decoded.
+        QTest::addColumn<QString>("expected");
+        constexpr int no = -1, none = int(Security::None), tls = int(Security::Tls),
+                      stls = int(Security::StartTls);
+        const struct {
+            const char *name, *text;
+            int security;
+            const char* host;
+            int port;
+            const char* expected;
+        } rows[] = {
+            {"host", "pop.example.com", none, "pop.example.com", 110, ""},
+            {"IPv4", "192.0.2.7", none, "192.0.2.7", 110, ""},
+            {"host:port", "pop.example.com:1110", none, "pop.example.com", 1110, ""},
+            {"pop3", "pop3://h", none, "h", 110, ""},
+            {"pop3s", "pop3s://h", tls, "h", 995, ""},
+            {"pop3s with port", "pop3s://h:1", tls, "h", 1, ""},
+            {"starttls, any case", "POP3+StartTLS://h:65535", stls, "h", 65535, ""},
+            {"IPv6", "[::1]", none, "::1", 110, ""},
+            {"IPv6 with port", "pop3s://[2001:db8::5]:995", tls, "2001:db8::5", 995, ""},
+            {"empty", "", no, "", 0, "the host is empty"},
+            {"scheme only", "pop3s://", no, "", 0, "the host is empty"},
+            {"port only", ":110", no, "", 0, "the host is empty"},
+            {"empty brackets", "[]:110", no, "", 0, "the host is empty"},
+            {"unknown scheme", "smtp://h", no, "", 0,
+             "unknown scheme \"smtp\" (known are pop3, pop3s, pop3+starttls, imap, imaps and "
+             "imap+starttls)"},
+            {"imap", "imap://h", none, "h", 143, "INBOX"},
+            {"imap, empty folder", "imap://h/", none, "h", 143, "INBOX"},
+            {"imaps with folder", "imaps://h:1993/Sent", tls, "h", 1993, "Sent"},
+            {"imap+starttls, encoded folder", "IMAP+STARTTLS://[::1]/Entw%C3%BCrfe/a%20b@x", stls,
+             "::1", 143, "Entwürfe/a b@x"},
+            {"imap, bad escape", "imap://h/a%zz", no, "", 0, "URL-encoded"},
+            {"imap, not UTF-8", "imap://h/%FF", no, "", 0, "URL-encoded"},
+            {"imap, control character", "imap://h/a%0Ab", no, "", 0, "URL-encoded"},
+            {"imap, parameters", "imap://h/INBOX;UIDVALIDITY=1", no, "", 0, "only a folder"},
+            {"imap, user", "imap://bob@h/INBOX", no, "", 0, "a user name"},
+            {"path", "pop3://h/inbox", no, "", 0, "a path"},
+            {"user", "pop3s://bob@h", no, "", 0, "a user name"},
+            {"port 0", "h:0", no, "", 0, "from 1 to 65535"},
+            {"port 65536", "h:65536", no, "", 0, "from 1 to 65535"},
+            {"port empty", "pop3s://h:", no, "", 0, "from 1 to 65535"},
+            {"port signed", "h:+110", no, "", 0, "from 1 to 65535"},
+            {"port long", "h:0000110", no, "", 0, "from 1 to 65535"},
+            {"IPv6 bare", "::1", no, "", 0, "in brackets"},
+            {"IPv6 unclosed", "[::1", no, "", 0, "closing bracket"},
+            {"not IPv6", "[pop.example.com]", no, "", 0, "is not an IPv6 address"},
+            {"IPv4 in brackets", "[192.0.2.7]", no, "", 0, "is not an IPv6 address"},
+            {"blank in host", "pop example", no, "", 0, "a blank"},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.name) << QString::fromUtf8(row.text) << row.security << row.host
+                                    << row.port << QString::fromUtf8(row.expected);
     }
     void parse() {
         QFETCH(QString, text);
         QFETCH(int, security);
         QFETCH(QString, host);
         QFETCH(int, port);
-        QFETCH(QString, problem);
-        QFETCH(QString, folder);
+        QFETCH(QString, expected);
         const ServerParse parse = ParseServerAddress(text);
         QCOMPARE(parse.ok, security >= 0);
         if (!parse.ok) {
             QVERIFY2(parse.error.startsWith("Mail server \"" + text + "\" is not valid: ") &&
-                         parse.error.contains(problem) && parse.error.endsWith('!'),
+                         parse.error.contains(expected) && parse.error.endsWith('!'),
                      qPrintable(parse.error));
             QCOMPARE(HostAndPort(text), text);
             return;
@@ -659,7 +626,7 @@ private slots:
         QCOMPARE(int(parse.address.security), security);
         QCOMPARE(parse.address.host, host);
         QCOMPARE(int(parse.address.PortOr(110)), port);
-        QCOMPARE(parse.address.protocol == Protocol::Imap ? parse.address.Folder() : "", folder);
+        QCOMPARE(parse.address.protocol == Protocol::Imap ? parse.address.Folder() : "", expected);
         // Written back with the scheme of the security, the text reads the same.
         const QString again =
             ServerText(parse.address.protocol, parse.address.security, HostAndPort(text));
@@ -674,6 +641,7 @@ private slots:
     }
 };
 
+// The scheduler on a clock that stands still unless a test moves it.
 class TestScheduler final : public QObject {
     Q_OBJECT
 
