@@ -135,8 +135,9 @@ void KeptPasswords::StoreAll(Finished done) {
             for (const QString& old : labels_ - labels)
                 store_.Remove(old, [](SecretStore::Result, const QString&, const QString&) {});
             labels_ = labels;
-            *next = nullptr; // no cycle left behind
-            return done(QString());
+            const Finished finish = done; // this very closure goes with the cycle
+            *next = nullptr;              // no cycle left behind
+            return finish(QString());
         }
         const Item item = items->at(at);
         auto fail = [done, next, item](const QString& error) {
@@ -149,9 +150,9 @@ void KeptPasswords::StoreAll(Finished done) {
                                                   const QString& error) {
                          if (result != SecretStore::Result::Ok)
                              return fail(error);
-                         store_.Read(item.label, [item, at, next, fail](
-                                                     SecretStore::Result read,
-                                                     const QString& secret, const QString& why) {
+                         store_.Read(item.label, [item, at, next, fail](SecretStore::Result read,
+                                                                        const QString& secret,
+                                                                        const QString& why) {
                              if (read != SecretStore::Result::Ok)
                                  return fail(why);
                              if (secret != item.password)

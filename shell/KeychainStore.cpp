@@ -62,11 +62,10 @@ void KeychainStore::WatchBus() {
         present_.insert(name);
         emit Changed();
     });
-    connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
-            [this](const QString& name) {
-                present_.remove(name);
-                emit Changed();
-            });
+    connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this, [this](const QString& name) {
+        present_.remove(name);
+        emit Changed();
+    });
     // A service the bus starts on demand counts as there.
     const QStringList activatable = names->activatableServiceNames();
     for (const QString& name : KeyringServices) {

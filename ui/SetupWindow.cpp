@@ -60,9 +60,9 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     lblCheckInt->raise();
     lblShowInt->raise();
 
-    QWidget* const tabOrder[] = {lstUsers,    cmdAdd,          cmdEdit,    cmdDelete,
-                                 cmdSetCheck, cmdSetShow,      chkShowErrs, chkStartAtLogin,
-                                 chkKeyring,  cmdOk,           cmdCancel};
+    QWidget* const tabOrder[] = {lstUsers,    cmdAdd,     cmdEdit,     cmdDelete,
+                                 cmdSetCheck, cmdSetShow, chkShowErrs, chkStartAtLogin,
+                                 chkKeyring,  cmdOk,      cmdCancel};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -203,8 +203,8 @@ bool SetupWindow::SaveOptions(bool keyring) {
     options.KeyringPasswords = keyring;
     const QString error = options.Save(optionsFile_);
     if (!error.isEmpty())
-        dialogs_.Message(QStringLiteral("Could not save the choice to %1: %2")
-                             .arg(optionsFile_, error));
+        dialogs_.Message(
+            QStringLiteral("Could not save the choice to %1: %2").arg(optionsFile_, error));
     return error.isEmpty();
 }
 
@@ -231,7 +231,8 @@ bool SetupWindow::SaveWithKeyring() {
         // Stored and read back first: only then may the file go without the passwords.
         const QString error = wait([this](auto done) { kept_->StoreAll(done); });
         if (!error.isEmpty()) {
-            dialogs_.Message(error + QStringLiteral("\r\nThe passwords stay in the settings file."));
+            dialogs_.Message(error +
+                             QStringLiteral("\r\nThe passwords stay in the settings file."));
             return false;
         }
         if (!kept_->On() && !SaveOptions(true))
