@@ -102,6 +102,14 @@ void KeychainStore::Remove(const QString& label, Done done) {
 }
 
 void KeychainStore::Run(Kind kind, const QString& label, const QString& secret, Done done) {
+    // Never asked without a service: the client library would start a bus of its own.
+    if (!Available()) {
+        QMetaObject::invokeMethod(
+            this,
+            [done] { done(Result::Unavailable, {}, QStringLiteral("no keyring service runs")); },
+            Qt::QueuedConnection);
+        return;
+    }
     QMetaObject::invokeMethod(worker_, [this, kind, label, secret, done = std::move(done)] {
         // The label names the item in the keyring's manager; QtKeychain shows its service.
         QKeychain::Job* job = nullptr;
