@@ -17,7 +17,7 @@ KeptPasswords::KeptPasswords(Settings& settings, SecretStore& store, CheckLogs& 
     : QObject(parent), settings_(settings), store_(store), logs_(logs) {
     connect(&store_, &SecretStore::Changed, this, [this] {
         if (on_)
-            ReadWaiting();
+            ReadWaiting(true);
     });
 }
 
@@ -29,7 +29,7 @@ void KeptPasswords::Begin() {
     for (int i = 0; i < settings_.UserCount(); ++i)
         labels_.insert(Label(settings_.Users[i]));
     if (on_)
-        ReadWaiting();
+        ReadWaiting(true);
 }
 
 bool KeptPasswords::Waits(const UserRecord& user) const {
@@ -39,13 +39,14 @@ bool KeptPasswords::Waits(const UserRecord& user) const {
 bool KeptPasswords::Held(const UserRecord& user) {
     if (!Waits(user))
         return false;
-    if (on_ && !missing_.contains(user.Id) && !reading_.contains(user.Id))
-        QTimer::singleShot(0, this, &KeptPasswords::ReadWaiting); // not from inside the pick
+    if (on_ && !missing_.contains(user.Id) && !reading_.contains(user.Id) &&
+        !failed_.contains(user.Id))
+        QTimer::singleShot(0, this, [this] { ReadWaiting(false); }); // not inside the pick
     return true;
 }
 
 bool KeptPasswords::InKeyring(const UserRecord& user) const {
-    return on_ && kept_.contains(user.Id) && kept_.value(user.Id) == user.Password;
+    return on_ && kept_.value(user.Id) == qMakePair(Label(user), user.Password);
 }
 
 void KeptPasswords::NoteWaiting(const QString& why) {
@@ -56,10 +57,13 @@ void KeptPasswords::NoteWaiting(const QString& why) {
                       .arg(why));
 }
 
-void KeptPasswords::ReadWaiting() {
+void KeptPasswords::ReadWaiting(bool again) {
+    if (again)
+        failed_.clear();
     for (int i = 0; i < settings_.UserCount(); ++i) {
         const UserRecord& user = settings_.Users[i];
-        if (!Waits(user) || missing_.contains(user.Id) || reading_.contains(user.Id))
+        if (!Waits(user) || missing_.contains(user.Id) || reading_.contains(user.Id) ||
+            failed_.contains(user.Id))
             continue;
         if (!store_.Available()) {
             NoteWaiting(QStringLiteral("no keyring service runs"));
@@ -78,6 +82,7 @@ void KeptPasswords::Read(quint64 id, const std::function<void(bool, const QStrin
     store_.Read(label, [this, id, label, then](SecretStore::Result result, const QString& secret,
                                                const QString& error) {
         reading_.remove(id);
+        failed_.remove(id);
         const int at = settings_.IndexOfId(id);
         // Gone, or changed in setup meanwhile: what was read is no longer its password.
         if (at < 0 || Label(settings_.Users[at]) != label)
@@ -88,7 +93,7 @@ void KeptPasswords::Read(quint64 id, const std::function<void(bool, const QStrin
             waitingNoted_ = false;
             if (user.Password.isEmpty())
                 user.Password = secret;
-            kept_.insert(id, secret);
+            kept_.insert(id, qMakePair(label, secret));
             emit Arrived();
             return then(true, QString());
         case SecretStore::Result::NotFound:
@@ -102,6 +107,7 @@ void KeptPasswords::Read(quint64 id, const std::function<void(bool, const QStrin
             return then(true, QString()); // nothing left to lose: it is set anew in setup
         case SecretStore::Result::Unavailable:
         case SecretStore::Result::Refused:
+            failed_.insert(id);
             NoteWaiting(error);
             return then(false, error);
         }
@@ -118,17 +124,18 @@ void KeptPasswords::StoreAll(Finished done) {
     for (int i = 0; i < settings_.UserCount(); ++i) {
         const UserRecord& user = settings_.Users[i];
         labels.insert(Label(user));
-        if (!user.Password.isEmpty()) // one still to come from the keyring stays there
+        // One still to come from the keyring stays there; one kept there already needs nothing.
+        if (!user.Password.isEmpty() && !InKeyring(user))
             items->append({user.Id, Label(user), user.Password, user.ScreenName});
     }
-    if (!store_.Available())
+    if (!items->isEmpty() && !store_.Available())
         return done(QStringLiteral("No keyring service runs on this desktop."));
     // One after the other: write, read back, compare; the first failure ends it.
     auto next = std::make_shared<std::function<void(int)>>();
     *next = [this, items, labels, done, next](int at) {
         if (at == items->size()) {
             for (const Item& item : std::as_const(*items)) {
-                kept_.insert(item.id, item.password);
+                kept_.insert(item.id, qMakePair(item.label, item.password));
                 missing_.remove(item.id);
             }
             // Items of users deleted or renamed since go.

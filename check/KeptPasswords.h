@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <functional>
@@ -54,7 +55,8 @@ signals:
     void Arrived();
 
 private:
-    void ReadWaiting();
+    // Reads the passwords still to come; `again` also those whose read failed before.
+    void ReadWaiting(bool again);
     void Read(quint64 id, const std::function<void(bool ok, const QString& error)>& then);
     void NoteWaiting(const QString& why);
     bool Waits(const UserRecord& user) const;
@@ -63,9 +65,10 @@ private:
     SecretStore& store_;
     CheckLogs& logs_;
     bool on_ = false;
-    QHash<quint64, QString> kept_; // by user: the password the keyring holds
-    QSet<QString> labels_;         // items that may be in the keyring
+    QHash<quint64, QPair<QString, QString>> kept_; // by user: the item's label and password
+    QSet<QString> labels_;                         // items that may be in the keyring
     QSet<quint64> reading_;
     QSet<quint64> missing_;
+    QSet<quint64> failed_;      // read again only when the keyring changes (not at every pick)
     bool waitingNoted_ = false; // the error log says so once until the keyring answers
 };
