@@ -169,6 +169,10 @@ void CheckEngine::PickAndBegin() {
     emit StatusChanged();
 }
 
+bool CheckEngine::Skipped(const UserRecord& user) const {
+    return idle_.IsWatched(user.Id) || (held_ && held_(user));
+}
+
 int CheckEngine::PickDueUser() const {
     return PickDueUser(clock_.Stamp());
 }
@@ -188,7 +192,7 @@ int CheckEngine::PickDueUser(qint64 now) const {
     for (int n = 0; n <= last; ++n) {
         const int i = (start + n) % (last + 1);
         const qint64 stamp = settings_.Users[i].LastCheck;
-        if (idle_.IsWatched(settings_.Users[i].Id))
+        if (Skipped(settings_.Users[i]))
             continue;
         if (qAbs(now - stamp) >= MinCheckGapMs &&
             IntervalPassed(now, stamp, settings_.CheckInterval))
@@ -206,7 +210,7 @@ qint64 CheckEngine::NextDueIn(qint64 now) const {
     const qint64 need = qMax(MinCheckGapMs, qint64(settings_.CheckInterval) * 60 * 1000 + 1);
     qint64 soonest = -1;
     for (int i = 0; i <= last; ++i) {
-        if (idle_.IsWatched(settings_.Users[i].Id))
+        if (Skipped(settings_.Users[i]))
             continue;
         const qint64 stamp = settings_.Users[i].LastCheck;
         if (qAbs(now - stamp) >= need)

@@ -10,11 +10,13 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+#include <functional>
 
 class CheckLogs;
 class Clock;
 class ClockJumps;
 class Settings;
+struct UserRecord;
 
 // The check scheduler. A tick of `tmrCheckMail` starts a run; each run picks the next due
 // user and hands it to the session of its protocol; when that session ends, the next due
@@ -68,6 +70,9 @@ public:
     // Closes every connection: at the exit.
     void CloseAll();
 
+    // Users for whom this says true are not checked: their password is not there yet.
+    void SetHeld(std::function<bool(const UserRecord&)> held) { held_ = std::move(held); }
+
     // Where sessions other than POP3 get their connections from.
     void SetTransportFactory(TransportFactory factory) { makeTransport_ = std::move(factory); }
 
@@ -96,11 +101,14 @@ private:
     void ScheduleNextTick(qint64 minDelayMs);
     // What is left of the pause after the last run.
     qint64 PauseLeft() const;
+    // Watched in IDLE, or held back by SetHeld: never due.
+    bool Skipped(const UserRecord& user) const;
 
     Settings& settings_;
     const Clock& clock_;
     CheckLogs& logs_;
     TransportFactory makeTransport_;
+    std::function<bool(const UserRecord&)> held_;
     QElapsedTimer runEnded_; // since the last run ended
     QElapsedTimer lastJump_; // since the clock last jumped
     CountRecorder recorder_;

@@ -211,6 +211,20 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
     Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
 }
 
+void CheckLogs::LogNote(const QString& ErrMsg) {
+    const QDateTime now = clock_.Now();
+    const QString line = QStringList{ShortDateText(now.date(), locale_),
+                                     LongTimeText(now.time(), locale_),
+                                     QStringLiteral("-1"),
+                                     QString(),
+                                     QStringLiteral("0"),
+                                     QStringLiteral("-1"),
+                                     QStringLiteral("0"),
+                                     VisibleControls(ErrMsg)}
+                             .join(QLatin1Char('|'));
+    Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
+}
+
 void CheckLogs::AppendStat(const QString& Username, const QString& Reply, const QString& CountText,
                            qint32 Count) {
     QString reply = Reply;

@@ -45,6 +45,8 @@ public:
     // One failed check of user `CurUser` at `Stage`: an error alert when errors are shown,
     // and a line in the error log.
     void DoError(const QString& ErrMsg, int CurUser, int Stage);
+    // A line in the error log that belongs to no user (CurUser -1), and no alert.
+    void LogNote(const QString& ErrMsg);
     // One evaluated STAT reply.
     void AppendStat(const QString& Username, const QString& Reply, const QString& CountText,
                     qint32 Count);

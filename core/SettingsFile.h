@@ -7,11 +7,13 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 class Clock;
 class Random;
 class Settings;
+struct UserRecord;
 
 // Writes `bytes` over the existing file `path` without replacing it, for a folder in which no
 // file can be created. The file never becomes shorter or cut off on a failure: it first grows
@@ -62,6 +64,10 @@ public:
     enum class Report { User, TraceOnly };
     bool SaveFile(Report report = Report::User);
 
+    // Passwords kept elsewhere (the keyring) are written empty: for each user this says true
+    // for. The file's format stays as it was.
+    void SetPasswordKept(std::function<bool(const UserRecord&)> kept) { kept_ = std::move(kept); }
+
     const QString& Path() const { return path_; }
     QString BackupPath() const { return path_ + QStringLiteral(".bak"); }
 
@@ -77,6 +83,7 @@ private:
     MessageSink& messages_;
     Random& random_;
     QString path_;
+    std::function<bool(const UserRecord&)> kept_;
     // The ".bak" holds the last settings of the user's, kept nowhere else: no save of the
     // defaults touches it.
     bool backupPinned_ = false;

@@ -109,7 +109,16 @@ bool SettingsFile::SaveFile(Report report) {
                                    "settings file cannot store")
                         .arg(name));
     }
-    const QByteArray plain = ToCodePage(BuildSettingsText(settings_));
+    Settings blanked;
+    if (kept_) {
+        blanked = settings_;
+        for (int i = 0; i < blanked.UserCount(); ++i) {
+            if (kept_(blanked.Users[i]))
+                blanked.Users[i].Password.clear();
+        }
+    }
+    const Settings& written = kept_ ? blanked : settings_;
+    const QByteArray plain = ToCodePage(BuildSettingsText(written));
     if (plain.size() > MaxPlainLength) {
         return fail(QStringLiteral("the settings take %1 bytes, more than the %2 that the "
                                    "settings file can hold: %3")
@@ -118,7 +127,7 @@ bool SettingsFile::SaveFile(Report report) {
                         .arg(WhatToShorten(settings_, plain.size() - MaxPlainLength)));
     }
     const QByteArray cipher = EncodeText(plain, DrawKey(random_));
-    if (BuildSettingsText(settings_) != DefaultsText()) {
+    if (BuildSettingsText(written) != DefaultsText()) {
         // Settings of the user's own replace what the files held back at start-up kept.
         backupPinned_ = false;
         settingsPinned_ = false;

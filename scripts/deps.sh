@@ -6,6 +6,8 @@ set -euo pipefail
 TARNWICK_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev fonts-liberation libxcb1-dev
+    # passwords in the desktop's keyring; tests: a real keyring, and a tool to look into it
+    qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools
     # tests: a real POP3 server, a display with a notification area, the fuzzer's compiler
     dovecot-pop3d dovecot-imapd openssl xvfb trayer xdotool x11-utils imagemagick openbox
     # desktops as users run them: a StatusNotifierItem panel on a session bus, a Wayland session

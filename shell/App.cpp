@@ -52,6 +52,7 @@ void App::Main() {
         env_.dialogs.Message(loaded.message);
     if (exiting_)
         return;
+    KeepPasswords();
     AddTrayIcon();
     LoadWindows();
     if (env_.clockJumps)
@@ -68,6 +69,17 @@ void App::Main() {
                 ShowSetup();
         });
     }
+}
+
+void App::KeepPasswords() {
+    if (!env_.secrets)
+        return;
+    kept_ = std::make_unique<KeptPasswords>(settings_, *env_.secrets, logs_);
+    kept_->SetOn(Options::Load(env_.paths.OptionsFile()).KeyringPasswords);
+    file_.SetPasswordKept([this](const UserRecord& user) { return kept_->InKeyring(user); });
+    engine_.SetHeld([this](const UserRecord& user) { return kept_->Held(user); });
+    connect(kept_.get(), &KeptPasswords::Arrived, &engine_, &CheckEngine::Reschedule);
+    kept_->Begin();
 }
 
 void App::AddTrayIcon() {
@@ -121,6 +133,7 @@ void App::LoadWindows() {
     main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
+    setup_->SetKeyring(kept_.get(), env_.paths.OptionsFile());
 
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
             &App::OnAcceptedCountFell);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "check/CheckEngine.h"
+#include "check/KeptPasswords.h"
 #include "check/Logs.h"
 #include "check/MailboxTest.h"
 #include "check/SocketTransport.h"
+#include "core/Options.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
@@ -40,6 +42,8 @@ struct Environment {
     // Once the first-run message is answered, setup opens so that a mailbox can be added at
     // once. Off where nobody can see a window (headless).
     bool setupAfterFirstRun = true;
+    // The keyring for "Keep Passwords in the Keyring"; none: the choice is not offered.
+    SecretStore* secrets = nullptr;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
@@ -75,11 +79,15 @@ public:
     PasswordWindow* Password() const { return password_.get(); }
     AboutWindow* About() const { return about_.get(); }
     TrayIcon* Tray() const { return tray_.get(); }
+    KeptPasswords* Kept() const { return kept_.get(); }
     bool IsSetupVisible() const;
 
 private:
     void AddTrayIcon();
     void LoadWindows();
+    // With "Keep Passwords in the Keyring" the passwords the file lacks come from the keyring,
+    // and the users wait for them.
+    void KeepPasswords();
     void BringDialogsToFront();
     void ShowSetup();
     // False, after telling the user why, while the icon waits for a notification area: the
@@ -100,6 +108,7 @@ private:
     SocketTransport transport_;
     CheckEngine engine_;
     MailboxTest mailboxTest_; // the user editor's "Test"
+    std::unique_ptr<KeptPasswords> kept_;
 
     std::unique_ptr<AboutWindow> about_;
     std::unique_ptr<AlertWindow> alert_;

@@ -5,6 +5,7 @@
 #include "ControlCentre.h"
 #include "ExitSignals.h"
 #include "Icons.h"
+#include "KeychainStore.h"
 #include "PlatformChoice.h"
 #include "QtDialogs.h"
 #include "SingleInstance.h"
@@ -98,8 +99,9 @@ int RunTarnwick(int argc, char** argv) {
     const Paths paths = Paths::ForProgram(QCoreApplication::applicationFilePath());
     const Autostart autostart(paths.AutostartFile, paths.ProgramFile);
     const std::unique_ptr<ClockJumps> clockJumps = MakeSystemClockJumps();
+    KeychainStore secrets;
     App tarnwick(Environment{paths, clock, dialogs, random, *tray, CheckEngine::Pop3Port,
-                             clockJumps.get(), !headless});
+                             clockJumps.get(), !headless, &secrets});
     instance.Listen([&tarnwick] {
         if (ControlCentre* centre = tarnwick.Main_())
             centre->ShowForm();

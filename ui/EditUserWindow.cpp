@@ -111,7 +111,9 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         ShowScheme(server.ok ? server.address.protocol : Protocol::Pop3,
                    server.ok ? server.address.security : Security::None);
         NewPassword = user.Password;
-        cmdEditPassword->setText(QStringLiteral("Edit Password"));
+        // None yet: its item is gone from the keyring (or not read yet).
+        cmdEditPassword->setText(NewPassword.isEmpty() ? QStringLiteral("Set Password")
+                                                       : QStringLiteral("Edit Password"));
         cmdOk->setEnabled(true);
         cmdOk->setText(QStringLiteral("Ok"));
         setWindowTitle(QStringLiteral("Edit User"));

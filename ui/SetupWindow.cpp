@@ -5,13 +5,16 @@
 #include "EditUserWindow.h"
 #include "UserListBox.h"
 #include "alerts/OnTop.h"
+#include "check/KeptPasswords.h"
 #include "core/Autostart.h"
+#include "core/Options.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 #include "core/UserLists.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
 #include <iterator>
@@ -22,7 +25,7 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     : QDialog(parent), settings_(settings), dialogs_(dialogs), lists_(lists), editor_(editor),
       saveFile_(std::move(saveFile)) {
     setObjectName(QStringLiteral("frmSetup"));
-    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 345);
+    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 369);
 
     lblUsers = MakeLabel(*this, "lblUsers", QStringLiteral("Users :"), {8, 8, 81, 17});
     lstUsers = new UserListBox(this);
@@ -43,8 +46,10 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
         MakeCheckBox(*this, "chkShowErrs", QStringLiteral("Show Errors"), {8, 256, 169, 17});
     chkStartAtLogin =
         MakeCheckBox(*this, "chkStartAtLogin", QStringLiteral("Start at Login"), {8, 280, 169, 17});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 304, 81, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 304, 81, 33});
+    chkKeyring = MakeCheckBox(*this, "chkKeyring", QStringLiteral("Keep Passwords in the Keyring"),
+                              {8, 304, 169, 17});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 328, 81, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 328, 81, 33});
     // A screen reader names the list by its label, and tells the two "Set" buttons apart by
     // what they set.
     lblUsers->setBuddy(lstUsers);
@@ -55,8 +60,9 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     lblCheckInt->raise();
     lblShowInt->raise();
 
-    QWidget* const tabOrder[] = {lstUsers,   cmdAdd,      cmdEdit,         cmdDelete, cmdSetCheck,
-                                 cmdSetShow, chkShowErrs, chkStartAtLogin, cmdOk,     cmdCancel};
+    QWidget* const tabOrder[] = {lstUsers,    cmdAdd,     cmdEdit,     cmdDelete,
+                                 cmdSetCheck, cmdSetShow, chkShowErrs, chkStartAtLogin,
+                                 chkKeyring,  cmdOk,      cmdCancel};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -125,6 +131,8 @@ void SetupWindow::ShowForm(QWidget* owner) {
     // The file is the choice: what is there now, whatever was ticked last time.
     chkStartAtLogin->setEnabled(autostart_ != nullptr);
     chkStartAtLogin->setChecked(autostart_ && autostart_->IsEnabled());
+    chkKeyring->setChecked(kept_ && kept_->On());
+    ShowKeyringState();
     SetListEnabled();
     if (!placed_) {
         CentreOver(*this, nullptr);
@@ -174,13 +182,90 @@ void SetupWindow::DeleteClicked() {
     lists_.RefreshUserLists();
 }
 
+void SetupWindow::SetKeyring(KeptPasswords* kept, const QString& optionsFile) {
+    kept_ = kept;
+    optionsFile_ = optionsFile;
+    if (kept_)
+        connect(&kept_->Store(), &SecretStore::Changed, this, &SetupWindow::ShowKeyringState);
+    ShowKeyringState();
+}
+
+void SetupWindow::ShowKeyringState() {
+    const bool there = kept_ && kept_->Store().Available();
+    chkKeyring->setEnabled(there || (kept_ && kept_->On()));
+    chkKeyring->setToolTip(there ? QString()
+                                 : QStringLiteral("No keyring service runs on the session bus: "
+                                                  "the passwords stay in the settings file."));
+}
+
+bool SetupWindow::SaveOptions(bool keyring) {
+    Options options = Options::Load(optionsFile_);
+    options.KeyringPasswords = keyring;
+    const QString error = options.Save(optionsFile_);
+    if (!error.isEmpty())
+        dialogs_.Message(
+            QStringLiteral("Could not save the choice to %1: %2").arg(optionsFile_, error));
+    return error.isEmpty();
+}
+
+bool SetupWindow::SaveWithKeyring() {
+    if (!kept_)
+        return !saveFile_ || saveFile_();
+    // The keyring answers later: the window waits, its event loop running, its controls off.
+    const auto wait = [this](const std::function<void(KeptPasswords::Finished)>& start) {
+        QString error;
+        bool finished = false;
+        QEventLoop loop;
+        setEnabled(false);
+        start([&](const QString& why) {
+            error = why;
+            finished = true;
+            loop.quit();
+        });
+        if (!finished)
+            loop.exec();
+        setEnabled(true);
+        return error;
+    };
+    if (chkKeyring->isChecked()) {
+        // Stored and read back first: only then may the file go without the passwords.
+        const QString error = wait([this](auto done) { kept_->StoreAll(done); });
+        if (!error.isEmpty()) {
+            dialogs_.Message(error +
+                             QStringLiteral("\r\nThe passwords stay in the settings file."));
+            return false;
+        }
+        if (!kept_->On() && !SaveOptions(true))
+            return false;
+        kept_->SetOn(true);
+        return !saveFile_ || saveFile_();
+    }
+    if (!kept_->On())
+        return !saveFile_ || saveFile_();
+    // Back into the file first; the items go once the file and the choice say so.
+    const QString error = wait([this](auto done) { kept_->FetchAll(done); });
+    if (!error.isEmpty()) {
+        dialogs_.Message(error + QStringLiteral("\r\nThe passwords stay in the keyring."));
+        return false;
+    }
+    kept_->SetOn(false);
+    if (saveFile_ && !saveFile_()) {
+        kept_->SetOn(true);
+        return false;
+    }
+    if (!SaveOptions(false))
+        return false; // the file holds the passwords: the items stay until it says so
+    kept_->RemoveAll();
+    return true;
+}
+
 void SetupWindow::OkClicked() {
     const Dialogs::OpenedFrom from(dialogs_, this); // a failed save's message
     const bool showErrors = settings_.ShowErrors;
     settings_.ShowErrors = chkShowErrs->isChecked();
     // A failed save has told the user; staying open lets them try again or cancel. The check
     // box reaches ShowErrors only with a save that succeeds (the close control drops it).
-    if (saveFile_ && !saveFile_()) {
+    if (!SaveWithKeyring()) {
         settings_.ShowErrors = showErrors;
         return;
     }

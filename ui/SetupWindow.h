@@ -8,6 +8,7 @@
 class Autostart;
 class Dialogs;
 class EditUserWindow;
+class KeptPasswords;
 class QCheckBox;
 class QLabel;
 class QPushButton;
@@ -27,6 +28,9 @@ public:
 
     // "Start at Login" shows and sets this entry; without one the box is disabled.
     void SetAutostart(const Autostart* autostart) { autostart_ = autostart; }
+    // "Keep Passwords in the Keyring" moves the passwords there and back, its choice kept in
+    // `optionsFile`; without `kept` the box is disabled.
+    void SetKeyring(KeptPasswords* kept, const QString& optionsFile);
 
     void DoCancel();
     // Asks for a new value of the interval `IntVal`, named `IntName` in the prompt.
@@ -51,6 +55,12 @@ private:
     void EditClicked();
     void DeleteClicked();
     void OkClicked();
+    // Greyed, saying why, while no keyring service runs (unless the passwords are there).
+    void ShowKeyringState();
+    // Moves the passwords as `chkKeyring` says, then saves; false (the user told why) when
+    // anything failed: then the file still holds every password it held.
+    bool SaveWithKeyring();
+    bool SaveOptions(bool keyring);
 
     Settings& settings_;
     Dialogs& dialogs_;
@@ -59,6 +69,8 @@ private:
     std::function<bool()> saveFile_;
 
     const Autostart* autostart_ = nullptr;
+    KeptPasswords* kept_ = nullptr;
+    QString optionsFile_;
     SetupSnapshot backups_;
     bool placed_ = false;
 
@@ -75,6 +87,7 @@ private:
     QPushButton* cmdSetShow = nullptr;
     QCheckBox* chkShowErrs = nullptr;
     QCheckBox* chkStartAtLogin = nullptr;
+    QCheckBox* chkKeyring = nullptr;
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
 };

@@ -1,0 +1,214 @@
+// "Keep Passwords in the Keyring" against a real keyring (gnome-keyring-daemon on a private
+// bus) and a scripted POP3 server; the failures of storing against a keyring in memory.
+#include "core/Options.h"
+#include "core/SettingsFile.h"
+#include "shell/App.h"
+#include "shell/KeychainStore.h"
+#include "shell/TrayIcon.h"
+#include "support/TestWorld.h"
+#include "support/doubles/FakeSecretStore.h"
+#include "support/doubles/FixedRandom.h"
+#include "support/doubles/RecordingDialogs.h"
+#include "support/peers/Keyring.h"
+#include "support/peers/ScriptedServer.h"
+#include "ui/EditUserWindow.h"
+#include "ui/ModalScript.h"
+#include "ui/SetupWindow.h"
+
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPushButton>
+
+namespace {
+const QString Secret = QStringLiteral("s3cret pass");
+
+QString Local(quint16 port) {
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
+
+// A home as the program lays it out: settings in config/, the logs beside the program in bin/.
+struct Home {
+    Home() {
+        for (const char* folder : {"config", "bin", "run"})
+            QDir(dir.path()).mkpath(folder);
+        QFile::setPermissions(dir.filePath("run"), OwnerOnly);
+    }
+    Paths Places() const { return {dir.filePath("config/Tarnwick.ini"), dir.filePath("bin")}; }
+    void WriteUser(const QString& server, const QString& password) const {
+        Settings settings;
+        AddUser(settings, MakeUser("Alice", "alice", server, password));
+        RecordingDialogs dialogs;
+        FixedRandom random;
+        SettingsFile(settings, dialogs, random, Places().SettingsFile).SaveFile();
+    }
+    QString FilePassword() const {
+        Settings settings;
+        RecordingDialogs dialogs;
+        FixedRandom random;
+        SettingsFile(settings, dialogs, random, Places().SettingsFile).LoadFile(SystemClock());
+        return settings.UserCount() == 1 ? settings.Users[0].Password : "(no user)";
+    }
+    bool KeyringChosen() const { return Options::Load(Places().OptionsFile()).KeyringPasswords; }
+    QByteArray ErrLog() const { return ReadFile(dir.filePath("bin/ErrLog.txt")); }
+    static constexpr auto OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    QTemporaryDir dir;
+};
+
+// The program in-process, started in `home` with `store` as its keyring.
+struct Run {
+    Run(const Home& home, SecretStore& store)
+        : app(Environment{home.Places(), clock, dialogs, random, tray, 1, nullptr, false, &store}) {
+        app.EndProcess = [] {};
+        app.Main();
+    }
+    // Ticks or unticks the box and presses "Ok"; whether setup closed without a message.
+    bool SetKeyring(bool on) {
+        WhenModal("frmSetup", [on](QWidget& setup) {
+            Control<QCheckBox>(setup, "chkKeyring")->setChecked(on);
+            Press(setup, "cmdOk");
+            if (setup.isVisible())
+                Press(setup, "cmdCancel");
+        });
+        app.Setup()->ShowForm();
+        return dialogs.messages.isEmpty();
+    }
+    ManualClock clock;
+    RecordingDialogs dialogs;
+    FixedRandom random;
+    NoTrayShell tray;
+    App app;
+};
+
+ServerScript Login() {
+    return Conversation({"+OK hi\r\n", "+OK\r\n", "+OK\r\n", "+OK 0 0\r\n", "+OK bye\r\n"});
+}
+} // namespace
+
+class TestKeyring final : public QObject {
+    Q_OBJECT
+    PrivateKeyring keyring_;
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(!keyring_.Address().isEmpty(), "dbus-daemon gave no address");
+        // The keyring's client and Qt find the private bus, not the desktop's.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", keyring_.Address().toLatin1());
+        QVERIFY(keyring_.Start());
+    }
+
+    // One user's way: tick, restart, untick, an item deleted; then the real program with a
+    // keyring that starts after it. (The keyring's client library of one process does not
+    // survive the keyring's restart, so that row comes last, in a process of its own.)
+    void passwordsMoveToTheKeyringAndBack() {
+        Home home;
+        ScriptedServer server;
+        const QByteArray pass = "PASS " + Secret.toUtf8() + "\r\n";
+        const QString label = "Tarnwick: alice on " + Local(server.Port());
+        home.WriteUser(Local(server.Port()), Secret);
+        KeychainStore store;
+        {
+            server.Queue(Login());
+            Run run(home, store);
+            QVERIFY(WaitFor([&] { return server.Finished(0); }, PeerStartMs));
+            QVERIFY(run.SetKeyring(true));
+            QCOMPARE(home.FilePassword(), QString());
+            QCOMPARE(keyring_.Lookup(label), std::optional<QString>(Secret));
+            QVERIFY(home.KeyringChosen());
+        }
+        { // restart: the password comes from the keyring; untick: back in the file
+            server.Queue(Login());
+            Run run(home, store);
+            QVERIFY(WaitFor([&] { return server.Finished(1); }, PeerStartMs));
+            QVERIFY(server.Received(1).contains(pass));
+            QVERIFY(run.SetKeyring(false));
+            QCOMPARE(home.FilePassword(), Secret);
+            QCOMPARE(keyring_.Lookup(label), std::nullopt);
+            QVERIFY(!home.KeyringChosen());
+            QVERIFY(run.SetKeyring(true));
+            QVERIFY(keyring_.Clear(label));
+        }
+        { // the item deleted: not checked, said once, the editor asks for a password
+            Run run(home, store);
+            QVERIFY(WaitFor([&] { return home.ErrLog().contains("No password in the keyring"); },
+                            PeerStartMs));
+            QTest::qWait(1500); // the scheduler's first look has come and gone
+            QCOMPARE(server.Connections(), 2);
+            QString caption;
+            WhenModal("frmSetup", [&](QWidget& setup) {
+                WhenModal("frmEditAdd", [&](QWidget& editor) {
+                    caption = Control<QPushButton>(editor, "cmdEditPassword")->text();
+                    Press(editor, "cmdCancel");
+                });
+                Control<QListWidget>(setup, "lstUsers")->setCurrentRow(0);
+                Press(setup, "cmdEdit");
+                Press(setup, "cmdCancel");
+            });
+            run.app.Setup()->ShowForm();
+            QCOMPARE(caption, QString("Set Password"));
+        }
+        QCOMPARE(home.ErrLog().count("No password in the keyring"), 1);
+        home.WriteUser(Local(server.Port()), Secret);
+        QVERIFY(Run(home, store).SetKeyring(true)); // its check stays unanswered
+
+        // No keyring at the program's start: one line, no login; the keyring starts: a login.
+        keyring_.Stop();
+        server.Queue(Login());
+        QFile::copy(TARNWICK_BINARY, home.dir.filePath("bin/tarnwick"));
+        QProcess program;
+        QProcessEnvironment env = keyring_.Environment();
+        env.insert("HOME", home.dir.path());
+        env.insert("XDG_CONFIG_HOME", home.dir.filePath("config"));
+        env.insert("XDG_RUNTIME_DIR", home.dir.filePath("run"));
+        program.setProcessEnvironment(env);
+        StartInOwnGroup(program, home.dir.filePath("bin/tarnwick"), {});
+        const std::unique_ptr<QProcess, void (*)(QProcess*)> stop(
+            &program, [](QProcess* p) { StopGroup(*p); });
+        QVERIFY(WaitFor([&] { return home.ErrLog().contains("Waiting for the keyring"); },
+                        PeerStartMs));
+        QTest::qWait(1500);
+        QCOMPARE(server.Connections(), 3);
+        QVERIFY(keyring_.Start());
+        QVERIFY(WaitFor([&] { return server.Finished(3); }, PeerStartMs));
+        QVERIFY(server.Received(3).contains(pass));
+        QCOMPARE(home.ErrLog().count("Waiting for the keyring"), 1);
+    }
+
+    // A keyring that does not keep the password: nothing blanked, setup says why, stays open.
+    void storingFails_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("refused") << int(FakeSecretStore::Fault::RefuseWrites) << "locked";
+        QTest::newRow("read back wrong")
+            << int(FakeSecretStore::Fault::ReadBackOther) << "another password";
+    }
+    void storingFails() {
+        QFETCH(int, fault);
+        QFETCH(QString, says);
+        Home home;
+        home.WriteUser("127.0.0.1:1", Secret);
+        FakeSecretStore store;
+        store.fault = FakeSecretStore::Fault(fault);
+        Run run(home, store);
+        QVERIFY(!run.SetKeyring(true));
+        QVERIFY(run.dialogs.messages.value(0).contains(says));
+        QVERIFY(run.dialogs.messages.value(0).contains("stay in the settings file"));
+        QCOMPARE(home.FilePassword(), Secret);
+        QVERIFY(!home.KeyringChosen() && !run.app.Kept()->On());
+    }
+
+    void greyedWithoutAKeyring() {
+        Home home;
+        FakeSecretStore store;
+        store.available = false;
+        Run run(home, store);
+        auto* box = Control<QCheckBox>(*run.app.Setup(), "chkKeyring");
+        QVERIFY(!box->isEnabled());
+        QVERIFY(box->toolTip().contains("No keyring service"));
+        store.available = true;
+        emit store.Changed();
+        QVERIFY(box->isEnabled());
+    }
+};
+
+QTEST_MAIN(TestKeyring)
+#include "tst_keyring.moc"
