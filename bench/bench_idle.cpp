@@ -80,7 +80,7 @@ void Idle(const char* who, int seconds) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(10, atoi(argv[1])) : 60;
-    if (const QString why = Dovecot::ImapUnavailable(); !why.isEmpty()) {
+    if (const QString why = Dovecot::Unavailable(); !why.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(why));
         return 1;
     }
