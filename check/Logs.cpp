@@ -6,77 +6,15 @@
 #include "core/Paths.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
+#include "core/platform/System.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 const QByteArray Crlf = QByteArrayLiteral("\r\n");
-
-// Why `path` is no file to write a log to: a symbolic link (someone may have planted it, to
-// have the records written into a file of the user's), anything but a regular file (a FIFO
-// blocks the writer), a file of another user. Nothing when it may be written or is missing.
-std::optional<QString> Refused(const QString& path) {
-#ifdef Q_OS_UNIX
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return std::nullopt;
-    if (S_ISLNK(st.st_mode))
-        return QStringLiteral("it is a symbolic link, and no log is written through one");
-    if (!S_ISREG(st.st_mode))
-        return QStringLiteral("it is not a regular file");
-    if (st.st_uid != ::geteuid())
-        return QStringLiteral("it belongs to another user");
-#else
-    Q_UNUSED(path);
-#endif
-    return std::nullopt;
-}
-
-// Opens the log at `path` with `mode`, never through a symbolic link, never blocking, and
-// only when it is a regular file of this user's: what Refused saw may have been replaced
-// since. False, with `error` set, when it is refused or cannot be opened.
-bool OpenLog(QFile& file, const QString& path, QIODevice::OpenMode mode, QString& error) {
-#ifdef Q_OS_UNIX
-    const int flags =
-        (mode.testFlag(QIODevice::WriteOnly) ? O_WRONLY | O_APPEND | O_CREAT : O_RDONLY) |
-        O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
-    if (fd < 0) {
-        const int why = errno;
-        error = Refused(path).value_or(SystemError(why));
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-        ::close(fd);
-        error = Refused(path).value_or(QStringLiteral("it is not a regular file of this user's"));
-        return false;
-    }
-    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        error = file.errorString();
-        return false;
-    }
-    return true;
-#else
-    file.setFileName(path);
-    if (!file.open(mode)) {
-        error = file.errorString();
-        return false;
-    }
-    return true;
-#endif
-}
 
 // Moves the log at `path` to `oldPath` in one step, replacing an older one: at no moment is
 // the current log gone while the rename may still fail. A rename moves a link itself, so
@@ -92,7 +30,7 @@ void RotateLog(const QString& path, const QString& oldPath) {
 void PutHeaderFirst(const QString& path, const QByteArray& header) {
     QFile log;
     QString error;
-    if (!QFileInfo::exists(path) || !OpenLog(log, path, QIODevice::ReadOnly, error) ||
+    if (!QFileInfo::exists(path) || !OpenOwnRegularFile(log, path, QIODevice::ReadOnly, error) ||
         log.size() == 0 || log.read(header.size()) == header)
         return;
     log.seek(0);
@@ -118,7 +56,7 @@ QString VisibleControls(const QString& text) {
 
 std::optional<QString> AppendToLog(const QString& path, const QByteArray& header,
                                    const QByteArray& bytes, const QString& oldPath, qint64 limit) {
-    if (const auto refused = Refused(path)) {
+    if (const auto refused = WhyNotOwnRegularFile(path)) {
         Trace(QStringLiteral("Cannot write %1: %2").arg(path, *refused));
         return refused;
     }
@@ -132,8 +70,8 @@ std::optional<QString> AppendToLog(const QString& path, const QByteArray& header
     // Unbuffered: a failed write leaves nothing pending that could still reach the file.
     QFile file;
     QString error;
-    if (!OpenLog(file, path, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
-                 error)) {
+    if (!OpenOwnRegularFile(
+            file, path, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, error)) {
         Trace(QStringLiteral("Cannot open %1: %2").arg(path, error));
         return error;
     }
@@ -152,12 +90,6 @@ std::optional<QString> AppendToLog(const QString& path, const QByteArray& header
         return why;
     }
     return std::nullopt;
-}
-
-void IgnoreFileSizeSignal() {
-#ifdef SIGXFSZ
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
 }
 
 QString CheckLogs::ErrLogPath() const {

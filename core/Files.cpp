@@ -1,5 +1,7 @@
 #include "Files.h"
 
+#include "platform/System.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -8,11 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 std::optional<QString> RenameInOneStep(const QString& from, const QString& to) {
     std::error_code error;
@@ -75,12 +72,8 @@ void RemoveLeftoverTemporaries(const QString& path, const QDateTime& before) {
         if (!letters || lower || upper)
             continue;
         const QString file = folder.filePath(name);
-#ifdef Q_OS_UNIX
-        struct stat st {};
-        if (::lstat(QFile::encodeName(file).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_uid != ::geteuid())
+        if (WhyNotOwnRegularFile(file))
             continue;
-#endif
         if (QFileInfo(file).lastModified() < before)
             QFile::remove(file);
     }

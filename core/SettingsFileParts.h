@@ -2,6 +2,8 @@
 
 // What the load, the save and the copies kept of the settings file share.
 
+#include "platform/System.h" // Sync
+
 #include <QDir>
 #include <QFileDevice>
 #include <QString>
@@ -14,9 +16,6 @@ constexpr QFileDevice::Permissions OwnerOnly = QFileDevice::ReadOwner | QFileDev
 inline QString Shown(const QString& path) {
     return QDir::toNativeSeparators(path);
 }
-
-// Forces what was written to the disk, so that a full disk shows here and not later.
-bool Sync(QFile& file);
 
 // The settings text of the defaults.
 const QString& DefaultsText();

@@ -10,20 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 #include <cerrno>
 #include <utility>
-
-bool Sync(QFile& file) {
-#ifdef Q_OS_UNIX
-    return ::fsync(file.handle()) == 0;
-#else
-    return file.flush();
-#endif
-}
 
 namespace {
 // Writes `bytes` as the whole new content of `target`, owner-only (WriteFileWhole). In a folder

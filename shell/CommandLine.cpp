@@ -6,7 +6,6 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <cstdio>
 
 namespace {
@@ -51,13 +50,7 @@ QString FilesText(const QString& argument0) {
     QString executable = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     if (executable.isEmpty())
         executable = QFileInfo(argument0).absoluteFilePath();
-#ifdef Q_OS_WIN
-    const QString settings = QStringLiteral("C:\\Tarnwick.ini");
-#else
-    const QString settings =
-        AddSlash(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)) +
-        QStringLiteral("Tarnwick.ini");
-#endif
+    const QString settings = DefaultSettingsFile();
     const QString logs = AddSlash(LogFolder(QFileInfo(executable).absolutePath(), StateHome()));
     return QStringLiteral("\nYour files (see tarnwick(1)):\n  settings  %1\n  logs      %2 "
                           "(ErrLog.txt, Stat.txt)\n")

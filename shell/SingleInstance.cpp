@@ -3,6 +3,7 @@
 #include "core/Files.h"
 #include "core/Paths.h"
 #include "core/Trace.h"
+#include "platform/Platform.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -10,20 +11,9 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <utility>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
 
 namespace {
 const QByteArray ShowRequest = QByteArrayLiteral("show\n");
@@ -32,118 +22,26 @@ constexpr int AnswerMs = 5000;
 constexpr int IdleMs = 2000;
 // Served at a time; more are refused. A start is served within milliseconds.
 constexpr int MaxClients = 4;
-#ifdef Q_OS_UNIX
-constexpr int Backlog = 8;
-// After running out of descriptors, the next try to take a connection.
-constexpr int RetryMs = 200;
-#endif
 } // namespace
 
 // Answers the later starts: "show" and a line end, nothing longer, within IdleMs, a few
-// clients at a time. On Unix the listening socket is its own: QLocalServer closes, and removes
-// the socket file, when it cannot take a connection (out of descriptors), after which no later
-// start would reach the program.
+// clients at a time.
 class ShowListener final : public QObject {
     Q_OBJECT
 
 public:
     ShowListener(QString path, std::function<void()> show)
         : path_(std::move(path)), show_(std::move(show)) {}
-    ~ShowListener() override {
-#ifdef Q_OS_UNIX
-        if (reserve_ >= 0)
-            ::close(reserve_);
-        if (fd_ >= 0) {
-            ::close(fd_);
-            ::unlink(QFile::encodeName(path_).constData()); // only the lock's holder listens
-        }
-#endif
-    }
 
     bool Listen(QString& error) {
         // Holding the lock, any socket file left here is a dead program's.
         QLocalServer::removeServer(path_);
-#ifdef Q_OS_UNIX
-        const QByteArray name = QFile::encodeName(path_);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (size_t(name.size()) >= sizeof(address.sun_path)) {
-            error = QStringLiteral("the path is too long for a socket");
-            return false;
-        }
-        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd_ < 0 ||
-            ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::chmod(name.constData(), S_IRUSR | S_IWUSR) != 0 || ::listen(fd_, Backlog) != 0) {
-            error = SystemError(errno);
-            if (fd_ >= 0)
-                ::close(fd_);
-            fd_ = -1;
-            return false;
-        }
-        notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-        connect(notifier_, &QSocketNotifier::activated, this, &ShowListener::Accept);
-        retry_.setSingleShot(true);
-        retry_.setInterval(RetryMs);
-        connect(&retry_, &QTimer::timeout, this, [this] { notifier_->setEnabled(true); });
-#else
-        server_.setSocketOptions(QLocalServer::UserAccessOption);
-        server_.setMaxPendingConnections(MaxClients);
-        if (!server_.listen(path_)) {
-            error = server_.errorString();
-            return false;
-        }
-        connect(&server_, &QLocalServer::newConnection, this, [this] {
-            while (QLocalSocket* client = server_.nextPendingConnection())
-                Serve(client);
-        });
-#endif
-        return true;
+        socket_ = ListenLocally(
+            path_, MaxClients, [this](QLocalSocket* client) { Serve(client); }, error);
+        return socket_ != nullptr;
     }
 
 private:
-#ifdef Q_OS_UNIX
-    void Accept() {
-        for (int i = 0; i < Backlog; ++i) {
-            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (client < 0) {
-                if (errno == EINTR)
-                    continue;
-                if ((errno == EMFILE || errno == ENFILE) && reserve_ >= 0) {
-                    // Out of descriptors: the one kept for this takes the connection, which
-                    // is refused at once instead of waiting for one to come free.
-                    ::close(reserve_);
-                    const int refused = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-                    if (refused >= 0)
-                        ::close(refused);
-                    reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-                    continue;
-                }
-                if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                    // Out of descriptors: the connection waits, and the socket stays.
-                    Trace(QStringLiteral("Cannot take a connection on %1: %2")
-                              .arg(path_, SystemError(errno)));
-                    notifier_->setEnabled(false);
-                    retry_.start();
-                }
-                return;
-            }
-            if (clients_ >= MaxClients) {
-                ::close(client);
-                continue;
-            }
-            auto* socket = new QLocalSocket(this);
-            if (!socket->setSocketDescriptor(client)) {
-                ::close(client);
-                delete socket;
-                continue;
-            }
-            Serve(socket);
-        }
-    }
-#endif
-
     void Serve(QLocalSocket* client) {
         if (clients_ >= MaxClients) {
             client->abort();
@@ -182,14 +80,7 @@ private:
     QString path_;
     std::function<void()> show_;
     int clients_ = 0;
-#ifdef Q_OS_UNIX
-    int fd_ = -1;
-    int reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    QSocketNotifier* notifier_ = nullptr;
-    QTimer retry_;
-#else
-    QLocalServer server_;
-#endif
+    std::unique_ptr<QObject> socket_; // listening
 };
 
 SingleInstance::SingleInstance(const QString& folder, const QString& settingsFile)
@@ -284,19 +175,9 @@ bool SingleInstance::AskToShow() const {
 
 QString SingleInstance::DefaultFolder(QString* error) {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-#ifdef Q_OS_UNIX
-    // Another user's folder (a shell from su), or one others may enter, is not ours to use.
-    struct stat st {};
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) &&
-        ::lstat(QFile::encodeName(runtime).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        st.st_uid == ::geteuid() && (st.st_mode & 077) == 0)
+    if (IsOwnRuntimeFolder(runtime))
         return runtime;
-    const QString name = QStringLiteral("tarnwick-%1").arg(::geteuid());
-#else
-    if (!runtime.isEmpty())
-        return runtime;
-    const QString name = QStringLiteral("tarnwick");
-#endif
+    const QString name = PrivateTempFolderName();
     const QString candidates[] = {QDir(QDir::tempPath()).filePath(name),
                                   QDir(StateHome()).filePath(QStringLiteral("Tarnwick"))};
     for (const QString& folder : candidates) {

@@ -1,16 +1,28 @@
-#include "TrayArea.h"
+// The desktop on X11 and its freedesktop.org neighbours: the notification areas (a
+// StatusNotifierItem host on the session bus, an XEmbed tray on the X display), Xwayland
+// before native Wayland, and the alert as a window the window manager does not manage.
 
-#include <QtGlobal>
+#include "Platform.h"
 
-#ifdef TARNWICK_FREEDESKTOP_TRAY
+#include "alerts/OnTop.h"
+#include "shell/PlatformChoice.h"
+#include "shell/TrayArea.h"
 
+#include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QGuiApplication>
+#include <QWidget>
 #include <cstdlib>
 #include <xcb/xcb.h>
+
+void PreferX11Display() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM",
+                QByteArrayLiteral("xcb;wayland")); // Wayland only when Xwayland fails
+}
 
 namespace {
 // An address of no transport: a connection to it fails at once, without a launch.
@@ -68,21 +80,47 @@ bool XEmbedTrayRuns() {
     return owned;
 }
 
-#else
+namespace {
+// The topmost band is a window flag here, and changing it hides and re-shows the window.
+void PutInBand(QWidget* window, bool onTop) {
+    if (!window)
+        return;
+    const bool visible = window->isVisible();
+    // A window the window manager does not manage has no band to move between: raised, it
+    // is above every managed window.
+    const bool unmanaged = window->windowFlags().testFlag(Qt::BypassWindowManagerHint);
+    if (!unmanaged && window->windowFlags().testFlag(Qt::WindowStaysOnTopHint) != onTop) {
+        // Changing a window flag hides the window: show it again where it was.
+        const QPoint pos = window->pos();
+        window->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+        if (visible) {
+            window->move(pos);
+            window->show();
+        }
+    }
+    if (visible)
+        RaiseWindow(window);
+}
+} // namespace
 
-void NeverLaunchSessionBus() {}
-
-// Elsewhere the desktop's notification area is always there.
-bool HasSessionBus() {
-    return false;
+void SetTopMost(QWidget* window) {
+    PutInBand(window, true);
 }
 
-bool StatusNotifierHostRuns() {
-    return false;
+void ClearTopMost(QWidget* window) {
+    PutInBand(window, false);
 }
 
-bool XEmbedTrayRuns() {
-    return false;
+void BringToFront(QWidget* window) {
+    if (!window || !window->isVisible())
+        return;
+    // Here the flag switch would hide and re-show the window, and hiding a dialog ends its
+    // modal loop; a plain raise with activation gives the same one-time raise.
+    RaiseWindow(window);
+    window->activateWindow();
 }
 
-#endif
+Qt::WindowFlags OutOfFocusFlags() {
+    // Override-redirect: the window stays where the program puts it, above the managed ones.
+    return Qt::WindowDoesNotAcceptFocus | Qt::BypassWindowManagerHint;
+}
