@@ -3,6 +3,7 @@
 #include "ControlCentre.h"
 #include "TrayIcon.h"
 #include "alerts/AlertWindow.h"
+#include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
 #include "core/Clock.h"
 #include "core/Trace.h"
@@ -52,6 +53,7 @@ void App::Main() {
         env_.dialogs.Message(loaded.message);
     if (exiting_)
         return;
+    options_ = Options::Load(env_.paths.OptionsFile());
     AddTrayIcon();
     LoadWindows();
     if (env_.clockJumps)
@@ -103,6 +105,9 @@ void App::LoadWindows() {
     auto saveFromAlert = [this] { return SaveWithoutWaiting(); };
     alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, saveFromAlert,
                                            [this] { return IsSetupVisible(); });
+    alert_->UseDesktopNotifications(env_.notifications, [this] {
+        return options_.DesktopNotifications || DesktopNotificationsForced();
+    });
     logs_.SetErrorSink(alert_.get());
     password_ = std::make_unique<PasswordWindow>();
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
@@ -132,6 +137,10 @@ void App::LoadWindows() {
         if (!exiting_)
             alert_->Wake();
     });
+}
+
+bool App::DesktopNotificationsForced() const {
+    return RunsAsWaylandClient() && env_.notifications && env_.notifications->Available();
 }
 
 bool App::SaveWithoutWaiting() {

@@ -4,6 +4,7 @@
 #include "check/Logs.h"
 #include "check/MailboxTest.h"
 #include "check/SocketTransport.h"
+#include "core/Options.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
@@ -18,6 +19,7 @@ class AlertWindow;
 class Clock;
 class ClockJumps;
 class ControlCentre;
+class DesktopNotifications;
 class Dialogs;
 class EditUserWindow;
 class PasswordWindow;
@@ -40,6 +42,8 @@ struct Environment {
     // Once the first-run message is answered, setup opens so that a mailbox can be added at
     // once. Off where nobody can see a window (headless).
     bool setupAfterFirstRun = true;
+    // The desktop's notification service; none: alerts always in the alert window.
+    DesktopNotifications* notifications = nullptr;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
@@ -76,6 +80,7 @@ public:
     AboutWindow* About() const { return about_.get(); }
     TrayIcon* Tray() const { return tray_.get(); }
     bool IsSetupVisible() const;
+    const Options& GetOptions() const { return options_; }
 
 private:
     void AddTrayIcon();
@@ -89,11 +94,15 @@ private:
     // Saves; a failure's message blocks no window and nothing waits for it.
     bool SaveWithoutWaiting();
     void OnAcceptedCountFell(quint64 userId, qint32 count);
+    // A native Wayland client's own alert would take the keyboard: where a notification
+    // service runs, the alerts go there whatever the choice says.
+    bool DesktopNotificationsForced() const;
     // ExitProgram's steps from the closing of the socket on; `NoConfirm` as there.
     void Shutdown(bool NoConfirm);
 
     Environment env_;
     Settings settings_;
+    Options options_; // kept beside the settings file
     SettingsFile file_;
     UserLists lists_{settings_};
     CheckLogs logs_;
