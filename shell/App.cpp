@@ -126,6 +126,8 @@ void App::LoadWindows() {
     main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
+    setup_->SetOptions(&options_, env_.paths.OptionsFile(),
+                       [this] { return DesktopNotificationsForced(); });
 
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
             &App::OnAcceptedCountFell);

@@ -6,6 +6,7 @@
 #include "UserListBox.h"
 #include "alerts/OnTop.h"
 #include "core/Autostart.h"
+#include "core/Options.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 #include "core/UserLists.h"
@@ -22,7 +23,7 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     : QDialog(parent), settings_(settings), dialogs_(dialogs), lists_(lists), editor_(editor),
       saveFile_(std::move(saveFile)) {
     setObjectName(QStringLiteral("frmSetup"));
-    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 345);
+    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 393);
 
     lblUsers = MakeLabel(*this, "lblUsers", QStringLiteral("Users :"), {8, 8, 81, 17});
     lstUsers = new UserListBox(this);
@@ -43,8 +44,11 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
         MakeCheckBox(*this, "chkShowErrs", QStringLiteral("Show Errors"), {8, 256, 169, 17});
     chkStartAtLogin =
         MakeCheckBox(*this, "chkStartAtLogin", QStringLiteral("Start at Login"), {8, 280, 169, 17});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 304, 81, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 304, 81, 33});
+    chkDesktopNotifications =
+        MakeCheckBox(*this, "chkDesktopNotifications", QStringLiteral("Use Desktop Notifications"),
+                     {8, 328, 169, 17});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 352, 81, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 352, 81, 33});
     // A screen reader names the list by its label, and tells the two "Set" buttons apart by
     // what they set.
     lblUsers->setBuddy(lstUsers);
@@ -55,8 +59,10 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     lblCheckInt->raise();
     lblShowInt->raise();
 
-    QWidget* const tabOrder[] = {lstUsers,   cmdAdd,      cmdEdit,         cmdDelete, cmdSetCheck,
-                                 cmdSetShow, chkShowErrs, chkStartAtLogin, cmdOk,     cmdCancel};
+    QWidget* const tabOrder[] = {lstUsers,    cmdAdd,          cmdEdit,
+                                 cmdDelete,   cmdSetCheck,     cmdSetShow,
+                                 chkShowErrs, chkStartAtLogin, chkDesktopNotifications,
+                                 cmdOk,       cmdCancel};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -78,6 +84,12 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
 
 SetupWindow::~SetupWindow() {
     lists_.SetSetupList(nullptr);
+}
+
+void SetupWindow::SetOptions(Options* options, const QString& file, std::function<bool()> forced) {
+    options_ = options;
+    optionsFile_ = file;
+    notificationsForced_ = std::move(forced);
 }
 
 void SetupWindow::DoCancel() {
@@ -125,6 +137,14 @@ void SetupWindow::ShowForm(QWidget* owner) {
     // The file is the choice: what is there now, whatever was ticked last time.
     chkStartAtLogin->setEnabled(autostart_ != nullptr);
     chkStartAtLogin->setChecked(autostart_ && autostart_->IsEnabled());
+    const bool forced = notificationsForced_ && notificationsForced_();
+    chkDesktopNotifications->setEnabled(options_ && !forced);
+    chkDesktopNotifications->setChecked(forced || (options_ && options_->DesktopNotifications));
+    chkDesktopNotifications->setToolTip(
+        forced ? QStringLiteral("Tarnwick runs as a Wayland client here, where its own alert "
+                                "would take the keyboard: alerts go to the desktop's "
+                                "notifications.")
+               : QString());
     SetListEnabled();
     if (!placed_) {
         CentreOver(*this, nullptr);
@@ -193,6 +213,17 @@ void SetupWindow::OkClicked() {
             dialogs_.Message(error);
             return;
         }
+    }
+    // Kept beside the settings file; a failed write keeps the window open, as above.
+    if (options_ && chkDesktopNotifications->isEnabled() &&
+        chkDesktopNotifications->isChecked() != options_->DesktopNotifications) {
+        Options changed = *options_;
+        changed.DesktopNotifications = chkDesktopNotifications->isChecked();
+        if (const QString error = changed.Save(optionsFile_); !error.isEmpty()) {
+            dialogs_.Message(QStringLiteral("Could not write %1: %2").arg(optionsFile_, error));
+            return;
+        }
+        *options_ = changed;
     }
     HideSetup();
 }

@@ -12,6 +12,7 @@ class QCheckBox;
 class QLabel;
 class QPushButton;
 class Settings;
+struct Options;
 class UserListBox;
 class UserLists;
 
@@ -27,6 +28,9 @@ public:
 
     // "Start at Login" shows and sets this entry; without one the box is disabled.
     void SetAutostart(const Autostart* autostart) { autostart_ = autostart; }
+    // "Use Desktop Notifications" shows and sets `options` (written to `file` on "Ok"); while
+    // `forced` holds it is ticked and greyed. Without options the box is disabled.
+    void SetOptions(Options* options, const QString& file, std::function<bool()> forced);
 
     void DoCancel();
     // Asks for a new value of the interval `IntVal`, named `IntName` in the prompt.
@@ -59,6 +63,9 @@ private:
     std::function<bool()> saveFile_;
 
     const Autostart* autostart_ = nullptr;
+    Options* options_ = nullptr;
+    QString optionsFile_;
+    std::function<bool()> notificationsForced_;
     SetupSnapshot backups_;
     bool placed_ = false;
 
@@ -75,6 +82,7 @@ private:
     QPushButton* cmdSetShow = nullptr;
     QCheckBox* chkShowErrs = nullptr;
     QCheckBox* chkStartAtLogin = nullptr;
+    QCheckBox* chkDesktopNotifications = nullptr;
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
 };
