@@ -165,6 +165,7 @@ void AlertWindow::DoNextAlert() {
             return;
         }
     } else {
+        ApplyWaitingActions(); // given before the service went away
         ForgetDesktop();
         if (desktopWanted_ && desktopWanted_() && !std::exchange(fallbackNoted_, true))
             std::fputs("Tarnwick: no desktop notification service runs on the session bus, so "
@@ -295,8 +296,7 @@ void AlertWindow::AcceptCount(UserRecord& user) {
         saveFile_();
 }
 
-void AlertWindow::SyncDesktop() {
-    // Nothing new while the user is in setup; actions given meanwhile wait for it to close.
+void AlertWindow::ApplyWaitingActions() {
     if (isSetupVisible_ && isSetupVisible_())
         return;
     for (const auto& [userId, action] : std::exchange(waitingActions_, {})) {
@@ -308,6 +308,13 @@ void AlertWindow::SyncDesktop() {
         else if (action == QLatin1String("hide-permanently"))
             AcceptCount(settings_.Users[index]);
     }
+}
+
+void AlertWindow::SyncDesktop() {
+    // Nothing new while the user is in setup; actions given meanwhile wait for it to close.
+    if (isSetupVisible_ && isSetupVisible_())
+        return;
+    ApplyWaitingActions();
     // Every waiting error; a user's error grows in place ("failed 3 times").
     for (int i = 0; i < queue_.Pending(); ++i) {
         Shown& shown = errorShown_[queue_.Serial(i)];
@@ -364,8 +371,7 @@ void AlertWindow::OnDesktopAction(quint32 id, const QString& action) {
     mailShown_.erase(found);
     // "Hide" needs no more: the alert comes back once the show interval has passed.
     waitingActions_.emplace_back(userId, action);
-    if (!isSetupVisible_ || !isSetupVisible_())
-        SyncDesktop();
+    ApplyWaitingActions();
 }
 
 void AlertWindow::OnDesktopClosed(quint32 id) {
@@ -388,7 +394,6 @@ void AlertWindow::ForgetDesktop() {
         }
         shown->clear();
     }
-    waitingActions_.clear();
 }
 
 void AlertWindow::keyPressEvent(QKeyEvent* event) {

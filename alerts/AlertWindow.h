@@ -110,6 +110,8 @@ private:
     void AcceptCount(UserRecord& user);
     // Brings the notifications in line with the queue and the user table.
     void SyncDesktop();
+    // Applies the actions that waited for setup to close, once it has.
+    void ApplyWaitingActions();
     void OnDesktopAction(quint32 id, const QString& action);
     void OnDesktopClosed(quint32 id);
     // Closes every notification of ours, as when they are no longer wanted.

@@ -67,7 +67,8 @@ public:
     void Close(quint32 id) override {
         QDBusMessage call = Call(QStringLiteral("CloseNotification"));
         call << id;
-        bus_.call(call, QDBus::NoBlock);
+        // Waited for: at exit the process ends right after, and a queued call would be lost.
+        bus_.call(call, QDBus::Block, CallMs);
     }
 
 private slots:
