@@ -33,23 +33,32 @@ bool AlertQueue::Add(const QString& ErrTxt, const QString& who, const QTime& at)
         origins_.resize(LastError + 3);
     }
     Errors[LastError] = ErrTxt;
-    origins_[LastError] = Origin{who, 1, at};
+    origins_[LastError] = Origin{who, 1, at, ++lastSerial_};
     return true;
 }
 
 QString AlertQueue::TakeOldest() {
     if (IsEmpty())
         return {};
-    QString oldest = std::move(Errors[0]);
+    QString oldest = Errors[0];
+    Remove(origins_[0].serial);
+    return oldest;
+}
+
+void AlertQueue::Remove(quint64 serial) {
+    int index = 0;
+    while (index <= LastError && origins_[index].serial != serial)
+        ++index;
+    if (index > LastError)
+        return;
     --LastError;
-    for (int j = 0; j <= LastError; ++j) {
+    for (int j = index; j <= LastError; ++j) {
         Errors[j] = std::move(Errors[j + 1]);
         origins_[j] = std::move(origins_[j + 1]);
     }
     // The slot just freed would otherwise hold a stale copy of the newest text.
     Errors[LastError + 1] = QString();
     origins_[LastError + 1] = Origin{};
-    return oldest;
 }
 
 QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails) {
@@ -58,8 +67,8 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
            QStringLiteral(" new emails.");
 }
 
-int PickMailUser(const Settings& settings, qint64 now) {
-    for (int i = 0; i < settings.UserCount(); ++i) {
+int PickMailUser(const Settings& settings, qint64 now, int from) {
+    for (int i = from; i < settings.UserCount(); ++i) {
         const UserRecord& u = settings.Users[i];
         if (u.NewNumMails == -1)
             continue;

@@ -30,6 +30,12 @@ public:
     // Removes and returns the oldest text; an empty text when nothing is pending.
     QString TakeOldest();
 
+    // Which text waits at `index`, for as long as it waits, whatever is added or taken
+    // around it; and the removal of that text (the desktop's notifications show every
+    // waiting text at once, and each leaves the queue when its notification is closed).
+    quint64 Serial(int index) const { return origins_[index].serial; }
+    void Remove(quint64 serial);
+
     bool IsEmpty() const { return LastError < 0; }
     int Pending() const { return LastError + 1; }
     int GetLastError() const { return LastError; }
@@ -41,11 +47,13 @@ private:
         QString who;
         int failures = 1;
         QTime since;
+        quint64 serial = 0;
     };
 
     QVector<QString> Errors = QVector<QString>(InitialSlots);
     QVector<Origin> origins_ = QVector<Origin>(InitialSlots);
     qint16 LastError = -1;
+    quint64 lastSerial_ = 0;
 };
 
 // "<ScreenName> has <n> new emails.", n being the mail not yet accepted. Formed in 64 bits, so
@@ -54,8 +62,8 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
 
 // The lowest-indexed user whose mail alert is due at `now` (a `Clock::Stamp`): new mail
 // pending, not hidden for the session, and the last alert more than `ShowInterval` minutes
-// away. -1 when nobody is due.
-int PickMailUser(const Settings& settings, qint64 now);
+// away. -1 when nobody is due. Users below `from` are not looked at.
+int PickMailUser(const Settings& settings, qint64 now, int from = 0);
 
 // Whether the mail alert built from `AlertNumMails` no longer fits `user`: a check has found a
 // different count since. A count that fell to -1 (nothing pending) does not make it stale.

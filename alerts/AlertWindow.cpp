@@ -1,5 +1,6 @@
 #include "AlertWindow.h"
 
+#include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
@@ -12,7 +13,18 @@
 #include <QRegion>
 #include <QScreen>
 #include <algorithm>
+#include <cstdio>
 #include <utility>
+
+namespace {
+// The alert's buttons as notification actions: key, caption.
+const QStringList MailActions{QStringLiteral("hide"),
+                              QStringLiteral("Hide"),
+                              QStringLiteral("hide-session"),
+                              QStringLiteral("Hide For This Session"),
+                              QStringLiteral("hide-permanently"),
+                              QStringLiteral("Hide Permanently")};
+} // namespace
 
 AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<bool()> saveFile,
                          std::function<bool()> isSetupVisible, QWidget* parent)
@@ -126,7 +138,40 @@ UserRecord* AlertWindow::MailAlertRecord() {
     return index < 0 ? nullptr : &settings_.Users[index];
 }
 
+void AlertWindow::UseDesktopNotifications(DesktopNotifications* service,
+                                          std::function<bool()> wanted) {
+    desktop_ = service;
+    desktopWanted_ = std::move(wanted);
+    if (!desktop_)
+        return;
+    connect(desktop_, &DesktopNotifications::ActionInvoked, this, &AlertWindow::OnDesktopAction);
+    connect(desktop_, &DesktopNotifications::NotificationClosed, this,
+            [this](quint32 id, DesktopNotifications::Closed reason) {
+                if (reason != DesktopNotifications::Closed::ByCall)
+                    OnDesktopClosed(id);
+            });
+    connect(desktop_, &DesktopNotifications::AvailableChanged, this, &AlertWindow::Wake);
+}
+
+bool AlertWindow::ShowsOnDesktop() const {
+    return desktop_ && desktop_->Available() && desktopWanted_ && desktopWanted_();
+}
+
 void AlertWindow::DoNextAlert() {
+    if (ShowsOnDesktop()) {
+        // A window shown before the notifications took over is answered in the window.
+        if (!isVisible()) {
+            SyncDesktop();
+            return;
+        }
+    } else {
+        ApplyWaitingActions(); // given before the service went away
+        ForgetDesktop();
+        if (desktopWanted_ && desktopWanted_() && !std::exchange(fallbackNoted_, true))
+            std::fputs("Tarnwick: no desktop notification service runs on the session bus, so "
+                       "alerts appear in Tarnwick's own window.\n",
+                       stderr);
+    }
     // Only the mail alert on screen can go stale; once it slides out the choice below takes
     // over, so a rising count never keeps a hidden window sliding.
     if (!errorAlert_ && alertUserId_ != 0 && isVisible() && !tmrHide.isActive()) {
@@ -234,17 +279,121 @@ void AlertWindow::OnHideSession() {
 }
 
 void AlertWindow::OnHidePermanently() {
-    UserRecord* user = MailAlertRecord();
-    // With the count back at -1 nothing is pending: the accepted count stays as it is.
-    if (user && user->NewNumMails != -1) {
-        user->NumMails = user->NewNumMails;
-        user->NewNumMails = -1;
-        // A failed save has told the user already; the count stays accepted for this run
-        // and the next save stores it.
-        if (saveFile_)
-            saveFile_();
-    }
+    if (UserRecord* user = MailAlertRecord())
+        AcceptCount(*user);
     DoHide();
+}
+
+void AlertWindow::AcceptCount(UserRecord& user) {
+    // With the count back at -1 nothing is pending: the accepted count stays as it is.
+    if (user.NewNumMails == -1)
+        return;
+    user.NumMails = user.NewNumMails;
+    user.NewNumMails = -1;
+    // A failed save has told the user already; the count stays accepted for this run and the
+    // next save stores it.
+    if (saveFile_)
+        saveFile_();
+}
+
+void AlertWindow::ApplyWaitingActions() {
+    if (isSetupVisible_ && isSetupVisible_())
+        return;
+    for (const auto& [userId, action] : std::exchange(waitingActions_, {})) {
+        const int index = settings_.IndexOfId(userId);
+        if (index < 0)
+            continue;
+        if (action == QLatin1String("hide-session"))
+            settings_.Users[index].HideSession = true;
+        else if (action == QLatin1String("hide-permanently"))
+            AcceptCount(settings_.Users[index]);
+    }
+}
+
+void AlertWindow::SyncDesktop() {
+    // Nothing new while the user is in setup; actions given meanwhile wait for it to close.
+    if (isSetupVisible_ && isSetupVisible_())
+        return;
+    ApplyWaitingActions();
+    // Every waiting error; a user's error grows in place ("failed 3 times").
+    for (int i = 0; i < queue_.Pending(); ++i) {
+        Shown& shown = errorShown_[queue_.Serial(i)];
+        const QString& text = queue_.GetErrors()[i];
+        if (shown.id != 0 && shown.text == text)
+            continue;
+        Trace(QStringLiteral("frmAlert Notify: ") + text);
+        if ((shown.id = desktop_->Notify(shown.id, text, {})) == 0)
+            return; // the service failed: the window takes over at the next look
+        shown.text = text;
+    }
+    // Mail: closed once its count is gone (read elsewhere, accepted) or hidden for the
+    // session; replaced at once when it changes; otherwise due as for the window.
+    for (auto it = mailShown_.begin(); it != mailShown_.end();) {
+        const int index = settings_.IndexOfId(it->first);
+        const UserRecord* user = index < 0 ? nullptr : &settings_.Users[index];
+        if (user && user->NewNumMails != -1 && !user->HideSession) {
+            ++it;
+            continue;
+        }
+        desktop_->Close(it->second.id);
+        it = mailShown_.erase(it);
+    }
+    const qint64 now = clock_.Stamp();
+    for (int i = 0; i < settings_.UserCount(); ++i) {
+        UserRecord& user = settings_.Users[i];
+        const auto found = user.Id == 0 ? mailShown_.end() : mailShown_.find(user.Id);
+        if (found != mailShown_.end() ? found->second.count == user.NewNumMails
+                                      : PickMailUser(settings_, now, i) != i)
+            continue;
+        if (user.Id == 0)
+            settings_.AssignId(i);
+        Shown& shown = mailShown_[user.Id];
+        const QString text = MailAlertText(user.ScreenName, user.NewNumMails, user.NumMails);
+        Trace(QStringLiteral("frmAlert Notify: ") + text);
+        shown.id =
+            desktop_->Notify(shown.id, text, desktop_->HasActions() ? MailActions : QStringList());
+        if (shown.id == 0) {
+            mailShown_.erase(user.Id);
+            return;
+        }
+        shown.count = user.NewNumMails;
+        user.LastAlert = now;
+    }
+}
+
+void AlertWindow::OnDesktopAction(quint32 id, const QString& action) {
+    const auto found = std::find_if(mailShown_.begin(), mailShown_.end(),
+                                    [id](const auto& entry) { return entry.second.id == id; });
+    if (found == mailShown_.end())
+        return;
+    const quint64 userId = found->first;
+    desktop_->Close(id);
+    mailShown_.erase(found);
+    // "Hide" needs no more: the alert comes back once the show interval has passed.
+    waitingActions_.emplace_back(userId, action);
+    ApplyWaitingActions();
+}
+
+void AlertWindow::OnDesktopClosed(quint32 id) {
+    // Dismissed or expired: as "Hide" for mail, as "Ok" for an error.
+    std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
+    for (auto it = errorShown_.begin(); it != errorShown_.end(); ++it) {
+        if (it->second.id == id) {
+            queue_.Remove(it->first);
+            errorShown_.erase(it);
+            return;
+        }
+    }
+}
+
+void AlertWindow::ForgetDesktop() {
+    for (auto* shown : {&mailShown_, &errorShown_}) {
+        for (const auto& entry : *shown) {
+            if (desktop_ && desktop_->Available())
+                desktop_->Close(entry.second.id);
+        }
+        shown->clear();
+    }
 }
 
 void AlertWindow::keyPressEvent(QKeyEvent* event) {
@@ -261,6 +410,7 @@ void AlertWindow::closeEvent(QCloseEvent* event) {
     Trace(QStringLiteral("frmAlert QueryUnload"));
     tmrShow.stop();
     tmrHide.stop();
+    ForgetDesktop(); // their actions would reach no program
     event->accept();
     Trace(QStringLiteral("frmAlert Unload"));
 }

@@ -8,8 +8,11 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <map>
+#include <vector>
 
 class Clock;
+class DesktopNotifications;
 class Settings;
 struct UserRecord;
 
@@ -22,6 +25,11 @@ struct UserRecord;
 //
 // It is a tool window: no taskbar button, never the keyboard focus, and closing it never ends
 // the program.
+//
+// Where the desktop's notifications are wanted and a service runs, they take the window's
+// place: what is due is decided as for the window, but every waiting error and every user with
+// news has a notification of its own at once, replaced when its text changes and closed when
+// nothing calls for it any more.
 class AlertWindow final : public QWidget, public ErrorSink {
     Q_OBJECT
 
@@ -56,6 +64,10 @@ public:
     // Ends the slide-out and at once looks for the next alert.
     void HideAlert();
     void Start();
+    // Shows the alerts as the desktop's notifications whenever `wanted` says so and `service`
+    // (none: no session bus) runs; otherwise in this window, after one note on stderr.
+    void UseDesktopNotifications(DesktopNotifications* service, std::function<bool()> wanted);
+    bool ShowsOnDesktop() const;
     // Something may have become due: a check ended, the setup window closed. The
     // once-a-second look sleeps while nothing can be shown.
     void Wake();
@@ -94,6 +106,16 @@ private:
     // The record of the user whose mail alert is on screen; none for an error alert or when
     // that user is gone.
     UserRecord* MailAlertRecord();
+    // Accepts the count that `user`'s alert stands for, as "Hide Permanently" does.
+    void AcceptCount(UserRecord& user);
+    // Brings the notifications in line with the queue and the user table.
+    void SyncDesktop();
+    // Applies the actions that waited for setup to close, once it has.
+    void ApplyWaitingActions();
+    void OnDesktopAction(quint32 id, const QString& action);
+    void OnDesktopClosed(quint32 id);
+    // Closes every notification of ours, as when they are no longer wanted.
+    void ForgetDesktop();
 
     Settings& settings_;
     const Clock& clock_;
@@ -106,6 +128,19 @@ private:
     bool errorAlert_ = false;
     int slideSteps_ = 0;
     QPoint rest_; // where the alert slides to, taken when it is shown
+
+    struct Shown {
+        quint32 id = 0;   // the service's notification
+        qint32 count = 0; // a mail alert's NewNumMails
+        QString text;     // an error alert's text
+    };
+    DesktopNotifications* desktop_ = nullptr;
+    std::function<bool()> desktopWanted_;
+    std::map<quint64, Shown> mailShown_;  // by user identity
+    std::map<quint64, Shown> errorShown_; // by the queue's serial
+    // Actions on mail notifications given while setup was open (user identity, action).
+    std::vector<std::pair<quint64, QString>> waitingActions_;
+    bool fallbackNoted_ = false;
 
     // Declared in tab order.
     QPushButton cmdOk{QStringLiteral("Ok"), this};

@@ -12,6 +12,8 @@ TARNWICK_PACKAGES=(
     dovecot-pop3d dovecot-imapd openssl xvfb trayer xdotool x11-utils imagemagick openbox
     # desktops as users run them: a StatusNotifierItem panel on a session bus, a Wayland session
     dbus dbus-x11 libglib2.0-bin xfce4-panel sway waybar xwayland qt6-wayland
+    # tests: the desktop's notification service
+    dunst
     clang libclang-rt-14-dev
     # bench_session: its resuming TLS server is OpenSSL's own
     libssl-dev

@@ -3,6 +3,7 @@
 #include "ControlCentre.h"
 #include "TrayIcon.h"
 #include "alerts/AlertWindow.h"
+#include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
 #include "core/Clock.h"
 #include "core/Trace.h"
@@ -52,6 +53,7 @@ void App::Main() {
         env_.dialogs.Message(loaded.message);
     if (exiting_)
         return;
+    options_ = Options::Load(env_.paths.OptionsFile());
     KeepPasswords();
     AddTrayIcon();
     LoadWindows();
@@ -75,7 +77,7 @@ void App::KeepPasswords() {
     if (!env_.secrets)
         return;
     kept_ = std::make_unique<KeptPasswords>(settings_, *env_.secrets, logs_);
-    kept_->SetOn(Options::Load(env_.paths.OptionsFile()).KeyringPasswords);
+    kept_->SetOn(options_.KeyringPasswords);
     file_.SetPasswordKept([this](const UserRecord& user) { return kept_->InKeyring(user); });
     engine_.SetHeld([this](const UserRecord& user) { return kept_->Held(user); });
     connect(kept_.get(), &KeptPasswords::Arrived, &engine_, &CheckEngine::Reschedule);
@@ -115,6 +117,9 @@ void App::LoadWindows() {
     auto saveFromAlert = [this] { return SaveWithoutWaiting(); };
     alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, saveFromAlert,
                                            [this] { return IsSetupVisible(); });
+    alert_->UseDesktopNotifications(env_.notifications, [this] {
+        return options_.DesktopNotifications || DesktopNotificationsForced();
+    });
     logs_.SetErrorSink(alert_.get());
     password_ = std::make_unique<PasswordWindow>();
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
@@ -133,7 +138,9 @@ void App::LoadWindows() {
     main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
-    setup_->SetKeyring(kept_.get(), env_.paths.OptionsFile());
+    setup_->SetKeyring(kept_.get());
+    setup_->SetOptions(&options_, env_.paths.OptionsFile(),
+                       [this] { return DesktopNotificationsForced(); });
 
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
             &App::OnAcceptedCountFell);
@@ -145,6 +152,10 @@ void App::LoadWindows() {
         if (!exiting_)
             alert_->Wake();
     });
+}
+
+bool App::DesktopNotificationsForced() const {
+    return RunsAsWaylandClient() && env_.notifications && env_.notifications->Available();
 }
 
 bool App::SaveWithoutWaiting() {

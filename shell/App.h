@@ -20,6 +20,7 @@ class AlertWindow;
 class Clock;
 class ClockJumps;
 class ControlCentre;
+class DesktopNotifications;
 class Dialogs;
 class EditUserWindow;
 class PasswordWindow;
@@ -44,6 +45,8 @@ struct Environment {
     bool setupAfterFirstRun = true;
     // The keyring for "Keep Passwords in the Keyring"; none: the choice is not offered.
     SecretStore* secrets = nullptr;
+    // The desktop's notification service; none: alerts always in the alert window.
+    DesktopNotifications* notifications = nullptr;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
@@ -81,6 +84,7 @@ public:
     TrayIcon* Tray() const { return tray_.get(); }
     KeptPasswords* Kept() const { return kept_.get(); }
     bool IsSetupVisible() const;
+    const Options& GetOptions() const { return options_; }
 
 private:
     void AddTrayIcon();
@@ -97,11 +101,15 @@ private:
     // Saves; a failure's message blocks no window and nothing waits for it.
     bool SaveWithoutWaiting();
     void OnAcceptedCountFell(quint64 userId, qint32 count);
+    // A native Wayland client's own alert would take the keyboard: where a notification
+    // service runs, the alerts go there whatever the choice says.
+    bool DesktopNotificationsForced() const;
     // ExitProgram's steps from the closing of the socket on; `NoConfirm` as there.
     void Shutdown(bool NoConfirm);
 
     Environment env_;
     Settings settings_;
+    Options options_; // kept beside the settings file
     SettingsFile file_;
     UserLists lists_{settings_};
     CheckLogs logs_;

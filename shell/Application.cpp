@@ -12,6 +12,7 @@
 #include "SystemClockJumps.h"
 #include "TrayArea.h"
 #include "TrayIcon.h"
+#include "alerts/DesktopNotifications.h"
 #include "check/Logs.h"
 #include "core/Autostart.h"
 #include "core/Clock.h"
@@ -100,8 +101,11 @@ int RunTarnwick(int argc, char** argv) {
     const Autostart autostart(paths.AutostartFile, paths.ProgramFile);
     const std::unique_ptr<ClockJumps> clockJumps = MakeSystemClockJumps();
     KeychainStore secrets;
+    // Only a bus of the session's own: NeverLaunchSessionBus keeps a missing one missing.
+    const std::unique_ptr<DesktopNotifications> notifications =
+        HasSessionBus() ? ConnectDesktopNotifications(AppEmblemImage(48)) : nullptr;
     App tarnwick(Environment{paths, clock, dialogs, random, *tray, CheckEngine::Pop3Port,
-                             clockJumps.get(), !headless, &secrets});
+                             clockJumps.get(), !headless, &secrets, notifications.get()});
     instance.Listen([&tarnwick] {
         if (ControlCentre* centre = tarnwick.Main_())
             centre->ShowForm();

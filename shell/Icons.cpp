@@ -23,13 +23,18 @@ QIcon Draw(const Painter& paint) {
 }
 
 void Emblem(QPainter& p, qreal s) {
-    const QRectF disc(s * 0.03, s * 0.03, s * 0.94, s * 0.94);
+    // A white halo around the black disc: on a dark panel the disc would melt into it and
+    // leave three cyan dashes that look like a spinner. At least a pixel wide at 16 px.
+    const qreal halo = qMax<qreal>(1.25, s * 0.07);
     p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(0, 0, s, s));
+    const QRectF disc(halo, halo, s - 2 * halo, s - 2 * halo);
     p.setBrush(Qt::black);
     p.drawEllipse(disc);
     // Three cyan ring segments with black gaps between them.
     const qreal ring = s * 0.16;
-    const QRectF arc = disc.adjusted(s * 0.17, s * 0.17, -s * 0.17, -s * 0.17);
+    const QRectF arc = QRectF(0, 0, s, s).adjusted(s * 0.2, s * 0.2, -s * 0.2, -s * 0.2);
     QPen pen(QColor(0, 220, 230), ring, Qt::SolidLine, Qt::FlatCap);
     p.setPen(pen);
     p.setBrush(Qt::NoBrush);

@@ -25,7 +25,7 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     : QDialog(parent), settings_(settings), dialogs_(dialogs), lists_(lists), editor_(editor),
       saveFile_(std::move(saveFile)) {
     setObjectName(QStringLiteral("frmSetup"));
-    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 369);
+    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 393);
 
     lblUsers = MakeLabel(*this, "lblUsers", QStringLiteral("Users :"), {8, 8, 81, 17});
     lstUsers = new UserListBox(this);
@@ -48,8 +48,11 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
         MakeCheckBox(*this, "chkStartAtLogin", QStringLiteral("Start at Login"), {8, 280, 169, 17});
     chkKeyring = MakeCheckBox(*this, "chkKeyring", QStringLiteral("Keep Passwords in the Keyring"),
                               {8, 304, 169, 17});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 328, 81, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 328, 81, 33});
+    chkDesktopNotifications =
+        MakeCheckBox(*this, "chkDesktopNotifications", QStringLiteral("Use Desktop Notifications"),
+                     {8, 328, 169, 17});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 352, 81, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 352, 81, 33});
     // A screen reader names the list by its label, and tells the two "Set" buttons apart by
     // what they set.
     lblUsers->setBuddy(lstUsers);
@@ -60,9 +63,10 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     lblCheckInt->raise();
     lblShowInt->raise();
 
-    QWidget* const tabOrder[] = {lstUsers,    cmdAdd,     cmdEdit,     cmdDelete,
-                                 cmdSetCheck, cmdSetShow, chkShowErrs, chkStartAtLogin,
-                                 chkKeyring,  cmdOk,      cmdCancel};
+    QWidget* const tabOrder[] = {
+        lstUsers,   cmdAdd,      cmdEdit,         cmdDelete,  cmdSetCheck,
+        cmdSetShow, chkShowErrs, chkStartAtLogin, chkKeyring, chkDesktopNotifications,
+        cmdOk,      cmdCancel};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -84,6 +88,12 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
 
 SetupWindow::~SetupWindow() {
     lists_.SetSetupList(nullptr);
+}
+
+void SetupWindow::SetOptions(Options* options, const QString& file, std::function<bool()> forced) {
+    options_ = options;
+    optionsFile_ = file;
+    notificationsForced_ = std::move(forced);
 }
 
 void SetupWindow::DoCancel() {
@@ -133,6 +143,14 @@ void SetupWindow::ShowForm(QWidget* owner) {
     chkStartAtLogin->setChecked(autostart_ && autostart_->IsEnabled());
     chkKeyring->setChecked(kept_ && kept_->On());
     ShowKeyringState();
+    const bool forced = notificationsForced_ && notificationsForced_();
+    chkDesktopNotifications->setEnabled(options_ && !forced);
+    chkDesktopNotifications->setChecked(forced || (options_ && options_->DesktopNotifications));
+    chkDesktopNotifications->setToolTip(
+        forced ? QStringLiteral("Tarnwick runs as a Wayland client here, where its own alert "
+                                "would take the keyboard: alerts go to the desktop's "
+                                "notifications.")
+               : QString());
     SetListEnabled();
     if (!placed_) {
         CentreOver(*this, nullptr);
@@ -182,9 +200,8 @@ void SetupWindow::DeleteClicked() {
     lists_.RefreshUserLists();
 }
 
-void SetupWindow::SetKeyring(KeptPasswords* kept, const QString& optionsFile) {
+void SetupWindow::SetKeyring(KeptPasswords* kept) {
     kept_ = kept;
-    optionsFile_ = optionsFile;
     if (kept_)
         connect(&kept_->Store(), &SecretStore::Changed, this, &SetupWindow::ShowKeyringState);
     ShowKeyringState();
@@ -198,14 +215,18 @@ void SetupWindow::ShowKeyringState() {
                                                   "the passwords stay in the settings file."));
 }
 
-bool SetupWindow::SaveOptions(bool keyring) {
-    Options options = Options::Load(optionsFile_);
-    options.KeyringPasswords = keyring;
-    const QString error = options.Save(optionsFile_);
-    if (!error.isEmpty())
-        dialogs_.Message(
-            QStringLiteral("Could not save the choice to %1: %2").arg(optionsFile_, error));
-    return error.isEmpty();
+bool SetupWindow::SaveOptions(const std::function<void(Options&)>& change) {
+    // One copy of the choices, the program's own, so that one choice saved never puts back
+    // an old value of another.
+    Options changed = options_ ? *options_ : Options::Load(optionsFile_);
+    change(changed);
+    if (const QString error = changed.Save(optionsFile_); !error.isEmpty()) {
+        dialogs_.Message(QStringLiteral("Could not write %1: %2").arg(optionsFile_, error));
+        return false;
+    }
+    if (options_)
+        *options_ = changed;
+    return true;
 }
 
 bool SetupWindow::SaveWithKeyring() {
@@ -235,7 +256,7 @@ bool SetupWindow::SaveWithKeyring() {
                              QStringLiteral("\r\nThe passwords stay in the settings file."));
             return false;
         }
-        if (!kept_->On() && !SaveOptions(true))
+        if (!kept_->On() && !SaveOptions([](Options& o) { o.KeyringPasswords = true; }))
             return false;
         kept_->SetOn(true);
         return !saveFile_ || saveFile_();
@@ -253,7 +274,7 @@ bool SetupWindow::SaveWithKeyring() {
         kept_->SetOn(true);
         return false;
     }
-    if (!SaveOptions(false))
+    if (!SaveOptions([](Options& o) { o.KeyringPasswords = false; }))
         return false; // the file holds the passwords: the items stay until it says so
     kept_->RemoveAll();
     return true;
@@ -279,6 +300,13 @@ void SetupWindow::OkClicked() {
             return;
         }
     }
+    // Kept beside the settings file; a failed write keeps the window open, as above.
+    if (options_ && chkDesktopNotifications->isEnabled() &&
+        chkDesktopNotifications->isChecked() != options_->DesktopNotifications &&
+        !SaveOptions([on = chkDesktopNotifications->isChecked()](Options& o) {
+            o.DesktopNotifications = on;
+        }))
+        return;
     HideSetup();
 }
 

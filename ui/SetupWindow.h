@@ -13,6 +13,7 @@ class QCheckBox;
 class QLabel;
 class QPushButton;
 class Settings;
+struct Options;
 class UserListBox;
 class UserLists;
 
@@ -28,9 +29,12 @@ public:
 
     // "Start at Login" shows and sets this entry; without one the box is disabled.
     void SetAutostart(const Autostart* autostart) { autostart_ = autostart; }
-    // "Keep Passwords in the Keyring" moves the passwords there and back, its choice kept in
-    // `optionsFile`; without `kept` the box is disabled.
-    void SetKeyring(KeptPasswords* kept, const QString& optionsFile);
+    // "Keep Passwords in the Keyring" moves the passwords there and back; without `kept` the
+    // box is disabled.
+    void SetKeyring(KeptPasswords* kept);
+    // "Use Desktop Notifications" shows and sets `options` (written to `file` on "Ok"); while
+    // `forced` holds it is ticked and greyed. Without options the box is disabled.
+    void SetOptions(Options* options, const QString& file, std::function<bool()> forced);
 
     void DoCancel();
     // Asks for a new value of the interval `IntVal`, named `IntName` in the prompt.
@@ -60,7 +64,7 @@ private:
     // Moves the passwords as `chkKeyring` says, then saves; false (the user told why) when
     // anything failed: then the file still holds every password it held.
     bool SaveWithKeyring();
-    bool SaveOptions(bool keyring);
+    bool SaveOptions(const std::function<void(Options&)>& change);
 
     Settings& settings_;
     Dialogs& dialogs_;
@@ -70,7 +74,9 @@ private:
 
     const Autostart* autostart_ = nullptr;
     KeptPasswords* kept_ = nullptr;
+    Options* options_ = nullptr;
     QString optionsFile_;
+    std::function<bool()> notificationsForced_;
     SetupSnapshot backups_;
     bool placed_ = false;
 
@@ -88,6 +94,7 @@ private:
     QCheckBox* chkShowErrs = nullptr;
     QCheckBox* chkStartAtLogin = nullptr;
     QCheckBox* chkKeyring = nullptr;
+    QCheckBox* chkDesktopNotifications = nullptr;
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
 };

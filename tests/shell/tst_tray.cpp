@@ -1,5 +1,6 @@
 // The tray icon with its menu and animation, and the control centre window.
 #include "shell/ControlCentre.h"
+#include "shell/Icons.h"
 #include "shell/TrayIcon.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
@@ -7,6 +8,8 @@
 #include "ui/UserListBox.h"
 
 #include <QAction>
+#include <QDir>
+#include <QPainter>
 #include <QTest>
 
 namespace {
@@ -133,6 +136,38 @@ private slots:
 
     // A check that begins 300 ms into a tick and lasts 300 ms still shows the busy icon, as
     // it would under a timer that never sleeps.
+    // The emblem on a black and on a white panel at tray sizes: enough of it stands out from
+    // either (a tenth of full contrast is not enough), not three dashes on a dark one. The
+    // panels are kept as icon-on-panels.png for a person to look at.
+    void emblemReadsOnDarkAndLightPanels() {
+        const QList<int> sizes = {16, 20, 24};
+        QImage shot(8 + 32 * sizes.size(), 64, QImage::Format_RGB32);
+        QPainter painter(&shot);
+        for (const QColor panel : {QColor(Qt::black), QColor(Qt::white)}) {
+            const int top = panel == Qt::black ? 0 : 32;
+            painter.fillRect(0, top, shot.width(), 32, panel);
+            for (qsizetype i = 0; i < sizes.size(); ++i) {
+                const int size = sizes[i];
+                QImage icon(size, size, QImage::Format_RGB32);
+                icon.fill(panel);
+                QPainter(&icon).drawPixmap(0, 0, AppIcon().pixmap(size));
+                int standing = 0;
+                for (int y = 0; y < size; ++y)
+                    for (int x = 0; x < size; ++x)
+                        standing += qAbs(qGray(icon.pixel(x, y)) - qGray(panel.rgb())) >= 96;
+                QVERIFY2(standing * 10 >= size * size * 3,
+                         qPrintable(QString("%1 px on %2: %3 of %4 pixels stand out")
+                                        .arg(size)
+                                        .arg(panel.name())
+                                        .arg(standing)
+                                        .arg(size * size)));
+                painter.drawImage(8 + 32 * int(i), top + (32 - size) / 2, icon);
+            }
+        }
+        painter.end();
+        QVERIFY(shot.save(QDir::current().filePath("icon-on-panels.png")));
+    }
+
     void shortCheckAnimates() {
         TrayWorld w; // the animation's grid starts now
         w.tray->AddIcon();

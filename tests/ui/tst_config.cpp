@@ -6,6 +6,7 @@
 #include "check/ServerAddress.h"
 #include "core/Autostart.h"
 #include "core/Cipher.h"
+#include "core/Options.h"
 #include "core/SettingsFile.h"
 #include "shell/ControlCentre.h"
 #include "support/Layout.h"
@@ -181,9 +182,10 @@ private slots:
              {}},
             {&w.setup,
              "Tarnwick Setup",
-             {185, 369},
+             {185, 393},
              {"lstUsers", "cmdAdd", "cmdEdit", "cmdDelete", "cmdSetCheck", "cmdSetShow",
-              "chkShowErrs", "chkStartAtLogin", "chkKeyring", "cmdOk", "cmdCancel"},
+              "chkShowErrs", "chkStartAtLogin", "chkKeyring", "chkDesktopNotifications", "cmdOk",
+              "cmdCancel"},
              {"lblUsers", "lblCheckIntCap", "lblCheckInt", "lblShowIntCap", "lblShowInt"},
              {"lblCheckIntCap+lblCheckInt", "lblShowIntCap+lblShowInt"}},
             {&about,
@@ -833,6 +835,43 @@ private slots:
         QCOMPARE(w.settings.Users[0].ScreenName, QString("New"));
         QCOMPARE(w.settings.CheckInterval, qint16(17));
         QCOMPARE(w.saves, cancel ? 1 : 2);
+    }
+
+    // "Use Desktop Notifications": off by default, kept in the options file on "Ok"; ticked and
+    // greyed where the program must use them; a failed write keeps the window open.
+    void setupDesktopNotifications_data() {
+        QTest::addColumn<bool>("forced");
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("chosen") << false << true;
+        QTest::newRow("native Wayland") << true << true;
+        QTest::newRow("write fails") << false << false;
+    }
+    void setupDesktopNotifications() {
+        QFETCH(bool, forced);
+        QFETCH(bool, writable);
+        World w;
+        QTemporaryDir dir;
+        const QString file =
+            writable ? dir.filePath("Tarnwick.options") : "/dev/null/Tarnwick.options";
+        Options options;
+        w.setup.SetOptions(&options, file, [forced] { return forced; });
+        WhenModal("frmSetup", [&](QWidget& d) {
+            auto* box = Control<QCheckBox>(d, "chkDesktopNotifications");
+            QCOMPARE(box->isChecked(), forced);
+            QCOMPARE(box->isEnabled(), !forced);
+            QCOMPARE(box->toolTip().contains("Wayland"), forced);
+            box->setChecked(true);
+            Press(d, "cmdOk");
+            QCOMPARE(d.isVisible(), !writable);
+            if (!writable) {
+                QVERIFY(w.dialogs.messages.value(0).startsWith("Could not write " + file));
+                Press(d, "cmdCancel");
+            }
+        });
+        w.setup.ShowForm();
+        QCOMPARE(options.DesktopNotifications, !forced && writable);
+        QCOMPARE(Options::Load(file), options);
+        QCOMPARE(QFile::exists(file), !forced && writable);
     }
 
     void setupDeleteSelection() {

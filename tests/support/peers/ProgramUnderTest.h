@@ -58,6 +58,9 @@ public:
     QString SettingsPath() const { return dir_.filePath("config/Tarnwick.ini"); }
     QString StatLog() const { return dir_.filePath("bin/Stat.txt"); }
     QString ErrLog() const { return dir_.filePath("bin/ErrLog.txt"); }
+    QString OptionsPath() const { return dir_.filePath("config/Tarnwick.options"); }
+    // A variable of the program's environment besides the display's ("QT_QPA_PLATFORM").
+    void SetEnv(const QString& name, const QString& value) { extra_.insert(name, value); }
 
     void WriteSettings(const Settings& settings) const {
         WriteSettingsFile(settings, SettingsPath());
@@ -81,6 +84,7 @@ public:
         env.insert("XDG_CONFIG_HOME", dir_.filePath("config"));
         env.insert("XDG_RUNTIME_DIR", dir_.filePath("run"));
         env.insert("QT_LOGGING_RULES", "tarnwick.trace=true");
+        env.insert(extra_);
         return env;
     }
 
@@ -166,4 +170,5 @@ private:
     QTemporaryDir dir_;
     QProcess process_;
     QString output_;
+    QProcessEnvironment extra_;
 };

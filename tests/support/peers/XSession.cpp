@@ -111,6 +111,7 @@ print(*found)
 XSession::XSession() = default;
 
 XSession::~XSession() {
+    Stop(notifications_);
     Stop(trayer_);
     Stop(windowManager_);
     Stop(xvfb_);
@@ -276,6 +277,23 @@ bool XSession::StartStatusNotifierHost(QString* error) {
            Fail(error, QStringLiteral("no StatusNotifierItem host registered after %1 s; %2 %3")
                            .arg(PeerStartMs / 1000)
                            .arg(panel, HowItEnded(*trayer_, ErrorFile(panel))));
+}
+
+bool XSession::StartNotificationService(QString* error) {
+    const QString config = dir_.filePath("dunstrc");
+    // Kept until closed, as a desktop's notification list keeps them, whatever the test's pace.
+    if (!WriteFile(config, "[urgency_low]\ntimeout = 0\n[urgency_normal]\ntimeout = 0\n"))
+        return Fail(error, QStringLiteral("cannot write %1").arg(config));
+    notifications_ = Launch("dunst", {"-config", config}, Environment(), ErrorFile("dunst"));
+    const auto owned = [this] {
+        return CallBus("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                       "org.freedesktop.DBus.NameHasOwner", {"org.freedesktop.Notifications"})
+            .contains(QLatin1String("true"));
+    };
+    return PollUntil(owned, *notifications_, PeerStartMs) ||
+           Fail(error, QStringLiteral("no org.freedesktop.Notifications after %1 s; dunst %2")
+                           .arg(PeerStartMs / 1000)
+                           .arg(HowItEnded(*notifications_, ErrorFile("dunst"))));
 }
 
 QString XSession::CallBus(const QString& service, const QString& path, const QString& method,

@@ -35,6 +35,9 @@ public:
     void WithWindowManager() { withWindowManager_ = true; }
     // Starts the notification area on a display that has none yet.
     bool StartTray(QString* error);
+    // Starts the desktop's notification service (dunst) on the session bus, its notifications
+    // kept until closed; a service that starts later (or not at all) is the program's concern.
+    bool StartNotificationService(QString* error);
     QString Display() const { return display_; }
     // The environment for a program on this display: on Xvfb X11 through xcb, on the
     // desktop's bus (with no StatusNotifierItem host there, Qt uses the XEmbed notification
@@ -102,6 +105,7 @@ private:
     std::unique_ptr<QProcess> windowManager_;
     std::unique_ptr<QProcess> bus_;
     std::unique_ptr<QProcess> sway_;
+    std::unique_ptr<QProcess> notifications_;
     QString busAddress_;
     QString wayland_;
     QString swaySocket_;

@@ -1,0 +1,124 @@
+#include "DesktopNotifications.h"
+
+#include "core/Trace.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusServiceWatcher>
+#include <QGuiApplication>
+#include <QVariantMap>
+
+namespace {
+const QString Service = QStringLiteral("org.freedesktop.Notifications");
+const QString ObjectPath = QStringLiteral("/org/freedesktop/Notifications");
+// A service that hangs must not freeze the program for D-Bus's 25 s.
+constexpr int CallMs = 3000;
+
+class BusNotifications final : public DesktopNotifications {
+    Q_OBJECT
+
+public:
+    BusNotifications(const QDBusConnection& bus, const QImage& icon)
+        : bus_(bus), watcher_(Service, bus_, QDBusServiceWatcher::WatchForOwnerChange) {
+        hints_.insert(QStringLiteral("desktop-entry"), QStringLiteral("tarnwick"));
+        hints_.insert(QStringLiteral("image-data"), ImageData(icon));
+        connect(&watcher_, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+            ReadCapabilities();
+            emit AvailableChanged();
+        });
+        connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
+            available_ = false;
+            emit AvailableChanged();
+        });
+        // From any sender: ids are the service's own, and only those we were given count.
+        // QtDBus takes its slots by name only.
+        bus_.connect(QString(), ObjectPath, Service, QStringLiteral("ActionInvoked"), this,
+                     SLOT(OnActionInvoked(uint, QString)));
+        bus_.connect(QString(), ObjectPath, Service, QStringLiteral("NotificationClosed"), this,
+                     SLOT(OnClosed(uint, uint)));
+        if (bus_.interface() && bus_.interface()->isServiceRegistered(Service))
+            ReadCapabilities();
+    }
+
+    bool Available() const override { return available_; }
+    bool HasActions() const override { return capabilities_.contains(QStringLiteral("actions")); }
+
+    quint32 Notify(quint32 replaces, const QString& body, const QStringList& actions) override {
+        // Error texts break lines with CR LF; a service that reads markup would take a "<" or
+        // "&" of a screen name for its own.
+        QString text = QString(body).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        if (capabilities_.contains(QStringLiteral("body-markup")))
+            text = text.toHtmlEscaped();
+        QDBusMessage call = Call(QStringLiteral("Notify"));
+        call << QStringLiteral("Tarnwick") << replaces << QStringLiteral("tarnwick")
+             << QStringLiteral("Tarnwick") << text << actions << hints_ << qint32(-1);
+        const QDBusReply<uint> reply = bus_.call(call, QDBus::Block, CallMs);
+        if (reply.isValid() && reply.value() != 0)
+            return reply.value();
+        Trace(QStringLiteral("Notify failed: ") + reply.error().message());
+        available_ = false;
+        emit AvailableChanged();
+        return 0;
+    }
+
+    void Close(quint32 id) override {
+        QDBusMessage call = Call(QStringLiteral("CloseNotification"));
+        call << id;
+        // Waited for: at exit the process ends right after, and a queued call would be lost.
+        bus_.call(call, QDBus::Block, CallMs);
+    }
+
+private slots:
+    void OnActionInvoked(uint id, const QString& action) { emit ActionInvoked(id, action); }
+    void OnClosed(uint id, uint reason) {
+        emit NotificationClosed(id, reason >= 1 && reason <= 3 ? Closed(reason) : Closed::Other);
+    }
+
+private:
+    QDBusMessage Call(const QString& method) const {
+        QDBusMessage call = QDBusMessage::createMethodCall(Service, ObjectPath, Service, method);
+        call.setAutoStartService(false); // only a service that runs counts
+        return call;
+    }
+
+    void ReadCapabilities() {
+        const QDBusReply<QStringList> reply =
+            bus_.call(Call(QStringLiteral("GetCapabilities")), QDBus::Block, CallMs);
+        available_ = reply.isValid();
+        capabilities_ = reply.isValid() ? reply.value() : QStringList();
+    }
+
+    // The icon as the specification's "image-data" hint: (iiibiiay), RGBA rows.
+    static QVariant ImageData(const QImage& icon) {
+        const QImage rgba = icon.convertToFormat(QImage::Format_RGBA8888);
+        QDBusArgument image;
+        image.beginStructure();
+        image << rgba.width() << rgba.height() << int(rgba.bytesPerLine()) << true << 8 << 4
+              << QByteArray(reinterpret_cast<const char*>(rgba.constBits()), rgba.sizeInBytes());
+        image.endStructure();
+        return QVariant::fromValue(image);
+    }
+
+    QDBusConnection bus_;
+    QDBusServiceWatcher watcher_;
+    QVariantMap hints_;
+    QStringList capabilities_;
+    bool available_ = false;
+};
+} // namespace
+
+std::unique_ptr<DesktopNotifications> ConnectDesktopNotifications(const QImage& icon) {
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return nullptr;
+    return std::make_unique<BusNotifications>(bus, icon);
+}
+
+bool RunsAsWaylandClient() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+#include "DesktopNotifications.moc"

@@ -1,0 +1,153 @@
+// New mail and errors as the desktop's notifications: a real notification service (dunst) on
+// the display's private session bus, the program's calls to it read off the bus with
+// dbus-monitor, the user's answers given as the service gives them.
+#include "core/Options.h"
+#include "support/peers/ProgramUnderTest.h"
+#include "support/peers/RealPeer.h"
+#include "support/peers/ScriptedServer.h"
+
+#include <QRegularExpression>
+#include <QScopeGuard>
+
+namespace {
+// A check whose STAT (or, for "-ERR", PASS) gets `reply`.
+ServerScript Check(const QByteArray& reply) {
+    if (reply.startsWith("-ERR"))
+        return Conversation({"+OK Ready.\r\n", "+OK\r\n", reply});
+    return Conversation({"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", reply, "+OK Bye.\r\n"});
+}
+
+// One Notify or CloseNotification the program sent: its text as dbus-monitor prints it, the
+// id it names (replaces_id, or the one to close) and the id the service answered with.
+struct Call {
+    QString member, text;
+    quint32 named = 0, answered = 0;
+};
+
+QList<Call> Calls(const QString& monitored) {
+    const auto field = [](const QString& head, const QString& name) {
+        return QRegularExpression(name + "=([^ ;]+)").match(head).captured(1);
+    };
+    const QRegularExpression uint(QStringLiteral("^   uint32 (\\d+)"),
+                                  QRegularExpression::MultilineOption);
+    // A message starts with its kind; a string argument may span lines.
+    const QStringList messages =
+        monitored.split(QRegularExpression("\n(?=(method call|method return|signal|error) time=)"));
+    QList<Call> calls;
+    for (const QString& message : messages) {
+        const QString head = message.section('\n', 0, 0);
+        const QString member = field(head, "member");
+        if (member == "Notify" || member == "CloseNotification") {
+            Call call{member, message, uint.match(message).captured(1).toUInt()};
+            for (const QString& reply : messages) // the service's answer to this call
+                if (reply.startsWith("method return") &&
+                    field(reply.section('\n', 0, 0), "reply_serial") == field(head, "serial"))
+                    call.answered = uint.match(reply).captured(1).toUInt();
+            calls << call;
+        }
+    }
+    return calls;
+}
+} // namespace
+
+class TestNotifications final : public QObject {
+    Q_OBJECT
+private slots:
+    void notifications_data() {
+        QTest::addColumn<bool>("service");
+        QTest::addColumn<QByteArrayList>("replies"); // one check each: at start, then "Check Mail"
+        QTest::addColumn<QString>("action");         // given to the first notification
+        QTest::newRow("new mail, replaced, closed when read")
+            << true << QByteArrayList{"+OK 3 300\r\n", "+OK 4 400\r\n", "+OK 0 0\r\n"} << "";
+        QTest::newRow("Hide Permanently")
+            << true << QByteArrayList{"+OK 3 300\r\n"} << "hide-permanently";
+        QTest::newRow("errors") << true
+                                << QByteArrayList{"-ERR Locked.\r\n", "-ERR Locked again.\r\n"}
+                                << "";
+        QTest::newRow("no service") << false << QByteArrayList{"+OK 3 300\r\n"} << "";
+    }
+
+    void notifications() {
+        QFETCH(bool, service);
+        QFETCH(QByteArrayList, replies);
+        QFETCH(QString, action);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        for (const QByteArray& reply : replies)
+            server.Queue(Check(reply));
+        XSession x;
+        TARNWICK_START_PEER(x);
+        QString error;
+        QVERIFY2(!service || x.StartNotificationService(&error), qPrintable(error));
+        QProcess monitor;
+        monitor.setProcessEnvironment(x.Environment());
+        StartInOwnGroup(
+            monitor, "dbus-monitor",
+            {"--session", "interface='org.freedesktop.Notifications'", "type='method_return'"});
+        const auto stopMonitor = qScopeGuard([&] { StopGroup(monitor); });
+        QVERIFY(monitor.waitForStarted(PeerStartMs));
+        QString monitored;
+        const auto calls = [&] { return Calls(monitored += monitor.readAllStandardOutput()); };
+
+        Program program(x);
+        Options options;
+        options.DesktopNotifications = true;
+        QVERIFY(options.Save(program.OptionsPath()).isEmpty());
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
+        settings.CheckInterval = 60; // the checks after the first come from "Check Mail"
+        settings.ShowErrors = true;
+        const qulonglong icon = program.StartWith(settings);
+        QVERIFY2(icon != 0, qPrintable(program.Output()));
+        if (!service) { // the alert window, and why, once
+            // (the server answers in this event loop meanwhile)
+            QVERIFY2(WaitFor([&] { return x.WaitForWindow("^Alert!$", 100) != 0; }, PeerStartMs),
+                     qPrintable(program.Output() + ReadFile(program.ErrLog())));
+            QCOMPARE(program.Untraced().filter("no desktop notification service").size(), 1);
+            return;
+        }
+        const bool errors = replies[0].startsWith("-ERR");
+        const QString first = errors ? "Error with Home" : "Home has 3 new emails.";
+        QVERIFY2(WaitFor([&] { return calls().size() == 1 && calls()[0].answered; }, PeerStartMs),
+                 qPrintable(monitored + program.Output()));
+        const Call shown = calls()[0];
+        QVERIFY2(shown.text.contains(first) && shown.named == 0, qPrintable(shown.text));
+        QCOMPARE(shown.text.contains("Hide Permanently"), !errors);
+        QVERIFY(x.WaitForWindow("^Alert!$", 100) == 0);
+
+        if (!action.isEmpty()) { // the user's choice, as the service announces it
+            x.Run("gdbus", {"emit", "--session", "--object-path", "/org/freedesktop/Notifications",
+                            "--signal", "org.freedesktop.Notifications.ActionInvoked",
+                            QString("uint32 %1").arg(shown.answered), action});
+            QVERIFY(WaitFor(
+                [&] {
+                    const auto saved = program.ReadSettings();
+                    return saved && saved->Users[0].NumMails == 3;
+                },
+                10000));
+        }
+        // Each later check through the control centre's "Check Mail": the notification is
+        // replaced with the new count (or the error with its count of failures), then closed
+        // once the mail is read elsewhere; an action closes it at once.
+        x.DoubleClick(icon, 11, 13);
+        QVERIFY(program.WaitForControlCentre(PeerStartMs) != 0);
+        const QStringList expected = {"Home has 4 new emails.", "(failed 2 times since"};
+        for (qsizetype i = 1; i < replies.size(); ++i) {
+            QVERIFY(x.Press("Tarnwick", "Check Mail"));
+            QVERIFY2(WaitFor([&] { return calls().size() == i + 1; }, PeerStartMs),
+                     qPrintable(monitored));
+            const Call next = calls().last();
+            QCOMPARE(next.named, shown.answered);
+            QCOMPARE(next.member, QString(i == 2 ? "CloseNotification" : "Notify"));
+            QVERIFY2(i == 2 || next.text.contains(expected[errors]), qPrintable(next.text));
+        }
+        if (replies.size() == 1)
+            QVERIFY2(WaitFor([&] { return calls().size() == 2; }, 10000), qPrintable(monitored));
+        QVERIFY2(replies.size() > 1 || calls().last().member == "CloseNotification",
+                 qPrintable(monitored));
+        x.Screenshot(ShotPath(QString("e2e-notification-%1.png").arg(QTest::currentDataTag())));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNotifications)
+#include "tst_notifications.moc"
