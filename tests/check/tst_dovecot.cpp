@@ -195,12 +195,16 @@ private slots:
         QVERIFY(server.MarkSeen("alice", 4));
         QTRY_COMPARE_WITH_TIMEOUT(user.NumMails, 1, 20000);
 
+        // Logged at the stage the connection was in: idling, or on a busy machine still
+        // counting what the last change brought.
+        const auto failures = [&] { return ReadFile(w.logs.ErrLogPath()).count("|Home|"); };
+        const qsizetype earlier = failures();
         QString error;
         QVERIFY2(server.Restart(&error), qPrintable(error));
-        QTRY_VERIFY_WITH_TIMEOUT(ReadFile(w.logs.ErrLogPath()).contains("|9|"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(failures(), earlier + 1, 20000);
         QVERIFY(server.DeliverMail("alice", 1));
         QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 2, 30000);
-        QCOMPARE(ReadFile(w.logs.ErrLogPath()).count("|9|"), 1);
+        QVERIFY2(failures() == earlier + 1, ReadFile(w.logs.ErrLogPath()).constData());
 
         // At the end the watching connection is left (logged out, or at least closed).
         const auto ended = [&] {
