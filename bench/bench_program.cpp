@@ -97,9 +97,9 @@ struct Case {
 };
 const Case Cases[] = {
     {"0 users (gnubiff: one mailbox, checked at start, then once a day)", 0, false},
-    {"1 user", 1, false},
-    {"3 users", 3, false},
-    {"3 users over TLS (pop3s)", 3, true},
+    {"1 user, checked once a minute", 1, false},
+    {"3 users, each checked once a minute", 3, false},
+    {"3 users over TLS (pop3s), each checked once a minute", 3, true},
 };
 
 // The peer's configuration: a POP3 mailbox for each user on the benchmark's server, each
@@ -210,9 +210,10 @@ struct Figures {
         perfCpu += u.cpuMs;
     }
     void Print(const char* who, const Memory& m) const {
-        std::printf("  %-9s CPU %s ms/min   wake-ups %s /min   RSS %.1f MB   USS %.1f MB\n", who,
-                    qPrintable(Spread(cpu).Text()), qPrintable(Spread(wakeUps).Text()), m.rssMb,
-                    m.ussMb);
+        std::printf("  %-9s CPU %s ms/min   wake-ups %s /min   RSS %.1f MB   USS %.1f MB (dirty "
+                    "%.1f)\n",
+                    who, qPrintable(Spread(cpu).Text()), qPrintable(Spread(wakeUps).Text()),
+                    m.rssMb, m.ussMb, m.dirtyMb);
     }
 };
 
@@ -238,6 +239,7 @@ int LineCount(const QString& path) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each window as it ends, into a pipe too
     QList<int> numbers;
     QByteArray only;
     for (int i = 1; i < argc; ++i) {
@@ -351,7 +353,7 @@ int main(int argc, char** argv) {
             QThread::msleep(200);
         QThread::msleep(quint64(std::max(0LL, idleSeconds * 1000LL - settle.elapsed())));
 
-        std::printf("%s, each checked once a minute:\n", c.title);
+        std::printf("%s:\n", c.title);
         Figures ours;
         Figures theirs;
         for (int round = 1; round <= rounds; ++round) {
