@@ -1,11 +1,15 @@
 // The real program on a virtual display with a notification area: the time from process start
-// to its icon in the tray, then idle minutes with 0, 1 and 3 users checked against a real POP3
-// server (CheckInterval 1: each user once a minute). Beside it, in the same run, on the same
-// server and tray, a peer that people use for the same job, Debian's gnubiff, with as many
-// mailboxes each polled once a minute. For both: CPU time and wake-ups (voluntary context
-// switches of all threads, those that end meanwhile too) per idle minute, and memory.
-// `bench_program [seconds] [tls]`: `tls` runs one user on a TLS server (pop3s, its CA in
-// Tarnwick-ca.pem) instead, without the peer.
+// to its icon in the tray, then idle windows from a table of cases: 0, 1 and 3 users checked
+// against a real POP3 server (CheckInterval 1: each user once a minute), and 3 users over TLS
+// (pop3s, the test CA in Tarnwick-ca.pem: every certificate verified). Beside it, in the same
+// run, on the same server and tray, a peer that people use for the same job, Debian's gnubiff,
+// with as many mailboxes each polled once a minute. Both are started together and left to
+// settle (first checks done, one window's length passed) before counting; then each window
+// counts both whole processes at once (WholeProcess.h), repeated, and prints the mean and the
+// range of each, of the ratio too, and memory (RSS and USS) at the end.
+// `bench_program [seconds [rounds]] [plain|tls]`: window length (60 s) and repeats (2); only
+// the plain or only the TLS cases.
+#include "WholeProcess.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/doubles/FixedRandom.h"
@@ -18,105 +22,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-struct ProcStats {
-    double cpuMs = 0; // user and system time, in clock ticks (10 ms here)
-    double runMs = 0; // time on a CPU by the scheduler's account, to the nanosecond
-    long rssKb = 0;
-    long hwmKb = 0;
-    long switches = 0; // voluntary context switches: the process went to sleep and woke up
-};
-
-ProcStats Read(qint64 pid) {
-    ProcStats s;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        const double tick = double(sysconf(_SC_CLK_TCK));
-        s.cpuMs = (f.value(11).toDouble() + f.value(12).toDouble()) * 1000.0 / tick;
-    }
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
-        if (schedstat.open(QIODevice::ReadOnly))
-            s.runMs += schedstat.readAll().split(' ').value(0).toDouble() / 1e6;
-    }
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& l : status.readAll().split('\n')) {
-            const QList<QByteArray> parts = l.simplified().split(' ');
-            if (l.startsWith("VmRSS:"))
-                s.rssKb = parts.value(1).toLong();
-            else if (l.startsWith("VmHWM:"))
-                s.hwmKb = parts.value(1).toLong();
-            else if (l.startsWith("voluntary_ctxt_switches:"))
-                s.switches = parts.value(1).toLong();
-        }
-    }
-    return s;
-}
-
-// CPU time and voluntary context switches of every thread of a process over a window. The
-// process's own totals leave out threads that ended, so each thread is followed on its own,
-// looked at every few milliseconds; one that lives shorter than that may be missed.
-class ThreadSampler final {
-public:
-    explicit ThreadSampler(qint64 pid) : pid_(pid) {
-        Sample();
-        start_ = last_;
-    }
-    void Sample() {
-        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid_));
-        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            Counts c;
-            QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
-            if (!schedstat.open(QIODevice::ReadOnly))
-                continue;
-            c.runMs = schedstat.readAll().split(' ').value(0).toDouble() / 1e6;
-            QFile status(tasks.filePath(task + QStringLiteral("/status")));
-            if (!status.open(QIODevice::ReadOnly))
-                continue;
-            for (const QByteArray& l : status.readAll().split('\n'))
-                if (l.startsWith("voluntary_ctxt_switches:"))
-                    c.switches = l.simplified().split(' ').value(1).toLong();
-            last_[task.toLongLong()] = c;
-        }
-    }
-    double RunMs() const {
-        return Sum([](const Counts& c) { return c.runMs; });
-    }
-    double Switches() const {
-        return Sum([](const Counts& c) { return double(c.switches); });
-    }
-    int Threads() const { return int(last_.size()); }
-
-private:
-    struct Counts {
-        double runMs = 0;
-        long switches = 0;
-    };
-    template <typename F> double Sum(F field) const {
-        double total = 0;
-        for (auto it = last_.cbegin(); it != last_.cend(); ++it)
-            total += field(it.value()) - (start_.contains(it.key()) ? field(start_[it.key()]) : 0);
-        return total;
-    }
-    qint64 pid_;
-    QHash<qint64, Counts> start_;
-    QHash<qint64, Counts> last_;
-};
-
 // From process start to an icon in the notification area, polled as below; the program is
 // left running.
 double StartToIcon(const XSession& x, QProcess& program, const QString& binary) {
@@ -174,28 +88,42 @@ const QString PeerLogin = QStringLiteral("root");
 const QByteArray PeerPasswordAes = "3AA7ED4AA563322DE9282513A2C11397";
 const QString PeerBinary = QStringLiteral("/usr/bin/gnubiff");
 
-// The peer's configuration: `count` POP3 mailboxes on the benchmark's server, each checked
-// once a minute (as the program checks each user), no sound and no pop-up.
-QByteArray PeerConfig(quint16 port, int count) {
+// One idle window of the table: so many users (the peer: as many mailboxes), in clear or over
+// TLS (pop3s; the peer with "ssl").
+struct Case {
+    const char* title;
+    int users;
+    bool tls;
+};
+const Case Cases[] = {
+    {"0 users (gnubiff: one mailbox, checked at start, then once a day)", 0, false},
+    {"1 user, checked once a minute", 1, false},
+    {"3 users, each checked once a minute", 3, false},
+    {"3 users over TLS (pop3s), each checked once a minute", 3, true},
+};
+
+// The peer's configuration: a POP3 mailbox for each user on the benchmark's server, each
+// checked once a minute (as the program checks each user), no sound and no pop-up. Without a
+// mailbox the peer tries an empty default one every 3 s; for no users it gets one it checks
+// at start and then once a day.
+QByteArray PeerConfig(const Dovecot& server, const Case& c) {
     QByteArray mailboxes;
-    for (int i = 1; i <= count; ++i) {
-        mailboxes += "  <mailbox>\n"
-                     "    <parameter name=\"address\" value=\"127.0.0.1\"/>\n"
-                     "    <parameter name=\"authentication\" value=\"user_pass\"/>\n"
-                     "    <parameter name=\"delay\" value=\"60\"/>\n"
-                     "    <parameter name=\"name\" value=\"mailbox " +
-                     QByteArray::number(i) +
-                     "\"/>\n"
-                     "    <parameter name=\"other_port\" value=\"" +
-                     QByteArray::number(port) +
-                     "\"/>\n"
-                     "    <parameter name=\"password_aes\" value=\"" +
-                     PeerPasswordAes +
-                     "\"/>\n"
-                     "    <parameter name=\"protocol\" value=\"pop3\"/>\n"
-                     "    <parameter name=\"use_other_port\" value=\"true\"/>\n"
-                     "    <parameter name=\"username\" value=\"" +
-                     PeerLogin.toUtf8() + "\"/>\n  </mailbox>\n";
+    for (int i = 1; i <= std::max(c.users, 1); ++i) {
+        const auto parameter = [&mailboxes](const char* name, const QByteArray& value) {
+            mailboxes +=
+                "    <parameter name=\"" + QByteArray(name) + "\" value=\"" + value + "\"/>\n";
+        };
+        mailboxes += "  <mailbox>\n";
+        parameter("address", "127.0.0.1");
+        parameter("authentication", c.tls ? "ssl" : "user_pass");
+        parameter("delay", c.users == 0 ? "86400" : "60");
+        parameter("name", "mailbox " + QByteArray::number(i));
+        parameter("other_port", QByteArray::number(c.tls ? server.TlsPort() : server.Port()));
+        parameter("password_aes", PeerPasswordAes);
+        parameter("protocol", "pop3");
+        parameter("use_other_port", "true");
+        parameter("username", PeerLogin.toUtf8());
+        mailboxes += "  </mailbox>\n";
     }
     return "<?xml version=\"1.0\"?>\n<configuration-file>\n" + mailboxes +
            "  <general>\n"
@@ -225,15 +153,15 @@ bool StartWithIcon(const XSession& x, QProcess& program, const QString& binary,
     return x.TrayIcons().size() >= icons;
 }
 
-// The peer with `count` mailboxes, in a home of its own, beside the program in the tray.
-bool StartPeer(const XSession& x, const Dovecot& server, int count, const QTemporaryDir& home,
+// The peer for case `c`, in a home of its own, beside what the tray holds already.
+bool StartPeer(const XSession& x, const Dovecot& server, const Case& c, const QTemporaryDir& home,
                QProcess& peer) {
     QDir(home.path()).mkpath("run");
     QFile::setPermissions(home.filePath("run"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     {
         QFile rc(home.filePath(".gnubiffrc"));
-        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig(server.Port(), count)) < 0)
+        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig(server, c)) < 0)
             return false;
     }
     QProcessEnvironment env = x.Environment();
@@ -269,19 +197,63 @@ void WriteSettings(const QString& path, const QStringList& logins, const QString
     SettingsFile(settings, dialogs, random, path).SaveFile();
 }
 
-void PrintIdle(const char* who, const ThreadSampler& s, double minutes, long rssKb,
-               const QString& checks) {
-    std::printf("  %-8s CPU %6.1f ms/min   wake-ups %6.1f /min   VmRSS %5.1f MB   %d threads"
-                "   %s\n",
-                who, s.RunMs() / minutes, s.Switches() / minutes, rssKb / 1024.0, s.Threads(),
-                qPrintable(checks));
+// The figures of one program over the windows of a case.
+struct Figures {
+    std::vector<double> cpu; // per minute, each window
+    std::vector<double> wakeUps;
+    double statCpu = 0; // all windows, by /proc/PID/stat
+    double perfCpu = 0;
+    int checks = 0;
+    void Add(const Usage& u, double minutes, int windowChecks) {
+        cpu.push_back(u.cpuMs / minutes);
+        wakeUps.push_back(u.wakeUps / minutes);
+        statCpu += u.statCpuMs;
+        perfCpu += u.cpuMs;
+        checks += windowChecks;
+    }
+    void Print(const char* who, const Memory& m) const {
+        std::printf("  %-9s CPU %s ms/min   wake-ups %s /min   RSS %.1f MB   USS %.1f MB (dirty "
+                    "%.1f)",
+                    who, qPrintable(Spread(cpu).Text()), qPrintable(Spread(wakeUps).Text()),
+                    m.rssMb, m.ussMb, m.dirtyMb);
+        // Idle time between checks costs next to nothing (the 0-user case): this is the check.
+        if (checks > 0)
+            std::printf("   %.2f ms a check", perfCpu / checks);
+        std::printf("\n");
+    }
+};
+
+// Ours against theirs, window by window (a window where the peer counted nothing has none).
+QString Ratio(const std::vector<double>& ours, const std::vector<double>& theirs) {
+    std::vector<double> r;
+    for (size_t i = 0; i < ours.size(); ++i)
+        if (theirs[i] > 0)
+            r.push_back(ours[i] / theirs[i]);
+    if (r.empty())
+        return QStringLiteral("- (the peer counted nothing)");
+    const Spread s(r);
+    return s.Text(2) + (s.max <= 1  ? "x, at or below the peer in every window"
+                        : s.min > 1 ? "x, ABOVE the peer in every window"
+                                    : "x, above the peer in some windows");
+}
+
+int LineCount(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
 }
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const int idleSeconds = argc > 1 ? std::max(5, atoi(argv[1])) : 60;
-    const bool tls = argc > 2 && QByteArray(argv[2]) == "tls";
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each window as it ends, into a pipe too
+    QList<int> numbers;
+    QByteArray only;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        (arg == "tls" || arg == "plain") ? void(only = arg) : numbers.append(arg.toInt());
+    }
+    const int idleSeconds = std::max(5, numbers.value(0, 60));
+    const int rounds = std::max(1, numbers.value(1, 2));
     // BENCH_WRAPPER runs the program under a tool, e.g. "valgrind --tool=callgrind".
     const QStringList wrapper =
         qEnvironmentVariable("BENCH_WRAPPER").split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -293,11 +265,10 @@ int main(int argc, char** argv) {
 
     QString error;
     TestCertificates certs;
-    if (tls && !certs.Start(&error))
+    if (!certs.Start(&error))
         return Fail(error);
     Dovecot server;
-    if (tls)
-        server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
+    server.EnableTls(certs.Server(), TestCertificates::KeyOf(certs.Server()));
     if (!server.Start(&error))
         return Fail(error);
     const QStringList allLogins{"ann", "ben", "cat"};
@@ -305,8 +276,8 @@ int main(int argc, char** argv) {
         server.AddUser(login, "pw");
         server.DeliverMail(login, 2);
     }
-    const bool comparePeer = !tls && wrapper.isEmpty() && QFile::exists(PeerBinary);
-    if (!tls && !QFile::exists(PeerBinary))
+    const bool comparePeer = wrapper.isEmpty() && QFile::exists(PeerBinary);
+    if (!QFile::exists(PeerBinary))
         std::printf("peer: gnubiff is not installed (apt-get install gnubiff): no comparison\n");
 
     XSession x;
@@ -322,32 +293,49 @@ int main(int argc, char** argv) {
     QFile::copy(qEnvironmentVariable("BENCH_TARNWICK", QStringLiteral(TARNWICK_BINARY)), binary);
     QFile::setPermissions(binary, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QString settingsPath = dir.filePath("config/Tarnwick.ini");
-    if (tls && !QFile::copy(certs.Ca(), dir.filePath("config/Tarnwick-ca.pem")))
+    if (!QFile::copy(certs.Ca(), dir.filePath("config/Tarnwick-ca.pem")))
         return Fail(QStringLiteral("Cannot copy the CA file"));
     QProcessEnvironment env = x.Environment();
     env.insert("HOME", dir.path());
     env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
     env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
 
+    if (comparePeer) {
+        // The first GTK program on a display loads Mesa to choose its visuals and keeps the
+        // choice on the root window; every later one reads it there. One start of the peer
+        // does that before anything is measured.
+        QTemporaryDir home;
+        QProcess peer;
+        StartPeer(x, server, Cases[0], home, peer);
+        Stop(peer);
+        while (!x.TrayIcons().isEmpty())
+            QThread::msleep(20);
+        std::printf("display: warmed by one start of gnubiff before measuring (its GTK keeps "
+                    "the GL visuals it chose on the root window)\n");
+    }
     if (wrapper.isEmpty()) {
         WriteSettings(settingsPath, allLogins, QStringLiteral("127.0.0.1:%1").arg(server.Port()));
         CompareStartToIcon(x, env, binary, 21);
     }
 
-    const auto statRecords = [&] {
-        QFile f(dir.filePath("bin/Stat.txt"));
-        return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
-    };
+    const WholeProcessCounter counter;
+    std::printf("counted by: %s\nwindows: %d of %d s for each case, both programs counted over "
+                "the same windows, after both settled\n",
+                qPrintable(counter.Name()), rounds, idleSeconds);
+    const QString statLog = dir.filePath("bin/Stat.txt");
+    const QString errorLog = dir.filePath("bin/ErrLog.txt");
     const auto peerLogins = [&] {
-        return int(server.Log().count(QStringLiteral("Login: user=<") + PeerLogin));
+        return int(server.Log().count(QStringLiteral("Login: user=<") + PeerLogin + '>'));
     };
     const double minutes = idleSeconds / 60.0;
-    const QList<int> userCounts = tls ? QList<int>{1} : QList<int>{0, 1, 3};
-    for (const int users : userCounts) {
-        const QString serverText =
-            tls ? QStringLiteral("pop3s://127.0.0.1:%1").arg(server.TlsPort())
-                : QStringLiteral("127.0.0.1:%1").arg(server.Port());
-        WriteSettings(settingsPath, allLogins.mid(0, users), serverText);
+    for (const Case& c : Cases) {
+        if (!only.isEmpty() && c.tls != (only == "tls"))
+            continue;
+        WriteSettings(settingsPath, allLogins.mid(0, c.users),
+                      c.tls ? QStringLiteral("pop3s://127.0.0.1:%1").arg(server.TlsPort())
+                            : QStringLiteral("127.0.0.1:%1").arg(server.Port()));
+        const int checks0 = LineCount(statLog);
+        const int logins0 = peerLogins();
         QProcess program;
         program.setProcessEnvironment(env);
         const bool started = wrapper.isEmpty()
@@ -358,41 +346,53 @@ int main(int argc, char** argv) {
             return Fail(QStringLiteral("Tarnwick put no icon in the tray"));
         QTemporaryDir peerHome;
         QProcess peer;
-        const bool withPeer = comparePeer && StartPeer(x, server, users, peerHome, peer);
+        const bool withPeer = comparePeer && StartPeer(x, server, c, peerHome, peer);
         if (comparePeer && !withPeer)
             std::printf("peer: gnubiff put no icon in the tray within 30 s: no comparison\n");
 
-        // Let start-up settle (the first checks), then measure both over the same window.
-        QThread::sleep(5);
-        const int statsBefore = statRecords();
-        const int loginsBefore = peerLogins();
-        ThreadSampler ours(program.processId());
-        std::unique_ptr<ThreadSampler> theirs;
-        if (withPeer)
-            theirs = std::make_unique<ThreadSampler>(peer.processId());
-        QElapsedTimer window;
-        window.start();
-        while (window.elapsed() < idleSeconds * 1000LL) {
-            QThread::msleep(25);
-            ours.Sample();
-            if (theirs)
-                theirs->Sample();
+        // Neither start-up nor the first checks are counted.
+        QElapsedTimer settle;
+        settle.start();
+        while ((LineCount(statLog) - checks0 < c.users ||
+                (withPeer && peerLogins() - logins0 < std::max(c.users, 1))) &&
+               settle.elapsed() < 180000)
+            QThread::msleep(200);
+        QThread::msleep(quint64(std::max(0LL, idleSeconds * 1000LL - settle.elapsed())));
+
+        std::printf("%s:\n", c.title);
+        Figures ours;
+        Figures theirs;
+        for (int round = 1; round <= rounds; ++round) {
+            const int checks = LineCount(statLog);
+            const int errors = LineCount(errorLog);
+            const int logins = peerLogins();
+            QList<qint64> pids{program.processId()};
+            if (withPeer)
+                pids.append(peer.processId());
+            const QList<Usage> u = counter.Window(pids, idleSeconds);
+            const int ourChecks = LineCount(statLog) - checks;
+            ours.Add(u[0], minutes, ourChecks);
+            std::printf("  window %d: Tarnwick %.1f ms, %.0f wake-ups, %d checks, %d failed", round,
+                        ours.cpu.back(), ours.wakeUps.back(), ourChecks,
+                        LineCount(errorLog) - errors);
+            if (withPeer) {
+                const int peerChecks = peerLogins() - logins;
+                theirs.Add(u[1], minutes, peerChecks);
+                std::printf(" | gnubiff %.1f ms, %.0f wake-ups, %d logins", theirs.cpu.back(),
+                            theirs.wakeUps.back(), peerChecks);
+            }
+            std::printf(" (per minute)\n");
         }
-        const long ourRss = Read(program.processId()).rssKb;
-        const long peerRss = withPeer ? Read(peer.processId()).rssKb : 0;
-        std::printf("idle %d s with %d user(s)%s, each checked once a minute:\n", idleSeconds,
-                    users, tls ? " over TLS" : "");
-        PrintIdle("Tarnwick", ours, minutes, ourRss,
-                  QStringLiteral("%1 checks").arg(statRecords() - statsBefore));
-        if (theirs) {
-            PrintIdle("gnubiff", *theirs, minutes, peerRss,
-                      QStringLiteral("%1 logins").arg(peerLogins() - loginsBefore));
-            const bool cpu = ours.RunMs() <= theirs->RunMs();
-            const bool wakes = ours.Switches() <= theirs->Switches();
-            std::printf("  Tarnwick/gnubiff: CPU %.2fx, wake-ups %.2fx (%s)\n",
-                        ours.RunMs() / std::max(theirs->RunMs(), 1e-9),
-                        ours.Switches() / std::max(theirs->Switches(), 1e-9),
-                        cpu && wakes ? "at or below the peer in both" : "above the peer");
+        ours.Print("Tarnwick", MemoryOf(program.processId()));
+        if (withPeer) {
+            theirs.Print("gnubiff", MemoryOf(peer.processId()));
+            std::printf("  Tarnwick/gnubiff: CPU %s\n  Tarnwick/gnubiff: wake-ups %s\n",
+                        qPrintable(Ratio(ours.cpu, theirs.cpu)),
+                        qPrintable(Ratio(ours.wakeUps, theirs.wakeUps)));
+            std::printf("  all windows by /proc/PID/stat (10 ms ticks): Tarnwick %.0f ms, "
+                        "gnubiff %.0f ms, %.2fx; by the counter %.1f and %.1f ms\n",
+                        ours.statCpu, theirs.statCpu, ours.statCpu / std::max(theirs.statCpu, 1.0),
+                        ours.perfCpu, theirs.perfCpu);
         }
         Stop(peer);
         Stop(program);
