@@ -16,6 +16,7 @@ const QString Service = QStringLiteral("org.freedesktop.Notifications");
 const QString ObjectPath = QStringLiteral("/org/freedesktop/Notifications");
 // A service that hangs must not freeze the program for D-Bus's 25 s.
 constexpr int CallMs = 3000;
+constexpr int StartMs = 10000; // a service the bus starts first
 
 class BusNotifications final : public DesktopNotifications {
     Q_OBJECT
@@ -39,12 +40,20 @@ public:
                      SLOT(OnActionInvoked(uint, QString)));
         bus_.connect(QString(), ObjectPath, Service, QStringLiteral("NotificationClosed"), this,
                      SLOT(OnClosed(uint, uint)));
-        if (bus_.interface() && bus_.interface()->isServiceRegistered(Service))
+        // Many desktops start their service only when a first notification asks for it.
+        if (QDBusConnectionInterface* names = bus_.interface(); !names)
+            return;
+        else if (names->isServiceRegistered(Service))
             ReadCapabilities();
+        else
+            startable_ = names->activatableServiceNames().value().contains(Service);
     }
 
-    bool Available() const override { return available_; }
-    bool HasActions() const override { return capabilities_.contains(QStringLiteral("actions")); }
+    bool Available() const override { return available_ || startable_; }
+    bool HasActions() override {
+        Start();
+        return capabilities_.contains(QStringLiteral("actions"));
+    }
 
     quint32 Notify(quint32 replaces, const QString& body, const QStringList& actions) override {
         // Error texts break lines with CR LF; a service that reads markup would take a "<" or
@@ -52,6 +61,7 @@ public:
         QString text = QString(body).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         if (capabilities_.contains(QStringLiteral("body-markup")))
             text = text.toHtmlEscaped();
+        Start();
         QDBusMessage call = Call(QStringLiteral("Notify"));
         call << QStringLiteral("Tarnwick") << replaces << QStringLiteral("tarnwick")
              << QStringLiteral("Tarnwick") << text << actions << hints_ << qint32(-1);
@@ -59,7 +69,7 @@ public:
         if (reply.isValid() && reply.value() != 0)
             return reply.value();
         Trace(QStringLiteral("Notify failed: ") + reply.error().message());
-        available_ = false;
+        available_ = startable_ = false;
         emit AvailableChanged();
         return 0;
     }
@@ -78,15 +88,26 @@ private slots:
     }
 
 private:
-    QDBusMessage Call(const QString& method) const {
+    // Only the first call may start the service; once it has gone, it stays gone until it is
+    // registered again, instead of being started behind the user's back at every alert.
+    QDBusMessage Call(const QString& method, bool start = false) const {
         QDBusMessage call = QDBusMessage::createMethodCall(Service, ObjectPath, Service, method);
-        call.setAutoStartService(false); // only a service that runs counts
+        call.setAutoStartService(start);
         return call;
     }
 
-    void ReadCapabilities() {
-        const QDBusReply<QStringList> reply =
-            bus_.call(Call(QStringLiteral("GetCapabilities")), QDBus::Block, CallMs);
+    void Start() {
+        if (available_ || !startable_)
+            return;
+        startable_ = false;
+        ReadCapabilities(true);
+        if (!available_)
+            emit AvailableChanged();
+    }
+
+    void ReadCapabilities(bool start = false) {
+        const QDBusReply<QStringList> reply = bus_.call(
+            Call(QStringLiteral("GetCapabilities"), start), QDBus::Block, start ? StartMs : CallMs);
         available_ = reply.isValid();
         capabilities_ = reply.isValid() ? reply.value() : QStringList();
     }
@@ -107,6 +128,7 @@ private:
     QVariantMap hints_;
     QStringList capabilities_;
     bool available_ = false;
+    bool startable_ = false; // not running, but the bus starts it when called
 };
 } // namespace
 

@@ -18,9 +18,11 @@ public:
 
     using QObject::QObject;
 
+    // Running, or started by the bus when first called.
     virtual bool Available() const = 0;
-    // Whether the service shows actions (buttons) on a notification.
-    virtual bool HasActions() const = 0;
+    // Whether the service shows actions (buttons) on a notification; asking starts a service
+    // that the bus starts on demand.
+    virtual bool HasActions() = 0;
     // Shows `body` in place of the notification `replaces` (0: a new one); `actions` are pairs
     // of key and caption. The notification's id, 0 when the service failed.
     virtual quint32 Notify(quint32 replaces, const QString& body, const QStringList& actions) = 0;

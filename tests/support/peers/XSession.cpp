@@ -176,7 +176,7 @@ bool XSession::TellBusTheDisplay(QString* error) {
     return !CallBus("org.freedesktop.DBus", "/org/freedesktop/DBus",
                     "org.freedesktop.DBus.UpdateActivationEnvironment",
                     {QStringLiteral("{'DISPLAY': '%1'}").arg(display_)})
-                .isNull() ||
+                .isEmpty() ||
            Fail(error, QStringLiteral("dbus-daemon did not take the display %1").arg(display_));
 }
 
@@ -294,6 +294,18 @@ bool XSession::StartNotificationService(QString* error) {
            Fail(error, QStringLiteral("no org.freedesktop.Notifications after %1 s; dunst %2")
                            .arg(PeerStartMs / 1000)
                            .arg(HowItEnded(*notifications_, ErrorFile("dunst"))));
+}
+
+bool XSession::BreakNotificationService(QString* error) const {
+    const QString services = dir_.filePath("run/dbus-1/services");
+    QDir().mkpath(services);
+    if (!WriteFile(services + "/org.freedesktop.Notifications.service",
+                   "[D-BUS Service]\nName=org.freedesktop.Notifications\nExec=/bin/false\n"))
+        return Fail(error, QStringLiteral("cannot write into %1").arg(services));
+    return !CallBus("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                    "org.freedesktop.DBus.ReloadConfig")
+                .isEmpty() ||
+           Fail(error, QStringLiteral("the bus did not read its configuration again"));
 }
 
 QString XSession::CallBus(const QString& service, const QString& path, const QString& method,

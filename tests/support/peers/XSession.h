@@ -38,6 +38,9 @@ public:
     // Starts the desktop's notification service (dunst) on the session bus, its notifications
     // kept until closed; a service that starts later (or not at all) is the program's concern.
     bool StartNotificationService(QString* error);
+    // A notification service that the bus is told to start and that fails to, as where the
+    // desktop's service is broken: the bus's own search finds it first.
+    bool BreakNotificationService(QString* error) const;
     QString Display() const { return display_; }
     // The environment for a program on this display: on Xvfb X11 through xcb, on the
     // desktop's bus (with no StatusNotifierItem host there, Qt uses the XEmbed notification
