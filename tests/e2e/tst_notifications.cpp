@@ -104,7 +104,11 @@ private slots:
             // (the server answers in this event loop meanwhile)
             QVERIFY2(WaitFor([&] { return x.WaitForWindow("^Alert!$", 100) != 0; }, PeerStartMs),
                      qPrintable(program.Output() + ReadFile(program.ErrLog())));
-            QCOMPARE(program.Untraced().filter("no desktop notification service").size(), 1);
+            const auto noted = [&] {
+                return program.Untraced().filter("no desktop notification service").size();
+            };
+            QVERIFY2(WaitFor([&] { return noted() > 0; }, 5000), qPrintable(program.Output()));
+            QCOMPARE(noted(), 1);
             return;
         }
         const bool errors = replies[0].startsWith("-ERR");
