@@ -112,7 +112,7 @@ private:
         capabilities_ = reply.isValid() ? reply.value() : QStringList();
     }
 
-    // The icon as the specification's "image-data" hint: (iiibiiay), RGBA rows.
+    // The icon as the "image-data" hint that notification services read: (iiibiiay), RGBA rows.
     static QVariant ImageData(const QImage& icon) {
         const QImage rgba = icon.convertToFormat(QImage::Format_RGBA8888);
         QDBusArgument image;
