@@ -50,40 +50,33 @@ private slots:
         QTest::addColumn<QByteArrayList>("sent"); // the command lines, without line ends
         QTest::addColumn<int>("count");           // -1: the check fails
         QTest::addColumn<QString>("error");       // "stage|message"
+        // A row of the usual account, "imap://" with "secret", unless told otherwise.
+        const auto row = [](const char* name, const QString& password = "secret",
+                            const QString& scheme = "imap",
+                            const QString& path = "") -> QTestData& {
+            return QTest::newRow(name) << scheme << path << password;
+        };
         const QByteArrayList loggedIn = {"a3 STATUS \"INBOX\" (UNSEEN)", "a4 LOGOUT"};
-        QTest::newRow("LOGIN, quoted")
-            << "imap"
-            << ""
-            << "p\"w\\" << Imap("IMAP4rev1", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout)
+        row("LOGIN, quoted", "p\"w\\")
+            << Imap("IMAP4rev1", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout)
             << QByteArrayList{"a1 CAPABILITY", "a2 LOGIN \"alice\" \"p\\\"w\\\\\""} + loggedIn << 4
             << "";
-        QTest::newRow("LOGIN, literal for UTF-8 and blanks")
-            << "imap"
-            << ""
-            << "pässwört ok"
+        row("LOGIN, literal for UTF-8 and blanks", "pässwört ok")
             << Imap("IMAP4rev1", QList<QByteArray>{"+ go\r\n", "a2 OK\r\n"} + StatusAndLogout)
             << QByteArrayList{"a1 CAPABILITY", "a2 LOGIN \"alice\" {13}", "pässwört ok"} + loggedIn
             << 4 << "";
-        QTest::newRow("AUTHENTICATE PLAIN, SASL-IR")
-            << "imap"
-            << ""
-            << "secret"
+        row("AUTHENTICATE PLAIN, SASL-IR")
             << Imap("IMAP4rev1 AUTH=PLAIN SASL-IR",
                     QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout)
             << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE PLAIN " + Plain} + loggedIn << 4
             << "";
-        QTest::newRow("AUTHENTICATE PLAIN, continuation")
-            << "imap"
-            << ""
-            << "secret"
+        row("AUTHENTICATE PLAIN, continuation")
             << Imap("IMAP4rev1 AUTH=PLAIN",
                     QList<QByteArray>{"+ \r\n", "a2 OK\r\n"} + StatusAndLogout)
             << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE PLAIN", Plain} + loggedIn << 4
             << "";
-        QTest::newRow("folder in modified UTF-7, chatter, name as literal")
-            << "imap"
-            << "/Entw%C3%BCrfe"
-            << "secret"
+        row("folder in modified UTF-7, chatter, name as literal", "secret", "imap",
+            "/Entw%C3%BCrfe")
             << Imap("IMAP4rev1", {"a2 OK\r\n",
                                   "* 3 EXISTS\r\n* FOO (bar\r\n* STATUS {12}\r\nEntw&APw-rfe "
                                   "(UNSEEN 2)\r\na3 OK\r\n",
@@ -92,71 +85,43 @@ private slots:
                               "a3 STATUS \"Entw&APw-rfe\" (UNSEEN)", "a4 LOGOUT"}
             << 2 << "";
         const QByteArrayList toLogin = {"a1 CAPABILITY", "a2 LOGIN \"alice\" \"secret\""};
-        QTest::newRow("LOGINDISABLED")
-            << "imap"
-            << ""
-            << "secret" << Imap("IMAP4rev1 LOGINDISABLED AUTH=PLAIN", {})
-            << QByteArrayList{"a1 CAPABILITY"} << -1
+        row("LOGINDISABLED")
+            << Imap("IMAP4rev1 LOGINDISABLED AUTH=PLAIN", {}) << QByteArrayList{"a1 CAPABILITY"}
+            << -1
             << "3|The server accepts a login only over TLS: choose STARTTLS or TLS under "
                "Security. Nothing was sent.";
-        QTest::newRow("login refused")
-            << "imap"
-            << ""
-            << "secret"
-            << Imap("IMAP4rev1", {"a2 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n"})
-            << toLogin << -1 << "4|NO [AUTHENTICATIONFAILED] Authentication failed.";
-        QTest::newRow("STATUS BAD")
-            << "imap"
-            << ""
-            << "secret" << Imap("IMAP4rev1", {"a2 OK\r\n", "a3 BAD No such folder\r\n"})
-            << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
-            << "5|BAD No such folder";
-        QTest::newRow("no UNSEEN")
-            << "imap"
-            << ""
-            << "secret"
-            << Imap("IMAP4rev1", {"a2 OK\r\n", "* STATUS INBOX (MESSAGES 3)\r\na3 OK\r\n"})
-            << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
-            << "5|Malformed STATUS response!";
-        QTest::newRow("literal over 1 MiB")
-            << "imap"
-            << ""
-            << "secret" << Imap("IMAP4rev1", {"a2 OK\r\n", "* STATUS {1048577}\r\n"})
+        row("login refused") << Imap("IMAP4rev1",
+                                     {"a2 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n"})
+                             << toLogin << -1
+                             << "4|NO [AUTHENTICATIONFAILED] Authentication failed.";
+        row("STATUS BAD") << Imap("IMAP4rev1", {"a2 OK\r\n", "a3 BAD No such folder\r\n"})
+                          << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
+                          << "5|BAD No such folder";
+        row("no UNSEEN") << Imap("IMAP4rev1",
+                                 {"a2 OK\r\n", "* STATUS INBOX (MESSAGES 3)\r\na3 OK\r\n"})
+                         << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
+                         << "5|Malformed STATUS response!";
+        row("literal over 1 MiB")
+            << Imap("IMAP4rev1", {"a2 OK\r\n", "* STATUS {1048577}\r\n"})
             << toLogin + QByteArrayList{"a3 STATUS \"INBOX\" (UNSEEN)"} << -1
             << "5|Reply too long: the server announced 1048577 bytes, more than the 1048576 "
                "allowed";
-        QTest::newRow("line over 64 KiB")
-            << "imap"
-            << ""
-            << "secret" << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(1 << 20)
+        row("line over 64 KiB")
+            << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(1 << 20)
             << QByteArrayList{"a1 CAPABILITY"} << -1
             << "3|Reply too long: no line end within 65536 bytes";
-        QTest::newRow("flood of lines, then silence")
-            << "imap"
-            << ""
-            << "secret"
+        row("flood of lines, then silence")
             << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(4 << 20, "* OK x\r\n")
             << QByteArrayList{"a1 CAPABILITY"} << -1
             << "3|Timeout waiting for response from server!";
-        QTest::newRow("greeting BYE")
-            << "imap"
-            << ""
-            << "secret" << Conversation({"* BYE Too many connections\r\n"}) << QByteArrayList{}
-            << -1 << "1|BYE Too many connections";
-        QTest::newRow("garbage greeting")
-            << "imap"
-            << ""
-            << "secret" << Conversation({"HELLO\r\n"}) << QByteArrayList{} << -1
-            << "1|Unexpected greeting from server: \"HELLO\"";
-        QTest::newRow("silence") << "imap"
-                                 << ""
-                                 << "secret" << ServerScript() << QByteArrayList{} << -1
-                                 << "1|Timeout waiting for response from server!";
+        row("greeting BYE") << Conversation({"* BYE Too many connections\r\n"}) << QByteArrayList{}
+                            << -1 << "1|BYE Too many connections";
+        row("garbage greeting") << Conversation({"HELLO\r\n"}) << QByteArrayList{} << -1
+                                << "1|Unexpected greeting from server: \"HELLO\"";
+        row("silence") << ServerScript() << QByteArrayList{} << -1
+                       << "1|Timeout waiting for response from server!";
         // A line in clear after the go-ahead could be an attacker's: nothing more is sent.
-        QTest::newRow("injection after STARTTLS")
-            << "imap+starttls"
-            << ""
-            << "secret"
+        row("injection after STARTTLS", "secret", "imap+starttls")
             << Conversation({"* OK ready\r\n", "a1 OK Begin TLS\r\n* OK [CAPABILITY IMAP4rev1] "
                                                "injected\r\n"})
             << QByteArrayList{"a1 STARTTLS"} << -1

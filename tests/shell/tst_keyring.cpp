@@ -22,10 +22,6 @@
 namespace {
 const QString Secret = QStringLiteral("s3cret pass");
 
-QString Local(quint16 port) {
-    return QStringLiteral("127.0.0.1:%1").arg(port);
-}
-
 // A home as the program lays it out: settings in config/, the logs beside the program in bin/.
 struct Home {
     Home() {
@@ -37,20 +33,14 @@ struct Home {
     void WriteUser(const QString& server, const QString& password) const {
         Settings settings;
         AddUser(settings, MakeUser("Alice", "alice", server, password));
-        RecordingDialogs dialogs;
-        FixedRandom random;
-        SettingsFile(settings, dialogs, random, Places().SettingsFile).SaveFile();
+        WriteSettingsFile(settings, Places().SettingsFile);
     }
     QString FilePassword() const {
-        Settings settings;
-        RecordingDialogs dialogs;
-        FixedRandom random;
-        SettingsFile(settings, dialogs, random, Places().SettingsFile).LoadFile(SystemClock());
-        return settings.UserCount() == 1 ? settings.Users[0].Password : "(no user)";
+        const std::optional<Settings> settings = ReadSettingsFile(Places().SettingsFile);
+        return settings && settings->UserCount() == 1 ? settings->Users[0].Password : "(no user)";
     }
     bool KeyringChosen() const { return Options::Load(Places().OptionsFile()).KeyringPasswords; }
     QByteArray ErrLog() const { return ReadFile(dir.filePath("bin/ErrLog.txt")); }
-    static constexpr auto OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     QTemporaryDir dir;
 };
 

@@ -5,8 +5,11 @@
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
+#include "core/SettingsFile.h"
 #include "core/UserLists.h"
+#include "support/doubles/FixedRandom.h"
 #include "support/doubles/ManualClock.h"
+#include "support/doubles/RecordingDialogs.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -14,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
+#include <optional>
 
 // Error texts that would go to the alert window.
 class RecordingErrorSink final : public ErrorSink {
@@ -128,3 +132,28 @@ template <typename TransportT> struct CheckWorld {
     TransportT transport;
     CheckEngine engine;
 };
+
+inline void WriteSettingsFile(Settings settings, const QString& path) {
+    RecordingDialogs dialogs;
+    FixedRandom random;
+    SettingsFile(settings, dialogs, random, path).SaveFile();
+}
+
+// The settings in the file at `path`, or nothing when they do not load.
+inline std::optional<Settings> ReadSettingsFile(const QString& path) {
+    Settings settings;
+    RecordingDialogs dialogs;
+    FixedRandom random;
+    const LoadReport loaded = SettingsFile(settings, dialogs, random, path).LoadFile(SystemClock());
+    if (!loaded.Usable() || !loaded.message.isEmpty())
+        return std::nullopt;
+    return settings;
+}
+
+// Each test's server listens on a free loopback port, which the mail-server text names.
+inline QString Local(quint16 port) {
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
+
+// A folder or file only its owner may use.
+constexpr auto OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;

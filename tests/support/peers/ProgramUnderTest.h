@@ -23,22 +23,9 @@
 #error "an end-to-end test names the program under test in TARNWICK_BINARY"
 #endif
 
-// Each test's server listens on a free loopback port, which the mail-server text names.
-inline QString Local(quint16 port) {
-    return QStringLiteral("127.0.0.1:%1").arg(port);
-}
-
 // Where screenshots go for a person to look at.
 inline QString ShotPath(const QString& name) {
     return QDir(QStringLiteral(TARNWICK_SHOT_DIR)).filePath(name);
-}
-
-constexpr auto OwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-
-inline void WriteSettingsFile(Settings settings, const QString& path) {
-    RecordingDialogs dialogs;
-    FixedRandom random;
-    SettingsFile(settings, dialogs, random, path).SaveFile();
 }
 
 // The running program with a home, a program folder and a display of its own.
@@ -66,16 +53,7 @@ public:
         WriteSettingsFile(settings, SettingsPath());
     }
     // The settings as the program left them, or nothing when they do not load.
-    std::optional<Settings> ReadSettings() const {
-        Settings settings;
-        RecordingDialogs dialogs;
-        FixedRandom random;
-        const LoadReport loaded =
-            SettingsFile(settings, dialogs, random, SettingsPath()).LoadFile(SystemClock());
-        if (!loaded.Usable() || !loaded.message.isEmpty())
-            return std::nullopt;
-        return settings;
-    }
+    std::optional<Settings> ReadSettings() const { return ReadSettingsFile(SettingsPath()); }
 
     // The program's surroundings: the display, and a home of its own.
     QProcessEnvironment Environment() const {
