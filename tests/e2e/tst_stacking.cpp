@@ -108,11 +108,7 @@ const Row Rows[] = {
      },
      true},
     {"about from the tray over the exit question", AskExit,
-     [](Run& r) {
-         r.x.Click(r.icon, 11, 13, 3), QTest::qWait(700), r.x.Key("Up"), r.x.Key("Up");
-         r.x.Key("Return"), r.Opens("about", About);
-     },
-     "about",
+     [](Run& r) { r.x.ChooseFromMenu(r.icon, "About"), r.Opens("about", About); }, "about",
      [](Run& r) { return r.ClosesByEsc("question") && r.ClosesByEsc("about") && r.p.Running(); }},
 };
 } // namespace

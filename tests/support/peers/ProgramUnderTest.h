@@ -91,16 +91,11 @@ public:
         return Start() ? WaitForTrayIcon(PeerStartMs) : 0;
     }
 
-    // Opens the icon's menu (a screenshot of it when `menuShot` is given), chooses "Exit", its
-    // last item, with the keys (Qt puts no pop-up menu on the accessibility bus), and waits for
-    // "Really Exit?": that box, or 0.
+    // Chooses "Exit" in the icon's menu (a screenshot of the menu when `menuShot` is given), and
+    // waits for "Really Exit?": that box, or 0.
     qulonglong ChooseExit(qulonglong icon, const QString& menuShot = {}) const {
-        x_.Click(icon, 11, 13, 3);
-        QTest::qWait(700);
-        if (!menuShot.isEmpty())
-            x_.Screenshot(menuShot);
-        x_.Key("Up");
-        x_.Key("Return");
+        if (!x_.ChooseFromMenu(icon, QStringLiteral("Exit"), menuShot))
+            return 0;
         return WaitForMessageBox(icon, 10000);
     }
 

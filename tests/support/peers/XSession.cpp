@@ -106,6 +106,39 @@ if not found:  # what there is instead, for the failure message
     sys.exit(1)
 print(*found)
 )";
+
+// Opens a pop-up menu with the command line given after the label, and prints the place of the
+// menu's item of that label. A pop-up menu is not below any window on the accessibility bus, so
+// it is found by the event of its showing, or of its first item taking the focus.
+constexpr char FindMenuItem[] = R"(
+import sys, subprocess, pyatspi
+from gi.repository import GLib
+label, seconds, command = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
+found, seen = [], set()
+def look(event):
+    try:
+        for menu in (event.source, event.source.parent):
+            if menu is None or menu.getRole() not in (pyatspi.ROLE_MENU, pyatspi.ROLE_POPUP_MENU):
+                continue
+            for item in menu:
+                seen.add(item.name)
+                if item.name == label and item.getState().contains(pyatspi.STATE_SHOWING):
+                    e = item.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+                    found.append((e.x, e.y, e.width, e.height))
+                    pyatspi.Registry.stop()
+                    return
+    except Exception:
+        pass
+pyatspi.Registry.registerEventListener(look, "object:state-changed:showing",
+                                       "object:state-changed:focused", "focus:")
+GLib.timeout_add(int(seconds * 1000), pyatspi.Registry.stop)
+GLib.idle_add(lambda: subprocess.run(command) and False)
+pyatspi.Registry.start()
+if not found:
+    print("menu items seen:", sorted(seen), file=sys.stderr)
+    sys.exit(1)
+print(*found[0])
+)";
 } // namespace
 
 XSession::XSession() = default;
@@ -485,6 +518,28 @@ QRect XSession::Control(const QString& window, const QString& control, int timeo
         return QRect();
     }
     return QRect(place[0].toInt(), place[1].toInt(), place[2].toInt(), place[3].toInt());
+}
+
+bool XSession::ChooseFromMenu(qulonglong icon, const QString& item, const QString& shot) const {
+    QProcess find;
+    find.setProcessEnvironment(Environment());
+    find.start(Python, {"-c", FindMenuItem, item, "10", "xdotool", "mousemove", "--window",
+                        QString::number(icon), "11", "13", "click", "3"});
+    find.waitForFinished(10000 + PeerStartMs);
+    const QStringList place = QString::fromLatin1(find.readAllStandardOutput()).split(' ');
+    if (find.exitCode() != 0 || place.size() != 4) {
+        qWarning("no menu item \"%s\" on the accessibility bus: %s", qPrintable(item),
+                 find.readAllStandardError().constData());
+        return false;
+    }
+    if (!shot.isEmpty())
+        Screenshot(shot);
+    const QPoint middle =
+        QRect(place[0].toInt(), place[1].toInt(), place[2].toInt(), place[3].toInt()).center();
+    bool ok = false;
+    XDoTool({"mousemove", QString::number(middle.x()), QString::number(middle.y()), "click", "1"},
+            &ok);
+    return ok;
 }
 
 bool XSession::Press(const QString& window, const QString& control) const {

@@ -84,6 +84,9 @@ public:
     QRect Control(const QString& window, const QString& control, int timeoutMs = 10000) const;
     // Clicks the middle of that control; false when there is none.
     bool Press(const QString& window, const QString& control) const;
+    // Opens the tray icon's menu with a right-click and clicks its item named `item`, after a
+    // picture of the screen to `shot` if given; false when the menu had no such item.
+    bool ChooseFromMenu(qulonglong icon, const QString& item, const QString& shot = {}) const;
     void Click(qulonglong window, int x, int y, int button = 1) const;
     void DoubleClick(qulonglong window, int x, int y) const;
     // Gives `window` the keyboard focus as the user would, with a click or the compositor.
