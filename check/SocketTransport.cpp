@@ -2,7 +2,7 @@
 
 #include "TlsMessages.h"
 
-#include <QSslSocket>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
@@ -62,70 +62,48 @@ SocketTransport::~SocketTransport() {
     Close();
 }
 
-QTcpSocket* SocketTransport::Socket(bool tls) {
-    if (tls ? secure_ != nullptr : plain_ != nullptr)
-        return tls ? secure_ : plain_;
-    // Plain POP3 keeps a plain socket: nothing of TLS is loaded for it.
-    QSslSocket* ssl = tls ? (secure_ = new QSslSocket(this)) : nullptr;
-    QTcpSocket* socket = ssl ? ssl : (plain_ = new QTcpSocket(this));
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+QTcpSocket* SocketTransport::Socket() {
+    if (tcp_)
+        return tcp_;
+    tcp_ = new QTcpSocket(this);
+    connect(tcp_, &QTcpSocket::readyRead, this, [this] {
         const InSignal in(inSignal_);
-        OnReadyRead(socket);
+        OnReadyRead();
     });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
+    connect(tcp_, &QTcpSocket::errorOccurred, this, [this] {
         const InSignal in(inSignal_);
-        OnError(socket);
+        OnError();
     });
-    if (!ssl)
-        return socket;
-    connect(ssl, &QSslSocket::connected, this, [this, ssl] {
-        if (ssl == socket_ && ssl->mode() == QSslSocket::SslClientMode)
-            handshaking_ = true;
-    });
-    connect(ssl, &QSslSocket::encrypted, this, [this, ssl] {
-        if (ssl != socket_)
-            return;
+    connect(tcp_, &QTcpSocket::connected, this, [this] {
         const InSignal in(inSignal_);
-        handshaking_ = false;
-        trust_->Keep(host_, port_, *ssl);
-        emit Encrypted();
+        if (socket_ && tlsAtOnce_)
+            BeginTls();
     });
-    // This connection's own: the socket's list may still hold a previous connection's.
-    connect(ssl, &QSslSocket::sslErrors, this, [this, ssl](const QList<QSslError>& errors) {
-        if (ssl == socket_)
-            handshakeErrors_ = errors;
-    });
-    // TLS 1.3 servers hand out their tickets after the handshake.
-    connect(ssl, &QSslSocket::newSessionTicketReceived, this, [this, ssl] {
-        if (ssl == socket_ && ssl->isEncrypted())
-            trust_->Keep(host_, port_, *ssl);
-    });
-    return socket;
+    return tcp_;
 }
 
-void SocketTransport::Open(QTcpSocket* socket, const QString& host, quint16 port,
-                           std::function<void()> open) {
+void SocketTransport::Open(const QString& host, quint16 port, bool tls) {
     Close();
-    socket_ = socket;
+    socket_ = Socket();
     host_ = host;
     port_ = port;
+    tlsAtOnce_ = tls;
     afterStls_ = false;
-    handshakeErrors_.clear();
     lastErrors_.clear();
     lastChain_.clear();
-    socket->setProxy(proxy_.type() == QNetworkProxy::NoProxy || Direct(host)
-                         ? QNetworkProxy(QNetworkProxy::NoProxy)
-                         : proxy_);
+    socket_->setProxy(proxy_.type() == QNetworkProxy::NoProxy || Direct(host)
+                          ? QNetworkProxy(QNetworkProxy::NoProxy)
+                          : proxy_);
     if (inSignal_ == 0) {
-        open();
+        socket_->connectToHost(host, port);
         return;
     }
     opening_ = true;
-    QTimer::singleShot(0, this, [this, generation = generation_, open = std::move(open)] {
+    QTimer::singleShot(0, this, [this, generation = generation_, host, port] {
         if (generation != generation_)
             return;
         opening_ = false;
-        open();
+        socket_->connectToHost(host, port);
     });
 }
 
@@ -153,46 +131,38 @@ QString SocketFailureText(QAbstractSocket::SocketError error, const QString& sys
 }
 
 void SocketTransport::Connect(const QString& host, quint16 port) {
-    QTcpSocket* socket = Socket(false);
-    Open(socket, host, port, [socket, host, port] { socket->connectToHost(host, port); });
+    Open(host, port, false);
 }
 
 void SocketTransport::ConnectSecure(const QString& host, quint16 port, Security security) {
-    auto* ssl = static_cast<QSslSocket*>(Socket(true));
-    if (security != Security::Tls) { // in clear until StartTls
-        Open(ssl, host, port, [ssl, host, port] { ssl->connectToHost(host, port); });
-        return;
-    }
-    Open(ssl, host, port, [this, ssl, host, port] {
-        ssl->setSslConfiguration(trust_->For(host, port));
-        ssl->connectToHostEncrypted(host, port);
-    });
+    Open(host, port, security == Security::Tls); // otherwise in clear until StartTls
+}
+
+void SocketTransport::BeginTls() {
+    tls_ = std::make_unique<TlsLayer>(*trust_, host_, port_);
+    handshaking_ = true;
+    QByteArray out;
+    const TlsLayer::Result result = tls_->Start(out);
+    Write(out);
+    if (result == TlsLayer::Result::Failed)
+        TlsFailed();
 }
 
 void SocketTransport::StartTls() {
-    auto* ssl = qobject_cast<QSslSocket*>(socket_);
     // Whatever came after the server's go-ahead in clear is dropped unread: a man in the
     // middle could have put it there to be taken for a protected reply.
     ++generation_;
     framer_.Reset();
-    if (!ssl || ssl->state() != QAbstractSocket::ConnectedState || ssl->isEncrypted()) {
-        const quint64 generation = generation_;
-        QTimer::singleShot(0, this, [this, generation] {
-            if (generation == generation_)
-                emit Failed(QStringLiteral("TLS handshake failed: the connection is not open"));
-        });
+    if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState || tls_) {
+        Deliver(QStringLiteral("TLS handshake failed: the connection is not open"));
         return;
     }
-    ssl->setSslConfiguration(trust_->For(host_, port_));
-    handshaking_ = true;
     afterStls_ = true;
-    handshakeErrors_.clear();
-    ssl->startClientEncryption();
+    BeginTls();
 }
 
 bool SocketTransport::IsEncrypted() const {
-    const auto* ssl = qobject_cast<const QSslSocket*>(socket_);
-    return ssl && ssl->isEncrypted();
+    return tls_ && tls_->IsSecured();
 }
 
 bool SocketTransport::IsOpen() const {
@@ -205,8 +175,8 @@ int SocketTransport::State() const {
     return socket_ ? int(socket_->state()) : 0;
 }
 
-void SocketTransport::Send(const QByteArray& bytes) {
-    if (!socket_ || opening_)
+void SocketTransport::Write(const QByteArray& bytes) {
+    if (bytes.isEmpty() || !socket_)
         return;
     socket_->write(bytes);
     // Out now rather than on the event loop's next round, which the socket's write
@@ -214,11 +184,24 @@ void SocketTransport::Send(const QByteArray& bytes) {
     socket_->flush();
 }
 
+void SocketTransport::Send(const QByteArray& bytes) {
+    if (!socket_ || opening_)
+        return;
+    if (!tls_) {
+        Write(bytes);
+        return;
+    }
+    QByteArray out;
+    if (tls_->Write(bytes, out))
+        Write(out);
+}
+
 void SocketTransport::Close() {
     ++generation_;
     framer_.Reset();
     handshaking_ = false;
     opening_ = false;
+    tls_.reset();
     if (!socket_)
         return;
     // Aborted, the socket drops what it holds unread and reports nothing more of this
@@ -226,12 +209,32 @@ void SocketTransport::Close() {
     std::exchange(socket_, nullptr)->abort();
 }
 
-void SocketTransport::OnReadyRead(QTcpSocket* socket) {
-    if (socket != socket_)
+void SocketTransport::OnReadyRead() {
+    if (!socket_)
         return;
-    QList<QByteArray> lines;
-    const bool fits = framer_.Feed(socket->readAll(), lines);
+    QByteArray bytes = socket_->readAll();
     const quint64 generation = generation_;
+    if (tls_) {
+        QByteArray out;
+        QByteArray plain;
+        const TlsLayer::Result result = tls_->Feed(bytes, out, plain);
+        Write(out);
+        if (result == TlsLayer::Result::Failed) {
+            TlsFailed();
+            return;
+        }
+        if (result == TlsLayer::Result::Secured) {
+            handshaking_ = false;
+            emit Encrypted();
+            if (generation != generation_)
+                return;
+        }
+        bytes = plain;
+        if (bytes.isEmpty()) // only TLS's own records
+            return;
+    }
+    QList<QByteArray> lines;
+    const bool fits = framer_.Feed(bytes, lines);
     for (const QByteArray& line : lines) {
         emit LineReceived(line);
         if (generation != generation_) { // the session closed, replaced or secured it
@@ -247,33 +250,43 @@ void SocketTransport::OnReadyRead(QTcpSocket* socket) {
     }
 }
 
-QString SocketTransport::Describe(QTcpSocket* socket) const {
-    const auto* ssl = qobject_cast<const QSslSocket*>(socket);
-    if (!ssl || !handshaking_)
-        return SocketFailureText(socket->error(), socket->errorString(), host_, port_);
-    if (handshakeErrors_.isEmpty())
-        return HandshakeFailureText(socket->errorString(), afterStls_);
-    const QString host = ssl->peerVerifyName().isEmpty() ? ssl->peerName() : ssl->peerVerifyName();
-    return CertificateFailureText(handshakeErrors_, ssl->peerCertificateChain(), host,
-                                  trust_->CaFile(), trust_->CaProblem());
+QString SocketTransport::Describe() const {
+    if (!tls_ || !handshaking_)
+        return SocketFailureText(socket_->error(), socket_->errorString(), host_, port_);
+    return HandshakeFailureText(socket_->errorString(), afterStls_);
 }
 
-void SocketTransport::OnError(QTcpSocket* socket) {
-    if (socket != socket_)
+void SocketTransport::Deliver(const QString& failure) {
+    // From the event loop: a failure may be found from inside the session's own step.
+    QTimer::singleShot(0, this, [this, failure, generation = generation_] {
+        if (generation == generation_)
+            emit Failed(failure);
+    });
+}
+
+void SocketTransport::OnError() {
+    if (!socket_)
         return;
     // A session offered in a handshake that failed is not offered again.
     if (handshaking_)
         trust_->Forget(host_, port_);
-    // Deliver from the event loop: a socket may report a failure from inside connectToHost,
-    // that is from inside the session's own step.
-    const QString description = Describe(socket);
-    if (const auto* ssl = qobject_cast<const QSslSocket*>(socket); ssl && handshaking_) {
-        lastErrors_ = handshakeErrors_;
-        lastChain_ = ssl->peerCertificateChain();
+    Deliver(Describe());
+}
+
+void SocketTransport::TlsFailed() {
+    QString failure;
+    if (!handshaking_) {
+        failure = QStringLiteral("TLS failed: ") + tls_->LibraryText();
+    } else if (tls_->CertificateErrors().isEmpty()) {
+        failure = HandshakeFailureText(tls_->LibraryText(), afterStls_);
+    } else {
+        lastErrors_ = tls_->CertificateErrors();
+        lastChain_ = tls_->PeerChain();
+        failure = CertificateFailureText(lastErrors_, lastChain_, host_, trust_->CaFile(),
+                                         trust_->CaProblem());
     }
-    const quint64 generation = generation_;
-    QTimer::singleShot(0, this, [this, description, generation] {
-        if (generation == generation_)
-            emit Failed(description);
-    });
+    if (handshaking_)
+        trust_->Forget(host_, port_);
+    Close();
+    Deliver(failure);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LineFramer.h"
+#include "TlsLayer.h"
 #include "TlsTrust.h"
 #include "Transport.h"
 
@@ -11,7 +12,6 @@
 #include <functional>
 #include <memory>
 
-class QSslSocket;
 class QTcpSocket;
 
 // What a socket failure outside TLS tells the user: the host and the port that were tried,
@@ -19,10 +19,10 @@ class QTcpSocket;
 QString SocketFailureText(QAbstractSocket::SocketError error, const QString& systemText,
                           const QString& host, quint16 port);
 
-// The session's connection over a QTcpSocket, or a QSslSocket when TLS is wanted. Each kind
-// of socket is made once and used again for the next connection; a closed connection is cut
-// off at once (aborted, its unread bytes dropped, its late events ignored), so nothing a
-// previous server sent reaches the session.
+// The session's connection over a QTcpSocket, with TLS on top of it when wanted. The socket is
+// made once and used again for the next connection; a closed connection is cut off at once
+// (aborted, its unread bytes dropped, its late events ignored), so nothing a previous server
+// sent reaches the session.
 class SocketTransport final : public Transport {
     Q_OBJECT
 public:
@@ -53,28 +53,33 @@ public:
     const QList<QSslCertificate>& LastPeerChain() const { return lastChain_; }
 
 private:
-    QTcpSocket* Socket(bool tls);
-    // Opens a connection on `socket` with `open`; from the event loop when called from
-    // within one of the sockets' own signals, which must not see their socket reconnected.
-    void Open(QTcpSocket* socket, const QString& host, quint16 port, std::function<void()> open);
-    void OnReadyRead(QTcpSocket* socket);
-    void OnError(QTcpSocket* socket);
-    QString Describe(QTcpSocket* socket) const;
+    QTcpSocket* Socket();
+    // Opens a connection with the socket, TLS at once if `tls`; from the event loop when
+    // called from within one of the socket's own signals, which must not see it reconnected.
+    void Open(const QString& host, quint16 port, bool tls);
+    void BeginTls();
+    void OnReadyRead();
+    void OnError();
+    // Ends the connection whose TLS failed, and reports why.
+    void TlsFailed();
+    void Deliver(const QString& failure);
+    void Write(const QByteArray& bytes);
+    QString Describe() const;
 
     std::shared_ptr<TlsTrust> trust_ = std::make_shared<TlsTrust>();
     QNetworkProxy proxy_;
-    QTcpSocket* plain_ = nullptr;
-    QSslSocket* secure_ = nullptr;
-    QTcpSocket* socket_ = nullptr; // the one of the current connection, or none
+    QTcpSocket* tcp_ = nullptr;
+    QTcpSocket* socket_ = nullptr; // tcp_ while a connection is on, or none
+    std::unique_ptr<TlsLayer> tls_;
     LineFramer framer_;
     quint64 generation_ = 0;
     QList<QSslError> lastErrors_;
     QList<QSslCertificate> lastChain_;
     QString host_; // where the socket was sent, for the failure texts
     quint16 port_ = 0;
-    int inSignal_ = 0;     // depth of the sockets' signals being handled
+    int inSignal_ = 0;     // depth of the socket's signals being handled
     bool opening_ = false; // a connection waits for the event loop to be opened
+    bool tlsAtOnce_ = false;
     bool handshaking_ = false;
-    bool afterStls_ = false;           // the handshake follows the server's go-ahead to STLS
-    QList<QSslError> handshakeErrors_; // the certificate's, of this connection's handshake
+    bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS
 };

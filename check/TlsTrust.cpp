@@ -1,14 +1,23 @@
 #include "TlsTrust.h"
 
+#include "TlsLayer.h"
 #include "TlsMessages.h"
 
 #include <QFileInfo>
-#include <QSslSocket>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace {
 // Far more servers than anyone checks; bounds what a changing list of servers leaves behind.
 constexpr qsizetype MaxSessions = 256;
 } // namespace
+
+void TlsTrust::FreeContext::operator()(SSL_CTX* context) const {
+    SSL_CTX_free(context);
+}
+
+TlsTrust::TlsTrust() = default;
+TlsTrust::~TlsTrust() = default;
 
 void TlsTrust::SetCaFile(const QString& path) {
     if (path == caFile_)
@@ -34,42 +43,58 @@ void TlsTrust::Rebuild(const FileState& state) {
     built_ = true;
     state_ = state;
     sessions_.clear(); // verified against what the file said before
-    base_ = QSslConfiguration::defaultConfiguration();
-    base_.setProtocol(QSsl::TlsV1_2OrLater);
-    base_.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    // Qt keeps a session for the socket's next handshake only with this off; which session
-    // is offered to which server is decided here, per server.
-    base_.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    context_.reset(SSL_CTX_new(TLS_client_method()));
     const CaFileRead read = ReadCaFile(caFile_);
     caProblem_ = read.problem;
-    // Added by path, the file's certificates join the system's store, which stays looked up
-    // on demand; a list of certificates would replace it.
-    if (!read.certificates.isEmpty())
-        base_.addCaCertificates(caFile_);
+    if (!context_)
+        return;
+    SSL_CTX* context = context_.get();
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    // Sessions are kept per server by the connections, not in OpenSSL's own cache.
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL);
+    SSL_CTX_sess_set_new_cb(context, &TlsLayer::OnNewSession);
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    AddSystemCertificates(store);
+    // Each certificate on its own: one that OpenSSL cannot take leaves the others trusted.
+    for (const QSslCertificate& certificate : read.certificates) {
+        const QByteArray der = certificate.toDer();
+        const auto* bytes = reinterpret_cast<const unsigned char*>(der.constData());
+        if (X509* x509 = d2i_X509(nullptr, &bytes, long(der.size()))) {
+            X509_STORE_add_cert(store, x509);
+            X509_free(x509);
+        }
+    }
 }
 
-QSslConfiguration TlsTrust::For(const QString& host, quint16 port) {
+SSL_CTX* TlsTrust::Context() {
     const FileState state = Stat();
     if (!built_ || !(state == state_))
         Rebuild(state);
-    QSslConfiguration configuration = base_;
-    const auto kept = sessions_.constFind(Key(host, port));
-    if (kept != sessions_.cend()) {
-        if (kept->certificateExpiry > QDateTime::currentDateTimeUtc())
-            configuration.setSessionTicket(kept->ticket);
-        else
-            sessions_.erase(kept);
-    }
-    return configuration;
+    return context_.get();
 }
 
-void TlsTrust::Keep(const QString& host, quint16 port, const QSslSocket& socket) {
-    const QByteArray ticket = socket.sslConfiguration().sessionTicket();
-    if (ticket.isEmpty() || socket.peerCertificate().isNull())
+SSL_SESSION* TlsTrust::Kept(const QString& host, quint16 port) {
+    const auto kept = sessions_.constFind(Key(host, port));
+    if (kept == sessions_.cend())
+        return nullptr;
+    // A session outlives no certificate.
+    X509* peer = SSL_SESSION_get0_peer(kept->get());
+    if (!SSL_SESSION_is_resumable(kept->get()) || !peer ||
+        X509_cmp_current_time(X509_get0_notAfter(peer)) <= 0) {
+        sessions_.erase(kept);
+        return nullptr;
+    }
+    return kept->get();
+}
+
+void TlsTrust::Keep(const QString& host, quint16 port, SSL_SESSION* session) {
+    Session kept(session, SSL_SESSION_free);
+    if (!SSL_SESSION_get0_peer(session))
         return;
     if (sessions_.size() >= MaxSessions && !sessions_.contains(Key(host, port)))
         sessions_.clear();
-    sessions_.insert(Key(host, port), {ticket, socket.peerCertificate().expiryDate()});
+    sessions_.insert(Key(host, port), std::move(kept));
 }
 
 void TlsTrust::Forget(const QString& host, quint16 port) {

@@ -1,32 +1,41 @@
 #pragma once
 
-#include <QDateTime>
 #include <QHash>
-#include <QSslConfiguration>
 #include <QString>
+#include <memory>
 
-class QSslSocket;
+using SSL_CTX = struct ssl_ctx_st;
+using SSL_SESSION = struct ssl_session_st;
+using X509_STORE = struct x509_store_st;
 
 // What TLS connections to mail servers trust, and the sessions they may resume, in memory
-// only. The configuration is made once and made again only when the file of trusted
-// certificates changes (its times, size or kind): the system's certificates are looked up by
-// OpenSSL as a server needs them, not copied into every connection. A kept session is one
-// whose certificate was verified; a change of the file forgets them all, so that the next
-// check of every server verifies afresh against what the file now says.
+// only. One OpenSSL context serves every connection; it is made again only when the file of
+// trusted certificates changes (its times, size or kind). The system's certificates are
+// looked up as a server needs them, not copied into the context. A kept session is one whose
+// certificate was verified; a change of the file forgets them all, so that the next check of
+// every server verifies afresh against what the file now says.
 class TlsTrust final {
 public:
+    TlsTrust();
+    ~TlsTrust();
+    TlsTrust(const TlsTrust&) = delete;
+    TlsTrust& operator=(const TlsTrust&) = delete;
+
     // Certificates trusted besides the system's: a PEM file; missing is fine.
     void SetCaFile(const QString& path);
     const QString& CaFile() const { return caFile_; }
 
-    // The configuration for a connection to `host` and `port`, offering the session kept
-    // for that server, if any.
-    QSslConfiguration For(const QString& host, quint16 port);
-    // Why the file gave no certificate (or not all), for the error text; as of the last For.
+    // The context for a new connection, up to date with the file; null when OpenSSL could
+    // not make one.
+    SSL_CTX* Context();
+    // Why the file gave no certificate (or not all), for the error text; as of the last
+    // Context.
     const QString& CaProblem() const { return caProblem_; }
 
-    // Keeps the session of `socket`'s verified connection to `host` and `port`.
-    void Keep(const QString& host, quint16 port, const QSslSocket& socket);
+    // The session kept for `host` and `port`, to offer at the next connection; null if none.
+    SSL_SESSION* Kept(const QString& host, quint16 port);
+    // Keeps `session` (taking over the reference) of a verified connection to that server.
+    void Keep(const QString& host, quint16 port, SSL_SESSION* session);
     // Forgets the session of that server: its handshake failed.
     void Forget(const QString& host, quint16 port);
     qsizetype KeptSessions() const { return sessions_.size(); }
@@ -41,10 +50,10 @@ private:
         qint64 changed = 0;  // the metadata's change: permissions, a replaced link target
         bool operator==(const FileState&) const = default;
     };
-    struct Session {
-        QByteArray ticket;
-        QDateTime certificateExpiry; // a session outlives no certificate
+    struct FreeContext {
+        void operator()(SSL_CTX* context) const;
     };
+    using Session = std::shared_ptr<SSL_SESSION>;
     FileState Stat() const;
     void Rebuild(const FileState& state);
     static QString Key(const QString& host, quint16 port);
@@ -52,7 +61,11 @@ private:
     QString caFile_;
     bool built_ = false;
     FileState state_;
-    QSslConfiguration base_;
+    std::unique_ptr<SSL_CTX, FreeContext> context_;
     QString caProblem_;
     QHash<QString, Session> sessions_;
 };
+
+// Adds the system's trusted certificates to `store`: where the platform keeps them, looked up
+// on demand where it can.
+void AddSystemCertificates(X509_STORE* store);

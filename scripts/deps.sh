@@ -6,6 +6,8 @@ set -euo pipefail
 TARNWICK_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev fonts-liberation libxcb1-dev
+    # TLS to mail servers
+    libssl-dev
     # passwords in the desktop's keyring; tests: a real keyring, and a tool to look into it
     qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools
     # tests: a real POP3 server, a display with a notification area, the fuzzer's compiler
@@ -15,8 +17,6 @@ TARNWICK_PACKAGES=(
     # tests: the desktop's notification service
     dunst
     clang libclang-rt-14-dev
-    # bench_session: its resuming TLS server is OpenSSL's own
-    libssl-dev
     # tests: the end-to-end tests find the program's controls on the accessibility bus
     at-spi2-core python3-pyatspi
     # tests: the installed menu entry and AppStream metadata are validated, the package linted

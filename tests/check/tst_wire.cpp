@@ -15,7 +15,9 @@
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -606,6 +608,42 @@ private slots:
         QVERIFY2(!received.contains("USER") && !received.contains("PASS") &&
                      !received.contains("secret"),
                  received.constData());
+    }
+
+    // The system's certificates are trusted: its folder of hashed links (SSL_CERT_DIR here),
+    // looked up as the chain needs them, and a bundle that SSL_CERT_FILE names.
+    void systemCertificates_data() {
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("folder") << true;
+        QTest::newRow("bundle") << false;
+    }
+    void systemCertificates() {
+        QFETCH(bool, folder);
+        const QByteArray saved[] = {qgetenv("SSL_CERT_DIR"), qgetenv("SSL_CERT_FILE")};
+        const auto restore = qScopeGuard([&saved] {
+            qputenv("SSL_CERT_DIR", saved[0]);
+            qputenv("SSL_CERT_FILE", saved[1]);
+        });
+        QTemporaryDir system;
+        QProcess hash;
+        hash.start("openssl", {"x509", "-hash", "-noout", "-in", certs_.Ca()});
+        QVERIFY(hash.waitForFinished() && hash.exitCode() == 0);
+        const QString name = folder ? QString(hash.readAll().trimmed()) + ".0" : "bundle.pem";
+        QVERIFY(QFile::copy(certs_.Ca(), system.filePath(name)));
+        qputenv("SSL_CERT_DIR", QFile::encodeName(system.filePath(folder ? "" : "none")));
+        qputenv("SSL_CERT_FILE", folder ? QByteArray() : QFile::encodeName(system.filePath(name)));
+        ScriptedServer pop3;
+        QVERIFY(pop3.SetCertificate(certs_.Server(), TestCertificates::KeyOf(certs_.Server())));
+        pop3.Queue(Tls());
+        World w(1);
+        TrustFile(w, "none");
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "pop3s://127.0.0.1:" + QString::number(pop3.Port()),
+                         "secret"));
+        w.engine.CheckMail(false);
+        QVERIFY(RunEnds(w));
+        QCOMPARE(w.sink.texts, QStringList());
+        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
     }
 
     // The transport's socket serves the next user too: a failure is told by what this
