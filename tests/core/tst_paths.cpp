@@ -167,7 +167,9 @@ private slots:
         const QString marker = dir.filePath("ran");
         QFile script(program);
         QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nprintf '%s' \"$0\" > \"$MARKER\"\n");
+        // Written whole, then put in place: the test must not read it half written.
+        script.write(
+            "#!/bin/sh\nprintf '%s' \"$0\" > \"$MARKER.new\" && mv \"$MARKER.new\" \"$MARKER\"\n");
         script.close();
         QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                       QFileDevice::ExeOwner));
