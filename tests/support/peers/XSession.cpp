@@ -506,51 +506,54 @@ QList<qulonglong> XSession::TrayIcons() const {
     return icons;
 }
 
-QRect XSession::Control(const QString& window, const QString& control, int timeoutMs) const {
+QRect XSession::Find(const QStringList& script, int timeoutMs, QString* why) const {
     QProcess find;
     find.setProcessEnvironment(Environment());
-    find.start(Python, {"-c", FindControl, window, control, QString::number(timeoutMs / 1000.0)});
+    find.start(Python, QStringList{"-c"} + script);
     find.waitForFinished(timeoutMs + PeerStartMs);
     const QStringList place = QString::fromLatin1(find.readAllStandardOutput()).split(' ');
-    if (find.exitCode() != 0 || place.size() != 4) {
-        qWarning("no \"%s\" in \"%s\" on the accessibility bus; there are:\n%s",
-                 qPrintable(control), qPrintable(window), find.readAllStandardError().constData());
-        return QRect();
-    }
-    return QRect(place[0].toInt(), place[1].toInt(), place[2].toInt(), place[3].toInt());
+    if (find.exitCode() == 0 && place.size() == 4)
+        return QRect(place[0].toInt(), place[1].toInt(), place[2].toInt(), place[3].toInt());
+    *why = QString::fromLocal8Bit(find.readAllStandardError());
+    return QRect();
 }
 
-bool XSession::ChooseFromMenu(qulonglong icon, const QString& item, const QString& shot) const {
-    QProcess find;
-    find.setProcessEnvironment(Environment());
-    find.start(Python, {"-c", FindMenuItem, item, "10", "xdotool", "mousemove", "--window",
-                        QString::number(icon), "11", "13", "click", "3"});
-    find.waitForFinished(10000 + PeerStartMs);
-    const QStringList place = QString::fromLatin1(find.readAllStandardOutput()).split(' ');
-    if (find.exitCode() != 0 || place.size() != 4) {
-        qWarning("no menu item \"%s\" on the accessibility bus: %s", qPrintable(item),
-                 find.readAllStandardError().constData());
-        return false;
-    }
-    if (!shot.isEmpty())
-        Screenshot(shot);
-    const QPoint middle =
-        QRect(place[0].toInt(), place[1].toInt(), place[2].toInt(), place[3].toInt()).center();
-    bool ok = false;
-    XDoTool({"mousemove", QString::number(middle.x()), QString::number(middle.y()), "click", "1"},
-            &ok);
-    return ok;
-}
-
-bool XSession::Press(const QString& window, const QString& control) const {
-    const QRect place = Control(window, control);
-    if (place.isEmpty())
-        return false;
+bool XSession::ClickMiddle(const QRect& place) const {
     bool ok = false;
     XDoTool({"mousemove", QString::number(place.center().x()), QString::number(place.center().y()),
              "click", "1"},
             &ok);
     return ok;
+}
+
+QRect XSession::Control(const QString& window, const QString& control, int timeoutMs) const {
+    QString why;
+    const QRect place =
+        Find({FindControl, window, control, QString::number(timeoutMs / 1000.0)}, timeoutMs, &why);
+    if (place.isEmpty())
+        qWarning("no \"%s\" in \"%s\" on the accessibility bus; there are:\n%s",
+                 qPrintable(control), qPrintable(window), qPrintable(why));
+    return place;
+}
+
+bool XSession::ChooseFromMenu(qulonglong icon, const QString& item, const QString& shot) const {
+    QString why;
+    const QRect place = Find({FindMenuItem, item, "10", "xdotool", "mousemove", "--window",
+                              QString::number(icon), "11", "13", "click", "3"},
+                             10000, &why);
+    if (place.isEmpty()) {
+        qWarning("no menu item \"%s\" on the accessibility bus: %s", qPrintable(item),
+                 qPrintable(why));
+        return false;
+    }
+    if (!shot.isEmpty())
+        Screenshot(shot);
+    return ClickMiddle(place);
+}
+
+bool XSession::Press(const QString& window, const QString& control) const {
+    const QRect place = Control(window, control);
+    return !place.isEmpty() && ClickMiddle(place);
 }
 
 void XSession::Click(qulonglong window, int x, int y, int button) const {

@@ -97,6 +97,10 @@ public:
     bool Screenshot(const QString& path) const;
 
 private:
+    // Runs a finder script (its text, then its arguments) that prints a place on the screen;
+    // empty, with what the script said in `why`, when it found none.
+    QRect Find(const QStringList& script, int timeoutMs, QString* why) const;
+    bool ClickMiddle(const QRect& place) const;
     bool StartWindowManager(QString* error);
     bool StartBus(QString* error);
     bool TellBusTheDisplay(QString* error);
