@@ -36,11 +36,8 @@ void IdleUsers::Watch(quint64 userId, const ServerAddress& address) {
 }
 
 void IdleUsers::Connect(quint64 userId, Entry& entry) {
-    if (entry.session) {
-        entry.session->disconnect(this);
-        entry.session->Logout();
-        entry.session.release()->deleteLater(); // its own signal may be on the way out
-    }
+    if (entry.session)
+        Leave(std::move(entry.session));
     entry.session = std::make_unique<ImapSession>(settings_, logs_, recorder_, makeTransport_);
     ImapSession& session = *entry.session;
     session.SetWatching(true);
@@ -72,12 +69,28 @@ void IdleUsers::OnEnded(quint64 userId, bool userGone) {
 void IdleUsers::Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it) {
     Entry& entry = *it->second;
     entry.retry.stop();
-    if (entry.session) {
-        entry.session->disconnect(this);
-        entry.session->Logout();
-        entry.session.release()->deleteLater();
-    }
+    if (entry.session)
+        Leave(std::move(entry.session));
     entries_.erase(it);
+}
+
+void IdleUsers::Leave(std::unique_ptr<ImapSession> session) {
+    session->disconnect(this);
+    if (!session->Logout()) {
+        session.release()->deleteLater(); // its own signal may be on the way out
+        return;
+    }
+    ImapSession* leaving = session.get();
+    connect(leaving, &ImapSession::Left, this, [this, leaving] {
+        for (auto it = leaving_.begin(); it != leaving_.end(); ++it) {
+            if (it->get() == leaving) {
+                it->release()->deleteLater(); // from within its own signal
+                leaving_.erase(it);
+                return;
+            }
+        }
+    });
+    leaving_.push_back(std::move(session));
 }
 
 void IdleUsers::RecountAll() {

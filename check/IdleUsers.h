@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <map>
 #include <memory>
+#include <vector>
 
 class CheckLogs;
 class CountRecorder;
@@ -51,11 +52,14 @@ private:
     void OnEnded(quint64 userId, bool userGone);
     int IntervalMs() const;
     void Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it);
+    // Logs the session out; one that waits for its server's answer is kept until it has left.
+    void Leave(std::unique_ptr<ImapSession> session);
 
     Settings& settings_;
     CheckLogs& logs_;
     CountRecorder& recorder_;
     const TransportFactory& makeTransport_;
     std::map<quint64, std::unique_ptr<Entry>> entries_;
+    std::vector<std::unique_ptr<ImapSession>> leaving_;
     int timeoutMs_ = ImapSession::TimeoutMs;
 };

@@ -60,17 +60,30 @@ void ImapSession::CloseTransport() {
 void ImapSession::Close() {
     CloseTransport();
     running_ = false;
+    leaving_ = false;
     tmrTimeout.stop();
     tmrRefresh.stop();
 }
 
-void ImapSession::Logout() {
-    if (running_ && transport_ && step_ >= Step::Examine) {
-        if (idling_)
-            transport_->Send("DONE\r\n");
-        transport_->Send(NextTag() + " LOGOUT\r\n");
+bool ImapSession::Logout() {
+    if (leaving_)
+        return true;
+    if (!running_ || !transport_ || step_ < Step::Examine) {
+        Close();
+        return false;
     }
+    if (idling_)
+        transport_->Send("DONE\r\n");
+    leaving_ = true;
+    idling_ = false;
+    tmrRefresh.stop();
+    Send(6, Step::Logout, ImapCommand(NextTag(), "LOGOUT").Parts());
+    return true;
+}
+
+void ImapSession::Leave() {
     Close();
+    emit Left();
 }
 
 void ImapSession::Refresh() {
@@ -155,6 +168,13 @@ void ImapSession::Send(int stage, Step step, const QList<QByteArray>& parts) {
 void ImapSession::OnLine(const QByteArray& line) {
     if (!running_)
         return;
+    if (leaving_) {
+        // Whatever the server still says (the end of IDLE, news, BYE) is read and dropped;
+        // neither a literal nor a long line matters any more.
+        if (line.startsWith(tag_ + ' '))
+            Leave();
+        return;
+    }
     if (tlsPending_) {
         // Whatever follows the go-ahead in clear was not protected: a man in the middle may
         // have put it there to be taken for a reply over TLS.
@@ -215,6 +235,10 @@ void ImapSession::OnEncrypted() {
 void ImapSession::OnFailed(const QString& description) {
     if (!running_)
         return;
+    if (leaving_) {
+        Leave(); // hung up, or no answer in time: gone either way, and nothing to log
+        return;
+    }
     if (step_ == Step::Logout) {
         Finish(false); // the count is in; a server that hangs up after LOGOUT is done
         return;

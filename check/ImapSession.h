@@ -50,8 +50,11 @@ public:
     bool LoginRefused() const { return loginRefused_; }
     // Watching: counts again now.
     void Refresh();
-    // Leaves in order (DONE, LOGOUT) and closes, without waiting for the server.
-    void Logout();
+    // Leaves in order (DONE, LOGOUT). Logged in, it reads on until the server answers the
+    // LOGOUT or hangs up, or the reply time-out, then closes: cut off at once, a connection
+    // whose server still has something on the way is reset, and the server may lose the
+    // LOGOUT unread. Emits Left when closed; true while it waits.
+    bool Logout();
 
     QTimer tmrTimeout;
     QTimer tmrRefresh;
@@ -59,6 +62,8 @@ public:
 signals:
     // Watching: a count was recorded.
     void Counted();
+    // Logout has closed the connection.
+    void Left();
 
 private:
     enum class Step {
@@ -89,6 +94,7 @@ private:
     void Fail(const QString& message);
     void Finish(bool nextAtOnce);
     void CloseTransport();
+    void Leave();
 
     Settings& settings_;
     CheckLogs& logs_;
@@ -119,4 +125,5 @@ private:
     bool loginRefused_ = false;
     bool idling_ = false;        // the server has said it idles
     bool refreshWanted_ = false; // a refresh asked for before the IDLE began
+    bool leaving_ = false;       // logged out: only the reply to LOGOUT is awaited
 };

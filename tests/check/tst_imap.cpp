@@ -186,7 +186,7 @@ private slots:
             Watching("4", "* 5 EXISTS\r\n",
                      {"a5 OK\r\n", "* STATUS INBOX (UNSEEN 5)\r\na6 OK\r\n", "+ idling\r\n"}));
         server.Queue(Watching("5"));
-        server.Queue(Watching("5"));
+        server.Queue(Watching("5", {}, {"a5 OK\r\n", "* BYE\r\na6 OK\r\n"})); // leaves in order
         World w;
         w.engine.SetTimeoutInterval(500);
         ClockJumps jumps;
