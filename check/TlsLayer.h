@@ -38,7 +38,8 @@ public:
     QList<QSslCertificate> PeerChain() const;
     const QString& LibraryText() const { return libraryText_; }
 
-    // OpenSSL's calls into the layer of a connection.
+    // OpenSSL's calls into the layer of a connection, set once on the context.
+    static int OnVerify(int ok, struct x509_store_ctx_st* context);
     static int OnNewSession(SSL* ssl, SSL_SESSION* session);
 
 private:
@@ -46,7 +47,6 @@ private:
         int error;
         QByteArray certificate; // DER, of the certificate it is about
     };
-    static int OnVerify(int ok, struct x509_store_ctx_st* context);
     Result Fail(int code = 0);
     void Drain(QByteArray& toNetwork);
     Result Advance(QByteArray& toNetwork, QByteArray& plain);

@@ -50,7 +50,7 @@ void TlsTrust::Rebuild(const FileState& state) {
         return;
     SSL_CTX* context = context_.get();
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &TlsLayer::OnVerify);
     // Sessions are kept per server by the connections, not in OpenSSL's own cache.
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL);
     SSL_CTX_sess_set_new_cb(context, &TlsLayer::OnNewSession);

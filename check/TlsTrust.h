@@ -38,7 +38,6 @@ public:
     void Keep(const QString& host, quint16 port, SSL_SESSION* session);
     // Forgets the session of that server: its handshake failed.
     void Forget(const QString& host, quint16 port);
-    qsizetype KeptSessions() const { return sessions_.size(); }
 
 private:
     // What tells one content of the file from another without reading it.
