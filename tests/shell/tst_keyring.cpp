@@ -10,6 +10,7 @@
 #include "support/doubles/FixedRandom.h"
 #include "support/doubles/RecordingDialogs.h"
 #include "support/peers/Keyring.h"
+#include "support/peers/ProgramHome.h"
 #include "support/peers/ScriptedServer.h"
 #include "ui/EditUserWindow.h"
 #include "ui/ModalScript.h"
@@ -22,14 +23,9 @@
 namespace {
 const QString Secret = QStringLiteral("s3cret pass");
 
-// A home as the program lays it out: settings in config/, the logs beside the program in bin/.
-struct Home {
-    Home() {
-        for (const char* folder : {"config", "bin", "run"})
-            QDir(dir.path()).mkpath(folder);
-        QFile::setPermissions(dir.filePath("run"), OwnerOnly);
-    }
-    Paths Places() const { return {dir.filePath("config/Tarnwick.ini"), dir.filePath("bin")}; }
+// A home as the program lays it out, for the program in-process too.
+struct Home : ProgramHome {
+    Paths Places() const { return {SettingsPath(), ProgramFolder()}; }
     void WriteUser(const QString& server, const QString& password) const {
         Settings settings;
         AddUser(settings, MakeUser("Alice", "alice", server, password));
@@ -41,7 +37,6 @@ struct Home {
     }
     bool KeyringChosen() const { return Options::Load(Places().OptionsFile()).KeyringPasswords; }
     QByteArray ErrLog() const { return ReadFile(dir.filePath("bin/ErrLog.txt")); }
-    QTemporaryDir dir;
 };
 
 // The program in-process, started in `home` with `store` as its keyring.
@@ -145,11 +140,7 @@ private slots:
         server.Queue(Login());
         QFile::copy(TARNWICK_BINARY, home.dir.filePath("bin/tarnwick"));
         QProcess program;
-        QProcessEnvironment env = keyring_.Environment();
-        env.insert("HOME", home.dir.path());
-        env.insert("XDG_CONFIG_HOME", home.dir.filePath("config"));
-        env.insert("XDG_RUNTIME_DIR", home.dir.filePath("run"));
-        program.setProcessEnvironment(env);
+        program.setProcessEnvironment(home.Environment(keyring_.Environment()));
         StartInOwnGroup(program, home.dir.filePath("bin/tarnwick"), {});
         const std::unique_ptr<QProcess, void (*)(QProcess*)> stop(
             &program, [](QProcess* p) { StopGroup(*p); });

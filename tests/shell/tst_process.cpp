@@ -6,6 +6,7 @@
 #include "support/doubles/FixedRandom.h"
 #include "support/doubles/RecordingDialogs.h"
 #include "support/peers/OrdinaryUser.h"
+#include "support/peers/ProgramHome.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -24,15 +25,8 @@
 #include <vector>
 
 namespace {
-// A home of its own for each program started: configuration and runtime folders.
-struct Home {
-    Home() {
-        QDir(dir.path()).mkpath("config");
-        QDir(dir.path()).mkpath("run");
-        QFile::setPermissions(dir.filePath("run"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    QString SettingsPath() const { return dir.filePath("config/Tarnwick.ini"); }
+// A home of its own for each program started.
+struct Home : ProgramHome {
     QString LockPath() const { return dir.filePath("run/Tarnwick.lock"); }
     QString SocketPath() const { return dir.filePath("run/Tarnwick.socket"); }
 
@@ -54,10 +48,7 @@ struct Home {
                 const rlimit limit{fileLimit, fileLimit};
                 ::setrlimit(RLIMIT_NOFILE, &limit);
             });
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", dir.path());
-        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
+        QProcessEnvironment env = Environment(QProcessEnvironment::systemEnvironment());
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.remove("DBUS_SESSION_BUS_ADDRESS");
         for (auto it = changes.begin(); it != changes.end(); ++it) {
@@ -71,8 +62,6 @@ struct Home {
         process->start();
         return process;
     }
-
-    QTemporaryDir dir;
 };
 
 void Signal(QProcess& process, int signal) {

@@ -9,6 +9,7 @@
 #include "support/doubles/FixedRandom.h"
 #include "support/doubles/RecordingDialogs.h"
 #include "support/peers/ChildProcess.h"
+#include "support/peers/ProgramHome.h"
 #include "support/peers/XSession.h"
 
 #include <QDir>
@@ -32,20 +33,17 @@ inline QString ShotPath(const QString& name) {
 class Program final {
 public:
     explicit Program(const XSession& x) : x_(x) {
-        for (const char* folder : {"config", "run", "bin"})
-            QDir(dir_.path()).mkpath(folder);
-        QFile::setPermissions(dir_.filePath("run"), OwnerOnly);
         // A copy of its own, so that its two logs land in this test's folder.
         QFile::copy(QStringLiteral(TARNWICK_BINARY), Binary());
         QFile::setPermissions(Binary(), OwnerOnly);
     }
     ~Program() { StopGroup(process_, 3000); }
 
-    QString Binary() const { return dir_.filePath("bin/tarnwick"); }
-    QString SettingsPath() const { return dir_.filePath("config/Tarnwick.ini"); }
-    QString StatLog() const { return dir_.filePath("bin/Stat.txt"); }
-    QString ErrLog() const { return dir_.filePath("bin/ErrLog.txt"); }
-    QString OptionsPath() const { return dir_.filePath("config/Tarnwick.options"); }
+    QString Binary() const { return home_.dir.filePath("bin/tarnwick"); }
+    QString SettingsPath() const { return home_.SettingsPath(); }
+    QString StatLog() const { return home_.dir.filePath("bin/Stat.txt"); }
+    QString ErrLog() const { return home_.dir.filePath("bin/ErrLog.txt"); }
+    QString OptionsPath() const { return home_.dir.filePath("config/Tarnwick.options"); }
     // A variable of the program's environment besides the display's ("QT_QPA_PLATFORM").
     void SetEnv(const QString& name, const QString& value) { extra_.insert(name, value); }
 
@@ -57,10 +55,7 @@ public:
 
     // The program's surroundings: the display, and a home of its own.
     QProcessEnvironment Environment() const {
-        QProcessEnvironment env = x_.Environment();
-        env.insert("HOME", dir_.path());
-        env.insert("XDG_CONFIG_HOME", dir_.filePath("config"));
-        env.insert("XDG_RUNTIME_DIR", dir_.filePath("run"));
+        QProcessEnvironment env = home_.Environment(x_.Environment());
         env.insert("QT_LOGGING_RULES", "tarnwick.trace=true");
         env.insert(extra_);
         return env;
@@ -69,7 +64,7 @@ public:
     bool Start() {
         process_.setProcessEnvironment(Environment());
         process_.setProcessChannelMode(QProcess::MergedChannels);
-        process_.setWorkingDirectory(dir_.path());
+        process_.setWorkingDirectory(home_.dir.path());
         StartInOwnGroup(process_, Binary(), {});
         if (!process_.waitForStarted(PeerStartMs))
             output_ +=
@@ -140,7 +135,7 @@ public:
 
 private:
     const XSession& x_;
-    QTemporaryDir dir_;
+    ProgramHome home_;
     QProcess process_;
     QString output_;
     QProcessEnvironment extra_;
