@@ -72,8 +72,10 @@ bool ImapSession::Logout() {
         Close();
         return false;
     }
-    if (idling_)
+    // Also before the server has said it idles: it takes the next line for the end of IDLE.
+    if (doneOwed_)
         transport_->Send("DONE\r\n");
+    doneOwed_ = false;
     leaving_ = true;
     idling_ = false;
     tmrRefresh.stop();
@@ -97,6 +99,7 @@ void ImapSession::Refresh() {
 
 void ImapSession::SendDone() {
     idling_ = false;
+    doneOwed_ = false;
     refreshWanted_ = false;
     tmrRefresh.stop();
     tmrTimeout.start();
@@ -123,6 +126,7 @@ void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
     offersIdle_ = false;
     loginRefused_ = false;
     idling_ = false;
+    doneOwed_ = false;
     refreshWanted_ = false;
     tmrRefresh.stop();
     capabilities_.clear();
@@ -371,6 +375,7 @@ void ImapSession::OnTaggedOk() {
             emit Counted();
             const QByteArray tag = NextTag();
             Send(9, Step::Idle, ImapCommand(tag, "IDLE").Parts());
+            doneOwed_ = true;
             return;
         }
         const QByteArray tag = NextTag();

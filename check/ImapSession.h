@@ -124,6 +124,7 @@ private:
     bool offersIdle_ = false;
     bool loginRefused_ = false;
     bool idling_ = false;        // the server has said it idles
+    bool doneOwed_ = false;      // IDLE sent, its DONE not yet
     bool refreshWanted_ = false; // a refresh asked for before the IDLE began
     bool leaving_ = false;       // logged out: only the reply to LOGOUT is awaited
 };

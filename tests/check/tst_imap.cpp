@@ -185,7 +185,10 @@ private slots:
         server.Queue(
             Watching("4", "* 5 EXISTS\r\n",
                      {"a5 OK\r\n", "* STATUS INBOX (UNSEEN 5)\r\na6 OK\r\n", "+ idling\r\n"}));
-        server.Queue(Watching("5"));
+        // Replaced before it has read that the server idles: DONE is owed all the same.
+        server.Queue(Imap("IMAP4rev1 IDLE",
+                          {"a2 OK\r\n", "a3 OK\r\n", "* STATUS INBOX (UNSEEN 5)\r\na4 OK\r\n", "",
+                           "", "* BYE\r\na6 OK\r\n"}));
         server.Queue(Watching("5", {}, {"a5 OK\r\n", "* BYE\r\na6 OK\r\n"})); // leaves in order
         World w;
         w.engine.SetTimeoutInterval(500);
@@ -214,12 +217,14 @@ private slots:
         w.engine.CheckMail(true); // "Check Mail Now": DONE, which this server leaves unanswered
         QTRY_VERIFY(
             ReadFile(w.logs.ErrLogPath()).contains("|9|Timeout waiting for response from server!"));
+        w.engine.SetTimeoutInterval(5000); // the next one waits for the jump, not a time-out
         QTRY_COMPARE_WITH_TIMEOUT(server.Connections(), 3, 15000); // made again after a pause
         QTRY_COMPARE(server.Received(2).size(), 5);
 
         emit jumps.Jumped(); // after a suspend: replaced at once
         QTRY_COMPARE(server.Connections(), 4);
         QVERIFY(QTest::qWaitFor([&] { return server.Closed(2); }, 5000));
+        QCOMPARE(server.Received(2).mid(5), QByteArrayList({"DONE\r\n", "a6 LOGOUT\r\n"}));
         QTRY_COMPARE(server.Received(3).size(), 5);
 
         w.settings.Users[0].Password = "changed"; // in setup
