@@ -134,8 +134,6 @@ private slots:
         QCOMPARE(AnimationDelay(sinceStart), delay);
     }
 
-    // A check that begins 300 ms into a tick and lasts 300 ms still shows the busy icon, as
-    // it would under a timer that never sleeps.
     // The emblem on a black and on a white panel at tray sizes: enough of it stands out from
     // either (a tenth of full contrast is not enough), not three dashes on a dark one. The
     // panels are kept as icon-on-panels.png for a person to look at.
@@ -168,6 +166,8 @@ private slots:
         QVERIFY(shot.save(QDir::current().filePath("icon-on-panels.png")));
     }
 
+    // A check that begins 300 ms into a tick and lasts 300 ms still shows the busy icon, as
+    // it would under a timer that never sleeps.
     void shortCheckAnimates() {
         TrayWorld w; // the animation's grid starts now
         w.tray->AddIcon();
