@@ -10,8 +10,7 @@
 CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& transport,
                          CheckLogs& logs, quint16 port, QObject* parent)
     : QObject(parent), settings_(settings), clock_(clock), logs_(logs), recorder_(settings, logs),
-      pop3_(settings, transport, logs, recorder_, port),
-      imap_(settings, logs, recorder_, makeTransport_),
+      pop3_(transport, port), imap_(makeTransport_),
       idle_(settings, logs, recorder_, makeTransport_) {
     tmrCheckMail.setInterval(1);
     // A coarse timer may fire early: the tick after the one-second pause would then find a
@@ -20,7 +19,8 @@ CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& tran
     connect(&tmrCheckMail, &QTimer::timeout, this, [this] { CheckMail(false); });
     connect(&recorder_, &CountRecorder::NewMailFound, this, &CheckEngine::NewMailFound);
     for (CheckSession* session : std::initializer_list<CheckSession*>{&pop3_, &imap_}) {
-        connect(session, &CheckSession::Ended, this, &CheckEngine::OnSessionEnded);
+        connect(session, &CheckSession::Counted, this, &CheckEngine::OnCounted);
+        connect(session, &CheckSession::Finished, this, &CheckEngine::OnSessionEnded);
         connect(session, &CheckSession::StatusChanged, this, &CheckEngine::StatusChanged);
     }
 }
@@ -124,11 +124,21 @@ void CheckEngine::CheckMail(bool ResetThings) {
     PickAndBegin();
 }
 
-void CheckEngine::OnSessionEnded(bool nextAtOnce) {
+void CheckEngine::OnCounted(const ServerCount& count) {
+    recorder_.Record(settings_.IndexOfId(curUserId_), count.stage, count.reply, count.countText,
+                     count.count);
+}
+
+void CheckEngine::OnSessionEnded(const CheckResult& result) {
+    if (result.failure)
+        logs_.DoError(*result.failure, settings_.IndexOfId(curUserId_), result.failedStage);
     // A server that offers IDLE is watched from now on, on a connection of its own.
-    if (active_ == &imap_ && !nextAtOnce && imap_.Stage() != 0 && imap_.OffersIdle())
+    if (active_ == &imap_ && !result.gone && !result.failure && result.offersIdle)
         idle_.Watch(curUserId_, activeAddress_);
-    if (nextAtOnce)
+    // The next due user follows at once only when the checked one was deleted meanwhile; after
+    // a failure too it waits the pause: going on at once would hammer a failing server (and
+    // the error log) without rest.
+    if (result.gone)
         PickAndBegin();
     else
         EndRun();
@@ -165,7 +175,7 @@ void CheckEngine::PickAndBegin() {
     else
         active_ = &pop3_;
     activeAddress_ = server.address;
-    active_->Begin(user.Id, server.address);
+    active_->Begin(RequestFor(settings_, user.Id, server.address));
     emit StatusChanged();
 }
 

@@ -94,7 +94,8 @@ signals:
 private:
     // The pick (the session's stage 0): the next due user's session begins, or the run ends.
     void PickAndBegin();
-    void OnSessionEnded(bool nextAtOnce);
+    void OnCounted(const ServerCount& count);
+    void OnSessionEnded(const CheckResult& result);
     void SetChecking(bool checking);
     // The run is over; the next one starts after the short pause.
     void EndRun();

@@ -3,16 +3,46 @@
 #include "ServerAddress.h"
 
 #include <QObject>
+#include <functional>
+#include <optional>
 
-// One user's check, as the scheduler sees it: begun for a user, it runs through its stages on
-// the events of its connection and says when it is over.
+// What a check is begun with: where, as whom, and whether the mailbox is still there (false
+// once it was deleted while its session ran; the session then drops it).
+struct CheckRequest {
+    ServerAddress address;
+    QString username;
+    QString password;
+    std::function<bool()> wanted;
+};
+
+// A count that a server reported: the response line as received (for the STAT log), the text
+// the count was read from, the count, and the session's stage then.
+struct ServerCount {
+    QString reply;
+    QString countText;
+    qint32 count = 0;
+    int stage = 0;
+};
+
+// How a check ended: the count, when it got that far, and the failure with its stage, when
+// there was one (after the count, a failed QUIT or LOGOUT).
+struct CheckResult {
+    std::optional<ServerCount> count;
+    std::optional<QString> failure;
+    int failedStage = 0;
+    bool gone = false;         // the mailbox was deleted meanwhile: nothing to apply
+    bool loginRefused = false; // the failure was a refused login
+    bool offersIdle = false;   // the server offers IDLE
+};
+
+// One mailbox's check, as the scheduler sees it: begun with what it needs, it runs through its
+// stages on the events of its connection and hands back what it found.
 class CheckSession : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
 
-    // Checks the user with identity `userId` on the server at `address`.
-    virtual void Begin(quint64 userId, const ServerAddress& address) = 0;
+    virtual void Begin(const CheckRequest& request) = 0;
     // The step the session waits for, as logged with an error.
     virtual int Stage() const = 0;
     // Closes the connection, if any, without a word to the server.
@@ -20,9 +50,10 @@ public:
     virtual void SetTimeoutInterval(int ms) = 0;
 
 signals:
-    // The check is over. `nextAtOnce`: the next due user follows without the pause (the
-    // checked user was deleted meanwhile).
-    void Ended(bool nextAtOnce);
+    // The server's count is in; the session goes on (to its end, or watching).
+    void Counted(const ServerCount& count);
+    // The check is over.
+    void Finished(const CheckResult& result);
     // What the user lists show may have changed.
     void StatusChanged();
 };

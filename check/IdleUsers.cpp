@@ -1,6 +1,19 @@
 #include "IdleUsers.h"
 
+#include "CountRecorder.h"
+#include "Logs.h"
 #include "core/Settings.h"
+
+CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAddress& address) {
+    CheckRequest request{address, {}, {}, [&settings, userId] {
+                             return settings.IndexOfId(userId) >= 0;
+                         }};
+    if (const int index = settings.IndexOfId(userId); index >= 0) {
+        request.username = settings.Users[index].Username;
+        request.password = settings.Users[index].Password;
+    }
+    return request;
+}
 
 IdleUsers::IdleUsers(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
                      const TransportFactory& makeTransport, QObject* parent)
@@ -38,28 +51,34 @@ void IdleUsers::Watch(quint64 userId, const ServerAddress& address) {
 void IdleUsers::Connect(quint64 userId, Entry& entry) {
     if (entry.session)
         Leave(std::move(entry.session));
-    entry.session = std::make_unique<ImapSession>(settings_, logs_, recorder_, makeTransport_);
+    entry.session = std::make_unique<ImapSession>(makeTransport_);
     ImapSession& session = *entry.session;
     session.SetWatching(true);
-    session.SetQuiet(entry.pauseMs != 0); // failed before: logged then, not at every retry
+    entry.quiet = entry.pauseMs != 0; // failed before: logged then, not at every retry
     session.SetTimeoutInterval(timeoutMs_);
-    connect(&session, &ImapSession::Counted, this, [&entry] { entry.pauseMs = 0; });
-    connect(&session, &CheckSession::Ended, this,
-            [this, userId](bool userGone) { OnEnded(userId, userGone); });
-    session.Begin(userId, entry.address);
+    session.SetCheckInterval(qint64(settings_.CheckInterval) * 60 * 1000);
+    connect(&session, &CheckSession::Counted, this, [this, userId, &entry](const ServerCount& c) {
+        recorder_.Record(settings_.IndexOfId(userId), c.stage, c.reply, c.countText, c.count);
+        entry.pauseMs = 0;
+    });
+    connect(&session, &CheckSession::Finished, this,
+            [this, userId](const CheckResult& result) { OnEnded(userId, result); });
+    session.Begin(RequestFor(settings_, userId, entry.address));
 }
 
-void IdleUsers::OnEnded(quint64 userId, bool userGone) {
+void IdleUsers::OnEnded(quint64 userId, const CheckResult& result) {
     const auto it = entries_.find(userId);
     if (it == entries_.end())
         return;
-    if (userGone) {
+    if (result.failure && !it->second->quiet)
+        logs_.DoError(*result.failure, settings_.IndexOfId(userId), result.failedStage);
+    if (result.gone) {
         Drop(it);
         return;
     }
     // Logged already; tried again after a pause, so that a failing server is not hammered.
     Entry& entry = *it->second;
-    if (entry.session->LoginRefused())
+    if (result.loginRefused)
         entry.pauseMs = IntervalMs();
     else
         entry.pauseMs = entry.pauseMs == 0 ? FirstRetryMs : qMin(entry.pauseMs * 2, IntervalMs());
@@ -112,6 +131,9 @@ void IdleUsers::ReplaceAll() {
 }
 
 void IdleUsers::Prune() {
+    for (auto& [id, entry] : entries_)
+        if (entry->session)
+            entry->session->SetCheckInterval(qint64(settings_.CheckInterval) * 60 * 1000);
     for (auto it = entries_.begin(); it != entries_.end();) {
         const int index = settings_.IndexOfId(it->first);
         const Entry& entry = *it->second;

@@ -14,6 +14,10 @@ class CheckLogs;
 class CountRecorder;
 class Settings;
 
+// What the check of the user with identity `userId` on the server at `address` is begun with:
+// the user's login as it is now, and whether the user is still there.
+CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAddress& address);
+
 // The IMAP users whose servers offer IDLE: one connection each, kept open and watching, so
 // that new mail is counted the moment the server tells of it. The scheduler polls none of
 // them. A connection that fails is logged once and made again after a pause that starts at
@@ -47,9 +51,10 @@ private:
         std::unique_ptr<ImapSession> session;
         QTimer retry;
         int pauseMs = 0;
+        bool quiet = false; // a retry of a connection whose failure was logged: not logged again
     };
     void Connect(quint64 userId, Entry& entry);
-    void OnEnded(quint64 userId, bool userGone);
+    void OnEnded(quint64 userId, const CheckResult& result);
     int IntervalMs() const;
     void Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it);
     // Logs the session out; one that waits for its server's answer is kept until it has left.

@@ -1,11 +1,8 @@
 #include "ImapSession.h"
 
 #include "CheckText.h"
-#include "CountRecorder.h"
 #include "ImapText.h"
-#include "Logs.h"
 #include "core/CodePage.h"
-#include "core/Settings.h"
 #include "core/Trace.h"
 
 #include <limits>
@@ -30,10 +27,8 @@ QString Quote(const QByteArray& bytes) {
 }
 } // namespace
 
-ImapSession::ImapSession(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
-                         const TransportFactory& makeTransport, QObject* parent)
-    : CheckSession(parent), settings_(settings), logs_(logs), recorder_(recorder),
-      makeTransport_(makeTransport) {
+ImapSession::ImapSession(const TransportFactory& makeTransport, QObject* parent)
+    : CheckSession(parent), makeTransport_(makeTransport) {
     tmrTimeout.setSingleShot(true);
     tmrTimeout.setInterval(TimeoutMs);
     connect(&tmrTimeout, &QTimer::timeout, this,
@@ -113,9 +108,11 @@ void ImapSession::AskCount() {
          ImapCommand(tag, "STATUS").String(ToModifiedUtf7(folder_)).Atom("(UNSEEN)").Parts());
 }
 
-void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
+void ImapSession::Begin(const CheckRequest& request) {
     CloseTransport();
-    userId_ = userId;
+    request_ = request;
+    result_ = {};
+    const ServerAddress& address = request.address;
     running_ = true;
     stage_ = 1;
     step_ = Step::Greeting;
@@ -123,8 +120,6 @@ void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
     folder_ = address.Folder();
     preauth_ = false;
     tlsPending_ = false;
-    offersIdle_ = false;
-    loginRefused_ = false;
     idling_ = false;
     doneOwed_ = false;
     refreshWanted_ = false;
@@ -244,17 +239,18 @@ void ImapSession::OnFailed(const QString& description) {
         return;
     }
     if (step_ == Step::Logout) {
-        Finish(false); // the count is in; a server that hangs up after LOGOUT is done
+        Finish(); // the count is in; a server that hangs up after LOGOUT is done
         return;
     }
     Fail(description.trimmed().isEmpty() ? QStringLiteral("Unknown!") : description);
 }
 
 void ImapSession::OnResponse(const QByteArray& response) {
-    if (settings_.IndexOfId(userId_) < 0) {
+    if (request_.wanted && !request_.wanted()) {
         // The user was deleted while its session ran: nothing to log in as or to record.
         Trace(QStringLiteral("Checked user is gone; IMAP session dropped at stage %1").arg(stage_));
-        Finish(true);
+        result_.gone = true;
+        Finish();
         return;
     }
     const QByteArray line = WithoutLineEnd(response);
@@ -302,8 +298,8 @@ void ImapSession::OnResponse(const QByteArray& response) {
             // Idling: no reply is awaited until the next DONE.
             idling_ = true;
             tmrTimeout.stop();
-            const qint64 interval = qint64(settings_.CheckInterval) * 60 * 1000;
-            tmrRefresh.start(int(qBound(qint64(60) * 1000, interval, qint64(29) * 60 * 1000)));
+            tmrRefresh.start(
+                int(qBound(qint64(60) * 1000, checkIntervalMs_, qint64(29) * 60 * 1000)));
             if (refreshWanted_)
                 SendDone();
             return;
@@ -369,10 +365,10 @@ void ImapSession::OnTaggedOk() {
             Fail(QStringLiteral("Malformed STATUS response!"));
             return;
         }
-        recorder_.Record(settings_.IndexOfId(userId_), stage_, FromCodePage(statusLine_),
-                         QString::fromLatin1(*countText), qint32(count));
+        result_.count = ServerCount{FromCodePage(statusLine_), QString::fromLatin1(*countText),
+                                    qint32(count), stage_};
+        emit Counted(*result_.count);
         if (watch_) {
-            emit Counted();
             const QByteArray tag = NextTag();
             Send(9, Step::Idle, ImapCommand(tag, "IDLE").Parts());
             doneOwed_ = true;
@@ -383,7 +379,7 @@ void ImapSession::OnTaggedOk() {
         return;
     }
     case Step::Logout:
-        Finish(false);
+        Finish();
         return;
     case Step::Greeting:
     case Step::Handshake:
@@ -402,7 +398,7 @@ void ImapSession::LogIn() {
         OnTaggedOk(); // logged in already: on to STATUS
         return;
     }
-    offersIdle_ = capabilities_.contains("IDLE");
+    result_.offersIdle = capabilities_.contains("IDLE");
     if (capabilities_.contains("LOGINDISABLED")) {
         Fail(transport_->IsEncrypted()
                  ? QStringLiteral("The server accepts no login (LOGINDISABLED); nothing was sent.")
@@ -410,17 +406,16 @@ void ImapSession::LogIn() {
                                   "TLS under Security. Nothing was sent."));
         return;
     }
-    const UserRecord& user = settings_.Users[settings_.IndexOfId(userId_)];
-    for (const auto& [text, field] : {std::pair{user.Username, QStringLiteral("user name")},
-                                      std::pair{user.Password, QStringLiteral("password")}}) {
+    for (const auto& [text, field] : {std::pair{request_.username, QStringLiteral("user name")},
+                                      std::pair{request_.password, QStringLiteral("password")}}) {
         if (HoldsLineBreakOrNul(text)) {
             Fail(QStringLiteral("The %1 holds a line break or NUL character; nothing was sent.")
                      .arg(field));
             return;
         }
     }
-    const QByteArray name = user.Username.toUtf8();
-    const QByteArray password = user.Password.toUtf8();
+    const QByteArray name = request_.username.toUtf8();
+    const QByteArray password = request_.password.toUtf8();
     const QByteArray tag = NextTag();
     if (capabilities_.contains("AUTH=PLAIN")) {
         const QByteArray initial = (QByteArray(1, '\0') + name + '\0' + password).toBase64();
@@ -436,14 +431,14 @@ void ImapSession::LogIn() {
 }
 
 void ImapSession::Fail(const QString& message) {
-    loginRefused_ = step_ == Step::Login;
-    if (!quiet_)
-        logs_.DoError(message, settings_.IndexOfId(userId_), stage_);
+    result_.loginRefused = step_ == Step::Login;
+    result_.failure = message;
+    result_.failedStage = stage_;
     stage_ = 0;
-    Finish(false);
+    Finish();
 }
 
-void ImapSession::Finish(bool nextAtOnce) {
+void ImapSession::Finish() {
     CloseTransport();
     running_ = false;
     tmrTimeout.stop();
@@ -451,5 +446,5 @@ void ImapSession::Finish(bool nextAtOnce) {
     if (stage_ != 0)
         stage_ = 7; // over
     emit StatusChanged();
-    emit Ended(nextAtOnce);
+    emit Finished(result_);
 }

@@ -6,10 +6,6 @@
 #include <QSet>
 #include <QTimer>
 
-class CheckLogs;
-class CountRecorder;
-class Settings;
-
 // The IMAP conversation with one user's server, on a connection of its own: greeting,
 // [STARTTLS,] CAPABILITY, the login (AUTHENTICATE PLAIN where offered, else LOGIN),
 // STATUS folder (UNSEEN), LOGOUT. The count is the folder's unseen messages. The stages, as
@@ -31,23 +27,18 @@ public:
     static constexpr qsizetype LineLimit = 64 * 1024;
     static constexpr qint64 LiteralLimit = 1024 * 1024;
 
-    ImapSession(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
-                const TransportFactory& makeTransport, QObject* parent = nullptr);
+    explicit ImapSession(const TransportFactory& makeTransport, QObject* parent = nullptr);
     ~ImapSession() override;
 
-    void Begin(quint64 userId, const ServerAddress& address) override;
+    void Begin(const CheckRequest& request) override;
     int Stage() const override { return stage_; }
     void Close() override;
     void SetTimeoutInterval(int ms) override { tmrTimeout.setInterval(ms); }
 
     // Watch rather than poll (before Begin).
     void SetWatching(bool watch) { watch_ = watch; }
-    // A failure is not logged (a retry of a connection whose failure was logged).
-    void SetQuiet(bool quiet) { quiet_ = quiet; }
-    // The server of the last check offered IDLE.
-    bool OffersIdle() const { return offersIdle_; }
-    // The last failure was a refused login.
-    bool LoginRefused() const { return loginRefused_; }
+    // Watching: the check interval, which times the refresh.
+    void SetCheckInterval(qint64 ms) { checkIntervalMs_ = ms; }
     // Watching: counts again now.
     void Refresh();
     // Leaves in order (DONE, LOGOUT). Logged in, it reads on until the server answers the
@@ -60,8 +51,6 @@ public:
     QTimer tmrRefresh;
 
 signals:
-    // Watching: a count was recorded.
-    void Counted();
     // Logout has closed the connection.
     void Left();
 
@@ -92,19 +81,18 @@ private:
     void Send(int stage, Step step, const QList<QByteArray>& parts);
     QByteArray NextTag();
     void Fail(const QString& message);
-    void Finish(bool nextAtOnce);
+    void Finish();
     void CloseTransport();
     void Leave();
 
-    Settings& settings_;
-    CheckLogs& logs_;
-    CountRecorder& recorder_;
     const TransportFactory& makeTransport_;
     Transport* transport_ = nullptr;
 
     int stage_ = 0;
     Step step_ = Step::Greeting;
-    quint64 userId_ = 0;
+    CheckRequest request_;
+    CheckResult result_;
+    qint64 checkIntervalMs_ = 0;
     bool running_ = false;
     Security security_ = Security::None;
     QString folder_;
@@ -120,9 +108,6 @@ private:
     int tagNumber_ = 0;
     QByteArray statusLine_;
     bool watch_ = false;
-    bool quiet_ = false;
-    bool offersIdle_ = false;
-    bool loginRefused_ = false;
     bool idling_ = false;        // the server has said it idles
     bool doneOwed_ = false;      // IDLE sent, its DONE not yet
     bool refreshWanted_ = false; // a refresh asked for before the IDLE began

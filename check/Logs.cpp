@@ -116,15 +116,7 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
         return;
     }
     const UserRecord& user = settings_.Users[CurUser];
-    // A server's reason ends in its own line end; the rest of its control characters are
-    // shown, so that it can neither start a forged record nor drive the terminal that shows
-    // the log.
-    QString text = ErrMsg;
-    if (text.endsWith(QStringLiteral("\r\n")))
-        text.chop(2);
-    else if (text.endsWith(QLatin1Char('\n'))) // a server that ends its lines in LF alone
-        text.chop(1);
-    text = VisibleControls(text);
+    const QString text = FailureText(ErrMsg);
     if (settings_.ShowErrors && sink_) {
         sink_->AddUserError(QStringLiteral("Error with ") + user.ScreenName +
                                 QStringLiteral(" : ") + QStringLiteral("\r\n") + text,
@@ -141,6 +133,15 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                                      text}
                              .join(QLatin1Char('|'));
     Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
+}
+
+QString FailureText(const QString& ErrMsg) {
+    QString text = ErrMsg;
+    if (text.endsWith(QStringLiteral("\r\n")))
+        text.chop(2);
+    else if (text.endsWith(QLatin1Char('\n'))) // a server that ends its lines in LF alone
+        text.chop(1);
+    return VisibleControls(text);
 }
 
 void CheckLogs::LogNote(const QString& ErrMsg) {

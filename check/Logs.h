@@ -87,6 +87,11 @@ std::optional<QString> AppendToLog(const QString& path, const QByteArray& header
 // server's text, which must neither split a record nor drive a terminal.
 QString VisibleControls(const QString& text);
 
+// A failure's text as shown and logged: a server's reason ends in its own line end, which goes;
+// the rest of its control characters are shown, so that it can neither start a forged record
+// nor drive the terminal that shows the log.
+QString FailureText(const QString& ErrMsg);
+
 // A write past the process's file-size limit then fails (EFBIG) instead of ending the
 // process with SIGXFSZ. Process-wide; nothing where the platform has no such signal.
 void IgnoreFileSizeSignal();

@@ -1,36 +1,18 @@
 #include "MailboxTest.h"
 
+#include "ImapSession.h"
 #include "Logs.h"
+#include "Pop3Session.h"
 #include "SocketTransport.h"
-#include "core/Clock.h"
 #include "core/Files.h"
-#include "core/Settings.h"
-#include "core/UserLists.h"
 
 #include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
-#include <QTemporaryDir>
-#include <limits>
 
 namespace {
 // As much of the CA file as a check would read.
 constexpr qint64 MaxCaFileBytes = 16 << 20;
-
-// Keeps the text of the one failure, without the alert's "Error with …" head.
-class FirstFailure final : public ErrorSink {
-public:
-    explicit FirstFailure(QString head) : head_(std::move(head)) {}
-    void AddError(const QString& ErrTxt) override {
-        if (!text.isEmpty())
-            return;
-        text = ErrTxt.startsWith(head_) ? ErrTxt.mid(head_.size()) : ErrTxt;
-    }
-    QString text;
-
-private:
-    QString head_;
-};
 
 // The certificate that trusting would add: the top of what the server sent, when that is
 // self-signed (a self-signed server, or a private root sent along) and nothing but trust is
@@ -58,25 +40,12 @@ std::optional<QSslCertificate> Trustable(const QList<QSslError>& errors,
 
 MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& username,
                                    const QString& password) const {
-    const QString screenName = QStringLiteral("Test");
-    Settings settings;
-    UserRecord user;
-    user.ScreenName = screenName;
-    user.MailServer = mailServer;
-    user.Username = username;
-    user.Password = password;
-    user.NumMails = std::numeric_limits<qint32>::min(); // any count is news: it is kept
-    settings.Users[0] = user;
-    settings.LastUser = 0;
-    settings.ShowErrors = true;
-    settings.AssignIds();
-
-    SystemClock clock;
-    QTemporaryDir logFolder; // the test's records are nobody's log
-    CheckLogs logs(settings, clock, logFolder.path());
-    FirstFailure failure(QStringLiteral("Error with ") + screenName + QStringLiteral(" : \r\n"));
-    logs.SetErrorSink(&failure);
-    logs.SetFailureReport([](const QString&) {});
+    MailboxTestResult result;
+    const ServerParse server = ParseServerAddress(mailServer);
+    if (!server.ok) {
+        result.failure = FailureText(server.error);
+        return result;
+    }
     // The certificate of a failed handshake, from whichever connection the check made.
     QList<QSslError> errors;
     QList<QSslCertificate> chain;
@@ -91,32 +60,36 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
     SocketTransport transport;
     transport.SetCaFile(caFile_);
     watch(transport);
-    CheckEngine engine(settings, clock, transport, logs, port_);
-    engine.SetTransportFactory([&watch, trust = transport.Trust()] {
+    const TransportFactory makeTransport = [&watch, trust = transport.Trust()] {
         auto made = std::make_unique<SocketTransport>();
         made->ShareTrust(trust);
         watch(*made);
         return std::unique_ptr<Transport>(std::move(made));
-    });
+    };
+    Pop3Session pop3(transport, port_);
+    ImapSession imap(makeTransport);
+    CheckSession& session = server.address.protocol == Protocol::Imap
+                                ? static_cast<CheckSession&>(imap)
+                                : static_cast<CheckSession&>(pop3);
 
+    std::optional<CheckResult> ended;
     QEventLoop loop;
-    QObject::connect(&engine, &CheckEngine::CheckingChanged, &loop, [&loop](bool checking) {
-        if (!checking)
-            loop.quit();
-    });
-    engine.CheckMail(true);
-    if (engine.IsChecking())
+    QObject::connect(&session, &CheckSession::Finished, &loop,
+                     [&ended, &loop](const CheckResult& checked) {
+                         ended = checked;
+                         loop.quit();
+                     });
+    session.Begin(CheckRequest{server.address, username, password, {}});
+    if (!ended)
         loop.exec();
-    engine.tmrCheckMail.stop();
-    engine.CloseAll();
+    session.Close();
 
-    MailboxTestResult result;
-    if (!failure.text.isEmpty()) {
-        result.failure = failure.text;
+    if (ended->failure) {
+        result.failure = FailureText(*ended->failure);
         result.trustable = Trustable(errors, chain);
     } else {
         result.passed = true;
-        result.count = qMax(settings.Users[0].NewNumMails, 0);
+        result.count = ended->count ? qMax(ended->count->count, 0) : 0;
     }
     return result;
 }

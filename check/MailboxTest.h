@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CheckEngine.h"
+#include "ServerAddress.h"
 
 #include <QSslCertificate>
 #include <QString>
@@ -22,7 +22,7 @@ struct MailboxTestResult {
 // certificate to be accepted: the file of trusted certificates counts as it does for a check.
 class MailboxTest final {
 public:
-    explicit MailboxTest(QString caFile, quint16 port = CheckEngine::Pop3Port)
+    explicit MailboxTest(QString caFile, quint16 port = ServerAddress::PlainPort)
         : caFile_(std::move(caFile)), port_(port) {}
 
     // Runs the check of `mailServer` with `username` and `password`; returns when it is done

@@ -1,12 +1,9 @@
 #include "Pop3Session.h"
 
 #include "CheckText.h"
-#include "CountRecorder.h"
-#include "Logs.h"
 #include "Transport.h"
 #include "core/CodePage.h"
 #include "core/Numeric.h"
-#include "core/Settings.h"
 #include "core/Trace.h"
 
 namespace {
@@ -14,10 +11,8 @@ const QString Ok = QStringLiteral("+OK");
 const QString MalformedStat = QStringLiteral("-ERR Malformed STAT response!");
 } // namespace
 
-Pop3Session::Pop3Session(Settings& settings, Transport& transport, CheckLogs& logs,
-                         CountRecorder& recorder, quint16 plainPort, QObject* parent)
-    : CheckSession(parent), settings_(settings), transport_(transport), logs_(logs),
-      recorder_(recorder), plainPort_(plainPort) {
+Pop3Session::Pop3Session(Transport& transport, quint16 plainPort, QObject* parent)
+    : CheckSession(parent), transport_(transport), plainPort_(plainPort) {
     tmrTimeout.setSingleShot(true);
     tmrTimeout.setInterval(TimeoutMs);
     connect(&tmrTimeout, &QTimer::timeout, this, [this] {
@@ -32,8 +27,10 @@ Pop3Session::Pop3Session(Settings& settings, Transport& transport, CheckLogs& lo
     });
 }
 
-void Pop3Session::Begin(quint64 userId, const ServerAddress& address) {
-    userId_ = userId;
+void Pop3Session::Begin(const CheckRequest& request) {
+    request_ = request;
+    result_ = {};
+    const ServerAddress& address = request.address;
     running_ = true;
     stage_ = 0;
     tmrTimeout.start();
@@ -91,7 +88,7 @@ void Pop3Session::NextCheck(const QString& replyIn) {
         return;
     }
     QString Reply = replyIn;
-    ended_.reset();
+    ended_ = false;
     // A failed step turns into another reply and goes round again.
     for (;;) {
         tmrTimeout.start();
@@ -112,15 +109,13 @@ void Pop3Session::NextCheck(const QString& replyIn) {
             DoError(reason.trimmed().isEmpty() ? QStringLiteral("Unknown!") : reason);
             transport_.Close();
             stage_ = 0;
-            // The next due user follows after the same pause as after a normal end: going
-            // on at once would hammer a failing server (and the error log) without rest.
-            ended_ = false;
+            ended_ = true;
             break;
         }
         Reply =
             QStringLiteral("-ERR Unexpected reply from server: \"%1\"").arg(WithoutLineEnd(Reply));
     }
-    const std::optional<bool> ended = ended_;
+    const bool ended = ended_;
     if (ended) {
         running_ = false;
         awaitingReply_ = false;
@@ -128,20 +123,20 @@ void Pop3Session::NextCheck(const QString& replyIn) {
     }
     emit StatusChanged();
     if (ended)
-        emit Ended(*ended);
+        emit Finished(result_);
 }
 
 std::optional<QString> Pop3Session::DoStep(const QString& Reply, bool& raiseStage) {
     if (stage_ >= 6)
         return std::nullopt;
 
-    const int user = settings_.IndexOfId(userId_);
-    if (user < 0 && stage_ <= 4) {
+    if (request_.wanted && !request_.wanted() && stage_ <= 4) {
         // The user was deleted while its session ran: nothing to log in as or to record.
         Trace(QStringLiteral("Checked user is gone; session dropped at stage %1").arg(stage_));
         transport_.Close();
         stage_ = 0;
         raiseStage = false;
+        result_.gone = true;
         ended_ = true;
         return std::nullopt;
     }
@@ -161,17 +156,17 @@ std::optional<QString> Pop3Session::DoStep(const QString& Reply, bool& raiseStag
             }
             return std::nullopt;
         }
-        return SendCommand("USER", settings_.Users[user].Username, QStringLiteral("user name"));
+        return SendCommand("USER", request_.username, QStringLiteral("user name"));
     case 2:
-        return SendCommand("PASS", settings_.Users[user].Password, QStringLiteral("password"));
+        return SendCommand("PASS", request_.password, QStringLiteral("password"));
     case 3:
         return SendCommand("STAT", QString(), QString());
     case 4:
-        return EvaluateStat(Reply, user);
+        return EvaluateStat(Reply);
     default: // 5: the reply to QUIT
         if (transport_.IsOpen())
             transport_.Close();
-        ended_ = false;
+        ended_ = true;
         return std::nullopt;
     }
 }
@@ -190,7 +185,7 @@ std::optional<QString> Pop3Session::SendCommand(const char* word, const QString&
     return std::nullopt;
 }
 
-std::optional<QString> Pop3Session::EvaluateStat(const QString& Reply, int user) {
+std::optional<QString> Pop3Session::EvaluateStat(const QString& Reply) {
     // "+OK count size": the count runs from the fifth character up to the next blank.
     const qsizetype blank = Reply.indexOf(QLatin1Char(' '), 4);
     if (blank < 0)
@@ -201,10 +196,12 @@ std::optional<QString> Pop3Session::EvaluateStat(const QString& Reply, int user)
     if (countText.isEmpty() || !count)
         return MalformedStat;
 
-    recorder_.Record(user, stage_, Reply, countText, *count);
+    result_.count = ServerCount{Reply, countText, *count, stage_};
+    emit Counted(*result_.count);
     return SendCommand("QUIT", QString(), QString());
 }
 
 void Pop3Session::DoError(const QString& ErrMsg) {
-    logs_.DoError(ErrMsg, settings_.IndexOfId(userId_), stage_);
+    result_.failure = ErrMsg;
+    result_.failedStage = stage_;
 }

@@ -5,9 +5,6 @@
 #include <QTimer>
 #include <optional>
 
-class CheckLogs;
-class CountRecorder;
-class Settings;
 class Transport;
 
 // The POP3 conversation with one user's server over the program's one POP3 connection:
@@ -20,10 +17,9 @@ class Pop3Session final : public CheckSession {
 public:
     static constexpr int TimeoutMs = 60000;
 
-    Pop3Session(Settings& settings, Transport& transport, CheckLogs& logs, CountRecorder& recorder,
-                quint16 plainPort, QObject* parent = nullptr);
+    Pop3Session(Transport& transport, quint16 plainPort, QObject* parent = nullptr);
 
-    void Begin(quint64 userId, const ServerAddress& address) override;
+    void Begin(const CheckRequest& request) override;
     int Stage() const override { return stage_; }
     void Close() override;
     void SetTimeoutInterval(int ms) override { tmrTimeout.setInterval(ms); }
@@ -38,22 +34,20 @@ private:
     std::optional<QString> DoStep(const QString& Reply, bool& raiseStage);
     std::optional<QString> SendCommand(const char* word, const QString& argument,
                                        const QString& fieldName);
-    std::optional<QString> EvaluateStat(const QString& Reply, int user);
+    std::optional<QString> EvaluateStat(const QString& Reply);
     void DoError(const QString& ErrMsg);
     void SendLine(const QByteArray& bytes);
     void OnLine(const QByteArray& line);
     void OnEncrypted();
 
-    Settings& settings_;
     Transport& transport_;
-    CheckLogs& logs_;
-    CountRecorder& recorder_;
     quint16 plainPort_;
 
     int stage_ = 0;
-    quint64 userId_ = 0;
+    CheckRequest request_;
+    CheckResult result_;
     bool running_ = false;
-    std::optional<bool> ended_;  // the session ended in this step; whether to go on at once
+    bool ended_ = false;         // the session ended in this step
     bool awaitingReply_ = false; // a command (or the greeting) has no reply yet
     bool arrivalTaken_ = false;  // a line of the current arrival was taken as a reply
     // The security of the connection being checked; for STLS, how far it has got. All of
