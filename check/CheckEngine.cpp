@@ -217,7 +217,7 @@ qint64 CheckEngine::NextDueIn(qint64 now) const {
         return -1;
     // A user is due once `now` lies at least `need` away from its last check, either way:
     // more than the interval, and at least the shortest gap.
-    const qint64 need = qMax(MinCheckGapMs, qint64(settings_.CheckInterval) * 60 * 1000 + 1);
+    const qint64 need = qMax(MinCheckGapMs, MinutesMs(settings_.CheckInterval) + 1);
     qint64 soonest = -1;
     for (int i = 0; i <= last; ++i) {
         if (Skipped(settings_.Users[i]))

@@ -24,7 +24,7 @@ struct UserRecord;
 class CheckEngine final : public QObject, public CheckStatus {
     Q_OBJECT
 public:
-    static constexpr quint16 Pop3Port = 110;
+    static constexpr quint16 Pop3Port = ServerAddress::PlainPort;
     static constexpr int TimeoutMs = Pop3Session::TimeoutMs;
     static constexpr int NextUserTickMs = 1000;
     // The longest the scheduler sleeps at a time, whatever the intervals.

@@ -9,8 +9,9 @@ inline bool HoldsLineBreakOrNul(const QString& text) {
            text.contains(QChar(0));
 }
 
-inline QString WithoutLineEnd(QString line) {
-    while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r')))
+// `line` without its line end (CR, LF, or any run of them).
+template <typename Text> Text WithoutLineEnd(Text line) {
+    while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
     return line;
 }

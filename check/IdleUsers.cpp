@@ -2,6 +2,7 @@
 
 #include "CountRecorder.h"
 #include "Logs.h"
+#include "core/Clock.h"
 #include "core/Settings.h"
 
 CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAddress& address) {
@@ -25,7 +26,7 @@ IdleUsers::~IdleUsers() {
 }
 
 int IdleUsers::IntervalMs() const {
-    return int(qBound(qint64(FirstRetryMs), qint64(settings_.CheckInterval) * 60 * 1000,
+    return int(qBound(qint64(FirstRetryMs), MinutesMs(settings_.CheckInterval),
                       qint64(24) * 60 * 60 * 1000));
 }
 
@@ -56,7 +57,7 @@ void IdleUsers::Connect(quint64 userId, Entry& entry) {
     session.SetWatching(true);
     entry.quiet = entry.pauseMs != 0; // failed before: logged then, not at every retry
     session.SetTimeoutInterval(timeoutMs_);
-    session.SetCheckInterval(qint64(settings_.CheckInterval) * 60 * 1000);
+    session.SetCheckInterval(MinutesMs(settings_.CheckInterval));
     connect(&session, &CheckSession::Counted, this, [this, userId, &entry](const ServerCount& c) {
         recorder_.Record(settings_.IndexOfId(userId), c.stage, c.reply, c.countText, c.count);
         entry.pauseMs = 0;
@@ -133,7 +134,7 @@ void IdleUsers::ReplaceAll() {
 void IdleUsers::Prune() {
     for (auto& [id, entry] : entries_)
         if (entry->session)
-            entry->session->SetCheckInterval(qint64(settings_.CheckInterval) * 60 * 1000);
+            entry->session->SetCheckInterval(MinutesMs(settings_.CheckInterval));
     for (auto it = entries_.begin(); it != entries_.end();) {
         const int index = settings_.IndexOfId(it->first);
         const Entry& entry = *it->second;

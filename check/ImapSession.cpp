@@ -8,12 +8,6 @@
 #include <limits>
 
 namespace {
-QByteArray WithoutLineEnd(QByteArray line) {
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return line;
-}
-
 // "3 EXISTS", "2 EXPUNGE", "5 FETCH (FLAGS (\Seen))": the folder changed.
 bool MailboxChanged(const QByteArray& untagged) {
     const QList<QByteArray> words = untagged.toUpper().split(' ');

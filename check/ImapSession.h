@@ -47,9 +47,6 @@ public:
     // LOGOUT unread. Emits Left when closed; true while it waits.
     bool Logout();
 
-    QTimer tmrTimeout;
-    QTimer tmrRefresh;
-
 signals:
     // Logout has closed the connection.
     void Left();
@@ -85,6 +82,8 @@ private:
     void CloseTransport();
     void Leave();
 
+    QTimer tmrTimeout;
+    QTimer tmrRefresh;
     const TransportFactory& makeTransport_;
     Transport* transport_ = nullptr;
 

@@ -122,17 +122,8 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                                 QStringLiteral(" : ") + QStringLiteral("\r\n") + text,
                             user.ScreenName);
     }
-    const QDateTime now = clock_.Now();
-    const QString line = QStringList{ShortDateText(now.date(), locale_),
-                                     LongTimeText(now.time(), locale_),
-                                     QString::number(CurUser),
-                                     user.ScreenName,
-                                     QString::number(user.NumMails),
-                                     QString::number(user.NewNumMails),
-                                     QString::number(Stage),
-                                     text}
-                             .join(QLatin1Char('|'));
-    Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
+    AppendError({QString::number(CurUser), user.ScreenName, QString::number(user.NumMails),
+                 QString::number(user.NewNumMails), QString::number(Stage), text});
 }
 
 QString FailureText(const QString& ErrMsg) {
@@ -145,16 +136,16 @@ QString FailureText(const QString& ErrMsg) {
 }
 
 void CheckLogs::LogNote(const QString& ErrMsg) {
+    AppendError({QStringLiteral("-1"), QString(), QStringLiteral("0"), QStringLiteral("-1"),
+                 QStringLiteral("0"), VisibleControls(ErrMsg)});
+}
+
+void CheckLogs::AppendError(const QStringList& fields) {
     const QDateTime now = clock_.Now();
-    const QString line = QStringList{ShortDateText(now.date(), locale_),
-                                     LongTimeText(now.time(), locale_),
-                                     QStringLiteral("-1"),
-                                     QString(),
-                                     QStringLiteral("0"),
-                                     QStringLiteral("-1"),
-                                     QStringLiteral("0"),
-                                     VisibleControls(ErrMsg)}
-                             .join(QLatin1Char('|'));
+    const QString line =
+        (QStringList{ShortDateText(now.date(), locale_), LongTimeText(now.time(), locale_)} +
+         fields)
+            .join(QLatin1Char('|'));
     Append(ErrLogPath(), QByteArray(ErrLogHeader) + Crlf, ToCodePage(line) + Crlf, OldErrLogPath());
 }
 

@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -57,6 +58,8 @@ public:
     QString OldStatLogPath() const;
 
 private:
+    // A record of the error log: the date and time, then `fields` (CurUser to ErrMsg).
+    void AppendError(const QStringList& fields);
     void Append(const QString& path, const QByteArray& header, const QByteArray& bytes,
                 const QString& oldPath);
 

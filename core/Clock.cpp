@@ -6,7 +6,7 @@
 
 bool IntervalPassed(qint64 now, qint64 stamp, qint16 minutes) {
     const qint64 elapsed = now >= stamp ? now - stamp : stamp - now;
-    return elapsed > qint64(minutes) * 60 * 1000;
+    return elapsed > MinutesMs(minutes);
 }
 
 QString ShortDateText(const QDate& date, const QLocale& locale) {

@@ -14,6 +14,11 @@ public:
     virtual qint64 Stamp() const { return Now().toMSecsSinceEpoch(); }
 };
 
+// An interval of `minutes` minutes in milliseconds; each user bounds it as it needs.
+inline qint64 MinutesMs(qint64 minutes) {
+    return minutes * 60 * 1000;
+}
+
 // True when `stamp` lies more than `minutes` minutes away from `now` (both from
 // `Clock::Stamp`), in either direction: a clock set back makes a user due as well. Any 16-bit
 // interval works; one of 0 or below has passed as soon as any time has.

@@ -276,9 +276,7 @@ void App::TellCloseSetup() {
 void App::Shutdown(bool NoConfirm) {
     exiting_ = true;
 
-    if (transport_.IsOpen())
-        transport_.Close();
-    engine_.CloseAll(); // the IMAP connection too
+    engine_.CloseAll(); // the POP3 connection and the IMAP ones
     Trace(QString());
     Trace(QString());
     const QDateTime now = env_.clock.Now();

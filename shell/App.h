@@ -81,10 +81,8 @@ public:
     EditUserWindow* Editor() const { return editor_.get(); }
     PasswordWindow* Password() const { return password_.get(); }
     AboutWindow* About() const { return about_.get(); }
-    TrayIcon* Tray() const { return tray_.get(); }
     KeptPasswords* Kept() const { return kept_.get(); }
     bool IsSetupVisible() const;
-    const Options& GetOptions() const { return options_; }
 
 private:
     void AddTrayIcon();

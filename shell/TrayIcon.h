@@ -80,7 +80,6 @@ public:
     enum class Event { Other, DoubleClick, Activate, Context };
     void OnTrayEvent(Event event);
 
-    bool TrayBusy() const { return trayBusy_; }
     bool TrayAdded() const { return trayAdded_; }
     int IconPhase() const { return iconPhase_; }
     bool ShowsEmblem() const { return picture_ == &picNormal_; }
