@@ -1,5 +1,6 @@
 #include "AlertQueue.h"
 
+#include "check/MailboxStates.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
@@ -67,9 +68,9 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
            QStringLiteral(" new emails.");
 }
 
-int PickMailUser(const Settings& settings, qint64 now, int from) {
+int PickMailUser(const Settings& settings, const MailboxStates& states, qint64 now, int from) {
     for (int i = from; i < settings.UserCount(); ++i) {
-        const UserRecord& u = settings.Users[i];
+        const MailboxState u = states.Of(settings.Users[i].Id);
         if (u.NewNumMails == -1)
             continue;
         if (!IntervalPassed(now, u.LastAlert, settings.ShowInterval))
@@ -81,6 +82,6 @@ int PickMailUser(const Settings& settings, qint64 now, int from) {
     return -1;
 }
 
-bool IsStaleMailAlert(const UserRecord& user, qint32 AlertNumMails) {
-    return user.NewNumMails != AlertNumMails && user.NewNumMails > 0;
+bool IsStaleMailAlert(const MailboxState& state, qint32 AlertNumMails) {
+    return state.NewNumMails != AlertNumMails && state.NewNumMails > 0;
 }

@@ -5,8 +5,9 @@
 #include <QVector>
 #include <QtGlobal>
 
+class MailboxStates;
 class Settings;
-struct UserRecord;
+struct MailboxState;
 
 // The error texts waiting to be shown, oldest first. The texts stay packed at the low end of
 // `Errors` (indices 0..LastError); the array grows by the table's rule and never shrinks.
@@ -63,8 +64,9 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
 // The lowest-indexed user whose mail alert is due at `now` (a `Clock::Stamp`): new mail
 // pending, not hidden for the session, and the last alert more than `ShowInterval` minutes
 // away. -1 when nobody is due. Users below `from` are not looked at.
-int PickMailUser(const Settings& settings, qint64 now, int from = 0);
+int PickMailUser(const Settings& settings, const MailboxStates& states, qint64 now, int from = 0);
 
-// Whether the mail alert built from `AlertNumMails` no longer fits `user`: a check has found a
-// different count since. A count that fell to -1 (nothing pending) does not make it stale.
-bool IsStaleMailAlert(const UserRecord& user, qint32 AlertNumMails);
+// Whether the mail alert built from `AlertNumMails` no longer fits the user's `state`: a check
+// has found a different count since. A count that fell to -1 (nothing pending) does not make it
+// stale.
+bool IsStaleMailAlert(const MailboxState& state, qint32 AlertNumMails);

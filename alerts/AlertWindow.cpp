@@ -2,6 +2,7 @@
 
 #include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
+#include "check/MailboxStates.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
@@ -26,10 +27,11 @@ const QStringList MailActions{QStringLiteral("hide"),
                               QStringLiteral("Hide Permanently")};
 } // namespace
 
-AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<bool()> saveFile,
-                         std::function<bool()> isSetupVisible, QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), settings_(settings), clock_(clock),
-      saveFile_(std::move(saveFile)), isSetupVisible_(std::move(isSetupVisible)) {
+AlertWindow::AlertWindow(Settings& settings, MailboxStates& states, const Clock& clock,
+                         std::function<bool()> saveFile, std::function<bool()> isSetupVisible,
+                         QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), settings_(settings), states_(states),
+      clock_(clock), saveFile_(std::move(saveFile)), isSetupVisible_(std::move(isSetupVisible)) {
     // The alert comes on top while the user works in another window: it must not take the
     // keys that were meant for that window.
     KeepOutOfFocus(this);
@@ -93,7 +95,7 @@ void AlertWindow::SleepWhileIdle() {
     if (!queue_.IsEmpty() || isVisible())
         return;
     for (int i = 0; i < settings_.UserCount(); ++i) {
-        if (settings_.Users[i].NewNumMails != -1)
+        if (states_.Of(settings_.Users[i].Id).NewNumMails != -1)
             return;
     }
     tmrNextAlert.stop();
@@ -176,7 +178,7 @@ void AlertWindow::DoNextAlert() {
     // over, so a rising count never keeps a hidden window sliding.
     if (!errorAlert_ && alertUserId_ != 0 && isVisible() && !tmrHide.isActive()) {
         const UserRecord* user = MailAlertRecord();
-        if (!user || IsStaleMailAlert(*user, alertNumMails_))
+        if (!user || IsStaleMailAlert(states_.Of(user->Id), alertNumMails_))
             DoHide();
     }
     if (isVisible())
@@ -188,7 +190,7 @@ void AlertWindow::DoNextAlert() {
         ShowAlert();
         return;
     }
-    const int i = PickMailUser(settings_, clock_.Stamp());
+    const int i = PickMailUser(settings_, states_, clock_.Stamp());
     if (i < 0)
         return;
     // A user without an identity yet gets one, so that the alert can follow it.
@@ -209,10 +211,10 @@ void AlertWindow::ShowAlert() {
         if (index < 0)
             return;
         errorAlert_ = false;
-        UserRecord* user = &settings_.Users[index];
-        user->LastAlert = clock_.Stamp();
-        text = MailAlertText(user->ScreenName, user->NewNumMails, user->NumMails);
-        alertNumMails_ = user->NewNumMails;
+        const UserRecord& user = settings_.Users[index];
+        states_.Update(user.Id, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
+        alertNumMails_ = states_.Of(user.Id).NewNumMails;
+        text = MailAlertText(user.ScreenName, alertNumMails_, user.NumMails);
     }
     txtAlert.setPlainText(text);
     Trace(QStringLiteral("frmAlert ShowAlert: ") + text);
@@ -274,7 +276,7 @@ void AlertWindow::HideAlert() {
 
 void AlertWindow::OnHideSession() {
     if (UserRecord* user = MailAlertRecord())
-        user->HideSession = true;
+        states_.Update(user->Id, [](MailboxState& state) { state.HideSession = true; });
     DoHide();
 }
 
@@ -286,10 +288,11 @@ void AlertWindow::OnHidePermanently() {
 
 void AlertWindow::AcceptCount(UserRecord& user) {
     // With the count back at -1 nothing is pending: the accepted count stays as it is.
-    if (user.NewNumMails == -1)
+    const qint32 count = states_.Of(user.Id).NewNumMails;
+    if (count == -1)
         return;
-    user.NumMails = user.NewNumMails;
-    user.NewNumMails = -1;
+    user.NumMails = count;
+    states_.Update(user.Id, [](MailboxState& state) { state.NewNumMails = -1; });
     // A failed save has told the user already; the count stays accepted for this run and the
     // next save stores it.
     if (saveFile_)
@@ -304,7 +307,7 @@ void AlertWindow::ApplyWaitingActions() {
         if (index < 0)
             continue;
         if (action == QLatin1String("hide-session"))
-            settings_.Users[index].HideSession = true;
+            states_.Update(userId, [](MailboxState& state) { state.HideSession = true; });
         else if (action == QLatin1String("hide-permanently"))
             AcceptCount(settings_.Users[index]);
     }
@@ -330,8 +333,8 @@ void AlertWindow::SyncDesktop() {
     // session; replaced at once when it changes; otherwise due as for the window.
     for (auto it = mailShown_.begin(); it != mailShown_.end();) {
         const int index = settings_.IndexOfId(it->first);
-        const UserRecord* user = index < 0 ? nullptr : &settings_.Users[index];
-        if (user && user->NewNumMails != -1 && !user->HideSession) {
+        const MailboxState state = states_.Of(it->first);
+        if (index >= 0 && state.NewNumMails != -1 && !state.HideSession) {
             ++it;
             continue;
         }
@@ -341,14 +344,15 @@ void AlertWindow::SyncDesktop() {
     const qint64 now = clock_.Stamp();
     for (int i = 0; i < settings_.UserCount(); ++i) {
         UserRecord& user = settings_.Users[i];
+        const qint32 count = states_.Of(user.Id).NewNumMails;
         const auto found = user.Id == 0 ? mailShown_.end() : mailShown_.find(user.Id);
-        if (found != mailShown_.end() ? found->second.count == user.NewNumMails
-                                      : PickMailUser(settings_, now, i) != i)
+        if (found != mailShown_.end() ? found->second.count == count
+                                      : PickMailUser(settings_, states_, now, i) != i)
             continue;
         if (user.Id == 0)
             settings_.AssignId(i);
         Shown& shown = mailShown_[user.Id];
-        const QString text = MailAlertText(user.ScreenName, user.NewNumMails, user.NumMails);
+        const QString text = MailAlertText(user.ScreenName, count, user.NumMails);
         Trace(QStringLiteral("frmAlert Notify: ") + text);
         shown.id =
             desktop_->Notify(shown.id, text, desktop_->HasActions() ? MailActions : QStringList());
@@ -356,8 +360,8 @@ void AlertWindow::SyncDesktop() {
             mailShown_.erase(user.Id);
             return;
         }
-        shown.count = user.NewNumMails;
-        user.LastAlert = now;
+        shown.count = count;
+        states_.Update(user.Id, [now](MailboxState& state) { state.LastAlert = now; });
     }
 }
 

@@ -13,6 +13,7 @@
 
 class Clock;
 class DesktopNotifications;
+class MailboxStates;
 class Settings;
 struct UserRecord;
 
@@ -44,8 +45,9 @@ public:
     // many steps whatever the window's position says.
     static constexpr int MaxSlideSteps = 4 * SlideDivisor;
 
-    AlertWindow(Settings& settings, const Clock& clock, std::function<bool()> saveFile,
-                std::function<bool()> isSetupVisible, QWidget* parent = nullptr);
+    AlertWindow(Settings& settings, MailboxStates& states, const Clock& clock,
+                std::function<bool()> saveFile, std::function<bool()> isSetupVisible,
+                QWidget* parent = nullptr);
 
     // Queues an error text (it may hold CR LF line breaks) to be shown after those before it.
     void AddError(const QString& ErrTxt) override;
@@ -118,6 +120,7 @@ private:
     void ForgetDesktop();
 
     Settings& settings_;
+    MailboxStates& states_;
     const Clock& clock_;
     std::function<bool()> saveFile_;
     std::function<bool()> isSetupVisible_;

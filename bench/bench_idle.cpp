@@ -3,6 +3,7 @@
 // process's CPU time and wake-ups (voluntary context switches of all its threads) per idle
 // minute, and the time from a delivery to its count on the IDLE connection.
 #include "check/CheckEngine.h"
+#include "check/MailboxStates.h"
 #include "check/Logs.h"
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
@@ -40,7 +41,8 @@ Usage Now() {
 
 // A check engine with the three users on `server` (a text with "%1" for the login's host).
 struct Checker {
-    explicit Checker(const QString& prefix, quint16 port) : logs(settings, clock, dir.path()) {
+    explicit Checker(const QString& prefix, quint16 port)
+        : logs(settings, states, clock, dir.path()) {
         settings.CheckInterval = 1;
         settings.ShowErrors = false;
         engine.SetTransportFactory([] { return std::make_unique<SocketTransport>(); });
@@ -51,16 +53,16 @@ struct Checker {
             user.Username = login;
             user.Password = QStringLiteral("secret");
             user.MailServer = prefix + QStringLiteral("127.0.0.1:") + QString::number(port);
-            user.NewNumMails = -1;
             settings.AssignId(settings.LastUser);
         }
     }
     QTemporaryDir dir;
     SystemClock clock;
     Settings settings;
+    MailboxStates states;
     CheckLogs logs;
     SocketTransport transport;
-    CheckEngine engine{settings, clock, transport, logs};
+    CheckEngine engine{settings, states, clock, transport, logs};
 };
 
 void Idle(const char* who, int seconds) {
@@ -117,12 +119,12 @@ int main(int argc, char** argv) {
 
     std::vector<double> latencies;
     for (int n = 0; n < 5; ++n) {
-        UserRecord& user = imap.settings.Users[0];
-        const qint32 before = user.NewNumMails;
+        const quint64 user = imap.settings.Users[0].Id;
+        const qint32 before = imap.states.Of(user).NewNumMails;
         QElapsedTimer timer;
         timer.start();
         server.DeliverMail(QStringLiteral("alice"), 1);
-        if (!QTest::qWaitFor([&] { return user.NewNumMails != before; }, 30000))
+        if (!QTest::qWaitFor([&] { return imap.states.Of(user).NewNumMails != before; }, 30000))
             return 1;
         latencies.push_back(double(timer.elapsed()));
         QTest::qWait(500);

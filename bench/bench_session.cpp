@@ -4,6 +4,7 @@
 // openssl): with a full handshake at every check, and with the session resumed. Prints the
 // wall and CPU time per session and the resident memory before and after many sessions.
 #include "check/CheckEngine.h"
+#include "check/MailboxStates.h"
 #include "check/Logs.h"
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
@@ -15,8 +16,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSslKey>
 #include <QSslConfiguration>
+#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -275,22 +276,22 @@ int Measure(const char* title, const QString& server, const QString& caFile, int
     settings.Users[0].Username = QStringLiteral("alice");
     settings.Users[0].MailServer = server;
     settings.Users[0].Password = QStringLiteral("secret");
-    settings.Users[0].NewNumMails = -1;
     settings.AssignId(0);
+    MailboxStates states;
     ManualClock clock;
-    CheckLogs logs(settings, clock, folder.path());
+    CheckLogs logs(settings, states, clock, folder.path());
     CountingSink sink;
     logs.SetErrorSink(&sink);
     UserLists lists(settings);
     SocketTransport transport;
     transport.SetCaFile(caFile);
-    CheckEngine engine(settings, clock, transport, logs);
+    CheckEngine engine(settings, states, clock, transport, logs);
     lists.SetCheckStatus(&engine);
     QObject::connect(&engine, &CheckEngine::StatusChanged, &engine,
                      [&lists] { lists.RefreshUserLists(); });
 
     auto runSession = [&] {
-        settings.Users[0].NewNumMails = -1;
+        states.Set(settings.Users[0].Id, MailboxState{});
         clock.Advance(1000);
         engine.CheckMail(false);
         while (engine.IsChecking())
@@ -299,7 +300,7 @@ int Measure(const char* title, const QString& server, const QString& caFile, int
         // are deleted; the scheduler's re-armed tick is not wanted here.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         engine.tmrCheckMail.stop();
-        return engine.GetStage() == 6 && settings.Users[0].NewNumMails == 3;
+        return engine.GetStage() == 6 && states.Of(settings.Users[0].Id).NewNumMails == 3;
     };
 
     const int warmUp = qMin(WarmUpSessions, sessions);

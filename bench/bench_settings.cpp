@@ -50,7 +50,6 @@ UserRecord User(int i) {
     u.MailServer = QStringLiteral("pop%1.mail.test").arg(i % 10);
     u.Password = QStringLiteral("pw-%1-secret").arg(i * 7919);
     u.NumMails = i * 3;
-    u.NewNumMails = -1;
     return u;
 }
 

@@ -1,16 +1,17 @@
 #include "CheckEngine.h"
 
 #include "Logs.h"
+#include "MailboxStates.h"
 #include "core/Clock.h"
 #include "core/ClockJumps.h"
 #include "core/Settings.h"
 
 #include <QtGlobal>
 
-CheckEngine::CheckEngine(Settings& settings, const Clock& clock, Transport& transport,
-                         CheckLogs& logs, quint16 port, QObject* parent)
-    : QObject(parent), settings_(settings), clock_(clock), logs_(logs), recorder_(settings, logs),
-      pop3_(transport, port), imap_(makeTransport_),
+CheckEngine::CheckEngine(Settings& settings, MailboxStates& states, const Clock& clock,
+                         Transport& transport, CheckLogs& logs, quint16 port, QObject* parent)
+    : QObject(parent), settings_(settings), states_(states), clock_(clock), logs_(logs),
+      recorder_(settings, states, logs), pop3_(transport, port), imap_(makeTransport_),
       idle_(settings, logs, recorder_, makeTransport_) {
     tmrCheckMail.setInterval(1);
     // A coarse timer may fire early: the tick after the one-second pause would then find a
@@ -34,6 +35,10 @@ void CheckEngine::SetChecking(bool checking) {
 
 int CheckEngine::GetCheckUser() const {
     return settings_.IndexOfId(curUserId_);
+}
+
+qint32 CheckEngine::NewNumMails(quint64 id) const {
+    return states_.Of(id).NewNumMails;
 }
 
 int CheckEngine::GetStage() const {
@@ -105,10 +110,11 @@ void CheckEngine::CheckMail(bool ResetThings) {
         return;
     if (ResetThings) {
         for (int i = 0; i < settings_.UserCount(); ++i) {
-            UserRecord& user = settings_.Users[i];
-            user.HideSession = false;
-            user.LastCheck = 0;
-            user.LastAlert = 0;
+            states_.Update(settings_.Users[i].Id, [](MailboxState& state) {
+                state.HideSession = false;
+                state.LastCheck = 0;
+                state.LastAlert = 0;
+            });
         }
         idle_.RecountAll();
     }
@@ -161,7 +167,7 @@ void CheckEngine::PickAndBegin() {
     curUserId_ = user.Id;
     lastPickId_ = user.Id;
     lastPickIndex_ = pick;
-    user.LastCheck = clock_.Stamp();
+    states_.Update(user.Id, [this](MailboxState& state) { state.LastCheck = clock_.Stamp(); });
     pop3_.Close();
     // A text that cannot be read fails the user's check before anything is connected.
     const ServerParse server = ParseServerAddress(user.MailServer);
@@ -201,7 +207,7 @@ int CheckEngine::PickDueUser(qint64 now) const {
         start = lastPickIndex_; // deleted since: its successor moved into its place
     for (int n = 0; n <= last; ++n) {
         const int i = (start + n) % (last + 1);
-        const qint64 stamp = settings_.Users[i].LastCheck;
+        const qint64 stamp = states_.Of(settings_.Users[i].Id).LastCheck;
         if (Skipped(settings_.Users[i]))
             continue;
         if (qAbs(now - stamp) >= MinCheckGapMs &&
@@ -222,7 +228,7 @@ qint64 CheckEngine::NextDueIn(qint64 now) const {
     for (int i = 0; i <= last; ++i) {
         if (Skipped(settings_.Users[i]))
             continue;
-        const qint64 stamp = settings_.Users[i].LastCheck;
+        const qint64 stamp = states_.Of(settings_.Users[i].Id).LastCheck;
         if (qAbs(now - stamp) >= need)
             return 0;
         const qint64 wait = qMin(LongestWaitMs, stamp + need - now);

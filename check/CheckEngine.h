@@ -15,6 +15,7 @@
 class CheckLogs;
 class Clock;
 class ClockJumps;
+class MailboxStates;
 class Settings;
 struct UserRecord;
 
@@ -36,11 +37,12 @@ public:
 
     // `transport` is the one POP3 connection; `port` the port of plain POP3 (110 but in
     // tests).
-    CheckEngine(Settings& settings, const Clock& clock, Transport& transport, CheckLogs& logs,
-                quint16 port = Pop3Port, QObject* parent = nullptr);
+    CheckEngine(Settings& settings, MailboxStates& states, const Clock& clock, Transport& transport,
+                CheckLogs& logs, quint16 port = Pop3Port, QObject* parent = nullptr);
 
     bool IsChecking() const override { return Checking; }
     int GetCheckUser() const override;
+    qint32 NewNumMails(quint64 id) const override;
     int GetStage() const;
 
     // Starts a run unless one is in progress. `ResetThings` makes every user due for a check
@@ -86,8 +88,8 @@ public:
 signals:
     // A check run began or ended.
     void CheckingChanged(bool checking);
-    // A server reported more mail than the user has accepted.
-    void NewMailFound();
+    // A server reported more mail than the user with identity `userId` has accepted.
+    void NewMailFound(quint64 userId, qint32 count);
     // What the user lists show may have changed: who is being checked, or a count.
     void StatusChanged();
 
@@ -106,6 +108,7 @@ private:
     bool Skipped(const UserRecord& user) const;
 
     Settings& settings_;
+    MailboxStates& states_;
     const Clock& clock_;
     CheckLogs& logs_;
     TransportFactory makeTransport_;

@@ -1,6 +1,7 @@
 #include "CountRecorder.h"
 
 #include "Logs.h"
+#include "MailboxStates.h"
 #include "core/Settings.h"
 
 void CountRecorder::Record(int index, int stage, const QString& reply, const QString& countText,
@@ -8,13 +9,15 @@ void CountRecorder::Record(int index, int stage, const QString& reply, const QSt
     UserRecord& record = settings_.Users[index];
     logs_.AppendStat(record.Username, reply, countText, count);
     if (count > record.NumMails) {
-        if (count != record.NewNumMails)
-            record.HideSession = false;
-        record.NewNumMails = count;
-        emit NewMailFound();
+        states_.Update(record.Id, [count](MailboxState& state) {
+            if (count != state.NewNumMails)
+                state.HideSession = false;
+            state.NewNumMails = count;
+        });
+        emit NewMailFound(record.Id, count);
         return;
     }
-    record.NewNumMails = -1;
+    states_.Update(record.Id, [](MailboxState& state) { state.NewNumMails = -1; });
     if (count == record.NumMails)
         return;
     // Mail taken away elsewhere: what is left is accepted, so that the next message that

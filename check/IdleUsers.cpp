@@ -6,9 +6,8 @@
 #include "core/Settings.h"
 
 CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAddress& address) {
-    CheckRequest request{address, {}, {}, [&settings, userId] {
-                             return settings.IndexOfId(userId) >= 0;
-                         }};
+    CheckRequest request{
+        address, {}, {}, [&settings, userId] { return settings.IndexOfId(userId) >= 0; }};
     if (const int index = settings.IndexOfId(userId); index >= 0) {
         request.username = settings.Users[index].Username;
         request.password = settings.Users[index].Password;

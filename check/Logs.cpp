@@ -1,5 +1,6 @@
 #include "Logs.h"
 
+#include "MailboxStates.h"
 #include "core/Clock.h"
 #include "core/CodePage.h"
 #include "core/Files.h"
@@ -123,7 +124,7 @@ void CheckLogs::DoError(const QString& ErrMsg, int CurUser, int Stage) {
                             user.ScreenName);
     }
     AppendError({QString::number(CurUser), user.ScreenName, QString::number(user.NumMails),
-                 QString::number(user.NewNumMails), QString::number(Stage), text});
+                 QString::number(states_.Of(user.Id).NewNumMails), QString::number(Stage), text});
 }
 
 QString FailureText(const QString& ErrMsg) {

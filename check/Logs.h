@@ -9,6 +9,7 @@
 #include <utility>
 
 class Clock;
+class MailboxStates;
 class Settings;
 
 // Where error texts go to be shown to the user: the alert window's queue.
@@ -31,8 +32,10 @@ public:
     static constexpr auto ErrLogHeader =
         "Date|Time|CurUser|ScreenName|NumMails|NewNumMails|Stage|ErrMsg";
 
-    CheckLogs(const Settings& settings, const Clock& clock, QString programFolder)
-        : settings_(settings), clock_(clock), programFolder_(std::move(programFolder)) {}
+    CheckLogs(const Settings& settings, const MailboxStates& states, const Clock& clock,
+              QString programFolder)
+        : settings_(settings), states_(states), clock_(clock),
+          programFolder_(std::move(programFolder)) {}
 
     void SetErrorSink(ErrorSink* sink) { sink_ = sink; }
     // Where the one report per log and run of a log that cannot be written goes (standard
@@ -64,6 +67,7 @@ private:
                 const QString& oldPath);
 
     const Settings& settings_;
+    const MailboxStates& states_;
     const Clock& clock_;
     QString programFolder_;
     ErrorSink* sink_ = nullptr;

@@ -6,18 +6,15 @@
 
 // One configured mailbox. Field names follow the program's own vocabulary; `Id` is not stored
 // in the settings file: it lets long-running work (a check, an alert) find "its" user again
-// after the table was re-sorted or had entries deleted under it.
+// after the table was re-sorted or had entries deleted under it, and names the mailbox's live
+// state (check/MailboxStates).
 struct UserRecord {
     QString ScreenName;
     QString Username;
     QString MailServer;
     QString Password;
     qint32 NumMails = 0;
-    bool HideSession = false;
-    qint32 NewNumMails = 0; // -1: no new mail pending
-    qint64 LastAlert = 0;   // Clock::Stamp, 0: never (never saved)
-    qint64 LastCheck = 0;   // Clock::Stamp, 0: never (never saved)
-    quint64 Id = 0;         // 0: never assigned
+    quint64 Id = 0; // 0: never assigned
 };
 
 // The live user table and the three global settings: one object that every window and the

@@ -102,8 +102,6 @@ bool ParseSettingsText(QStringView text, Settings& settings) {
         u.ScreenName = lines.PopLine().toString();
         u.MailServer = lines.PopLine().toString();
         u.Username = lines.PopLine().toString();
-        u.HideSession = false;
-        u.NewNumMails = -1;
         users.push_back(std::move(u));
     }
 

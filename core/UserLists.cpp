@@ -4,7 +4,8 @@
 
 QString UserLine(const Settings& settings, int index, const CheckStatus* status) {
     const UserRecord& user = settings.Users[index];
-    const qint32 n = user.NewNumMails != -1 ? user.NewNumMails : user.NumMails;
+    const qint32 pending = status ? status->NewNumMails(user.Id) : -1;
+    const qint32 n = pending != -1 ? pending : user.NumMails;
     QString line =
         user.ScreenName + QStringLiteral(" - ") + QString::number(n) + QStringLiteral(" email");
     if (n != 1)

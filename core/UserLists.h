@@ -10,6 +10,9 @@ public:
     virtual ~CheckStatus() = default;
     virtual bool IsChecking() const = 0;
     virtual int GetCheckUser() const = 0; // table index, -1 for none
+    // The count a server reported above the accepted one for the user with identity `id`;
+    // -1: none.
+    virtual qint32 NewNumMails(quint64 /*id*/) const { return -1; }
 };
 
 // The few operations of a single-selection list box that the user lists need. Windows wrap

@@ -22,8 +22,8 @@
 
 App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
-      logs_(settings_, env_.clock, env_.paths.ProgramFolder),
-      engine_(settings_, env_.clock, transport_, logs_, env_.port),
+      logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder),
+      engine_(settings_, states_, env_.clock, transport_, logs_, env_.port),
       mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
         std::fflush(nullptr);
@@ -115,7 +115,7 @@ void App::LoadWindows() {
     // A failed save's message from the alert blocks no window, and the alert goes on without
     // waiting for it: a window opened meanwhile would hold the alert back until it closed.
     auto saveFromAlert = [this] { return SaveWithoutWaiting(); };
-    alert_ = std::make_unique<AlertWindow>(settings_, env_.clock, saveFromAlert,
+    alert_ = std::make_unique<AlertWindow>(settings_, states_, env_.clock, saveFromAlert,
                                            [this] { return IsSetupVisible(); });
     alert_->UseDesktopNotifications(env_.notifications, [this] {
         return options_.DesktopNotifications || DesktopNotificationsForced();

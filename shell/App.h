@@ -3,6 +3,7 @@
 #include "check/CheckEngine.h"
 #include "check/KeptPasswords.h"
 #include "check/Logs.h"
+#include "check/MailboxStates.h"
 #include "check/MailboxTest.h"
 #include "check/SocketTransport.h"
 #include "core/Options.h"
@@ -72,6 +73,7 @@ public:
     std::function<void()> EndProcess;
 
     Settings& GetSettings() { return settings_; }
+    MailboxStates& States() { return states_; }
     SettingsFile& GetSettingsFile() { return file_; }
     CheckEngine& Engine() { return engine_; }
     SocketTransport& Socket() { return transport_; }
@@ -107,6 +109,7 @@ private:
 
     Environment env_;
     Settings settings_;
+    MailboxStates states_; // what each mailbox is doing now
     Options options_; // kept beside the settings file
     SettingsFile file_;
     UserLists lists_{settings_};

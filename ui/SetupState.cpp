@@ -29,10 +29,8 @@ void SetupSnapshot::Restore(Settings& settings) const {
 
 void SetupSnapshot::FollowCount(quint64 id, qint32 numMails) {
     for (int i = 0; i <= BackupLastUser && i < BackupUsers.size(); ++i) {
-        if (BackupUsers[i].Id == id) {
+        if (BackupUsers[i].Id == id)
             BackupUsers[i].NumMails = numMails;
-            BackupUsers[i].NewNumMails = -1;
-        }
     }
 }
 

@@ -136,7 +136,6 @@ bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry) {
         // The entry may be spare capacity that still holds a deleted user.
         UserRecord& fresh = settings.Users[index];
         fresh = UserRecord{};
-        fresh.NewNumMails = -1;
         settings.AssignId(index);
     } else if (!settings.IsUser(UserNum)) {
         return false;

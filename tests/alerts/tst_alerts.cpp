@@ -20,7 +20,7 @@ namespace {
 struct AlertWorld {
     AlertWorld()
         : window(
-              settings, clock,
+              settings, states, clock,
               [this] {
                   ++saves;
                   return saveResult;
@@ -29,17 +29,18 @@ struct AlertWorld {
 
     ManualClock clock; // 10:00
     Settings settings;
+    MailboxStates states;
     int saves = 0;
     bool saveResult = true;
     bool setupVisible = false;
     AlertWindow window;
 };
 
-void AddMail(Settings& settings, const QString& screen, const QString& login, qint32 numMails,
+void AddMail(AlertWorld& w, const QString& screen, const QString& login, qint32 numMails,
              qint32 newNumMails) {
-    UserRecord u = MakeUser(screen, login, "pop." + login, "pw", numMails);
-    u.NewNumMails = newNumMails;
-    AddUser(settings, u);
+    AddUser(w.settings, MakeUser(screen, login, "pop." + login, "pw", numMails));
+    w.states.Update(w.settings.Users[w.settings.LastUser].Id,
+                    [newNumMails](MailboxState& state) { state.NewNumMails = newNumMails; });
 }
 
 // Runs the event loop until `done` holds, five seconds at most. QTest::qWait sleeps between its
@@ -107,7 +108,7 @@ private slots:
         QTest::failOnWarning(QRegularExpression(".")); // a normal run prints no Qt warnings
         AlertWorld w;
         AlertWindow& a = w.window;
-        AddMail(w.settings, "Home", "alice", 5, 6);
+        AddMail(w, "Home", "alice", 5, 6);
         a.DoNextAlert();
         QVERIFY(a.isVisible());
         QCOMPARE(a.pos(), QPoint(0, -161));
@@ -118,7 +119,7 @@ private slots:
                 a.HidePermanentlyButton().isVisible());
         QCOMPARE(a.AlertUser(), 0);
         QCOMPARE(a.AlertNumMails(), 6);
-        QCOMPARE(w.settings.Users[0].LastAlert, w.clock.Stamp());
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).LastAlert, w.clock.Stamp());
         // On top without the focus: placed by the program, out of the window manager's hands.
         QVERIFY(QApplication::activeWindow() != &a);
 #ifndef Q_OS_WIN
@@ -142,8 +143,8 @@ private slots:
         // "Hide" leaves the record alone and the alert waits for the show interval.
         const UserRecord& u = w.settings.Users[0];
         QCOMPARE(u.NumMails, 5);
-        QCOMPARE(u.NewNumMails, 6);
-        QVERIFY(!u.HideSession);
+        QCOMPARE(w.states.Of(u.Id).NewNumMails, 6);
+        QVERIFY(!w.states.Of(u.Id).HideSession);
         QCOMPARE(w.saves, 0);
         QVERIFY(!a.tmrShow.isActive());
     }
@@ -151,7 +152,7 @@ private slots:
     void errorAlertShowsAllLinesWithOkAlone() {
         AlertWorld w;
         AlertWindow& a = w.window;
-        AddMail(w.settings, "Home", "alice", 0, 3);
+        AddMail(w, "Home", "alice", 0, 3);
         a.AddError("Error with Home : \r\nTimeout\u2026\r\n");
         a.DoNextAlert();
         QVERIFY(a.IsErrorAlert());
@@ -164,7 +165,7 @@ private slots:
         // Esc belongs to "Hide", which an error alert does not have.
         QTest::keyClick(&a.TextArea(), Qt::Key_Escape);
         QVERIFY(!a.tmrHide.isActive());
-        QCOMPARE(w.settings.Users[0].LastAlert, qint64(0));
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).LastAlert, qint64(0));
     }
 
     void mailAlertCount_data() {
@@ -216,8 +217,8 @@ private slots:
     void errorsFirstOneAtATimeThenLowestUser() {
         AlertWorld w;
         AlertWindow& a = w.window;
-        AddMail(w.settings, "Home", "alice", 0, 2);
-        AddMail(w.settings, "Work", "bob", 1, 4);
+        AddMail(w, "Home", "alice", 0, 2);
+        AddMail(w, "Work", "bob", 1, 4);
         a.AddError("first");
         a.AddError("second");
         a.DoNextAlert();
@@ -256,7 +257,7 @@ private slots:
         AlertWorld w;
         AlertWindow& a = w.window;
         w.settings.ShowInterval = minutes;
-        AddMail(w.settings, "Home", "alice", 0, 2);
+        AddMail(w, "Home", "alice", 0, 2);
         a.DoNextAlert();
         SLID_IN(a);
         a.HideButton().click();
@@ -276,8 +277,9 @@ private slots:
     void longShowIntervalDoesNotWrap() {
         AlertWorld w;
         w.settings.ShowInterval = 32767; // past 16 bits in seconds, and longer than days
-        AddMail(w.settings, "Home", "alice", 0, 2);
-        w.settings.Users[0].LastAlert = w.clock.Stamp();
+        AddMail(w, "Home", "alice", 0, 2);
+        w.states.Update(w.settings.Users[0].Id,
+                        [&](MailboxState& s) { s.LastAlert = w.clock.Stamp(); });
         w.clock.Advance(qint64(32767) * 60000);
         w.window.DoNextAlert();
         QVERIFY(!w.window.isVisible());
@@ -289,17 +291,18 @@ private slots:
     void midnight() {
         AlertWorld w;
         AlertWindow& a = w.window;
-        AddMail(w.settings, "Home", "alice", 0, 2);
+        AddMail(w, "Home", "alice", 0, 2);
         // Shown at 23:58, an interval of 5 minutes lasts past midnight.
         w.clock.SetTime(QTime(23, 58));
-        w.settings.Users[0].LastAlert = w.clock.Stamp();
+        w.states.Update(w.settings.Users[0].Id,
+                        [&](MailboxState& s) { s.LastAlert = w.clock.Stamp(); });
         w.clock.Advance(3 * 60 * 1000);
         a.DoNextAlert();
         QVERIFY(!a.isVisible());
         w.clock.Advance(2 * 60 * 1000 + 1);
         a.DoNextAlert();
         QVERIFY(a.isVisible());
-        QCOMPARE(w.settings.Users[0].LastAlert, w.clock.Stamp());
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).LastAlert, w.clock.Stamp());
         QCOMPARE(w.clock.Now().time(), QTime(0, 3, 0, 1));
     }
 
@@ -307,11 +310,11 @@ private slots:
         AlertWorld w;
         AlertWindow& a = w.window;
         w.settings.ShowInterval = 0;
-        AddMail(w.settings, "Home", "alice", 0, 2);
+        AddMail(w, "Home", "alice", 0, 2);
         a.DoNextAlert();
         a.HideSessionButton().click();
         SLID_OUT(a);
-        QVERIFY(w.settings.Users[0].HideSession);
+        QVERIFY(w.states.Of(w.settings.Users[0].Id).HideSession);
         QVERIFY(!a.isVisible());
         w.clock.Advance(3600 * 1000);
         a.DoNextAlert();
@@ -324,11 +327,13 @@ private slots:
         AlertWindow& a = w.window;
         a.tmrNextAlert.setInterval(1);
         a.Start();
-        AddMail(w.settings, "Home", "alice", 0, 2);
-        w.settings.Users[0].HideSession = true; // pending but held back: keep looking
+        AddMail(w, "Home", "alice", 0, 2);
+        // Pending but held back: keep looking.
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.HideSession = true; });
         QTest::qWait(20);
         QVERIFY(a.tmrNextAlert.isActive());
-        w.settings.Users[0].NewNumMails = -1; // nothing pending, nothing queued
+        // Nothing pending, nothing queued.
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = -1; });
         QTRY_VERIFY(!a.tmrNextAlert.isActive());
         a.AddError("Error with Home : \r\nTimeout");
         QVERIFY(a.tmrNextAlert.isActive());
@@ -344,11 +349,11 @@ private slots:
         AlertWorld w;
         AlertWindow& a = w.window;
         w.settings.ShowInterval = 0;
-        AddMail(w.settings, "Home", "alice", 4, 9);
+        AddMail(w, "Home", "alice", 4, 9);
         a.DoNextAlert();
         a.HidePermanentlyButton().click();
         QCOMPARE(w.settings.Users[0].NumMails, 9);
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
         QCOMPARE(w.saves, 1);
         a.HidePermanentlyButton().click(); // during the slide-out: nothing more to accept
         QCOMPARE(w.saves, 1);
@@ -358,17 +363,17 @@ private slots:
 
         // The count fell to -1 while the alert was up: that does not withdraw it, and "Hide
         // Permanently" has nothing to accept.
-        w.settings.Users[0].NewNumMails = 12;
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = 12; });
         w.clock.Advance(1000);
         a.DoNextAlert();
         QCOMPARE(a.AlertText(), QString("Home has 3 new emails."));
         SLID_IN(a);
-        w.settings.Users[0].NewNumMails = -1;
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = -1; });
         a.DoNextAlert();
         QVERIFY(!a.tmrHide.isActive());
         a.HidePermanentlyButton().click();
         QCOMPARE(w.settings.Users[0].NumMails, 9);
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
         QCOMPARE(w.saves, 1);
         SLID_OUT(a);
         QVERIFY(!a.isVisible());
@@ -377,10 +382,10 @@ private slots:
     void risingCountWithdrawsTheAlert() {
         AlertWorld w;
         AlertWindow& a = w.window;
-        AddMail(w.settings, "Home", "alice", 5, 8);
+        AddMail(w, "Home", "alice", 5, 8);
         a.DoNextAlert();
         SLID_IN(a);
-        w.settings.Users[0].NewNumMails = 9;
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = 9; });
         a.DoNextAlert();
         QVERIFY(a.tmrHide.isActive());
         SLID_OUT(a);
@@ -397,7 +402,7 @@ private slots:
     void nothingNewWhileSetupIsVisible() {
         AlertWorld w;
         AlertWindow& a = w.window;
-        AddMail(w.settings, "Home", "alice", 0, 2);
+        AddMail(w, "Home", "alice", 0, 2);
         w.setupVisible = true;
         a.DoNextAlert();
         a.AddError("older");
@@ -415,10 +420,10 @@ private slots:
     void failuresOfOneUserWaitAsOneAlert() {
         AlertWorld w;
         AlertWindow& a = w.window;
-        AddMail(w.settings, "Home", "alice", 0, -1);
-        AddMail(w.settings, "Work", "bob", 0, -1);
+        AddMail(w, "Home", "alice", 0, -1);
+        AddMail(w, "Work", "bob", 0, -1);
         QTemporaryDir dir;
-        CheckLogs logs(w.settings, w.clock, dir.path());
+        CheckLogs logs(w.settings, w.states, w.clock, dir.path());
         logs.SetErrorSink(&a);
         w.setupVisible = true; // nothing is taken from the queue meanwhile
         w.clock.SetTime(QTime(8, 4, 30));
@@ -452,9 +457,9 @@ private slots:
         AlertWorld w;
         AlertWindow& a = w.window;
         w.settings.ShowInterval = 0;
-        AddMail(w.settings, "Home", "alice", 0, 2);
-        AddMail(w.settings, "Work", "bob", 1, 4);
-        w.settings.Users[0].HideSession = true;
+        AddMail(w, "Home", "alice", 0, 2);
+        AddMail(w, "Work", "bob", 1, 4);
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.HideSession = true; });
         a.DoNextAlert();
         QCOMPARE(a.AlertText(), QString("Work has 3 new emails."));
 
@@ -464,26 +469,25 @@ private slots:
         QCOMPARE(a.AlertUser(), 0);
         a.HidePermanentlyButton().click();
         QCOMPARE(w.settings.Users[0].NumMails, 4);
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
-        QCOMPARE(w.settings.Users[1].NumMails, 1);
-        QCOMPARE(w.settings.Users[1].NewNumMails, 4);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
+        QCOMPARE(w.settings.Users[1].NumMails, 1); // the spare copy; Work's state is by identity
         QCOMPARE(w.saves, 1);
         SLID_OUT(a);
 
         // A re-sort moves the alert's user; the button acts on it where it now is.
-        AddMail(w.settings, "Club", "carol", 0, 1);
+        AddMail(w, "Club", "carol", 0, 1);
         a.DoNextAlert();
         QCOMPARE(a.AlertText(), QString("Club has 1 new emails."));
         w.settings.Users[0].Username = "zed";
         w.settings.SortUsers();
         QCOMPARE(a.AlertUser(), 0);
         a.HideSessionButton().click();
-        QVERIFY(w.settings.Users[0].HideSession);
-        QVERIFY(!w.settings.Users[1].HideSession);
+        QVERIFY(w.states.Of(w.settings.Users[0].Id).HideSession);
+        QVERIFY(!w.states.Of(w.settings.Users[1].Id).HideSession);
         SLID_OUT(a);
 
         // The user deleted while its alert is up: the alert is withdrawn, and acts on nobody.
-        w.settings.Users[0].HideSession = false;
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.HideSession = false; });
         w.clock.Advance(1000);
         a.DoNextAlert();
         QVERIFY(a.isVisible());
@@ -493,18 +497,19 @@ private slots:
         QCOMPARE(a.AlertUser(), -1);
         a.DoNextAlert();
         QVERIFY(a.tmrHide.isActive());
-        w.settings.Users[0].NewNumMails = 7; // Work, now in Club's place, has new mail
+        // Work, now in Club's place, has new mail.
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = 7; });
         a.HidePermanentlyButton().click();
         QCOMPARE(w.saves, 1);
         QCOMPARE(w.settings.Users[0].NumMails, 4);
-        QCOMPARE(w.settings.Users[0].NewNumMails, 7);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 7);
         SLID_OUT(a);
         QCOMPARE(a.AlertText(), QString("Work has 3 new emails."));
     }
 
     void closingTraces() {
         AlertWorld w;
-        AddMail(w.settings, "Home", "alice", 0, 2);
+        AddMail(w, "Home", "alice", 0, 2);
         w.window.DoNextAlert();
         TraceRecorder trace;
         QVERIFY(w.window.close());

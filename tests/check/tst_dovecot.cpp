@@ -38,20 +38,20 @@ private slots:
         QVERIFY2(w.CheckAndWait(), qPrintable(server.Log()));
         QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
         QCOMPARE(w.engine.GetStage(), 6);
-        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 3);
 
         // Mail that arrives meanwhile is noticed by the next check.
         QVERIFY(server.DeliverMail("alice", 2));
         w.clock.Advance(PastInterval);
         QVERIFY(w.CheckAndWait());
-        QCOMPARE(w.settings.Users[0].NewNumMails, 5);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 5);
 
         // Fewer messages than the user already accepted.
         w.settings.Users[0].NumMails = 5;
         QVERIFY(server.RemoveMail("alice", 2));
         w.clock.Advance(PastInterval);
         QVERIFY(w.CheckAndWait());
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nServer said you have less "
                                            "eMails than I think you have!"));
 
@@ -76,7 +76,7 @@ private slots:
         QVERIFY(server.DeliverMail("alice", 3));
         w.clock.Advance(PastInterval);
         QVERIFY(w.CheckAndWait());
-        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 3);
     }
 
     // A server that requires TLS, with a certificate from a private CA that the user trusts
@@ -115,9 +115,9 @@ private slots:
 
         for (int run = 0; run < 3; ++run)
             QVERIFY2(w.CheckAndWait(), qPrintable(server.Log()));
-        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
-        QCOMPARE(w.settings.Users[1].NewNumMails, 2);
-        QCOMPARE(w.settings.Users[2].NewNumMails, 2);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 2);
+        QCOMPARE(w.states.Of(w.settings.Users[1].Id).NewNumMails, 2);
+        QCOMPARE(w.states.Of(w.settings.Users[2].Id).NewNumMails, 2);
         QCOMPARE(w.sink.texts, QStringList());
         const QStringList logins =
             server.Log().split('\n').filter(protocol + "-login: Info: Login: user=<alice>");
@@ -146,7 +146,7 @@ private slots:
         World w(server.Port());
         AddUser(w.settings, MakeUser("Home", "alice", "127.0.0.1", "secret"));
         QVERIFY(w.CheckAndWait());
-        QCOMPARE(w.settings.Users[0].NewNumMails, 1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 1);
 
         QVERIFY(server.SetPassword("alice", "changed"));
         w.clock.Advance(PastInterval);
@@ -156,7 +156,7 @@ private slots:
         QVERIFY2(ReadFile(w.logs.ErrLogPath())
                      .endsWith("|0|Home|0|1|3|[AUTH] Authentication failed.\r\n"),
                  ReadFile(w.logs.ErrLogPath()).constData());
-        QCOMPARE(w.settings.Users[0].NewNumMails, 1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 1);
 
         w.settings.Users[0].Password = "changed";
         w.clock.Advance(PastInterval);
@@ -180,9 +180,10 @@ private slots:
                 MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.ImapPort()),
                          "p\"w \\ä"));
         const UserRecord& user = w.settings.Users[0];
+        const auto state = [&w, &user] { return w.states.Of(user.Id); };
         QVERIFY2(w.CheckAndWait(), qPrintable(server.Log()));
         QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
-        QCOMPARE(user.NewNumMails, 3);
+        QCOMPARE(state().NewNumMails, 3);
         QVERIFY(ReadFile(w.logs.StatLogPath()).startsWith("alice|* STATUS INBOX (UNSEEN 3)&|3|3"));
         QVERIFY(w.engine.Idle().IsWatched(user.Id));
         QCOMPARE(w.engine.PickDueUser(w.clock.Stamp() + PastInterval), -1);
@@ -190,7 +191,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(counts(), 2, 15000); // again on the watching connection
 
         QVERIFY(server.DeliverMail("alice", 2));
-        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 5, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(state().NewNumMails, 5, 20000);
         w.settings.Users[0].NumMails = 5;
         QVERIFY(server.MarkSeen("alice", 4));
         QTRY_COMPARE_WITH_TIMEOUT(user.NumMails, 1, 20000);
@@ -203,7 +204,7 @@ private slots:
         QVERIFY2(server.Restart(&error), qPrintable(error));
         QTRY_COMPARE_WITH_TIMEOUT(failures(), earlier + 1, 20000);
         QVERIFY(server.DeliverMail("alice", 1));
-        QTRY_COMPARE_WITH_TIMEOUT(user.NewNumMails, 2, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(state().NewNumMails, 2, 30000);
         QVERIFY2(failures() == earlier + 1, ReadFile(w.logs.ErrLogPath()).constData());
 
         // At the end the watching connection is left (logged out, or at least closed).
@@ -236,17 +237,17 @@ private slots:
                                  RunTimeoutMs);
         QCOMPARE(w.engine.GetCheckUser(), 3);
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(w.settings.Users[i].LastCheck, w.clock.Stamp());
+            QCOMPARE(w.states.Of(w.settings.Users[i].Id).LastCheck, w.clock.Stamp());
 
         const QList<QByteArray> stat = Lines(w.logs.StatLogPath());
         QVERIFY(stat.at(0).startsWith("alice|+OK 2 "));
         QVERIFY(stat.at(1).startsWith("carol|+OK 1 "));
         QVERIFY(stat.at(2).startsWith("dave|+OK 0 0&|0|0"));
         QCOMPARE(w.sink.texts, QStringList("Error with Club : \r\n[AUTH] Authentication failed."));
-        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
-        QCOMPARE(w.settings.Users[1].NewNumMails, -1);
-        QCOMPARE(w.settings.Users[2].NewNumMails, 1);
-        QCOMPARE(w.settings.Users[3].NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 2);
+        QCOMPARE(w.states.Of(w.settings.Users[1].Id).NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[2].Id).NewNumMails, 1);
+        QCOMPARE(w.states.Of(w.settings.Users[3].Id).NewNumMails, -1);
 
         // The server saw them in the same order.
         QStringList seen;

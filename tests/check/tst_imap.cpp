@@ -147,7 +147,7 @@ private slots:
                          password));
         QVERIFY(w.CheckAndWait());
         QCOMPARE(LastError(w), error);
-        QCOMPARE(w.settings.Users[0].NewNumMails, count);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, count);
         QByteArrayList received = server.Received(0);
         for (QByteArray& line : received)
             line = line.trimmed();
@@ -199,7 +199,7 @@ private slots:
                          "secret"));
         QVERIFY(w.CheckAndWait());
         QVERIFY(w.engine.Idle().IsWatched(w.settings.Users[0].Id));
-        QTRY_COMPARE(w.settings.Users[0].NewNumMails, 5);
+        QTRY_COMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 5);
         const QByteArrayList sent = {"a1 CAPABILITY",
                                      "a2 LOGIN \"alice\" \"secret\"",
                                      "a3 EXAMINE \"INBOX\"",

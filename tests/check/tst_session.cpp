@@ -54,7 +54,7 @@ private slots:
         QCOMPARE(w.engine.GetStage(), 6);
         QCOMPARE(w.engine.tmrCheckMail.interval(), 1000);
         QVERIFY(w.engine.tmrCheckMail.isActive());
-        QCOMPARE(w.settings.Users[0].NewNumMails, 5);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 5);
         QCOMPARE(w.settings.Users[0].NumMails, 3);
         QCOMPARE(ReadFile(w.logs.StatLogPath()), QByteArray("alice|+OK 5 1234&|5|5\r\n"));
         // A stray +OK after the end answers no command: dropped.
@@ -104,11 +104,12 @@ private slots:
         QFETCH(qint32, numAfter);
         World w;
         AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw", numMails));
-        w.settings.Users[0].NewNumMails = newBefore;
+        w.states.Update(w.settings.Users[0].Id,
+                        [&](MailboxState& s) { s.NewNumMails = newBefore; });
         QSignalSpy fell(&w.engine.Recorder(), &CountRecorder::AcceptedCountFell);
         w.engine.CheckMail(false);
         LogIn(w, stat);
-        QCOMPARE(w.settings.Users[0].NewNumMails, newAfter);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, newAfter);
         QCOMPARE(w.settings.Users[0].NumMails, numAfter);
         QCOMPARE(fell.size(), lessError ? 1 : 0); // the save is asked for
         if (lessError)
@@ -142,7 +143,7 @@ private slots:
         AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw"));
         w.engine.CheckMail(false);
         LogIn(w, stat);
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
         QCOMPARE(w.sink.texts, QStringList("Error with Home : \r\nMalformed STAT response!"));
         QVERIFY(ReadFile(w.logs.ErrLogPath()).contains("|4|Malformed STAT response!\r\n"));
         QVERIFY(!QFile::exists(w.logs.StatLogPath()));
@@ -165,15 +166,15 @@ private slots:
             w.transport.Reply("+OK bye");
         };
         check("+OK 5 1");
-        QCOMPARE(w.settings.Users[0].NewNumMails, 5);
-        w.settings.Users[0].HideSession = true;
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 5);
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.HideSession = true; });
         check("+OK 5 1");
-        QVERIFY(w.settings.Users[0].HideSession);
+        QVERIFY(w.states.Of(w.settings.Users[0].Id).HideSession);
         check("+OK 6 1");
-        QVERIFY(!w.settings.Users[0].HideSession);
-        QCOMPARE(w.settings.Users[0].NewNumMails, 6);
+        QVERIFY(!w.states.Of(w.settings.Users[0].Id).HideSession);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 6);
         check("+OK 3 1");
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
         QVERIFY(w.sink.texts.isEmpty());
         check("+OK 2 1");
         QCOMPARE(w.sink.texts.size(), 1);
@@ -182,7 +183,7 @@ private slots:
         QCOMPARE(w.sink.texts.size(), 1);
         QSignalSpy found(&w.engine, &CheckEngine::NewMailFound);
         check("+OK 3 1");
-        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 3);
         QCOMPARE(found.size(), 1);
     }
 
@@ -320,7 +321,7 @@ private slots:
         w.transport.Reply("+OK");
         w.transport.Reply("+OK 2 20");
         w.transport.Reply("+OK bye");
-        QCOMPARE(w.settings.Users[0].NewNumMails, 2);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 2);
         QCOMPARE(w.sink.texts, QStringList());
 
         // On a connection that is not secured the session sends nothing after the greeting.
@@ -376,15 +377,17 @@ private slots:
         QCOMPARE(w.settings.Users[1].ScreenName, QString("Home"));
         QCOMPARE(w.engine.GetCheckUser(), 1);
         w.transport.Reply("+OK 9 9");
-        QCOMPARE(w.settings.Users[1].NewNumMails, 9);
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[1].Id).NewNumMails, 9);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
         w.transport.Reply("+OK");
 
         // Now delete the user while its session runs: the result is dropped, nobody else
         // touched, and the run goes on.
         w.settings.CheckInterval = 0;
         w.clock.Advance(1000);
-        w.settings.Users[2].LastCheck = w.clock.Stamp(); // carol, whose turn it is, just had it
+        // Carol, whose turn it is, just had it.
+        w.states.Update(w.settings.Users[2].Id,
+                        [&](MailboxState& s) { s.LastCheck = w.clock.Stamp(); });
         w.engine.CheckMail(false);
         QCOMPARE(w.engine.GetCheckUser(), 0); // aaron
         w.transport.Reply("+OK");
@@ -393,7 +396,7 @@ private slots:
         w.settings.DeleteUser(0);
         w.transport.Reply("+OK 50 9");
         for (int i = 0; i <= w.settings.LastUser; ++i)
-            QVERIFY(w.settings.Users[i].NewNumMails != 50);
+            QVERIFY(w.states.Of(w.settings.Users[i].Id).NewNumMails != 50);
         QVERIFY(w.sink.texts.isEmpty());
         QCOMPARE(w.engine.GetCheckUser(), 0); // the next due user, Home, now at index 0
         QCOMPARE(w.transport.log.last(), QString("connect pop.home:110"));
@@ -754,12 +757,12 @@ private slots:
         World w;
         AddUser(w.settings, MakeUser("A", "a", "h", "p"));
         AddUser(w.settings, MakeUser("B", "b", "h", "p"));
-        w.settings.Users[1].HideSession = true;
-        w.settings.Users[1].LastAlert = 5;
+        w.states.Update(w.settings.Users[1].Id, [&](MailboxState& s) { s.HideSession = true; });
+        w.states.Update(w.settings.Users[1].Id, [&](MailboxState& s) { s.LastAlert = 5; });
         w.engine.CheckMail(false);
         const QStringList before = w.transport.log;
         w.engine.CheckMail(true);
-        QVERIFY(w.settings.Users[1].HideSession);
+        QVERIFY(w.states.Of(w.settings.Users[1].Id).HideSession);
         QCOMPARE(w.transport.log, before);
         QCOMPARE(w.engine.GetStage(), 1);
     }
@@ -767,15 +770,16 @@ private slots:
     void resetThingsMakesEveryoneDue() {
         World w;
         AddUser(w.settings, MakeUser("A", "a", "h", "p"));
-        w.settings.Users[0].LastCheck = w.clock.Stamp();
-        w.settings.Users[0].LastAlert = 7;
-        w.settings.Users[0].HideSession = true;
+        w.states.Update(w.settings.Users[0].Id,
+                        [&](MailboxState& s) { s.LastCheck = w.clock.Stamp(); });
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.LastAlert = 7; });
+        w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.HideSession = true; });
         w.engine.CheckMail(false);
         QVERIFY(w.transport.log.isEmpty());
         w.engine.CheckMail(true);
-        QVERIFY(!w.settings.Users[0].HideSession);
-        QCOMPARE(w.settings.Users[0].LastAlert, qint64(0));
-        QCOMPARE(w.settings.Users[0].LastCheck, w.clock.Stamp());
+        QVERIFY(!w.states.Of(w.settings.Users[0].Id).HideSession);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).LastAlert, qint64(0));
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).LastCheck, w.clock.Stamp());
         QCOMPARE(w.transport.log, QStringList("connect h:110"));
     }
 
@@ -806,8 +810,12 @@ private slots:
         QTRY_VERIFY(!w.engine.tmrCheckMail.isActive());
         AddUser(w.settings, MakeUser("A", "a", "ha", "p"));
         AddUser(w.settings, MakeUser("B", "b", "hb", "p"));
-        w.settings.Users[0].LastCheck = w.clock.Stamp() - 60000;  // due in 4 minutes
-        w.settings.Users[1].LastCheck = w.clock.Stamp() - 120000; // due in 3 minutes
+        // Due in 4 minutes.
+        w.states.Update(w.settings.Users[0].Id,
+                        [&](MailboxState& s) { s.LastCheck = w.clock.Stamp() - 60000; });
+        // Due in 3 minutes.
+        w.states.Update(w.settings.Users[1].Id,
+                        [&](MailboxState& s) { s.LastCheck = w.clock.Stamp() - 120000; });
         w.engine.Reschedule();
         QCOMPARE(w.engine.tmrCheckMail.interval(), 3 * 60000 + 1);
         w.engine.CheckMail(false);

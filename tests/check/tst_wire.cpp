@@ -151,7 +151,7 @@ private slots:
         QVERIFY(RunEnds(w));
         QCOMPARE(w.sink.texts, QStringList());
         QCOMPARE(w.engine.GetStage(), 6);
-        QCOMPARE(w.settings.Users[0].NewNumMails, count);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, count);
         QCOMPARE(ReadFile(w.logs.StatLogPath()), statLog);
         QVERIFY(!QFile::exists(w.logs.ErrLogPath()));
         QCOMPARE(server.Received(0), Commands("alice", "secret"));
@@ -227,11 +227,11 @@ private slots:
         QCOMPARE(records.at(0).stage, stage);
         QCOMPARE(records.at(0).message, QString(message).remove("\r\n"));
         QCOMPARE(records.at(0).newNumMails, newNumMails);
-        QCOMPARE(w.settings.Users[0].NewNumMails, newNumMails);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, newNumMails);
 
         QCOMPARE(server.Connections(), 2);
         QCOMPARE(server.Received(1), Commands("bob", "pw2"));
-        QCOMPARE(w.settings.Users[1].NewNumMails, 3);
+        QCOMPARE(w.states.Of(w.settings.Users[1].Id).NewNumMails, 3);
         QCOMPARE(w.engine.GetStage(), 6);
         // The failed connection is not left open.
         QVERIFY(WaitUntil([&] { return server.Closed(0); }));
@@ -312,8 +312,8 @@ private slots:
         QCOMPARE(records.at(0).stage, 2);
         QCOMPARE(server.Received(0), QList<QByteArray>{"USER alice\r\n"});
         QCOMPARE(server.Received(1), Commands("bob", "pw2"));
-        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
-        QCOMPARE(w.settings.Users[1].NewNumMails, 2);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
+        QCOMPARE(w.states.Of(w.settings.Users[1].Id).NewNumMails, 2);
         QCOMPARE(ReadFile(w.logs.StatLogPath()), QByteArray("bob|+OK 2 20&|2|2\r\n"));
     }
 
@@ -491,7 +491,7 @@ private slots:
         w.engine.CheckMail(false);
         QVERIFY(RunEnds(w));
         QCOMPARE(w.sink.texts, QStringList());
-        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 3);
         QCOMPARE(pop3.Received(0), clear + Commands("alice", "secret"));
     }
 
@@ -643,7 +643,7 @@ private slots:
         w.engine.CheckMail(false);
         QVERIFY(RunEnds(w));
         QCOMPARE(w.sink.texts, QStringList());
-        QCOMPARE(w.settings.Users[0].NewNumMails, 3);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 3);
     }
 
     // The transport's socket serves the next user too: a failure is told by what this

@@ -106,7 +106,8 @@ private slots:
         Settings settings;
         AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "pw"));
         ManualClock clock;
-        CheckLogs logs(settings, clock, dir.path());
+        MailboxStates states;
+        CheckLogs logs(settings, states, clock, dir.path());
         for (const QString& log : {logs.ErrLogPath(), logs.StatLogPath()}) {
             if (kind == "link")
                 QVERIFY(QFile::link(target, log));
@@ -136,7 +137,8 @@ private slots:
         Settings settings;
         AddUser(settings, MakeUser("Home", "alice", "127.0.0.1", "pw"));
         ManualClock clock;
-        CheckLogs logs(settings, clock, "/nonexistent/Tarnwick");
+        MailboxStates states;
+        CheckLogs logs(settings, states, clock, "/nonexistent/Tarnwick");
         QStringList told;
         logs.SetFailureReport([&told](const QString& text) { told << text; });
         for (int i = 0; i < 3; ++i) {

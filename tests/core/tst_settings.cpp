@@ -140,9 +140,6 @@ private slots:
         QCOMPARE(s.Users[1].MailServer, QString("mail.a\nq"));
         QCOMPARE(s.Users[1].Username, QString("aa"));
         for (int i = 0; i <= 1; ++i) {
-            QVERIFY(!s.Users[i].HideSession);
-            QCOMPARE(s.Users[i].NewNumMails, -1);
-            QCOMPARE(s.Users[i].LastAlert, qint64(0));
             QVERIFY(s.Users[i].Id != 0);
         }
         QVERIFY(s.Users[0].Id != s.Users[1].Id);

@@ -96,7 +96,7 @@ private slots:
         st.user = 0;
         QCOMPARE(UserLine(s, 0, &st), QString("Home - 3 emails - checking!"));
         QCOMPARE(UserLine(s, 1, &st), QString("Work - 1 email"));
-        s.Users[0].NewNumMails = 7;
+        st.states.Update(s.Users[0].Id, [](MailboxState& state) { state.NewNumMails = 7; });
         s.Users[0].NumMails = 4;
         st.checking = false; // idle, the last user checked still named: no marker
         QCOMPARE(UserLine(s, 0, &st), QString("Home - 7 emails"));

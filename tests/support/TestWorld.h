@@ -2,6 +2,7 @@
 
 #include "check/CheckEngine.h"
 #include "check/Logs.h"
+#include "check/MailboxStates.h"
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
@@ -31,8 +32,10 @@ class FixedStatus final : public CheckStatus {
 public:
     bool IsChecking() const override { return checking; }
     int GetCheckUser() const override { return user; }
+    qint32 NewNumMails(quint64 id) const override { return states.Of(id).NewNumMails; }
     bool checking = false;
     int user = -1;
+    MailboxStates states;
 };
 
 // A file's bytes; empty when it cannot be read.
@@ -89,7 +92,6 @@ inline UserRecord MakeUser(const QString& screen, const QString& login, const QS
     u.MailServer = server;
     u.Password = password;
     u.NumMails = numMails;
-    u.NewNumMails = -1;
     return u;
 }
 
@@ -104,7 +106,8 @@ inline void AddUser(Settings& settings, const UserRecord& user) {
 // transport of the test's choosing.
 template <typename TransportT> struct CheckWorld {
     explicit CheckWorld(quint16 port = CheckEngine::Pop3Port)
-        : logs(settings, clock, dir.path()), engine(settings, clock, transport, logs, port) {
+        : logs(settings, states, clock, dir.path()),
+          engine(settings, states, clock, transport, logs, port) {
         logs.SetErrorSink(&sink);
         lists.SetCheckStatus(&engine);
         QObject::connect(&engine, &CheckEngine::StatusChanged, &engine,
@@ -126,6 +129,7 @@ template <typename TransportT> struct CheckWorld {
     QTemporaryDir dir;
     ManualClock clock;
     Settings settings;
+    MailboxStates states;
     UserLists lists{settings};
     RecordingErrorSink sink;
     CheckLogs logs;

@@ -38,7 +38,11 @@
 
 namespace {
 struct World {
+    World() { lists.SetCheckStatus(&status); }
+
     Settings settings;
+    FixedStatus status;
+    MailboxStates& states = status.states;
     RecordingDialogs dialogs;
     UserLists lists{settings};
     PasswordWindow password;
@@ -83,13 +87,9 @@ QStringList Describe(const Settings& s) {
     QStringList out;
     for (int i = 0; i <= s.LastUser; ++i) {
         const UserRecord& u = s.Users[i];
-        out << QStringLiteral("%1|%2|%3|%4|%5|%6|%7|%8|%9|%10")
+        out << QStringLiteral("%1|%2|%3|%4|%5|%6")
                    .arg(u.ScreenName, u.Username, u.MailServer, u.Password)
                    .arg(u.NumMails)
-                   .arg(u.HideSession)
-                   .arg(u.NewNumMails)
-                   .arg(u.LastAlert)
-                   .arg(u.LastCheck)
                    .arg(u.Id);
     }
     return out;
@@ -243,7 +243,7 @@ private slots:
         ControlCentre centre(w.settings, status, w.lists, {});
         ManualClock clock;
         AlertWindow alert(
-            w.settings, clock, [] { return true; }, [] { return false; });
+            w.settings, w.states, clock, [] { return true; }, [] { return false; });
         const QMap<QString, QWidget*> windows = {
             {"frmPassword", &w.password}, {"frmEditAdd", &w.editor}, {"frmSetup", &w.setup},
             {"frmAbout", &about},         {"frmMain", &centre},      {"frmAlert", &alert}};
@@ -499,12 +499,8 @@ private slots:
         World w;
         AddUser(w.settings, MakeUser("A", "b", "s", "p"));
         AddUser(w.settings, MakeUser("B", "c", "s", "p"));
-        UserRecord busy = MakeUser("C", "d", "s", "p", 9);
-        busy.NewNumMails = 4;
-        busy.HideSession = true;
-        busy.LastAlert = 100;
-        busy.LastCheck = 200;
-        AddUser(w.settings, busy);
+        AddUser(w.settings, MakeUser("C", "d", "s", "p", 9));
+        w.states.Set(w.settings.Users[2].Id, MailboxState{4, true, 100, 200});
         w.settings.DeleteUser(0); // entry 2 is spare now and still holds C
         const QSet<quint64> ids{w.settings.Users[0].Id, w.settings.Users[1].Id};
 
@@ -531,10 +527,10 @@ private slots:
         QCOMPARE(added.ScreenName, QString("New"));
         QCOMPARE(added.Password, QString("pw"));
         QCOMPARE(added.NumMails, 0);
-        QCOMPARE(added.NewNumMails, -1);
-        QVERIFY(!added.HideSession);
-        QCOMPARE(added.LastAlert, qint64(0));
-        QCOMPARE(added.LastCheck, qint64(0));
+        QCOMPARE(w.states.Of(added.Id).NewNumMails, -1);
+        QVERIFY(!w.states.Of(added.Id).HideSession);
+        QCOMPARE(w.states.Of(added.Id).LastAlert, qint64(0));
+        QCOMPARE(w.states.Of(added.Id).LastCheck, qint64(0));
         QVERIFY(added.Id != 0 && !ids.contains(added.Id));
         QCOMPARE(UserLine(w.settings, 0, nullptr), QString("New - 0 emails"));
 
@@ -551,8 +547,8 @@ private slots:
         QCOMPARE(edited.Username, QString("0"));
         QCOMPARE(edited.Password, QString("p"));
         QCOMPARE(edited.NumMails, 9);
-        QCOMPARE(edited.NewNumMails, 4);
-        QVERIFY(edited.HideSession);
+        QCOMPARE(w.states.Of(edited.Id).NewNumMails, 4);
+        QVERIFY(w.states.Of(edited.Id).HideSession);
         QCOMPARE(edited.Id, before.Id);
     }
 
@@ -782,7 +778,7 @@ private slots:
             QCOMPARE(list->item(0)->text(), QString("Home - 0 emails"));
 
             // A check that finishes meanwhile shows up at the next refresh.
-            w.settings.Users[0].NewNumMails = 3;
+            w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = 3; });
             w.lists.RefreshUserLists();
             QCOMPARE(list->item(0)->text(), QString("Home - 3 emails"));
 
@@ -958,10 +954,8 @@ private slots:
         QFETCH(bool, esc);
         World w;
         AddUser(w.settings, MakeUser("Home", "bob", "pop.home", "pw", 3));
-        UserRecord work = MakeUser("Work", "alice", "mail.work", "pw", 1);
-        work.NewNumMails = 4;
-        work.HideSession = true;
-        AddUser(w.settings, work);
+        AddUser(w.settings, MakeUser("Work", "alice", "mail.work", "pw", 1));
+        w.states.Set(w.settings.Users[1].Id, MailboxState{4, true, 0, 0});
         AddUser(w.settings, MakeUser("Play", "carol", "pop.play", "pw"));
         w.settings.SortUsers();
         const QStringList before = Describe(w.settings);
@@ -980,7 +974,8 @@ private slots:
             list->setCurrentRow(0);
             Press(d, "cmdDelete");
             w.settings.Users[0].NumMails = 42; // a check finishing meanwhile
-            w.settings.Users[0].HideSession = false;
+            w.states.Update(w.settings.Users[0].Id,
+                            [&](MailboxState& s) { s.HideSession = false; });
             Press(d, "cmdSetShow");
             QCOMPARE(Control<QLabel>(d, "lblShowInt")->text(), QString("17"));
             Control<QCheckBox>(d, "chkShowErrs")->setChecked(false);

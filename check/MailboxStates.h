@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+
+// What one mailbox is doing now; never saved.
+struct MailboxState {
+    qint32 NewNumMails = -1;  // the count a server reported above the accepted one; -1: none
+    bool HideSession = false; // its alert is hidden until the count changes
+    qint64 LastAlert = 0;     // Clock::Stamp, 0: never
+    qint64 LastCheck = 0;     // Clock::Stamp, 0: never
+
+    bool operator==(const MailboxState&) const = default;
+};
+
+// The live state of every mailbox, by the mailbox's identity: owned by the checking side,
+// which alone changes it; everyone else follows Changed.
+class MailboxStates final : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // The state of the mailbox with identity `account`; a fresh one for a mailbox never seen.
+    MailboxState Of(quint64 account) const { return states_.value(account); }
+    // Replaces it; Changed follows when it differs.
+    void Set(quint64 account, const MailboxState& state) {
+        if (account == 0 || states_.value(account) == state)
+            return;
+        states_.insert(account, state);
+        emit Changed(account, state);
+    }
+    // Applies `change` to the state of `account`.
+    template <typename Change> void Update(quint64 account, Change change) {
+        MailboxState state = Of(account);
+        change(state);
+        Set(account, state);
+    }
+
+signals:
+    void Changed(quint64 account, const MailboxState& state);
+
+private:
+    QHash<quint64, MailboxState> states_;
+};
