@@ -34,6 +34,8 @@ QString KeptName(const QString& source, int n) {
     return name;
 }
 
+} // namespace
+
 std::optional<QString> FreeKeptName(const QString& source) {
     for (int n = 0; n < MaxDamagedCopies; ++n) {
         if (!Taken(KeptName(source, n)))
@@ -42,6 +44,7 @@ std::optional<QString> FreeKeptName(const QString& source) {
     return std::nullopt;
 }
 
+namespace {
 // The files kept of `source` so far, whatever gaps their numbers have, in the order of their
 // numbers.
 QStringList KeptFiles(const QString& source) {

@@ -71,6 +71,11 @@ QString Paths::OptionsFile() const {
         QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick.options")));
 }
 
+QString Paths::AccountsFile() const {
+    return QDir::toNativeSeparators(
+        QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick.accounts")));
+}
+
 QString Paths::CaFile() const {
     return QDir::toNativeSeparators(
         QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick-ca.pem")));

@@ -20,6 +20,8 @@ struct Paths {
     QString CaFile() const;
     // The choices kept beside the settings file (Tarnwick.options).
     QString OptionsFile() const;
+    // The per-mailbox fields kept beside the settings file (Tarnwick.accounts).
+    QString AccountsFile() const;
 };
 
 // Appends the folder separator unless the path already ends in one; "" gives the separator.

@@ -13,6 +13,7 @@
 class Clock;
 class Random;
 class Settings;
+class SideFile;
 struct UserRecord;
 
 // Writes `bytes` over the existing file `path` without replacing it, for a folder in which no
@@ -67,6 +68,8 @@ public:
     // Passwords kept elsewhere (the keyring) are written empty: for each user this says true
     // for. The file's format stays as it was.
     void SetPasswordKept(std::function<bool(const UserRecord&)> kept) { kept_ = std::move(kept); }
+    // Saved after the settings file with every save: the per-mailbox fields beside it.
+    void SetSideFile(SideFile* side) { side_ = side; }
 
     const QString& Path() const { return path_; }
     QString BackupPath() const { return path_ + QStringLiteral(".bak"); }
@@ -84,6 +87,7 @@ private:
     Random& random_;
     QString path_;
     std::function<bool(const UserRecord&)> kept_;
+    SideFile* side_ = nullptr;
     // The ".bak" holds the last settings of the user's, kept nowhere else: no save of the
     // defaults touches it.
     bool backupPinned_ = false;

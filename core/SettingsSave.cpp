@@ -4,6 +4,7 @@
 #include "Files.h"
 #include "Settings.h"
 #include "SettingsFileParts.h"
+#include "SideFile.h"
 #include "Trace.h"
 
 #include <QDir>
@@ -13,10 +14,6 @@
 #include <cerrno>
 #include <utility>
 
-namespace {
-// Writes `bytes` as the whole new content of `target`, owner-only (WriteFileWhole). In a folder
-// where no file can be created (read-only, but the file itself writable) the file is
-// overwritten in place. The error text, or nothing on success.
 std::optional<QString> WriteWhole(const QString& target, const QByteArray& bytes) {
     const auto error = WriteFileWhole(target, bytes, OwnerOnly);
     if (!error)
@@ -34,6 +31,7 @@ std::optional<QString> WriteWhole(const QString& target, const QByteArray& bytes
     return std::nullopt;
 }
 
+namespace {
 // The first user whose texts hold a CR LF, which would split its line and shift every later one.
 int FirstUserWithLineBreak(const Settings& settings) {
     for (int i = 0; i < settings.UserCount(); ++i) {
@@ -131,6 +129,8 @@ bool SettingsFile::SaveFile(Report report) {
     if (const auto error = WriteWhole(path_, cipher))
         return fail(*error);
     BackupFile(cipher, report);
+    if (const auto error = side_ ? side_->Save(settings_) : std::nullopt)
+        Tell(QStringLiteral("Could not save %1: %2").arg(Shown(side_->Path()), *error), report);
     return true;
 }
 

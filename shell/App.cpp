@@ -22,6 +22,7 @@
 
 App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
+      side_(env_.paths.AccountsFile()),
       logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder),
       engine_(settings_, states_, env_.clock, transport_, logs_, env_.port),
       mailboxTest_(env_.paths.CaFile(), env_.port) {
@@ -53,6 +54,8 @@ void App::Main() {
         env_.dialogs.Message(loaded.message);
     if (exiting_)
         return;
+    side_.Load(settings_, loaded.Usable());
+    file_.SetSideFile(&side_);
     options_ = Options::Load(env_.paths.OptionsFile());
     KeepPasswords();
     AddTrayIcon();

@@ -10,6 +10,7 @@
 #include "core/Paths.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
+#include "core/SideFile.h"
 #include "core/UserLists.h"
 
 #include <QObject>
@@ -75,6 +76,7 @@ public:
     Settings& GetSettings() { return settings_; }
     MailboxStates& States() { return states_; }
     SettingsFile& GetSettingsFile() { return file_; }
+    SideFile& GetSideFile() { return side_; }
     CheckEngine& Engine() { return engine_; }
     SocketTransport& Socket() { return transport_; }
     ControlCentre* Main_() const { return main_.get(); }
@@ -110,8 +112,9 @@ private:
     Environment env_;
     Settings settings_;
     MailboxStates states_; // what each mailbox is doing now
-    Options options_; // kept beside the settings file
+    Options options_;      // kept beside the settings file
     SettingsFile file_;
+    SideFile side_; // the per-mailbox fields beside the settings file
     UserLists lists_{settings_};
     CheckLogs logs_;
     SocketTransport transport_;

@@ -52,9 +52,13 @@ QString FilesText(const QString& argument0) {
         executable = QFileInfo(argument0).absoluteFilePath();
     const QString settings = DefaultSettingsFile();
     const QString logs = AddSlash(LogFolder(QFileInfo(executable).absolutePath(), StateHome()));
-    return QStringLiteral("\nYour files (see tarnwick(1)):\n  settings  %1\n  logs      %2 "
+    const QString accounts =
+        QFileInfo(settings).dir().filePath(QStringLiteral("Tarnwick.accounts"));
+    return QStringLiteral("\nYour files (see tarnwick(1)):\n  accounts  %1 (what the settings "
+                          "file cannot hold, beside it)\n  settings  %2\n  logs      %3 "
                           "(ErrLog.txt, Stat.txt)\n")
-        .arg(QDir::toNativeSeparators(settings), QDir::toNativeSeparators(logs));
+        .arg(QDir::toNativeSeparators(accounts), QDir::toNativeSeparators(settings),
+             QDir::toNativeSeparators(logs));
 }
 } // namespace
 

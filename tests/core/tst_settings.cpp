@@ -4,6 +4,7 @@
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
+#include "core/SideFile.h"
 #include "support/TestWorld.h"
 #include "support/doubles/FixedRandom.h"
 #include "support/doubles/RecordingDialogs.h"
@@ -866,6 +867,65 @@ private slots:
         QCOMPARE(ReadAll(w.path), good);
         QVERIFY(w.dialogs.messages.value(0).contains("line break"));
         QVERIFY(!w.dialogs.messages.value(0).contains("a\r\nb"));
+    }
+
+    // The per-mailbox fields beside the settings file, through a load, an edit and a save.
+    void sideFileEntries_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<bool>("keptAside");
+        QTest::newRow("unknown fields kept, in order")
+            << QByteArray("alice\tpop.home\tsignin=oauth\nalice\tpop.home\tb=2\n"
+                          "bob\tpop.work\tquiet=22%3A00-07%3A00\n")
+            << ""
+            << QByteArray("alice\tpop.home\tsignin=oauth\nalice\tpop.home\tb=2\n"
+                          "bob\tpop.work\tquiet=22%3A00-07%3A00\n")
+            << false;
+        QTest::newRow("bad lines skipped")
+            << QByteArray("# a comment\r\nalice\tpop.home\tsignin=oauth\r\nno fields\n"
+                          "bob\tpop.work\t=x\nbob\tpop.work\tb a=1\n")
+            << "" << QByteArray("alice\tpop.home\tsignin=oauth\n") << true;
+        QTest::newRow("login changed")
+            << QByteArray("alice\tpop.home\tsignin=oauth\n") << "login"
+            << QByteArray("al%09%C3%AF\tpop.home\tsignin=oauth\n") << false;
+        QTest::newRow("server changed")
+            << QByteArray("alice\tpop.home\tsignin=oauth\n") << "server"
+            << QByteArray("alice\timaps%3A%2F%2Fnew\tsignin=oauth\n") << false;
+        QTest::newRow("mailbox deleted")
+            << QByteArray("alice\tpop.home\tsignin=oauth\n") << "delete" << QByteArray() << false;
+        QTest::newRow("mailbox gone before the start")
+            << QByteArray("carol\tpop.x\ta=1\nalice\tpop.home\tsignin=oauth\n") << ""
+            << QByteArray("alice\tpop.home\tsignin=oauth\n") << false;
+    }
+    void sideFileEntries() {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, edit);
+        QFETCH(QByteArray, after);
+        QFETCH(bool, keptAside);
+        FileWorld w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw"));
+        AddUser(w.settings, MakeUser("Work", "bob", "pop.work", "pw"));
+        SideFile side(w.dir.filePath("Tarnwick.accounts"));
+        WriteAll(side.Path(), before);
+        side.Load(w.settings);
+        w.file.SetSideFile(&side);
+        if (edit == "login")
+            w.settings.Users[0].Username = QString::fromUtf8("al\t\u00ef");
+        else if (edit == "server")
+            w.settings.Users[0].MailServer = "imaps://new";
+        else if (edit == "delete")
+            w.settings.DeleteUser(0);
+        QVERIFY(w.file.SaveFile());
+        QCOMPARE(ReadAll(side.Path()), after);
+        QCOMPARE(ReadAll(side.BackupPath()), after);
+        QCOMPARE(Mode(side.Path()), QString("600"));
+        QCOMPARE(ReadAll(side.Path() + ".damaged"), keptAside ? before : QByteArray());
+        // What was saved loads again as it was.
+        SideFile again(side.Path());
+        again.Load(w.settings);
+        QCOMPARE(again.Skipped(), 0);
+        QCOMPARE(again.Of(w.settings.Users[0].Id), side.Of(w.settings.Users[0].Id));
     }
 };
 
