@@ -1,10 +1,6 @@
 #include "AlertWindow.h"
 
-#include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
-#include "check/MailboxStates.h"
-#include "core/Clock.h"
-#include "core/Settings.h"
 #include "core/Trace.h"
 #include "ui/DialogFrame.h"
 
@@ -17,21 +13,8 @@
 #include <cstdio>
 #include <utility>
 
-namespace {
-// The alert's buttons as notification actions: key, caption.
-const QStringList MailActions{QStringLiteral("hide"),
-                              QStringLiteral("Hide"),
-                              QStringLiteral("hide-session"),
-                              QStringLiteral("Hide For This Session"),
-                              QStringLiteral("hide-permanently"),
-                              QStringLiteral("Hide Permanently")};
-} // namespace
-
-AlertWindow::AlertWindow(Settings& settings, MailboxStates& states, const Clock& clock,
-                         std::function<bool()> saveFile, std::function<bool()> isSetupVisible,
-                         QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), settings_(settings), states_(states),
-      clock_(clock), saveFile_(std::move(saveFile)), isSetupVisible_(std::move(isSetupVisible)) {
+AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), presenter_(presenter) {
     // The alert comes on top while the user works in another window: it must not take the
     // keys that were meant for that window.
     KeepOutOfFocus(this);
@@ -76,6 +59,7 @@ AlertWindow::AlertWindow(Settings& settings, MailboxStates& states, const Clock&
         SleepWhileIdle();
     });
     connect(&tmrShow, &QTimer::timeout, this, &AlertWindow::OnShowTick);
+    connect(&presenter_, &AlertPresenter::Due, this, &AlertWindow::Wake);
     connect(&tmrHide, &QTimer::timeout, this, &AlertWindow::OnHideTick);
 }
 
@@ -92,23 +76,9 @@ void AlertWindow::SleepWhileIdle() {
     // With no error queued, no alert up and no mail pending, the once-a-second look has
     // nothing to find until a check ends, an error arrives or setup closes: each of those
     // wakes it. Sleeping spares an idle program a wake-up every second.
-    if (!queue_.IsEmpty() || isVisible())
+    if (presenter_.AnythingPending() || isVisible())
         return;
-    for (int i = 0; i < settings_.UserCount(); ++i) {
-        if (states_.Of(settings_.Users[i].Id).NewNumMails != -1)
-            return;
-    }
     tmrNextAlert.stop();
-}
-
-void AlertWindow::AddError(const QString& ErrTxt) {
-    queue_.Add(ErrTxt);
-    Wake();
-}
-
-void AlertWindow::AddUserError(const QString& ErrTxt, const QString& who) {
-    queue_.Add(ErrTxt, who, clock_.Now().time());
-    Wake();
 }
 
 QPoint AlertWindow::RestingPlace() {
@@ -130,92 +100,36 @@ void AlertWindow::MoveTo(int top) {
 }
 
 int AlertWindow::AlertUser() const {
-    return alertUserId_ == 0 ? -1 : settings_.IndexOfId(alertUserId_);
-}
-
-UserRecord* AlertWindow::MailAlertRecord() {
-    if (errorAlert_)
-        return nullptr;
-    const int index = AlertUser();
-    return index < 0 ? nullptr : &settings_.Users[index];
-}
-
-void AlertWindow::UseDesktopNotifications(DesktopNotifications* service,
-                                          std::function<bool()> wanted) {
-    desktop_ = service;
-    desktopWanted_ = std::move(wanted);
-    if (!desktop_)
-        return;
-    connect(desktop_, &DesktopNotifications::ActionInvoked, this, &AlertWindow::OnDesktopAction);
-    connect(desktop_, &DesktopNotifications::NotificationClosed, this,
-            [this](quint32 id, DesktopNotifications::Closed reason) {
-                if (reason != DesktopNotifications::Closed::ByCall)
-                    OnDesktopClosed(id);
-            });
-    connect(desktop_, &DesktopNotifications::AvailableChanged, this, &AlertWindow::Wake);
-}
-
-bool AlertWindow::ShowsOnDesktop() const {
-    return desktop_ && desktop_->Available() && desktopWanted_ && desktopWanted_();
+    return presenter_.IndexOf(alertUserId_);
 }
 
 void AlertWindow::DoNextAlert() {
-    if (ShowsOnDesktop()) {
+    if (presenter_.ShowsOnDesktop()) {
         // A window shown before the notifications took over is answered in the window.
         if (!isVisible()) {
-            SyncDesktop();
+            presenter_.SyncDesktop();
             return;
         }
     } else {
-        ApplyWaitingActions(); // given before the service went away
-        ForgetDesktop();
-        if (desktopWanted_ && desktopWanted_() && !std::exchange(fallbackNoted_, true))
-            std::fputs("Tarnwick: no desktop notification service runs on the session bus, so "
-                       "alerts appear in Tarnwick's own window.\n",
-                       stderr);
+        presenter_.LeaveDesktop();
     }
     // Only the mail alert on screen can go stale; once it slides out the choice below takes
     // over, so a rising count never keeps a hidden window sliding.
-    if (!errorAlert_ && alertUserId_ != 0 && isVisible() && !tmrHide.isActive()) {
-        const UserRecord* user = MailAlertRecord();
-        if (!user || IsStaleMailAlert(states_.Of(user->Id), alertNumMails_))
-            DoHide();
-    }
-    if (isVisible())
+    if (!errorAlert_ && alertUserId_ != 0 && isVisible() && !tmrHide.isActive() &&
+        presenter_.IsStale(alertUserId_, alertNumMails_))
+        DoHide();
+    if (isVisible() || presenter_.IsSetupVisible())
         return;
-    if (isSetupVisible_ && isSetupVisible_())
-        return;
-    if (!queue_.IsEmpty()) {
-        alertUserId_ = 0;
-        ShowAlert();
-        return;
-    }
-    const int i = PickMailUser(settings_, states_, clock_.Stamp());
-    if (i < 0)
-        return;
-    // A user without an identity yet gets one, so that the alert can follow it.
-    if (settings_.Users[i].Id == 0)
-        settings_.AssignId(i);
-    alertUserId_ = settings_.Users[i].Id;
-    ShowAlert();
+    if (const std::optional<AlertPresenter::Alert> alert = presenter_.TakeNext())
+        ShowAlert(*alert);
 }
 
-void AlertWindow::ShowAlert() {
-    QString text;
-    if (!queue_.IsEmpty()) {
-        text = queue_.TakeOldest();
-        alertUserId_ = 0;
-        errorAlert_ = true;
-    } else {
-        const int index = AlertUser();
-        if (index < 0)
-            return;
-        errorAlert_ = false;
-        const UserRecord& user = settings_.Users[index];
-        states_.Update(user.Id, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
-        alertNumMails_ = states_.Of(user.Id).NewNumMails;
-        text = MailAlertText(user.ScreenName, alertNumMails_, user.NumMails);
-    }
+void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
+    const QString& text = alert.text;
+    errorAlert_ = alert.error;
+    alertUserId_ = alert.userId;
+    if (!alert.error)
+        alertNumMails_ = alert.count;
     txtAlert.setPlainText(text);
     Trace(QStringLiteral("frmAlert ShowAlert: ") + text);
 
@@ -275,129 +189,15 @@ void AlertWindow::HideAlert() {
 }
 
 void AlertWindow::OnHideSession() {
-    if (UserRecord* user = MailAlertRecord())
-        states_.Update(user->Id, [](MailboxState& state) { state.HideSession = true; });
+    if (!errorAlert_)
+        presenter_.HideForSession(alertUserId_);
     DoHide();
 }
 
 void AlertWindow::OnHidePermanently() {
-    if (UserRecord* user = MailAlertRecord())
-        AcceptCount(*user);
+    if (!errorAlert_)
+        presenter_.HidePermanently(alertUserId_);
     DoHide();
-}
-
-void AlertWindow::AcceptCount(UserRecord& user) {
-    // With the count back at -1 nothing is pending: the accepted count stays as it is.
-    const qint32 count = states_.Of(user.Id).NewNumMails;
-    if (count == -1)
-        return;
-    user.NumMails = count;
-    states_.Update(user.Id, [](MailboxState& state) { state.NewNumMails = -1; });
-    // A failed save has told the user already; the count stays accepted for this run and the
-    // next save stores it.
-    if (saveFile_)
-        saveFile_();
-}
-
-void AlertWindow::ApplyWaitingActions() {
-    if (isSetupVisible_ && isSetupVisible_())
-        return;
-    for (const auto& [userId, action] : std::exchange(waitingActions_, {})) {
-        const int index = settings_.IndexOfId(userId);
-        if (index < 0)
-            continue;
-        if (action == QLatin1String("hide-session"))
-            states_.Update(userId, [](MailboxState& state) { state.HideSession = true; });
-        else if (action == QLatin1String("hide-permanently"))
-            AcceptCount(settings_.Users[index]);
-    }
-}
-
-void AlertWindow::SyncDesktop() {
-    // Nothing new while the user is in setup; actions given meanwhile wait for it to close.
-    if (isSetupVisible_ && isSetupVisible_())
-        return;
-    ApplyWaitingActions();
-    // Every waiting error; a user's error grows in place ("failed 3 times").
-    for (int i = 0; i < queue_.Pending(); ++i) {
-        Shown& shown = errorShown_[queue_.Serial(i)];
-        const QString& text = queue_.GetErrors()[i];
-        if (shown.id != 0 && shown.text == text)
-            continue;
-        Trace(QStringLiteral("frmAlert Notify: ") + text);
-        if ((shown.id = desktop_->Notify(shown.id, text, {})) == 0)
-            return; // the service failed: the window takes over at the next look
-        shown.text = text;
-    }
-    // Mail: closed once its count is gone (read elsewhere, accepted) or hidden for the
-    // session; replaced at once when it changes; otherwise due as for the window.
-    for (auto it = mailShown_.begin(); it != mailShown_.end();) {
-        const int index = settings_.IndexOfId(it->first);
-        const MailboxState state = states_.Of(it->first);
-        if (index >= 0 && state.NewNumMails != -1 && !state.HideSession) {
-            ++it;
-            continue;
-        }
-        desktop_->Close(it->second.id);
-        it = mailShown_.erase(it);
-    }
-    const qint64 now = clock_.Stamp();
-    for (int i = 0; i < settings_.UserCount(); ++i) {
-        UserRecord& user = settings_.Users[i];
-        const qint32 count = states_.Of(user.Id).NewNumMails;
-        const auto found = user.Id == 0 ? mailShown_.end() : mailShown_.find(user.Id);
-        if (found != mailShown_.end() ? found->second.count == count
-                                      : PickMailUser(settings_, states_, now, i) != i)
-            continue;
-        if (user.Id == 0)
-            settings_.AssignId(i);
-        Shown& shown = mailShown_[user.Id];
-        const QString text = MailAlertText(user.ScreenName, count, user.NumMails);
-        Trace(QStringLiteral("frmAlert Notify: ") + text);
-        shown.id =
-            desktop_->Notify(shown.id, text, desktop_->HasActions() ? MailActions : QStringList());
-        if (shown.id == 0) {
-            mailShown_.erase(user.Id);
-            return;
-        }
-        shown.count = count;
-        states_.Update(user.Id, [now](MailboxState& state) { state.LastAlert = now; });
-    }
-}
-
-void AlertWindow::OnDesktopAction(quint32 id, const QString& action) {
-    const auto found = std::find_if(mailShown_.begin(), mailShown_.end(),
-                                    [id](const auto& entry) { return entry.second.id == id; });
-    if (found == mailShown_.end())
-        return;
-    const quint64 userId = found->first;
-    desktop_->Close(id);
-    mailShown_.erase(found);
-    // "Hide" needs no more: the alert comes back once the show interval has passed.
-    waitingActions_.emplace_back(userId, action);
-    ApplyWaitingActions();
-}
-
-void AlertWindow::OnDesktopClosed(quint32 id) {
-    // Dismissed or expired: as "Hide" for mail, as "Ok" for an error.
-    std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
-    for (auto it = errorShown_.begin(); it != errorShown_.end(); ++it) {
-        if (it->second.id == id) {
-            queue_.Remove(it->first);
-            errorShown_.erase(it);
-            return;
-        }
-    }
-}
-
-void AlertWindow::ForgetDesktop() {
-    for (auto* shown : {&mailShown_, &errorShown_}) {
-        for (const auto& entry : *shown) {
-            if (desktop_ && desktop_->Available())
-                desktop_->Close(entry.second.id);
-        }
-        shown->clear();
-    }
 }
 
 void AlertWindow::keyPressEvent(QKeyEvent* event) {
@@ -414,7 +214,7 @@ void AlertWindow::closeEvent(QCloseEvent* event) {
     Trace(QStringLiteral("frmAlert QueryUnload"));
     tmrShow.stop();
     tmrHide.stop();
-    ForgetDesktop(); // their actions would reach no program
+    presenter_.ForgetDesktop(); // their actions would reach no program
     event->accept();
     Trace(QStringLiteral("frmAlert Unload"));
 }

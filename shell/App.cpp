@@ -118,12 +118,13 @@ void App::LoadWindows() {
     // A failed save's message from the alert blocks no window, and the alert goes on without
     // waiting for it: a window opened meanwhile would hold the alert back until it closed.
     auto saveFromAlert = [this] { return SaveWithoutWaiting(); };
-    alert_ = std::make_unique<AlertWindow>(settings_, states_, env_.clock, saveFromAlert,
-                                           [this] { return IsSetupVisible(); });
-    alert_->UseDesktopNotifications(env_.notifications, [this] {
+    presenter_ = std::make_unique<AlertPresenter>(settings_, states_, env_.clock, saveFromAlert,
+                                                  [this] { return IsSetupVisible(); });
+    presenter_->UseDesktopNotifications(env_.notifications, [this] {
         return options_.DesktopNotifications || DesktopNotificationsForced();
     });
-    logs_.SetErrorSink(alert_.get());
+    alert_ = std::make_unique<AlertWindow>(*presenter_);
+    logs_.SetErrorSink(presenter_.get());
     password_ = std::make_unique<PasswordWindow>();
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
     editor_->SetMailboxTest(&mailboxTest_);
@@ -148,13 +149,14 @@ void App::LoadWindows() {
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
             &App::OnAcceptedCountFell);
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
-    // The alert follows the STAT reply, not the end of the session: a server that never
-    // answers QUIT would otherwise hold it back for the whole time-out. (An error to show
-    // wakes it through AddError; a run that found nothing new has nothing to wake it for.)
-    connect(&engine_, &CheckEngine::NewMailFound, alert_.get(), [this] {
-        if (!exiting_)
-            alert_->Wake();
-    });
+    // The alert follows the state's change at the STAT reply, not the end of the session: a
+    // server that never answers QUIT would otherwise hold it back for the whole time-out. (An
+    // error to show wakes it through the presenter; nothing pending, nothing to wake it for.)
+    connect(&states_, &MailboxStates::Changed, alert_.get(),
+            [this](quint64, const MailboxState& state) {
+                if (!exiting_ && state.NewNumMails != -1)
+                    alert_->Wake();
+            });
 }
 
 bool App::DesktopNotificationsForced() const {

@@ -18,6 +18,7 @@
 #include <memory>
 
 class AboutWindow;
+class AlertPresenter;
 class AlertWindow;
 class Clock;
 class ClockJumps;
@@ -81,6 +82,7 @@ public:
     SocketTransport& Socket() { return transport_; }
     ControlCentre* Main_() const { return main_.get(); }
     AlertWindow* Alert() const { return alert_.get(); }
+    AlertPresenter* Presenter() const { return presenter_.get(); }
     SetupWindow* Setup() const { return setup_.get(); }
     EditUserWindow* Editor() const { return editor_.get(); }
     PasswordWindow* Password() const { return password_.get(); }
@@ -123,6 +125,7 @@ private:
     std::unique_ptr<KeptPasswords> kept_;
 
     std::unique_ptr<AboutWindow> about_;
+    std::unique_ptr<AlertPresenter> presenter_; // what is due to be shown
     std::unique_ptr<AlertWindow> alert_;
     std::unique_ptr<PasswordWindow> password_;
     std::unique_ptr<EditUserWindow> editor_;

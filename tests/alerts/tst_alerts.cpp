@@ -19,13 +19,14 @@
 namespace {
 struct AlertWorld {
     AlertWorld()
-        : window(
+        : presenter(
               settings, states, clock,
               [this] {
                   ++saves;
                   return saveResult;
               },
-              [this] { return setupVisible; }) {}
+              [this] { return setupVisible; }),
+          window(presenter) {}
 
     ManualClock clock; // 10:00
     Settings settings;
@@ -33,6 +34,7 @@ struct AlertWorld {
     int saves = 0;
     bool saveResult = true;
     bool setupVisible = false;
+    AlertPresenter presenter;
     AlertWindow window;
 };
 
@@ -153,7 +155,7 @@ private slots:
         AlertWorld w;
         AlertWindow& a = w.window;
         AddMail(w, "Home", "alice", 0, 3);
-        a.AddError("Error with Home : \r\nTimeout\u2026\r\n");
+        w.presenter.AddError("Error with Home : \r\nTimeout\u2026\r\n");
         a.DoNextAlert();
         QVERIFY(a.IsErrorAlert());
         QCOMPARE(a.AlertUser(), -1);
@@ -219,8 +221,8 @@ private slots:
         AlertWindow& a = w.window;
         AddMail(w, "Home", "alice", 0, 2);
         AddMail(w, "Work", "bob", 1, 4);
-        a.AddError("first");
-        a.AddError("second");
+        w.presenter.AddError("first");
+        w.presenter.AddError("second");
         a.DoNextAlert();
         QCOMPARE(a.AlertText(), QString("first"));
         a.DoNextAlert();
@@ -241,7 +243,7 @@ private slots:
         SLID_OUT(a);
         QCOMPARE(a.AlertText(), QString("Work has 3 new emails."));
         QCOMPARE(a.AlertUser(), 1);
-        QCOMPARE(a.Queue().Pending(), 0);
+        QCOMPARE(w.presenter.Queue().Pending(), 0);
     }
 
     void showInterval_data() {
@@ -335,7 +337,7 @@ private slots:
         // Nothing pending, nothing queued.
         w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = -1; });
         QTRY_VERIFY(!a.tmrNextAlert.isActive());
-        a.AddError("Error with Home : \r\nTimeout");
+        w.presenter.AddError("Error with Home : \r\nTimeout");
         QVERIFY(a.tmrNextAlert.isActive());
         QTRY_VERIFY(a.isVisible()); // the error is up: the look stays awake
         QTest::qWait(20);
@@ -405,14 +407,14 @@ private slots:
         AddMail(w, "Home", "alice", 0, 2);
         w.setupVisible = true;
         a.DoNextAlert();
-        a.AddError("older");
-        a.AddError("newer");
+        w.presenter.AddError("older");
+        w.presenter.AddError("newer");
         a.DoNextAlert();
         QVERIFY(!a.isVisible());
         w.setupVisible = false;
         a.DoNextAlert();
         QCOMPARE(a.AlertText(), QString("older"));
-        QCOMPARE(a.Queue().Pending(), 1);
+        QCOMPARE(w.presenter.Queue().Pending(), 1);
     }
 
     // A server that stays down: one alert per user waits, saying how often and since when;
@@ -424,7 +426,7 @@ private slots:
         AddMail(w, "Work", "bob", 0, -1);
         QTemporaryDir dir;
         CheckLogs logs(w.settings, w.states, w.clock, dir.path());
-        logs.SetErrorSink(&a);
+        logs.SetErrorSink(&w.presenter);
         w.setupVisible = true; // nothing is taken from the queue meanwhile
         w.clock.SetTime(QTime(8, 4, 30));
         logs.DoError("Connection refused", 0, 1);
@@ -432,11 +434,11 @@ private slots:
         w.clock.SetTime(QTime(8, 9));
         logs.DoError("Timeout waiting for response from server!", 0, 1);
         logs.DoError("Connection refused again", 0, 1);
-        QCOMPARE(a.Queue().Pending(), 2);
-        QCOMPARE(a.Queue().GetErrors().at(0),
+        QCOMPARE(w.presenter.Queue().Pending(), 2);
+        QCOMPARE(w.presenter.Queue().GetErrors().at(0),
                  QString("Error with Home : \r\nConnection refused again\r\n"
                          "(failed 3 times since 08:04)"));
-        QCOMPARE(a.Queue().GetErrors().at(1), QString("Error with Work : \r\nTimeout"));
+        QCOMPARE(w.presenter.Queue().GetErrors().at(1), QString("Error with Work : \r\nTimeout"));
         QFile log(logs.ErrLogPath());
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll().count("\r\n"), 1 + 4);
@@ -446,11 +448,11 @@ private slots:
         a.DoNextAlert();
         QVERIFY(a.AlertText().endsWith("(failed 3 times since 08:04)"));
         logs.DoError("Timeout", 0, 1);
-        QCOMPARE(a.Queue().GetErrors().at(1), QString("Error with Home : \r\nTimeout"));
+        QCOMPARE(w.presenter.Queue().GetErrors().at(1), QString("Error with Home : \r\nTimeout"));
         // Texts added without a user never merge.
-        a.AddError("plain");
-        a.AddError("plain");
-        QCOMPARE(a.Queue().Pending(), 4);
+        w.presenter.AddError("plain");
+        w.presenter.AddError("plain");
+        QCOMPARE(w.presenter.Queue().Pending(), 4);
     }
 
     void alertFollowsItsUserThroughSetup() {

@@ -122,7 +122,7 @@ private slots:
         ControlCentre& centre = *w.app.Main_();
         AlertWindow& alert = *w.app.Alert();
         centre.ShowForm();
-        alert.AddError(QStringLiteral("Boom"));
+        w.app.Presenter()->AddError(QStringLiteral("Boom"));
         alert.DoNextAlert();
         QVERIFY(alert.isVisible());
 

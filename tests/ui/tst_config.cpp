@@ -242,8 +242,9 @@ private slots:
         FixedStatus status;
         ControlCentre centre(w.settings, status, w.lists, {});
         ManualClock clock;
-        AlertWindow alert(
+        AlertPresenter presenter(
             w.settings, w.states, clock, [] { return true; }, [] { return false; });
+        AlertWindow alert(presenter);
         const QMap<QString, QWidget*> windows = {
             {"frmPassword", &w.password}, {"frmEditAdd", &w.editor}, {"frmSetup", &w.setup},
             {"frmAbout", &about},         {"frmMain", &centre},      {"frmAlert", &alert}};

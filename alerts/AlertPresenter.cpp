@@ -1,0 +1,222 @@
+#include "AlertPresenter.h"
+
+#include "alerts/DesktopNotifications.h"
+#include "check/MailboxStates.h"
+#include "core/Clock.h"
+#include "core/Settings.h"
+#include "core/Trace.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace {
+// The alert's buttons as notification actions: key, caption.
+const QStringList MailActions{QStringLiteral("hide"),
+                              QStringLiteral("Hide"),
+                              QStringLiteral("hide-session"),
+                              QStringLiteral("Hide For This Session"),
+                              QStringLiteral("hide-permanently"),
+                              QStringLiteral("Hide Permanently")};
+} // namespace
+
+AlertPresenter::AlertPresenter(Settings& settings, MailboxStates& states, const Clock& clock,
+                               std::function<bool()> saveFile, std::function<bool()> isSetupVisible,
+                               QObject* parent)
+    : QObject(parent), settings_(settings), states_(states), clock_(clock),
+      saveFile_(std::move(saveFile)), isSetupVisible_(std::move(isSetupVisible)) {}
+
+void AlertPresenter::AddError(const QString& ErrTxt) {
+    queue_.Add(ErrTxt);
+    emit Due();
+}
+
+void AlertPresenter::AddUserError(const QString& ErrTxt, const QString& who) {
+    queue_.Add(ErrTxt, who, clock_.Now().time());
+    emit Due();
+}
+
+int AlertPresenter::IndexOf(quint64 userId) const {
+    return userId == 0 ? -1 : settings_.IndexOfId(userId);
+}
+
+bool AlertPresenter::AnythingPending() const {
+    if (!queue_.IsEmpty())
+        return true;
+    for (int i = 0; i < settings_.UserCount(); ++i) {
+        if (states_.Of(settings_.Users[i].Id).NewNumMails != -1)
+            return true;
+    }
+    return false;
+}
+
+bool AlertPresenter::IsStale(quint64 userId, qint32 count) const {
+    return IndexOf(userId) < 0 || IsStaleMailAlert(states_.Of(userId), count);
+}
+
+std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
+    if (!queue_.IsEmpty())
+        return Alert{true, queue_.TakeOldest(), 0, 0};
+    const int i = PickMailUser(settings_, states_, clock_.Stamp());
+    if (i < 0)
+        return std::nullopt;
+    // A user without an identity yet gets one, so that the alert can follow it.
+    if (settings_.Users[i].Id == 0)
+        settings_.AssignId(i);
+    const UserRecord& user = settings_.Users[i];
+    states_.Update(user.Id, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
+    const qint32 count = states_.Of(user.Id).NewNumMails;
+    return Alert{false, MailAlertText(user.ScreenName, count, user.NumMails), user.Id, count};
+}
+
+void AlertPresenter::HideForSession(quint64 userId) {
+    if (IndexOf(userId) >= 0)
+        states_.Update(userId, [](MailboxState& state) { state.HideSession = true; });
+}
+
+void AlertPresenter::HidePermanently(quint64 userId) {
+    if (const int index = IndexOf(userId); index >= 0)
+        AcceptCount(settings_.Users[index]);
+}
+
+void AlertPresenter::LeaveDesktop() {
+    ApplyWaitingActions(); // given before the service went away
+    ForgetDesktop();
+    if (desktopWanted_ && desktopWanted_() && !std::exchange(fallbackNoted_, true))
+        std::fputs("Tarnwick: no desktop notification service runs on the session bus, so "
+                   "alerts appear in Tarnwick's own window.\n",
+                   stderr);
+}
+
+void AlertPresenter::UseDesktopNotifications(DesktopNotifications* service,
+                                             std::function<bool()> wanted) {
+    desktop_ = service;
+    desktopWanted_ = std::move(wanted);
+    if (!desktop_)
+        return;
+    connect(desktop_, &DesktopNotifications::ActionInvoked, this, &AlertPresenter::OnDesktopAction);
+    connect(desktop_, &DesktopNotifications::NotificationClosed, this,
+            [this](quint32 id, DesktopNotifications::Closed reason) {
+                if (reason != DesktopNotifications::Closed::ByCall)
+                    OnDesktopClosed(id);
+            });
+    connect(desktop_, &DesktopNotifications::AvailableChanged, this, &AlertPresenter::Due);
+}
+
+bool AlertPresenter::ShowsOnDesktop() const {
+    return desktop_ && desktop_->Available() && desktopWanted_ && desktopWanted_();
+}
+
+void AlertPresenter::AcceptCount(UserRecord& user) {
+    // With the count back at -1 nothing is pending: the accepted count stays as it is.
+    const qint32 count = states_.Of(user.Id).NewNumMails;
+    if (count == -1)
+        return;
+    user.NumMails = count;
+    states_.Update(user.Id, [](MailboxState& state) { state.NewNumMails = -1; });
+    // A failed save has told the user already; the count stays accepted for this run and the
+    // next save stores it.
+    if (saveFile_)
+        saveFile_();
+}
+
+void AlertPresenter::ApplyWaitingActions() {
+    if (isSetupVisible_ && isSetupVisible_())
+        return;
+    for (const auto& [userId, action] : std::exchange(waitingActions_, {})) {
+        const int index = settings_.IndexOfId(userId);
+        if (index < 0)
+            continue;
+        if (action == QLatin1String("hide-session"))
+            states_.Update(userId, [](MailboxState& state) { state.HideSession = true; });
+        else if (action == QLatin1String("hide-permanently"))
+            AcceptCount(settings_.Users[index]);
+    }
+}
+
+void AlertPresenter::SyncDesktop() {
+    // Nothing new while the user is in setup; actions given meanwhile wait for it to close.
+    if (isSetupVisible_ && isSetupVisible_())
+        return;
+    ApplyWaitingActions();
+    // Every waiting error; a user's error grows in place ("failed 3 times").
+    for (int i = 0; i < queue_.Pending(); ++i) {
+        Shown& shown = errorShown_[queue_.Serial(i)];
+        const QString& text = queue_.GetErrors()[i];
+        if (shown.id != 0 && shown.text == text)
+            continue;
+        Trace(QStringLiteral("frmAlert Notify: ") + text);
+        if ((shown.id = desktop_->Notify(shown.id, text, {})) == 0)
+            return; // the service failed: the window takes over at the next look
+        shown.text = text;
+    }
+    // Mail: closed once its count is gone (read elsewhere, accepted) or hidden for the
+    // session; replaced at once when it changes; otherwise due as for the window.
+    for (auto it = mailShown_.begin(); it != mailShown_.end();) {
+        const int index = settings_.IndexOfId(it->first);
+        const MailboxState state = states_.Of(it->first);
+        if (index >= 0 && state.NewNumMails != -1 && !state.HideSession) {
+            ++it;
+            continue;
+        }
+        desktop_->Close(it->second.id);
+        it = mailShown_.erase(it);
+    }
+    const qint64 now = clock_.Stamp();
+    for (int i = 0; i < settings_.UserCount(); ++i) {
+        UserRecord& user = settings_.Users[i];
+        const qint32 count = states_.Of(user.Id).NewNumMails;
+        const auto found = user.Id == 0 ? mailShown_.end() : mailShown_.find(user.Id);
+        if (found != mailShown_.end() ? found->second.count == count
+                                      : PickMailUser(settings_, states_, now, i) != i)
+            continue;
+        if (user.Id == 0)
+            settings_.AssignId(i);
+        Shown& shown = mailShown_[user.Id];
+        const QString text = MailAlertText(user.ScreenName, count, user.NumMails);
+        Trace(QStringLiteral("frmAlert Notify: ") + text);
+        shown.id =
+            desktop_->Notify(shown.id, text, desktop_->HasActions() ? MailActions : QStringList());
+        if (shown.id == 0) {
+            mailShown_.erase(user.Id);
+            return;
+        }
+        shown.count = count;
+        states_.Update(user.Id, [now](MailboxState& state) { state.LastAlert = now; });
+    }
+}
+
+void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
+    const auto found = std::find_if(mailShown_.begin(), mailShown_.end(),
+                                    [id](const auto& entry) { return entry.second.id == id; });
+    if (found == mailShown_.end())
+        return;
+    const quint64 userId = found->first;
+    desktop_->Close(id);
+    mailShown_.erase(found);
+    // "Hide" needs no more: the alert comes back once the show interval has passed.
+    waitingActions_.emplace_back(userId, action);
+    ApplyWaitingActions();
+}
+
+void AlertPresenter::OnDesktopClosed(quint32 id) {
+    // Dismissed or expired: as "Hide" for mail, as "Ok" for an error.
+    std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
+    for (auto it = errorShown_.begin(); it != errorShown_.end(); ++it) {
+        if (it->second.id == id) {
+            queue_.Remove(it->first);
+            errorShown_.erase(it);
+            return;
+        }
+    }
+}
+
+void AlertPresenter::ForgetDesktop() {
+    for (auto* shown : {&mailShown_, &errorShown_}) {
+        for (const auto& entry : *shown) {
+            if (desktop_ && desktop_->Available())
+                desktop_->Close(entry.second.id);
+        }
+        shown->clear();
+    }
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "alerts/AlertQueue.h"
+#include "check/Logs.h"
+
+#include <QObject>
+#include <functional>
+#include <map>
+#include <optional>
+#include <vector>
+
+class Clock;
+class DesktopNotifications;
+class MailboxStates;
+class Settings;
+struct UserRecord;
+
+// What is due to be shown, and what the user's answers do: the oldest queued error text, else
+// the first user whose mail alert is due. Two renderers show it: the alert window, which asks
+// for one alert at a time, and the desktop's notifications, which this keeps in line with the
+// queue and the mailboxes' states directly.
+//
+// Where the desktop's notifications are wanted and a service runs, they take the window's
+// place: what is due is decided as for the window, but every waiting error and every user with
+// news has a notification of its own at once, replaced when its text changes and closed when
+// nothing calls for it any more.
+class AlertPresenter final : public QObject, public ErrorSink {
+    Q_OBJECT
+
+public:
+    // One alert for the window: an error text, or the mail alert of a user.
+    struct Alert {
+        bool error = false;
+        QString text;
+        quint64 userId = 0; // a mail alert's user
+        qint32 count = 0;   // a mail alert's NewNumMails
+    };
+
+    AlertPresenter(Settings& settings, MailboxStates& states, const Clock& clock,
+                   std::function<bool()> saveFile, std::function<bool()> isSetupVisible,
+                   QObject* parent = nullptr);
+
+    // Queues an error text (it may hold CR LF line breaks) to be shown after those before it.
+    void AddError(const QString& ErrTxt) override;
+    // Queues an error of the user `who`, in place of that user's error still waiting.
+    void AddUserError(const QString& ErrTxt, const QString& who) override;
+    const AlertQueue& Queue() const { return queue_; }
+
+    // The next alert for the window, taken from the queue or stamped as shown; none when
+    // nothing is due.
+    std::optional<Alert> TakeNext();
+    // A mail alert for `count` that no longer fits its user: gone, or a check found another
+    // count since.
+    bool IsStale(quint64 userId, qint32 count) const;
+    // An error waits or a user has news: the window's look has something to find.
+    bool AnythingPending() const;
+    bool IsSetupVisible() const { return isSetupVisible_ && isSetupVisible_(); }
+    // Current index of the user with identity `userId`; -1 for none or gone.
+    int IndexOf(quint64 userId) const;
+    // The user's answers to a mail alert.
+    void HideForSession(quint64 userId);
+    void HidePermanently(quint64 userId);
+
+    // Shows the alerts as the desktop's notifications whenever `wanted` says so and `service`
+    // (none: no session bus) runs; otherwise in the window, after one note on stderr.
+    void UseDesktopNotifications(DesktopNotifications* service, std::function<bool()> wanted);
+    bool ShowsOnDesktop() const;
+    // Brings the notifications in line with the queue and the user table.
+    void SyncDesktop();
+    // The window shows the alerts: actions given in notifications before apply, and the
+    // notifications close.
+    void LeaveDesktop();
+    // Closes every notification of ours, as when they are no longer wanted.
+    void ForgetDesktop();
+
+signals:
+    // Something may have become due: an error arrived, the service came or went.
+    void Due();
+
+private:
+    // Accepts the count that `user`'s alert stands for, as "Hide Permanently" does.
+    void AcceptCount(UserRecord& user);
+    // Applies the actions that waited for setup to close, once it has.
+    void ApplyWaitingActions();
+    void OnDesktopAction(quint32 id, const QString& action);
+    void OnDesktopClosed(quint32 id);
+
+    Settings& settings_;
+    MailboxStates& states_;
+    const Clock& clock_;
+    std::function<bool()> saveFile_;
+    std::function<bool()> isSetupVisible_;
+    AlertQueue queue_;
+
+    struct Shown {
+        quint32 id = 0;   // the service's notification
+        qint32 count = 0; // a mail alert's NewNumMails
+        QString text;     // an error alert's text
+    };
+    DesktopNotifications* desktop_ = nullptr;
+    std::function<bool()> desktopWanted_;
+    std::map<quint64, Shown> mailShown_;  // by user identity
+    std::map<quint64, Shown> errorShown_; // by the queue's serial
+    // Actions on mail notifications given while setup was open (user identity, action).
+    std::vector<std::pair<quint64, QString>> waitingActions_;
+    bool fallbackNoted_ = false;
+};
