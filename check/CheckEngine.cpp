@@ -131,8 +131,8 @@ void CheckEngine::CheckMail(bool ResetThings) {
 }
 
 void CheckEngine::OnCounted(const ServerCount& count) {
-    recorder_.Record(settings_.IndexOfId(curUserId_), count.stage, count.reply, count.countText,
-                     count.count);
+    if (const int index = settings_.IndexOfId(curUserId_); index >= 0)
+        recorder_.Record(index, count.stage, count.reply, count.countText, count.count);
 }
 
 void CheckEngine::OnSessionEnded(const CheckResult& result) {

@@ -58,7 +58,8 @@ void IdleUsers::Connect(quint64 userId, Entry& entry) {
     session.SetTimeoutInterval(timeoutMs_);
     session.SetCheckInterval(MinutesMs(settings_.CheckInterval));
     connect(&session, &CheckSession::Counted, this, [this, userId, &entry](const ServerCount& c) {
-        recorder_.Record(settings_.IndexOfId(userId), c.stage, c.reply, c.countText, c.count);
+        if (const int index = settings_.IndexOfId(userId); index >= 0)
+            recorder_.Record(index, c.stage, c.reply, c.countText, c.count);
         entry.pauseMs = 0;
     });
     connect(&session, &CheckSession::Finished, this,
