@@ -42,6 +42,9 @@ ImapSession::ImapSession(Settings& settings, CheckLogs& logs, CountRecorder& rec
     tmrRefresh.setSingleShot(true);
     tmrRefresh.setTimerType(Qt::VeryCoarseTimer);
     connect(&tmrRefresh, &QTimer::timeout, this, &ImapSession::Refresh);
+    tmrChatter.setSingleShot(true);
+    tmrChatter.setInterval(ChatterWindowMs);
+    connect(&tmrChatter, &QTimer::timeout, this, [this] { chatter_ = 0; });
 }
 
 ImapSession::~ImapSession() {
@@ -63,6 +66,7 @@ void ImapSession::Close() {
     leaving_ = false;
     tmrTimeout.stop();
     tmrRefresh.stop();
+    tmrChatter.stop();
 }
 
 bool ImapSession::Logout() {
@@ -129,6 +133,8 @@ void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
     doneOwed_ = false;
     refreshWanted_ = false;
     tmrRefresh.stop();
+    tmrChatter.stop();
+    chatter_ = 0;
     capabilities_.clear();
     response_.clear();
     inLiteral_ = false;
@@ -286,16 +292,30 @@ void ImapSession::OnResponse(const QByteArray& response) {
         return;
     }
     if (first == "*") {
-        if (word == "BYE" && step_ != Step::Logout)
+        if (word == "BYE" && step_ != Step::Logout) {
             Fail(FromCodePage(rest));
-        else if (word == "CAPABILITY" && step_ == Step::Capability)
-            for (const QByteArray& capability : rest.toUpper().split(' '))
-                capabilities_.insert(capability);
-        else if (word == "STATUS" && step_ == Step::Status)
+            return;
+        }
+        if (word == "CAPABILITY" && step_ == Step::Capability) {
+            if (!KeepCapabilities(rest))
+                return;
+        } else if (word == "STATUS" && step_ == Step::Status) {
             statusLine_ = response;
-        else if (step_ == Step::Idle && MailboxChanged(rest))
-            Refresh(); // news of the folder: count again
-        return;        // anything else untagged is not needed here
+        } else if (step_ == Step::Idle && MailboxChanged(rest)) {
+            const bool news = idling_ || !refreshWanted_; // not a refresh already owed
+            Refresh();                                    // news of the folder: count again
+            if (news)
+                return;
+        }
+        // Anything else untagged is not needed here. A server that sends it without end
+        // (keep-alives, the same news again) is cut off rather than read for ever.
+        if (!tmrChatter.isActive())
+            tmrChatter.start();
+        if (++chatter_ > ChatterLimit)
+            Fail(QStringLiteral("Hostile reply: more than %1 lines that change nothing within "
+                                "a minute")
+                     .arg(ChatterLimit));
+        return;
     }
     if (first == "+") {
         if (parts_.isEmpty() && step_ == Step::Idle && !idling_) {
@@ -333,6 +353,24 @@ void ImapSession::OnResponse(const QByteArray& response) {
         return;
     }
     Fail(QStringLiteral("Unexpected reply from server: \"%1\"").arg(Quote(response)));
+}
+
+bool ImapSession::KeepCapabilities(const QByteArray& words) {
+    for (const QByteArray& capability : words.toUpper().split(' ')) {
+        if (capability.isEmpty())
+            continue;
+        if (capability.size() > CapabilityWordLimit) {
+            Fail(QStringLiteral("Hostile reply: a capability of more than %1 bytes")
+                     .arg(CapabilityWordLimit));
+            return false;
+        }
+        capabilities_.insert(capability);
+        if (capabilities_.size() > CapabilityLimit) {
+            Fail(QStringLiteral("Hostile reply: more than %1 capabilities").arg(CapabilityLimit));
+            return false;
+        }
+    }
+    return true;
 }
 
 void ImapSession::AskCapabilities() {
@@ -397,12 +435,12 @@ void ImapSession::LogIn() {
         Fail(QStringLiteral("TLS is not established; the login was not sent."));
         return;
     }
+    offersIdle_ = capabilities_.contains("IDLE");
     if (preauth_) {
         step_ = Step::Login;
         OnTaggedOk(); // logged in already: on to STATUS
         return;
     }
-    offersIdle_ = capabilities_.contains("IDLE");
     if (capabilities_.contains("LOGINDISABLED")) {
         Fail(transport_->IsEncrypted()
                  ? QStringLiteral("The server accepts no login (LOGINDISABLED); nothing was sent.")
@@ -448,6 +486,7 @@ void ImapSession::Finish(bool nextAtOnce) {
     running_ = false;
     tmrTimeout.stop();
     tmrRefresh.stop();
+    tmrChatter.stop();
     if (stage_ != 0)
         stage_ = 7; // over
     emit StatusChanged();

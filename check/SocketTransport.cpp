@@ -66,6 +66,7 @@ QTcpSocket* SocketTransport::Socket() {
     if (tcp_)
         return tcp_;
     tcp_ = new QTcpSocket(this);
+    tcp_->setReadBufferSize(ReadLimit); // the socket reads on once this much is taken
     connect(tcp_, &QTcpSocket::readyRead, this, [this] {
         const InSignal in(inSignal_);
         OnReadyRead();

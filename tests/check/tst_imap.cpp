@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
+#include <sys/resource.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(ServerScript)
 
@@ -35,6 +37,18 @@ ServerScript Imap(const QByteArray& capabilities, const QList<QByteArray>& repli
 const QList<QByteArray> StatusAndLogout = {"* STATUS INBOX (MESSAGES 9 UNSEEN 4)\r\na3 OK\r\n",
                                            "* BYE\r\na4 OK\r\n"};
 const QByteArray Plain = QByteArray("\0alice\0secret", 13).toBase64();
+
+// The resident size of this process in bytes and its CPU time in milliseconds.
+qint64 ResidentBytes() {
+    const QList<QByteArray> fields = ReadFile("/proc/self/statm").split(' ');
+    return fields.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+}
+qint64 CpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
 
 } // namespace
 
@@ -110,10 +124,22 @@ private slots:
             << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(1 << 20)
             << QByteArrayList{"a1 CAPABILITY"} << -1
             << "3|Reply too long: no line end within 65536 bytes";
-        row("flood of lines, then silence")
+        row("flood of lines")
             << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(4 << 20, "* OK x\r\n")
             << QByteArrayList{"a1 CAPABILITY"} << -1
-            << "3|Timeout waiting for response from server!";
+            << "3|Hostile reply: more than 10000 lines that change nothing within a minute";
+        row("capability over 64 bytes")
+            << Conversation({"* OK ready\r\n",
+                             "* CAPABILITY IMAP4rev1 " + QByteArray(65, 'X') + "\r\na1 OK\r\n"})
+            << QByteArrayList{"a1 CAPABILITY"} << -1
+            << "3|Hostile reply: a capability of more than 64 bytes";
+        // Logged in at once: the capabilities are still asked, and the count follows.
+        row("PREAUTH") << Conversation({"* PREAUTH welcome\r\n",
+                                        "* CAPABILITY IMAP4rev1\r\na1 OK\r\n",
+                                        "* STATUS INBOX (UNSEEN 2)\r\na2 OK\r\n", "a3 OK\r\n"})
+                       << QByteArrayList{"a1 CAPABILITY", "a2 STATUS \"INBOX\" (UNSEEN)",
+                                         "a3 LOGOUT"}
+                       << 2 << "";
         row("greeting BYE") << Conversation({"* BYE Too many connections\r\n"}) << QByteArrayList{}
                             << -1 << "1|BYE Too many connections";
         row("garbage greeting") << Conversation({"HELLO\r\n"}) << QByteArrayList{} << -1
@@ -177,6 +203,52 @@ class TestImapIdle final : public QObject {
     }
 
 private slots:
+    // A server that floods: the check ends with the failure, and what the flood cost this
+    // process (the server's side included) stays small: it is cut off, not read to its end.
+    void floods_data() {
+        QTest::addColumn<ServerScript>("watching"); // the second connection's script
+        QTest::addColumn<QByteArray>("capabilities");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("capabilities that all differ")
+            << ServerScript() << QByteArray("A%1 B%1 C%1 D%1")
+            << "3|Hostile reply: more than 256 capabilities";
+        QTest::newRow("keep-alives in IDLE")
+            << ServerScript(Watching("4")).Flood(256 << 20, "* OK Still here\r\n")
+            << QByteArray("IDLE")
+            << "9|Hostile reply: more than 10000 lines that change nothing within a minute";
+    }
+    void floods() {
+        QFETCH(ServerScript, watching);
+        QFETCH(QByteArray, capabilities);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        const bool idle = capabilities == "IDLE";
+        server.Queue(idle ? Imap("IMAP4rev1 IDLE", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout)
+                          : ServerScript(Conversation({"* OK ready\r\n"}))
+                                .Await()
+                                .FloodNumbered(256 << 20, "* CAPABILITY " + capabilities + "\r\n"));
+        server.Queue(watching);
+        World w;
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        const qint64 rss = ResidentBytes();
+        const qint64 cpu = CpuMs();
+        QVERIFY(w.CheckAndWait());
+        const int flooded = idle ? 1 : 0;
+        QTRY_VERIFY(ReadFile(w.logs.ErrLogPath()).contains(error.toUtf8()));
+        QTRY_VERIFY(server.Closed(flooded));
+        QVERIFY(server.FloodCutShort(flooded));
+        QCOMPARE(ReadFile(w.logs.ErrLogPath()).count("Hostile reply"), 1); // logged once
+        const qint64 grownMb = (ResidentBytes() - rss) >> 20;
+        const qint64 cpuMs = CpuMs() - cpu;
+        qInfo("flood of %lld MB cut short; grew %lld MB, %lld ms CPU",
+              server.BytesSent(flooded) >> 20, grownMb, cpuMs);
+        QVERIFY2(grownMb < 64, qPrintable(QString::number(grownMb)));
+        QVERIFY2(cpuMs < 3000, qPrintable(QString::number(cpuMs)));
+    }
+
     void watched() {
         ScriptedServer server;
         QVERIFY(server.IsListening());

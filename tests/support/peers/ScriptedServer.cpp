@@ -64,6 +64,11 @@ ServerScript& ServerScript::Flood(qint64 maxBytes, const QByteArray& filler) {
     return *this;
 }
 
+ServerScript& ServerScript::FloodNumbered(qint64 maxBytes, const QByteArray& filler) {
+    steps.append({Kind::Flood, filler, maxBytes, true});
+    return *this;
+}
+
 struct ScriptedServer::Connection {
     QSslSocket* socket = nullptr;
     QList<ServerScript::Step> steps;
@@ -79,6 +84,8 @@ struct ScriptedServer::Connection {
     QByteArray chunk;
     qint64 floodLeft = 0;
     bool floodCut = false;
+    const QByteArray* numbered = nullptr; // the filler of a numbered flood
+    qint64 number = 0;
 };
 
 ScriptedServer::ScriptedServer(QObject* parent, const QHostAddress& address)
@@ -218,6 +225,7 @@ void ScriptedServer::Advance(Connection& c) {
             c.flooding = true;
             c.floodLeft = step.amount;
             c.chunk = step.bytes.repeated(qMax<qsizetype>(1, FloodChunk / step.bytes.size()));
+            c.numbered = step.numbered ? &c.steps.at(c.next - 1).bytes : nullptr;
             FeedFlood(c);
             return;
         }
@@ -247,6 +255,11 @@ void ScriptedServer::OnClosed(Connection& c) {
 void ScriptedServer::FeedFlood(Connection& c) {
     // Only a little ahead of the socket, so the server's own memory stays small too.
     while (c.flooding && c.floodLeft > 0 && c.socket->bytesToWrite() < 2 * FloodChunk) {
+        if (c.numbered) {
+            c.chunk.clear();
+            while (c.chunk.size() < FloodChunk)
+                c.chunk += QByteArray(*c.numbered).replace("%1", QByteArray::number(++c.number));
+        }
         const qint64 n = qMin<qint64>(c.floodLeft, c.chunk.size());
         const qint64 written = c.socket->write(c.chunk.constData(), n);
         if (written <= 0)
