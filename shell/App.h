@@ -92,6 +92,8 @@ private:
     // With "Keep Passwords in the Keyring" the passwords the file lacks come from the keyring,
     // and the users wait for them.
     void KeepPasswords();
+    // Tarnwick.options was refused: mailboxes it would give the password of wait.
+    void HoldBackWithoutOptions(const QString& why);
     void BringDialogsToFront();
     void ShowSetup();
     // False, after telling the user why, while the icon waits for a notification area: the
@@ -109,7 +111,8 @@ private:
 
     Environment env_;
     Settings settings_;
-    Options options_; // kept beside the settings file
+    Options options_;             // kept beside the settings file
+    bool optionsRefused_ = false; // the file was not read: its choices are not known
     SettingsFile file_;
     UserLists lists_{settings_};
     CheckLogs logs_;

@@ -440,6 +440,8 @@ private slots:
         else
             w.logs.AppendStat("alice", "+OK 3 1\r\n", "3", 3);
 
+        // Private, whether made now or made readable to all before (as the prefill is).
+        QCOMPARE(int(QFileInfo(path).permissions() & QFileDevice::Permissions(0x0077)), 0);
         const QByteArray now = ReadFile(path);
         if (rotated) {
             QCOMPARE(ReadFile(oldPath), before);

@@ -20,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(ServerScript)
 
@@ -446,12 +448,22 @@ class TestTls final : public QObject {
             {"ca", ca.toPem()},
             {"der", ca.toDer()},
             {"garbage", "-----BEGIN CERT-----\nnot base64\n"},
-            {"large", ca.toPem() + QByteArray(16 << 20, '\n')}};
+            {"large", ca.toPem() + QByteArray(16 << 20, '\n')},
+            {"group-writable", ca.toPem()},
+            {"another owner", ca.toPem()}};
         QFile file(caFile);
         if (content == "folder")
             QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick-ca.pem"));
+        else if (content == "fifo")
+            QCOMPARE(mkfifo(QFile::encodeName(caFile).constData(), 0600), 0);
         else if (content != "none")
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes.value(content)) >= 0);
+        file.close();
+        // Planted: the test CA in a file that others may change, or of another user.
+        if (content == "group-writable")
+            QVERIFY(file.setPermissions(file.permissions() | QFileDevice::WriteGroup));
+        if (content == "another owner")
+            QCOMPARE(QProcess::execute("chown", {"nobody", caFile}), 0);
     }
 
 private slots:
@@ -530,11 +542,15 @@ private slots:
             {"der", "%F holds a certificate in binary \\(DER\\) form, not PEM: convert it with "
                     "\"openssl x509 -inform DER"},
             {"garbage", "%F holds no certificate"},
-            {"large", "%F is larger than 16 MiB: too large for a file of certificates\\."}};
+            {"large", "%F is larger than 16 MiB: too large for a file of certificates\\."},
+            {"fifo", "Cannot read %F: not a regular file\\."},
+            {"group-writable", "%F is not trusted: others than its owner may write to it\\."},
+            {"another owner", "%F is not trusted: it belongs to another user\\."}};
         for (const auto& [file, problem] : files)
-            row(file, pop3s, certs_.Server(), file, Tls(),
-                qPrintable("is not known, .*" + problem +
-                           ".* If \"Tarnwick Test CA\" is your own CA"));
+            if (QByteArray(file) != "another owner" || ::geteuid() == 0) // chown needs root
+                row(file, pop3s, certs_.Server(), file, Tls(),
+                    qPrintable("is not known, .*" + problem +
+                               ".* If \"Tarnwick Test CA\" is your own CA"));
         row("untrusted after STLS", stls, certs_.SelfSigned(), "ca", StartTls(),
             "^TLS certificate not accepted: it is self-signed");
         row("clear text on the TLS port", pop3s, certs_.Server(), "ca", Conversation(NormalReplies),

@@ -12,7 +12,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -21,6 +23,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <vector>
 
@@ -112,6 +115,12 @@ private slots:
         QVERIFY(first->waitForStarted());
         // Listening: from here on a signal ends it in order.
         QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
+        // It writes no core, which would hold the passwords.
+        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
+                    .match(QString::fromLatin1(limits.readAll()))
+                    .hasMatch());
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->exitCode(), 0);
@@ -189,6 +198,12 @@ private slots:
         QVERIFY(WaitFor([&] { return QFile::exists(used + "/Tarnwick.socket"); }, 10000));
         QVERIFY(QFile::exists(used + "/Tarnwick.lock"));
         QVERIFY(QFile::exists(home.SettingsPath() + ".lock"));
+        // It writes no core, which would hold the passwords.
+        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
+                    .match(QString::fromLatin1(limits.readAll()))
+                    .hasMatch());
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->exitCode(), 0);
@@ -238,6 +253,12 @@ private slots:
         }
         QVERIFY(ResidentKiB(*first) < before + 16 * 1024);
         QVERIFY(QFile::exists(home.SocketPath()));
+        // It writes no core, which would hold the passwords.
+        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
+                    .match(QString::fromLatin1(limits.readAll()))
+                    .hasMatch());
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->readAllStandardError(), QByteArray()); // it was answered
@@ -245,6 +266,32 @@ private slots:
         Signal(*first, SIGTERM);
         QVERIFY(first->waitForFinished(5000));
         QVERIFY(!QFile::exists(home.SocketPath()));
+    }
+
+    // Files another user could have planted beside the settings are refused, each said once,
+    // and a FIFO among them does not hang the start.
+    void plantedFilesAreRefused() {
+        Home home;
+        home.WriteSettings();
+        const QString config = QFileInfo(home.SettingsPath()).absolutePath();
+        QCOMPARE(mkfifo(QFile::encodeName(config + "/Tarnwick.options").constData(), 0600), 0);
+        QFile ca(config + "/Tarnwick-ca.pem");
+        QVERIFY(ca.open(QIODevice::WriteOnly) && ca.write("-----BEGIN CERTIFICATE-----\n") > 0);
+        ca.close();
+        QVERIFY(ca.setPermissions(ca.permissions() | QFileDevice::WriteOther));
+        QVERIFY(QFile::setPermissions(config, QFileDevice::Permissions(0x7777)));
+        auto process = home.Start();
+        QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
+        Signal(*process, SIGTERM);
+        QVERIFY(process->waitForFinished(5000));
+        const QString told = QString::fromLocal8Bit(process->readAllStandardError());
+        const QStringList expected = {
+            "Tarnwick: the settings folder " + config +
+                " is not private: others than its owner may write to it",
+            "Tarnwick: " + config + "/Tarnwick.options is not used: it is not a regular file",
+            "Tarnwick: " + config +
+                "/Tarnwick-ca.pem is not used: others than its owner may write to it"};
+        QCOMPARE(told.split('\n', Qt::SkipEmptyParts), expected);
     }
 
     void headlessFirstRunTellsStandardError() {
