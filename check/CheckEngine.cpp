@@ -126,8 +126,12 @@ void CheckEngine::CheckMail(bool ResetThings) {
 
 void CheckEngine::OnSessionEnded(bool nextAtOnce) {
     // A server that offers IDLE is watched from now on, on a connection of its own.
-    if (active_ == &imap_ && !nextAtOnce && imap_.Stage() != 0 && imap_.OffersIdle())
+    // The next user follows at once: at start-up the watched mailboxes are counted one
+    // after the other rather than one a second, as their watching then keeps them counted.
+    if (active_ == &imap_ && !nextAtOnce && imap_.Stage() != 0 && imap_.OffersIdle()) {
         idle_.Watch(curUserId_, activeAddress_);
+        nextAtOnce = true;
+    }
     if (nextAtOnce)
         PickAndBegin();
     else

@@ -1,5 +1,6 @@
 #include "IdleUsers.h"
 
+#include "core/Random.h"
 #include "core/Settings.h"
 
 IdleUsers::IdleUsers(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
@@ -63,7 +64,10 @@ void IdleUsers::OnEnded(quint64 userId, bool userGone) {
         entry.pauseMs = IntervalMs();
     else
         entry.pauseMs = entry.pauseMs == 0 ? FirstRetryMs : qMin(entry.pauseMs * 2, IntervalMs());
-    entry.retry.start(entry.pauseMs);
+    int pauseMs = entry.pauseMs;
+    if (random_)
+        pauseMs = int(pauseMs * (0.8 + 0.4 * double(random_->Next())));
+    entry.retry.start(pauseMs);
 }
 
 void IdleUsers::Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it) {

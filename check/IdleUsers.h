@@ -12,13 +12,14 @@
 
 class CheckLogs;
 class CountRecorder;
+class Random;
 class Settings;
 
 // The IMAP users whose servers offer IDLE: one connection each, kept open and watching, so
 // that new mail is counted the moment the server tells of it. The scheduler polls none of
 // them. A connection that fails is logged once and made again after a pause that starts at
-// a few seconds and doubles up to the check interval; after a refused login it waits the
-// whole interval.
+// a few seconds and doubles up to the check interval (give or take a fifth); after a refused
+// login it waits the whole interval. Each user has at most one connection being made.
 class IdleUsers final : public QObject {
     Q_OBJECT
 public:
@@ -39,6 +40,10 @@ public:
     void Prune();
     void LogoutAll();
     void SetTimeoutInterval(int ms);
+    // Each pause before another attempt is spread by up to a fifth either way with `random`,
+    // so that the mailboxes of a server that failed them all together do not all come back
+    // in the same second. Without one, the pauses are as they are.
+    void SetRandom(Random* random) { random_ = random; }
 
 private:
     struct Entry {
@@ -62,4 +67,5 @@ private:
     std::map<quint64, std::unique_ptr<Entry>> entries_;
     std::vector<std::unique_ptr<ImapSession>> leaving_;
     int timeoutMs_ = ImapSession::TimeoutMs;
+    Random* random_ = nullptr;
 };
