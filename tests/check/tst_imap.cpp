@@ -4,11 +4,17 @@
 #include "core/ClockJumps.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
+#include "support/doubles/FixedRandom.h"
 #include "support/peers/ScriptedServer.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -50,6 +56,43 @@ qint64 CpuMs() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
 }
 
+// An IMAP server that answers every check, offering IDLE, and resets every connection that
+// goes on to watch (at its EXAMINE): a server that fails its watchers all together.
+class ResettingImap final : public QTcpServer {
+public:
+    ResettingImap() {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection()) {
+                ++connections;
+                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Answer(*socket); });
+                socket->write("* OK ready\r\n");
+            }
+        });
+    }
+    int connections = 0;
+    int resets = 0;
+
+private:
+    void Answer(QTcpSocket& socket) {
+        while (socket.canReadLine()) {
+            const QList<QByteArray> words = socket.readLine().trimmed().split(' ');
+            const QByteArray tag = words.value(0), command = words.value(1).toUpper();
+            const QByteArray ok = tag + " OK\r\n";
+            if (command == "EXAMINE") {
+                ++resets;
+                socket.abort();
+                return;
+            }
+            socket.write(command == "CAPABILITY" ? "* CAPABILITY IMAP4rev1 IDLE\r\n" + ok
+                         : command == "STATUS"   ? "* STATUS INBOX (UNSEEN 4)\r\n" + ok
+                         : command == "LOGOUT"   ? "* BYE\r\n" + ok
+                                                 : ok);
+        }
+    }
+};
 } // namespace
 
 class TestImapWire final : public QObject {
@@ -247,6 +290,48 @@ private slots:
               server.BytesSent(flooded) >> 20, grownMb, cpuMs);
         QVERIFY2(grownMb < 64, qPrintable(QString::number(grownMb)));
         QVERIFY2(cpuMs < 3000, qPrintable(QString::number(cpuMs)));
+    }
+
+    // 300 watched mailboxes of a server that resets them all: each is counted soon after
+    // the start, and they connect again no more often than the back-off allows.
+    void calmReconnects() {
+        ResettingImap server;
+        QVERIFY(server.isListening());
+        World w;
+        FixedRandom spread({0.0f, 0.5f, 0.99f});
+        w.engine.Idle().SetRandom(&spread);
+        const QString url = "imap://127.0.0.1:" + QString::number(server.serverPort());
+        constexpr int Boxes = 300;
+        for (int i = 0; i < Boxes; ++i)
+            AddUser(w.settings, MakeUser(QString("Box %1").arg(i), "alice", url, "secret"));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        // In an event loop of its own, as the program runs: qWaitFor would sleep between
+        // rounds, which the many round trips would add up.
+        QEventLoop loop;
+        connect(&w.engine, &CheckEngine::CheckingChanged, &loop, [&loop](bool checking) {
+            if (!checking)
+                loop.quit();
+        });
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        w.engine.CheckMail(false);
+        loop.exec();
+        QVERIFY(!w.engine.IsChecking());
+        for (int i = 0; i < Boxes; ++i)
+            QCOMPARE(w.settings.Users[i].NewNumMails, 4);
+        qInfo("%d mailboxes counted in %lld ms", Boxes, elapsed.elapsed());
+        QVERIFY(elapsed.elapsed() < 30000);
+        QTRY_COMPARE(server.resets, Boxes);
+        // Each mailbox: its check, its watch, and the retries whose pauses (a fifth shorter at
+        // the most, doubling from the first) have passed by now.
+        const qint64 seconds = elapsed.elapsed() / 1000 + 1;
+        int retries = 0;
+        for (qint64 pause = IdleUsers::FirstRetryMs * 4 / 5, at = pause; at / 1000 <= seconds;
+             pause *= 2, at += pause)
+            ++retries;
+        qInfo("%d connections in %lld s, at most %d allowed", server.connections, seconds,
+              Boxes * (2 + retries));
+        QVERIFY(server.connections <= Boxes * (2 + retries));
     }
 
     void watched() {
