@@ -87,4 +87,5 @@ private:
     bool tlsAtOnce_ = false;
     bool handshaking_ = false;
     bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS
+    bool reached_ = false;   // the connection was made
 };

@@ -97,6 +97,16 @@ void TlsTrust::Keep(const QString& host, quint16 port, SSL_SESSION* session) {
     sessions_.insert(Key(host, port), std::move(kept));
 }
 
+void TlsTrust::KeepFamily(const QString& host, int family) {
+    if (family < 0) {
+        families_.remove(host);
+        return;
+    }
+    if (families_.size() >= MaxSessions && !families_.contains(host))
+        families_.clear(); // bounded, like the sessions
+    families_.insert(host, family);
+}
+
 void TlsTrust::Forget(const QString& host, quint16 port) {
     sessions_.remove(Key(host, port));
 }

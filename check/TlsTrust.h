@@ -39,6 +39,13 @@ public:
     // Forgets the session of that server: its handshake failed.
     void Forget(const QString& host, quint16 port);
 
+    // The address family (QAbstractSocket::NetworkLayerProtocol) through which `host` last
+    // answered, so that the next connection tries that one alone and a refused port costs
+    // one attempt, not one per address; -1 when none is known.
+    int Family(const QString& host) const { return families_.value(host, -1); }
+    // `family` -1 forgets it: a connection through it failed, so the next tries them all.
+    void KeepFamily(const QString& host, int family);
+
 private:
     // What tells one content of the file from another without reading it.
     struct FileState {
@@ -63,6 +70,7 @@ private:
     std::unique_ptr<SSL_CTX, FreeContext> context_;
     QString caProblem_;
     QHash<QString, Session> sessions_;
+    QHash<QString, int> families_;
 };
 
 // Adds the system's trusted certificates to `store`: where the platform keeps them, looked up

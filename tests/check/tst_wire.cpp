@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -505,6 +506,10 @@ private slots:
         QCOMPARE(w.sink.texts, QStringList());
         QCOMPARE(w.settings.Users[0].NewNumMails, 3);
         QCOMPARE(pop3.Received(0), clear + Commands("alice", "secret"));
+        // The family that answered is kept: the next check makes one attempt through it.
+        const QString host = QUrl(server.arg(pop3.Port())).host();
+        QCOMPARE(w.transport.Trust()->Family(host),
+                 int(ipv6 ? QAbstractSocket::IPv6Protocol : QAbstractSocket::IPv4Protocol));
     }
 
     // Every failure to secure the connection ends the user's check at stage 1, with its
