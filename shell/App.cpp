@@ -6,6 +6,7 @@
 #include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
 #include "core/Clock.h"
+#include "core/Files.h"
 #include "core/Trace.h"
 #include "core/platform/System.h"
 #include "ui/AboutWindow.h"
@@ -58,6 +59,7 @@ void App::Main() {
         env_.dialogs.Message(loaded.message);
     if (exiting_)
         return;
+    loadedWhole_ = loaded.message.isEmpty();
     QString optionsRefused;
     options_ = Options::Load(env_.paths.OptionsFile(), &optionsRefused);
     if (!optionsRefused.isEmpty())
@@ -103,7 +105,28 @@ void App::KeepPasswords() {
     file_.SetPasswordKept([this](const UserRecord& user) { return kept_->InKeyring(user); });
     engine_.SetHeld([this](const UserRecord& user) { return kept_->Held(user); });
     connect(kept_.get(), &KeptPasswords::Arrived, &engine_, &CheckEngine::Reschedule);
+    connect(kept_.get(), &KeptPasswords::Arrived, this, &App::TidyBackup);
     kept_->Begin();
+    TidyBackup();
+}
+
+void App::TidyBackup() {
+    if (backupTidied_ || !loadedWhole_ || !kept_ || !kept_->On() || !kept_->AllArrived())
+        return;
+    backupTidied_ = true;
+    const auto read = [](const QString& path) {
+        QFile file;
+        QString error;
+        return OpenFileToRead(file, path, false, error) ? std::optional(file.read(1 << 20))
+                                                        : std::nullopt;
+    };
+    const std::optional<QByteArray> settings = read(file_.Path());
+    const std::optional<QByteArray> backup = read(file_.BackupPath());
+    if (!settings || !backup || *settings == *backup)
+        return;
+    if (const auto error = WriteFileWhole(file_.BackupPath(), *settings,
+                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        Trace(QStringLiteral("Cannot tidy %1: %2").arg(file_.BackupPath(), *error));
 }
 
 void App::HoldBackWithoutOptions(const QString& why) {

@@ -94,6 +94,10 @@ private:
     void KeepPasswords();
     // Tarnwick.options was refused: mailboxes it would give the password of wait.
     void HoldBackWithoutOptions(const QString& why);
+    // Once every password has come from the keyring, a ".bak" that differs from the settings
+    // file (a kill during the switch to the keyring left the passwords in it) becomes its
+    // copy again.
+    void TidyBackup();
     void BringDialogsToFront();
     void ShowSetup();
     // False, after telling the user why, while the icon waits for a notification area: the
@@ -113,6 +117,8 @@ private:
     Settings settings_;
     Options options_;             // kept beside the settings file
     bool optionsRefused_ = false; // the file was not read: its choices are not known
+    bool loadedWhole_ = false;    // the settings file was read as it is, nothing kept aside
+    bool backupTidied_ = false;
     SettingsFile file_;
     UserLists lists_{settings_};
     CheckLogs logs_;
