@@ -218,6 +218,24 @@ private slots:
         QCOMPARE(home.FilePassword(), Secret);
     }
 
+    // A Tarnwick.options that others may change is not read; a mailbox whose password it
+    // would say is in the keyring is held back and said, not signed in to with none.
+    void refusedOptionsHoldBack() {
+        Home home;
+        ScriptedServer server;
+        home.WriteUser(Local(server.Port()), "");
+        const QString options = home.Places().OptionsFile();
+        QCOMPARE(Options{.KeyringPasswords = true}.Save(options), QString());
+        QVERIFY(QFile::setPermissions(options, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::WriteOther));
+        FakeSecretStore store;
+        Run run(home, store);
+        for (int i = 0; i < 10; ++i) // the scheduler's first look, at once
+            QCoreApplication::processEvents();
+        QCOMPARE(home.ErrLog().count("is not used (others than its owner may write to it)"), 1);
+        QCOMPARE(server.Connections(), 0);
+    }
+
     void greyedWithoutAKeyring() {
         Home home;
         FakeSecretStore store;
