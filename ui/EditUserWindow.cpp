@@ -156,7 +156,7 @@ void EditUserWindow::TestClicked() {
         const MailboxTestResult result =
             mailboxTest_->Run(entry.MailServer, entry.Username, entry.Password);
         if (result.passed) {
-            dialogs_.Message(TestPassedMessage.arg(result.count));
+            dialogs_.Message(TestPassedMessage.arg(MessagesText(result.count)));
             break;
         }
         const QString failed = TestFailedMessage + QStringLiteral("\r\n") + result.failure;

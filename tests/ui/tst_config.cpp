@@ -25,6 +25,7 @@
 #include "ui/UserEntry.h"
 #include "ui/UserListBox.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
@@ -139,6 +140,7 @@ QStringList FocusOrder(QWidget& window) {
 class TestConfig final : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { NameDropDownsByLabel(); }
     void init() {
         // Every raise goes through the one that knows the headless platforms have none.
         QTest::failOnWarning(QRegularExpression("does not support raise"));
@@ -157,6 +159,14 @@ private slots:
     void windowLayouts() {
         World w;
         AboutWindow about;
+        // The two "Set" buttons, named by what they set.
+        for (const auto& [button, name] : {std::pair{"cmdSetCheck", "Set Check Interval"},
+                                           {"cmdSetShow", "Set Show Interval"}}) {
+            auto* set = w.setup.findChild<QPushButton*>(button);
+            QCOMPARE(set->text(), QString("Set"));
+            QCOMPARE(QAccessible::queryAccessibleInterface(set)->text(QAccessible::Name),
+                     QString(name));
+        }
         struct Expect {
             QDialog* window;
             QString caption;
@@ -214,8 +224,10 @@ private slots:
                 QVERIFY2(names.contains(control), qPrintable(control));
             QCOMPARE(LayoutFaults(*e.window, e.overlaps).join(", "), QString());
             QCOMPARE(FocusOrder(*e.window), e.tabs);
+            // Return presses no button, but "Ok" in the password prompt.
             for (QPushButton* b : e.window->findChildren<QPushButton*>()) {
-                QVERIFY2(!b->isDefault() && !b->autoDefault(), qPrintable(b->objectName()));
+                QVERIFY2(!b->autoDefault(), qPrintable(b->objectName()));
+                QCOMPARE(b->isDefault(), e.window == &w.password && b->objectName() == "cmdOk");
             }
         }
         QCOMPARE(Control<QLineEdit>(w.password, "txtPassword")->echoMode(), QLineEdit::Password);
@@ -304,10 +316,10 @@ private slots:
             QVERIFY(ok->isEnabled());
             QTest::keyClick(text, Qt::Key_Backspace);
             QVERIFY(!ok->isEnabled());
-            QTest::keyClicks(text, "   ");
-            QTest::keyClick(text, Qt::Key_Return); // Enter accepts nothing
+            QTest::keyClick(text, Qt::Key_Return); // with the field empty Return does nothing
             QVERIFY(d.isVisible());
-            Press(d, "cmdOk");
+            QTest::keyClicks(text, "   ");
+            QTest::keyClick(text, Qt::Key_Return); // Return presses "Ok", the default button
         });
         QCOMPARE(prompt.GetNewPass(), QString("   ")); // blanks only, returned unchanged
 
@@ -673,7 +685,13 @@ private slots:
                 QWidget* buddy = Control<QLabel>(d, label)->buddy();
                 QVERIFY(buddy);
                 QCOMPARE(buddy->accessibleName(), QString(name));
+                // As a screen reader reads it: a drop-down too, not by its current item.
+                QAccessibleInterface* read = QAccessible::queryAccessibleInterface(buddy);
+                QVERIFY(read);
+                QCOMPARE(read->text(QAccessible::Name), QString(name));
             }
+            QCOMPARE(QAccessible::queryAccessibleInterface(protocol)->text(QAccessible::Value),
+                     protocol->currentText());
             Press(d, "cmdOk");
         });
         int n = stored.isEmpty() ? -1 : 0;
