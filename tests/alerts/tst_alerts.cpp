@@ -73,16 +73,10 @@ public:
 class TestAlerts final : public QObject {
     Q_OBJECT
 
-    static inline QtMessageHandler previous_ = nullptr;
-
 private slots:
-    void initTestCase() {
-        // The offscreen platform cannot raise windows and says so on every alert.
-        previous_ = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext& context, const QString& msg) {
-                if (!msg.contains(QLatin1String("does not support raise()")))
-                    previous_(type, context, msg);
-            });
+    void init() {
+        // The offscreen platform cannot raise windows: nothing asks it to.
+        QTest::failOnWarning(QRegularExpression("does not support raise"));
     }
 
     void layoutAndLook() {
@@ -90,7 +84,7 @@ private slots:
         AlertWindow& a = w.window;
         QCOMPARE(a.size(), QSize(385, 161));
         QVERIFY(a.windowFlags().testFlag(Qt::FramelessWindowHint));
-        QCOMPARE(a.windowType(), Qt::Tool);
+        QCOMPARE(a.windowType(), HasStackingOrder() ? Qt::Tool : Qt::Window);
         QCOMPARE(a.windowTitle(), QString("Alert!"));
         QVERIFY(!a.isVisible());
 
