@@ -79,6 +79,8 @@ struct ScriptedServer::Connection {
     QByteArray chunk;
     qint64 floodLeft = 0;
     bool floodCut = false;
+    bool encrypted = false; // a TLS handshake was completed
+    QString error;          // what the socket said when it failed
 };
 
 ScriptedServer::ScriptedServer(QObject* parent, const QHostAddress& address)
@@ -153,6 +155,16 @@ bool ScriptedServer::FloodCutShort(int connection) const {
     return c && c->floodCut;
 }
 
+bool ScriptedServer::Encrypted(int connection) const {
+    const Connection* c = At(connection);
+    return c && c->encrypted;
+}
+
+QString ScriptedServer::SocketError(int connection) const {
+    const Connection* c = At(connection);
+    return c ? c->error : QString();
+}
+
 void ScriptedServer::OnNewConnection() {
     while (server_->hasPendingConnections()) {
         auto owned = std::make_unique<Connection>();
@@ -169,8 +181,13 @@ void ScriptedServer::OnNewConnection() {
         });
         connect(c.socket, &QTcpSocket::readyRead, this, [this, &c] { OnReadyRead(c); });
         connect(c.socket, &QTcpSocket::disconnected, this, [this, &c] { OnClosed(c); });
-        connect(c.socket, &QTcpSocket::errorOccurred, this, [this, &c] { OnClosed(c); });
+        connect(c.socket, &QTcpSocket::errorOccurred, this, [this, &c] {
+            if (c.error.isEmpty())
+                c.error = c.socket->errorString();
+            OnClosed(c);
+        });
         connect(c.socket, &QSslSocket::encrypted, this, [this, &c] {
+            c.encrypted = true;
             c.waiting = false;
             Advance(c);
         });
