@@ -34,7 +34,7 @@ AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<b
     // keys that were meant for that window.
     KeepOutOfFocus(this);
     setWindowTitle(QStringLiteral("Alert!"));
-    setFixedSize(Px(5775), Px(2415));
+    setFixedSize(Px(5775), Height);
     setFont(WindowFont());
 
     txtAlert.setGeometry(Px(120), Px(120), Px(5535), Px(1620));
@@ -56,12 +56,16 @@ AlertWindow::AlertWindow(Settings& settings, const Clock& clock, std::function<b
     for (QPushButton* button : {&cmdOk, &cmdHide, &cmdHideSession, &cmdHidePermanently})
         button->setAutoDefault(false);
 
+    for (QWidget* control : std::initializer_list<QWidget*>{&txtAlert, &cmdHide, &cmdHideSession,
+                                                            &cmdHidePermanently, &cmdOk})
+        places_.emplace_back(control, control->pos());
+
     setTabOrder(&cmdOk, &cmdHide);
     setTabOrder(&cmdHide, &cmdHideSession);
     setTabOrder(&cmdHideSession, &cmdHidePermanently);
     setTabOrder(&cmdHidePermanently, &txtAlert);
 
-    connect(&cmdOk, &QPushButton::clicked, this, &AlertWindow::DoHide);
+    connect(&cmdOk, &QPushButton::clicked, this, &AlertWindow::OnOk);
     connect(&cmdHide, &QPushButton::clicked, this, &AlertWindow::DoHide);
     connect(&cmdHideSession, &QPushButton::clicked, this, &AlertWindow::OnHideSession);
     connect(&cmdHidePermanently, &QPushButton::clicked, this, &AlertWindow::OnHidePermanently);
@@ -105,6 +109,14 @@ void AlertWindow::AddError(const QString& ErrTxt) {
 }
 
 void AlertWindow::AddUserError(const QString& ErrTxt, const QString& who) {
+    if (errorAlert_ && isVisible() && !tmrHide.isActive() && !who.isEmpty() &&
+        who == shownError_.who) {
+        // One alert to answer per user: the one on screen tells of the newer failure.
+        txtAlert.setPlainText(
+            AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since));
+        Trace(QStringLiteral("frmAlert ShowAlert: ") + txtAlert.toPlainText());
+        return;
+    }
     queue_.Add(ErrTxt, who, clock_.Now().time());
     Wake();
 }
@@ -115,16 +127,22 @@ QPoint AlertWindow::RestingPlace() {
 }
 
 void AlertWindow::MoveTo(int top) {
-    move(rest_.x(), top);
+    top_ = top;
     // Above the work area lies a panel: the part of the window that is still there stays
-    // unseen, so that the slide never covers it. With the work area at the screen's top
-    // that part is off the screen anyway.
+    // unseen, so that the slide never covers it. The window then stays in the work area, as
+    // tall as the part that has come out, its content moved up by the rest. (A window mask
+    // would do the same, but what comes out from behind it is not painted again on every
+    // platform: under an X11 top panel it showed an earlier alert's text.) Every step is a
+    // resize, which paints the window anew. With the work area at the screen's top that part
+    // is off the screen anyway.
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const int hidden = rest_.y() - top;
-    if (hidden <= 0 || !screen || rest_.y() <= screen->geometry().top())
-        clearMask();
-    else
-        setMask(QRegion(0, std::min(hidden, height() - 1), width(), height()));
+    const int hidden = std::clamp(rest_.y() - top, 0, Height - 1);
+    const bool covered = hidden > 0 && screen && rest_.y() > screen->geometry().top();
+    const int shift = covered ? hidden : 0;
+    setFixedSize(width(), Height - shift);
+    for (const auto& [control, place] : places_)
+        control->move(place.x(), place.y() - shift);
+    move(rest_.x(), covered ? rest_.y() : top);
 }
 
 int AlertWindow::AlertUser() const {
@@ -148,7 +166,7 @@ void AlertWindow::UseDesktopNotifications(DesktopNotifications* service,
     connect(desktop_, &DesktopNotifications::NotificationClosed, this,
             [this](quint32 id, DesktopNotifications::Closed reason) {
                 if (reason != DesktopNotifications::Closed::ByCall)
-                    OnDesktopClosed(id);
+                    OnDesktopClosed(id, reason);
             });
     connect(desktop_, &DesktopNotifications::AvailableChanged, this, &AlertWindow::Wake);
 }
@@ -200,7 +218,9 @@ void AlertWindow::DoNextAlert() {
 
 void AlertWindow::ShowAlert() {
     QString text;
+    shownError_ = {};
     if (!queue_.IsEmpty()) {
+        shownError_ = queue_.OriginAt(0);
         text = queue_.TakeOldest();
         alertUserId_ = 0;
         errorAlert_ = true;
@@ -225,7 +245,7 @@ void AlertWindow::ShowAlert() {
     (errorAlert_ ? cmdOk : cmdHide).setFocus();
 
     rest_ = RestingPlace();
-    MoveTo(rest_.y() - height());
+    MoveTo(rest_.y() - Height);
     show();
     SetTopMost(this);
 
@@ -237,9 +257,9 @@ void AlertWindow::ShowAlert() {
 void AlertWindow::OnShowTick() {
     tmrShow.stop();
     ++slideSteps_;
-    const int top = y();
-    MoveTo(std::max(top + 1, qRound(top + height() / double(SlideDivisor))));
-    if (y() >= rest_.y() || slideSteps_ >= MaxSlideSteps)
+    const int top = top_;
+    MoveTo(std::max(top + 1, qRound(top + Height / double(SlideDivisor))));
+    if (top_ >= rest_.y() || slideSteps_ >= MaxSlideSteps)
         MoveTo(rest_.y());
     else
         tmrShow.start();
@@ -256,9 +276,9 @@ void AlertWindow::DoHide() {
 void AlertWindow::OnHideTick() {
     tmrHide.stop();
     ++slideSteps_;
-    const int top = y();
-    MoveTo(std::min(top - 1, qRound(top - height() / double(SlideDivisor))));
-    if (y() >= rest_.y() - height() && slideSteps_ < MaxSlideSteps)
+    const int top = top_;
+    MoveTo(std::min(top - 1, qRound(top - Height / double(SlideDivisor))));
+    if (top_ >= rest_.y() - Height && slideSteps_ < MaxSlideSteps)
         tmrHide.start();
     else
         HideAlert();
@@ -270,6 +290,14 @@ void AlertWindow::HideAlert() {
     hide();
     ClearTopMost(this);
     DoNextAlert();
+}
+
+void AlertWindow::OnOk() {
+    // The user has seen that something fails: errors of the same user waiting behind this one
+    // say nothing new.
+    if (!shownError_.who.isEmpty())
+        queue_.RemoveWho(shownError_.who);
+    DoHide();
 }
 
 void AlertWindow::OnHideSession() {
@@ -374,9 +402,12 @@ void AlertWindow::OnDesktopAction(quint32 id, const QString& action) {
     ApplyWaitingActions();
 }
 
-void AlertWindow::OnDesktopClosed(quint32 id) {
-    // Dismissed or expired: as "Hide" for mail, as "Ok" for an error.
-    std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
+void AlertWindow::OnDesktopClosed(quint32 id, DesktopNotifications::Closed reason) {
+    // Dismissed: as "Hide" for mail, as "Ok" for an error. An expired mail notification has
+    // been seen and may stay in the service's list: it is not shown again until its count
+    // changes.
+    if (reason != DesktopNotifications::Closed::Expired)
+        std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
     for (auto it = errorShown_.begin(); it != errorShown_.end(); ++it) {
         if (it->second.id == id) {
             queue_.Remove(it->first);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "alerts/AlertQueue.h"
+#include "alerts/DesktopNotifications.h"
 #include "check/Logs.h"
 
 #include <QPlainTextEdit>
@@ -37,6 +38,7 @@ public:
     static constexpr int TwipsPerPixel = 15;
     static constexpr int Px(int twips) { return (twips + TwipsPerPixel / 2) / TwipsPerPixel; }
 
+    static constexpr int Height = (2415 + TwipsPerPixel / 2) / TwipsPerPixel; // Px(2415)
     static constexpr int NextAlertMs = 1000;
     static constexpr int SlideTickMs = 1;
     static constexpr int SlideDivisor = 50;
@@ -101,6 +103,7 @@ private:
     void MoveTo(int top);
     void OnShowTick();
     void OnHideTick();
+    void OnOk();
     void OnHideSession();
     void OnHidePermanently();
     // The record of the user whose mail alert is on screen; none for an error alert or when
@@ -113,7 +116,7 @@ private:
     // Applies the actions that waited for setup to close, once it has.
     void ApplyWaitingActions();
     void OnDesktopAction(quint32 id, const QString& action);
-    void OnDesktopClosed(quint32 id);
+    void OnDesktopClosed(quint32 id, DesktopNotifications::Closed reason);
     // Closes every notification of ours, as when they are no longer wanted.
     void ForgetDesktop();
 
@@ -126,8 +129,13 @@ private:
     quint64 alertUserId_ = 0; // AlertUser by identity; 0 for none
     qint32 alertNumMails_ = 0;
     bool errorAlert_ = false;
+    // The error alert on screen: whose, how many failures it stands for, since when; a newer
+    // error of that user takes its place on screen.
+    AlertQueue::Origin shownError_;
     int slideSteps_ = 0;
     QPoint rest_; // where the alert slides to, taken when it is shown
+    int top_ = 0; // where the window's top edge is in the slide, hidden or not
+    std::vector<std::pair<QWidget*, QPoint>> places_; // the controls' places at rest
 
     struct Shown {
         quint32 id = 0;   // the service's notification

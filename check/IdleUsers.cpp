@@ -1,7 +1,10 @@
 #include "IdleUsers.h"
 
 #include "core/Random.h"
+#include "Logs.h"
 #include "core/Settings.h"
+
+#include <utility>
 
 IdleUsers::IdleUsers(Settings& settings, CheckLogs& logs, CountRecorder& recorder,
                      const TransportFactory& makeTransport, QObject* parent)
@@ -28,7 +31,14 @@ void IdleUsers::Watch(quint64 userId, const ServerAddress& address) {
     entry->username = user.Username;
     entry->password = user.Password;
     entry->retry.setSingleShot(true);
+    entry->healing.setSingleShot(true);
     Entry& added = *entries_.emplace(userId, std::move(entry)).first->second;
+    connect(&added.healing, &QTimer::timeout, this, [this, userId] {
+        const auto it = entries_.find(userId);
+        const int at = settings_.IndexOfId(userId);
+        if (it != entries_.end() && at >= 0)
+            logs_.DoError(it->second->dropText, at, it->second->dropStage);
+    });
     connect(&added.retry, &QTimer::timeout, this, [this, userId] {
         if (const auto it = entries_.find(userId); it != entries_.end())
             Connect(userId, *it->second);
@@ -42,9 +52,14 @@ void IdleUsers::Connect(quint64 userId, Entry& entry) {
     entry.session = std::make_unique<ImapSession>(settings_, logs_, recorder_, makeTransport_);
     ImapSession& session = *entry.session;
     session.SetWatching(true);
-    session.SetQuiet(entry.pauseMs != 0); // failed before: logged then, not at every retry
+    // Failed before: logged then, not at every retry.
+    session.SetQuiet(entry.pauseMs != 0 && !entry.reportRetry);
     session.SetTimeoutInterval(timeoutMs_);
-    connect(&session, &ImapSession::Counted, this, [&entry] { entry.pauseMs = 0; });
+    connect(&session, &ImapSession::Counted, this, [&entry] {
+        entry.pauseMs = 0;
+        entry.reportRetry = false;
+        entry.healing.stop(); // back
+    });
     connect(&session, &CheckSession::Ended, this,
             [this, userId](bool userGone) { OnEnded(userId, userGone); });
     session.Begin(userId, entry.address);
@@ -58,8 +73,19 @@ void IdleUsers::OnEnded(quint64 userId, bool userGone) {
         Drop(it);
         return;
     }
-    // Logged already; tried again after a pause, so that a failing server is not hammered.
     Entry& entry = *it->second;
+    if (entry.session->Dropped()) {
+        entry.dropText = entry.session->FailureText();
+        entry.dropStage = entry.session->FailedStage();
+        entry.reportRetry = true;
+        entry.healing.start(IntervalMs());
+        entry.pauseMs = FirstRetryMs;
+        entry.retry.start(entry.pauseMs);
+        return;
+    }
+    if (std::exchange(entry.reportRetry, false))
+        entry.healing.stop(); // the reconnect's own failure has been logged
+    // Logged already; tried again after a pause, so that a failing server is not hammered.
     if (entry.session->LoginRefused())
         entry.pauseMs = IntervalMs();
     else
@@ -73,6 +99,7 @@ void IdleUsers::OnEnded(quint64 userId, bool userGone) {
 void IdleUsers::Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it) {
     Entry& entry = *it->second;
     entry.retry.stop();
+    entry.healing.stop();
     if (entry.session)
         Leave(std::move(entry.session));
     entries_.erase(it);

@@ -19,7 +19,9 @@ class Settings;
 // that new mail is counted the moment the server tells of it. The scheduler polls none of
 // them. A connection that fails is logged once and made again after a pause that starts at
 // a few seconds and doubles up to the check interval (give or take a fifth); after a refused
-// login it waits the whole interval. Each user has at most one connection being made.
+// login it waits the whole interval. Each user has at most one connection being made. A
+// working watch that the server closes or says BYE on is logged only when it does not come
+// back.
 class IdleUsers final : public QObject {
     Q_OBJECT
 public:
@@ -52,6 +54,13 @@ private:
         std::unique_ptr<ImapSession> session;
         QTimer retry;
         int pauseMs = 0;
+        // A watch that worked and was dropped by the server (a restart) heals by itself: its
+        // failure is the user's only when the first reconnect fails or it is not back within
+        // one check interval.
+        QString dropText;
+        int dropStage = 0;
+        bool reportRetry = false; // the first reconnect after a drop
+        QTimer healing;
     };
     void Connect(quint64 userId, Entry& entry);
     void OnEnded(quint64 userId, bool userGone);

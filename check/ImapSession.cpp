@@ -129,6 +129,7 @@ void ImapSession::Begin(quint64 userId, const ServerAddress& address) {
     tlsPending_ = false;
     offersIdle_ = false;
     loginRefused_ = false;
+    dropped_ = false;
     idling_ = false;
     doneOwed_ = false;
     refreshWanted_ = false;
@@ -475,7 +476,10 @@ void ImapSession::LogIn() {
 
 void ImapSession::Fail(const QString& message) {
     loginRefused_ = step_ == Step::Login;
-    if (!quiet_)
+    dropped_ = watch_ && step_ == Step::Idle && idling_;
+    failureText_ = message;
+    failedStage_ = stage_;
+    if (!quiet_ && !dropped_)
         logs_.DoError(message, settings_.IndexOfId(userId_), stage_);
     stage_ = 0;
     Finish(false);

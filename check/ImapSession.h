@@ -54,6 +54,11 @@ public:
     bool OffersIdle() const { return offersIdle_; }
     // The last failure was a refused login.
     bool LoginRefused() const { return loginRefused_; }
+    // The last failure ended a watch that worked: the server closed the connection or said
+    // BYE while idling. It is not logged; the watcher decides whether it is the user's error.
+    bool Dropped() const { return dropped_; }
+    const QString& FailureText() const { return failureText_; }
+    int FailedStage() const { return failedStage_; }
     // Watching: counts again now.
     void Refresh();
     // Leaves in order (DONE, LOGOUT). Logged in, it reads on until the server answers the
@@ -132,6 +137,9 @@ private:
     bool quiet_ = false;
     bool offersIdle_ = false;
     bool loginRefused_ = false;
+    bool dropped_ = false;
+    QString failureText_;
+    int failedStage_ = 0;
     bool idling_ = false;        // the server has said it idles
     bool doneOwed_ = false;      // IDLE sent, its DONE not yet
     bool refreshWanted_ = false; // a refresh asked for before the IDLE began

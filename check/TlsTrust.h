@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <memory>
 
@@ -31,6 +32,10 @@ public:
     // Why the file gave no certificate (or not all), for the error text; as of the last
     // Context.
     const QString& CaProblem() const { return caProblem_; }
+    // Whether `der` is one of the file's certificates, as of the last Context. Each of them is
+    // an anchor by itself: a server certificate that the user chose to trust, whose issuer is
+    // not known, ends its chain (OpenSSL's partial-chain rule, for the file's certificates only).
+    bool IsFileCertificate(const QByteArray& der) const { return fileCertificates_.contains(der); }
 
     // The session kept for `host` and `port`, to offer at the next connection; null if none.
     SSL_SESSION* Kept(const QString& host, quint16 port);
@@ -69,6 +74,7 @@ private:
     FileState state_;
     std::unique_ptr<SSL_CTX, FreeContext> context_;
     QString caProblem_;
+    QSet<QByteArray> fileCertificates_; // DER
     QHash<QString, Session> sessions_;
     QHash<QString, int> families_;
 };

@@ -91,6 +91,7 @@ int RunTarnwick(int argc, char** argv) {
     QApplication::setWindowIcon(AppIcon());
     // The message boxes and the tray's menu in the font of the windows.
     QApplication::setFont(WindowFont());
+    NameDropDownsByLabel();
 
     // A log write past the file-size limit fails like any other write, not the process.
     IgnoreFileSizeSignal();

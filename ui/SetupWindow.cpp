@@ -57,6 +57,8 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     // what they set.
     lblUsers->setBuddy(lstUsers);
     lstUsers->setAccessibleName(QStringLiteral("Users"));
+    cmdSetCheck->setAccessibleName(QStringLiteral("Set Check Interval"));
+    cmdSetShow->setAccessibleName(QStringLiteral("Set Show Interval"));
     cmdSetCheck->setAccessibleDescription(lblCheckIntCap->text());
     cmdSetShow->setAccessibleDescription(lblShowIntCap->text());
     // The value labels overlap their captions' rectangles: keep them in front.

@@ -390,6 +390,35 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return server.Closed(3); }, 5000));
         QCOMPARE(server.Received(3).mid(5), QByteArrayList({"DONE\r\n", "a6 LOGOUT\r\n"}));
     }
+
+    // A server restart closes the watch with BYE: the user hears of it only when the first
+    // reconnect fails.
+    void serverRestart_data() {
+        QTest::addColumn<ServerScript>("reconnect");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("back at once") << Watching("4") << "";
+        QTest::newRow("still down")
+            << Conversation({"* BYE Too many connections\r\n"}) << "1|BYE Too many connections";
+    }
+    void serverRestart() {
+        QFETCH(ServerScript, reconnect);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.Queue(Imap("IMAP4rev1 IDLE", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout));
+        server.Queue(Watching("4", "* BYE Server shutting down.\r\n"));
+        server.Queue(reconnect);
+        World w;
+        w.engine.SetTimeoutInterval(5000);
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(w.CheckAndWait());
+        QTRY_COMPARE_WITH_TIMEOUT(server.Connections(), 3, 15000);
+        QTRY_VERIFY(error.isEmpty() ? server.Received(2).size() == 5 : !LastError(w).isEmpty());
+        QCOMPARE(LastError(w), error);
+        QVERIFY(w.engine.Idle().IsWatched(w.settings.Users[0].Id));
+    }
 };
 
 int main(int argc, char** argv) {

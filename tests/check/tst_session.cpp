@@ -127,6 +127,20 @@ private slots:
                              [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; }));
     }
 
+    // An IMAP count is of unseen mail: read on the phone, it falls, and that is no error.
+    void imapCountFalls() {
+        World w;
+        w.settings.ShowErrors = true;
+        AddUser(w.settings, MakeUser("Home", "alice", "imap://imap.home", "pw", 3));
+        QSignalSpy fell(&w.engine.Recorder(), &CountRecorder::AcceptedCountFell);
+        w.engine.Recorder().Record(0, 8, "* STATUS INBOX (UNSEEN 1)\r\n", "1", 1);
+        QCOMPARE(w.settings.Users[0].NumMails, 1);
+        QCOMPARE(w.settings.Users[0].NewNumMails, -1);
+        QCOMPARE(fell.size(), 1);
+        QVERIFY(!ReadFile(w.logs.ErrLogPath()).contains("less eMails"));
+        QVERIFY(w.sink.texts.isEmpty());
+    }
+
     void malformedStat_data() {
         QTest::addColumn<QByteArray>("stat");
         QTest::newRow("count only") << QByteArray("+OK 3");

@@ -44,7 +44,8 @@ struct Home : ProgramHome {
     // `changes` replace variables of the usual environment; an empty value removes one.
     // `fileLimit`: the most descriptors the program may have open, when not 0.
     std::unique_ptr<QProcess> Start(const QMap<QString, QString>& changes = {},
-                                    rlim_t fileLimit = 0) const {
+                                    rlim_t fileLimit = 0,
+                                    const QString& binary = TARNWICK_BINARY) const {
         auto process = std::make_unique<QProcess>();
         if (fileLimit)
             process->setChildProcessModifier([fileLimit] {
@@ -61,7 +62,7 @@ struct Home : ProgramHome {
                 env.insert(it.key(), it.value());
         }
         process->setProcessEnvironment(env);
-        process->setProgram(QStringLiteral(TARNWICK_BINARY));
+        process->setProgram(binary);
         process->start();
         return process;
     }
@@ -292,6 +293,30 @@ private slots:
             "Tarnwick: " + config +
                 "/Tarnwick-ca.pem is not used: others than its owner may write to it"};
         QCOMPARE(told.split('\n', Qt::SkipEmptyParts), expected);
+    }
+
+    // A headless run that shows an error alert: no warning of Qt's that it cannot raise it.
+    void headlessAlertSaysNothingElse() {
+        Home home;
+        Settings settings;
+        settings.ShowErrors = true;
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.1:1", "secret")); // refused
+        WriteSettingsFile(settings, home.SettingsPath());
+        const QString binary = home.dir.filePath("bin/tarnwick"); // its logs beside it
+        QVERIFY(QFile::copy(QStringLiteral(TARNWICK_BINARY), binary));
+        auto process = home.Start({{"QT_LOGGING_RULES", "tarnwick.trace=true"}}, 0, binary);
+        QByteArray told;
+        QVERIFY(WaitFor(
+            [&] {
+                told += process->readAllStandardError();
+                return told.contains("frmAlert ShowAlert: Error with Home");
+            },
+            20000));
+        QTest::qWait(500); // the slide
+        Signal(*process, SIGHUP);
+        QVERIFY(process->waitForFinished(5000));
+        told += process->readAllStandardError();
+        QVERIFY2(!told.contains("does not support"), told.constData());
     }
 
     void headlessFirstRunTellsStandardError() {

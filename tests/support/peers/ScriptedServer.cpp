@@ -86,6 +86,8 @@ struct ScriptedServer::Connection {
     bool floodCut = false;
     const QByteArray* numbered = nullptr; // the filler of a numbered flood
     qint64 number = 0;
+    bool encrypted = false; // a TLS handshake was completed
+    QString error;          // what the socket said when it failed
 };
 
 ScriptedServer::ScriptedServer(QObject* parent, const QHostAddress& address)
@@ -160,6 +162,16 @@ bool ScriptedServer::FloodCutShort(int connection) const {
     return c && c->floodCut;
 }
 
+bool ScriptedServer::Encrypted(int connection) const {
+    const Connection* c = At(connection);
+    return c && c->encrypted;
+}
+
+QString ScriptedServer::SocketError(int connection) const {
+    const Connection* c = At(connection);
+    return c ? c->error : QString();
+}
+
 void ScriptedServer::OnNewConnection() {
     while (server_->hasPendingConnections()) {
         auto owned = std::make_unique<Connection>();
@@ -176,8 +188,13 @@ void ScriptedServer::OnNewConnection() {
         });
         connect(c.socket, &QTcpSocket::readyRead, this, [this, &c] { OnReadyRead(c); });
         connect(c.socket, &QTcpSocket::disconnected, this, [this, &c] { OnClosed(c); });
-        connect(c.socket, &QTcpSocket::errorOccurred, this, [this, &c] { OnClosed(c); });
+        connect(c.socket, &QTcpSocket::errorOccurred, this, [this, &c] {
+            if (c.error.isEmpty())
+                c.error = c.socket->errorString();
+            OnClosed(c);
+        });
         connect(c.socket, &QSslSocket::encrypted, this, [this, &c] {
+            c.encrypted = true;
             c.waiting = false;
             Advance(c);
         });

@@ -85,6 +85,10 @@ public:
     qint64 BytesSent(int connection) const;
     // A flood on the connection stopped because the client closed, not at its limit.
     bool FloodCutShort(int connection) const;
+    // A TLS handshake on the connection was completed.
+    bool Encrypted(int connection) const;
+    // What the connection's socket said when it failed ("... tlsv1 alert unknown ca").
+    QString SocketError(int connection) const;
 
 private:
     struct Connection;
