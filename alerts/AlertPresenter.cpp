@@ -32,6 +32,8 @@ void AlertPresenter::AddError(const QString& ErrTxt) {
 }
 
 void AlertPresenter::AddUserError(const QString& ErrTxt, const QString& who) {
+    if (errorInPlace_ && errorInPlace_(ErrTxt, who))
+        return;
     queue_.Add(ErrTxt, who, clock_.Now().time());
     emit Due();
 }
@@ -55,8 +57,10 @@ bool AlertPresenter::IsStale(quint64 userId, qint32 count) const {
 }
 
 std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
-    if (!queue_.IsEmpty())
-        return Alert{true, queue_.TakeOldest(), 0, 0};
+    if (!queue_.IsEmpty()) {
+        const AlertQueue::Origin origin = queue_.OriginAt(0);
+        return Alert{true, queue_.TakeOldest(), 0, 0, origin};
+    }
     const int i = PickMailUser(settings_, states_, clock_.Stamp());
     if (i < 0)
         return std::nullopt;
@@ -66,7 +70,7 @@ std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
     const UserRecord& user = settings_.Users[i];
     states_.Update(user.Id, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
     const qint32 count = states_.Of(user.Id).NewNumMails;
-    return Alert{false, MailAlertText(user.ScreenName, count, user.NumMails), user.Id, count};
+    return Alert{false, MailAlertText(user.ScreenName, count, user.NumMails), user.Id, count, {}};
 }
 
 void AlertPresenter::HideForSession(quint64 userId) {
@@ -98,7 +102,7 @@ void AlertPresenter::UseDesktopNotifications(DesktopNotifications* service,
     connect(desktop_, &DesktopNotifications::NotificationClosed, this,
             [this](quint32 id, DesktopNotifications::Closed reason) {
                 if (reason != DesktopNotifications::Closed::ByCall)
-                    OnDesktopClosed(id);
+                    OnDesktopClosed(id, reason == DesktopNotifications::Closed::Expired);
             });
     connect(desktop_, &DesktopNotifications::AvailableChanged, this, &AlertPresenter::Due);
 }
@@ -199,9 +203,12 @@ void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
     ApplyWaitingActions();
 }
 
-void AlertPresenter::OnDesktopClosed(quint32 id) {
-    // Dismissed or expired: as "Hide" for mail, as "Ok" for an error.
-    std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
+void AlertPresenter::OnDesktopClosed(quint32 id, bool expired) {
+    // Dismissed: as "Hide" for mail, as "Ok" for an error. An expired mail notification has
+    // been seen and may stay in the service's list: it is not shown again until its count
+    // changes.
+    if (!expired)
+        std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
     for (auto it = errorShown_.begin(); it != errorShown_.end(); ++it) {
         if (it->second.id == id) {
             queue_.Remove(it->first);

@@ -34,6 +34,7 @@ public:
         QString text;
         quint64 userId = 0; // a mail alert's user
         qint32 count = 0;   // a mail alert's NewNumMails
+        AlertQueue::Origin origin; // an error's user, failures and their start
     };
 
     AlertPresenter(Settings& settings, MailboxStates& states, const Clock& clock,
@@ -45,6 +46,12 @@ public:
     // Queues an error of the user `who`, in place of that user's error still waiting.
     void AddUserError(const QString& ErrTxt, const QString& who) override;
     const AlertQueue& Queue() const { return queue_; }
+    // The window offers to take a newer error of the user on screen in place (true: taken).
+    void SetErrorInPlace(std::function<bool(const QString&, const QString&)> take) {
+        errorInPlace_ = std::move(take);
+    }
+    // The user has answered an error of `who`: the ones waiting behind it say nothing new.
+    void ForgetErrorsOf(const QString& who) { queue_.RemoveWho(who); }
 
     // The next alert for the window, taken from the queue or stamped as shown; none when
     // nothing is due.
@@ -83,7 +90,7 @@ private:
     // Applies the actions that waited for setup to close, once it has.
     void ApplyWaitingActions();
     void OnDesktopAction(quint32 id, const QString& action);
-    void OnDesktopClosed(quint32 id);
+    void OnDesktopClosed(quint32 id, bool expired);
 
     Settings& settings_;
     MailboxStates& states_;
@@ -91,6 +98,7 @@ private:
     std::function<bool()> saveFile_;
     std::function<bool()> isSetupVisible_;
     AlertQueue queue_;
+    std::function<bool(const QString&, const QString&)> errorInPlace_;
 
     struct Shown {
         quint32 id = 0;   // the service's notification

@@ -18,9 +18,7 @@ bool AlertQueue::Add(const QString& ErrTxt, const QString& who, const QTime& at)
             if (origin.who != who)
                 continue;
             ++origin.failures;
-            Errors[j] = ErrTxt + QStringLiteral("\r\n(failed %1 times since %2)")
-                                     .arg(origin.failures)
-                                     .arg(origin.since.toString(QStringLiteral("HH:mm")));
+            Errors[j] = FailedText(ErrTxt, origin.failures, origin.since);
             return true;
         }
     }
@@ -60,6 +58,18 @@ void AlertQueue::Remove(quint64 serial) {
     // The slot just freed would otherwise hold a stale copy of the newest text.
     Errors[LastError + 1] = QString();
     origins_[LastError + 1] = Origin{};
+}
+
+void AlertQueue::RemoveWho(const QString& who) {
+    for (int j = LastError; j >= 0; --j)
+        if (origins_[j].who == who)
+            Remove(origins_[j].serial);
+}
+
+QString AlertQueue::FailedText(const QString& ErrTxt, int failures, const QTime& since) {
+    return ErrTxt + QStringLiteral("\r\n(failed %1 times since %2)")
+                        .arg(failures)
+                        .arg(since.toString(QStringLiteral("HH:mm")));
 }
 
 QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails) {

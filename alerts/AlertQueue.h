@@ -42,7 +42,6 @@ public:
     int GetLastError() const { return LastError; }
     const QVector<QString>& GetErrors() const { return Errors; }
 
-private:
     // Whose text waits at the same index, how many failures it stands for, since when.
     struct Origin {
         QString who;
@@ -50,7 +49,13 @@ private:
         QTime since;
         quint64 serial = 0;
     };
+    const Origin& OriginAt(int index) const { return origins_[index]; }
+    // Removes every waiting text of the user `who`.
+    void RemoveWho(const QString& who);
+    // `ErrTxt` standing for `failures` failures since `since`.
+    static QString FailedText(const QString& ErrTxt, int failures, const QTime& since);
 
+private:
     QVector<QString> Errors = QVector<QString>(InitialSlots);
     QVector<Origin> origins_ = QVector<Origin>(InitialSlots);
     qint16 LastError = -1;

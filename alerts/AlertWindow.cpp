@@ -19,7 +19,7 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     // keys that were meant for that window.
     KeepOutOfFocus(this);
     setWindowTitle(QStringLiteral("Alert!"));
-    setFixedSize(Px(5775), Px(2415));
+    setFixedSize(Px(5775), Height);
     setFont(WindowFont());
 
     txtAlert.setGeometry(Px(120), Px(120), Px(5535), Px(1620));
@@ -41,12 +41,16 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     for (QPushButton* button : {&cmdOk, &cmdHide, &cmdHideSession, &cmdHidePermanently})
         button->setAutoDefault(false);
 
+    for (QWidget* control : std::initializer_list<QWidget*>{&txtAlert, &cmdHide, &cmdHideSession,
+                                                            &cmdHidePermanently, &cmdOk})
+        places_.emplace_back(control, control->pos());
+
     setTabOrder(&cmdOk, &cmdHide);
     setTabOrder(&cmdHide, &cmdHideSession);
     setTabOrder(&cmdHideSession, &cmdHidePermanently);
     setTabOrder(&cmdHidePermanently, &txtAlert);
 
-    connect(&cmdOk, &QPushButton::clicked, this, &AlertWindow::DoHide);
+    connect(&cmdOk, &QPushButton::clicked, this, &AlertWindow::OnOk);
     connect(&cmdHide, &QPushButton::clicked, this, &AlertWindow::DoHide);
     connect(&cmdHideSession, &QPushButton::clicked, this, &AlertWindow::OnHideSession);
     connect(&cmdHidePermanently, &QPushButton::clicked, this, &AlertWindow::OnHidePermanently);
@@ -60,6 +64,8 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     });
     connect(&tmrShow, &QTimer::timeout, this, &AlertWindow::OnShowTick);
     connect(&presenter_, &AlertPresenter::Due, this, &AlertWindow::Wake);
+    presenter_.SetErrorInPlace(
+        [this](const QString& ErrTxt, const QString& who) { return TakeErrorInPlace(ErrTxt, who); });
     connect(&tmrHide, &QTimer::timeout, this, &AlertWindow::OnHideTick);
 }
 
@@ -81,22 +87,38 @@ void AlertWindow::SleepWhileIdle() {
     tmrNextAlert.stop();
 }
 
+bool AlertWindow::TakeErrorInPlace(const QString& ErrTxt, const QString& who) {
+    if (!errorAlert_ || !isVisible() || tmrHide.isActive() || who.isEmpty() ||
+        who != shownError_.who)
+        return false;
+    // One alert to answer per user: the one on screen tells of the newer failure.
+    txtAlert.setPlainText(AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since));
+    Trace(QStringLiteral("frmAlert ShowAlert: ") + txtAlert.toPlainText());
+    return true;
+}
+
 QPoint AlertWindow::RestingPlace() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen ? screen->availableGeometry().topLeft() : QPoint(0, 0);
 }
 
 void AlertWindow::MoveTo(int top) {
-    move(rest_.x(), top);
+    top_ = top;
     // Above the work area lies a panel: the part of the window that is still there stays
-    // unseen, so that the slide never covers it. With the work area at the screen's top
-    // that part is off the screen anyway.
+    // unseen, so that the slide never covers it. The window then stays in the work area, as
+    // tall as the part that has come out, its content moved up by the rest. (A window mask
+    // would do the same, but what comes out from behind it is not painted again on every
+    // platform: under an X11 top panel it showed an earlier alert's text.) Every step is a
+    // resize, which paints the window anew. With the work area at the screen's top that part
+    // is off the screen anyway.
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const int hidden = rest_.y() - top;
-    if (hidden <= 0 || !screen || rest_.y() <= screen->geometry().top())
-        clearMask();
-    else
-        setMask(QRegion(0, std::min(hidden, height() - 1), width(), height()));
+    const int hidden = std::clamp(rest_.y() - top, 0, Height - 1);
+    const bool covered = hidden > 0 && screen && rest_.y() > screen->geometry().top();
+    const int shift = covered ? hidden : 0;
+    setFixedSize(width(), Height - shift);
+    for (const auto& [control, place] : places_)
+        control->move(place.x(), place.y() - shift);
+    move(rest_.x(), covered ? rest_.y() : top);
 }
 
 int AlertWindow::AlertUser() const {
@@ -127,6 +149,7 @@ void AlertWindow::DoNextAlert() {
 void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
     const QString& text = alert.text;
     errorAlert_ = alert.error;
+    shownError_ = alert.origin;
     alertUserId_ = alert.userId;
     if (!alert.error)
         alertNumMails_ = alert.count;
@@ -141,7 +164,7 @@ void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
     (errorAlert_ ? cmdOk : cmdHide).setFocus();
 
     rest_ = RestingPlace();
-    MoveTo(rest_.y() - height());
+    MoveTo(rest_.y() - Height);
     show();
     SetTopMost(this);
 
@@ -153,9 +176,9 @@ void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
 void AlertWindow::OnShowTick() {
     tmrShow.stop();
     ++slideSteps_;
-    const int top = y();
-    MoveTo(std::max(top + 1, qRound(top + height() / double(SlideDivisor))));
-    if (y() >= rest_.y() || slideSteps_ >= MaxSlideSteps)
+    const int top = top_;
+    MoveTo(std::max(top + 1, qRound(top + Height / double(SlideDivisor))));
+    if (top_ >= rest_.y() || slideSteps_ >= MaxSlideSteps)
         MoveTo(rest_.y());
     else
         tmrShow.start();
@@ -172,9 +195,9 @@ void AlertWindow::DoHide() {
 void AlertWindow::OnHideTick() {
     tmrHide.stop();
     ++slideSteps_;
-    const int top = y();
-    MoveTo(std::min(top - 1, qRound(top - height() / double(SlideDivisor))));
-    if (y() >= rest_.y() - height() && slideSteps_ < MaxSlideSteps)
+    const int top = top_;
+    MoveTo(std::min(top - 1, qRound(top - Height / double(SlideDivisor))));
+    if (top_ >= rest_.y() - Height && slideSteps_ < MaxSlideSteps)
         tmrHide.start();
     else
         HideAlert();
@@ -186,6 +209,14 @@ void AlertWindow::HideAlert() {
     hide();
     ClearTopMost(this);
     DoNextAlert();
+}
+
+void AlertWindow::OnOk() {
+    // The user has seen that something fails: errors of the same user waiting behind this one
+    // say nothing new.
+    if (!shownError_.who.isEmpty())
+        presenter_.ForgetErrorsOf(shownError_.who);
+    DoHide();
 }
 
 void AlertWindow::OnHideSession() {

@@ -23,6 +23,7 @@ public:
     static constexpr int TwipsPerPixel = 15;
     static constexpr int Px(int twips) { return (twips + TwipsPerPixel / 2) / TwipsPerPixel; }
 
+    static constexpr int Height = (2415 + TwipsPerPixel / 2) / TwipsPerPixel; // Px(2415)
     static constexpr int NextAlertMs = 1000;
     static constexpr int SlideTickMs = 1;
     static constexpr int SlideDivisor = 50;
@@ -77,15 +78,23 @@ private:
     void MoveTo(int top);
     void OnShowTick();
     void OnHideTick();
+    void OnOk();
     void OnHideSession();
     void OnHidePermanently();
+    // A newer error of the user whose error alert is on screen takes its place there.
+    bool TakeErrorInPlace(const QString& ErrTxt, const QString& who);
 
     AlertPresenter& presenter_;
     quint64 alertUserId_ = 0; // AlertUser by identity; 0 for none
     qint32 alertNumMails_ = 0;
     bool errorAlert_ = false;
+    // The error alert on screen: whose, how many failures it stands for, since when; a newer
+    // error of that user takes its place on screen.
+    AlertQueue::Origin shownError_;
     int slideSteps_ = 0;
     QPoint rest_; // where the alert slides to, taken when it is shown
+    int top_ = 0; // where the window's top edge is in the slide, hidden or not
+    std::vector<std::pair<QWidget*, QPoint>> places_; // the controls' places at rest
 
     // Declared in tab order.
     QPushButton cmdOk{QStringLiteral("Ok"), this};

@@ -18,9 +18,12 @@ void BringToFront(QWidget* window);
 // minimal platforms have none, and asking them only prints a warning. Every raise of a
 // window goes through here.
 void RaiseWindow(QWidget* window);
+// Whether the platform stacks windows at all (not so offscreen and minimal).
+bool HasStackingOrder();
 
 // Keeps `window` out of the keyboard focus for good: it never becomes the active window, not when
 // shown, raised or clicked, so that keys keep going where the user types. Outside Windows it is
 // also a window that the window manager does not manage (X11 override-redirect): it stays where
-// the program puts it and above the managed windows. Call before the window is first shown.
+// the program puts it and above the managed windows. Without a stacking order a tool window
+// becomes a plain one. Call before the window is first shown.
 void KeepOutOfFocus(QWidget* window);

@@ -139,12 +139,15 @@ void CheckEngine::OnSessionEnded(const CheckResult& result) {
     if (result.failure)
         logs_.DoError(*result.failure, settings_.IndexOfId(curUserId_), result.failedStage);
     // A server that offers IDLE is watched from now on, on a connection of its own.
-    if (active_ == &imap_ && !result.gone && !result.failure && result.offersIdle)
+    const bool watched = active_ == &imap_ && !result.gone && !result.failure && result.offersIdle;
+    if (watched)
         idle_.Watch(curUserId_, activeAddress_);
-    // The next due user follows at once only when the checked one was deleted meanwhile; after
-    // a failure too it waits the pause: going on at once would hammer a failing server (and
-    // the error log) without rest.
-    if (result.gone)
+    // The next due user follows at once when the checked one was deleted meanwhile, or is
+    // watched from now on: at start-up the watched mailboxes are then counted one after the
+    // other rather than one a second, as their watching keeps them counted. After a failure it
+    // waits the pause: going on at once would hammer a failing server (and the error log)
+    // without rest.
+    if (result.gone || watched)
         PickAndBegin();
     else
         EndRun();

@@ -33,6 +33,9 @@ struct CheckResult {
     bool gone = false;         // the mailbox was deleted meanwhile: nothing to apply
     bool loginRefused = false; // the failure was a refused login
     bool offersIdle = false;   // the server offers IDLE
+    // The failure ended a watch that worked: the server closed the connection or said BYE
+    // while idling. The watcher decides whether it is the user's error.
+    bool dropped = false;
 };
 
 // One mailbox's check, as the scheduler sees it: begun with what it needs, it runs through its

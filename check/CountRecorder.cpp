@@ -2,6 +2,7 @@
 
 #include "Logs.h"
 #include "MailboxStates.h"
+#include "ServerAddress.h"
 #include "core/Settings.h"
 
 void CountRecorder::Record(int index, int stage, const QString& reply, const QString& countText,
@@ -21,9 +22,12 @@ void CountRecorder::Record(int index, int stage, const QString& reply, const QSt
     if (count == record.NumMails)
         return;
     // Mail taken away elsewhere: what is left is accepted, so that the next message that
-    // arrives is new mail again. Reported once for the fall, not at every check after it.
-    logs_.DoError(QStringLiteral("Server said you have less eMails than I think you have!"), index,
-                  stage);
+    // arrives is new mail again. For POP3 reported once for the fall, not at every check after
+    // it; for IMAP, whose count is of unseen mail, it is mail read elsewhere and no error.
+    const ServerParse server = ParseServerAddress(record.MailServer);
+    if (!server.ok || server.address.protocol != Protocol::Imap)
+        logs_.DoError(QStringLiteral("Server said you have less eMails than I think you have!"),
+                      index, stage);
     record.NumMails = count;
     emit AcceptedCountFell(record.Id, count);
 }

@@ -3,7 +3,10 @@
 #include "CountRecorder.h"
 #include "Logs.h"
 #include "core/Clock.h"
+#include "core/Random.h"
 #include "core/Settings.h"
+
+#include <utility>
 
 CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAddress& address) {
     CheckRequest request{
@@ -40,7 +43,14 @@ void IdleUsers::Watch(quint64 userId, const ServerAddress& address) {
     entry->username = user.Username;
     entry->password = user.Password;
     entry->retry.setSingleShot(true);
+    entry->healing.setSingleShot(true);
     Entry& added = *entries_.emplace(userId, std::move(entry)).first->second;
+    connect(&added.healing, &QTimer::timeout, this, [this, userId] {
+        const auto it = entries_.find(userId);
+        const int at = settings_.IndexOfId(userId);
+        if (it != entries_.end() && at >= 0)
+            logs_.DoError(it->second->dropText, at, it->second->dropStage);
+    });
     connect(&added.retry, &QTimer::timeout, this, [this, userId] {
         if (const auto it = entries_.find(userId); it != entries_.end())
             Connect(userId, *it->second);
@@ -54,13 +64,17 @@ void IdleUsers::Connect(quint64 userId, Entry& entry) {
     entry.session = std::make_unique<ImapSession>(makeTransport_);
     ImapSession& session = *entry.session;
     session.SetWatching(true);
-    entry.quiet = entry.pauseMs != 0; // failed before: logged then, not at every retry
+    // Failed before: logged then, not at every retry; but the first reconnect after a drop
+    // reports its own failure.
+    entry.quiet = entry.pauseMs != 0 && !entry.reportRetry;
     session.SetTimeoutInterval(timeoutMs_);
     session.SetCheckInterval(MinutesMs(settings_.CheckInterval));
     connect(&session, &CheckSession::Counted, this, [this, userId, &entry](const ServerCount& c) {
         if (const int index = settings_.IndexOfId(userId); index >= 0)
             recorder_.Record(index, c.stage, c.reply, c.countText, c.count);
         entry.pauseMs = 0;
+        entry.reportRetry = false;
+        entry.healing.stop(); // back
     });
     connect(&session, &CheckSession::Finished, this,
             [this, userId](const CheckResult& result) { OnEnded(userId, result); });
@@ -71,24 +85,39 @@ void IdleUsers::OnEnded(quint64 userId, const CheckResult& result) {
     const auto it = entries_.find(userId);
     if (it == entries_.end())
         return;
-    if (result.failure && !it->second->quiet)
+    if (result.failure && !it->second->quiet && !result.dropped)
         logs_.DoError(*result.failure, settings_.IndexOfId(userId), result.failedStage);
     if (result.gone) {
         Drop(it);
         return;
     }
-    // Logged already; tried again after a pause, so that a failing server is not hammered.
     Entry& entry = *it->second;
+    if (result.dropped) {
+        entry.dropText = result.failure.value_or(QString());
+        entry.dropStage = result.failedStage;
+        entry.reportRetry = true;
+        entry.healing.start(IntervalMs());
+        entry.pauseMs = FirstRetryMs;
+        entry.retry.start(entry.pauseMs);
+        return;
+    }
+    if (std::exchange(entry.reportRetry, false))
+        entry.healing.stop(); // the reconnect's own failure has been logged
+    // Logged already; tried again after a pause, so that a failing server is not hammered.
     if (result.loginRefused)
         entry.pauseMs = IntervalMs();
     else
         entry.pauseMs = entry.pauseMs == 0 ? FirstRetryMs : qMin(entry.pauseMs * 2, IntervalMs());
-    entry.retry.start(entry.pauseMs);
+    int pauseMs = entry.pauseMs;
+    if (random_)
+        pauseMs = int(pauseMs * (0.8 + 0.4 * double(random_->Next())));
+    entry.retry.start(pauseMs);
 }
 
 void IdleUsers::Drop(std::map<quint64, std::unique_ptr<Entry>>::iterator it) {
     Entry& entry = *it->second;
     entry.retry.stop();
+    entry.healing.stop();
     if (entry.session)
         Leave(std::move(entry.session));
     entries_.erase(it);

@@ -12,6 +12,7 @@
 
 class CheckLogs;
 class CountRecorder;
+class Random;
 class Settings;
 
 // What the check of the user with identity `userId` on the server at `address` is begun with:
@@ -21,8 +22,10 @@ CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAd
 // The IMAP users whose servers offer IDLE: one connection each, kept open and watching, so
 // that new mail is counted the moment the server tells of it. The scheduler polls none of
 // them. A connection that fails is logged once and made again after a pause that starts at
-// a few seconds and doubles up to the check interval; after a refused login it waits the
-// whole interval.
+// a few seconds and doubles up to the check interval (give or take a fifth); after a refused
+// login it waits the whole interval. Each user has at most one connection being made. A
+// working watch that the server closes or says BYE on is logged only when it does not come
+// back.
 class IdleUsers final : public QObject {
     Q_OBJECT
 public:
@@ -43,6 +46,10 @@ public:
     void Prune();
     void LogoutAll();
     void SetTimeoutInterval(int ms);
+    // Each pause before another attempt is spread by up to a fifth either way with `random`,
+    // so that the mailboxes of a server that failed them all together do not all come back
+    // in the same second. Without one, the pauses are as they are.
+    void SetRandom(Random* random) { random_ = random; }
 
 private:
     struct Entry {
@@ -52,6 +59,13 @@ private:
         QTimer retry;
         int pauseMs = 0;
         bool quiet = false; // a retry of a connection whose failure was logged: not logged again
+        // A watch that worked and was dropped by the server (a restart) heals by itself: its
+        // failure is the user's only when the first reconnect fails or it is not back within
+        // one check interval.
+        QString dropText;
+        int dropStage = 0;
+        bool reportRetry = false; // the first reconnect after a drop
+        QTimer healing;
     };
     void Connect(quint64 userId, Entry& entry);
     void OnEnded(quint64 userId, const CheckResult& result);
@@ -67,4 +81,5 @@ private:
     std::map<quint64, std::unique_ptr<Entry>> entries_;
     std::vector<std::unique_ptr<ImapSession>> leaving_;
     int timeoutMs_ = ImapSession::TimeoutMs;
+    Random* random_ = nullptr;
 };

@@ -31,6 +31,9 @@ ImapSession::ImapSession(const TransportFactory& makeTransport, QObject* parent)
     tmrRefresh.setSingleShot(true);
     tmrRefresh.setTimerType(Qt::VeryCoarseTimer);
     connect(&tmrRefresh, &QTimer::timeout, this, &ImapSession::Refresh);
+    tmrChatter.setSingleShot(true);
+    tmrChatter.setInterval(ChatterWindowMs);
+    connect(&tmrChatter, &QTimer::timeout, this, [this] { chatter_ = 0; });
 }
 
 ImapSession::~ImapSession() {
@@ -52,6 +55,7 @@ void ImapSession::Close() {
     leaving_ = false;
     tmrTimeout.stop();
     tmrRefresh.stop();
+    tmrChatter.stop();
 }
 
 bool ImapSession::Logout() {
@@ -118,6 +122,8 @@ void ImapSession::Begin(const CheckRequest& request) {
     doneOwed_ = false;
     refreshWanted_ = false;
     tmrRefresh.stop();
+    tmrChatter.stop();
+    chatter_ = 0;
     capabilities_.clear();
     response_.clear();
     inLiteral_ = false;
@@ -236,7 +242,7 @@ void ImapSession::OnFailed(const QString& description) {
         Finish(); // the count is in; a server that hangs up after LOGOUT is done
         return;
     }
-    Fail(description.trimmed().isEmpty() ? QStringLiteral("Unknown!") : description);
+    Fail(description.trimmed().isEmpty() ? QStringLiteral("Unknown!") : description, true);
 }
 
 void ImapSession::OnResponse(const QByteArray& response) {
@@ -276,16 +282,30 @@ void ImapSession::OnResponse(const QByteArray& response) {
         return;
     }
     if (first == "*") {
-        if (word == "BYE" && step_ != Step::Logout)
-            Fail(FromCodePage(rest));
-        else if (word == "CAPABILITY" && step_ == Step::Capability)
-            for (const QByteArray& capability : rest.toUpper().split(' '))
-                capabilities_.insert(capability);
-        else if (word == "STATUS" && step_ == Step::Status)
+        if (word == "BYE" && step_ != Step::Logout) {
+            Fail(FromCodePage(rest), true);
+            return;
+        }
+        if (word == "CAPABILITY" && step_ == Step::Capability) {
+            if (!KeepCapabilities(rest))
+                return;
+        } else if (word == "STATUS" && step_ == Step::Status) {
             statusLine_ = response;
-        else if (step_ == Step::Idle && MailboxChanged(rest))
-            Refresh(); // news of the folder: count again
-        return;        // anything else untagged is not needed here
+        } else if (step_ == Step::Idle && MailboxChanged(rest)) {
+            const bool news = idling_ || !refreshWanted_; // not a refresh already owed
+            Refresh();                                    // news of the folder: count again
+            if (news)
+                return;
+        }
+        // Anything else untagged is not needed here. A server that sends it without end
+        // (keep-alives, the same news again) is cut off rather than read for ever.
+        if (!tmrChatter.isActive())
+            tmrChatter.start();
+        if (++chatter_ > ChatterLimit)
+            Fail(QStringLiteral("Hostile reply: more than %1 lines that change nothing within "
+                                "a minute")
+                     .arg(ChatterLimit));
+        return;
     }
     if (first == "+") {
         if (parts_.isEmpty() && step_ == Step::Idle && !idling_) {
@@ -323,6 +343,24 @@ void ImapSession::OnResponse(const QByteArray& response) {
         return;
     }
     Fail(QStringLiteral("Unexpected reply from server: \"%1\"").arg(Quote(response)));
+}
+
+bool ImapSession::KeepCapabilities(const QByteArray& words) {
+    for (const QByteArray& capability : words.toUpper().split(' ')) {
+        if (capability.isEmpty())
+            continue;
+        if (capability.size() > CapabilityWordLimit) {
+            Fail(QStringLiteral("Hostile reply: a capability of more than %1 bytes")
+                     .arg(CapabilityWordLimit));
+            return false;
+        }
+        capabilities_.insert(capability);
+        if (capabilities_.size() > CapabilityLimit) {
+            Fail(QStringLiteral("Hostile reply: more than %1 capabilities").arg(CapabilityLimit));
+            return false;
+        }
+    }
+    return true;
 }
 
 void ImapSession::AskCapabilities() {
@@ -387,12 +425,12 @@ void ImapSession::LogIn() {
         Fail(QStringLiteral("TLS is not established; the login was not sent."));
         return;
     }
+    result_.offersIdle = capabilities_.contains("IDLE");
     if (preauth_) {
         step_ = Step::Login;
         OnTaggedOk(); // logged in already: on to STATUS
         return;
     }
-    result_.offersIdle = capabilities_.contains("IDLE");
     if (capabilities_.contains("LOGINDISABLED")) {
         Fail(transport_->IsEncrypted()
                  ? QStringLiteral("The server accepts no login (LOGINDISABLED); nothing was sent.")
@@ -424,8 +462,9 @@ void ImapSession::LogIn() {
     Send(4, Step::Login, ImapCommand(tag, "LOGIN").String(name).String(password).Parts());
 }
 
-void ImapSession::Fail(const QString& message) {
+void ImapSession::Fail(const QString& message, bool serverLeft) {
     result_.loginRefused = step_ == Step::Login;
+    result_.dropped = serverLeft && watch_ && step_ == Step::Idle && idling_;
     result_.failure = message;
     result_.failedStage = stage_;
     stage_ = 0;
@@ -437,6 +476,7 @@ void ImapSession::Finish() {
     running_ = false;
     tmrTimeout.stop();
     tmrRefresh.stop();
+    tmrChatter.stop();
     if (stage_ != 0)
         stage_ = 7; // over
     emit StatusChanged();

@@ -26,6 +26,12 @@ public:
     static constexpr int TimeoutMs = 60000;
     static constexpr qsizetype LineLimit = 64 * 1024;
     static constexpr qint64 LiteralLimit = 1024 * 1024;
+    // What a server may make the session keep or read for nothing: more ends the check as
+    // a hostile reply.
+    static constexpr int CapabilityLimit = 256;
+    static constexpr qsizetype CapabilityWordLimit = 64;
+    static constexpr int ChatterLimit = 10000;    // untagged lines that change nothing ...
+    static constexpr int ChatterWindowMs = 60000; // ... within this time
 
     explicit ImapSession(const TransportFactory& makeTransport, QObject* parent = nullptr);
     ~ImapSession() override;
@@ -71,19 +77,24 @@ private:
     // A whole response, its literals included.
     void OnResponse(const QByteArray& response);
     void OnTaggedOk();
+    // Keeps the words of a CAPABILITY reply; false (the check failed) past the limits.
+    bool KeepCapabilities(const QByteArray& words);
     void AskCapabilities();
     void LogIn();
     void AskCount();
     void SendDone();
     void Send(int stage, Step step, const QList<QByteArray>& parts);
     QByteArray NextTag();
-    void Fail(const QString& message);
+    // `serverLeft`: the server hung up or said BYE (rather than said something wrong); while
+    // watching, that may be a restart that heals.
+    void Fail(const QString& message, bool serverLeft = false);
     void Finish();
     void CloseTransport();
     void Leave();
 
     QTimer tmrTimeout;
     QTimer tmrRefresh;
+    QTimer tmrChatter; // the window in which ChatterLimit lines are allowed
     const TransportFactory& makeTransport_;
     Transport* transport_ = nullptr;
 
@@ -111,4 +122,5 @@ private:
     bool doneOwed_ = false;      // IDLE sent, its DONE not yet
     bool refreshWanted_ = false; // a refresh asked for before the IDLE began
     bool leaving_ = false;       // logged out: only the reply to LOGOUT is awaited
+    int chatter_ = 0;            // untagged lines that changed nothing, this window
 };

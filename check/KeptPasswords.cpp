@@ -195,6 +195,31 @@ void KeptPasswords::FetchAll(Finished done) {
     }
 }
 
+void KeptPasswords::RemoveAll(Finished done) {
+    if (labels_.isEmpty())
+        return done(QString());
+    auto left = std::make_shared<int>(int(labels_.size()));
+    auto error = std::make_shared<QString>();
+    for (const QString& label : std::as_const(labels_))
+        store_.Remove(label, [left, error, done](SecretStore::Result result, const QString&,
+                                                 const QString& why) {
+            if (result != SecretStore::Result::Ok && result != SecretStore::Result::NotFound &&
+                error->isEmpty())
+                *error = why;
+            if (--*left == 0)
+                done(*error);
+        });
+    labels_.clear();
+    kept_.clear();
+}
+
+bool KeptPasswords::AllArrived() const {
+    for (int i = 0; i < settings_.UserCount(); ++i)
+        if (settings_.Users[i].Password.isEmpty())
+            return false;
+    return true;
+}
+
 void KeptPasswords::RemoveAll() {
     for (const QString& label : std::as_const(labels_))
         store_.Remove(label, [](SecretStore::Result, const QString&, const QString&) {});

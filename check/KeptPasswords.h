@@ -49,6 +49,11 @@ public:
     void FetchAll(Finished done);
     // The file holds the passwords again: the items go.
     void RemoveAll();
+    // The same, `done` once the keyring has answered every removal (with why one failed):
+    // only then may the choice say that the keyring holds nothing.
+    void RemoveAll(Finished done);
+    // Whether every user has its password in memory: none waits for the keyring.
+    bool AllArrived() const;
 
 signals:
     // A waiting user has its password now and may be due.

@@ -14,12 +14,13 @@ namespace {
 // As much of the CA file as a check would read.
 constexpr qint64 MaxCaFileBytes = 16 << 20;
 
-// The certificate that trusting would add: the top of what the server sent, when that is
-// self-signed (a self-signed server, or a private root sent along) and nothing but trust is
-// missing.
+// The certificate that trusting would add, when nothing but trust is missing: the top of what
+// the server sent when that is self-signed (a self-signed server, or a private root sent
+// along), else the server's own certificate (its issuer, a private CA, not known), which the
+// file makes an anchor by itself.
 std::optional<QSslCertificate> Trustable(const QList<QSslError>& errors,
                                          const QList<QSslCertificate>& chain) {
-    if (errors.isEmpty() || chain.isEmpty() || !chain.last().isSelfSigned())
+    if (errors.isEmpty() || chain.isEmpty())
         return std::nullopt;
     for (const QSslError& error : errors) {
         switch (error.error()) {
@@ -34,7 +35,7 @@ std::optional<QSslCertificate> Trustable(const QList<QSslError>& errors,
             return std::nullopt; // expired, a wrong name, a broken signature: never offered
         }
     }
-    return chain.last();
+    return chain.last().isSelfSigned() ? chain.last() : chain.first();
 }
 } // namespace
 

@@ -12,8 +12,8 @@ struct MailboxTestResult {
     qint32 count = 0; // the messages on the server, when it passed
     QString failure;  // the failure text in full, when it did not
     // The certificate the user may choose to trust: set only when the server's certificate
-    // failed for want of trust alone (self-signed, or a root that is not trusted), never for
-    // an expired, not yet valid or wrong-name one.
+    // failed for want of trust alone (self-signed, a root that is not trusted, an issuer that
+    // is not known), never for an expired, not yet valid or wrong-name one.
     std::optional<QSslCertificate> trustable;
 };
 

@@ -66,6 +66,7 @@ QTcpSocket* SocketTransport::Socket() {
     if (tcp_)
         return tcp_;
     tcp_ = new QTcpSocket(this);
+    tcp_->setReadBufferSize(ReadLimit); // the socket reads on once this much is taken
     connect(tcp_, &QTcpSocket::readyRead, this, [this] {
         const InSignal in(inSignal_);
         OnReadyRead();
@@ -76,6 +77,9 @@ QTcpSocket* SocketTransport::Socket() {
     });
     connect(tcp_, &QTcpSocket::connected, this, [this] {
         const InSignal in(inSignal_);
+        reached_ = true;
+        if (socket_ && socket_->proxy().type() == QNetworkProxy::NoProxy)
+            trust_->KeepFamily(host_, int(socket_->peerAddress().protocol()));
         if (socket_ && tlsAtOnce_)
             BeginTls();
     });
@@ -89,21 +93,26 @@ void SocketTransport::Open(const QString& host, quint16 port, bool tls) {
     port_ = port;
     tlsAtOnce_ = tls;
     afterStls_ = false;
+    reached_ = false;
     lastErrors_.clear();
     lastChain_.clear();
     socket_->setProxy(proxy_.type() == QNetworkProxy::NoProxy || Direct(host)
                           ? QNetworkProxy(QNetworkProxy::NoProxy)
                           : proxy_);
+    // Through the family that answered last, if any: one attempt, not one per address.
+    const int family = trust_->Family(host);
+    const auto protocol =
+        family < 0 ? QAbstractSocket::AnyIPProtocol : QAbstractSocket::NetworkLayerProtocol(family);
     if (inSignal_ == 0) {
-        socket_->connectToHost(host, port);
+        socket_->connectToHost(host, port, QIODevice::ReadWrite, protocol);
         return;
     }
     opening_ = true;
-    QTimer::singleShot(0, this, [this, generation = generation_, host, port] {
+    QTimer::singleShot(0, this, [this, generation = generation_, host, port, protocol] {
         if (generation != generation_)
             return;
         opening_ = false;
-        socket_->connectToHost(host, port);
+        socket_->connectToHost(host, port, QIODevice::ReadWrite, protocol);
     });
 }
 
@@ -270,6 +279,9 @@ void SocketTransport::OnError() {
     // A session offered in a handshake that failed is not offered again.
     if (handshaking_)
         trust_->Forget(host_, port_);
+    // Not reached through the family kept: the next connection tries every address again.
+    if (!reached_)
+        trust_->KeepFamily(host_, -1);
     Deliver(Describe());
 }
 

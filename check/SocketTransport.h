@@ -26,6 +26,11 @@ QString SocketFailureText(QAbstractSocket::SocketError error, const QString& sys
 class SocketTransport final : public Transport {
     Q_OBJECT
 public:
+    // The most read from the connection in one turn of the event loop: a server that sends
+    // without pause is taken in pieces, between which timers and other connections get
+    // their turn, and what waits stays in the system's buffers, not in ours.
+    static constexpr qint64 ReadLimit = 64 * 1024;
+
     explicit SocketTransport(QObject* parent = nullptr);
     ~SocketTransport() override;
 
@@ -82,4 +87,5 @@ private:
     bool tlsAtOnce_ = false;
     bool handshaking_ = false;
     bool afterStls_ = false; // the handshake follows the server's go-ahead to STLS
+    bool reached_ = false;   // the connection was made
 };

@@ -111,15 +111,32 @@ TlsLayer::~TlsLayer() {
 }
 
 int TlsLayer::OnVerify(int ok, X509_STORE_CTX* context) {
-    if (ok)
-        return 1;
     auto* ssl = static_cast<SSL*>(
         X509_STORE_CTX_get_ex_data(context, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* layer = ssl ? static_cast<TlsLayer*>(SSL_get_app_data(ssl)) : nullptr;
+    if (ok) {
+        // The last call is the success at the server's own certificate (depth 0), after
+        // every other check: with a problem gathered before it, the handshake ends here, with
+        // the alert that names the first problem, so that no session with an unverified server
+        // ever exists.
+        if (!layer || layer->problems_.isEmpty() || X509_STORE_CTX_get_error_depth(context) != 0)
+            return 1;
+        X509_STORE_CTX_set_error(context, layer->problems_.first().error);
+        return 0;
+    }
     if (!layer)
         return 0;
-    // Every problem of the chain is gathered for the error text: the handshake goes on, and
-    // fails once complete, before a byte of the session is sent.
+    const int error = X509_STORE_CTX_get_error(context);
+    X509* current = X509_STORE_CTX_get_current_cert(context);
+    if ((error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+         error == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE) &&
+        layer->trust_.IsFileCertificate(DerOf(current))) {
+        // The top of the chain is in the user's file: an anchor by itself.
+        X509_STORE_CTX_set_error(context, X509_V_OK);
+        return 1;
+    }
+    // Every problem of the chain is gathered for the error text: verification goes on to the
+    // last certificate, and the handshake fails there.
     if (layer->problems_.size() < MaxProblems)
         layer->problems_.append(
             {X509_STORE_CTX_get_error(context), DerOf(X509_STORE_CTX_get_current_cert(context))});

@@ -1,5 +1,7 @@
 #include "TlsMessages.h"
 
+#include "core/platform/System.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -68,12 +70,17 @@ CaFileRead ReadCaFile(const QString& path) {
         read.problem = QStringLiteral("%1 is a folder, not a file of certificates.").arg(file);
         return read;
     }
-    QFile in(path);
-    // Only a regular file: a FIFO or a device could block the check or never end.
-    if (!info.isFile() || !in.open(QIODevice::ReadOnly)) {
+    QFile in;
+    // Only a regular file: a FIFO or a device could block the check or never end. And only
+    // the user's own, that no one else may change: another user's certificate trusted would
+    // let their server take the password.
+    QString error;
+    bool refused = false;
+    if (!info.isFile() || !OpenFileToRead(in, path, true, error, &refused)) {
         read.problem =
-            QStringLiteral("Cannot read %1: %2.")
-                .arg(file, info.isFile() ? in.errorString() : QStringLiteral("not a regular file"));
+            refused ? QStringLiteral("%1 is not trusted: %2.").arg(file, error)
+                    : QStringLiteral("Cannot read %1: %2.")
+                          .arg(file, info.isFile() ? error : QStringLiteral("not a regular file"));
         return read;
     }
     // What the file holds, and one byte beyond the limit at most: no buffer of the limit's

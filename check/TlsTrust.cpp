@@ -46,6 +46,7 @@ void TlsTrust::Rebuild(const FileState& state) {
     context_.reset(SSL_CTX_new(TLS_client_method()));
     const CaFileRead read = ReadCaFile(caFile_);
     caProblem_ = read.problem;
+    fileCertificates_.clear();
     if (!context_)
         return;
     SSL_CTX* context = context_.get();
@@ -59,6 +60,7 @@ void TlsTrust::Rebuild(const FileState& state) {
     // Each certificate on its own: one that OpenSSL cannot take leaves the others trusted.
     for (const QSslCertificate& certificate : read.certificates) {
         const QByteArray der = certificate.toDer();
+        fileCertificates_.insert(der);
         const auto* bytes = reinterpret_cast<const unsigned char*>(der.constData());
         if (X509* x509 = d2i_X509(nullptr, &bytes, long(der.size()))) {
             X509_STORE_add_cert(store, x509);
@@ -95,6 +97,16 @@ void TlsTrust::Keep(const QString& host, quint16 port, SSL_SESSION* session) {
     if (sessions_.size() >= MaxSessions && !sessions_.contains(Key(host, port)))
         sessions_.clear();
     sessions_.insert(Key(host, port), std::move(kept));
+}
+
+void TlsTrust::KeepFamily(const QString& host, int family) {
+    if (family < 0) {
+        families_.remove(host);
+        return;
+    }
+    if (families_.size() >= MaxSessions && !families_.contains(host))
+        families_.clear(); // bounded, like the sessions
+    families_.insert(host, family);
 }
 
 void TlsTrust::Forget(const QString& host, quint16 port) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <memory>
 
@@ -31,6 +32,10 @@ public:
     // Why the file gave no certificate (or not all), for the error text; as of the last
     // Context.
     const QString& CaProblem() const { return caProblem_; }
+    // Whether `der` is one of the file's certificates, as of the last Context. Each of them is
+    // an anchor by itself: a server certificate that the user chose to trust, whose issuer is
+    // not known, ends its chain (OpenSSL's partial-chain rule, for the file's certificates only).
+    bool IsFileCertificate(const QByteArray& der) const { return fileCertificates_.contains(der); }
 
     // The session kept for `host` and `port`, to offer at the next connection; null if none.
     SSL_SESSION* Kept(const QString& host, quint16 port);
@@ -38,6 +43,13 @@ public:
     void Keep(const QString& host, quint16 port, SSL_SESSION* session);
     // Forgets the session of that server: its handshake failed.
     void Forget(const QString& host, quint16 port);
+
+    // The address family (QAbstractSocket::NetworkLayerProtocol) through which `host` last
+    // answered, so that the next connection tries that one alone and a refused port costs
+    // one attempt, not one per address; -1 when none is known.
+    int Family(const QString& host) const { return families_.value(host, -1); }
+    // `family` -1 forgets it: a connection through it failed, so the next tries them all.
+    void KeepFamily(const QString& host, int family);
 
 private:
     // What tells one content of the file from another without reading it.
@@ -62,7 +74,9 @@ private:
     FileState state_;
     std::unique_ptr<SSL_CTX, FreeContext> context_;
     QString caProblem_;
+    QSet<QByteArray> fileCertificates_; // DER
     QHash<QString, Session> sessions_;
+    QHash<QString, int> families_;
 };
 
 // Adds the system's trusted certificates to `store`: where the platform keeps them, looked up

@@ -6,6 +6,7 @@
 #include "Files.h"
 #include "Settings.h"
 #include "SettingsFileParts.h"
+#include "platform/System.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -72,8 +73,9 @@ QStringList KeptFiles(const QString& source) {
 }
 
 QByteArray ReadSmall(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(MaxCipherLength + 1) : QByteArray();
+    QFile file;
+    QString error;
+    return OpenFileToRead(file, path, false, error) ? file.read(MaxCipherLength + 1) : QByteArray();
 }
 
 // Copies `bytes` (the content of a kept file) to `name`, created exclusively, owner-only.
@@ -174,8 +176,8 @@ Kept KeepFile(const QString& source, qint64& copiedBytes, const QStringList& fam
     QByteArray bytes;
     bool copy = false;
     if (info.size() <= MaxCipherLength) {
-        QFile in(source);
-        if (in.open(QIODevice::ReadOnly)) {
+        QFile in;
+        if (QString error; OpenFileToRead(in, source, false, error)) {
             bytes = in.read(MaxCipherLength + 1);
             copy = in.error() == QFileDevice::NoError && bytes.size() <= MaxCipherLength;
         }

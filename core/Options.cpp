@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "Files.h"
+#include "platform/System.h"
 
 #include <QFile>
 #include <utility>
@@ -14,10 +15,17 @@ constexpr std::pair<const char*, bool Options::*> Names[] = {
 constexpr qint64 MaxSize = 4096; // a few short lines: anything larger is not ours
 } // namespace
 
-Options Options::Load(const QString& file) {
+Options Options::Load(const QString& file, QString* refused) {
     Options options;
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly) || in.size() > MaxSize)
+    QFile in;
+    QString error;
+    bool wasRefused = false;
+    if (!OpenFileToRead(in, file, true, error, &wasRefused)) {
+        if (wasRefused && refused)
+            *refused = error;
+        return options;
+    }
+    if (in.size() > MaxSize)
         return options;
     for (const QByteArray& raw : in.readAll().split('\n')) {
         const QByteArray line = raw.trimmed();

@@ -9,8 +9,10 @@ struct Options final {
     bool DesktopNotifications = false; // "Use Desktop Notifications"
 
     // A missing or unreadable file gives the defaults; unknown lines are skipped, so that an
-    // older version keeps working with a newer file.
-    static Options Load(const QString& file);
+    // older version keeps working with a newer file. Read only when it is a regular file of
+    // the user's that others may not write to: a refused one gives the defaults too, and
+    // why in `refused`, so that the caller does not take them for the user's choice.
+    static Options Load(const QString& file, QString* refused = nullptr);
     // Written whole (never half); the reason on failure, else empty.
     QString Save(const QString& file) const;
 

@@ -5,6 +5,7 @@
 #include "Settings.h"
 #include "SettingsFileParts.h"
 #include "Trace.h"
+#include "platform/System.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -34,11 +35,9 @@ ReadOutcome ReadHead(const QString& path, qint64 limit, QByteArray& bytes, QStri
         error = QStringLiteral("not a regular file");
         return ReadOutcome::Failed;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = file.errorString();
+    QFile file;
+    if (!OpenFileToRead(file, path, false, error)) // swapped for a FIFO since: no hang
         return ReadOutcome::Failed;
-    }
     bytes = file.read(limit);
     if (file.error() != QFileDevice::NoError) {
         error = file.errorString();

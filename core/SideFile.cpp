@@ -3,6 +3,7 @@
 #include "Settings.h"
 #include "SettingsFileParts.h"
 #include "Trace.h"
+#include "platform/System.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -58,13 +59,19 @@ std::map<SideFile::Key, SideFile::Fields> SideFile::Parse(const QByteArray& text
 void SideFile::Load(const Settings& settings, bool settingsLoaded) {
     fields_.clear();
     skipped_ = 0;
-    QFile file(path_);
-    if (!file.exists())
+    refused_.clear();
+    QFile file;
+    if (!QFileInfo::exists(path_) && !QFileInfo(path_).isSymLink())
         return;
-    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxBytes) {
+    QString error;
+    bool refused = false;
+    // Another user's file, or one others may write to, is not ours to believe: it is moved
+    // aside whole, so that nothing of it is lost and nothing of it is used.
+    if (!OpenFileToRead(file, path_, true, error, &refused) || file.size() > MaxBytes) {
+        if (refused)
+            refused_ = error;
         Trace(QStringLiteral("Cannot read %1: %2")
-                  .arg(Shown(path_),
-                       file.isOpen() ? QStringLiteral("too long") : file.errorString()));
+                  .arg(Shown(path_), file.isOpen() ? QStringLiteral("too long") : error));
         KeepAside({}, false);
         return;
     }

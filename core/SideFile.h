@@ -41,6 +41,9 @@ public:
 
     Fields& Of(quint64 userId) { return fields_[userId]; }
     int Skipped() const { return skipped_; }
+    // Why the file was not used (not this user's, others may write to it, not a regular
+    // file); empty when it was read or is not there.
+    const QString& Refused() const { return refused_; }
     const QString& Path() const { return path_; }
     QString BackupPath() const { return path_ + QStringLiteral(".bak"); }
 
@@ -55,4 +58,5 @@ private:
     QString path_;
     std::map<quint64, Fields> fields_; // by user identity
     int skipped_ = 0;
+    QString refused_;
 };

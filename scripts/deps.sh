@@ -12,6 +12,8 @@ TARNWICK_PACKAGES=(
     qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools
     # tests: a real POP3 server, a display with a notification area, the fuzzer's compiler
     dovecot-pop3d dovecot-imapd openssl xvfb trayer xdotool x11-utils imagemagick openbox
+    # tests: what a window paints, read back
+    tesseract-ocr
     # desktops as users run them: a StatusNotifierItem panel on a session bus, a Wayland session
     dbus dbus-x11 libglib2.0-bin xfce4-panel sway waybar xwayland qt6-wayland
     # tests: the desktop's notification service

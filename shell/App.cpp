@@ -6,7 +6,9 @@
 #include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
 #include "core/Clock.h"
+#include "core/Files.h"
 #include "core/Trace.h"
+#include "core/platform/System.h"
 #include "ui/AboutWindow.h"
 #include "ui/Dialogs.h"
 #include "ui/EditUserWindow.h"
@@ -15,6 +17,9 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -33,6 +38,7 @@ App::App(Environment env)
     lists_.SetCheckStatus(&engine_);
     connect(&engine_, &CheckEngine::StatusChanged, this, [this] { lists_.RefreshUserLists(); });
     transport_.SetCaFile(env_.paths.CaFile());
+    engine_.Idle().SetRandom(&env_.random);
     // One trust store and one set of kept TLS sessions for every connection.
     engine_.SetTransportFactory([trust = transport_.Trust()] {
         auto transport = std::make_unique<SocketTransport>();
@@ -55,9 +61,31 @@ void App::Main() {
     if (exiting_)
         return;
     side_.Load(settings_, loaded.Usable());
+    if (!side_.Refused().isEmpty())
+        std::fprintf(stderr, "Tarnwick: %s is not used: %s\n",
+                     qPrintable(QDir::toNativeSeparators(side_.Path())),
+                     qPrintable(side_.Refused()));
     file_.SetSideFile(&side_);
-    options_ = Options::Load(env_.paths.OptionsFile());
+    loadedWhole_ = loaded.message.isEmpty();
+    QString optionsRefused;
+    options_ = Options::Load(env_.paths.OptionsFile(), &optionsRefused);
+    if (!optionsRefused.isEmpty())
+        std::fprintf(stderr, "Tarnwick: %s is not used: %s\n",
+                     qPrintable(QDir::toNativeSeparators(env_.paths.OptionsFile())),
+                     qPrintable(optionsRefused));
+    // A refused file of certificates is said here once; each check that needs it says so in
+    // its own record.
+    if (const QString ca = env_.paths.CaFile(); QFileInfo(ca).isFile()) {
+        QFile in;
+        QString why;
+        bool refused = false;
+        if (!OpenFileToRead(in, ca, true, why, &refused) && refused)
+            std::fprintf(stderr, "Tarnwick: %s is not used: %s\n",
+                         qPrintable(QDir::toNativeSeparators(ca)), qPrintable(why));
+    }
     KeepPasswords();
+    if (!optionsRefused.isEmpty())
+        HoldBackWithoutOptions(optionsRefused);
     AddTrayIcon();
     LoadWindows();
     if (env_.clockJumps)
@@ -84,7 +112,44 @@ void App::KeepPasswords() {
     file_.SetPasswordKept([this](const UserRecord& user) { return kept_->InKeyring(user); });
     engine_.SetHeld([this](const UserRecord& user) { return kept_->Held(user); });
     connect(kept_.get(), &KeptPasswords::Arrived, &engine_, &CheckEngine::Reschedule);
+    connect(kept_.get(), &KeptPasswords::Arrived, this, &App::TidyBackup);
     kept_->Begin();
+    TidyBackup();
+}
+
+void App::TidyBackup() {
+    if (backupTidied_ || !loadedWhole_ || !kept_ || !kept_->On() || !kept_->AllArrived())
+        return;
+    backupTidied_ = true;
+    const auto read = [](const QString& path) {
+        QFile file;
+        QString error;
+        return OpenFileToRead(file, path, false, error) ? std::optional(file.read(1 << 20))
+                                                        : std::nullopt;
+    };
+    const std::optional<QByteArray> settings = read(file_.Path());
+    const std::optional<QByteArray> backup = read(file_.BackupPath());
+    if (!settings || !backup || *settings == *backup)
+        return;
+    if (const auto error = WriteFileWhole(file_.BackupPath(), *settings,
+                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        Trace(QStringLiteral("Cannot tidy %1: %2").arg(file_.BackupPath(), *error));
+}
+
+void App::HoldBackWithoutOptions(const QString& why) {
+    // The refused file may say that the passwords are in the keyring: a mailbox without one
+    // in the settings is not signed in to with an empty password, but held back and said.
+    optionsRefused_ = true;
+    const QString file = QDir::toNativeSeparators(env_.paths.OptionsFile());
+    for (int i = 0; settings_.IsUser(i); ++i)
+        if (settings_.Users[i].Password.isEmpty())
+            logs_.DoError(QStringLiteral("Not checked: %1 is not used (%2), and without it the "
+                                         "password is not known.")
+                              .arg(file, why),
+                          i, 0);
+    engine_.SetHeld([this](const UserRecord& user) {
+        return (optionsRefused_ && user.Password.isEmpty()) || (kept_ && kept_->Held(user));
+    });
 }
 
 void App::AddTrayIcon() {

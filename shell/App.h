@@ -96,6 +96,12 @@ private:
     // With "Keep Passwords in the Keyring" the passwords the file lacks come from the keyring,
     // and the users wait for them.
     void KeepPasswords();
+    // Tarnwick.options was refused: mailboxes it would give the password of wait.
+    void HoldBackWithoutOptions(const QString& why);
+    // Once every password has come from the keyring, a ".bak" that differs from the settings
+    // file (a kill during the switch to the keyring left the passwords in it) becomes its
+    // copy again.
+    void TidyBackup();
     void BringDialogsToFront();
     void ShowSetup();
     // False, after telling the user why, while the icon waits for a notification area: the
@@ -114,7 +120,10 @@ private:
     Environment env_;
     Settings settings_;
     MailboxStates states_; // what each mailbox is doing now
-    Options options_;      // kept beside the settings file
+    Options options_;             // kept beside the settings file
+    bool optionsRefused_ = false; // the file was not read: its choices are not known
+    bool loadedWhole_ = false;    // the settings file was read as it is, nothing kept aside
+    bool backupTidied_ = false;
     SettingsFile file_;
     SideFile side_; // the per-mailbox fields beside the settings file
     UserLists lists_{settings_};

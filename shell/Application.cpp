@@ -17,12 +17,14 @@
 #include "core/Autostart.h"
 #include "core/Clock.h"
 #include "core/Random.h"
+#include "core/platform/System.h"
 #include "ui/DialogFrame.h"
 #include "ui/SetupWindow.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -33,6 +35,8 @@ int RunTarnwick(int argc, char** argv) {
         arguments << QString::fromLocal8Bit(argv[i]);
     if (const std::optional<int> exitCode = HandleCommandLine(arguments))
         return *exitCode;
+    // From here on the process holds passwords: no core file, no dump of its memory.
+    ProtectProcessMemory();
 
     // Before the application object: a second start needs no display to hand over.
     QString lockError;
@@ -47,6 +51,12 @@ int RunTarnwick(int argc, char** argv) {
     if (qEnvironmentVariable("XDG_RUNTIME_DIR") != lockFolder)
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(lockFolder));
     const QString settingsFile = DefaultSettingsFile();
+    // Others who may write there may plant files beside the settings: said once; such files
+    // of theirs are refused one by one.
+    const QString settingsFolder = QFileInfo(settingsFile).absolutePath();
+    if (const std::optional<QString> why = WhyFolderNotPrivate(settingsFolder))
+        std::fprintf(stderr, "Tarnwick: the settings folder %s is not private: %s\n",
+                     qPrintable(QDir::toNativeSeparators(settingsFolder)), qPrintable(*why));
     SingleInstance instance(lockFolder, settingsFile);
     switch (instance.TryLock(&lockError)) {
     case SingleInstance::Outcome::Held:
@@ -81,6 +91,7 @@ int RunTarnwick(int argc, char** argv) {
     QApplication::setWindowIcon(AppIcon());
     // The message boxes and the tray's menu in the font of the windows.
     QApplication::setFont(WindowFont());
+    NameDropDownsByLabel();
 
     // A log write past the file-size limit fails like any other write, not the process.
     IgnoreFileSizeSignal();

@@ -67,7 +67,10 @@ std::optional<int> HandleCommandLine(const QStringList& arguments) {
     // "-platform xcb" is one option, not eight letters.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(
-        QStringLiteral("Tells you when new mail has arrived in your POP3 mailboxes.\n"
+        QStringLiteral("Tells you when new mail has arrived in your POP3 and IMAP mailboxes: IMAP\n"
+                       "mailboxes with IDLE at once (push), the others checked in turn. The\n"
+                       "news comes in a pop-up or as a desktop notification; passwords can be\n"
+                       "kept in the desktop's keyring.\n"
                        "Started while it runs, it shows the running program's control centre."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays this help."));

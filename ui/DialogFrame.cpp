@@ -2,8 +2,10 @@
 
 #include "alerts/OnTop.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QEvent>
 #include <QEventLoop>
@@ -14,6 +16,33 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
+
+namespace {
+// A drop-down as a screen reader sees it: named by its accessible name (else its label), its
+// current item as its value.
+class NamedDropDown final : public QAccessibleWidget {
+public:
+    explicit NamedDropDown(QComboBox* box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value)
+            return static_cast<const QComboBox*>(widget())->currentText();
+        return QAccessibleWidget::text(t);
+    }
+};
+
+// Asked as the drop-down is made, before its name is set: the name is read when it is asked
+// for.
+QAccessibleInterface* DropDownByName(const QString& className, QObject* object) {
+    auto* box =
+        className == QLatin1String("QComboBox") ? qobject_cast<QComboBox*>(object) : nullptr;
+    return box && !box->isEditable() ? new NamedDropDown(box) : nullptr;
+}
+} // namespace
+
+void NameDropDownsByLabel() {
+    // A later factory is asked first.
+    QAccessible::installFactory(DropDownByName);
+}
 
 QFont WindowFont() {
     QFont font(QStringLiteral("Liberation Sans"));

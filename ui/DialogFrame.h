@@ -27,6 +27,11 @@ void SetFixedFrame(QDialog& dialog, const QString& caption, int width, int heigh
 // a 25-pixel value label).
 void SetFittedText(QLabel& label, const QString& text);
 
+// Makes a screen reader name every drop-down by its accessible name (set from its label), as
+// every other control is: Qt's own interface for a combo box on Linux names it by its current
+// item. Once, after the application is made.
+void NameDropDownsByLabel();
+
 // The controls, named like their window's controls so that they can be found again. Buttons
 // are never bound to Enter: no default and no auto-default button.
 QPushButton* MakeButton(QWidget& parent, const char* name, const QString& caption,

@@ -11,6 +11,8 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -145,6 +147,18 @@ void EditUserWindow::SetMailboxTest(const MailboxTest* test) {
     cmdTest->setEnabled(test != nullptr);
 }
 
+namespace {
+// `text` with `path` begun on a line of its own: a message box breaks a line after any "/",
+// which would cut the path where it is to be read and copied.
+QString PathOnItsLine(QString text, const QString& path) {
+    if (path.isEmpty())
+        return text;
+    for (const QString& form : {path, QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())})
+        text.replace(QLatin1Char(' ') + form, QStringLiteral("\r\n") + form);
+    return text;
+}
+} // namespace
+
 void EditUserWindow::TestClicked() {
     if (!mailboxTest_)
         return;
@@ -156,13 +170,13 @@ void EditUserWindow::TestClicked() {
         const MailboxTestResult result =
             mailboxTest_->Run(entry.MailServer, entry.Username, entry.Password);
         if (result.passed) {
-            dialogs_.Message(TestPassedMessage.arg(result.count));
+            dialogs_.Message(TestPassedMessage.arg(MessagesText(result.count)));
             break;
         }
         const QString failed = TestFailedMessage + QStringLiteral("\r\n") + result.failure;
         // Offered once: a certificate still refused after it was added is not the file's.
         if (!result.trustable || trusted) {
-            dialogs_.Message(failed);
+            dialogs_.Message(PathOnItsLine(failed, mailboxTest_->CaFile()));
             break;
         }
         const QString question =
@@ -170,7 +184,8 @@ void EditUserWindow::TestClicked() {
             QStringLiteral("\r\n\r\nTrust it only if its SHA-256 fingerprint is the one the "
                            "server's owner gives. It is added to %1.")
                 .arg(mailboxTest_->CaFile());
-        if (dialogs_.Choose(question, {QStringLiteral("Ok"), TrustButton}) != 1)
+        if (dialogs_.Choose(PathOnItsLine(question, mailboxTest_->CaFile()),
+                            {QStringLiteral("Ok"), TrustButton}) != 1)
             break;
         QString error;
         if (!MailboxTest::Trust(*result.trustable, mailboxTest_->CaFile(), &error)) {

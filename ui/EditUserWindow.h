@@ -82,7 +82,11 @@ private:
 
 // The texts of "Test".
 inline const QString TestPassedMessage =
-    QStringLiteral("The check went through: the server holds %1 messages.");
+    QStringLiteral("The check went through: the server holds %1.");
+// "1 message", "2 messages".
+inline QString MessagesText(qint64 count) {
+    return count == 1 ? QStringLiteral("1 message") : QStringLiteral("%1 messages").arg(count);
+}
 inline const QString TestFailedMessage = QStringLiteral("The check failed:");
 inline const QString TrustButton = QStringLiteral("Trust This Certificate");
 

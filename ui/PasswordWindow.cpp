@@ -24,6 +24,7 @@ PasswordWindow::PasswordWindow(QWidget* parent) : QDialog(parent) {
                                      Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase);
     cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 32, 81, 33});
     cmdOk->setEnabled(false);
+    cmdOk->setDefault(true); // Return presses "Ok" once there is a password to take
     cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 32, 81, 33});
     setTabOrder(txtPassword, cmdOk);
     setTabOrder(cmdOk, cmdCancel);

@@ -57,6 +57,8 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     // what they set.
     lblUsers->setBuddy(lstUsers);
     lstUsers->setAccessibleName(QStringLiteral("Users"));
+    cmdSetCheck->setAccessibleName(QStringLiteral("Set Check Interval"));
+    cmdSetShow->setAccessibleName(QStringLiteral("Set Show Interval"));
     cmdSetCheck->setAccessibleDescription(lblCheckIntCap->text());
     cmdSetShow->setAccessibleDescription(lblShowIntCap->text());
     // The value labels overlap their captions' rectangles: keep them in front.
@@ -274,10 +276,12 @@ bool SetupWindow::SaveWithKeyring() {
         kept_->SetOn(true);
         return false;
     }
-    if (!SaveOptions([](Options& o) { o.KeyringPasswords = false; }))
-        return false; // the file holds the passwords: the items stay until it says so
-    kept_->RemoveAll();
-    return true;
+    // The items go before the choice says off: a kill in between leaves the choice on with
+    // the passwords in the file (which then count), never the choice off with items left.
+    if (const QString removed = wait([this](auto done) { kept_->RemoveAll(done); });
+        !removed.isEmpty())
+        Trace(QStringLiteral("Keyring items not removed: ") + removed);
+    return SaveOptions([](Options& o) { o.KeyringPasswords = false; });
 }
 
 void SetupWindow::OkClicked() {

@@ -36,5 +36,21 @@ std::optional<QString> WhyNotOwnRegularFile(const QString& path);
 // refused or cannot be opened.
 bool OpenOwnRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode, QString& error);
 
+// Opens `path` to read, never blocking (a FIFO would hang the start) and only when it is a
+// regular file. With `sideFile` (a file beside the settings file that says what to trust or
+// how to sign in), also only when it is this user's and neither the group nor others may
+// write to it: another user could have planted or changed it. False, with `error` saying why,
+// when it is refused or cannot be opened; `refused` tells a refusal from a missing file.
+bool OpenFileToRead(QFile& file, const QString& path, bool sideFile, QString& error,
+                    bool* refused = nullptr);
+
+// Why others may write in the settings `folder` (so may plant files beside the settings), or
+// nothing.
+std::optional<QString> WhyFolderNotPrivate(const QString& folder);
+
+// The process keeps passwords in memory: it is made not dumpable (no core file, no other
+// process of the user's reading its memory) as far as the system allows.
+void ProtectProcessMemory();
+
 // Forces what was written to the disk, so that a full disk shows here and not later.
 bool Sync(QFile& file);

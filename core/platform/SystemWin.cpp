@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <windows.h>
 
 QString AccountHome() {
     return QDir::homePath();
@@ -42,6 +43,31 @@ bool OpenOwnRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mo
         return false;
     }
     return true;
+}
+
+bool OpenFileToRead(QFile& file, const QString& path, bool, QString& error, bool* refused) {
+    // Files in the user's profile are guarded by its access lists, which others cannot change.
+    if (refused)
+        *refused = false;
+    if (QFileInfo(path).isDir()) {
+        error = QStringLiteral("it is not a regular file");
+        return false;
+    }
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+std::optional<QString> WhyFolderNotPrivate(const QString&) {
+    return std::nullopt;
+}
+
+void ProtectProcessMemory() {
+    // No crash dialog and no dump of this process's memory for an error report.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
 bool Sync(QFile& file) {

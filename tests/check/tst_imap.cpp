@@ -4,11 +4,19 @@
 #include "core/ClockJumps.h"
 #include "support/RunTests.h"
 #include "support/TestWorld.h"
+#include "support/doubles/FixedRandom.h"
 #include "support/peers/ScriptedServer.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+#include <sys/resource.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(ServerScript)
 
@@ -36,6 +44,55 @@ const QList<QByteArray> StatusAndLogout = {"* STATUS INBOX (MESSAGES 9 UNSEEN 4)
                                            "* BYE\r\na4 OK\r\n"};
 const QByteArray Plain = QByteArray("\0alice\0secret", 13).toBase64();
 
+// The resident size of this process in bytes and its CPU time in milliseconds.
+qint64 ResidentBytes() {
+    const QList<QByteArray> fields = ReadFile("/proc/self/statm").split(' ');
+    return fields.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+}
+qint64 CpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+// An IMAP server that answers every check, offering IDLE, and resets every connection that
+// goes on to watch (at its EXAMINE): a server that fails its watchers all together.
+class ResettingImap final : public QTcpServer {
+public:
+    ResettingImap() {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection()) {
+                ++connections;
+                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Answer(*socket); });
+                socket->write("* OK ready\r\n");
+            }
+        });
+    }
+    int connections = 0;
+    int resets = 0;
+
+private:
+    void Answer(QTcpSocket& socket) {
+        while (socket.canReadLine()) {
+            const QList<QByteArray> words = socket.readLine().trimmed().split(' ');
+            const QByteArray tag = words.value(0), command = words.value(1).toUpper();
+            const QByteArray ok = tag + " OK\r\n";
+            if (command == "EXAMINE") {
+                ++resets;
+                socket.abort();
+                return;
+            }
+            socket.write(command == "CAPABILITY" ? "* CAPABILITY IMAP4rev1 IDLE\r\n" + ok
+                         : command == "STATUS"   ? "* STATUS INBOX (UNSEEN 4)\r\n" + ok
+                         : command == "LOGOUT"   ? "* BYE\r\n" + ok
+                                                 : ok);
+        }
+    }
+};
 } // namespace
 
 class TestImapWire final : public QObject {
@@ -110,10 +167,22 @@ private slots:
             << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(1 << 20)
             << QByteArrayList{"a1 CAPABILITY"} << -1
             << "3|Reply too long: no line end within 65536 bytes";
-        row("flood of lines, then silence")
+        row("flood of lines")
             << ServerScript(Conversation({"* OK ready\r\n"})).Await().Flood(4 << 20, "* OK x\r\n")
             << QByteArrayList{"a1 CAPABILITY"} << -1
-            << "3|Timeout waiting for response from server!";
+            << "3|Hostile reply: more than 10000 lines that change nothing within a minute";
+        row("capability over 64 bytes")
+            << Conversation({"* OK ready\r\n",
+                             "* CAPABILITY IMAP4rev1 " + QByteArray(65, 'X') + "\r\na1 OK\r\n"})
+            << QByteArrayList{"a1 CAPABILITY"} << -1
+            << "3|Hostile reply: a capability of more than 64 bytes";
+        // Logged in at once: the capabilities are still asked, and the count follows.
+        row("PREAUTH") << Conversation({"* PREAUTH welcome\r\n",
+                                        "* CAPABILITY IMAP4rev1\r\na1 OK\r\n",
+                                        "* STATUS INBOX (UNSEEN 2)\r\na2 OK\r\n", "a3 OK\r\n"})
+                       << QByteArrayList{"a1 CAPABILITY", "a2 STATUS \"INBOX\" (UNSEEN)",
+                                         "a3 LOGOUT"}
+                       << 2 << "";
         row("greeting BYE") << Conversation({"* BYE Too many connections\r\n"}) << QByteArrayList{}
                             << -1 << "1|BYE Too many connections";
         row("garbage greeting") << Conversation({"HELLO\r\n"}) << QByteArrayList{} << -1
@@ -177,6 +246,94 @@ class TestImapIdle final : public QObject {
     }
 
 private slots:
+    // A server that floods: the check ends with the failure, and what the flood cost this
+    // process (the server's side included) stays small: it is cut off, not read to its end.
+    void floods_data() {
+        QTest::addColumn<ServerScript>("watching"); // the second connection's script
+        QTest::addColumn<QByteArray>("capabilities");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("capabilities that all differ")
+            << ServerScript() << QByteArray("A%1 B%1 C%1 D%1")
+            << "3|Hostile reply: more than 256 capabilities";
+        QTest::newRow("keep-alives in IDLE")
+            << ServerScript(Watching("4")).Flood(256 << 20, "* OK Still here\r\n")
+            << QByteArray("IDLE")
+            << "9|Hostile reply: more than 10000 lines that change nothing within a minute";
+    }
+    void floods() {
+        QFETCH(ServerScript, watching);
+        QFETCH(QByteArray, capabilities);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        const bool idle = capabilities == "IDLE";
+        server.Queue(idle ? Imap("IMAP4rev1 IDLE", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout)
+                          : ServerScript(Conversation({"* OK ready\r\n"}))
+                                .Await()
+                                .FloodNumbered(256 << 20, "* CAPABILITY " + capabilities + "\r\n"));
+        server.Queue(watching);
+        World w;
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        const qint64 rss = ResidentBytes();
+        const qint64 cpu = CpuMs();
+        QVERIFY(w.CheckAndWait());
+        const int flooded = idle ? 1 : 0;
+        QTRY_VERIFY(ReadFile(w.logs.ErrLogPath()).contains(error.toUtf8()));
+        QTRY_VERIFY(server.Closed(flooded));
+        QVERIFY(server.FloodCutShort(flooded));
+        QCOMPARE(ReadFile(w.logs.ErrLogPath()).count("Hostile reply"), 1); // logged once
+        const qint64 grownMb = (ResidentBytes() - rss) >> 20;
+        const qint64 cpuMs = CpuMs() - cpu;
+        qInfo("flood of %lld MB cut short; grew %lld MB, %lld ms CPU",
+              server.BytesSent(flooded) >> 20, grownMb, cpuMs);
+        QVERIFY2(grownMb < 64, qPrintable(QString::number(grownMb)));
+        QVERIFY2(cpuMs < 3000, qPrintable(QString::number(cpuMs)));
+    }
+
+    // 300 watched mailboxes of a server that resets them all: each is counted soon after
+    // the start, and they connect again no more often than the back-off allows.
+    void calmReconnects() {
+        ResettingImap server;
+        QVERIFY(server.isListening());
+        World w;
+        FixedRandom spread({0.0f, 0.5f, 0.99f});
+        w.engine.Idle().SetRandom(&spread);
+        const QString url = "imap://127.0.0.1:" + QString::number(server.serverPort());
+        constexpr int Boxes = 300;
+        for (int i = 0; i < Boxes; ++i)
+            AddUser(w.settings, MakeUser(QString("Box %1").arg(i), "alice", url, "secret"));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        // In an event loop of its own, as the program runs: qWaitFor would sleep between
+        // rounds, which the many round trips would add up.
+        QEventLoop loop;
+        connect(&w.engine, &CheckEngine::CheckingChanged, &loop, [&loop](bool checking) {
+            if (!checking)
+                loop.quit();
+        });
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        w.engine.CheckMail(false);
+        loop.exec();
+        QVERIFY(!w.engine.IsChecking());
+        for (int i = 0; i < Boxes; ++i)
+            QCOMPARE(w.states.Of(w.settings.Users[i].Id).NewNumMails, 4);
+        qInfo("%d mailboxes counted in %lld ms", Boxes, elapsed.elapsed());
+        QVERIFY(elapsed.elapsed() < 30000);
+        QTRY_COMPARE(server.resets, Boxes);
+        // Each mailbox: its check, its watch, and the retries whose pauses (a fifth shorter at
+        // the most, doubling from the first) have passed by now.
+        const qint64 seconds = elapsed.elapsed() / 1000 + 1;
+        int retries = 0;
+        for (qint64 pause = IdleUsers::FirstRetryMs * 4 / 5, at = pause; at / 1000 <= seconds;
+             pause *= 2, at += pause)
+            ++retries;
+        qInfo("%d connections in %lld s, at most %d allowed", server.connections, seconds,
+              Boxes * (2 + retries));
+        QVERIFY(server.connections <= Boxes * (2 + retries));
+    }
+
     void watched() {
         ScriptedServer server;
         QVERIFY(server.IsListening());
@@ -232,6 +389,35 @@ private slots:
         QVERIFY(!w.engine.Idle().IsWatched(w.settings.Users[0].Id));
         QVERIFY(QTest::qWaitFor([&] { return server.Closed(3); }, 5000));
         QCOMPARE(server.Received(3).mid(5), QByteArrayList({"DONE\r\n", "a6 LOGOUT\r\n"}));
+    }
+
+    // A server restart closes the watch with BYE: the user hears of it only when the first
+    // reconnect fails.
+    void serverRestart_data() {
+        QTest::addColumn<ServerScript>("reconnect");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("back at once") << Watching("4") << "";
+        QTest::newRow("still down")
+            << Conversation({"* BYE Too many connections\r\n"}) << "1|BYE Too many connections";
+    }
+    void serverRestart() {
+        QFETCH(ServerScript, reconnect);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.Queue(Imap("IMAP4rev1 IDLE", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout));
+        server.Queue(Watching("4", "* BYE Server shutting down.\r\n"));
+        server.Queue(reconnect);
+        World w;
+        w.engine.SetTimeoutInterval(5000);
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(w.CheckAndWait());
+        QTRY_COMPARE_WITH_TIMEOUT(server.Connections(), 3, 15000);
+        QTRY_VERIFY(error.isEmpty() ? server.Received(2).size() == 5 : !LastError(w).isEmpty());
+        QCOMPARE(LastError(w), error);
+        QVERIFY(w.engine.Idle().IsWatched(w.settings.Users[0].Id));
     }
 };
 

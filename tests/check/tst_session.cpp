@@ -128,6 +128,20 @@ private slots:
                              [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; }));
     }
 
+    // An IMAP count is of unseen mail: read on the phone, it falls, and that is no error.
+    void imapCountFalls() {
+        World w;
+        w.settings.ShowErrors = true;
+        AddUser(w.settings, MakeUser("Home", "alice", "imap://imap.home", "pw", 3));
+        QSignalSpy fell(&w.engine.Recorder(), &CountRecorder::AcceptedCountFell);
+        w.engine.Recorder().Record(0, 8, "* STATUS INBOX (UNSEEN 1)\r\n", "1", 1);
+        QCOMPARE(w.settings.Users[0].NumMails, 1);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
+        QCOMPARE(fell.size(), 1);
+        QVERIFY(!ReadFile(w.logs.ErrLogPath()).contains("less eMails"));
+        QVERIFY(w.sink.texts.isEmpty());
+    }
+
     void malformedStat_data() {
         QTest::addColumn<QByteArray>("stat");
         QTest::newRow("count only") << QByteArray("+OK 3");
@@ -443,6 +457,8 @@ private slots:
         else
             w.logs.AppendStat("alice", "+OK 3 1\r\n", "3", 3);
 
+        // Private, whether made now or made readable to all before (as the prefill is).
+        QCOMPARE(int(QFileInfo(path).permissions() & QFileDevice::Permissions(0x0077)), 0);
         const QByteArray now = ReadFile(path);
         if (rotated) {
             QCOMPARE(ReadFile(oldPath), before);

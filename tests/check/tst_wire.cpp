@@ -20,6 +20,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(ServerScript)
 
@@ -446,12 +449,22 @@ class TestTls final : public QObject {
             {"ca", ca.toPem()},
             {"der", ca.toDer()},
             {"garbage", "-----BEGIN CERT-----\nnot base64\n"},
-            {"large", ca.toPem() + QByteArray(16 << 20, '\n')}};
+            {"large", ca.toPem() + QByteArray(16 << 20, '\n')},
+            {"group-writable", ca.toPem()},
+            {"another owner", ca.toPem()}};
         QFile file(caFile);
         if (content == "folder")
             QVERIFY(QDir(w.dir.path()).mkdir("Tarnwick-ca.pem"));
+        else if (content == "fifo")
+            QCOMPARE(mkfifo(QFile::encodeName(caFile).constData(), 0600), 0);
         else if (content != "none")
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes.value(content)) >= 0);
+        file.close();
+        // Planted: the test CA in a file that others may change, or of another user.
+        if (content == "group-writable")
+            QVERIFY(file.setPermissions(file.permissions() | QFileDevice::WriteGroup));
+        if (content == "another owner")
+            QCOMPARE(QProcess::execute("chown", {"nobody", caFile}), 0);
     }
 
 private slots:
@@ -493,6 +506,10 @@ private slots:
         QCOMPARE(w.sink.texts, QStringList());
         QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 3);
         QCOMPARE(pop3.Received(0), clear + Commands("alice", "secret"));
+        // The family that answered is kept: the next check makes one attempt through it.
+        const QString host = QUrl(server.arg(pop3.Port())).host();
+        QCOMPARE(w.transport.Trust()->Family(host),
+                 int(ipv6 ? QAbstractSocket::IPv6Protocol : QAbstractSocket::IPv4Protocol));
     }
 
     // Every failure to secure the connection ends the user's check at stage 1, with its
@@ -530,11 +547,15 @@ private slots:
             {"der", "%F holds a certificate in binary \\(DER\\) form, not PEM: convert it with "
                     "\"openssl x509 -inform DER"},
             {"garbage", "%F holds no certificate"},
-            {"large", "%F is larger than 16 MiB: too large for a file of certificates\\."}};
+            {"large", "%F is larger than 16 MiB: too large for a file of certificates\\."},
+            {"fifo", "Cannot read %F: not a regular file\\."},
+            {"group-writable", "%F is not trusted: others than its owner may write to it\\."},
+            {"another owner", "%F is not trusted: it belongs to another user\\."}};
         for (const auto& [file, problem] : files)
-            row(file, pop3s, certs_.Server(), file, Tls(),
-                qPrintable("is not known, .*" + problem +
-                           ".* If \"Tarnwick Test CA\" is your own CA"));
+            if (QByteArray(file) != "another owner" || ::geteuid() == 0) // chown needs root
+                row(file, pop3s, certs_.Server(), file, Tls(),
+                    qPrintable("is not known, .*" + problem +
+                               ".* If \"Tarnwick Test CA\" is your own CA"));
         row("untrusted after STLS", stls, certs_.SelfSigned(), "ca", StartTls(),
             "^TLS certificate not accepted: it is self-signed");
         row("clear text on the TLS port", pop3s, certs_.Server(), "ca", Conversation(NormalReplies),
@@ -604,6 +625,12 @@ private slots:
             return;
         }
         QVERIFY(WaitUntil([&] { return pop3.Closed(0); }));
+        // A certificate that fails is refused in the handshake, with a TLS alert: the server
+        // never sees it finished.
+        if (reported.startsWith("TLS certificate")) {
+            QVERIFY(!pop3.Encrypted(0));
+            QVERIFY2(pop3.SocketError(0).contains("alert"), qPrintable(pop3.SocketError(0)));
+        }
         const QByteArray received = pop3.Received(0).join();
         QVERIFY2(!received.contains("USER") && !received.contains("PASS") &&
                      !received.contains("secret"),

@@ -42,6 +42,24 @@ private slots:
         edited.write("Newer=1\nKeyringPasswords = 1\nDesktopNotifications=yes\n\xff\xfe=1");
         edited.close();
         QCOMPARE(Options::Load(file), Options{.KeyringPasswords = true});
+
+        // Refused, not read, and said so: a file others may change, another user's, a FIFO
+        // (opened as usual it would block the start).
+        const auto refusal = [&file] {
+            QString refused;
+            return Options::Load(file, &refused) == Options() ? refused : QString("read");
+        };
+        const QFileDevice::Permissions own = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        QVERIFY(QFile::setPermissions(file, own | QFileDevice::WriteGroup));
+        QCOMPARE(refusal(), "others than its owner may write to it");
+        QVERIFY(QFile::setPermissions(file, own));
+        if (IsRoot()) {
+            QCOMPARE(QProcess::execute("chown", {"nobody", file}), 0);
+            QCOMPARE(refusal(), "it belongs to another user");
+        }
+        QVERIFY(QFile::remove(file));
+        QCOMPARE(mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        QCOMPARE(refusal(), "it is not a regular file");
     }
     // Beside a program in a build folder; in the state folder for one that is installed (also
     // when root could write there) or lies where the user may not write.

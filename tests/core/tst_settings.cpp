@@ -897,6 +897,8 @@ private slots:
         QTest::newRow("mailbox gone before the start")
             << QByteArray("carol\tpop.x\ta=1\nalice\tpop.home\tsignin=oauth\n") << ""
             << QByteArray("alice\tpop.home\tsignin=oauth\n") << false;
+        QTest::newRow("others may write to it: moved aside, not used")
+            << QByteArray("alice\tpop.home\tsignin=oauth\n") << "shared" << QByteArray() << true;
     }
     void sideFileEntries() {
         QFETCH(QByteArray, before);
@@ -908,7 +910,11 @@ private slots:
         AddUser(w.settings, MakeUser("Work", "bob", "pop.work", "pw"));
         SideFile side(w.dir.filePath("Tarnwick.accounts"));
         WriteAll(side.Path(), before);
+        if (edit == "shared")
+            QVERIFY(QFile::setPermissions(side.Path(), QFile::permissions(side.Path()) |
+                                                           QFileDevice::WriteOther));
         side.Load(w.settings);
+        QCOMPARE(side.Refused().isEmpty(), edit != "shared");
         w.file.SetSideFile(&side);
         if (edit == "login")
             w.settings.Users[0].Username = QString::fromUtf8("al\t\u00ef");
@@ -919,7 +925,7 @@ private slots:
         QVERIFY(w.file.SaveFile());
         QCOMPARE(ReadAll(side.Path()), after);
         QCOMPARE(ReadAll(side.BackupPath()), after);
-        QCOMPARE(Mode(side.Path()), QString("600"));
+        QCOMPARE(Mode(side.Path()), QString(edit == "shared" ? "0" : "600"));
         QCOMPARE(ReadAll(side.Path() + ".damaged"), keptAside ? before : QByteArray());
         // What was saved loads again as it was.
         SideFile again(side.Path());

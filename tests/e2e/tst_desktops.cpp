@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QStandardPaths>
+#include <utility>
 
 namespace {
 // The id of the menu item labelled `label` in a dbusmenu layout as gdbus prints it
@@ -159,6 +161,81 @@ private slots:
             QVERIFY(x.WaitForWindow("^About : Tarnwick$", 5000) != 0);
         }
         QVERIFY2(program.Untraced().isEmpty(), qPrintable(program.Untraced().join('\n')));
+    }
+
+    // Under a top panel the alert slides out from behind it: three alerts in a row, each
+    // read back from the screen (OCR), show their own text and no other's.
+    void alertsPaintTheirOwnText() {
+        if (QStandardPaths::findExecutable("tesseract").isEmpty() && !RealPeersMustRun())
+            QSKIP("tesseract-ocr is not installed");
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        const QStringList names{"Work", "Old ISP", "Bridge"};
+        for (const char* count : {"+OK 2 200\r\n", "+OK 1 100\r\n", "+OK 1 100\r\n"})
+            server.Queue(Conversation(
+                {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", count, "+OK Bye.\r\n"}));
+        XSession x;
+        x.WithDesktop(XSession::Desktop::XfcePanel);
+        x.WithWindowManager();
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        Settings settings;
+        for (const QString& name : names)
+            AddUser(settings, MakeUser(name, "alice", Local(server.Port()), "secret", 0));
+        program.WriteSettings(settings);
+        QVERIFY(program.Start());
+        const auto squeezed = [](QString text) {
+            return text.remove(QRegularExpression("\\s")).toLower();
+        };
+        QStringList seen;
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            // The alert's text as the program set it, from its trace.
+            QString text;
+            QVERIFY2(WaitFor(
+                         [&] {
+                             const QStringList shown =
+                                 program.Output().split('\n').filter("frmAlert ShowAlert: ");
+                             text = shown.value(i).section("frmAlert ShowAlert: ", 1);
+                             return shown.size() > i;
+                         },
+                         PeerStartMs),
+                     qPrintable(program.Output()));
+            const qulonglong alert = x.WaitForWindow("^Alert!$");
+            QVERIFY(alert != 0);
+            // At rest below the panel: the slide has ended.
+            QRect rest;
+            QVERIFY(WaitFor(
+                [&] {
+                    QTest::qWait(100);
+                    return std::exchange(rest, x.Geometry(alert)) == x.Geometry(alert) &&
+                           rest.y() > 0;
+                },
+                5000));
+            QTest::qWait(300);
+            const QString shot = ShotPath(QString("alert-under-panel-%1.png").arg(i + 1));
+            bool ok = false;
+            // The text area, enlarged: the OCR reads large type best.
+            x.Run("sh",
+                  {"-c", QString("import -window root -crop 369x108+%1+%2 +repage -resize 300% "
+                                 "-colorspace Gray '%3'")
+                             .arg(rest.x() + 8)
+                             .arg(rest.y() + 8)
+                             .arg(shot)},
+                  &ok, 20000);
+            QVERIFY(ok);
+            const QString read = squeezed(x.Run("tesseract", {shot, "-"}, &ok, 60000));
+            QVERIFY2(ok, qPrintable(read));
+            // Its own user and count, and no other user.
+            const QString name = text.section(" has ", 0, 0);
+            seen << name;
+            QVERIFY2(read.contains(squeezed(text.section(" new ", 0, 0))),
+                     qPrintable(read + " for " + text));
+            for (const QString& other : names)
+                QVERIFY2(other == name || !read.contains(squeezed(other)), qPrintable(read));
+            QVERIFY(x.Press("Alert!", "Hide"));
+        }
+        seen.sort();
+        QCOMPARE(seen, QStringList({"Bridge", "Old ISP", "Work"}));
     }
 };
 

@@ -131,7 +131,7 @@ private slots:
         QVERIFY(setup != 0);
 
         // The check interval: 0, so that the new user is due at once.
-        QVERIFY(x.Press("Tarnwick Setup", "Set@Check Interval (Minutes) :"));
+        QVERIFY(x.Press("Tarnwick Setup", "Set Check Interval"));
         const qulonglong input = program.WaitForMessageBox(icon, 5000);
         QVERIFY(input != 0);
         x.XDoTool({"mousemove", "--window", QString::number(input), "20", "20"});

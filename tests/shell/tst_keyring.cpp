@@ -1,5 +1,7 @@
 // "Keep Passwords in the Keyring" against a real keyring (gnome-keyring-daemon on a private
 // bus) and a scripted POP3 server; the failures of storing against a keyring in memory.
+#include "check/KeptPasswords.h"
+#include "core/Files.h"
 #include "core/Options.h"
 #include "core/SettingsFile.h"
 #include "shell/App.h"
@@ -17,6 +19,7 @@
 #include "ui/SetupWindow.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QListWidget>
 #include <QPushButton>
 
@@ -175,6 +178,62 @@ private slots:
         QVERIFY(run.dialogs.messages.value(0).contains("stay in the settings file"));
         QCOMPARE(home.FilePassword(), Secret);
         QVERIFY(!home.KeyringChosen() && !run.app.Kept()->On());
+    }
+
+    // What a kill during a switch may leave is whole: either way, every password is where
+    // the choice says, and the ".bak" holds no password that the file went without.
+    void killDuringTheSwitch_data() {
+        QTest::addColumn<bool>("on"); // the switch being made
+        QTest::newRow("to the keyring: file written, .bak not yet") << true;
+        QTest::newRow("back to the file: items gone, the choice not yet saved") << false;
+    }
+    void killDuringTheSwitch() {
+        QFETCH(bool, on);
+        Home home;
+        FakeSecretStore store;
+        const QString label = KeptPasswords::Label(MakeUser("Alice", "alice", Local(1), Secret));
+        home.WriteUser(Local(1), Secret);
+        if (on) {
+            const QByteArray withPasswords = ReadFile(home.SettingsPath());
+            home.WriteUser(Local(1), "");
+            QVERIFY(WriteFileWhole(home.SettingsPath() + ".bak", withPasswords) == std::nullopt);
+            store.items.insert(label, Secret);
+            QCOMPARE(Options{.KeyringPasswords = true}.Save(home.Places().OptionsFile()),
+                     QString());
+            Run run(home, store); // tidied once the keyring has answered
+            QVERIFY(WaitFor([&] { return run.app.Kept()->AllArrived(); }, 5000));
+            QCOMPARE(ReadFile(home.SettingsPath() + ".bak"), ReadFile(home.SettingsPath()));
+            QCOMPARE(home.FilePassword(), QString());
+            QCOMPARE(store.items.value(label), Secret);
+            return;
+        }
+        { // kept in the keyring; then the switch back, whose choice cannot be saved
+            Run run(home, store);
+            QVERIFY(run.SetKeyring(true));
+            QVERIFY(QFile::remove(home.Places().OptionsFile()));
+            QVERIFY(QDir().mkdir(home.Places().OptionsFile()));
+            QVERIFY(!run.SetKeyring(false));
+        }
+        QVERIFY(store.items.isEmpty()); // gone before the choice says so
+        QCOMPARE(home.FilePassword(), Secret);
+    }
+
+    // A Tarnwick.options that others may change is not read; a mailbox whose password it
+    // would say is in the keyring is held back and said, not signed in to with none.
+    void refusedOptionsHoldBack() {
+        Home home;
+        ScriptedServer server;
+        home.WriteUser(Local(server.Port()), "");
+        const QString options = home.Places().OptionsFile();
+        QCOMPARE(Options{.KeyringPasswords = true}.Save(options), QString());
+        QVERIFY(QFile::setPermissions(options, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::WriteOther));
+        FakeSecretStore store;
+        Run run(home, store);
+        for (int i = 0; i < 10; ++i) // the scheduler's first look, at once
+            QCoreApplication::processEvents();
+        QCOMPARE(home.ErrLog().count("is not used (others than its owner may write to it)"), 1);
+        QCOMPARE(server.Connections(), 0);
     }
 
     void greyedWithoutAKeyring() {

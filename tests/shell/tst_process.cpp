@@ -12,7 +12,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -21,6 +23,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <vector>
 
@@ -41,7 +44,8 @@ struct Home : ProgramHome {
     // `changes` replace variables of the usual environment; an empty value removes one.
     // `fileLimit`: the most descriptors the program may have open, when not 0.
     std::unique_ptr<QProcess> Start(const QMap<QString, QString>& changes = {},
-                                    rlim_t fileLimit = 0) const {
+                                    rlim_t fileLimit = 0,
+                                    const QString& binary = TARNWICK_BINARY) const {
         auto process = std::make_unique<QProcess>();
         if (fileLimit)
             process->setChildProcessModifier([fileLimit] {
@@ -58,7 +62,7 @@ struct Home : ProgramHome {
                 env.insert(it.key(), it.value());
         }
         process->setProcessEnvironment(env);
-        process->setProgram(QStringLiteral(TARNWICK_BINARY));
+        process->setProgram(binary);
         process->start();
         return process;
     }
@@ -112,6 +116,12 @@ private slots:
         QVERIFY(first->waitForStarted());
         // Listening: from here on a signal ends it in order.
         QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
+        // It writes no core, which would hold the passwords.
+        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
+                    .match(QString::fromLatin1(limits.readAll()))
+                    .hasMatch());
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->exitCode(), 0);
@@ -189,6 +199,12 @@ private slots:
         QVERIFY(WaitFor([&] { return QFile::exists(used + "/Tarnwick.socket"); }, 10000));
         QVERIFY(QFile::exists(used + "/Tarnwick.lock"));
         QVERIFY(QFile::exists(home.SettingsPath() + ".lock"));
+        // It writes no core, which would hold the passwords.
+        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
+                    .match(QString::fromLatin1(limits.readAll()))
+                    .hasMatch());
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->exitCode(), 0);
@@ -238,6 +254,12 @@ private slots:
         }
         QVERIFY(ResidentKiB(*first) < before + 16 * 1024);
         QVERIFY(QFile::exists(home.SocketPath()));
+        // It writes no core, which would hold the passwords.
+        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
+                    .match(QString::fromLatin1(limits.readAll()))
+                    .hasMatch());
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->readAllStandardError(), QByteArray()); // it was answered
@@ -245,6 +267,56 @@ private slots:
         Signal(*first, SIGTERM);
         QVERIFY(first->waitForFinished(5000));
         QVERIFY(!QFile::exists(home.SocketPath()));
+    }
+
+    // Files another user could have planted beside the settings are refused, each said once,
+    // and a FIFO among them does not hang the start.
+    void plantedFilesAreRefused() {
+        Home home;
+        home.WriteSettings();
+        const QString config = QFileInfo(home.SettingsPath()).absolutePath();
+        QCOMPARE(mkfifo(QFile::encodeName(config + "/Tarnwick.options").constData(), 0600), 0);
+        QFile ca(config + "/Tarnwick-ca.pem");
+        QVERIFY(ca.open(QIODevice::WriteOnly) && ca.write("-----BEGIN CERTIFICATE-----\n") > 0);
+        ca.close();
+        QVERIFY(ca.setPermissions(ca.permissions() | QFileDevice::WriteOther));
+        QVERIFY(QFile::setPermissions(config, QFileDevice::Permissions(0x7777)));
+        auto process = home.Start();
+        QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
+        Signal(*process, SIGTERM);
+        QVERIFY(process->waitForFinished(5000));
+        const QString told = QString::fromLocal8Bit(process->readAllStandardError());
+        const QStringList expected = {
+            "Tarnwick: the settings folder " + config +
+                " is not private: others than its owner may write to it",
+            "Tarnwick: " + config + "/Tarnwick.options is not used: it is not a regular file",
+            "Tarnwick: " + config +
+                "/Tarnwick-ca.pem is not used: others than its owner may write to it"};
+        QCOMPARE(told.split('\n', Qt::SkipEmptyParts), expected);
+    }
+
+    // A headless run that shows an error alert: no warning of Qt's that it cannot raise it.
+    void headlessAlertSaysNothingElse() {
+        Home home;
+        Settings settings;
+        settings.ShowErrors = true;
+        AddUser(settings, MakeUser("Home", "alice", "127.0.0.1:1", "secret")); // refused
+        WriteSettingsFile(settings, home.SettingsPath());
+        const QString binary = home.dir.filePath("bin/tarnwick"); // its logs beside it
+        QVERIFY(QFile::copy(QStringLiteral(TARNWICK_BINARY), binary));
+        auto process = home.Start({{"QT_LOGGING_RULES", "tarnwick.trace=true"}}, 0, binary);
+        QByteArray told;
+        QVERIFY(WaitFor(
+            [&] {
+                told += process->readAllStandardError();
+                return told.contains("frmAlert ShowAlert: Error with Home");
+            },
+            20000));
+        QTest::qWait(500); // the slide
+        Signal(*process, SIGHUP);
+        QVERIFY(process->waitForFinished(5000));
+        told += process->readAllStandardError();
+        QVERIFY2(!told.contains("does not support"), told.constData());
     }
 
     void headlessFirstRunTellsStandardError() {

@@ -64,6 +64,11 @@ ServerScript& ServerScript::Flood(qint64 maxBytes, const QByteArray& filler) {
     return *this;
 }
 
+ServerScript& ServerScript::FloodNumbered(qint64 maxBytes, const QByteArray& filler) {
+    steps.append({Kind::Flood, filler, maxBytes, true});
+    return *this;
+}
+
 struct ScriptedServer::Connection {
     QSslSocket* socket = nullptr;
     QList<ServerScript::Step> steps;
@@ -79,6 +84,10 @@ struct ScriptedServer::Connection {
     QByteArray chunk;
     qint64 floodLeft = 0;
     bool floodCut = false;
+    const QByteArray* numbered = nullptr; // the filler of a numbered flood
+    qint64 number = 0;
+    bool encrypted = false; // a TLS handshake was completed
+    QString error;          // what the socket said when it failed
 };
 
 ScriptedServer::ScriptedServer(QObject* parent, const QHostAddress& address)
@@ -153,6 +162,16 @@ bool ScriptedServer::FloodCutShort(int connection) const {
     return c && c->floodCut;
 }
 
+bool ScriptedServer::Encrypted(int connection) const {
+    const Connection* c = At(connection);
+    return c && c->encrypted;
+}
+
+QString ScriptedServer::SocketError(int connection) const {
+    const Connection* c = At(connection);
+    return c ? c->error : QString();
+}
+
 void ScriptedServer::OnNewConnection() {
     while (server_->hasPendingConnections()) {
         auto owned = std::make_unique<Connection>();
@@ -169,8 +188,13 @@ void ScriptedServer::OnNewConnection() {
         });
         connect(c.socket, &QTcpSocket::readyRead, this, [this, &c] { OnReadyRead(c); });
         connect(c.socket, &QTcpSocket::disconnected, this, [this, &c] { OnClosed(c); });
-        connect(c.socket, &QTcpSocket::errorOccurred, this, [this, &c] { OnClosed(c); });
+        connect(c.socket, &QTcpSocket::errorOccurred, this, [this, &c] {
+            if (c.error.isEmpty())
+                c.error = c.socket->errorString();
+            OnClosed(c);
+        });
         connect(c.socket, &QSslSocket::encrypted, this, [this, &c] {
+            c.encrypted = true;
             c.waiting = false;
             Advance(c);
         });
@@ -218,6 +242,7 @@ void ScriptedServer::Advance(Connection& c) {
             c.flooding = true;
             c.floodLeft = step.amount;
             c.chunk = step.bytes.repeated(qMax<qsizetype>(1, FloodChunk / step.bytes.size()));
+            c.numbered = step.numbered ? &c.steps.at(c.next - 1).bytes : nullptr;
             FeedFlood(c);
             return;
         }
@@ -247,6 +272,11 @@ void ScriptedServer::OnClosed(Connection& c) {
 void ScriptedServer::FeedFlood(Connection& c) {
     // Only a little ahead of the socket, so the server's own memory stays small too.
     while (c.flooding && c.floodLeft > 0 && c.socket->bytesToWrite() < 2 * FloodChunk) {
+        if (c.numbered) {
+            c.chunk.clear();
+            while (c.chunk.size() < FloodChunk)
+                c.chunk += QByteArray(*c.numbered).replace("%1", QByteArray::number(++c.number));
+        }
         const qint64 n = qMin<qint64>(c.floodLeft, c.chunk.size());
         const qint64 written = c.socket->write(c.chunk.constData(), n);
         if (written <= 0)

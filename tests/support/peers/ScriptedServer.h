@@ -18,8 +18,9 @@ public:
     enum class Kind { Send, Pause, Await, Drop, Flood, StartTls };
     struct Step {
         Kind kind = Kind::Send;
-        QByteArray bytes;  // Send: what to write; Flood: the filler
-        qint64 amount = 0; // Pause: milliseconds; Flood: the most bytes to send
+        QByteArray bytes;      // Send: what to write; Flood: the filler
+        qint64 amount = 0;     // Pause: milliseconds; Flood: the most bytes to send
+        bool numbered = false; // Flood: "%1" in the filler is a number counting up
     };
 
     // Writes `bytes` as they are.
@@ -34,6 +35,8 @@ public:
     // Sends `filler` over and over without a line end, until `maxBytes` are out or the client
     // has closed.
     ServerScript& Flood(qint64 maxBytes = 64 << 20, const QByteArray& filler = "x");
+    // A flood of lines that all differ: each "%1" in `filler` is the line's number.
+    ServerScript& FloodNumbered(qint64 maxBytes, const QByteArray& filler);
     // Turns the connection into TLS with the server's certificate and goes on once the
     // handshake is complete; first in a script, TLS from the first byte.
     ServerScript& StartTls();
@@ -82,6 +85,10 @@ public:
     qint64 BytesSent(int connection) const;
     // A flood on the connection stopped because the client closed, not at its limit.
     bool FloodCutShort(int connection) const;
+    // A TLS handshake on the connection was completed.
+    bool Encrypted(int connection) const;
+    // What the connection's socket said when it failed ("... tlsv1 alert unknown ca").
+    QString SocketError(int connection) const;
 
 private:
     struct Connection;
