@@ -167,7 +167,7 @@ private slots:
 
     // The count is the unseen messages. A server that offers IDLE is then watched, not
     // polled: mail delivered and mail read on another device are counted as the server tells
-    // of them; a restart is logged once and the connection made again; at the end it is
+    // of them; after a restart the connection is made again; at the end it is
     // logged out.
     void unseenAndIdle() {
         Dovecot server;
@@ -196,16 +196,15 @@ private slots:
         QVERIFY(server.MarkSeen("alice", 4));
         QTRY_COMPARE_WITH_TIMEOUT(user.NumMails, 1, 20000);
 
-        // Logged at the stage the connection was in: idling, or on a busy machine still
-        // counting what the last change brought.
+        // A restart that heals is no error: logged at most once, when the first reconnect
+        // came while the server was still down (which depends on how fast it comes back).
         const auto failures = [&] { return ReadFile(w.logs.ErrLogPath()).count("|Home|"); };
         const qsizetype earlier = failures();
         QString error;
         QVERIFY2(server.Restart(&error), qPrintable(error));
-        QTRY_COMPARE_WITH_TIMEOUT(failures(), earlier + 1, 20000);
         QVERIFY(server.DeliverMail("alice", 1));
         QTRY_COMPARE_WITH_TIMEOUT(state().NewNumMails, 2, 30000);
-        QVERIFY2(failures() == earlier + 1, ReadFile(w.logs.ErrLogPath()).constData());
+        QVERIFY2(failures() <= earlier + 1, ReadFile(w.logs.ErrLogPath()).constData());
 
         // At the end the watching connection is left (logged out, or at least closed).
         const auto ended = [&] {
