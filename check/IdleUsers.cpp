@@ -41,7 +41,6 @@ void IdleUsers::Watch(quint64 userId, const ServerAddress& address) {
     entry->address = address;
     entry->server = user.MailServer;
     entry->username = user.Username;
-    entry->password = user.Password;
     entry->retry.setSingleShot(true);
     entry->healing.setSingleShot(true);
     Entry& added = *entries_.emplace(userId, std::move(entry)).first->second;
@@ -160,7 +159,7 @@ void IdleUsers::ReplaceAll() {
     }
 }
 
-void IdleUsers::Prune() {
+void IdleUsers::Prune(const QList<quint64>& edited) {
     for (auto& [id, entry] : entries_)
         if (entry->session)
             entry->session->SetCheckInterval(MinutesMs(settings_.CheckInterval));
@@ -169,7 +168,7 @@ void IdleUsers::Prune() {
         const Entry& entry = *it->second;
         const bool same = index >= 0 && settings_.Users[index].MailServer == entry.server &&
                           settings_.Users[index].Username == entry.username &&
-                          settings_.Users[index].Password == entry.password;
+                          !edited.contains(it->first);
         if (same) {
             ++it;
             continue;

@@ -211,6 +211,7 @@ void App::LoadWindows() {
     setup_->SetOptions(&options_, env_.paths.OptionsFile(),
                        [this] { return DesktopNotificationsForced(); });
 
+    connect(&accounts_, &Accounts::Changed, &engine_, &CheckEngine::AccountsChanged);
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
             &App::OnAcceptedCountFell);
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
@@ -251,7 +252,6 @@ void App::ShowSetup() {
     // Nothing new is shown while the user is in setup; the alert waits until it has closed.
     alert_->setEnabled(false);
     setup_->ShowForm(main_.get());
-    engine_.Reschedule(); // new users, or a shorter interval, may be due sooner
     alert_->setEnabled(true);
     alert_->Wake(); // what setup changed may be due for an alert now
 }
