@@ -294,6 +294,20 @@ private slots:
         QCOMPARE(s.CheckInterval, qint16(5));
         QCOMPARE(s.Users[0].NumMails, 0);
         QCOMPARE(saved(0), 0);
+
+        // "Ok" keeps a fall too; a mailbox deleted there loses its state.
+        const quint64 home = s.Users[0].Id;
+        w.app.States().Update(home, [](MailboxState& state) { state.NewNumMails = 5; });
+        QTimer::singleShot(0, [&] {
+            w.app.Setup()->Copy().table.DeleteUser(0);
+            w.app.Engine().Recorder().Record(1, 4, "+OK 1 9\r\n", "1", 1);
+            w.app.Setup()->findChild<QPushButton*>("cmdOk")->click();
+        });
+        w.app.Main_()->findChild<QPushButton*>("cmdSetup")->click();
+        QCOMPARE(s.LastUser, qint16(0));
+        QCOMPARE(s.Users[0].NumMails, 1);
+        QCOMPARE(w.app.States().Of(home), MailboxState());
+        QCOMPARE(saved(0), 1);
         w.app.ExitProgram(true);
     }
 
