@@ -43,8 +43,7 @@ public:
     void RecountAll();
     // After a resume or a clock jump no connection can be trusted: each is made anew.
     void ReplaceAll();
-    // Users that are gone, whose server or login changed, or that `edited` names, are logged
-    // out.
+    // Users that are gone, or that `edited` names (changed in setup), are logged out.
     void Prune(const QList<quint64>& edited = {});
     void LogoutAll();
     void SetTimeoutInterval(int ms);
@@ -56,7 +55,6 @@ public:
 private:
     struct Entry {
         ServerAddress address;
-        QString server, username; // as when the watch began
         std::unique_ptr<ImapSession> session;
         QTimer retry;
         int pauseMs = 0;

@@ -34,42 +34,33 @@ AccountsCopy Accounts::Copy() const {
 }
 
 void Accounts::Commit(const AccountsCopy& copy) {
+    // The copy's table, with what others changed meanwhile: the counts that fell or were
+    // accepted, the passwords from the keyring. Identities stay, new ones included: the copy
+    // took them on from the table, which gives out no more while setup is open.
+    Settings next = copy.table;
     QList<quint64> changed, removed;
-    for (int i = settings_.UserCount() - 1; i >= 0; --i) {
-        const quint64 id = settings_.Users[i].Id;
-        if (copy.taken.count(id) && copy.table.IndexOfId(id) < 0) {
-            settings_.DeleteUser(i);
-            removed << id;
+    for (int i = 0; i < next.UserCount(); ++i) {
+        UserRecord& user = next.Users[i];
+        if (const int now = copy.taken.count(user.Id) ? settings_.IndexOfId(user.Id) : -1;
+            now >= 0) {
+            user.NumMails = settings_.Users[now].NumMails;
+            if (!copy.newPassword.count(user.Id))
+                user.Password = settings_.Users[now].Password;
+            if (!copy.edited.count(user.Id))
+                continue;
         }
-    }
-    for (int i = 0; i < copy.table.UserCount(); ++i) {
-        const UserRecord& edited = copy.table.Users[i];
-        const bool added = !copy.taken.count(edited.Id);
-        int index = added ? -1 : settings_.IndexOfId(edited.Id);
-        if (added) {
-            index = settings_.LastUser + 1;
-            settings_.GrowFor(index);
-            ++settings_.LastUser;
-            settings_.Users[index] = UserRecord{};
-            settings_.AssignId(index);
-        } else if (index < 0 || !copy.edited.count(edited.Id)) {
-            continue;
-        }
-        UserRecord& user = settings_.Users[index];
-        user.ScreenName = edited.ScreenName;
-        user.Username = edited.Username;
-        user.MailServer = edited.MailServer;
-        if (added || copy.newPassword.count(edited.Id))
-            user.Password = edited.Password;
-        if (const auto fields = copy.fields.find(edited.Id); fields != copy.fields.end())
+        if (const auto fields = copy.fields.find(user.Id); fields != copy.fields.end())
             side_.Of(user.Id) = fields->second;
         changed << user.Id;
     }
-    if (copy.settingsEdited) {
-        settings_.CheckInterval = copy.table.CheckInterval;
-        settings_.ShowInterval = copy.table.ShowInterval;
-        settings_.ShowErrors = copy.table.ShowErrors;
+    for (const quint64 id : copy.taken)
+        if (next.IndexOfId(id) < 0)
+            removed << id;
+    if (!copy.settingsEdited) {
+        next.CheckInterval = settings_.CheckInterval;
+        next.ShowInterval = settings_.ShowInterval;
+        next.ShowErrors = settings_.ShowErrors;
     }
-    settings_.SortUsers();
+    settings_ = next;
     emit Changed(changed, removed);
 }

@@ -40,7 +40,6 @@ public:
     Accounts(Settings& settings, SideFile& side) : settings_(settings), side_(side) {}
 
     const Settings& Table() const { return settings_; }
-    Account Of(int index) { return {settings_.Users[index], side_.Of(settings_.Users[index].Id)}; }
 
     AccountsCopy Copy() const;
     // Applies what the user edited in `copy`: accounts added, changed and deleted, the three
