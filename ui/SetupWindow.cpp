@@ -168,11 +168,6 @@ void SetupWindow::PopInts() {
     SetFittedText(*lblShowInt, QString::number(copy_.table.ShowInterval));
 }
 
-void SetupWindow::Commit() {
-    accounts_.Commit(copy_);
-    copy_ = accounts_.Copy();
-}
-
 void SetupWindow::HideSetup() {
     editing_ = false;
     editor_.Edit(nullptr);
@@ -287,18 +282,21 @@ bool SetupWindow::SaveWithKeyring() {
 
 void SetupWindow::OkClicked() {
     const Dialogs::OpenedFrom from(dialogs_, this); // a failed save's message
-    const bool showErrors = accounts_.Table().ShowErrors;
+    AccountsCopy before = accounts_.Copy();
+    before.edited = before.taken;
+    before.settingsEdited = true;
     copy_.table.ShowErrors = chkShowErrs->isChecked();
     copy_.settingsEdited = true;
-    Commit();
-    // A failed save has told the user; staying open lets them try again or cancel. The check
-    // box reaches ShowErrors only with a save that succeeds (the close control drops it).
+    accounts_.Commit(copy_);
+    // A failed save has told the user; what was there comes back, and staying open lets them
+    // try again or cancel. The check box reaches ShowErrors only with a save that succeeds
+    // (the close control drops it).
     if (!SaveWithKeyring()) {
-        copy_.table.ShowErrors = showErrors;
-        copy_.settingsEdited = true;
-        Commit();
+        accounts_.Commit(before);
         return;
     }
+    // What is saved stays: a "Cancel" after a later failure (the login entry) keeps it.
+    copy_ = accounts_.Copy();
     // Like a failed save, a failed write of the login entry keeps the window open.
     if (autostart_) {
         const QString error = autostart_->SetEnabled(chkStartAtLogin->isChecked());
@@ -327,7 +325,7 @@ void SetupWindow::closeEvent(QCloseEvent* event) {
     // What was edited stays, unsaved; the check box's choice goes.
     if (std::exchange(editing_, false)) {
         copy_.table.ShowErrors = accounts_.Table().ShowErrors;
-        Commit();
+        accounts_.Commit(copy_);
         editor_.Edit(nullptr);
     }
     // Unloaded: the next opening starts with a fresh list and places the window again.

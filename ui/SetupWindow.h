@@ -64,9 +64,6 @@ private:
     bool SaveWithKeyring();
     bool SaveOptions(const std::function<void(Options&)>& change);
 
-    // Applies the copy and takes a fresh one, so that what is committed is not committed again.
-    void Commit();
-
     Accounts& accounts_;
     AccountsCopy copy_;
     bool editing_ = false; // open with a copy not yet committed or dropped
