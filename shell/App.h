@@ -76,7 +76,6 @@ public:
     std::function<void()> EndProcess;
 
     Settings& GetSettings() { return settings_; }
-    Accounts& GetAccounts() { return accounts_; }
     MailboxStates& States() { return states_; }
     SettingsFile& GetSettingsFile() { return file_; }
     SideFile& GetSideFile() { return side_; }
