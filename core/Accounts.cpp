@@ -53,9 +53,9 @@ void Accounts::Commit(const AccountsCopy& copy) {
             side_.Of(user.Id) = fields->second;
         changed << user.Id;
     }
-    for (const quint64 id : copy.taken)
-        if (next.IndexOfId(id) < 0)
-            removed << id;
+    for (int i = 0; i < settings_.UserCount(); ++i) // also one a failed save takes back
+        if (next.IndexOfId(settings_.Users[i].Id) < 0)
+            removed << settings_.Users[i].Id;
     if (!copy.settingsEdited) {
         next.CheckInterval = settings_.CheckInterval;
         next.ShowInterval = settings_.ShowInterval;

@@ -283,7 +283,7 @@ bool SetupWindow::SaveWithKeyring() {
 void SetupWindow::OkClicked() {
     const Dialogs::OpenedFrom from(dialogs_, this); // a failed save's message
     AccountsCopy before = accounts_.Copy();
-    before.edited = before.taken;
+    before.edited = before.newPassword = before.taken;
     before.settingsEdited = true;
     copy_.table.ShowErrors = chkShowErrs->isChecked();
     copy_.settingsEdited = true;

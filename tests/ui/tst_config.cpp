@@ -811,6 +811,7 @@ private slots:
             Press(d, "cmdOk");
             QVERIFY(d.isVisible());
             QVERIFY(w.settings.ShowErrors);
+            QCOMPARE(w.settings.LastUser, qint16(-1)); // the added user is taken back too
             w.saveOk = true;
             Press(d, "cmdOk");
         });
