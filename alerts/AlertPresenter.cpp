@@ -84,7 +84,6 @@ void AlertPresenter::HidePermanently(quint64 userId) {
 }
 
 void AlertPresenter::LeaveDesktop() {
-    ApplyWaitingActions(); // given before the service went away
     ForgetDesktop();
     if (desktopWanted_ && desktopWanted_() && !std::exchange(fallbackNoted_, true))
         std::fputs("Tarnwick: no desktop notification service runs on the session bus, so "
@@ -124,25 +123,10 @@ void AlertPresenter::AcceptCount(UserRecord& user) {
         saveFile_();
 }
 
-void AlertPresenter::ApplyWaitingActions() {
-    if (isSetupVisible_ && isSetupVisible_())
-        return;
-    for (const auto& [userId, action] : std::exchange(waitingActions_, {})) {
-        const int index = settings_.IndexOfId(userId);
-        if (index < 0)
-            continue;
-        if (action == QLatin1String("hide-session"))
-            states_.Update(userId, [](MailboxState& state) { state.HideSession = true; });
-        else if (action == QLatin1String("hide-permanently"))
-            AcceptCount(settings_.Users[index]);
-    }
-}
-
 void AlertPresenter::SyncDesktop() {
-    // Nothing new while the user is in setup; actions given meanwhile wait for it to close.
+    // Nothing new while the user is in setup.
     if (isSetupVisible_ && isSetupVisible_())
         return;
-    ApplyWaitingActions();
     // Every waiting error; a user's error grows in place ("failed 3 times").
     for (int i = 0; i < queue_.Pending(); ++i) {
         Shown& shown = errorShown_[queue_.Serial(i)];
@@ -198,9 +182,12 @@ void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
     const quint64 userId = found->first;
     desktop_->Close(id);
     mailShown_.erase(found);
-    // "Hide" needs no more: the alert comes back once the show interval has passed.
-    waitingActions_.emplace_back(userId, action);
-    ApplyWaitingActions();
+    // "Hide" needs no more: the alert comes back once the show interval has passed. Setup edits
+    // a copy, so an action given while it is open applies at once.
+    if (action == QLatin1String("hide-session"))
+        HideForSession(userId);
+    else if (action == QLatin1String("hide-permanently"))
+        HidePermanently(userId);
 }
 
 void AlertPresenter::OnDesktopClosed(quint32 id, bool expired) {

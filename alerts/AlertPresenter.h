@@ -32,8 +32,8 @@ public:
     struct Alert {
         bool error = false;
         QString text;
-        quint64 userId = 0; // a mail alert's user
-        qint32 count = 0;   // a mail alert's NewNumMails
+        quint64 userId = 0;        // a mail alert's user
+        qint32 count = 0;          // a mail alert's NewNumMails
         AlertQueue::Origin origin; // an error's user, failures and their start
     };
 
@@ -87,8 +87,6 @@ signals:
 private:
     // Accepts the count that `user`'s alert stands for, as "Hide Permanently" does.
     void AcceptCount(UserRecord& user);
-    // Applies the actions that waited for setup to close, once it has.
-    void ApplyWaitingActions();
     void OnDesktopAction(quint32 id, const QString& action);
     void OnDesktopClosed(quint32 id, bool expired);
 
@@ -109,7 +107,5 @@ private:
     std::function<bool()> desktopWanted_;
     std::map<quint64, Shown> mailShown_;  // by user identity
     std::map<quint64, Shown> errorShown_; // by the queue's serial
-    // Actions on mail notifications given while setup was open (user identity, action).
-    std::vector<std::pair<quint64, QString>> waitingActions_;
     bool fallbackNoted_ = false;
 };

@@ -80,7 +80,15 @@ void CheckEngine::ScheduleNextTick(qint64 minDelayMs) {
 }
 
 void CheckEngine::Reschedule() {
-    idle_.Prune(); // a user changed or removed in setup leaves its IDLE connection
+    idle_.Prune(); // a user that is gone leaves its IDLE connection
+    if (!Checking)
+        ScheduleNextTick(0);
+}
+
+void CheckEngine::AccountsChanged(const QList<quint64>& edited, const QList<quint64>& removed) {
+    for (const quint64 id : removed)
+        states_.Remove(id);
+    idle_.Prune(edited);
     if (!Checking)
         ScheduleNextTick(0);
 }

@@ -63,6 +63,8 @@ public:
     void WatchClock(ClockJumps& jumps);
     // The users or the interval may have changed: the next look is timed anew.
     void Reschedule();
+    // Setup committed: `edited` accounts are watched afresh, the states of `removed` ones go.
+    void AccountsChanged(const QList<quint64>& edited, const QList<quint64>& removed);
 
     // The scheduler's first tick comes as soon as the event loop runs. From then on it ticks
     // only when a user is due (at least `minDelayMs` after the last run), never during a

@@ -33,15 +33,10 @@ int IdleUsers::IntervalMs() const {
 }
 
 void IdleUsers::Watch(quint64 userId, const ServerAddress& address) {
-    const int index = settings_.IndexOfId(userId);
-    if (index < 0 || IsWatched(userId))
+    if (settings_.IndexOfId(userId) < 0 || IsWatched(userId))
         return;
     auto entry = std::make_unique<Entry>();
-    const UserRecord& user = settings_.Users[index];
     entry->address = address;
-    entry->server = user.MailServer;
-    entry->username = user.Username;
-    entry->password = user.Password;
     entry->retry.setSingleShot(true);
     entry->healing.setSingleShot(true);
     Entry& added = *entries_.emplace(userId, std::move(entry)).first->second;
@@ -160,22 +155,14 @@ void IdleUsers::ReplaceAll() {
     }
 }
 
-void IdleUsers::Prune() {
+void IdleUsers::Prune(const QList<quint64>& edited) {
     for (auto& [id, entry] : entries_)
         if (entry->session)
             entry->session->SetCheckInterval(MinutesMs(settings_.CheckInterval));
     for (auto it = entries_.begin(); it != entries_.end();) {
-        const int index = settings_.IndexOfId(it->first);
-        const Entry& entry = *it->second;
-        const bool same = index >= 0 && settings_.Users[index].MailServer == entry.server &&
-                          settings_.Users[index].Username == entry.username &&
-                          settings_.Users[index].Password == entry.password;
-        if (same) {
-            ++it;
-            continue;
-        }
-        const auto gone = it++;
-        Drop(gone); // polled again, and watched again once its new server offers IDLE
+        const auto at = it++;
+        if (settings_.IndexOfId(at->first) < 0 || edited.contains(at->first))
+            Drop(at); // polled again, and watched again once its new server offers IDLE
     }
 }
 

@@ -4,6 +4,7 @@
 #include "ServerAddress.h"
 #include "Transport.h"
 
+#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <map>
@@ -42,8 +43,8 @@ public:
     void RecountAll();
     // After a resume or a clock jump no connection can be trusted: each is made anew.
     void ReplaceAll();
-    // Users that are gone, or whose server or login changed, are logged out.
-    void Prune();
+    // Users that are gone, or that `edited` names (changed in setup), are logged out.
+    void Prune(const QList<quint64>& edited = {});
     void LogoutAll();
     void SetTimeoutInterval(int ms);
     // Each pause before another attempt is spread by up to a fifth either way with `random`,
@@ -54,7 +55,6 @@ public:
 private:
     struct Entry {
         ServerAddress address;
-        QString server, username, password; // as when the watch began
         std::unique_ptr<ImapSession> session;
         QTimer retry;
         int pauseMs = 0;

@@ -36,6 +36,9 @@ public:
         Set(account, state);
     }
 
+    // The mailbox is gone: its state goes with it.
+    void Remove(quint64 account) { states_.remove(account); }
+
 signals:
     void Changed(quint64 account, const MailboxState& state);
 

@@ -2,7 +2,8 @@
 
 #include "Settings.h"
 
-QString UserLine(const Settings& settings, int index, const CheckStatus* status) {
+QString UserLine(const Settings& settings, int index, const CheckStatus* status,
+                 const Settings* live) {
     const UserRecord& user = settings.Users[index];
     const qint32 pending = status ? status->NewNumMails(user.Id) : -1;
     const qint32 n = pending != -1 ? pending : user.NumMails;
@@ -10,17 +11,19 @@ QString UserLine(const Settings& settings, int index, const CheckStatus* status)
         user.ScreenName + QStringLiteral(" - ") + QString::number(n) + QStringLiteral(" email");
     if (n != 1)
         line += QLatin1Char('s');
-    if (status && status->IsChecking() && status->GetCheckUser() == index)
+    const int checking = status && status->IsChecking() ? status->GetCheckUser() : -1;
+    if (live ? live->IsUser(checking) && live->Users[checking].Id == user.Id : checking == index)
         line += QStringLiteral(" - checking!");
     return line;
 }
 
-void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status) {
+void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status,
+                  const Settings* live) {
     int selected = list.SelectedIndex();
     int top = list.TopIndex();
     list.Clear();
     for (int i = 0; i < settings.UserCount(); ++i)
-        list.AddLine(UserLine(settings, i, status));
+        list.AddLine(UserLine(settings, i, status, live));
     const int count = list.Count();
     if (selected >= count)
         selected = count - 1;
@@ -30,6 +33,13 @@ void FillUserList(UserListView& list, const Settings& settings, const CheckStatu
         list.Select(selected);
     if (top != -1)
         list.ScrollToTop(top);
+}
+
+void UserLists::Fill(UserListView& list) const {
+    if (&list == setupList_ && setupTable_)
+        FillUserList(list, *setupTable_, status_, &settings_);
+    else
+        FillUserList(list, settings_, status_);
 }
 
 void UserLists::RefreshUserLists() const {

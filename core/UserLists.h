@@ -30,12 +30,14 @@ public:
     virtual void ScrollToTop(int index) = 0;
 };
 
-// "Home - 3 emails - checking!"
-QString UserLine(const Settings& settings, int index, const CheckStatus* status);
+// "Home - 3 emails - checking!"; `live`, the table the check runs on, when `settings` is a copy.
+QString UserLine(const Settings& settings, int index, const CheckStatus* status,
+                 const Settings* live = nullptr);
 
 // Rebuilds `list` from users 0..LastUser, keeping the selected and top lines where they can
 // stay (clamped to the new last line).
-void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status);
+void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status,
+                  const Settings* live = nullptr);
 
 // The two user lists of the program: the setup window's and the control centre's. Hidden
 // lists are left alone; a window fills its own list when it is shown.
@@ -44,15 +46,20 @@ public:
     explicit UserLists(const Settings& settings) : settings_(settings) {}
 
     void SetCheckStatus(const CheckStatus* status) { status_ = status; }
-    void SetSetupList(UserListView* list) { setupList_ = list; }
+    // The setup window's list shows `table`, its copy, when given.
+    void SetSetupList(UserListView* list, const Settings* table = nullptr) {
+        setupList_ = list;
+        setupTable_ = table;
+    }
     void SetMainList(UserListView* list) { mainList_ = list; }
 
-    void Fill(UserListView& list) const { FillUserList(list, settings_, status_); }
+    void Fill(UserListView& list) const;
     void RefreshUserLists() const;
 
 private:
     const Settings& settings_;
     const CheckStatus* status_ = nullptr;
     UserListView* setupList_ = nullptr;
+    const Settings* setupTable_ = nullptr;
     UserListView* mainList_ = nullptr;
 };

@@ -206,11 +206,12 @@ void App::LoadWindows() {
     actions.MayHide = [this] { return MayHideControlCentre(); };
     main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
 
-    setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
+    setup_ = std::make_unique<SetupWindow>(accounts_, env_.dialogs, lists_, *editor_, save);
     setup_->SetKeyring(kept_.get());
     setup_->SetOptions(&options_, env_.paths.OptionsFile(),
                        [this] { return DesktopNotificationsForced(); });
 
+    connect(&accounts_, &Accounts::Changed, &engine_, &CheckEngine::AccountsChanged);
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
             &App::OnAcceptedCountFell);
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
@@ -233,39 +234,24 @@ bool App::SaveWithoutWaiting() {
     return file_.SaveFile();
 }
 
-void App::OnAcceptedCountFell(quint64 userId, qint32 count) {
+void App::OnAcceptedCountFell() {
     if (exiting_)
         return;
-    // Saved as "Hide Permanently" saves it, but never in the middle of a setup: that would
-    // write the half-edited table. Setup's "Cancel" keeps the lowered count, and the save
-    // follows when setup has closed.
-    if (IsSetupVisible()) {
-        setup_->FollowCount(userId, count);
-        saveAfterSetup_ = true;
-        return;
-    }
-    // Out of the check's own step: a failed save's message must not run inside it.
+    // Saved as "Hide Permanently" saves it (setup edits a copy: the table is never half
+    // edited), out of the check's own step: a failed save's message must not run inside it.
     if (std::exchange(countSaveQueued_, true))
         return;
     QTimer::singleShot(0, this, [this] {
         countSaveQueued_ = false;
-        if (exiting_)
-            return;
-        if (IsSetupVisible())
-            saveAfterSetup_ = true;
-        else
+        if (!exiting_)
             SaveWithoutWaiting();
     });
 }
 
 void App::ShowSetup() {
-    // An alert's "Hide Permanently" would save the half-edited table: the alert waits until
-    // setup has closed.
+    // Nothing new is shown while the user is in setup; the alert waits until it has closed.
     alert_->setEnabled(false);
     setup_->ShowForm(main_.get());
-    if (std::exchange(saveAfterSetup_, false) && !exiting_)
-        SaveWithoutWaiting();
-    engine_.Reschedule(); // new users, or a shorter interval, may be due sooner
     alert_->setEnabled(true);
     alert_->Wake(); // what setup changed may be due for an alert now
 }

@@ -6,6 +6,7 @@
 #include "check/MailboxStates.h"
 #include "check/MailboxTest.h"
 #include "check/SocketTransport.h"
+#include "core/Accounts.h"
 #include "core/Options.h"
 #include "core/Paths.h"
 #include "core/Settings.h"
@@ -110,7 +111,7 @@ private:
     void TellCloseSetup();
     // Saves; a failure's message blocks no window and nothing waits for it.
     bool SaveWithoutWaiting();
-    void OnAcceptedCountFell(quint64 userId, qint32 count);
+    void OnAcceptedCountFell();
     // A native Wayland client's own alert would take the keyboard: where a notification
     // service runs, the alerts go there whatever the choice says.
     bool DesktopNotificationsForced() const;
@@ -119,13 +120,14 @@ private:
 
     Environment env_;
     Settings settings_;
-    MailboxStates states_; // what each mailbox is doing now
+    MailboxStates states_;        // what each mailbox is doing now
     Options options_;             // kept beside the settings file
     bool optionsRefused_ = false; // the file was not read: its choices are not known
     bool loadedWhole_ = false;    // the settings file was read as it is, nothing kept aside
     bool backupTidied_ = false;
     SettingsFile file_;
-    SideFile side_; // the per-mailbox fields beside the settings file
+    SideFile side_;                       // the per-mailbox fields beside the settings file
+    Accounts accounts_{settings_, side_}; // what the user configured, as setup commits it
     UserLists lists_{settings_};
     CheckLogs logs_;
     SocketTransport transport_;
@@ -142,7 +144,6 @@ private:
     std::unique_ptr<SetupWindow> setup_;
     std::unique_ptr<TrayIcon> tray_;
     bool exiting_ = false;
-    bool saveAfterSetup_ = false;  // a lowered count waits for setup to close
     bool countSaveQueued_ = false; // a lowered count's save is on its way
     bool askingExit_ = false;      // "Really Exit?" is open: the tray must not ask a second time
 };

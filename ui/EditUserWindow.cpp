@@ -6,7 +6,7 @@
 #include "UserEntry.h"
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
-#include "core/Settings.h"
+#include "core/Accounts.h"
 #include "core/Trace.h"
 
 #include <QCloseEvent>
@@ -84,11 +84,16 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     connect(cboProtocol, &QComboBox::currentIndexChanged, this, &EditUserWindow::ProtocolChosen);
 }
 
+Settings& EditUserWindow::Table() const {
+    return copy_ ? copy_->table : settings_;
+}
+
 bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     if (isVisible()) // already open: one user at a time
         return false;
+    Settings& table = Table();
     if (UserNum == -1) {
-        if (!CanAddUser(settings_) || !RoomForAnotherUser(settings_)) {
+        if (!CanAddUser(table) || !RoomForAnotherUser(table)) {
             dialogs_.Message(TableFullMessage);
             return false;
         }
@@ -102,9 +107,9 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         cmdOk->setText(QStringLiteral("Please Set Password"));
         setWindowTitle(QStringLiteral("Add User"));
     } else {
-        if (!settings_.IsUser(UserNum))
+        if (!table.IsUser(UserNum))
             return false;
-        const UserRecord& user = settings_.Users[UserNum];
+        const UserRecord& user = table.Users[UserNum];
         txtScreenname->setText(user.ScreenName);
         txtUsername->setText(user.Username);
         // The field shows the server without its scheme; the drop-down shows the scheme.
@@ -122,6 +127,7 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     }
     Cancelled = false;
     accepted_ = false;
+    passwordSet_ = false;
     EditUserNum = UserNum;
     txtScreenname->setFocus();
     if (!placed_) {
@@ -134,10 +140,16 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     NewPassword.clear(); // the hidden window keeps no password
     if (Cancelled || !accepted_)
         return false;
-    if (!StoreUserEntry(settings_, UserNum, entry)) {
+    quint64 id = 0;
+    if (!StoreUserEntry(table, UserNum, entry, &id)) {
         if (UserNum == -1)
             dialogs_.Message(TableFullMessage);
         return false;
+    }
+    if (copy_) {
+        copy_->edited.insert(id);
+        if (passwordSet_)
+            copy_->newPassword.insert(id);
     }
     return true;
 }
@@ -208,13 +220,14 @@ void EditUserWindow::EditPasswordClicked() {
     if (password.isEmpty())
         return;
     NewPassword = password;
+    passwordSet_ = true;
     cmdEditPassword->setText(QStringLiteral("Edit Password"));
     cmdOk->setEnabled(true);
     cmdOk->setText(QStringLiteral("Ok"));
 }
 
 void EditUserWindow::OkClicked() {
-    const QStringList messages = ValidateUserEntries(settings_, EditUserNum, Entries());
+    const QStringList messages = ValidateUserEntries(Table(), EditUserNum, Entries());
     if (!messages.isEmpty()) {
         const Dialogs::OpenedFrom from(dialogs_, this);
         dialogs_.Message(messages.join(QStringLiteral("\r\n")));

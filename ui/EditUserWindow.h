@@ -12,6 +12,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class Settings;
+struct AccountsCopy;
 struct UserEntry;
 
 // frmEditAdd: adds one user or edits one. The table changes only on a valid "Ok", and is
@@ -28,6 +29,8 @@ public:
     // `UserNum`. True when accepted and the table changed. Blocks `owner`, the window it is
     // opened from (see RunModal); returns when the window has closed.
     bool ShowForm(int& UserNum, QWidget* owner = nullptr);
+    // Edits `copy` (setup's) and marks in it what the user changed; nullptr: the table given.
+    void Edit(AccountsCopy* copy) { copy_ = copy; }
     void DoCancel();
     // What "Test" checks the entered mailbox with; without one the button stays disabled.
     void SetMailboxTest(const MailboxTest* test);
@@ -50,13 +53,17 @@ private:
     // The field's text with its own scheme, else with that of `protocol` and `security`.
     QString FullServerText(Protocol protocol, Security security) const;
 
+    Settings& Table() const;
+
     Settings& settings_;
+    AccountsCopy* copy_ = nullptr;
     Dialogs& dialogs_;
     PasswordWindow& password_;
     const MailboxTest* mailboxTest_ = nullptr;
 
     bool Cancelled = false;
     QString NewPassword;
+    bool passwordSet_ = false; // the prompt gave a password this time
     int EditUserNum = -1;
     bool accepted_ = false; // a valid "Ok" ended the run, not something that merely hid it
     bool placed_ = false;

@@ -8,7 +8,6 @@
 #include "check/KeptPasswords.h"
 #include "core/Autostart.h"
 #include "core/Options.h"
-#include "core/Settings.h"
 #include "core/Trace.h"
 #include "core/UserLists.h"
 
@@ -20,9 +19,9 @@
 #include <iterator>
 #include <utility>
 
-SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
+SetupWindow::SetupWindow(Accounts& accounts, Dialogs& dialogs, UserLists& lists,
                          EditUserWindow& editor, std::function<bool()> saveFile, QWidget* parent)
-    : QDialog(parent), settings_(settings), dialogs_(dialogs), lists_(lists), editor_(editor),
+    : QDialog(parent), accounts_(accounts), dialogs_(dialogs), lists_(lists), editor_(editor),
       saveFile_(std::move(saveFile)) {
     setObjectName(QStringLiteral("frmSetup"));
     SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 393);
@@ -78,13 +77,13 @@ SetupWindow::SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists,
     connect(cmdEdit, &QPushButton::clicked, this, &SetupWindow::EditClicked);
     connect(cmdDelete, &QPushButton::clicked, this, &SetupWindow::DeleteClicked);
     connect(cmdSetCheck, &QPushButton::clicked, this,
-            [this] { SetInterval(settings_.CheckInterval, QStringLiteral("check")); });
+            [this] { SetInterval(copy_.table.CheckInterval, QStringLiteral("check")); });
     connect(cmdSetShow, &QPushButton::clicked, this,
-            [this] { SetInterval(settings_.ShowInterval, QStringLiteral("show")); });
+            [this] { SetInterval(copy_.table.ShowInterval, QStringLiteral("show")); });
     connect(cmdOk, &QPushButton::clicked, this, &SetupWindow::OkClicked);
     connect(cmdCancel, &QPushButton::clicked, this, &SetupWindow::DoCancel);
 
-    lists_.SetSetupList(lstUsers);
+    lists_.SetSetupList(lstUsers, &copy_.table);
     SetListEnabled();
 }
 
@@ -99,7 +98,6 @@ void SetupWindow::SetOptions(Options* options, const QString& file, std::functio
 }
 
 void SetupWindow::DoCancel() {
-    RestoreBackups();
     HideSetup();
 }
 
@@ -117,8 +115,10 @@ void SetupWindow::SetInterval(qint16& IntVal, const QString& IntName) {
             dialogs_.Message(OutOfRangeMessage);
             continue;
         }
-        if (parsed.kind == IntervalAnswer::Kind::Number)
+        if (parsed.kind == IntervalAnswer::Kind::Number) {
             IntVal = parsed.Value;
+            copy_.settingsEdited = true;
+        }
         break;
     }
     PopInts();
@@ -135,11 +135,13 @@ void SetupWindow::ShowForm(QWidget* owner) {
         activateWindow();
         return;
     }
-    MakeBackups();
+    copy_ = accounts_.Copy();
+    editing_ = true;
+    editor_.Edit(&copy_);
     lists_.Fill(*lstUsers);
     lists_.RefreshUserLists(); // this window is still hidden: only the control centre's list
     PopInts();
-    chkShowErrs->setChecked(settings_.ShowErrors);
+    chkShowErrs->setChecked(copy_.table.ShowErrors);
     // The file is the choice: what is there now, whatever was ticked last time.
     chkStartAtLogin->setEnabled(autostart_ != nullptr);
     chkStartAtLogin->setChecked(autostart_ && autostart_->IsEnabled());
@@ -162,19 +164,13 @@ void SetupWindow::ShowForm(QWidget* owner) {
 }
 
 void SetupWindow::PopInts() {
-    SetFittedText(*lblCheckInt, QString::number(settings_.CheckInterval));
-    SetFittedText(*lblShowInt, QString::number(settings_.ShowInterval));
-}
-
-void SetupWindow::MakeBackups() {
-    backups_ = SetupSnapshot::Take(settings_);
-}
-
-void SetupWindow::RestoreBackups() {
-    backups_.Restore(settings_);
+    SetFittedText(*lblCheckInt, QString::number(copy_.table.CheckInterval));
+    SetFittedText(*lblShowInt, QString::number(copy_.table.ShowInterval));
 }
 
 void SetupWindow::HideSetup() {
+    editing_ = false;
+    editor_.Edit(nullptr);
     hide();
 }
 
@@ -198,7 +194,7 @@ void SetupWindow::DeleteClicked() {
     const int index = lstUsers->SelectedIndex();
     if (index == -1)
         return;
-    settings_.DeleteUser(index);
+    copy_.table.DeleteUser(index);
     lists_.RefreshUserLists();
 }
 
@@ -286,16 +282,21 @@ bool SetupWindow::SaveWithKeyring() {
 
 void SetupWindow::OkClicked() {
     const Dialogs::OpenedFrom from(dialogs_, this); // a failed save's message
-    const bool showErrors = settings_.ShowErrors;
-    settings_.ShowErrors = chkShowErrs->isChecked();
-    // A failed save has told the user; staying open lets them try again or cancel. The check
-    // box reaches ShowErrors only with a save that succeeds (the close control drops it).
+    AccountsCopy before = accounts_.Copy();
+    before.edited = before.newPassword = before.taken;
+    before.settingsEdited = true;
+    copy_.table.ShowErrors = chkShowErrs->isChecked();
+    copy_.settingsEdited = true;
+    accounts_.Commit(copy_);
+    // A failed save has told the user; what was there comes back, and staying open lets them
+    // try again or cancel. The check box reaches ShowErrors only with a save that succeeds
+    // (the close control drops it).
     if (!SaveWithKeyring()) {
-        settings_.ShowErrors = showErrors;
+        accounts_.Commit(before);
         return;
     }
-    // What is saved stays: a "Cancel" after a later failure (the login entry) puts back this.
-    MakeBackups();
+    // What is saved stays: a "Cancel" after a later failure (the login entry) keeps it.
+    copy_ = accounts_.Copy();
     // Like a failed save, a failed write of the login entry keeps the window open.
     if (autostart_) {
         const QString error = autostart_->SetEnabled(chkStartAtLogin->isChecked());
@@ -321,6 +322,12 @@ void SetupWindow::reject() {
 void SetupWindow::closeEvent(QCloseEvent* event) {
     Trace(QStringLiteral("frmSetup QueryUnload"));
     Trace(QStringLiteral("frmSetup Unload"));
+    // What was edited stays, unsaved; the check box's choice goes.
+    if (std::exchange(editing_, false)) {
+        copy_.table.ShowErrors = accounts_.Table().ShowErrors;
+        accounts_.Commit(copy_);
+        editor_.Edit(nullptr);
+    }
     // Unloaded: the next opening starts with a fresh list and places the window again.
     lstUsers->Clear();
     placed_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SetupState.h"
+#include "core/Accounts.h"
 
 #include <QDialog>
 #include <functional>
@@ -12,18 +13,17 @@ class KeptPasswords;
 class QCheckBox;
 class QLabel;
 class QPushButton;
-class Settings;
 struct Options;
 class UserListBox;
 class UserLists;
 
-// frmSetup: the users and the three settings. Works on the live table; "Ok" saves it,
-// "Cancel" puts back what was there when the window opened or was last saved.
+// frmSetup: the users and the three settings. Works on a copy of the accounts; "Ok" commits
+// what was edited in it and saves, "Cancel" drops it, the close control commits it unsaved.
 class SetupWindow final : public QDialog {
     Q_OBJECT
 
 public:
-    SetupWindow(Settings& settings, Dialogs& dialogs, UserLists& lists, EditUserWindow& editor,
+    SetupWindow(Accounts& accounts, Dialogs& dialogs, UserLists& lists, EditUserWindow& editor,
                 std::function<bool()> saveFile, QWidget* parent = nullptr);
     ~SetupWindow() override;
 
@@ -44,11 +44,9 @@ public:
     // been hidden or closed.
     void ShowForm(QWidget* owner = nullptr);
     void PopInts();
-    void MakeBackups();
-    void RestoreBackups();
-    // See SetupSnapshot::FollowCount.
-    void FollowCount(quint64 id, qint32 numMails) { backups_.FollowCount(id, numMails); }
     void HideSetup();
+    // What the window edits while it is open.
+    AccountsCopy& Copy() { return copy_; }
 
 protected:
     void reject() override;                       // Esc: "Cancel"
@@ -66,7 +64,9 @@ private:
     bool SaveWithKeyring();
     bool SaveOptions(const std::function<void(Options&)>& change);
 
-    Settings& settings_;
+    Accounts& accounts_;
+    AccountsCopy copy_;
+    bool editing_ = false; // open with a copy not yet committed or dropped
     Dialogs& dialogs_;
     UserLists& lists_;
     EditUserWindow& editor_;
@@ -77,7 +77,6 @@ private:
     Options* options_ = nullptr;
     QString optionsFile_;
     std::function<bool()> notificationsForced_;
-    SetupSnapshot backups_;
     bool placed_ = false;
 
     QLabel* lblUsers = nullptr;

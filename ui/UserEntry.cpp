@@ -125,7 +125,7 @@ bool RoomForAnotherUser(const Settings& settings) {
     return SettingsSizeWith(settings, -1, {one, one, one, one}) <= MaxPlainLength;
 }
 
-bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry) {
+bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry, quint64* id) {
     if (UserNum == -1) {
         if (!CanAddUser(settings))
             return false;
@@ -145,6 +145,8 @@ bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry) {
     user.Username = entry.Username;
     user.MailServer = entry.MailServer;
     user.Password = entry.Password;
+    if (id)
+        *id = user.Id;
     settings.SortUsers();
     return true;
 }

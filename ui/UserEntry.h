@@ -32,5 +32,6 @@ bool RoomForAnotherUser(const Settings& settings);
 // Stores an accepted entry and re-sorts the table. With `UserNum` -1 a user is added: the next
 // entry is cleared, given a fresh identity and `UserNum` becomes its index (before the sort).
 // An edit keeps the record's counts, flags, times and identity. False, with nothing changed,
-// when the user to edit is gone or no user can be added.
-bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry);
+// when the user to edit is gone or no user can be added. `id` gets the user's identity.
+bool StoreUserEntry(Settings& settings, int& UserNum, const UserEntry& entry,
+                    quint64* id = nullptr);

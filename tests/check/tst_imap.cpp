@@ -385,7 +385,7 @@ private slots:
         QTRY_COMPARE(server.Received(3).size(), 5);
 
         w.settings.Users[0].Password = "changed"; // in setup
-        w.engine.Reschedule();
+        w.engine.AccountsChanged({w.settings.Users[0].Id}, {});
         QVERIFY(!w.engine.Idle().IsWatched(w.settings.Users[0].Id));
         QVERIFY(QTest::qWaitFor([&] { return server.Closed(3); }, 5000));
         QCOMPARE(server.Received(3).mid(5), QByteArrayList({"DONE\r\n", "a6 LOGOUT\r\n"}));

@@ -244,8 +244,9 @@ private slots:
         Settings& s = w.app.GetSettings();
         QTimer::singleShot(0, [&] {
             // A half-edited table: a user added and an interval changed in setup.
-            AddUser(s, MakeUser("Half", "half", "h", "p"));
-            s.CheckInterval = 99;
+            Settings& copy = w.app.Setup()->Copy().table;
+            AddUser(copy, MakeUser("Half", "half", "h", "p"));
+            copy.CheckInterval = 99;
             w.app.ExitProgram(true);
         });
         w.app.Setup()->ShowForm();
@@ -263,8 +264,8 @@ private slots:
         QCOMPARE(loaded.CheckInterval, qint16(5));
     }
 
-    // A count that fell is saved; while setup is open, its "Cancel" keeps the lowered count and
-    // undoes only what was changed in setup, and the save waits until setup has closed.
+    // A count that fell is saved, out of the check's step; setup edits a copy, so its "Cancel"
+    // keeps the lowered count and drops only what was changed in setup.
     void fallenCountIsSaved() {
         AppWorld w;
         w.app.Main();
@@ -283,15 +284,30 @@ private slots:
         w.app.Engine().Recorder().Record(1, 4, "+OK 2 9\r\n", "2", 2);
         QTRY_COMPARE(saved(1), 2);
         QTimer::singleShot(0, [&] {
-            s.CheckInterval = 99;
+            w.app.Setup()->Copy().table.CheckInterval = 99;
             w.app.Engine().Recorder().Record(0, 4, "+OK 0 0\r\n", "0", 0);
-            QCOMPARE(saved(0), 10); // not while setup is open
+            QCOMPARE(saved(0), 10); // not inside the check's step
             w.app.Setup()->DoCancel();
         });
         w.app.Main_()->findChild<QPushButton*>("cmdSetup")->click();
+        QCoreApplication::processEvents(); // the queued save
         QCOMPARE(s.CheckInterval, qint16(5));
         QCOMPARE(s.Users[0].NumMails, 0);
         QCOMPARE(saved(0), 0);
+
+        // "Ok" keeps a fall too; a mailbox deleted there loses its state.
+        const quint64 home = s.Users[0].Id;
+        w.app.States().Update(home, [](MailboxState& state) { state.NewNumMails = 5; });
+        QTimer::singleShot(0, [&] {
+            w.app.Setup()->Copy().table.DeleteUser(0);
+            w.app.Engine().Recorder().Record(1, 4, "+OK 1 9\r\n", "1", 1);
+            w.app.Setup()->findChild<QPushButton*>("cmdOk")->click();
+        });
+        w.app.Main_()->findChild<QPushButton*>("cmdSetup")->click();
+        QCOMPARE(s.LastUser, qint16(0));
+        QCOMPARE(s.Users[0].NumMails, 1);
+        QCOMPARE(w.app.States().Of(home), MailboxState());
+        QCOMPARE(saved(0), 1);
         w.app.ExitProgram(true);
     }
 

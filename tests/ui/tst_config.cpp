@@ -4,6 +4,7 @@
 #include "alerts/AlertWindow.h"
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
+#include "core/Accounts.h"
 #include "core/Autostart.h"
 #include "core/Cipher.h"
 #include "core/Options.h"
@@ -45,12 +46,14 @@ struct World {
     FixedStatus status;
     MailboxStates& states = status.states;
     RecordingDialogs dialogs;
+    SideFile side{QString()};
+    Accounts accounts{settings, side};
     UserLists lists{settings};
     PasswordWindow password;
     EditUserWindow editor{settings, dialogs, password};
     int saves = 0;
     bool saveOk = true;
-    SetupWindow setup{settings, dialogs, lists, editor, [this] {
+    SetupWindow setup{accounts, dialogs, lists, editor, [this] {
                           ++saves;
                           return saveOk;
                       }};
@@ -291,8 +294,9 @@ private slots:
     void valueLabelsShowEverySixteenBitValue() {
         QFETCH(qint16, value);
         World w;
-        w.settings.CheckInterval = value;
-        w.settings.ShowInterval = value;
+        Settings& copy = w.setup.Copy().table; // what setup shows
+        copy.CheckInterval = value;
+        copy.ShowInterval = value;
         w.setup.PopInts();
         for (const char* name : {"lblCheckInt", "lblShowInt"}) {
             const QLabel* label = Control<QLabel>(w.setup, name);
@@ -301,7 +305,7 @@ private slots:
             QVERIFY2(NeededWidth(*label, label->text()) <= VisibleWidth(*label), name);
         }
         // A short value after a long one is shown in the window's size again.
-        w.settings.CheckInterval = 5;
+        copy.CheckInterval = 5;
         w.setup.PopInts();
         QCOMPARE(Control<QLabel>(w.setup, "lblCheckInt")->font().pixelSize(),
                  WindowFont().pixelSize());
@@ -797,7 +801,8 @@ private slots:
             QCOMPARE(list->item(0)->text(), QString("Home - 0 emails"));
 
             // A check that finishes meanwhile shows up at the next refresh.
-            w.states.Update(w.settings.Users[0].Id, [&](MailboxState& s) { s.NewNumMails = 3; });
+            w.states.Update(w.setup.Copy().table.Users[0].Id,
+                            [&](MailboxState& s) { s.NewNumMails = 3; });
             w.lists.RefreshUserLists();
             QCOMPARE(list->item(0)->text(), QString("Home - 3 emails"));
 
@@ -806,6 +811,7 @@ private slots:
             Press(d, "cmdOk");
             QVERIFY(d.isVisible());
             QVERIFY(w.settings.ShowErrors);
+            QCOMPARE(w.settings.LastUser, qint16(-1)); // the added user is taken back too
             w.saveOk = true;
             Press(d, "cmdOk");
         });
@@ -912,7 +918,7 @@ private slots:
             Press(d, "cmdDelete");
             QCOMPARE(list->count(), 0);
             QVERIFY(!edit->isEnabled() && !del->isEnabled());
-            QCOMPARE(w.settings.LastUser, qint16(-1));
+            QCOMPARE(w.setup.Copy().table.LastUser, qint16(-1)); // setup's copy
             Press(d, "cmdOk");
         });
         w.setup.ShowForm();
@@ -950,11 +956,12 @@ private slots:
         QFETCH(int, result);
         QFETCH(QStringList, messages);
         World w;
-        w.settings.ShowInterval = 9;
+        Settings& copy = w.setup.Copy().table; // what setup edits
+        copy.ShowInterval = 9;
         for (const auto& a : answers)
             w.dialogs.QueueInput(a);
-        w.setup.SetInterval(w.settings.ShowInterval, "show");
-        QCOMPARE(int(w.settings.ShowInterval), result);
+        w.setup.SetInterval(copy.ShowInterval, "show");
+        QCOMPARE(int(copy.ShowInterval), result);
         QCOMPARE(w.dialogs.messages, messages);
         // Asked once per answer, always with the unchanged value as the default.
         QCOMPARE(w.dialogs.prompts, QStringList(answers.size(), "Enter new show interval :"));
@@ -992,7 +999,7 @@ private slots:
             Press(d, "cmdEdit");
             list->setCurrentRow(0);
             Press(d, "cmdDelete");
-            w.settings.Users[0].NumMails = 42; // a check finishing meanwhile
+            w.setup.Copy().table.Users[0].NumMails = 42; // the copy's counts never go back
             w.states.Update(w.settings.Users[0].Id,
                             [&](MailboxState& s) { s.HideSession = false; });
             Press(d, "cmdSetShow");
@@ -1036,26 +1043,6 @@ private slots:
         });
         w.setup.ShowForm();
         QCOMPARE(w.settings.LastUser, qint16(0));
-    }
-
-    void snapshotIsByValue() {
-        Settings s;
-        const SetupSnapshot empty = SetupSnapshot::Take(s);
-        QCOMPARE(empty.BackupUsers.size(), 2); // room for 0..|-1|
-        AddUser(s, MakeUser("A", "a", "s", "p", 1));
-        const SetupSnapshot one = SetupSnapshot::Take(s);
-        s.Users[0].ScreenName += "x"; // copies, not shared
-        s.Users[0].Id = 99;
-        one.Restore(s);
-        QCOMPARE(s.Users[0].ScreenName, QString("A"));
-        QCOMPARE(s.Users[0].Id, one.BackupUsers[0].Id);
-        for (int i = 0; i < 20; ++i)
-            AddUser(s, MakeUser("B", "b", "s", "p"));
-        const qsizetype grown = s.Users.size();
-        empty.Restore(s);
-        QCOMPARE(s.LastUser, qint16(-1));
-        QCOMPARE(s.Users.size(), grown);               // the table keeps its size
-        QCOMPARE(s.Users[1].ScreenName, QString("B")); // entries above LastUser are left alone
     }
 
     void aboutWindow() {
