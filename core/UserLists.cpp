@@ -15,12 +15,16 @@ QString UserLine(const Settings& settings, int index, const CheckStatus* status)
     return line;
 }
 
-void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status) {
+void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status,
+                  const UserTip& tip) {
     int selected = list.SelectedIndex();
     int top = list.TopIndex();
     list.Clear();
     for (int i = 0; i < settings.UserCount(); ++i)
         list.AddLine(UserLine(settings, i, status));
+    if (tip)
+        for (int i = 0; i < settings.UserCount(); ++i)
+            list.SetTip(i, tip(settings.Users[i].Id));
     const int count = list.Count();
     if (selected >= count)
         selected = count - 1;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class Settings;
 
@@ -28,14 +29,20 @@ public:
     virtual void AddLine(const QString& line) = 0;
     virtual void Select(int index) = 0;
     virtual void ScrollToTop(int index) = 0;
+    // The tooltip of line `index`; lists without tooltips ignore it.
+    virtual void SetTip(int /*index*/, const QString& /*tip*/) {}
 };
 
 // "Home - 3 emails - checking!"
 QString UserLine(const Settings& settings, int index, const CheckStatus* status);
 
+// What a user's line adds in its tooltip, by the user's identity ("quiet until 08:00").
+using UserTip = std::function<QString(quint64)>;
+
 // Rebuilds `list` from users 0..LastUser, keeping the selected and top lines where they can
 // stay (clamped to the new last line).
-void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status);
+void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status,
+                  const UserTip& tip = {});
 
 // The two user lists of the program: the setup window's and the control centre's. Hidden
 // lists are left alone; a window fills its own list when it is shown.
@@ -46,8 +53,12 @@ public:
     void SetCheckStatus(const CheckStatus* status) { status_ = status; }
     void SetSetupList(UserListView* list) { setupList_ = list; }
     void SetMainList(UserListView* list) { mainList_ = list; }
+    // The control centre's lines get tooltips from `tip`.
+    void SetMainTip(UserTip tip) { mainTip_ = std::move(tip); }
 
-    void Fill(UserListView& list) const { FillUserList(list, settings_, status_); }
+    void Fill(UserListView& list) const {
+        FillUserList(list, settings_, status_, &list == mainList_ ? mainTip_ : UserTip{});
+    }
     void RefreshUserLists() const;
 
 private:
@@ -55,4 +66,5 @@ private:
     const CheckStatus* status_ = nullptr;
     UserListView* setupList_ = nullptr;
     UserListView* mainList_ = nullptr;
+    UserTip mainTip_;
 };
