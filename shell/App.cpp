@@ -210,6 +210,16 @@ void App::LoadWindows() {
 
     setup_ = std::make_unique<SetupWindow>(settings_, env_.dialogs, lists_, *editor_, save);
     setup_->SetKeyring(kept_.get());
+    setup_->SetSideBackup([this] {
+        std::map<quint64, QuietHours> kept;
+        for (int i = 0; i < settings_.UserCount(); ++i)
+            if (const quint64 id = settings_.Users[i].Id; id != 0)
+                kept[id] = QuietHoursOf(id);
+        return std::function<void()>([this, kept] {
+            for (const auto& [id, hours] : kept)
+                SetQuietHoursOf(id, hours);
+        });
+    });
     setup_->SetOptions(&options_, env_.paths.OptionsFile(),
                        [this] { return DesktopNotificationsForced(); });
 

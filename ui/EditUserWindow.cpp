@@ -75,7 +75,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     setTabOrder(cmdEditPassword, cmdOk);
     setTabOrder(cmdOk, cmdCancel);
     setTabOrder(cmdCancel, cmdTest);
-    MakeQuietHoursBlock(225);
+    MakeQuietHoursBlock(224);
 
     connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
     connect(cmdOk, &QPushButton::clicked, this, &EditUserWindow::OkClicked);
@@ -310,22 +310,24 @@ void EditUserWindow::closeEvent(QCloseEvent* event) {
 }
 
 void EditUserWindow::MakeQuietHoursBlock(int top) {
+    // On the forms' 8-pixel grid; the days in three columns, Monday to Wednesday first.
     chkQuietHours =
         MakeCheckBox(*this, "chkQuietHours", QStringLiteral("Quiet Hours"), {8, top, 225, 17});
     lblQuietFrom =
-        MakeLabel(*this, "lblQuietFrom", QStringLiteral("Quiet From :"), {8, top + 22, 65, 17});
-    txtQuietFrom = MakeTextBox(*this, "txtQuietFrom", {72, top + 22, 41, 19});
-    lblQuietTo = MakeLabel(*this, "lblQuietTo", QStringLiteral("Quiet To :"), {128, top + 22, 57, 17});
-    txtQuietTo = MakeTextBox(*this, "txtQuietTo", {192, top + 22, 41, 19});
+        MakeLabel(*this, "lblQuietFrom", QStringLiteral("Quiet From :"), {8, top + 24, 64, 17});
+    txtQuietFrom = MakeTextBox(*this, "txtQuietFrom", {72, top + 24, 41, 19});
+    lblQuietTo = MakeLabel(*this, "lblQuietTo", QStringLiteral("Quiet To :"), {128, top + 24, 56, 17});
+    txtQuietTo = MakeTextBox(*this, "txtQuietTo", {184, top + 24, 49, 19});
     lblQuietFormat = MakeLabel(*this, "lblQuietFormat", QStringLiteral("HH:MM, 24-hour; on :"),
-                               {8, top + 44, 225, 17});
+                               {8, top + 48, 225, 17});
     static const char* const names[] = {"chkMonday", "chkTuesday",  "chkWednesday", "chkThursday",
                                         "chkFriday", "chkSaturday", "chkSunday"};
     static const char* const captions[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
                                            "Friday", "Saturday", "Sunday"};
     for (int day = 0; day < 7; ++day)
-        chkQuietDays[day] = MakeCheckBox(*this, names[day], QString::fromLatin1(captions[day]),
-                                         {8 + (day % 3) * 76, top + 64 + (day / 3) * 18, 76, 17});
+        chkQuietDays[day] =
+            MakeCheckBox(*this, names[day], QString::fromLatin1(captions[day]),
+                         {8 + (day / 3) * 80, top + 64 + (day % 3) * 16, day < 6 ? 80 : 65, 17});
     for (const auto& [label, field] :
          {std::pair{lblQuietFrom, txtQuietFrom}, std::pair{lblQuietTo, txtQuietTo}}) {
         label->setBuddy(field);

@@ -168,10 +168,13 @@ void SetupWindow::PopInts() {
 
 void SetupWindow::MakeBackups() {
     backups_ = SetupSnapshot::Take(settings_);
+    sideRestore_ = sideBackup_ ? sideBackup_() : nullptr;
 }
 
 void SetupWindow::RestoreBackups() {
     backups_.Restore(settings_);
+    if (sideRestore_)
+        sideRestore_();
 }
 
 void SetupWindow::HideSetup() {

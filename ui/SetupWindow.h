@@ -48,6 +48,11 @@ public:
     void RestoreBackups();
     // See SetupSnapshot::FollowCount.
     void FollowCount(quint64 id, qint32 numMails) { backups_.FollowCount(id, numMails); }
+    // Per-mailbox fields kept beside the table (quiet hours): `take` keeps them whenever the
+    // table is kept, and gives what puts them back at "Cancel".
+    void SetSideBackup(std::function<std::function<void()>()> take) {
+        sideBackup_ = std::move(take);
+    }
     void HideSetup();
 
 protected:
@@ -78,6 +83,8 @@ private:
     QString optionsFile_;
     std::function<bool()> notificationsForced_;
     SetupSnapshot backups_;
+    std::function<std::function<void()>()> sideBackup_;
+    std::function<void()> sideRestore_;
     bool placed_ = false;
 
     QLabel* lblUsers = nullptr;
