@@ -221,8 +221,7 @@ void AlertPresenter::SyncDesktop() {
         UserRecord& user = settings_.Users[i];
         const qint32 count = states_.Of(user.Id).NewNumMails;
         const auto found = user.Id == 0 ? mailShown_.end() : mailShown_.find(user.Id);
-        if (found != mailShown_.end() ? found->second.count == count
-                                      : NextMailUser(now, i) != i)
+        if (found != mailShown_.end() ? found->second.count == count : NextMailUser(now, i) != i)
             continue;
         if (user.Id == 0)
             settings_.AssignId(i);

@@ -62,10 +62,10 @@ void QuietTimes::Decide() {
             const Quiet ended = before->second;
             was.erase(before);
             changed = true;
-            const qint32 pending = states_.Of(id).NewNumMails == -1
-                                       ? 0
-                                       : std::max(0, states_.Of(id).NewNumMails -
-                                                         settings_.Users[i].NumMails);
+            const qint32 pending =
+                states_.Of(id).NewNumMails == -1
+                    ? 0
+                    : std::max(0, states_.Of(id).NewNumMails - settings_.Users[i].NumMails);
             emit Ended(id, std::clamp(ServerCount(id) - ended.low, 0, pending));
         }
         if (const QDateTime change = NextQuietChange(hours, now);
@@ -75,8 +75,8 @@ void QuietTimes::Decide() {
     // Mailboxes removed while quiet end without a summary.
     for (auto it = was.begin(); it != was.end(); ++it)
         changed = changed || !quiet_.count(it->first);
-    const qint64 wait = next.isValid() ? std::clamp(now.msecsTo(next) + 200, qint64(0), MaxWaitMs)
-                                       : MaxWaitMs;
+    const qint64 wait =
+        next.isValid() ? std::clamp(now.msecsTo(next) + 200, qint64(0), MaxWaitMs) : MaxWaitMs;
     timer_.start(int(wait));
     if (changed)
         emit QuietChanged();

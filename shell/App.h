@@ -141,7 +141,7 @@ private:
     std::unique_ptr<KeptPasswords> kept_;
 
     std::unique_ptr<AboutWindow> about_;
-    std::unique_ptr<QuietTimes> quiet_;           // which mailboxes keep still now
+    std::unique_ptr<QuietTimes> quiet_;         // which mailboxes keep still now
     std::unique_ptr<AlertPresenter> presenter_; // what is due to be shown
     std::unique_ptr<AlertWindow> alert_;
     std::unique_ptr<PasswordWindow> password_;

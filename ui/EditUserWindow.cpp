@@ -316,7 +316,8 @@ void EditUserWindow::MakeQuietHoursBlock(int top) {
     lblQuietFrom =
         MakeLabel(*this, "lblQuietFrom", QStringLiteral("Quiet From :"), {8, top + 24, 64, 17});
     txtQuietFrom = MakeTextBox(*this, "txtQuietFrom", {72, top + 24, 41, 19});
-    lblQuietTo = MakeLabel(*this, "lblQuietTo", QStringLiteral("Quiet To :"), {128, top + 24, 56, 17});
+    lblQuietTo =
+        MakeLabel(*this, "lblQuietTo", QStringLiteral("Quiet To :"), {128, top + 24, 56, 17});
     txtQuietTo = MakeTextBox(*this, "txtQuietTo", {184, top + 24, 49, 19});
     lblQuietFormat = MakeLabel(*this, "lblQuietFormat", QStringLiteral("HH:MM, 24-hour; on :"),
                                {8, top + 48, 225, 17});

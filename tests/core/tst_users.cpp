@@ -175,12 +175,12 @@ private slots:
         // 2026-01-05 is a Monday.
         QTest::newRow("before it begins") << evening << Berlin("2026-01-05 21:59:59.999")
                                           << QDateTime() << Berlin("2026-01-05 22:00:00.000");
-        QTest::newRow("its first moment") << evening << Berlin("2026-01-05 22:00:00.000")
-                                          << Berlin("2026-01-06 08:00:00.000")
-                                          << Berlin("2026-01-06 08:00:00.000");
-        QTest::newRow("past midnight") << evening << Berlin("2026-01-06 07:59:59.999")
-                                       << Berlin("2026-01-06 08:00:00.000")
-                                       << Berlin("2026-01-06 08:00:00.000");
+        QTest::newRow("its first moment")
+            << evening << Berlin("2026-01-05 22:00:00.000") << Berlin("2026-01-06 08:00:00.000")
+            << Berlin("2026-01-06 08:00:00.000");
+        QTest::newRow("past midnight")
+            << evening << Berlin("2026-01-06 07:59:59.999") << Berlin("2026-01-06 08:00:00.000")
+            << Berlin("2026-01-06 08:00:00.000");
         QTest::newRow("its end is not in it") << evening << Berlin("2026-01-06 08:00:00.000")
                                               << QDateTime() << Berlin("2026-01-06 22:00:00.000");
         QTest::newRow("Friday night belongs to Friday")
@@ -192,9 +192,9 @@ private slots:
         QTest::newRow("Saturday evening waits for Monday")
             << weekdays << Berlin("2026-01-10 22:30:00.000") << QDateTime()
             << Berlin("2026-01-12 22:00:00.000");
-        QTest::newRow("within a day") << Quiet("12:00", "13:30") << Berlin("2026-01-05 12:30:00.000")
-                                      << Berlin("2026-01-05 13:30:00.000")
-                                      << Berlin("2026-01-05 13:30:00.000");
+        QTest::newRow("within a day")
+            << Quiet("12:00", "13:30") << Berlin("2026-01-05 12:30:00.000")
+            << Berlin("2026-01-05 13:30:00.000") << Berlin("2026-01-05 13:30:00.000");
         QTest::newRow("whole days make one weekend")
             << Quiet("00:00", "00:00", "67") << Berlin("2026-01-10 10:00:00.000")
             << Berlin("2026-01-12 00:00:00.000") << Berlin("2026-01-12 00:00:00.000");
@@ -205,15 +205,15 @@ private slots:
             << evening << Berlin("2026-10-25 02:30:00.000") << Berlin("2026-10-25 08:00:00.000")
             << Berlin("2026-10-25 08:00:00.000");
         QTest::newRow("seen from another zone") // 21:30 UTC is 22:30 in Berlin
-            << evening
-            << Berlin("2026-01-05 22:30:00.000").toTimeZone(QTimeZone::utc())
+            << evening << Berlin("2026-01-05 22:30:00.000").toTimeZone(QTimeZone::utc())
             << QDateTime() << QDateTime(QDate(2026, 1, 5), QTime(22, 0), QTimeZone::utc());
         QuietHours off = evening;
         off.On = false;
-        QTest::newRow("switched off") << off << Berlin("2026-01-05 23:00:00.000") << QDateTime()
-                                      << QDateTime();
-        QTest::newRow("no day ticked") << Quiet("22:00", "08:00", "") << Berlin("2026-01-05 23:00:00.000")
-                                       << QDateTime() << QDateTime();
+        QTest::newRow("switched off")
+            << off << Berlin("2026-01-05 23:00:00.000") << QDateTime() << QDateTime();
+        QTest::newRow("no day ticked")
+            << Quiet("22:00", "08:00", "") << Berlin("2026-01-05 23:00:00.000") << QDateTime()
+            << QDateTime();
     }
 
     void quietHours() {

@@ -97,9 +97,10 @@ private slots:
 
         QVERIFY(server.DeliverMail("bob", 2));
         QVERIFY(server.DeliverMail("alice", 1));
-        QVERIFY2(WaitFor([&] { return program.Output().contains("ShowAlert: Home has 1 new emails."); },
-                         30000),
-                 qPrintable(program.Output()));
+        QVERIFY2(
+            WaitFor([&] { return program.Output().contains("ShowAlert: Home has 1 new emails."); },
+                    30000),
+            qPrintable(program.Output()));
         QVERIFY(x.Press("Alert!", "Hide Permanently"));
         QVERIFY(WaitFor([&] { return ReadFile(program.StatLog()).contains("bob|+OK 2 "); }, 30000));
         QVERIFY(!program.Output().contains("ShowAlert: Work"));

@@ -711,8 +711,8 @@ private slots:
             auto* on = Control<QCheckBox>(d, "chkQuietHours");
             QVERIFY(!on->isChecked());
             QVERIFY(!Control<QLineEdit>(d, "txtQuietFrom")->isEnabled());
-            for (const char* day : {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday",
-                                    "Saturday", "Sunday"}) {
+            for (const char* day :
+                 {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"}) {
                 const QByteArray name = QByteArray("chk") + day;
                 auto* box = Control<QCheckBox>(d, name.constData());
                 QVERIFY(box->isChecked());
