@@ -345,6 +345,7 @@ private slots:
         quiet.Decide();
         QCOMPARE(quiet.Tip(work), QString("quiet until 11:00"));
         QCOMPARE(quiet.Tip(w.settings.Users[0].Id), QString());
+        QVERIFY(w.presenter.IsStale(work, 5)); // its alert on screen, if any, goes
         const auto shown = [&] {
             QStringList texts;
             if (desktop) {

@@ -162,6 +162,12 @@ private slots:
         QCOMPARE(setup.fills, 0);
         QCOMPARE(main.fills, 1);
         QCOMPARE(main.lines, QStringList("A - 0 emails"));
+        // The control centre's lines alone carry tooltips (quiet hours).
+        lists.SetMainTip([](quint64) { return QStringLiteral("quiet until 08:00"); });
+        setup.visible = true;
+        lists.RefreshUserLists();
+        QCOMPARE(main.tips.value(0), QString("quiet until 08:00"));
+        QVERIFY(setup.tips.isEmpty());
     }
 
     // The schedule rule on the clock handed in: the date and time with its time zone.
