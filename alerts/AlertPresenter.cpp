@@ -47,7 +47,7 @@ int AlertPresenter::IndexOf(quint64 userId) const {
 }
 
 bool AlertPresenter::AnythingPending() const {
-    if (!queue_.IsEmpty() || !summaries_.empty())
+    if (!queue_.IsEmpty())
         return true;
     for (int i = 0; i < settings_.UserCount(); ++i) {
         const quint64 id = settings_.Users[i].Id;
@@ -67,7 +67,7 @@ int AlertPresenter::NextMailUser(qint64 now, int from) const {
         if (IsQuiet(id))
             continue;
         // A summary waits whatever the show interval: it is news the user has not seen.
-        if (id != 0 && summaries_.count(id) && states_.Of(id).NewNumMails != -1)
+        if (SummaryOf(id))
             return i;
         if (PickMailUser(settings_, states_, now, i) == i)
             return i;
@@ -76,9 +76,16 @@ int AlertPresenter::NextMailUser(qint64 now, int from) const {
 }
 
 QString AlertPresenter::MailText(const UserRecord& user, qint32 count) const {
-    const auto summary = summaries_.find(user.Id);
-    return summary != summaries_.end() ? summary->second
-                                       : MailAlertText(user.ScreenName, count, user.NumMails);
+    const QString* summary = SummaryOf(user.Id);
+    return summary ? *summary : MailAlertText(user.ScreenName, count, user.NumMails);
+}
+
+const QString* AlertPresenter::SummaryOf(quint64 userId) const {
+    const auto found = summaries_.find(userId);
+    if (found == summaries_.end() || IndexOf(userId) < 0 ||
+        states_.Of(userId).NewNumMails != found->second.count)
+        return nullptr;
+    return &found->second.text;
 }
 
 void AlertPresenter::QuietEnded(quint64 userId, qint32 came) {
@@ -90,7 +97,8 @@ void AlertPresenter::QuietEnded(quint64 userId, qint32 came) {
         states_.Update(userId, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
         return;
     }
-    summaries_[userId] = QuietSummaryText(settings_.Users[index].ScreenName, came);
+    summaries_[userId] = {states_.Of(userId).NewNumMails,
+                          QuietSummaryText(settings_.Users[index].ScreenName, came)};
     emit Due();
 }
 
@@ -209,7 +217,7 @@ void AlertPresenter::SyncDesktop() {
         const int index = settings_.IndexOfId(it->first);
         const MailboxState state = states_.Of(it->first);
         if (index >= 0 && state.NewNumMails != -1 && !state.HideSession && !IsQuiet(it->first) &&
-            !summaries_.count(it->first)) {
+            !SummaryOf(it->first)) {
             ++it;
             continue;
         }

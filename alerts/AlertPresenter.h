@@ -97,6 +97,9 @@ private:
     int NextMailUser(qint64 now, int from = 0) const;
     // The text of `user`'s mail alert: its quiet-time summary where one waits.
     QString MailText(const UserRecord& user, qint32 count) const;
+    // The summary waiting for `userId` while it still fits: its mailbox is there and holds
+    // the count it was made for (mail read elsewhere since leaves it to the usual alert).
+    const QString* SummaryOf(quint64 userId) const;
 
     // Accepts the count that `user`'s alert stands for, as "Hide Permanently" does.
     void AcceptCount(UserRecord& user);
@@ -126,7 +129,11 @@ private:
     std::vector<std::pair<quint64, QString>> waitingActions_;
     bool fallbackNoted_ = false;
     std::function<bool(quint64)> isQuiet_;
-    std::map<quint64, QString> summaries_; // quiet-time summaries waiting, by user identity
+    struct Summary {
+        qint32 count = 0; // NewNumMails when it was made
+        QString text;
+    };
+    std::map<quint64, Summary> summaries_; // quiet-time summaries waiting, by user identity
 };
 
 // The first line of a quiet time's summary: "Work: 14 new emails while quiet", then a line
