@@ -32,6 +32,10 @@ void AlertPresenter::AddError(const QString& ErrTxt) {
 }
 
 void AlertPresenter::AddUserError(const QString& ErrTxt, const QString& who) {
+    // A quiet mailbox's errors are logged only, then and after.
+    for (int i = 0; i < settings_.UserCount(); ++i)
+        if (settings_.Users[i].ScreenName == who && IsQuiet(settings_.Users[i].Id))
+            return;
     if (errorInPlace_ && errorInPlace_(ErrTxt, who))
         return;
     queue_.Add(ErrTxt, who, clock_.Now().time());
@@ -46,14 +50,65 @@ bool AlertPresenter::AnythingPending() const {
     if (!queue_.IsEmpty())
         return true;
     for (int i = 0; i < settings_.UserCount(); ++i) {
-        if (states_.Of(settings_.Users[i].Id).NewNumMails != -1)
+        const quint64 id = settings_.Users[i].Id;
+        if (states_.Of(id).NewNumMails != -1 && !IsQuiet(id))
             return true;
     }
     return false;
 }
 
 bool AlertPresenter::IsStale(quint64 userId, qint32 count) const {
-    return IndexOf(userId) < 0 || IsStaleMailAlert(states_.Of(userId), count);
+    return IndexOf(userId) < 0 || IsStaleMailAlert(states_.Of(userId), count) || IsQuiet(userId);
+}
+
+int AlertPresenter::NextMailUser(qint64 now, int from) const {
+    for (int i = from; i < settings_.UserCount(); ++i) {
+        const quint64 id = settings_.Users[i].Id;
+        if (IsQuiet(id))
+            continue;
+        // A summary waits whatever the show interval: it is news the user has not seen.
+        if (SummaryOf(id))
+            return i;
+        if (PickMailUser(settings_, states_, now, i) == i)
+            return i;
+    }
+    return -1;
+}
+
+QString AlertPresenter::MailText(const UserRecord& user, qint32 count) const {
+    const QString* summary = SummaryOf(user.Id);
+    return summary ? *summary : MailAlertText(user.ScreenName, count, user.NumMails);
+}
+
+const QString* AlertPresenter::SummaryOf(quint64 userId) const {
+    const auto found = summaries_.find(userId);
+    if (found == summaries_.end() || IndexOf(userId) < 0 ||
+        states_.Of(userId).NewNumMails != found->second.count)
+        return nullptr;
+    return &found->second.text;
+}
+
+void AlertPresenter::QuietEnded(quint64 userId, qint32 came) {
+    const int index = IndexOf(userId);
+    if (index < 0 || states_.Of(userId).NewNumMails == -1)
+        return;
+    if (came <= 0) {
+        // Nothing came: nothing is shown now; older news returns after the show interval.
+        states_.Update(userId, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
+        return;
+    }
+    summaries_[userId] = {states_.Of(userId).NewNumMails,
+                          QuietSummaryText(settings_.Users[index].ScreenName, came)};
+    emit Due();
+}
+
+QString QuietSummaryText(const QString& ScreenName, qint32 came, const QStringList& messages) {
+    QString text = ScreenName + QStringLiteral(": ") + QString::number(came) +
+                   (came == 1 ? QStringLiteral(" new email") : QStringLiteral(" new emails")) +
+                   QStringLiteral(" while quiet");
+    for (const QString& line : messages)
+        text += QStringLiteral("\r\n") + line;
+    return text;
 }
 
 std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
@@ -61,7 +116,7 @@ std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
         const AlertQueue::Origin origin = queue_.OriginAt(0);
         return Alert{true, queue_.TakeOldest(), 0, 0, origin};
     }
-    const int i = PickMailUser(settings_, states_, clock_.Stamp());
+    const int i = NextMailUser(clock_.Stamp());
     if (i < 0)
         return std::nullopt;
     // A user without an identity yet gets one, so that the alert can follow it.
@@ -70,7 +125,9 @@ std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
     const UserRecord& user = settings_.Users[i];
     states_.Update(user.Id, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
     const qint32 count = states_.Of(user.Id).NewNumMails;
-    return Alert{false, MailAlertText(user.ScreenName, count, user.NumMails), user.Id, count, {}};
+    const QString text = MailText(user, count);
+    summaries_.erase(user.Id);
+    return Alert{false, text, user.Id, count, {}};
 }
 
 void AlertPresenter::HideForSession(quint64 userId) {
@@ -143,7 +200,8 @@ void AlertPresenter::SyncDesktop() {
     for (auto it = mailShown_.begin(); it != mailShown_.end();) {
         const int index = settings_.IndexOfId(it->first);
         const MailboxState state = states_.Of(it->first);
-        if (index >= 0 && state.NewNumMails != -1 && !state.HideSession) {
+        if (index >= 0 && state.NewNumMails != -1 && !state.HideSession && !IsQuiet(it->first) &&
+            !SummaryOf(it->first)) {
             ++it;
             continue;
         }
@@ -155,13 +213,13 @@ void AlertPresenter::SyncDesktop() {
         UserRecord& user = settings_.Users[i];
         const qint32 count = states_.Of(user.Id).NewNumMails;
         const auto found = user.Id == 0 ? mailShown_.end() : mailShown_.find(user.Id);
-        if (found != mailShown_.end() ? found->second.count == count
-                                      : PickMailUser(settings_, states_, now, i) != i)
+        if (found != mailShown_.end() ? found->second.count == count : NextMailUser(now, i) != i)
             continue;
         if (user.Id == 0)
             settings_.AssignId(i);
         Shown& shown = mailShown_[user.Id];
-        const QString text = MailAlertText(user.ScreenName, count, user.NumMails);
+        const QString text = MailText(user, count);
+        summaries_.erase(user.Id);
         Trace(QStringLiteral("frmAlert Notify: ") + text);
         shown.id =
             desktop_->Notify(shown.id, text, desktop_->HasActions() ? MailActions : QStringList());

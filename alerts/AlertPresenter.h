@@ -68,6 +68,13 @@ public:
     void HideForSession(quint64 userId);
     void HidePermanently(quint64 userId);
 
+    // Quiet hours: nothing of a mailbox that `isQuiet` names is shown (its mail alert, its
+    // notification, its errors). When its quiet time has ended, `came` messages came meanwhile
+    // and are still unseen: one summary alert for them stands for its mail alert; for none,
+    // nothing is shown.
+    void SetQuiet(std::function<bool(quint64)> isQuiet) { isQuiet_ = std::move(isQuiet); }
+    void QuietEnded(quint64 userId, qint32 came);
+
     // Shows the alerts as the desktop's notifications whenever `wanted` says so and `service`
     // (none: no session bus) runs; otherwise in the window, after one note on stderr.
     void UseDesktopNotifications(DesktopNotifications* service, std::function<bool()> wanted);
@@ -85,6 +92,15 @@ signals:
     void Due();
 
 private:
+    bool IsQuiet(quint64 userId) const { return isQuiet_ && userId != 0 && isQuiet_(userId); }
+    // The first user from `from` on whose mail alert is due and who is not quiet; -1: none.
+    int NextMailUser(qint64 now, int from = 0) const;
+    // The text of `user`'s mail alert: its quiet-time summary where one waits.
+    QString MailText(const UserRecord& user, qint32 count) const;
+    // The summary waiting for `userId` while it still fits: its mailbox is there and holds
+    // the count it was made for (mail read elsewhere since leaves it to the usual alert).
+    const QString* SummaryOf(quint64 userId) const;
+
     // Accepts the count that `user`'s alert stands for, as "Hide Permanently" does.
     void AcceptCount(UserRecord& user);
     void OnDesktopAction(quint32 id, const QString& action);
@@ -108,4 +124,14 @@ private:
     std::map<quint64, Shown> mailShown_;  // by user identity
     std::map<quint64, Shown> errorShown_; // by the queue's serial
     bool fallbackNoted_ = false;
+    std::function<bool(quint64)> isQuiet_;
+    struct Summary {
+        qint32 count = 0; // NewNumMails when it was made
+        QString text;
+    };
+    std::map<quint64, Summary> summaries_; // quiet-time summaries waiting, by user identity
 };
+
+// The first line of a quiet time's summary: "Work: 14 new emails while quiet", then a line
+// each for `messages` (the newest few senders and subjects, where they are known).
+QString QuietSummaryText(const QString& ScreenName, qint32 came, const QStringList& messages = {});

@@ -18,12 +18,15 @@ QString UserLine(const Settings& settings, int index, const CheckStatus* status,
 }
 
 void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status,
-                  const Settings* live) {
+                  const Settings* live, const UserTip& tip) {
     int selected = list.SelectedIndex();
     int top = list.TopIndex();
     list.Clear();
     for (int i = 0; i < settings.UserCount(); ++i)
         list.AddLine(UserLine(settings, i, status, live));
+    if (tip)
+        for (int i = 0; i < settings.UserCount(); ++i)
+            list.SetTip(i, tip(settings.Users[i].Id));
     const int count = list.Count();
     if (selected >= count)
         selected = count - 1;
@@ -39,7 +42,7 @@ void UserLists::Fill(UserListView& list) const {
     if (&list == setupList_ && setupTable_)
         FillUserList(list, *setupTable_, status_, &settings_);
     else
-        FillUserList(list, settings_, status_);
+        FillUserList(list, settings_, status_, nullptr, &list == mainList_ ? mainTip_ : UserTip{});
 }
 
 void UserLists::RefreshUserLists() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class Settings;
 
@@ -28,16 +29,21 @@ public:
     virtual void AddLine(const QString& line) = 0;
     virtual void Select(int index) = 0;
     virtual void ScrollToTop(int index) = 0;
+    // The tooltip of line `index`; lists without tooltips ignore it.
+    virtual void SetTip(int /*index*/, const QString& /*tip*/) {}
 };
 
 // "Home - 3 emails - checking!"; `live`, the table the check runs on, when `settings` is a copy.
 QString UserLine(const Settings& settings, int index, const CheckStatus* status,
                  const Settings* live = nullptr);
 
+// What a user's line adds in its tooltip, by the user's identity ("quiet until 08:00").
+using UserTip = std::function<QString(quint64)>;
+
 // Rebuilds `list` from users 0..LastUser, keeping the selected and top lines where they can
 // stay (clamped to the new last line).
 void FillUserList(UserListView& list, const Settings& settings, const CheckStatus* status,
-                  const Settings* live = nullptr);
+                  const Settings* live = nullptr, const UserTip& tip = {});
 
 // The two user lists of the program: the setup window's and the control centre's. Hidden
 // lists are left alone; a window fills its own list when it is shown.
@@ -52,6 +58,8 @@ public:
         setupTable_ = table;
     }
     void SetMainList(UserListView* list) { mainList_ = list; }
+    // The control centre's lines get tooltips from `tip`.
+    void SetMainTip(UserTip tip) { mainTip_ = std::move(tip); }
 
     void Fill(UserListView& list) const;
     void RefreshUserLists() const;
@@ -62,4 +70,5 @@ private:
     UserListView* setupList_ = nullptr;
     const Settings* setupTable_ = nullptr;
     UserListView* mainList_ = nullptr;
+    UserTip mainTip_;
 };

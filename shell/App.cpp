@@ -5,6 +5,7 @@
 #include "alerts/AlertWindow.h"
 #include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
+#include "alerts/QuietTimes.h"
 #include "core/Clock.h"
 #include "core/Files.h"
 #include "core/Trace.h"
@@ -193,6 +194,7 @@ void App::LoadWindows() {
     password_ = std::make_unique<PasswordWindow>();
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
     editor_->SetMailboxTest(&mailboxTest_);
+    LoadQuietTimes();
 
     ControlCentreActions actions;
     actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
@@ -223,6 +225,35 @@ void App::LoadWindows() {
                 if (!exiting_ && state.NewNumMails != -1)
                     alert_->Wake();
             });
+}
+
+QuietHours App::QuietHoursOf(quint64 userId) {
+    return QuietHours::FromFields(side_.Of(userId));
+}
+
+void App::SetQuietHoursOf(quint64 userId, const QuietHours& hours) {
+    hours.ToFields(side_.Of(userId));
+}
+
+void App::LoadQuietTimes() {
+    quiet_ = std::make_unique<QuietTimes>(settings_, states_, env_.clock,
+                                          [this](quint64 id) { return QuietHoursOf(id); });
+    presenter_->SetQuiet([this](quint64 id) { return quiet_->IsQuiet(id); });
+    connect(quiet_.get(), &QuietTimes::Ended, presenter_.get(), &AlertPresenter::QuietEnded);
+    connect(quiet_.get(), &QuietTimes::QuietChanged, this, [this] {
+        lists_.RefreshUserLists(); // the tooltips
+        if (!exiting_)
+            alert_->Wake(); // a quiet mailbox's alert on screen goes
+    });
+    lists_.SetMainTip([this](quint64 id) { return quiet_->Tip(id); });
+    editor_->SetQuietHoursAccess(
+        {[this](quint64 id) { return QuietHoursOf(id); },
+         [this](quint64 id, const QuietHours& hours) { SetQuietHoursOf(id, hours); }});
+    if (env_.clockJumps)
+        quiet_->WatchClock(*env_.clockJumps);
+    // Quiet hours edited, mailboxes added in setup.
+    connect(&accounts_, &Accounts::Changed, quiet_.get(), [this] { quiet_->Decide(); });
+    quiet_->Decide();
 }
 
 bool App::DesktopNotificationsForced() const {

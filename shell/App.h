@@ -9,6 +9,7 @@
 #include "core/Accounts.h"
 #include "core/Options.h"
 #include "core/Paths.h"
+#include "core/QuietHours.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "core/SideFile.h"
@@ -28,6 +29,7 @@ class DesktopNotifications;
 class Dialogs;
 class EditUserWindow;
 class PasswordWindow;
+class QuietTimes;
 class Random;
 class SetupWindow;
 class TrayIcon;
@@ -89,6 +91,7 @@ public:
     PasswordWindow* Password() const { return password_.get(); }
     AboutWindow* About() const { return about_.get(); }
     KeptPasswords* Kept() const { return kept_.get(); }
+    QuietTimes* Quiet() const { return quiet_.get(); }
     bool IsSetupVisible() const;
 
 private:
@@ -115,6 +118,10 @@ private:
     // A native Wayland client's own alert would take the keyboard: where a notification
     // service runs, the alerts go there whatever the choice says.
     bool DesktopNotificationsForced() const;
+    // Quiet hours: where the editor and the alerts find a mailbox's, and what follows them.
+    QuietHours QuietHoursOf(quint64 userId);
+    void SetQuietHoursOf(quint64 userId, const QuietHours& hours);
+    void LoadQuietTimes();
     // ExitProgram's steps from the closing of the socket on; `NoConfirm` as there.
     void Shutdown(bool NoConfirm);
 
@@ -136,6 +143,7 @@ private:
     std::unique_ptr<KeptPasswords> kept_;
 
     std::unique_ptr<AboutWindow> about_;
+    std::unique_ptr<QuietTimes> quiet_;         // which mailboxes keep still now
     std::unique_ptr<AlertPresenter> presenter_; // what is due to be shown
     std::unique_ptr<AlertWindow> alert_;
     std::unique_ptr<PasswordWindow> password_;

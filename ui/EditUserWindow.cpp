@@ -9,6 +9,7 @@
 #include "core/Accounts.h"
 #include "core/Trace.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
@@ -25,7 +26,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     setObjectName(QStringLiteral("frmEditAdd"));
     // Three rows more than the other editors' layouts: the mail server's protocol and
     // security, and "Test".
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 225);
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 345);
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -74,6 +75,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     setTabOrder(cmdEditPassword, cmdOk);
     setTabOrder(cmdOk, cmdCancel);
     setTabOrder(cmdCancel, cmdTest);
+    MakeQuietHoursBlock(224);
 
     connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
     connect(cmdOk, &QPushButton::clicked, this, &EditUserWindow::OkClicked);
@@ -125,6 +127,15 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         cmdOk->setText(QStringLiteral("Ok"));
         setWindowTitle(QStringLiteral("Edit User"));
     }
+    {
+        const quint64 id = UserNum == -1 ? 0 : table.Users[UserNum].Id;
+        if (id == 0)
+            ShowQuietHours(QuietHours{});
+        else if (copy_)
+            ShowQuietHours(QuietHours::FromFields(copy_->fields[id]));
+        else
+            ShowQuietHours(quietAccess_.get ? quietAccess_.get(id) : QuietHours{});
+    }
     Cancelled = false;
     accepted_ = false;
     passwordSet_ = false;
@@ -150,6 +161,9 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         copy_->edited.insert(id);
         if (passwordSet_)
             copy_->newPassword.insert(id);
+        EnteredQuietHours().ToFields(copy_->fields[id]);
+    } else if (quietAccess_.put) {
+        quietAccess_.put(id, EnteredQuietHours());
     }
     return true;
 }
@@ -227,7 +241,8 @@ void EditUserWindow::EditPasswordClicked() {
 }
 
 void EditUserWindow::OkClicked() {
-    const QStringList messages = ValidateUserEntries(Table(), EditUserNum, Entries());
+    const QStringList messages =
+        ValidateUserEntries(Table(), EditUserNum, Entries()) + ValidateQuietHours();
     if (!messages.isEmpty()) {
         const Dialogs::OpenedFrom from(dialogs_, this);
         dialogs_.Message(messages.join(QStringLiteral("\r\n")));
@@ -300,4 +315,88 @@ void EditUserWindow::closeEvent(QCloseEvent* event) {
     Trace(QStringLiteral("frmEditAdd QueryUnload"));
     placed_ = false; // the next use places the window afresh
     event->accept();
+}
+
+void EditUserWindow::MakeQuietHoursBlock(int top) {
+    // On the forms' 8-pixel grid; the days in three columns, Monday to Wednesday first.
+    chkQuietHours =
+        MakeCheckBox(*this, "chkQuietHours", QStringLiteral("Quiet Hours"), {8, top, 225, 17});
+    lblQuietFrom =
+        MakeLabel(*this, "lblQuietFrom", QStringLiteral("Quiet From :"), {8, top + 24, 64, 17});
+    txtQuietFrom = MakeTextBox(*this, "txtQuietFrom", {72, top + 24, 41, 19});
+    lblQuietTo =
+        MakeLabel(*this, "lblQuietTo", QStringLiteral("Quiet To :"), {128, top + 24, 56, 17});
+    txtQuietTo = MakeTextBox(*this, "txtQuietTo", {184, top + 24, 49, 19});
+    lblQuietFormat = MakeLabel(*this, "lblQuietFormat", QStringLiteral("HH:MM, 24-hour; on :"),
+                               {8, top + 48, 225, 17});
+    static const char* const names[] = {"chkMonday", "chkTuesday",  "chkWednesday", "chkThursday",
+                                        "chkFriday", "chkSaturday", "chkSunday"};
+    static const char* const captions[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
+                                           "Friday", "Saturday", "Sunday"};
+    for (int day = 0; day < 7; ++day)
+        chkQuietDays[day] =
+            MakeCheckBox(*this, names[day], QString::fromLatin1(captions[day]),
+                         {8 + (day / 3) * 80, top + 64 + (day % 3) * 16, day < 6 ? 80 : 65, 17});
+    for (const auto& [label, field] :
+         {std::pair{lblQuietFrom, txtQuietFrom}, std::pair{lblQuietTo, txtQuietTo}}) {
+        label->setBuddy(field);
+        field->setAccessibleName(label->text().remove(QStringLiteral(" :")));
+        field->setMaxLength(5);
+        field->setPlaceholderText(QStringLiteral("HH:MM"));
+    }
+    chkQuietHours->setAccessibleName(chkQuietHours->text());
+    QWidget* previous = cmdTest;
+    for (QWidget* next : std::initializer_list<QWidget*>{chkQuietHours, txtQuietFrom, txtQuietTo}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
+    for (QCheckBox* day : chkQuietDays) {
+        day->setAccessibleName(day->text());
+        setTabOrder(previous, day);
+        previous = day;
+    }
+    connect(chkQuietHours, &QCheckBox::toggled, this, &EditUserWindow::QuietHoursToggled);
+}
+
+void EditUserWindow::ShowQuietHours(const QuietHours& hours) {
+    chkQuietHours->setChecked(hours.On);
+    txtQuietFrom->setText(hours.From.toString(QStringLiteral("HH:mm")));
+    txtQuietTo->setText(hours.To.toString(QStringLiteral("HH:mm")));
+    for (int day = 0; day < 7; ++day)
+        chkQuietDays[day]->setChecked(hours.OnDay(day + 1));
+    QuietHoursToggled();
+}
+
+void EditUserWindow::QuietHoursToggled() {
+    const bool on = chkQuietHours->isChecked();
+    for (QWidget* control : std::initializer_list<QWidget*>{lblQuietFrom, txtQuietFrom, lblQuietTo,
+                                                            txtQuietTo, lblQuietFormat})
+        control->setEnabled(on);
+    for (QCheckBox* day : chkQuietDays)
+        day->setEnabled(on);
+}
+
+QuietHours EditUserWindow::EnteredQuietHours() const {
+    QuietHours hours;
+    hours.On = chkQuietHours->isChecked();
+    // Switched off, times that cannot be read keep what was there.
+    if (const QTime from = ParseTimeOfDay(txtQuietFrom->text()); from.isValid())
+        hours.From = from;
+    if (const QTime to = ParseTimeOfDay(txtQuietTo->text()); to.isValid())
+        hours.To = to;
+    hours.Days = 0;
+    for (int day = 0; day < 7; ++day)
+        if (chkQuietDays[day]->isChecked())
+            hours.Days |= quint8(1 << day);
+    return hours;
+}
+
+QStringList EditUserWindow::ValidateQuietHours() const {
+    QStringList messages;
+    if (!chkQuietHours->isChecked())
+        return messages;
+    for (const QLineEdit* field : {txtQuietFrom, txtQuietTo})
+        if (!ParseTimeOfDay(field->text()).isValid())
+            messages << QuietTimeMessage.arg(field->accessibleName());
+    return messages;
 }

@@ -1,12 +1,16 @@
 #pragma once
 
 #include "check/ServerAddress.h"
+#include "core/QuietHours.h"
 
 #include <QDialog>
+#include <array>
+#include <functional>
 
 class Dialogs;
 class MailboxTest;
 class PasswordWindow;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -35,6 +39,14 @@ public:
     // What "Test" checks the entered mailbox with; without one the button stays disabled.
     void SetMailboxTest(const MailboxTest* test);
 
+    // Where the editor reads and writes a mailbox's quiet hours, by its identity; without it
+    // the quiet-hours block is left alone.
+    struct QuietHoursAccess {
+        std::function<QuietHours(quint64)> get;
+        std::function<void(quint64, const QuietHours&)> put;
+    };
+    void SetQuietHoursAccess(QuietHoursAccess access) { quietAccess_ = std::move(access); }
+
 protected:
     void reject() override;                       // Esc: "Cancel"
     void closeEvent(QCloseEvent* event) override; // the close control: also "Cancel"
@@ -54,6 +66,12 @@ private:
     QString FullServerText(Protocol protocol, Security security) const;
 
     Settings& Table() const;
+    // The quiet-hours block: made, filled from `hours`, read back, checked.
+    void MakeQuietHoursBlock(int top);
+    void ShowQuietHours(const QuietHours& hours);
+    QuietHours EnteredQuietHours() const;
+    QStringList ValidateQuietHours() const;
+    void QuietHoursToggled();
 
     Settings& settings_;
     AccountsCopy* copy_ = nullptr;
@@ -85,7 +103,20 @@ private:
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
     QPushButton* cmdTest = nullptr;
+
+    QuietHoursAccess quietAccess_;
+    QCheckBox* chkQuietHours = nullptr;
+    QLabel* lblQuietFrom = nullptr;
+    QLineEdit* txtQuietFrom = nullptr;
+    QLabel* lblQuietTo = nullptr;
+    QLineEdit* txtQuietTo = nullptr;
+    QLabel* lblQuietFormat = nullptr;
+    std::array<QCheckBox*, 7> chkQuietDays{}; // Monday ... Sunday
 };
+
+// Told when a quiet-hours time cannot be read.
+inline const QString QuietTimeMessage =
+    QStringLiteral("%1 must be a time of day as HH:MM (24-hour), such as 08:00.");
 
 // The texts of "Test".
 inline const QString TestPassedMessage =

@@ -19,4 +19,8 @@ public:
     void AddLine(const QString& line) override { addItem(line); }
     void Select(int index) override { setCurrentRow(index); }
     void ScrollToTop(int index) override;
+    void SetTip(int index, const QString& tip) override {
+        if (QListWidgetItem* line = item(index))
+            line->setToolTip(tip);
+    }
 };

@@ -3,6 +3,8 @@
 #include "alerts/AlertWindow.h"
 #include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
+#include "alerts/QuietTimes.h"
+#include "core/ClockJumps.h"
 #include "core/Trace.h"
 #include "support/Layout.h"
 #include "support/TestWorld.h"
@@ -309,6 +311,80 @@ private slots:
         w.states.Update(w.settings.Users[0].Id, [](MailboxState& s) { s.NewNumMails = 3; }); // news
         w.window.DoNextAlert();
         QCOMPARE(service.shown.last(), QString("Home has 3 new emails."));
+    }
+
+    // Work keeps still from 09:00 to 11:00 while Home alerts as always; at the end one summary
+    // for what came meanwhile and is still unseen, reached by the timer's look or a resume.
+    void quietMailboxWaitsForItsSummary_data() {
+        QTest::addColumn<bool>("desktop");
+        QTest::addColumn<bool>("resume");
+        QTest::newRow("window") << false << false;
+        QTest::newRow("notifications") << true << false;
+        QTest::newRow("ended in sleep") << false << true;
+    }
+    void quietMailboxWaitsForItsSummary() {
+        QFETCH(bool, desktop);
+        QFETCH(bool, resume);
+        AlertWorld w; // Monday 10:00
+        FakeNotifications service;
+        if (desktop)
+            w.presenter.UseDesktopNotifications(&service, [] { return true; });
+        AddMail(w, "Home", "alice", 0, 2);
+        AddMail(w, "Work", "bob", 4, 5); // one came before the quiet time began
+        QuietHours hours;
+        hours.On = true;
+        hours.From = QTime(9, 0);
+        hours.To = QTime(11, 0);
+        const quint64 work = w.settings.Users[1].Id;
+        QuietTimes quiet(w.settings, w.states, w.clock,
+                         [&](quint64 id) { return id == work ? hours : QuietHours{}; });
+        ClockJumps jumps;
+        quiet.WatchClock(jumps);
+        w.presenter.SetQuiet([&](quint64 id) { return quiet.IsQuiet(id); });
+        QObject::connect(&quiet, &QuietTimes::Ended, &w.presenter, &AlertPresenter::QuietEnded);
+        quiet.Decide();
+        QCOMPARE(quiet.Tip(work), QString("quiet until 11:00"));
+        QCOMPARE(quiet.Tip(w.settings.Users[0].Id), QString());
+        QVERIFY(w.presenter.IsStale(work, 5)); // its alert on screen, if any, goes
+        const auto shown = [&] {
+            QStringList texts;
+            if (desktop) {
+                const qsizetype before = service.shown.size();
+                w.presenter.SyncDesktop();
+                texts = service.shown.mid(before);
+            } else {
+                while (const auto alert = w.presenter.TakeNext())
+                    texts << alert->text;
+            }
+            return texts;
+        };
+        QCOMPARE(shown(), QStringList{"Home has 2 new emails."});
+        w.presenter.HidePermanently(w.settings.Users[0].Id);
+        // Meanwhile: Work's errors are not shown, two arrive, one read elsewhere, two more.
+        w.presenter.AddUserError("Error with Work : \r\ndown", "Work");
+        QVERIFY(w.presenter.Queue().IsEmpty());
+        for (const qint32 count : {7, 6, 8, 9})
+            w.states.Update(work, [count](MailboxState& s) { s.NewNumMails = count; });
+        w.clock.Advance(50 * 60 * 1000);
+        quiet.Decide();
+        QCOMPARE(shown(), QStringList());
+        w.clock.Advance(10 * 60 * 1000 + 1); // 11:00 has passed
+        if (resume)
+            emit jumps.Jumped();
+        else
+            quiet.Decide();
+        QCOMPARE(quiet.Tip(work), QString());
+        QCOMPARE(shown(), QStringList{"Work: 4 new emails while quiet"});
+        QCOMPARE(shown(), QStringList());
+        // "Hide Permanently" on the summary accepts all that the mailbox holds.
+        w.presenter.HidePermanently(work);
+        QCOMPARE(w.settings.Users[1].NumMails, 9);
+    }
+
+    void quietSummaryTexts() {
+        QCOMPARE(QuietSummaryText("Work", 1), QString("Work: 1 new email while quiet"));
+        QCOMPARE(QuietSummaryText("Work", 14, {"Ann: Report"}),
+                 QString("Work: 14 new emails while quiet\r\nAnn: Report"));
     }
 
     void longShowIntervalDoesNotWrap() {

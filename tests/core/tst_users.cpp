@@ -1,11 +1,33 @@
 // The user table, its list lines and the number and code page helpers it relies on.
 #include "core/CodePage.h"
 #include "core/Numeric.h"
+#include "core/QuietHours.h"
 #include "support/TestWorld.h"
 
 #include <QTest>
+#include <QTimeZone>
 
 namespace {
+// Quiet hours from `from` to `to` on the ISO days in `days` ("12345": Monday to Friday).
+QuietHours Quiet(const char* from, const char* to, const char* days = "1234567") {
+    QuietHours hours;
+    hours.On = true;
+    hours.From = ParseTimeOfDay(QString::fromLatin1(from));
+    hours.To = ParseTimeOfDay(QString::fromLatin1(to));
+    hours.Days = 0;
+    for (const char* day = days; *day; ++day)
+        hours.Days |= quint8(1 << (*day - '1'));
+    return hours;
+}
+
+// "yyyy-MM-dd HH:mm:ss.zzz" in Berlin, which changes to summer time on 2026-03-29 at 02:00 and
+// back on 2026-10-25 at 03:00. Empty: none.
+QDateTime Berlin(const char* text) {
+    const QDateTime local =
+        QDateTime::fromString(QString::fromLatin1(text), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    return *text ? QDateTime(local.date(), local.time(), QTimeZone("Europe/Berlin")) : QDateTime();
+}
+
 QStringList Logins(const Settings& s) {
     QStringList out;
     for (int i = 0; i <= s.LastUser; ++i)
@@ -140,6 +162,96 @@ private slots:
         QCOMPARE(setup.fills, 0);
         QCOMPARE(main.fills, 1);
         QCOMPARE(main.lines, QStringList("A - 0 emails"));
+        // The control centre's lines alone carry tooltips (quiet hours).
+        lists.SetMainTip([](quint64) { return QStringLiteral("quiet until 08:00"); });
+        setup.visible = true;
+        lists.RefreshUserLists();
+        QCOMPARE(main.tips.value(0), QString("quiet until 08:00"));
+        QVERIFY(setup.tips.isEmpty());
+    }
+
+    // The schedule rule on the clock handed in: the date and time with its time zone.
+    void quietHours_data() {
+        QTest::addColumn<QuietHours>("hours");
+        QTest::addColumn<QDateTime>("now");
+        QTest::addColumn<QDateTime>("until"); // invalid: not quiet
+        QTest::addColumn<QDateTime>("next");  // when the answer changes; invalid: never
+        const QuietHours evening = Quiet("22:00", "08:00");
+        const QuietHours weekdays = Quiet("22:00", "08:00", "12345");
+        // 2026-01-05 is a Monday.
+        QTest::newRow("before it begins") << evening << Berlin("2026-01-05 21:59:59.999")
+                                          << QDateTime() << Berlin("2026-01-05 22:00:00.000");
+        QTest::newRow("its first moment")
+            << evening << Berlin("2026-01-05 22:00:00.000") << Berlin("2026-01-06 08:00:00.000")
+            << Berlin("2026-01-06 08:00:00.000");
+        QTest::newRow("past midnight")
+            << evening << Berlin("2026-01-06 07:59:59.999") << Berlin("2026-01-06 08:00:00.000")
+            << Berlin("2026-01-06 08:00:00.000");
+        QTest::newRow("its end is not in it") << evening << Berlin("2026-01-06 08:00:00.000")
+                                              << QDateTime() << Berlin("2026-01-06 22:00:00.000");
+        QTest::newRow("Friday night belongs to Friday")
+            << weekdays << Berlin("2026-01-10 07:00:00.000") << Berlin("2026-01-10 08:00:00.000")
+            << Berlin("2026-01-10 08:00:00.000");
+        QTest::newRow("Sunday night is not quiet on weekdays")
+            << weekdays << Berlin("2026-01-05 07:00:00.000") << QDateTime()
+            << Berlin("2026-01-05 22:00:00.000");
+        QTest::newRow("Saturday evening waits for Monday")
+            << weekdays << Berlin("2026-01-10 22:30:00.000") << QDateTime()
+            << Berlin("2026-01-12 22:00:00.000");
+        QTest::newRow("within a day")
+            << Quiet("12:00", "13:30") << Berlin("2026-01-05 12:30:00.000")
+            << Berlin("2026-01-05 13:30:00.000") << Berlin("2026-01-05 13:30:00.000");
+        QTest::newRow("whole days make one weekend")
+            << Quiet("00:00", "00:00", "67") << Berlin("2026-01-10 10:00:00.000")
+            << Berlin("2026-01-12 00:00:00.000") << Berlin("2026-01-12 00:00:00.000");
+        QTest::newRow("a night that loses an hour ends at 08:00")
+            << evening << Berlin("2026-03-29 07:59:00.000") << Berlin("2026-03-29 08:00:00.000")
+            << Berlin("2026-03-29 08:00:00.000");
+        QTest::newRow("the hour that comes twice")
+            << evening << Berlin("2026-10-25 02:30:00.000") << Berlin("2026-10-25 08:00:00.000")
+            << Berlin("2026-10-25 08:00:00.000");
+        QTest::newRow("seen from another zone") // 21:30 UTC is 22:30 in Berlin
+            << evening << Berlin("2026-01-05 22:30:00.000").toTimeZone(QTimeZone::utc())
+            << QDateTime() << QDateTime(QDate(2026, 1, 5), QTime(22, 0), QTimeZone::utc());
+        QuietHours off = evening;
+        off.On = false;
+        QTest::newRow("switched off")
+            << off << Berlin("2026-01-05 23:00:00.000") << QDateTime() << QDateTime();
+        QTest::newRow("no day ticked")
+            << Quiet("22:00", "08:00", "") << Berlin("2026-01-05 23:00:00.000") << QDateTime()
+            << QDateTime();
+    }
+
+    void quietHours() {
+        QFETCH(QuietHours, hours);
+        QFETCH(QDateTime, now);
+        QFETCH(QDateTime, until);
+        QFETCH(QDateTime, next);
+        QVERIFY(now.isValid());
+        const QuietNow quiet = QuietAt(hours, now);
+        QCOMPARE(quiet.quiet, until.isValid());
+        QCOMPARE(quiet.until.toMSecsSinceEpoch(), until.isValid() ? until.toMSecsSinceEpoch() : 0);
+        const QDateTime change = NextQuietChange(hours, now);
+        QCOMPARE(change.isValid(), next.isValid());
+        if (next.isValid())
+            QCOMPARE(change.toMSecsSinceEpoch(), next.toMSecsSinceEpoch());
+    }
+
+    // Kept in the side file beside fields it does not know; the defaults write nothing.
+    void quietHoursInTheSideFile() {
+        SideFile::Fields fields{{"OpenWith", "x"}};
+        QuietHours{}.ToFields(fields);
+        QCOMPARE(fields.size(), 1);
+        const QuietHours hours = Quiet("21:15", "07:45", "135");
+        hours.ToFields(fields);
+        QCOMPARE(QuietHours::FromFields(fields), hours);
+        QCOMPARE(fields.size(), 5);
+        QCOMPARE(fields.back(), (std::pair<QByteArray, QString>{"QuietDays", "135"}));
+        QuietHours{}.ToFields(fields); // switched off later: kept as such, in place
+        QCOMPARE(fields.size(), 5);
+        QCOMPARE(QuietHours::FromFields(fields), QuietHours{});
+        QCOMPARE(ParseTimeOfDay("24:00"), QTime());
+        QCOMPARE(ParseTimeOfDay("8:00"), QTime());
     }
 
     void numbers_data() {

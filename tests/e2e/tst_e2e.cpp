@@ -1,6 +1,7 @@
 // The real program driven as a person drives it: on a virtual display with a real
 // notification area, the mouse and keyboard through xdotool, and a real POP3 server.
 #include "core/Settings.h"
+#include "core/SideFile.h"
 #include "support/TestWorld.h"
 #include "support/peers/Dovecot.h"
 #include "support/peers/ProgramUnderTest.h"
@@ -63,6 +64,54 @@ private slots:
         QVERIFY(saved);
         QCOMPARE(saved->LastUser, qint16(0));
         QCOMPARE(saved->Users[0].NumMails, 3);
+    }
+
+    // Work's quiet time began a minute before and ends a minute or two in: its mail is
+    // counted and logged but shows nothing while Home alerts as always; its end shows one
+    // summary of what came.
+    void quietHoursKeepAMailboxStill() {
+        Dovecot server;
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.AddUser("bob", "secret"));
+
+        XSession x;
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
+        AddUser(settings, MakeUser("Work", "bob", Local(server.Port()), "secret", 0));
+        settings.CheckInterval = 0;
+        const QTime now = QTime::currentTime();
+        const QTime minute(now.hour(), now.minute());
+        QByteArray side;
+        const SideFile::Key work = SideFile::KeyOf(settings.Users[1]);
+        side += SideFile::Line(work, "QuietHours", "on");
+        side += SideFile::Line(work, "QuietFrom", minute.addSecs(-60).toString("HH:mm"));
+        side += SideFile::Line(work, "QuietTo", minute.addSecs(120).toString("HH:mm"));
+        QFile file(QFileInfo(program.SettingsPath()).dir().filePath("Tarnwick.accounts"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(side) == side.size());
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(program.StartWith(settings) != 0);
+
+        QVERIFY(server.DeliverMail("bob", 2));
+        QVERIFY(server.DeliverMail("alice", 1));
+        QVERIFY2(
+            WaitFor([&] { return program.Output().contains("ShowAlert: Home has 1 new emails."); },
+                    30000),
+            qPrintable(program.Output()));
+        QVERIFY(x.Press("Alert!", "Hide Permanently"));
+        QVERIFY(WaitFor([&] { return ReadFile(program.StatLog()).contains("bob|+OK 2 "); }, 30000));
+        QVERIFY(!program.Output().contains("ShowAlert: Work"));
+
+        const QString summary = "frmAlert ShowAlert: Work: 2 new emails while quiet";
+        QVERIFY2(WaitFor([&] { return program.Output().contains(summary); }, 200000),
+                 qPrintable(program.Output()));
+        QVERIFY(QTime::currentTime() >= minute.addSecs(120) || QTime::currentTime() < minute);
+        QVERIFY(x.WaitForWindow("^Alert!$", 5000) != 0);
+        QTest::qWait(2000);
+        QCOMPARE(program.Output().count("ShowAlert: Work"), 1);
     }
 
     // The alert follows the STAT reply, even when the server never answers QUIT and the

@@ -14,6 +14,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -76,9 +77,11 @@ public:
     }
     void Select(int index) override { selected = index; }
     void ScrollToTop(int index) override { top = index; }
+    void SetTip(int index, const QString& tip) override { tips[index] = tip; }
 
     bool visible = true;
     QStringList lines;
+    QMap<int, QString> tips;
     int selected = -1;
     int top = -1;
     int fills = 0;

@@ -187,11 +187,13 @@ private slots:
              {}},
             {&w.editor,
              "Add User",
-             {241, 225},
+             {241, 345},
              {"txtScreenname", "txtMailserver", "cboProtocol", "cboSecurity", "txtUsername",
-              "cmdEditPassword", "cmdOk", "cmdCancel", "cmdTest"},
+              "cmdEditPassword", "cmdOk", "cmdCancel", "cmdTest", "chkQuietHours", "txtQuietFrom",
+              "txtQuietTo", "chkMonday", "chkTuesday", "chkWednesday", "chkThursday", "chkFriday",
+              "chkSaturday", "chkSunday"},
              {"lblScreenname", "lblMailserver", "lblProtocol", "lblSecurity", "lblUsername",
-              "lblPassword"},
+              "lblPassword", "lblQuietFrom", "lblQuietTo", "lblQuietFormat"},
              {}},
             {&w.setup,
              "Tarnwick Setup",
@@ -698,6 +700,49 @@ private slots:
         int n = stored.isEmpty() ? -1 : 0;
         QVERIFY(w.editor.ShowForm(n));
         QCOMPARE(w.settings.Users[0].MailServer, saved);
+    }
+
+    // The quiet-hours block: off and greyed at first, every day ticked; a time that is not
+    // HH:MM is refused by name; what was entered reaches the mailbox's fields by its identity.
+    void quietHoursInTheEditor() {
+        World w;
+        std::map<quint64, QuietHours> kept;
+        w.editor.SetQuietHoursAccess({[&](quint64 id) { return kept[id]; },
+                                      [&](quint64 id, const QuietHours& h) { kept[id] = h; }});
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            FillEditor(d, "Work", "pop.example", "bob");
+            SetPassword(d, "pw");
+            auto* on = Control<QCheckBox>(d, "chkQuietHours");
+            QVERIFY(!on->isChecked());
+            QVERIFY(!Control<QLineEdit>(d, "txtQuietFrom")->isEnabled());
+            for (const char* day :
+                 {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"}) {
+                const QByteArray name = QByteArray("chk") + day;
+                auto* box = Control<QCheckBox>(d, name.constData());
+                QVERIFY(box->isChecked());
+                QCOMPARE(QAccessible::queryAccessibleInterface(box)->text(QAccessible::Name),
+                         QString(day));
+            }
+            QCOMPARE(QAccessible::queryAccessibleInterface(Control<QLineEdit>(d, "txtQuietTo"))
+                         ->text(QAccessible::Name),
+                     QString("Quiet To"));
+            on->click();
+            Type(d, "txtQuietFrom", "7 pm");
+            Type(d, "txtQuietTo", "07:30");
+            Control<QCheckBox>(d, "chkSunday")->click();
+            Press(d, "cmdOk");
+            QCOMPARE(w.dialogs.messages.value(0), QuietTimeMessage.arg("Quiet From"));
+            QVERIFY(d.isVisible());
+            Type(d, "txtQuietFrom", "19:00");
+            Press(d, "cmdOk");
+        });
+        int n = -1;
+        QVERIFY(w.editor.ShowForm(n));
+        const QuietHours hours = kept[w.settings.Users[0].Id];
+        QVERIFY(hours.On);
+        QCOMPARE(hours.From, QTime(19, 0));
+        QCOMPARE(hours.To, QTime(7, 30));
+        QCOMPARE(hours.Days, quint8(0x3f));
     }
 
     void editorCancels_data() {
