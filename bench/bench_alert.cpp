@@ -22,15 +22,22 @@ int Fail(const QString& why) {
     return 1;
 }
 
-// The bus times (seconds since the epoch, in ms) of the Notify calls monitored so far.
-std::vector<double> NotifyTimes(const QString& monitored) {
+// The bus time (seconds since the epoch, in ms) of the first Notify call monitored so far
+// whose text tells of `count` new emails; 0 for none yet.
+double NotifyTime(const QString& monitored, int count) {
     static const QRegularExpression call(
         QStringLiteral("^method call time=([0-9.]+) [^\n]*member=Notify"),
         QRegularExpression::MultilineOption);
-    std::vector<double> times;
-    for (auto it = call.globalMatch(monitored); it.hasNext();)
-        times.push_back(it.next().captured(1).toDouble() * 1000);
-    return times;
+    const QString text = QStringLiteral("has %1 new emails.").arg(count);
+    for (auto it = call.globalMatch(monitored); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        // The call's arguments run up to the next message.
+        const qsizetype next = monitored.indexOf(QStringLiteral("\nmethod "), match.capturedEnd());
+        if (monitored.mid(match.capturedEnd(), next < 0 ? -1 : next - match.capturedEnd())
+                .contains(text))
+            return match.captured(1).toDouble() * 1000;
+    }
+    return 0;
 }
 } // namespace
 
@@ -57,7 +64,9 @@ int main(int argc, char** argv) {
     if (!monitor.waitForStarted(PeerStartMs))
         return Fail("dbus-monitor did not start");
     QString monitored;
-    const auto notified = [&] { return NotifyTimes(monitored += monitor.readAllStandardOutput()); };
+    const auto notified = [&](int count) {
+        return NotifyTime(monitored += monitor.readAllStandardOutput(), count);
+    };
 
     Program program(x);
     Options options;
@@ -73,19 +82,19 @@ int main(int argc, char** argv) {
     if (program.StartWith(settings) == 0)
         return Fail("no tray icon: " + program.Output());
     // The first count, then a moment for the watch to begin its IDLE.
-    if (!WaitFor([&] { return notified().size() == 1; }, PeerStartMs))
+    if (!WaitFor([&] { return notified(1) != 0; }, PeerStartMs))
         return Fail("no notification: " + program.Output());
     QTest::qWait(2000);
 
     std::vector<double> latencies;
     for (int n = 0; n < deliveries; ++n) {
-        const std::size_t before = notified().size();
+        const int count = n + 2;
         const double delivered = double(QDateTime::currentMSecsSinceEpoch());
         if (!server.DeliverMail("alice", 1))
             return Fail("delivery failed");
-        if (!WaitFor([&] { return notified().size() > before; }, 30000))
+        if (!WaitFor([&] { return notified(count) != 0; }, 30000))
             return Fail("no notification for delivery " + QString::number(n + 1));
-        latencies.push_back(notified()[before] - delivered);
+        latencies.push_back(notified(count) - delivered);
         QTest::qWait(700); // off any grid of the server's or the program's
     }
     StopGroup(monitor);
