@@ -6,6 +6,7 @@
 #include "alerts/DesktopNotifications.h"
 #include "alerts/OnTop.h"
 #include "core/Clock.h"
+#include "core/ClockJumps.h"
 #include "core/Files.h"
 #include "core/Trace.h"
 #include "core/platform/System.h"
@@ -88,8 +89,15 @@ void App::Main() {
         HoldBackWithoutOptions(optionsRefused);
     AddTrayIcon();
     LoadWindows();
-    if (env_.clockJumps)
+    if (env_.clockJumps) {
         engine_.WatchClock(*env_.clockJumps);
+        // The alert held back by the show interval is timed by the clock: after a resume or a
+        // clock set anew its moment is computed again.
+        connect(env_.clockJumps, &ClockJumps::Jumped, alert_.get(), [this] {
+            if (!exiting_)
+                alert_->Wake();
+        });
+    }
     engine_.Start();
     alert_->Start();
     if (env_.tray.WaitingForArea())
