@@ -95,7 +95,9 @@ qint64 ImapSession::RefreshMs() const {
 }
 
 qint64 ImapSession::SilenceMs() const {
-    return spacing_ > 0 ? std::min(2 * spacing_, RefreshMs()) : RefreshMs();
+    // Never below a minute: a server that chatters every second is not tested at every gap.
+    return spacing_ > 0 ? std::min(std::max(2 * spacing_, qint64(60) * 1000), RefreshMs())
+                        : RefreshMs();
 }
 
 void ImapSession::OnKeepAlive() {
