@@ -57,6 +57,33 @@ bool AlertPresenter::AnythingPending() const {
     return false;
 }
 
+qint64 AlertPresenter::MsUntilNextDue() const {
+    const bool desktop = ShowsOnDesktop();
+    const qint64 now = clock_.Stamp();
+    qint64 wait = -1;
+    for (int i = 0; i < settings_.UserCount(); ++i) {
+        const quint64 id = settings_.Users[i].Id;
+        const MailboxState state = states_.Of(id);
+        // A notification still standing (or expired) is not shown again until its count
+        // changes, which is a state change of its own.
+        // A quiet mailbox is looked at again when its quiet time ends, which is an event of
+        // its own.
+        if (state.NewNumMails == -1 || state.HideSession || (desktop && mailShown_.count(id)) ||
+            IsQuiet(id))
+            continue;
+        if (SummaryOf(id)) // due whatever the show interval
+            return 0;
+        // The interval has passed once the distance is above it; a clock set back only
+        // brings that moment nearer, and the look at the computed moment looks again.
+        const qint64 due = IntervalPassed(now, state.LastAlert, settings_.ShowInterval)
+                               ? now
+                               : state.LastAlert + MinutesMs(settings_.ShowInterval) + 1;
+        const qint64 in = std::max<qint64>(due - now, 0);
+        wait = wait < 0 ? in : std::min(wait, in);
+    }
+    return wait;
+}
+
 bool AlertPresenter::IsStale(quint64 userId, qint32 count) const {
     return IndexOf(userId) < 0 || IsStaleMailAlert(states_.Of(userId), count) || IsQuiet(userId);
 }
@@ -246,14 +273,16 @@ void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
         HideForSession(userId);
     else if (action == QLatin1String("hide-permanently"))
         HidePermanently(userId);
+    emit Due();
 }
 
 void AlertPresenter::OnDesktopClosed(quint32 id, bool expired) {
     // Dismissed: as "Hide" for mail, as "Ok" for an error. An expired mail notification has
     // been seen and may stay in the service's list: it is not shown again until its count
     // changes.
-    if (!expired)
-        std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; });
+    if (!expired &&
+        std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; }) != 0)
+        emit Due(); // due again once the show interval has passed
     for (auto it = errorShown_.begin(); it != errorShown_.end(); ++it) {
         if (it->second.id == id) {
             queue_.Remove(it->first);

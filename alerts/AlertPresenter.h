@@ -61,6 +61,9 @@ public:
     bool IsStale(quint64 userId, qint32 count) const;
     // An error waits or a user has news: the window's look has something to find.
     bool AnythingPending() const;
+    // How long until the next mail alert that waits for its show interval falls due, in
+    // milliseconds by the clock; 0 when one is due but not shown, -1 when none waits.
+    qint64 MsUntilNextDue() const;
     bool IsSetupVisible() const { return isSetupVisible_ && isSetupVisible_(); }
     // Current index of the user with identity `userId`; -1 for none or gone.
     int IndexOf(quint64 userId) const;
@@ -88,7 +91,8 @@ public:
     void ForgetDesktop();
 
 signals:
-    // Something may have become due: an error arrived, the service came or went.
+    // Something may have become due: an error arrived, the service came or went, a mail
+    // notification was answered.
     void Due();
 
 private:

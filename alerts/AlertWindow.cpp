@@ -10,6 +10,7 @@
 #include <QRegion>
 #include <QScreen>
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <utility>
 
@@ -55,36 +56,44 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     connect(&cmdHideSession, &QPushButton::clicked, this, &AlertWindow::OnHideSession);
     connect(&cmdHidePermanently, &QPushButton::clicked, this, &AlertWindow::OnHidePermanently);
 
-    tmrNextAlert.setInterval(NextAlertMs);
+    tmrNextAlert.setSingleShot(true);
     tmrShow.setInterval(SlideTickMs);
     tmrHide.setInterval(SlideTickMs);
-    connect(&tmrNextAlert, &QTimer::timeout, this, [this] {
-        DoNextAlert();
-        SleepWhileIdle();
-    });
+    connect(&tmrNextAlert, &QTimer::timeout, this, &AlertWindow::DoNextAlert);
     connect(&tmrShow, &QTimer::timeout, this, &AlertWindow::OnShowTick);
     connect(&presenter_, &AlertPresenter::Due, this, &AlertWindow::Wake);
-    presenter_.SetErrorInPlace(
-        [this](const QString& ErrTxt, const QString& who) { return TakeErrorInPlace(ErrTxt, who); });
+    presenter_.SetErrorInPlace([this](const QString& ErrTxt, const QString& who) {
+        return TakeErrorInPlace(ErrTxt, who);
+    });
     connect(&tmrHide, &QTimer::timeout, this, &AlertWindow::OnHideTick);
 }
 
 void AlertWindow::Start() {
-    tmrNextAlert.start();
+    started_ = true;
+    Wake();
+}
+
+void AlertWindow::Stop() {
+    started_ = false;
+    tmrNextAlert.stop();
 }
 
 void AlertWindow::Wake() {
-    if (!tmrNextAlert.isActive())
-        tmrNextAlert.start();
+    if (started_)
+        DoNextAlert();
 }
 
-void AlertWindow::SleepWhileIdle() {
-    // With no error queued, no alert up and no mail pending, the once-a-second look has
-    // nothing to find until a check ends, an error arrives or setup closes: each of those
-    // wakes it. Sleeping spares an idle program a wake-up every second.
-    if (presenter_.AnythingPending() || isVisible())
-        return;
+void AlertWindow::ArmNextAlert() {
     tmrNextAlert.stop();
+    // An alert on screen is followed by the next one when it has slid out; setup wakes the
+    // look when it closes.
+    if (!started_ || isVisible() || presenter_.IsSetupVisible())
+        return;
+    const qint64 wait = presenter_.MsUntilNextDue();
+    if (wait < 0)
+        return;
+    // Due already but not taken: the notification service failed; try again a little later.
+    tmrNextAlert.start(wait == 0 ? RetryMs : int(std::min<qint64>(wait, INT_MAX)));
 }
 
 bool AlertWindow::TakeErrorInPlace(const QString& ErrTxt, const QString& who) {
@@ -92,7 +101,8 @@ bool AlertWindow::TakeErrorInPlace(const QString& ErrTxt, const QString& who) {
         who != shownError_.who)
         return false;
     // One alert to answer per user: the one on screen tells of the newer failure.
-    txtAlert.setPlainText(AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since));
+    txtAlert.setPlainText(
+        AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since));
     Trace(QStringLiteral("frmAlert ShowAlert: ") + txtAlert.toPlainText());
     return true;
 }
@@ -126,6 +136,24 @@ int AlertWindow::AlertUser() const {
 }
 
 void AlertWindow::DoNextAlert() {
+    if (looking_) {
+        lookAgain_ = true;
+        return;
+    }
+    looking_ = true;
+    // A second pass finds what the first one's own changes made due; the bound keeps a
+    // misbehaving listener from holding the program here.
+    for (int pass = 0; pass < 4; ++pass) {
+        lookAgain_ = false;
+        Look();
+        if (!lookAgain_)
+            break;
+    }
+    looking_ = false;
+    ArmNextAlert();
+}
+
+void AlertWindow::Look() {
     if (presenter_.ShowsOnDesktop()) {
         // A window shown before the notifications took over is answered in the window.
         if (!isVisible()) {

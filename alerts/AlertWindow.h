@@ -7,8 +7,11 @@
 #include <QTimer>
 #include <QWidget>
 
-// The pop-up for new mail and for errors, one renderer of the presenter's alerts. Once a second
-// it asks the presenter for what to show. The alert slides down from the top-left corner of
+// The pop-up for new mail and for errors, one renderer of the presenter's alerts. It asks the
+// presenter what to show when something may have become due (a mailbox's state changed, an
+// error arrived, an alert slid out, setup closed) and, for an alert held back by the show
+// interval, once at the moment that interval passes: no timer stands between a count and its
+// alert. The alert slides down from the top-left corner of
 // the screen's work area, stays topmost until answered and slides back up.
 //
 // A mail alert follows its user by identity, so that a delete or a re-sort in setup while it is
@@ -24,7 +27,9 @@ public:
     static constexpr int Px(int twips) { return (twips + TwipsPerPixel / 2) / TwipsPerPixel; }
 
     static constexpr int Height = (2415 + TwipsPerPixel / 2) / TwipsPerPixel; // Px(2415)
-    static constexpr int NextAlertMs = 1000;
+    // After a failed look (the notification service refused) the next try waits this long, so
+    // that a failure cannot keep the program busy.
+    static constexpr int RetryMs = 1000;
     static constexpr int SlideTickMs = 1;
     static constexpr int SlideDivisor = 50;
     // A window manager may keep the window from leaving the screen; a slide ends after this
@@ -43,9 +48,12 @@ public:
     void DoHide();
     // Ends the slide-out and at once looks for the next alert.
     void HideAlert();
+    // Starts and stops looking by itself (on Wake and at the next due moment).
     void Start();
-    // Something may have become due: a check ended, the setup window closed. The
-    // once-a-second look sleeps while nothing can be shown.
+    void Stop();
+    bool IsStarted() const { return started_; }
+    // Something may have become due: a mailbox's state changed, an error arrived, the setup
+    // window closed. Looks at once, in the caller's turn of the event loop.
     void Wake();
 
     QString AlertText() const { return txtAlert.toPlainText(); }
@@ -61,6 +69,7 @@ public:
     QPushButton& HidePermanentlyButton() { return cmdHidePermanently; }
     QPlainTextEdit& TextArea() { return txtAlert; }
 
+    // Single shot, armed for the earliest moment a held-back mail alert falls due.
     QTimer tmrNextAlert;
     QTimer tmrShow;
     QTimer tmrHide;
@@ -70,7 +79,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void SleepWhileIdle();
+    // The look of DoNextAlert, without the re-entry guard.
+    void Look();
+    // Arms tmrNextAlert for the next alert that waits for its show interval, if any.
+    void ArmNextAlert();
     // Shows `alert` and starts the slide-in.
     void ShowAlert(const AlertPresenter::Alert& alert);
     // Moves the window to `top` and hides the part of it that lies above the work area, where
@@ -92,6 +104,11 @@ private:
     // error of that user takes its place on screen.
     AlertQueue::Origin shownError_;
     int slideSteps_ = 0;
+    bool started_ = false;
+    // A look in progress: a state change it makes itself (the alert's stamp) asks for another
+    // look after it rather than one inside it.
+    bool looking_ = false;
+    bool lookAgain_ = false;
     QPoint rest_; // where the alert slides to, taken when it is shown
     int top_ = 0; // where the window's top edge is in the slide, hidden or not
     std::vector<std::pair<QWidget*, QPoint>> places_; // the controls' places at rest

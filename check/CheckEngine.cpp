@@ -13,6 +13,7 @@ CheckEngine::CheckEngine(Settings& settings, MailboxStates& states, const Clock&
     : QObject(parent), settings_(settings), states_(states), clock_(clock), logs_(logs),
       recorder_(settings, states, logs), pop3_(transport, port), imap_(makeTransport_),
       idle_(settings, logs, recorder_, makeTransport_) {
+    idle_.SetClock(&clock_);
     tmrCheckMail.setInterval(1);
     // A coarse timer may fire early: the tick after the one-second pause would then find a
     // user with a short interval not yet due, and it would wait for the next idle tick.

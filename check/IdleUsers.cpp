@@ -59,6 +59,7 @@ void IdleUsers::Connect(quint64 userId, Entry& entry) {
     entry.session = std::make_unique<ImapSession>(makeTransport_);
     ImapSession& session = *entry.session;
     session.SetWatching(true);
+    session.SetClock(clock_);
     // Failed before: logged then, not at every retry; but the first reconnect after a drop
     // reports its own failure.
     entry.quiet = entry.pauseMs != 0 && !entry.reportRetry;

@@ -36,6 +36,8 @@ public:
               const TransportFactory& makeTransport, QObject* parent = nullptr);
     ~IdleUsers() override;
 
+    // The clock by which the watches measure their servers' keep-alives.
+    void SetClock(const Clock* clock) { clock_ = clock; }
     // Watches the user with identity `userId` on the server at `address`.
     void Watch(quint64 userId, const ServerAddress& address);
     bool IsWatched(quint64 userId) const { return entries_.count(userId) != 0; }
@@ -82,4 +84,5 @@ private:
     std::vector<std::unique_ptr<ImapSession>> leaving_;
     int timeoutMs_ = ImapSession::TimeoutMs;
     Random* random_ = nullptr;
+    const Clock* clock_ = nullptr;
 };

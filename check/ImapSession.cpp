@@ -30,7 +30,7 @@ ImapSession::ImapSession(const TransportFactory& makeTransport, QObject* parent)
     // A connection that died silently (a suspend, a lost network) shows at the next refresh.
     tmrRefresh.setSingleShot(true);
     tmrRefresh.setTimerType(Qt::VeryCoarseTimer);
-    connect(&tmrRefresh, &QTimer::timeout, this, &ImapSession::Refresh);
+    connect(&tmrRefresh, &QTimer::timeout, this, &ImapSession::OnWatchDue);
     tmrChatter.setSingleShot(true);
     tmrChatter.setInterval(ChatterWindowMs);
     connect(&tmrChatter, &QTimer::timeout, this, [this] { chatter_ = 0; });
@@ -90,6 +90,45 @@ void ImapSession::Refresh() {
         refreshWanted_ = true;
 }
 
+qint64 ImapSession::RefreshMs() const {
+    return qBound(qint64(60) * 1000, checkIntervalMs_, qint64(29) * 60 * 1000);
+}
+
+qint64 ImapSession::SilenceMs() const {
+    // Never below a minute: a server that chatters every second is not tested at every gap.
+    return spacing_ > 0 ? std::min(std::max(2 * spacing_, qint64(60) * 1000), RefreshMs())
+                        : RefreshMs();
+}
+
+void ImapSession::OnKeepAlive() {
+    if (clock_) {
+        // Measured from the IDLE's start the first spacing may fall short of the server's
+        // own: it only ever widens the one seen.
+        const qint64 now = clock_->Stamp();
+        const qint64 since = now > heardAt_ ? now - heardAt_ : 0;
+        spacing_ = heardKeepAlive_ ? since : std::max(spacing_, since);
+        heardAt_ = now;
+        heardKeepAlive_ = true;
+    }
+    ++keepAlives_;
+    // No wake-up of its own: the timer is moved while the program is awake for the line.
+    tmrRefresh.start(int(SilenceMs()));
+}
+
+void ImapSession::OnWatchDue() {
+    if (!running_ || !watch_ || !idling_)
+        return;
+    // The timer runs on the system's time; the clock says how long the link has been silent.
+    if (clock_ && heardKeepAlive_) {
+        const qint64 silent = clock_->Stamp() - heardAt_;
+        if (silent >= 0 && silent < SilenceMs()) {
+            tmrRefresh.start(int(SilenceMs() - silent));
+            return;
+        }
+    }
+    Refresh(); // the reply time-out of the refresh tells a dead link
+}
+
 void ImapSession::SendDone() {
     idling_ = false;
     doneOwed_ = false;
@@ -102,8 +141,14 @@ void ImapSession::SendDone() {
 void ImapSession::AskCount() {
     const QByteArray tag = NextTag();
     statusLine_.clear();
-    Send(watch_ ? 8 : 5, Step::Status,
-         ImapCommand(tag, "STATUS").String(ToModifiedUtf7(folder_)).Atom("(UNSEEN)").Parts());
+    searching_ = watch_; // the watched folder is the selected one
+    if (!searching_)
+        Send(5, Step::Status,
+             ImapCommand(tag, "STATUS").String(ToModifiedUtf7(folder_)).Atom("(UNSEEN)").Parts());
+    else if (capabilities_.contains("ESEARCH"))
+        Send(8, Step::Status, ImapCommand(tag, "SEARCH RETURN (COUNT) UNSEEN").Parts());
+    else
+        Send(8, Step::Status, ImapCommand(tag, "SEARCH UNSEEN").Parts());
 }
 
 void ImapSession::Begin(const CheckRequest& request) {
@@ -131,6 +176,11 @@ void ImapSession::Begin(const CheckRequest& request) {
     parts_.clear();
     tag_.clear();
     statusLine_.clear();
+    searching_ = false;
+    heardAt_ = 0;
+    spacing_ = 0;
+    keepAlives_ = 0;
+    heardKeepAlive_ = false;
     tmrTimeout.start();
     std::unique_ptr<Transport> transport = makeTransport_ ? makeTransport_() : nullptr;
     if (!transport) {
@@ -289,13 +339,16 @@ void ImapSession::OnResponse(const QByteArray& response) {
         if (word == "CAPABILITY" && step_ == Step::Capability) {
             if (!KeepCapabilities(rest))
                 return;
-        } else if (word == "STATUS" && step_ == Step::Status) {
+        } else if (step_ == Step::Status &&
+                   (searching_ ? word == "SEARCH" || word == "ESEARCH" : word == "STATUS")) {
             statusLine_ = response;
         } else if (step_ == Step::Idle && MailboxChanged(rest)) {
             const bool news = idling_ || !refreshWanted_; // not a refresh already owed
             Refresh();                                    // news of the folder: count again
             if (news)
                 return;
+        } else if (step_ == Step::Idle && idling_) {
+            OnKeepAlive(); // still counted below: a server cannot keep it busy with them
         }
         // Anything else untagged is not needed here. A server that sends it without end
         // (keep-alives, the same news again) is cut off rather than read for ever.
@@ -312,8 +365,10 @@ void ImapSession::OnResponse(const QByteArray& response) {
             // Idling: no reply is awaited until the next DONE.
             idling_ = true;
             tmrTimeout.stop();
-            tmrRefresh.start(
-                int(qBound(qint64(60) * 1000, checkIntervalMs_, qint64(29) * 60 * 1000)));
+            if (clock_)
+                heardAt_ = clock_->Stamp();
+            heardKeepAlive_ = false;
+            tmrRefresh.start(int(SilenceMs()));
             if (refreshWanted_)
                 SendDone();
             return;
@@ -391,13 +446,21 @@ void ImapSession::OnTaggedOk() {
         AskCount();
         return;
     case Step::Status: {
-        const std::optional<QByteArray> countText = UnseenCountText(WithoutLineEnd(statusLine_));
+        const std::optional<QByteArray> countText =
+            searching_ ? SearchCountText(WithoutLineEnd(statusLine_))
+                       : UnseenCountText(WithoutLineEnd(statusLine_));
         const qint64 count = countText ? countText->toLongLong() : -1;
         if (!countText || count > std::numeric_limits<qint32>::max()) {
-            Fail(QStringLiteral("Malformed STATUS response!"));
+            Fail(searching_ ? QStringLiteral("Malformed SEARCH response!")
+                            : QStringLiteral("Malformed STATUS response!"));
             return;
         }
-        result_.count = ServerCount{FromCodePage(statusLine_), QString::fromLatin1(*countText),
+        // A long list of message numbers is shortened for the STAT log.
+        const QByteArray reply =
+            statusLine_.size() <= 200
+                ? statusLine_
+                : statusLine_.left(statusLine_.lastIndexOf(' ', 200)) + " ...\r\n";
+        result_.count = ServerCount{FromCodePage(reply), QString::fromLatin1(*countText),
                                     qint32(count), stage_};
         emit Counted(*result_.count);
         if (watch_) {

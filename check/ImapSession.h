@@ -2,6 +2,7 @@
 
 #include "CheckSession.h"
 #include "Transport.h"
+#include "core/Clock.h"
 
 #include <QSet>
 #include <QTimer>
@@ -12,9 +13,15 @@
 // logged: 1 the greeting (and the TLS handshake of imaps), 2 STARTTLS and its handshake,
 // 3 CAPABILITY, 4 the login, 5 STATUS, 6 LOGOUT.
 //
-// Watching, the connection stays: after the login, 7 EXAMINE the folder, 8 STATUS, 9 IDLE.
-// On EXISTS, EXPUNGE or FETCH from the server, on Refresh and on its own refresh timer (each
-// check interval, at most 29 minutes) it sends DONE, counts again and goes back to IDLE.
+// Watching, the connection stays: after the login, 7 EXAMINE the folder, 8 the count, 9 IDLE.
+// In the folder it has open it counts with SEARCH UNSEEN (SEARCH RETURN (COUNT) UNSEEN where
+// the server offers ESEARCH): a server may take STATUS on the selected folder for a fault.
+// On EXISTS, EXPUNGE or FETCH from the server and on Refresh it sends DONE, counts again and
+// goes back to IDLE. Between events it costs nothing: where the server sends lines of its own
+// in IDLE (keep-alives such as "* OK Still here"), each proves the link, and only when none has
+// come for the smaller of twice their spacing and the check interval does it refresh (whose
+// reply time-out then tells a dead link); where it sends none, it refreshes every check
+// interval, at most every 29 minutes.
 //
 // A hostile server costs little: a line over `LineLimit`, a literal announced over
 // `LiteralLimit` or a response that grows past both ends the check at once; untagged
@@ -45,8 +52,18 @@ public:
     void SetWatching(bool watch) { watch_ = watch; }
     // Watching: the check interval, which times the refresh.
     void SetCheckInterval(qint64 ms) { checkIntervalMs_ = ms; }
+    // Watching: the clock by which the spacing of the server's keep-alives is measured
+    // (none: each keep-alive merely restarts the refresh interval).
+    void SetClock(const Clock* clock) { clock_ = clock; }
     // Watching: counts again now.
     void Refresh();
+    // What tmrRefresh runs: refreshes unless the server's lines have proved the link recently
+    // enough by the clock.
+    void OnWatchDue();
+    // Lines of the server's own received in IDLE on this connection.
+    int KeepAlives() const { return keepAlives_; }
+    // The server has said it idles, and no DONE has gone out since.
+    bool Idling() const { return idling_; }
     // Leaves in order (DONE, LOGOUT). Logged in, it reads on until the server answers the
     // LOGOUT or hangs up, or the reply time-out, then closes: cut off at once, a connection
     // whose server still has something on the way is reset, and the server may lose the
@@ -83,6 +100,12 @@ private:
     void LogIn();
     void AskCount();
     void SendDone();
+    // Idling: the server said something that changes nothing, which proves the link.
+    void OnKeepAlive();
+    // The refresh interval without keep-alives: the check interval, 1 to 29 minutes.
+    qint64 RefreshMs() const;
+    // How long the link may stay silent before a refresh tests it.
+    qint64 SilenceMs() const;
     void Send(int stage, Step step, const QList<QByteArray>& parts);
     QByteArray NextTag();
     // `serverLeft`: the server hung up or said BYE (rather than said something wrong); while
@@ -117,6 +140,12 @@ private:
     QByteArray tag_;
     int tagNumber_ = 0;
     QByteArray statusLine_;
+    bool searching_ = false; // the count is a SEARCH in the selected folder
+    const Clock* clock_ = nullptr;
+    qint64 heardAt_ = 0; // Clock::Stamp of IDLE's start or the last keep-alive
+    qint64 spacing_ = 0; // between the last two of those; 0: none seen yet
+    int keepAlives_ = 0;
+    bool heardKeepAlive_ = false; // heardAt_ is a keep-alive's, not IDLE's start
     bool watch_ = false;
     bool idling_ = false;        // the server has said it idles
     bool doneOwed_ = false;      // IDLE sent, its DONE not yet

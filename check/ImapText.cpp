@@ -1,5 +1,7 @@
 #include "ImapText.h"
 
+#include <algorithm>
+
 #include <limits>
 
 namespace {
@@ -76,6 +78,32 @@ std::optional<qint64> AnnouncedLiteral(const QByteArray& line) {
         size = size * 10 + (ch - '0');
     }
     return size;
+}
+
+std::optional<QByteArray> SearchCountText(const QByteArray& response) {
+    const auto number = [](const QByteArray& word) {
+        return !word.isEmpty() && word.size() <= 10 &&
+               std::all_of(word.begin(), word.end(),
+                           [](char ch) { return ch >= '0' && ch <= '9'; });
+    };
+    QList<QByteArray> words = response.split(' ');
+    if (words.size() < 2 || words[0] != "*")
+        return std::nullopt;
+    if (words[1].toUpper() == "ESEARCH") {
+        // The correlator in parentheses first, then return data: COUNT n (none: no match).
+        for (qsizetype i = 2; i + 1 < words.size(); ++i) {
+            if (words[i].toUpper() == "COUNT")
+                return number(words[i + 1]) ? std::optional(words[i + 1]) : std::nullopt;
+        }
+        return QByteArray("0");
+    }
+    if (words[1].toUpper() != "SEARCH")
+        return std::nullopt;
+    words.remove(0, 2);
+    words.removeAll(QByteArray()); // a blank at the end
+    if (!std::all_of(words.begin(), words.end(), number))
+        return std::nullopt;
+    return QByteArray::number(words.size());
 }
 
 std::optional<QByteArray> UnseenCountText(const QByteArray& response) {

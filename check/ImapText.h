@@ -31,3 +31,6 @@ std::optional<qint64> AnnouncedLiteral(const QByteArray& line);
 
 // The UNSEEN count of a STATUS response ("* STATUS INBOX (UNSEEN 3)"): its digits, or nothing.
 std::optional<QByteArray> UnseenCountText(const QByteArray& response);
+// The count in a reply to SEARCH UNSEEN ("* SEARCH 3 7 9": "3") or to SEARCH RETURN (COUNT)
+// UNSEEN ("* ESEARCH (TAG "a6") COUNT 3": "3"); none when a word is not a number.
+std::optional<QByteArray> SearchCountText(const QByteArray& response);

@@ -7,6 +7,7 @@
 #include "alerts/OnTop.h"
 #include "alerts/QuietTimes.h"
 #include "core/Clock.h"
+#include "core/ClockJumps.h"
 #include "core/Files.h"
 #include "core/Trace.h"
 #include "core/platform/System.h"
@@ -89,8 +90,15 @@ void App::Main() {
         HoldBackWithoutOptions(optionsRefused);
     AddTrayIcon();
     LoadWindows();
-    if (env_.clockJumps)
+    if (env_.clockJumps) {
         engine_.WatchClock(*env_.clockJumps);
+        // The alert held back by the show interval is timed by the clock: after a resume or a
+        // clock set anew its moment is computed again.
+        connect(env_.clockJumps, &ClockJumps::Jumped, alert_.get(), [this] {
+            if (!exiting_)
+                alert_->Wake();
+        });
+    }
     engine_.Start();
     alert_->Start();
     if (env_.tray.WaitingForArea())
@@ -217,14 +225,14 @@ void App::LoadWindows() {
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
             &App::OnAcceptedCountFell);
     connect(&engine_, &CheckEngine::CheckingChanged, tray_.get(), &TrayIcon::OnCheckingChanged);
-    // The alert follows the state's change at the STAT reply, not the end of the session: a
-    // server that never answers QUIT would otherwise hold it back for the whole time-out. (An
-    // error to show wakes it through the presenter; nothing pending, nothing to wake it for.)
-    connect(&states_, &MailboxStates::Changed, alert_.get(),
-            [this](quint64, const MailboxState& state) {
-                if (!exiting_ && state.NewNumMails != -1)
-                    alert_->Wake();
-            });
+    // The alert follows the state's change at the STAT reply, in the same turn, not the end of
+    // the session: a server that never answers QUIT would otherwise hold it back for the whole
+    // time-out. A count gone back to -1 closes its notification. (An error to show wakes it
+    // through the presenter.)
+    connect(&states_, &MailboxStates::Changed, alert_.get(), [this] {
+        if (!exiting_)
+            alert_->Wake();
+    });
 }
 
 QuietHours App::QuietHoursOf(quint64 userId) {
@@ -383,7 +391,9 @@ void App::Shutdown(bool NoConfirm) {
             timer->stop();
     };
     stop("frmAlert.tmrHide.Enabled = False", alert_ ? &alert_->tmrHide : nullptr);
-    stop("frmAlert.tmrNextAlert.Enabled = False", alert_ ? &alert_->tmrNextAlert : nullptr);
+    Trace(QStringLiteral("frmAlert.tmrNextAlert.Enabled = False"));
+    if (alert_)
+        alert_->Stop();
     stop("frmAlert.tmrShow.Enabled = False", alert_ ? &alert_->tmrShow : nullptr);
     Trace(QStringLiteral("frmMain.tmrChangeIcon.Enabled = False"));
     if (tray_)

@@ -1,5 +1,6 @@
 // The IMAP check session over real loopback sockets, against a scripted server for what a
 // real one will not do (Dovecot's rows are with the POP3 ones).
+#include "check/ImapSession.h"
 #include "check/SocketTransport.h"
 #include "core/ClockJumps.h"
 #include "support/RunTests.h"
@@ -240,9 +241,15 @@ class TestImapIdle final : public QObject {
                                  const QList<QByteArray>& more = {}) {
         return Imap("IMAP4rev1 IDLE",
                     QList<QByteArray>{"a2 OK\r\n", "a3 OK\r\n",
-                                      "* STATUS INBOX (UNSEEN " + unseen + ")\r\na4 OK\r\n",
-                                      "+ idling\r\n" + news} +
+                                      Search(unseen.toInt()) + "a4 OK\r\n", "+ idling\r\n" + news} +
                         more);
+    }
+    // The answer to SEARCH UNSEEN in a folder with `unseen` unseen messages.
+    static QByteArray Search(int unseen) {
+        QByteArray line = "* SEARCH";
+        for (int i = 1; i <= unseen; ++i)
+            line += ' ' + QByteArray::number(i * 2);
+        return line + "\r\n";
     }
 
 private slots:
@@ -339,13 +346,11 @@ private slots:
         QVERIFY(server.IsListening());
         server.Queue(Imap("IMAP4rev1 IDLE", QList<QByteArray>{"a2 OK\r\n"} + StatusAndLogout));
         // News during IDLE: DONE, a count, IDLE again; then the refresh goes unanswered.
-        server.Queue(
-            Watching("4", "* 5 EXISTS\r\n",
-                     {"a5 OK\r\n", "* STATUS INBOX (UNSEEN 5)\r\na6 OK\r\n", "+ idling\r\n"}));
+        server.Queue(Watching("4", "* 5 EXISTS\r\n",
+                              {"a5 OK\r\n", Search(5) + "a6 OK\r\n", "+ idling\r\n"}));
         // Replaced before it has read that the server idles: DONE is owed all the same.
-        server.Queue(Imap("IMAP4rev1 IDLE",
-                          {"a2 OK\r\n", "a3 OK\r\n", "* STATUS INBOX (UNSEEN 5)\r\na4 OK\r\n", "",
-                           "", "* BYE\r\na6 OK\r\n"}));
+        server.Queue(Imap("IMAP4rev1 IDLE", {"a2 OK\r\n", "a3 OK\r\n", Search(5) + "a4 OK\r\n", "",
+                                             "", "* BYE\r\na6 OK\r\n"}));
         server.Queue(Watching("5", {}, {"a5 OK\r\n", "* BYE\r\na6 OK\r\n"})); // leaves in order
         World w;
         w.engine.SetTimeoutInterval(500);
@@ -360,10 +365,10 @@ private slots:
         const QByteArrayList sent = {"a1 CAPABILITY",
                                      "a2 LOGIN \"alice\" \"secret\"",
                                      "a3 EXAMINE \"INBOX\"",
-                                     "a4 STATUS \"INBOX\" (UNSEEN)",
+                                     "a4 SEARCH UNSEEN",
                                      "a5 IDLE",
                                      "DONE",
-                                     "a6 STATUS \"INBOX\" (UNSEEN)",
+                                     "a6 SEARCH UNSEEN",
                                      "a7 IDLE"};
         QTRY_COMPARE(server.Received(1).size(), sent.size());
         QByteArrayList received = server.Received(1);
@@ -389,6 +394,65 @@ private slots:
         QVERIFY(!w.engine.Idle().IsWatched(w.settings.Users[0].Id));
         QVERIFY(QTest::qWaitFor([&] { return server.Closed(3); }, 5000));
         QCOMPARE(server.Received(3).mid(5), QByteArrayList({"DONE\r\n", "a6 LOGOUT\r\n"}));
+    }
+
+    // A server's keep-alives in IDLE prove the link: however far the clock runs, no refresh
+    // while they come; once they stop, a refresh tests the link after twice their spacing, and
+    // its reply time-out finds it dead. In the selected folder the count is a search.
+    void keepAlivesSpareTheRefresh() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        ServerScript script = Imap("IMAP4rev1 IDLE ESEARCH",
+                                   {"a2 OK\r\n", "a3 OK\r\n",
+                                    "* ESEARCH (TAG \"a4\") COUNT 3\r\na4 OK\r\n", "+ idling\r\n"});
+        constexpr int KeepAlives = 5;
+        for (int i = 0; i < KeepAlives; ++i)
+            script.WaitForCue().Send("* OK Still here\r\n");
+        server.Queue(script);
+        ManualClock clock;
+        const TransportFactory factory = [] {
+            return std::unique_ptr<Transport>(std::make_unique<SocketTransport>());
+        };
+        ImapSession session(factory);
+        session.SetWatching(true);
+        session.SetClock(&clock);
+        session.SetCheckInterval(5 * 60 * 1000);
+        session.SetTimeoutInterval(500);
+        qint32 counted = -1;
+        std::optional<CheckResult> ended;
+        connect(&session, &CheckSession::Counted, this,
+                [&](const ServerCount& count) { counted = count.count; });
+        connect(&session, &CheckSession::Finished, this,
+                [&](const CheckResult& result) { ended = result; });
+        session.Begin(
+            {ParseServerAddress("imap://127.0.0.1:" + QString::number(server.Port())).address,
+             "alice",
+             "secret",
+             {}});
+        QTRY_VERIFY(session.Idling());
+        QCOMPARE(counted, 3);
+        QCOMPARE(server.Received(0).value(3).trimmed(),
+                 QByteArray("a4 SEARCH RETURN (COUNT) UNSEEN"));
+
+        constexpr qint64 Spacing = 2 * 60 * 1000;
+        for (int i = 1; i <= KeepAlives; ++i) {
+            clock.Advance(Spacing);
+            server.Cue(0);
+            QTRY_COMPARE(session.KeepAlives(), i);
+            session.OnWatchDue(); // whenever the timer fires: the link has proved itself
+            QVERIFY(session.Idling());
+        }
+        clock.Advance(2 * Spacing - 1); // silent, but not for long enough
+        session.OnWatchDue();
+        QVERIFY(session.Idling());
+        clock.Advance(1);
+        session.OnWatchDue();
+        QVERIFY(!session.Idling());
+        QTRY_VERIFY(ended.has_value());
+        QCOMPARE(server.Received(0).mid(4), QByteArrayList({"a5 IDLE\r\n", "DONE\r\n"}));
+        QCOMPARE(ended->failure.value_or(QString()),
+                 QString("Timeout waiting for response from server!"));
+        QCOMPARE(ended->failedStage, 9);
     }
 
     // A server restart closes the watch with BYE: the user hears of it only when the first

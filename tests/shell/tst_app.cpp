@@ -68,7 +68,8 @@ private slots:
         QCOMPARE(w.tray.calls, QStringList("add"));
         QVERIFY(!w.app.Main_()->isVisible());
         QVERIFY(w.app.Engine().tmrCheckMail.isActive());
-        QVERIFY(w.app.Alert()->tmrNextAlert.isActive());
+        QVERIFY(w.app.Alert()->IsStarted());
+        QVERIFY(!w.app.Alert()->tmrNextAlert.isActive()); // nothing due: no tick
         QCOMPARE(w.app.GetSettings().LastUser, qint16(-1));
     }
 
@@ -174,7 +175,7 @@ private slots:
         QCOMPARE(w.ended, 0);
         QCOMPARE(w.tray.calls, QStringList("add"));
         QVERIFY(w.app.Engine().tmrCheckMail.isActive());
-        QVERIFY(w.app.Alert()->tmrNextAlert.isActive());
+        QVERIFY(w.app.Alert()->IsStarted());
         QVERIFY(!QFile::exists(w.dir.filePath("Tarnwick.ini")) ||
                 ReadFile(w.dir.filePath("Tarnwick.ini")).isEmpty());
     }
@@ -189,7 +190,7 @@ private slots:
         QCOMPARE(ReadFile(w.dir.filePath("Tarnwick.ini")).size(), 17); // the defaults, saved
         QVERIFY(!w.app.Engine().tmrCheckMail.isActive());
         QVERIFY(!w.app.Engine().Pop3().tmrTimeout.isActive());
-        QVERIFY(!w.app.Alert()->tmrNextAlert.isActive());
+        QVERIFY(!w.app.Alert()->IsStarted());
 
         QStringList steps = trace.texts;
         // The date and time line depends on the locale: only its place is checked.

@@ -49,6 +49,11 @@ ServerScript& ServerScript::Await() {
     return *this;
 }
 
+ServerScript& ServerScript::WaitForCue() {
+    steps.append({Kind::Cue, QByteArray(), 0});
+    return *this;
+}
+
 ServerScript& ServerScript::Drop() {
     steps.append({Kind::Drop, QByteArray(), 0});
     return *this;
@@ -77,6 +82,7 @@ struct ScriptedServer::Connection {
     QByteArray partial;         // the start of a command line
     QList<QByteArray> received; // whole command lines
     qsizetype consumed = 0;     // lines taken by Await steps
+    int cues = 0;               // given by the test, not yet taken by WaitForCue steps
     qint64 sent = 0;
     bool closed = false;
     QTimer pause;
@@ -225,6 +231,12 @@ void ScriptedServer::Advance(Connection& c) {
             ++c.consumed;
             ++c.next;
             break;
+        case ServerScript::Kind::Cue:
+            if (c.cues == 0)
+                return; // Cue comes back here
+            --c.cues;
+            ++c.next;
+            break;
         case ServerScript::Kind::Drop:
             ++c.next;
             c.socket->disconnectFromHost();
@@ -247,6 +259,14 @@ void ScriptedServer::Advance(Connection& c) {
             return;
         }
     }
+}
+
+void ScriptedServer::Cue(int connection) {
+    if (connection < 0 || connection >= Connections())
+        return;
+    Connection& c = *connections_[connection];
+    ++c.cues;
+    Advance(c);
 }
 
 void ScriptedServer::OnReadyRead(Connection& c) {

@@ -15,7 +15,7 @@ class QTcpSocket;
 // stays open and silent until the client closes it.
 class ServerScript final {
 public:
-    enum class Kind { Send, Pause, Await, Drop, Flood, StartTls };
+    enum class Kind { Send, Pause, Await, Cue, Drop, Flood, StartTls };
     struct Step {
         Kind kind = Kind::Send;
         QByteArray bytes;      // Send: what to write; Flood: the filler
@@ -30,6 +30,8 @@ public:
     ServerScript& Pause(int ms);
     // Waits for the client's next command line.
     ServerScript& Await();
+    // Waits for the test's ScriptedServer::Cue.
+    ServerScript& WaitForCue();
     // Closes the connection (orderly, after what was written).
     ServerScript& Drop();
     // Sends `filler` over and over without a line end, until `maxBytes` are out or the client
@@ -75,6 +77,8 @@ public:
     bool SetCertificate(const QString& certificateFile, const QString& keyFile);
 
     int Connections() const { return int(connections_.size()); }
+    // Lets `connection` go on past its WaitForCue step.
+    void Cue(int connection);
     // The command lines received on `connection`, with their line ends (after StartTls, as
     // decrypted).
     QList<QByteArray> Received(int connection) const;
