@@ -62,13 +62,14 @@ void QuietHours::ToFields(SideFile::Fields& fields) const {
         {FromField, From.toString(QStringLiteral("HH:mm"))},
         {ToField, To.toString(QStringLiteral("HH:mm"))},
         {DaysField, days}};
-    for (const auto& [name, value] : mine) {
-        const auto found = std::find_if(fields.begin(), fields.end(),
-                                        [&](const auto& field) { return field.first == name; });
+    for (const auto& entry : mine) {
+        const auto found =
+            std::find_if(fields.begin(), fields.end(),
+                         [&entry](const auto& field) { return field.first == entry.first; });
         if (found != fields.end())
-            found->second = value;
+            found->second = entry.second;
         else
-            fields.append({name, value});
+            fields.append(entry);
     }
 }
 
