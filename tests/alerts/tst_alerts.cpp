@@ -323,10 +323,7 @@ private slots:
             w.presenter.UseDesktopNotifications(&service, [] { return true; });
         AddMail(w, "Home", "alice", 0, 2);
         AddMail(w, "Work", "bob", 4, 5); // one came before the quiet time began
-        QuietHours hours;
-        hours.On = true;
-        hours.From = QTime(9, 0);
-        hours.To = QTime(11, 0);
+        const QuietHours hours = Quiet("09:00", "11:00");
         const quint64 work = w.settings.Users[1].Id;
         QuietTimes quiet(w.settings, w.states, w.clock,
                          [&](quint64 id) { return id == work ? hours : QuietHours{}; });

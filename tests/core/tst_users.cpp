@@ -1,25 +1,12 @@
 // The user table, its list lines and the number and code page helpers it relies on.
 #include "core/CodePage.h"
 #include "core/Numeric.h"
-#include "core/QuietHours.h"
 #include "support/TestWorld.h"
 
 #include <QTest>
 #include <QTimeZone>
 
 namespace {
-// Quiet hours from `from` to `to` on the ISO days in `days` ("12345": Monday to Friday).
-QuietHours Quiet(const char* from, const char* to, const char* days = "1234567") {
-    QuietHours hours;
-    hours.On = true;
-    hours.From = ParseTimeOfDay(QString::fromLatin1(from));
-    hours.To = ParseTimeOfDay(QString::fromLatin1(to));
-    hours.Days = 0;
-    for (const char* day = days; *day; ++day)
-        hours.Days |= quint8(1 << (*day - '1'));
-    return hours;
-}
-
 // "MM-dd HH:mm" of 2026 in Berlin, which changes to summer time on 03-29 at 02:00 and back on
 // 10-25 at 03:00.
 QDateTime Berlin(const char* text) {
