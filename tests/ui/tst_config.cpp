@@ -546,10 +546,7 @@ private slots:
         QCOMPARE(added.ScreenName, QString("New"));
         QCOMPARE(added.Password, QString("pw"));
         QCOMPARE(added.NumMails, 0);
-        QCOMPARE(w.states.Of(added.Id).NewNumMails, -1);
-        QVERIFY(!w.states.Of(added.Id).HideSession);
-        QCOMPARE(w.states.Of(added.Id).LastAlert, qint64(0));
-        QCOMPARE(w.states.Of(added.Id).LastCheck, qint64(0));
+        QCOMPARE(w.states.Of(added.Id), MailboxState()); // nothing new, hidden, shown or checked
         QVERIFY(added.Id != 0 && !ids.contains(added.Id));
         QCOMPARE(UserLine(w.settings, 0, nullptr), QString("New - 0 emails"));
 
@@ -566,8 +563,7 @@ private slots:
         QCOMPARE(edited.Username, QString("0"));
         QCOMPARE(edited.Password, QString("p"));
         QCOMPARE(edited.NumMails, 9);
-        QCOMPARE(w.states.Of(edited.Id).NewNumMails, 4);
-        QVERIFY(w.states.Of(edited.Id).HideSession);
+        QCOMPARE(w.states.Of(edited.Id), (MailboxState{4, true, 100, 200}));
         QCOMPARE(edited.Id, before.Id);
     }
 
