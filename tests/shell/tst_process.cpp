@@ -84,6 +84,14 @@ qint64 ResidentKiB(const QProcess& process) {
     return -1;
 }
 
+// No core may be written: it would hold the passwords.
+bool WritesNoCore(const QProcess& process) {
+    QFile limits(QString("/proc/%1/limits").arg(process.processId()));
+    return limits.open(QIODevice::ReadOnly) &&
+           QString::fromLatin1(limits.readAll())
+               .contains(QRegularExpression("Max core file size +0 +0 "));
+}
+
 // A client of the program's socket, with the system's calls alone: nothing buffered here.
 struct RawClient {
     explicit RawClient(const QString& path) {
@@ -116,12 +124,7 @@ private slots:
         QVERIFY(first->waitForStarted());
         // Listening: from here on a signal ends it in order.
         QVERIFY(WaitFor([&] { return QFile::exists(home.SocketPath()); }, 10000));
-        // It writes no core, which would hold the passwords.
-        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
-        QVERIFY(limits.open(QIODevice::ReadOnly));
-        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
-                    .match(QString::fromLatin1(limits.readAll()))
-                    .hasMatch());
+        QVERIFY(WritesNoCore(*first));
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->exitCode(), 0);
@@ -199,12 +202,7 @@ private slots:
         QVERIFY(WaitFor([&] { return QFile::exists(used + "/Tarnwick.socket"); }, 10000));
         QVERIFY(QFile::exists(used + "/Tarnwick.lock"));
         QVERIFY(QFile::exists(home.SettingsPath() + ".lock"));
-        // It writes no core, which would hold the passwords.
-        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
-        QVERIFY(limits.open(QIODevice::ReadOnly));
-        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
-                    .match(QString::fromLatin1(limits.readAll()))
-                    .hasMatch());
+        QVERIFY(WritesNoCore(*first));
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->exitCode(), 0);
@@ -254,12 +252,7 @@ private slots:
         }
         QVERIFY(ResidentKiB(*first) < before + 16 * 1024);
         QVERIFY(QFile::exists(home.SocketPath()));
-        // It writes no core, which would hold the passwords.
-        QFile limits(QString("/proc/%1/limits").arg(first->processId()));
-        QVERIFY(limits.open(QIODevice::ReadOnly));
-        QVERIFY(QRegularExpression("Max core file size +0 +0 ")
-                    .match(QString::fromLatin1(limits.readAll()))
-                    .hasMatch());
+        QVERIFY(WritesNoCore(*first));
         auto second = home.Start();
         QVERIFY(second->waitForFinished(10000));
         QCOMPARE(second->readAllStandardError(), QByteArray()); // it was answered

@@ -5,6 +5,7 @@
 #include "check/MailboxStates.h"
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
+#include "core/QuietHours.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "core/UserLists.h"
@@ -96,6 +97,19 @@ inline UserRecord MakeUser(const QString& screen, const QString& login, const QS
     u.Password = password;
     u.NumMails = numMails;
     return u;
+}
+
+// Quiet hours from `from` to `to` ("HH:mm") on the ISO days in `days` ("12345": Monday to
+// Friday).
+inline QuietHours Quiet(const char* from, const char* to, const char* days = "1234567") {
+    QuietHours hours;
+    hours.On = true;
+    hours.From = ParseTimeOfDay(QString::fromLatin1(from));
+    hours.To = ParseTimeOfDay(QString::fromLatin1(to));
+    hours.Days = 0;
+    for (const char* day = days; *day; ++day)
+        hours.Days |= quint8(1 << (*day - '1'));
+    return hours;
 }
 
 inline void AddUser(Settings& settings, const UserRecord& user) {

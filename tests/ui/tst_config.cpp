@@ -546,10 +546,7 @@ private slots:
         QCOMPARE(added.ScreenName, QString("New"));
         QCOMPARE(added.Password, QString("pw"));
         QCOMPARE(added.NumMails, 0);
-        QCOMPARE(w.states.Of(added.Id).NewNumMails, -1);
-        QVERIFY(!w.states.Of(added.Id).HideSession);
-        QCOMPARE(w.states.Of(added.Id).LastAlert, qint64(0));
-        QCOMPARE(w.states.Of(added.Id).LastCheck, qint64(0));
+        QCOMPARE(w.states.Of(added.Id), MailboxState()); // nothing new, hidden, shown or checked
         QVERIFY(added.Id != 0 && !ids.contains(added.Id));
         QCOMPARE(UserLine(w.settings, 0, nullptr), QString("New - 0 emails"));
 
@@ -566,8 +563,7 @@ private slots:
         QCOMPARE(edited.Username, QString("0"));
         QCOMPARE(edited.Password, QString("p"));
         QCOMPARE(edited.NumMails, 9);
-        QCOMPARE(w.states.Of(edited.Id).NewNumMails, 4);
-        QVERIFY(w.states.Of(edited.Id).HideSession);
+        QCOMPARE(w.states.Of(edited.Id), (MailboxState{4, true, 100, 200}));
         QCOMPARE(edited.Id, before.Id);
     }
 
@@ -738,11 +734,7 @@ private slots:
         });
         int n = -1;
         QVERIFY(w.editor.ShowForm(n));
-        const QuietHours hours = kept[w.settings.Users[0].Id];
-        QVERIFY(hours.On);
-        QCOMPARE(hours.From, QTime(19, 0));
-        QCOMPARE(hours.To, QTime(7, 30));
-        QCOMPARE(hours.Days, quint8(0x3f));
+        QCOMPARE(kept[w.settings.Users[0].Id], Quiet("19:00", "07:30", "123456"));
     }
 
     void editorCancels_data() {
