@@ -145,6 +145,12 @@ void App::FinishSwitchBack() {
         switchingBack_ = false;
         if (!error.isEmpty()) // tried again when the keyring changes
             return Trace(QStringLiteral("Keyring items not removed: ") + error);
+        // Setup stored the passwords there meanwhile: that choice stands.
+        for (int i = 0; settings_.IsUser(i); ++i)
+            if (kept_->InKeyring(settings_.Users[i]))
+                switchBackLeft_ = false;
+        if (!switchBackLeft_)
+            return;
         Options changed = options_;
         changed.KeyringPasswords = false;
         if (const QString saved = changed.Save(env_.paths.OptionsFile()); !saved.isEmpty())
