@@ -200,17 +200,19 @@ void KeptPasswords::RemoveAll(Finished done) {
         return done(QString());
     auto left = std::make_shared<int>(int(labels_.size()));
     auto error = std::make_shared<QString>();
-    for (const QString& label : std::as_const(labels_))
-        store_.Remove(label, [left, error, done](SecretStore::Result result, const QString&,
-                                                 const QString& why) {
-            if (result != SecretStore::Result::Ok && result != SecretStore::Result::NotFound &&
-                error->isEmpty())
-                *error = why;
+    const QSet<QString> labels = std::exchange(labels_, {});
+    kept_.clear();
+    for (const QString& label : labels)
+        store_.Remove(label, [this, label, left, error, done](SecretStore::Result result,
+                                                              const QString&, const QString& why) {
+            if (result != SecretStore::Result::Ok && result != SecretStore::Result::NotFound) {
+                labels_.insert(label); // may be there still: a later removal tries it again
+                if (error->isEmpty())
+                    *error = why;
+            }
             if (--*left == 0)
                 done(*error);
         });
-    labels_.clear();
-    kept_.clear();
 }
 
 bool KeptPasswords::AllArrived() const {

@@ -280,7 +280,9 @@ void SocketTransport::OnError() {
     if (handshaking_)
         trust_->Forget(host_, port_);
     // Not reached through the family kept: the next connection tries every address again.
-    if (!reached_)
+    // A refusal is the host's own answer in that family, which stays: a closed port costs
+    // one attempt a check, not one per address.
+    if (!reached_ && socket_->error() != QAbstractSocket::ConnectionRefusedError)
         trust_->KeepFamily(host_, -1);
     Deliver(Describe());
 }

@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -122,8 +123,43 @@ void App::KeepPasswords() {
     engine_.SetHeld([this](const UserRecord& user) { return kept_->Held(user); });
     connect(kept_.get(), &KeptPasswords::Arrived, &engine_, &CheckEngine::Reschedule);
     connect(kept_.get(), &KeptPasswords::Arrived, this, &App::TidyBackup);
+    // Every password in the file while the choice says the keyring: only a switch back cut
+    // short after the file was written leaves that (a deliberate choice has the file without
+    // them). The file's passwords count meanwhile; the switch ends once the keyring answers.
+    switchBackLeft_ =
+        kept_->On() && loadedWhole_ && settings_.UserCount() > 0 && kept_->AllArrived();
+    connect(&kept_->Store(), &SecretStore::Changed, this, &App::FinishSwitchBack);
     kept_->Begin();
     TidyBackup();
+    FinishSwitchBack();
+}
+
+void App::FinishSwitchBack() {
+    if (!switchBackLeft_ || switchingBack_ || !kept_->Store().Available())
+        return;
+    switchingBack_ = true;
+    // As setup does it: the items go (answered), and only then does the choice say off.
+    kept_->RemoveAll([this, alive = QPointer<App>(this)](const QString& error) {
+        if (!alive)
+            return;
+        switchingBack_ = false;
+        if (!error.isEmpty()) // tried again when the keyring changes
+            return Trace(QStringLiteral("Keyring items not removed: ") + error);
+        // Setup stored the passwords there meanwhile: that choice stands.
+        for (int i = 0; settings_.IsUser(i); ++i)
+            if (kept_->InKeyring(settings_.Users[i]))
+                switchBackLeft_ = false;
+        if (!switchBackLeft_)
+            return;
+        Options changed = options_;
+        changed.KeyringPasswords = false;
+        if (const QString saved = changed.Save(env_.paths.OptionsFile()); !saved.isEmpty())
+            return Trace(
+                QStringLiteral("Cannot write %1: %2").arg(env_.paths.OptionsFile(), saved));
+        switchBackLeft_ = false;
+        options_ = changed;
+        kept_->SetOn(false);
+    });
 }
 
 void App::TidyBackup() {

@@ -106,6 +106,9 @@ private:
     // file (a kill during the switch to the keyring left the passwords in it) becomes its
     // copy again.
     void TidyBackup();
+    // The choice says the keyring and the file holds every password (a switch back cut
+    // short): once the keyring answers, its items go and then the choice says off.
+    void FinishSwitchBack();
     void BringDialogsToFront();
     void ShowSetup();
     // False, after telling the user why, while the icon waits for a notification area: the
@@ -132,6 +135,8 @@ private:
     bool optionsRefused_ = false; // the file was not read: its choices are not known
     bool loadedWhole_ = false;    // the settings file was read as it is, nothing kept aside
     bool backupTidied_ = false;
+    bool switchBackLeft_ = false; // FinishSwitchBack has work to do
+    bool switchingBack_ = false;  // its removals wait for the keyring
     SettingsFile file_;
     SideFile side_;                       // the per-mailbox fields beside the settings file
     Accounts accounts_{settings_, side_}; // what the user configured, as setup commits it

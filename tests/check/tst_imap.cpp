@@ -67,6 +67,8 @@ public:
             while (QTcpSocket* socket = nextPendingConnection()) {
                 ++connections;
                 socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                connect(socket, &QTcpSocket::disconnected, this,
+                        [this, socket] { users_.remove(socket); });
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Answer(*socket); });
                 socket->write("* OK ready\r\n");
@@ -75,13 +77,22 @@ public:
     }
     int connections = 0;
     int resets = 0;
+    int overlaps = 0; // a login while another connection of that user was logged in
 
 private:
+    QHash<QTcpSocket*, QByteArray> users_; // logged in, neither reset nor logged out
+
     void Answer(QTcpSocket& socket) {
         while (socket.canReadLine()) {
             const QList<QByteArray> words = socket.readLine().trimmed().split(' ');
             const QByteArray tag = words.value(0), command = words.value(1).toUpper();
             const QByteArray ok = tag + " OK\r\n";
+            if (command == "LOGIN") {
+                overlaps += int(users_.values().contains(words.value(2)));
+                users_.insert(&socket, words.value(2));
+            }
+            if (command == "EXAMINE" || command == "LOGOUT")
+                users_.remove(&socket);
             if (command == "EXAMINE") {
                 ++resets;
                 socket.abort();
@@ -310,7 +321,8 @@ private slots:
         const QString url = "imap://127.0.0.1:" + QString::number(server.serverPort());
         constexpr int Boxes = 300;
         for (int i = 0; i < Boxes; ++i)
-            AddUser(w.settings, MakeUser(QString("Box %1").arg(i), "alice", url, "secret"));
+            AddUser(w.settings,
+                    MakeUser(QString("Box %1").arg(i), QString("box%1").arg(i), url, "secret"));
         QElapsedTimer elapsed;
         elapsed.start();
         // In an event loop of its own, as the program runs: qWaitFor would sleep between
@@ -339,6 +351,7 @@ private slots:
         qInfo("%d connections in %lld s, at most %d allowed", server.connections, seconds,
               Boxes * (2 + retries));
         QVERIFY(server.connections <= Boxes * (2 + retries));
+        QCOMPARE(server.overlaps, 0); // never two connections of one mailbox at a time
     }
 
     void watched() {

@@ -337,6 +337,20 @@ private slots:
                                     .arg(closedPort);
         QCOMPARE(w.sink.texts, QStringList({"Error with Home : \r\n" + refused,
                                             "Error with Work : \r\n" + refused}));
+        // Through a name: the family that answered is kept when the port is refused later,
+        // so that each check makes one attempt, not one per address.
+        auto pop3 = std::make_unique<ScriptedServer>();
+        pop3->Queue(Conversation(NormalReplies));
+        World named(pop3->Port());
+        AddUser(named.settings, MakeUser("Home", "alice", "localhost", "secret"));
+        named.engine.CheckMail(false);
+        QVERIFY(RunEnds(named));
+        QCOMPARE(named.states.Of(named.settings.Users[0].Id).NewNumMails, 3);
+        pop3.reset();
+        named.engine.CheckMail(true);
+        QVERIFY(RunEnds(named));
+        QVERIFY(ReadFile(named.logs.ErrLogPath()).contains("Connection refused by localhost"));
+        QCOMPARE(named.transport.Trust()->Family("localhost"), int(QAbstractSocket::IPv4Protocol));
         // A name that does not resolve is named; a failure of a standing connection keeps the
         // system's words.
         QCOMPARE(SocketFailureText(QAbstractSocket::HostNotFoundError, "Host not found",

@@ -183,17 +183,38 @@ private slots:
     // What a kill during a switch may leave is whole: either way, every password is where
     // the choice says, and the ".bak" holds no password that the file went without.
     void killDuringTheSwitch_data() {
-        QTest::addColumn<bool>("on"); // the switch being made
-        QTest::newRow("to the keyring: file written, .bak not yet") << true;
-        QTest::newRow("back to the file: items gone, the choice not yet saved") << false;
+        QTest::addColumn<int>("at"); // where the switch was cut short
+        QTest::newRow("to the keyring: file written, .bak not yet") << 0;
+        QTest::newRow("back to the file: items gone, the choice not yet saved") << 1;
+        QTest::newRow("back to the file: file written, items left") << 2;
     }
     void killDuringTheSwitch() {
-        QFETCH(bool, on);
+        QFETCH(int, at);
         Home home;
         FakeSecretStore store;
         const QString label = KeptPasswords::Label(MakeUser("Alice", "alice", Local(1), Secret));
         home.WriteUser(Local(1), Secret);
-        if (on) {
+        if (at == 2) { // finished at start-up once the real keyring answers, not before
+            QVERIFY(keyring_.Keep(label, Secret));
+            QCOMPARE(Options{.KeyringPasswords = true}.Save(home.Places().OptionsFile()),
+                     QString());
+            store.available = false;
+            { Run unanswered(home, store); } // no keyring: everything stays as it is
+            QVERIFY(home.KeyringChosen());
+            QCOMPARE(keyring_.Lookup(label), std::optional<QString>(Secret));
+            QCOMPARE(home.FilePassword(), Secret);
+            QFile::copy(TARNWICK_BINARY, home.dir.filePath("bin/tarnwick"));
+            QProcess program;
+            program.setProcessEnvironment(home.Environment(keyring_.Environment()));
+            StartInOwnGroup(program, home.dir.filePath("bin/tarnwick"), {});
+            const std::unique_ptr<QProcess, void (*)(QProcess*)> stop(
+                &program, [](QProcess* p) { StopGroup(*p); });
+            QVERIFY(WaitFor([&] { return !home.KeyringChosen(); }, PeerStartMs));
+            QCOMPARE(keyring_.Lookup(label), std::nullopt); // gone before the choice said so
+            QCOMPARE(home.FilePassword(), Secret);
+            return;
+        }
+        if (at == 0) {
             const QByteArray withPasswords = ReadFile(home.SettingsPath());
             home.WriteUser(Local(1), "");
             QVERIFY(WriteFileWhole(home.SettingsPath() + ".bak", withPasswords) == std::nullopt);

@@ -69,6 +69,13 @@ public:
             return std::nullopt;
         return out.mid(at + 9).section(QLatin1Char('\n'), 0, 0);
     }
+    // Keeps `secret` under `label` as the program's keyring client stores it.
+    bool Keep(const QString& label, const QString& secret) const {
+        return Tool({"store", "--label=" + label, "xdg:schema", "org.qt.keychain", "user", label,
+                     "server", label, "type", "plaintext"},
+                    secret.toUtf8())
+            .second;
+    }
     // Deletes the item as a person does in the keyring's manager.
     bool Clear(const QString& label) const { return Tool({"clear", "server", label}).second; }
 
@@ -83,11 +90,13 @@ public:
 
 private:
     // secret-tool's output (with its error output) and whether it succeeded.
-    std::pair<QString, bool> Tool(const QStringList& args) const {
+    std::pair<QString, bool> Tool(const QStringList& args, const QByteArray& input = {}) const {
         QProcess tool;
         tool.setProcessEnvironment(Environment());
         tool.setProcessChannelMode(QProcess::MergedChannels);
         StartInOwnGroup(tool, "secret-tool", args);
+        tool.write(input);
+        tool.closeWriteChannel();
         const bool done = tool.waitForFinished(PeerStartMs);
         const QString out = QString::fromUtf8(tool.readAll());
         StopGroup(tool, 100);
