@@ -94,16 +94,17 @@ void IdleUsers::OnEnded(quint64 userId, const CheckResult& result) {
         entry.reportRetry = true;
         entry.healing.start(IntervalMs());
         entry.pauseMs = FirstRetryMs;
-        entry.retry.start(entry.pauseMs);
-        return;
+    } else {
+        if (std::exchange(entry.reportRetry, false))
+            entry.healing.stop(); // the reconnect's own failure has been logged
+        // Logged already; tried again after a pause, so that a failing server is not hammered.
+        if (result.loginRefused)
+            entry.pauseMs = IntervalMs();
+        else
+            entry.pauseMs =
+                entry.pauseMs == 0 ? FirstRetryMs : qMin(entry.pauseMs * 2, IntervalMs());
     }
-    if (std::exchange(entry.reportRetry, false))
-        entry.healing.stop(); // the reconnect's own failure has been logged
-    // Logged already; tried again after a pause, so that a failing server is not hammered.
-    if (result.loginRefused)
-        entry.pauseMs = IntervalMs();
-    else
-        entry.pauseMs = entry.pauseMs == 0 ? FirstRetryMs : qMin(entry.pauseMs * 2, IntervalMs());
+    // Spread, so that the mailboxes of a server that restarts do not all come back at once.
     int pauseMs = entry.pauseMs;
     if (random_)
         pauseMs = int(pauseMs * (0.8 + 0.4 * double(random_->Next())));
