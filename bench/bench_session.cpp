@@ -4,8 +4,8 @@
 // openssl): with a full handshake at every check, and with the session resumed. Prints the
 // wall and CPU time per session and the resident memory before and after many sessions.
 #include "check/CheckEngine.h"
-#include "check/MailboxStates.h"
 #include "check/Logs.h"
+#include "check/MailboxStates.h"
 #include "check/SocketTransport.h"
 #include "core/Clock.h"
 #include "core/Settings.h"

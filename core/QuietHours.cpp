@@ -63,9 +63,9 @@ void QuietHours::ToFields(SideFile::Fields& fields) const {
         {ToField, To.toString(QStringLiteral("HH:mm"))},
         {DaysField, days}};
     for (const auto& entry : mine) {
-        const auto found =
-            std::find_if(fields.begin(), fields.end(),
-                         [&entry](const auto& field) { return field.first == entry.first; });
+        const auto found = std::find_if(fields.begin(), fields.end(), [&entry](const auto& field) {
+            return field.first == entry.first;
+        });
         if (found != fields.end())
             found->second = entry.second;
         else
