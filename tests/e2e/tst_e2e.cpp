@@ -66,6 +66,43 @@ private slots:
         QCOMPARE(saved->Users[0].NumMails, 3);
     }
 
+    // IMAP with IDLE: after the first check the mailbox is watched, and a delivery alerts as
+    // the server tells of it, long before the five-minute check interval would poll it. (The
+    // show interval still spaces a mailbox's alerts, news included: 0 here, so that the row
+    // follows the push alone.)
+    void imapPushAlertsAtOnce() {
+        Dovecot server;
+        server.EnableImap();
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.DeliverMail("alice", 1));
+
+        XSession x;
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice",
+                                   "imap://127.0.0.1:" + QString::number(server.ImapPort()),
+                                   "secret", 0));
+        settings.CheckInterval = 5;
+        settings.ShowInterval = 0;
+        QVERIFY2(program.StartWith(settings) != 0, qPrintable(program.Output()));
+        const QString alert = "frmAlert ShowAlert: Home has 1 new emails.";
+        QVERIFY2(WaitFor([&] { return program.Output().contains(alert); }, 30000),
+                 qPrintable(program.Output()));
+        QVERIFY(x.Press("Alert!", "Hide Permanently"));
+        // The watching connection has counted once of its own: it idles now.
+        QVERIFY2(WaitFor([&] { return ReadFile(program.StatLog()).count('\n') >= 2; }, 30000),
+                 ReadFile(program.StatLog()).constData());
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Alert!$", 100) == 0; }, 5000));
+
+        QVERIFY(server.DeliverMail("alice", 1));
+        QVERIFY2(WaitFor([&] { return program.Output().count(alert) == 2; }, 15000),
+                 qPrintable(program.Output() + ReadFile(program.ErrLog()) +
+                            ReadFile(program.StatLog())));
+        QVERIFY(x.WaitForWindow("^Alert!$", 5000) != 0);
+    }
+
     // Work's quiet time began a minute before and ends a minute or two in: its mail is
     // counted and logged but shows nothing while Home alerts as always; its end shows one
     // summary of what came.
