@@ -81,9 +81,9 @@ private slots:
         TARNWICK_START_PEER(x);
         Program program(x);
         Settings settings;
-        AddUser(settings, MakeUser("Home", "alice",
-                                   "imap://127.0.0.1:" + QString::number(server.ImapPort()),
-                                   "secret", 0));
+        AddUser(settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.ImapPort()),
+                         "secret", 0));
         settings.CheckInterval = 5;
         settings.ShowInterval = 0;
         QVERIFY2(program.StartWith(settings) != 0, qPrintable(program.Output()));
