@@ -76,6 +76,19 @@ class TestKeyring final : public QObject {
     Q_OBJECT
     PrivateKeyring keyring_;
 
+    // The real program on `home` with the test's keyring, ended with its group by the row.
+    using Running = std::unique_ptr<QProcess, void (*)(QProcess*)>;
+    Running StartProgram(Home& home) {
+        QFile::copy(TARNWICK_BINARY, home.dir.filePath("bin/tarnwick"));
+        Running program(new QProcess, [](QProcess* p) {
+            StopGroup(*p);
+            delete p;
+        });
+        program->setProcessEnvironment(home.Environment(keyring_.Environment()));
+        StartInOwnGroup(*program, home.dir.filePath("bin/tarnwick"), {});
+        return program;
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY2(!keyring_.Address().isEmpty(), "dbus-daemon gave no address");
@@ -141,12 +154,7 @@ private slots:
         // No keyring at the program's start: one line, no login; the keyring starts: a login.
         keyring_.Stop();
         server.Queue(Login());
-        QFile::copy(TARNWICK_BINARY, home.dir.filePath("bin/tarnwick"));
-        QProcess program;
-        program.setProcessEnvironment(home.Environment(keyring_.Environment()));
-        StartInOwnGroup(program, home.dir.filePath("bin/tarnwick"), {});
-        const std::unique_ptr<QProcess, void (*)(QProcess*)> stop(
-            &program, [](QProcess* p) { StopGroup(*p); });
+        const Running program = StartProgram(home);
         QVERIFY(WaitFor([&] { return home.ErrLog().contains("Waiting for the keyring"); },
                         PeerStartMs));
         QTest::qWait(1500);
@@ -203,12 +211,7 @@ private slots:
             QVERIFY(home.KeyringChosen());
             QCOMPARE(keyring_.Lookup(label), std::optional<QString>(Secret));
             QCOMPARE(home.FilePassword(), Secret);
-            QFile::copy(TARNWICK_BINARY, home.dir.filePath("bin/tarnwick"));
-            QProcess program;
-            program.setProcessEnvironment(home.Environment(keyring_.Environment()));
-            StartInOwnGroup(program, home.dir.filePath("bin/tarnwick"), {});
-            const std::unique_ptr<QProcess, void (*)(QProcess*)> stop(
-                &program, [](QProcess* p) { StopGroup(*p); });
+            const Running program = StartProgram(home);
             QVERIFY(WaitFor([&] { return !home.KeyringChosen(); }, PeerStartMs));
             QCOMPARE(keyring_.Lookup(label), std::nullopt); // gone before the choice said so
             QCOMPARE(home.FilePassword(), Secret);
