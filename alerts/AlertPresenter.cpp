@@ -200,7 +200,7 @@ void AlertPresenter::AcceptCount(UserRecord& user) {
     if (count == -1)
         return;
     user.NumMails = count;
-    states_.Update(user.Id, [](MailboxState& state) { state.NewNumMails = -1; });
+    states_.Accept(user.Id);
     // A failed save has told the user already; the count stays accepted for this run and the
     // next save stores it.
     if (saveFile_)

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Messages.h"
+
 #include <QHash>
 #include <QObject>
+#include <QStringList>
 
 // What one mailbox is doing now; never saved.
 struct MailboxState {
@@ -9,6 +12,11 @@ struct MailboxState {
     bool HideSession = false; // its alert is hidden until the count changes
     qint64 LastAlert = 0;     // Clock::Stamp, 0: never
     qint64 LastCheck = 0;     // Clock::Stamp, 0: never
+    qint64 LastGood = 0;      // Clock::Stamp of the last check that got a count, 0: never
+    qint64 LastNews = 0;      // Clock::Stamp of the last time a message not seen before came
+    // The messages not yet accepted whose headers are known, newest first (bounded); the
+    // others of the count are counted only.
+    QList<MessageSummary> Messages;
 
     bool operator==(const MailboxState&) const = default;
 };
@@ -36,11 +44,26 @@ public:
         Set(account, state);
     }
 
+    // The user accepted what the mailbox's alert stands for ("Hide Permanently"): its messages
+    // are no longer new. Accepted names them for those who keep what was seen.
+    void Accept(quint64 account) {
+        MailboxState state = Of(account);
+        QStringList ids;
+        for (const MessageSummary& message : state.Messages)
+            ids.append(message.id);
+        emit Accepted(account, ids);
+        state.NewNumMails = -1;
+        state.Messages.clear();
+        Set(account, state);
+    }
+
     // The mailbox is gone: its state goes with it.
     void Remove(quint64 account) { states_.remove(account); }
 
 signals:
     void Changed(quint64 account, const MailboxState& state);
+    // Accept was called for `account`; `listed` are the ids of the messages it had listed.
+    void Accepted(quint64 account, const QStringList& listed);
 
 private:
     QHash<quint64, MailboxState> states_;

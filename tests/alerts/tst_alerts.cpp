@@ -44,7 +44,7 @@ struct AlertWorld {
 void AddMail(AlertWorld& w, const QString& screen, const QString& login, qint32 numMails,
              qint32 newNumMails) {
     AddUser(w.settings, MakeUser(screen, login, "pop." + login, "pw", numMails));
-    w.states.Set(w.settings.Users[w.settings.LastUser].Id, {newNumMails, false, 0, 0});
+    w.states.Set(w.settings.Users[w.settings.LastUser].Id, State(newNumMails, false, 0, 0));
 }
 
 // Runs the event loop until `done` holds, five seconds at most. QTest::qWait sleeps between its
@@ -379,7 +379,7 @@ private slots:
         AlertWorld w;
         w.settings.ShowInterval = 32767; // past 16 bits in seconds, and longer than days
         AddMail(w, "Home", "alice", 0, 2);
-        w.states.Set(w.settings.Users[0].Id, {2, false, w.clock.Stamp(), 0}); // just shown
+        w.states.Set(w.settings.Users[0].Id, State(2, false, w.clock.Stamp(), 0)); // just shown
         w.clock.Advance(qint64(32767) * 60000);
         w.window.DoNextAlert();
         QVERIFY(!w.window.isVisible());
@@ -394,7 +394,7 @@ private slots:
         AddMail(w, "Home", "alice", 0, 2);
         // Shown at 23:58, an interval of 5 minutes lasts past midnight.
         w.clock.SetTime(QTime(23, 58));
-        w.states.Set(w.settings.Users[0].Id, {2, false, w.clock.Stamp(), 0}); // just shown
+        w.states.Set(w.settings.Users[0].Id, State(2, false, w.clock.Stamp(), 0)); // just shown
         w.clock.Advance(3 * 60 * 1000);
         a.DoNextAlert();
         QVERIFY(!a.isVisible());

@@ -104,7 +104,7 @@ private slots:
         QFETCH(qint32, numAfter);
         World w;
         AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw", numMails));
-        w.states.Set(w.settings.Users[0].Id, {newBefore, false, 0, 0});
+        w.states.Set(w.settings.Users[0].Id, State(newBefore, false, 0, 0));
         QSignalSpy fell(&w.engine.Recorder(), &CountRecorder::AcceptedCountFell);
         w.engine.CheckMail(false);
         LogIn(w, stat);
@@ -772,7 +772,7 @@ private slots:
         World w;
         AddUser(w.settings, MakeUser("A", "a", "h", "p"));
         AddUser(w.settings, MakeUser("B", "b", "h", "p"));
-        w.states.Set(w.settings.Users[1].Id, {-1, true, 5, 0});
+        w.states.Set(w.settings.Users[1].Id, State(-1, true, 5, 0));
         w.engine.CheckMail(false);
         const QStringList before = w.transport.log;
         w.engine.CheckMail(true);
@@ -784,7 +784,7 @@ private slots:
     void resetThingsMakesEveryoneDue() {
         World w;
         AddUser(w.settings, MakeUser("A", "a", "h", "p"));
-        w.states.Set(w.settings.Users[0].Id, {-1, true, 7, w.clock.Stamp()});
+        w.states.Set(w.settings.Users[0].Id, State(-1, true, 7, w.clock.Stamp()));
         w.engine.CheckMail(false);
         QVERIFY(w.transport.log.isEmpty());
         w.engine.CheckMail(true);
@@ -822,9 +822,9 @@ private slots:
         AddUser(w.settings, MakeUser("A", "a", "ha", "p"));
         AddUser(w.settings, MakeUser("B", "b", "hb", "p"));
         w.states.Set(w.settings.Users[0].Id,
-                     {-1, false, 0, w.clock.Stamp() - 60000}); // due in 4 min
+                     State(-1, false, 0, w.clock.Stamp() - 60000)); // due in 4 min
         w.states.Set(w.settings.Users[1].Id,
-                     {-1, false, 0, w.clock.Stamp() - 120000}); // due in 3 min
+                     State(-1, false, 0, w.clock.Stamp() - 120000)); // due in 3 min
         w.engine.Reschedule();
         QCOMPARE(w.engine.tmrCheckMail.interval(), 3 * 60000 + 1);
         w.engine.CheckMail(false);

@@ -101,6 +101,17 @@ inline UserRecord MakeUser(const QString& screen, const QString& login, const QS
 
 // Quiet hours from `from` to `to` ("HH:mm") on the ISO days in `days` ("12345": Monday to
 // Friday).
+// A mailbox state with the fields that tests set most.
+inline MailboxState State(qint32 newNumMails, bool hideSession, qint64 lastAlert,
+                          qint64 lastCheck) {
+    MailboxState state;
+    state.NewNumMails = newNumMails;
+    state.HideSession = hideSession;
+    state.LastAlert = lastAlert;
+    state.LastCheck = lastCheck;
+    return state;
+}
+
 inline QuietHours Quiet(const char* from, const char* to, const char* days = "1234567") {
     QuietHours hours;
     hours.On = true;

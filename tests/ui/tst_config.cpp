@@ -519,7 +519,7 @@ private slots:
         AddUser(w.settings, MakeUser("A", "b", "s", "p"));
         AddUser(w.settings, MakeUser("B", "c", "s", "p"));
         AddUser(w.settings, MakeUser("C", "d", "s", "p", 9));
-        w.states.Set(w.settings.Users[2].Id, MailboxState{4, true, 100, 200});
+        w.states.Set(w.settings.Users[2].Id, State(4, true, 100, 200));
         w.settings.DeleteUser(0); // entry 2 is spare now and still holds C
         const QSet<quint64> ids{w.settings.Users[0].Id, w.settings.Users[1].Id};
 
@@ -563,7 +563,7 @@ private slots:
         QCOMPARE(edited.Username, QString("0"));
         QCOMPARE(edited.Password, QString("p"));
         QCOMPARE(edited.NumMails, 9);
-        QCOMPARE(w.states.Of(edited.Id), (MailboxState{4, true, 100, 200}));
+        QCOMPARE(w.states.Of(edited.Id), State(4, true, 100, 200));
         QCOMPARE(edited.Id, before.Id);
     }
 
@@ -1018,7 +1018,7 @@ private slots:
         World w;
         AddUser(w.settings, MakeUser("Home", "bob", "pop.home", "pw", 3));
         AddUser(w.settings, MakeUser("Work", "alice", "mail.work", "pw", 1));
-        w.states.Set(w.settings.Users[1].Id, MailboxState{4, true, 0, 0});
+        w.states.Set(w.settings.Users[1].Id, State(4, true, 0, 0));
         AddUser(w.settings, MakeUser("Play", "carol", "pop.play", "pw"));
         w.settings.SortUsers();
         const QStringList before = Describe(w.settings);
