@@ -13,6 +13,9 @@ struct CheckRequest {
     QString username;
     QString password;
     std::function<bool()> wanted;
+    // Set for a mailbox that signs in with OAuth 2.0: the access token to present instead of
+    // the password.
+    std::optional<QString> bearer = std::nullopt;
 };
 
 // A count that a server reported: the response line as received (for the STAT log), the text

@@ -10,7 +10,7 @@
 
 CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAddress& address) {
     CheckRequest request{
-        address, {}, {}, [&settings, userId] { return settings.IndexOfId(userId) >= 0; }};
+        address, {}, {}, [&settings, userId] { return settings.IndexOfId(userId) >= 0; }, {}};
     if (const int index = settings.IndexOfId(userId); index >= 0) {
         request.username = settings.Users[index].Username;
         request.password = settings.Users[index].Password;

@@ -170,6 +170,8 @@ void ImapSession::Begin(const CheckRequest& request) {
     tmrChatter.stop();
     chatter_ = 0;
     capabilities_.clear();
+    mechanism_.reset();
+    bearerStatus_.clear();
     response_.clear();
     inLiteral_ = false;
     literalLeft_ = 0;
@@ -373,6 +375,10 @@ void ImapSession::OnResponse(const QByteArray& response) {
                 SendDone();
             return;
         }
+        if (parts_.isEmpty() && step_ == Step::Login && mechanism_ && bearerStatus_.isEmpty()) {
+            OnBearerChallenge(rest);
+            return;
+        }
         if (parts_.isEmpty()) {
             Fail(QStringLiteral("Unexpected continuation request from server: \"%1\"")
                      .arg(Quote(response)));
@@ -393,6 +399,9 @@ void ImapSession::OnResponse(const QByteArray& response) {
     if (word == "NO" || word == "BAD") {
         if (step_ == Step::StartTls)
             Fail(QStringLiteral("STARTTLS refused by the server: \"%1\"").arg(Quote(response)));
+        else if (step_ == Step::Login && !bearerStatus_.isEmpty())
+            Fail(QStringLiteral("%1 (the provider's answer: %2)")
+                     .arg(FromCodePage(rest), bearerStatus_));
         else
             Fail(FromCodePage(rest));
         return;
@@ -494,6 +503,10 @@ void ImapSession::LogIn() {
         OnTaggedOk(); // logged in already: on to STATUS
         return;
     }
+    if (request_.bearer) {
+        LogInWithBearer();
+        return;
+    }
     if (capabilities_.contains("LOGINDISABLED")) {
         Fail(transport_->IsEncrypted()
                  ? QStringLiteral("The server accepts no login (LOGINDISABLED); nothing was sent.")
@@ -523,6 +536,39 @@ void ImapSession::LogIn() {
         return;
     }
     Send(4, Step::Login, ImapCommand(tag, "LOGIN").String(name).String(password).Parts());
+}
+
+void ImapSession::LogInWithBearer() {
+    if (const auto refused = BearerRefusal(request_.address, transport_->IsEncrypted(),
+                                           request_.username, *request_.bearer)) {
+        Fail(*refused);
+        return;
+    }
+    if (capabilities_.contains("AUTH=OAUTHBEARER"))
+        mechanism_ = BearerMechanism::OAuthBearer;
+    else if (capabilities_.contains("AUTH=XOAUTH2"))
+        mechanism_ = BearerMechanism::XOAuth2;
+    else {
+        Fail(QStringLiteral("The server offers no OAuth 2.0 sign-in (AUTH=OAUTHBEARER or "
+                            "AUTH=XOAUTH2); nothing was sent."));
+        return;
+    }
+    const QByteArray initial =
+        BearerInitialResponse(*mechanism_, request_.username, request_.address,
+                              request_.address.PortOr(ServerAddress::PlainPort), *request_.bearer);
+    const QByteArray command = NextTag() + " AUTHENTICATE " + MechanismName(*mechanism_);
+    if (capabilities_.contains("SASL-IR"))
+        Send(4, Step::Login, {command + ' ' + initial + "\r\n"});
+    else
+        Send(4, Step::Login, {command + "\r\n", initial + "\r\n"});
+}
+
+void ImapSession::OnBearerChallenge(const QByteArray& challenge) {
+    // The token was refused: the server says why in a challenge, and its refusal follows
+    // the answer.
+    bearerStatus_ = ChallengeStatus(challenge);
+    tmrTimeout.start();
+    transport_->Send(ErrorChallengeAnswer(*mechanism_) + "\r\n");
 }
 
 void ImapSession::Fail(const QString& message, bool serverLeft) {

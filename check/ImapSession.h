@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CheckSession.h"
+#include "Sasl.h"
 #include "Transport.h"
 #include "core/Clock.h"
 
@@ -8,7 +9,8 @@
 #include <QTimer>
 
 // The IMAP conversation with one user's server, on a connection of its own: greeting,
-// [STARTTLS,] CAPABILITY, the login (AUTHENTICATE PLAIN where offered, else LOGIN),
+// [STARTTLS,] CAPABILITY, the login (AUTHENTICATE PLAIN where offered, else LOGIN; with an
+// access token AUTHENTICATE OAUTHBEARER where offered, else XOAUTH2),
 // STATUS folder (UNSEEN), LOGOUT. The count is the folder's unseen messages. The stages, as
 // logged: 1 the greeting (and the TLS handshake of imaps), 2 STARTTLS and its handshake,
 // 3 CAPABILITY, 4 the login, 5 STATUS, 6 LOGOUT.
@@ -98,6 +100,10 @@ private:
     bool KeepCapabilities(const QByteArray& words);
     void AskCapabilities();
     void LogIn();
+    // Signs in with the request's access token.
+    void LogInWithBearer();
+    // Answers the server's error challenge during a bearer sign-in.
+    void OnBearerChallenge(const QByteArray& challenge);
     void AskCount();
     void SendDone();
     // Idling: the server said something that changes nothing, which proves the link.
@@ -132,6 +138,8 @@ private:
     bool preauth_ = false;
     bool tlsPending_ = false; // STARTTLS accepted: TLS begins once this arrival has ended
     QSet<QByteArray> capabilities_;
+    std::optional<BearerMechanism> mechanism_; // a bearer sign-in in progress
+    QString bearerStatus_;                     // what its error challenge said
 
     QByteArray response_; // the response being gathered
     bool inLiteral_ = false;

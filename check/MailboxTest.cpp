@@ -80,7 +80,7 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
                          ended = checked;
                          loop.quit();
                      });
-    session.Begin(CheckRequest{server.address, username, password, {}});
+    session.Begin(CheckRequest{server.address, username, password, {}, {}});
     if (!ended)
         loop.exec();
     session.Close();

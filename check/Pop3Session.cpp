@@ -38,6 +38,11 @@ void Pop3Session::Begin(const CheckRequest& request) {
         transport_.Close();
     security_ = address.security;
     stls_ = security_ == Security::StartTls ? Stls::Greeting : Stls::Off;
+    bearer_ = request.bearer ? Bearer::Capa : Bearer::Off;
+    mechanisms_.clear();
+    mechanism_.reset();
+    initialPending_.clear();
+    bearerStatus_.clear();
     const quint16 port = address.PortOr(plainPort_);
     awaitingReply_ = true; // the greeting
     if (security_ == Security::None)
@@ -58,6 +63,8 @@ void Pop3Session::SendLine(const QByteArray& bytes) {
 }
 
 void Pop3Session::OnLine(const QByteArray& line) {
+    if (running_ && OnBearerLine(line))
+        return;
     if (!awaitingReply_ || arrivalTaken_) {
         // Sent with a reply or with nothing asked: taking it as the next reply would put
         // the session one step ahead of the server.
@@ -71,7 +78,75 @@ void Pop3Session::OnLine(const QByteArray& line) {
     if (stls_ == Stls::AwaitReply && reply.left(4).toUpper() == QLatin1String("-ERR"))
         reply =
             QStringLiteral("-ERR STLS refused by the server: \"%1\"").arg(WithoutLineEnd(reply));
+    if (bearer_ == Bearer::Auth && reply.left(4).toUpper() == QLatin1String("-ERR")) {
+        result_.loginRefused = true;
+        if (!bearerStatus_.isEmpty())
+            reply = QStringLiteral("%1 (the provider's answer: %2)")
+                        .arg(WithoutLineEnd(reply), bearerStatus_);
+    }
     NextCheck(reply);
+}
+
+bool Pop3Session::OnBearerLine(const QByteArray& line) {
+    if (bearer_ == Bearer::CapaLines) {
+        // CAPA's list, up to its "." line. Only the SASL line matters, and only so many of its
+        // words are kept; a list without end runs out the reply time-out.
+        const QByteArray words = WithoutLineEnd(line).trimmed();
+        if (words == ".") {
+            bearer_ = Bearer::CapaDone;
+            arrivalTaken_ = true;
+            NextCheck(Ok);
+        } else if (words.toUpper().startsWith("SASL ")) {
+            for (const QByteArray& word : words.mid(5).toUpper().split(' ')) {
+                if (!word.isEmpty() && mechanisms_.size() < 64)
+                    mechanisms_.insert(word.left(64));
+            }
+        }
+        return true;
+    }
+    const bool challenge = line.startsWith('+') && !line.toUpper().startsWith("+OK");
+    if (bearer_ != Bearer::Auth || !challenge || !awaitingReply_ || arrivalTaken_)
+        return false;
+    arrivalTaken_ = true;
+    tmrTimeout.start();
+    if (!initialPending_.isEmpty()) {
+        // A token too long for the AUTH line goes after the server's empty challenge.
+        SendLine(std::exchange(initialPending_, QByteArray()) + "\r\n");
+    } else if (bearerStatus_.isEmpty()) {
+        // The token was refused: the server says why, and refuses once this is answered.
+        bearerStatus_ = ChallengeStatus(WithoutLineEnd(line).mid(1));
+        SendLine(ErrorChallengeAnswer(*mechanism_) + "\r\n");
+    } else {
+        NextCheck(QStringLiteral("-ERR Unexpected challenge from server: \"%1\"")
+                      .arg(WithoutLineEnd(FromCodePage(line.left(200)))));
+    }
+    return true;
+}
+
+std::optional<QString> Pop3Session::SendAuth() {
+    if (const auto refused = BearerRefusal(request_.address, transport_.IsEncrypted(),
+                                           request_.username, *request_.bearer))
+        return QStringLiteral("-ERR ") + *refused;
+    if (mechanisms_.contains("OAUTHBEARER"))
+        mechanism_ = BearerMechanism::OAuthBearer;
+    else if (mechanisms_.contains("XOAUTH2"))
+        mechanism_ = BearerMechanism::XOAuth2;
+    else
+        return QStringLiteral("-ERR The server offers no OAuth 2.0 sign-in (SASL OAUTHBEARER or "
+                              "XOAUTH2); nothing was sent.");
+    const QByteArray initial =
+        BearerInitialResponse(*mechanism_, request_.username, request_.address,
+                              request_.address.PortOr(plainPort_), *request_.bearer);
+    QByteArray command = "AUTH " + MechanismName(*mechanism_);
+    // A POP3 command line holds at most 255 octets with its line end.
+    if (command.size() + 1 + initial.size() + 2 <= 255)
+        command += ' ' + initial;
+    else
+        initialPending_ = initial;
+    bearer_ = Bearer::Auth;
+    stage_ = 3; // the reply to AUTH stands where the reply to PASS does
+    SendLine(command + "\r\n");
+    return std::nullopt;
 }
 
 void Pop3Session::OnEncrypted() {
@@ -155,6 +230,23 @@ std::optional<QString> Pop3Session::DoStep(const QString& Reply, bool& raiseStag
                 transport_.StartTls();
             }
             return std::nullopt;
+        }
+        if (bearer_ == Bearer::Capa) {
+            if (security_ != Security::None && !transport_.IsEncrypted())
+                return QStringLiteral("-ERR TLS is not established; CAPA was not sent.");
+            raiseStage = false;
+            bearer_ = Bearer::CapaSent;
+            SendLine(QByteArrayLiteral("CAPA\r\n"));
+            return std::nullopt;
+        }
+        if (bearer_ == Bearer::CapaSent) {
+            raiseStage = false;
+            bearer_ = Bearer::CapaLines; // the list follows, up to "."
+            return std::nullopt;
+        }
+        if (bearer_ == Bearer::CapaDone) {
+            raiseStage = false;
+            return SendAuth();
         }
         return SendCommand("USER", request_.username, QStringLiteral("user name"));
     case 2:

@@ -1,17 +1,20 @@
 #pragma once
 
 #include "CheckSession.h"
+#include "Sasl.h"
 
+#include <QSet>
 #include <QTimer>
 #include <optional>
 
 class Transport;
 
 // The POP3 conversation with one user's server over the program's one POP3 connection:
-// greeting, [STLS,] USER, PASS, STAT, QUIT. Every event (a reply line, a socket failure, the
-// reply time-out) goes through `NextCheck`, which advances the session by one step. A command
-// goes out only once the reply to the one before it (or the greeting) is in; the reply is the
-// first line that arrives after it, and any other line answers no command and is dropped.
+// greeting, [STLS,] USER, PASS, STAT, QUIT; with an access token, greeting, [STLS,] CAPA,
+// AUTH OAUTHBEARER (where listed, else XOAUTH2), STAT, QUIT. Every event (a reply line, a socket
+// failure, the reply time-out) goes through `NextCheck`, which advances the session by one step. A
+// command goes out only once the reply to the one before it (or the greeting) is in; the reply is
+// the first line that arrives after it, and any other line answers no command and is dropped.
 class Pop3Session final : public CheckSession {
     Q_OBJECT
 public:
@@ -39,6 +42,9 @@ private:
     void SendLine(const QByteArray& bytes);
     void OnLine(const QByteArray& line);
     void OnEncrypted();
+    // The bearer sign-in's own lines (CAPA's list, challenges); true when `line` was one.
+    bool OnBearerLine(const QByteArray& line);
+    std::optional<QString> SendAuth();
 
     Transport& transport_;
     quint16 plainPort_;
@@ -55,4 +61,12 @@ private:
     Security security_ = Security::None;
     enum class Stls { Off, Greeting, AwaitReply, Handshake, Done };
     Stls stls_ = Stls::Off;
+    // The bearer sign-in, all of it in the greeting's stage until AUTH is answered (stage 3,
+    // as PASS is).
+    enum class Bearer { Off, Capa, CapaSent, CapaLines, CapaDone, Auth };
+    Bearer bearer_ = Bearer::Off;
+    QSet<QByteArray> mechanisms_; // SASL mechanisms that CAPA listed
+    std::optional<BearerMechanism> mechanism_;
+    QByteArray initialPending_; // the initial response, when it waits for the empty challenge
+    QString bearerStatus_;      // what the error challenge said
 };

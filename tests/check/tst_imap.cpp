@@ -1,6 +1,9 @@
 // The IMAP check session over real loopback sockets, against a scripted server for what a
 // real one will not do (Dovecot's rows are with the POP3 ones).
+#include "check/CheckText.h"
 #include "check/ImapSession.h"
+#include "check/Pop3Session.h"
+#include "check/Sasl.h"
 #include "check/SocketTransport.h"
 #include "core/ClockJumps.h"
 #include "support/RunTests.h"
@@ -498,9 +501,166 @@ private slots:
     }
 };
 
+// Signing in with an OAuth 2.0 access token, on both protocols, against a scripted server:
+// which mechanism goes out, with or without its initial response, how a refusal's challenge
+// is answered, and what the failure then says.
+class TestBearerSasl final : public QObject {
+    Q_OBJECT
+
+    // The client's first message for "alice" with the token "tok", base64; "%p" the port.
+    static QByteArray Message(BearerMechanism mechanism, quint16 port, const QByteArray& token) {
+        const QByteArray raw =
+            mechanism == BearerMechanism::XOAuth2
+                ? "user=alice\x01"
+                  "auth=Bearer " +
+                      token + "\x01\x01"
+                : "n,a=alice,\x01host=127.0.0.1\x01port=" + QByteArray::number(port) +
+                      "\x01"
+                      "auth=Bearer " +
+                      token + "\x01\x01";
+        return raw.toBase64();
+    }
+
+private slots:
+    void exchange_data() {
+        QTest::addColumn<bool>("imap");
+        QTest::addColumn<QByteArray>("token");
+        QTest::addColumn<ServerScript>("script");
+        QTest::addColumn<QByteArrayList>("sent"); // "$OB", "$XO": the first messages
+        QTest::addColumn<int>("count");           // -1: the check fails
+        QTest::addColumn<QString>("error");
+        const QByteArray ok = "* STATUS INBOX (UNSEEN 4)\r\na3 OK\r\n";
+        const QByteArrayList counted = {"a3 STATUS \"INBOX\" (UNSEEN)", "a4 LOGOUT"};
+        const QByteArray refusal = QByteArray(R"({"status":"invalid_token","scope":"mail"})");
+        const QByteArray challenge = "+ " + refusal.toBase64() + "\r\n";
+        const QString refused =
+            "NO [AUTHENTICATIONFAILED] Authentication failed. (the provider's answer: status "
+            "invalid_token, scope mail)";
+        QTest::newRow("IMAP OAUTHBEARER, SASL-IR")
+            << true << QByteArray("tok")
+            << Imap("IMAP4rev1 SASL-IR AUTH=XOAUTH2 AUTH=OAUTHBEARER",
+                    {"a2 OK\r\n", ok, "a4 OK\r\n"})
+            << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE OAUTHBEARER $OB"} + counted << 4
+            << "";
+        QTest::newRow("IMAP XOAUTH2, continuation")
+            << true << QByteArray("tok")
+            << Imap("IMAP4rev1 AUTH=PLAIN AUTH=XOAUTH2", {"+ \r\n", "a2 OK\r\n", ok, "a4 OK\r\n"})
+            << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE XOAUTH2", "$XO"} + counted << 4
+            << "";
+        QTest::newRow("IMAP OAUTHBEARER refused")
+            << true << QByteArray("tok")
+            << Imap("IMAP4rev1 SASL-IR AUTH=OAUTHBEARER",
+                    {challenge, "a2 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n"})
+            << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE OAUTHBEARER $OB", "AQ=="} << -1
+            << refused;
+        QTest::newRow("IMAP XOAUTH2 refused, challenge not JSON")
+            << true << QByteArray("tok")
+            << Imap("IMAP4rev1 SASL-IR AUTH=XOAUTH2",
+                    {"+ " + QByteArray("no\x01way").toBase64() + "\r\n", "a2 NO Denied\r\n"})
+            << QByteArrayList{"a1 CAPABILITY", "a2 AUTHENTICATE XOAUTH2 $XO", ""} << -1
+            << "NO Denied (the provider's answer: \"no?way\")";
+        QTest::newRow("IMAP without a bearer mechanism")
+            << true << QByteArray("tok") << Imap("IMAP4rev1 AUTH=PLAIN", {})
+            << QByteArrayList{"a1 CAPABILITY"} << -1
+            << "The server offers no OAuth 2.0 sign-in (AUTH=OAUTHBEARER or AUTH=XOAUTH2); "
+               "nothing was sent.";
+        QTest::newRow("IMAP token with a line break")
+            << true << QByteArray("tok\r\na9 LOGOUT") << Imap("IMAP4rev1 AUTH=OAUTHBEARER", {})
+            << QByteArrayList{"a1 CAPABILITY"} << -1
+            << "The access token holds a character that is not allowed; nothing was sent.";
+        const QByteArray capa = "+OK\r\nUSER\r\nSASL PLAIN OAUTHBEARER XOAUTH2\r\n.\r\n";
+        QTest::newRow("POP3 OAUTHBEARER, initial response")
+            << false << QByteArray("tok")
+            << Conversation(
+                   {"+OK Ready.\r\n", capa, "+OK Logged in.\r\n", "+OK 3 100\r\n", "+OK Bye.\r\n"})
+            << QByteArrayList{"CAPA", "AUTH OAUTHBEARER $OB", "STAT", "QUIT"} << 3 << "";
+        // A token too long for a POP3 command line follows the server's empty challenge.
+        QTest::newRow("POP3 XOAUTH2, long token")
+            << false << QByteArray(300, 't')
+            << Conversation({"+OK Ready.\r\n", "+OK\r\nSASL XOAUTH2\r\n.\r\n", "+ \r\n",
+                             "+OK Logged in.\r\n", "+OK 5 100\r\n", "+OK Bye.\r\n"})
+            << QByteArrayList{"CAPA", "AUTH XOAUTH2", "$XO", "STAT", "QUIT"} << 5 << "";
+        QTest::newRow("POP3 OAUTHBEARER refused")
+            << false << QByteArray("tok")
+            << Conversation({"+OK Ready.\r\n", capa, challenge, "-ERR [AUTH] Denied.\r\n"})
+            << QByteArrayList{"CAPA", "AUTH OAUTHBEARER $OB", "AQ=="} << -1
+            << "[AUTH] Denied. (the provider's answer: status invalid_token, scope mail)";
+        QTest::newRow("POP3 XOAUTH2 refused")
+            << false << QByteArray("tok")
+            << Conversation({"+OK Ready.\r\n", "+OK\r\nSASL XOAUTH2\r\n.\r\n", challenge,
+                             "-ERR Denied.\r\n"})
+            << QByteArrayList{"CAPA", "AUTH XOAUTH2 $XO", ""} << -1
+            << "Denied. (the provider's answer: status invalid_token, scope mail)";
+        QTest::newRow("POP3 without a bearer mechanism")
+            << false << QByteArray("tok")
+            << Conversation({"+OK Ready.\r\n", "+OK\r\nSASL PLAIN\r\n.\r\n"})
+            << QByteArrayList{"CAPA"} << -1
+            << "The server offers no OAuth 2.0 sign-in (SASL OAUTHBEARER or XOAUTH2); nothing "
+               "was sent.";
+    }
+    void exchange() {
+        QFETCH(bool, imap);
+        QFETCH(QByteArray, token);
+        QFETCH(ServerScript, script);
+        QFETCH(QByteArrayList, sent);
+        QFETCH(int, count);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.Queue(script);
+        SocketTransport pop3Transport;
+        const TransportFactory factory = [] { return std::make_unique<SocketTransport>(); };
+        std::unique_ptr<CheckSession> session;
+        if (imap)
+            session = std::make_unique<ImapSession>(factory);
+        else
+            session = std::make_unique<Pop3Session>(pop3Transport, server.Port());
+        session->SetTimeoutInterval(2000);
+        std::optional<CheckResult> result;
+        connect(session.get(), &CheckSession::Finished, this,
+                [&](const CheckResult& r) { result = r; });
+        const QString text = (imap ? "imap://" : "pop3://") + Local(server.Port());
+        CheckRequest request{ParseServerAddress(text).address, "alice", {}, {}, token};
+        session->Begin(request);
+        QVERIFY(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        QCOMPARE(WithoutLineEnd(result->failure.value_or(QString())), error);
+        QCOMPARE(result->count ? result->count->count : -1, count);
+        QCOMPARE(result->loginRefused, error.contains("Denied") || error.contains("NO [AUTH"));
+        const QByteArray ob = Message(BearerMechanism::OAuthBearer, server.Port(), token);
+        const QByteArray xo = Message(BearerMechanism::XOAuth2, server.Port(), token);
+        for (QByteArray& line : sent)
+            line.replace("$OB", ob).replace("$XO", xo);
+        QByteArrayList received = server.Received(0);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        QCOMPARE(received, sent);
+    }
+
+    // A token goes out in clear only to a loopback address, and over TLS only once it is up.
+    void clearOnlyToLoopback_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("encrypted");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("plain, 127.0.0.2") << "imap://127.0.0.2" << false << true;
+        QTest::newRow("plain, ::1") << "pop3://[::1]" << false << true;
+        QTest::newRow("plain, a name") << "imap://localhost" << false << false;
+        QTest::newRow("plain, elsewhere") << "pop3://192.0.2.7" << false << false;
+        QTest::newRow("STARTTLS, not yet") << "imap+starttls://127.0.0.1" << false << false;
+        QTest::newRow("TLS, up") << "pop3s://mail.example.com" << true << true;
+    }
+    void clearOnlyToLoopback() {
+        QFETCH(QString, server);
+        QFETCH(bool, encrypted);
+        QFETCH(bool, sent);
+        const auto refusal =
+            BearerRefusal(ParseServerAddress(server).address, encrypted, "alice", "tok");
+        QCOMPARE(!refusal.has_value(), sent);
+    }
+};
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestImapWire, TestImapIdle>(argc, argv);
+    return RunTests<TestImapWire, TestImapIdle, TestBearerSasl>(argc, argv);
 }
 
 #include "tst_imap.moc"
