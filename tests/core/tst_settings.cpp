@@ -2,6 +2,7 @@
 #include "check/Logs.h"
 #include "core/Cipher.h"
 #include "core/Clock.h"
+#include "core/OAuthProviders.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "core/SideFile.h"
@@ -932,6 +933,96 @@ private slots:
         again.Load(w.settings);
         QCOMPARE(again.Skipped(), 0);
         QCOMPARE(again.Of(w.settings.Users[0].Id), side.Of(w.settings.Users[0].Id));
+    }
+
+    // The provider file: which providers come of it, what is said about the rest, and which
+    // provider a mail host is proposed with.
+    void providerFile_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("providers"); // the names, after the two built in
+        QTest::addColumn<QString>("proposed");  // for `host`
+        QTest::addColumn<QStringList>("problems");
+        const QByteArray company = "[Company]\nAuthorizationUrl = https://id.example.com/auth\n"
+                                   "TokenUrl=https://id.example.com/token\nClientId=tarnwick\n"
+                                   "Scopes=openid  mail\nHosts=*.example.com imap.example.org\n";
+        const auto skipped = [](const char* group, const char* key, const char* why) {
+            return QStringLiteral("Tarnwick-oauth2.conf: [%1] %2: %3; the provider is skipped.")
+                .arg(group, key, why);
+        };
+        const char* notHttps = "not an https address (http only to a loopback address)";
+        QTest::newRow("company, a host of its domain") << company << "Mail.Example.COM."
+                                                       << "Company"
+                                                       << "Company" << QStringList{};
+        QTest::newRow("the domain itself is not in it") << company << "example.com"
+                                                        << "Company"
+                                                        << "" << QStringList{};
+        QTest::newRow("a built-in host") << company << "outlook.office365.com"
+                                         << "Company"
+                                         << "Microsoft" << QStringList{};
+        QTest::newRow("comments, loopback http, no secret")
+            << QByteArray("# ours\n; too\n[Test]\nAuthorizationUrl=http://127.0.0.5:8080/a\n"
+                          "TokenUrl=http://[::1]/t\nClientId=c\nScopes=s\nHosts=localhost\n")
+            << "localhost"
+            << "Test"
+            << "Test" << QStringList{};
+        QTest::newRow("http elsewhere")
+            << QByteArray(company).replace("https://id.example.com/token",
+                                           "http://id.example.com/token")
+            << ""
+            << ""
+            << "" << QStringList{skipped("Company", "TokenUrl", notHttps)};
+        QTest::newRow("credentials in the address")
+            << QByteArray(company).replace("https://id.", "https://u:p@id.") << ""
+            << ""
+            << "" << QStringList{skipped("Company", "AuthorizationUrl", notHttps)};
+        QTest::newRow("missing client, then a good one")
+            << QByteArray(company).replace("ClientId=tarnwick\n", "") + "[Other]\n" +
+                   QByteArray(company).mid(10)
+            << ""
+            << "Other"
+            << "" << QStringList{skipped("Company", "ClientId", "missing")};
+        QTest::newRow("unknown key, twice the same, bad host")
+            << company + "Colour=blue\n" + company +
+                   QByteArray(company)
+                       .replace("[Company]", "[Third]")
+                       .replace("*.example", "x*.example")
+            << ""
+            << ""
+            << ""
+            << QStringList{skipped("Company", "Colour", "not a key of a provider"),
+                           skipped("Company", "(name)", "named twice"),
+                           skipped("Third", "Hosts", "\"x*.example.com\" is not a host name")};
+        QTest::newRow("no scopes, no token address")
+            << QByteArray(company).replace("Scopes=openid  mail\n", "") +
+                   QByteArray(company)
+                       .replace("[Company]", "[B]")
+                       .replace("TokenUrl=https://id.example.com/token\n", "")
+            << ""
+            << ""
+            << ""
+            << QStringList{skipped("Company", "Scopes", "missing"),
+                           skipped("B", "TokenUrl", "missing")};
+    }
+    void providerFile() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, host);
+        QFETCH(QString, providers);
+        QFETCH(QString, proposed);
+        QFETCH(QStringList, problems);
+        QStringList said;
+        QList<OAuthProvider> all = BuiltInProviders({});
+        all += ParseProviderFile(text, "Tarnwick-oauth2.conf", said);
+        QStringList names;
+        for (const OAuthProvider& provider : all.mid(2))
+            names << provider.name;
+        QCOMPARE(names.join(' '), providers);
+        QCOMPARE(said, problems);
+        const OAuthProvider* found = ProviderForHost(all, host);
+        QCOMPARE(found ? found->name : QString(), proposed);
+        // Without a client ID from the build, the built-in ones say so and how to go on.
+        QCOMPARE(all[0].Unavailable(), "This build of Tarnwick has no client ID for Microsoft: "
+                                       "enter one you registered with Microsoft.");
     }
 };
 
