@@ -12,7 +12,7 @@ CheckEngine::CheckEngine(Settings& settings, MailboxStates& states, const Clock&
                          Transport& transport, CheckLogs& logs, quint16 port, QObject* parent)
     : QObject(parent), settings_(settings), states_(states), clock_(clock), logs_(logs),
       recorder_(settings, states, logs), pop3_(transport, port), imap_(makeTransport_),
-      idle_(settings, logs, recorder_, makeTransport_) {
+      idle_(settings, logs, recorder_, makeTransport_), tokens_(clock) {
     idle_.SetClock(&clock_);
     tmrCheckMail.setInterval(1);
     // A coarse timer may fire early: the tick after the one-second pause would then find a
@@ -144,11 +144,66 @@ void CheckEngine::OnCounted(const ServerCount& count) {
         recorder_.Record(index, count.stage, count.reply, count.countText, count.count);
 }
 
+void CheckEngine::SignedInAgain(quint64 userId) {
+    signedOut_.remove(userId);
+    tokens_.Forget(userId);
+    if (!Checking)
+        ScheduleNextTick(0);
+}
+
+void CheckEngine::BeginWithToken(const CheckRequest& request, const SignIn& signIn) {
+    const quint64 id = curUserId_;
+    CheckSession* session = active_;
+    tokens_.Get(id, signIn, [this, id, session, request](const BearerTokens::Result& got) {
+        if (!Checking || curUserId_ != id || active_ != session)
+            return; // the run went on without it (the exit, a deleted user)
+        const int index = settings_.IndexOfId(id);
+        if (got.token && index >= 0) {
+            CheckRequest withToken = request;
+            withToken.password.clear();
+            withToken.bearer = *got.token;
+            active_->Begin(withToken);
+            emit StatusChanged();
+            return;
+        }
+        if (index >= 0 && got.reply.kind == TokenReply::Kind::Refused &&
+            got.reply.error == QLatin1String("invalid_grant")) {
+            // Trying again would only be refused again: the user must sign in anew.
+            signedOut_.insert(id);
+            logs_.DoError(QStringLiteral("Sign in again: the provider no longer accepts this "
+                                         "sign-in (invalid_grant: %1)")
+                              .arg(got.reply.description.isEmpty()
+                                       ? QStringLiteral("no reason given")
+                                       : got.reply.description),
+                          index, 0);
+            emit SignInLost(id);
+        } else if (index >= 0) {
+            logs_.DoError(got.reply.Text(), index, 0);
+        }
+        active_ = nullptr;
+        EndRun();
+    });
+}
+
 void CheckEngine::OnSessionEnded(const CheckResult& result) {
+    if (result.failure && result.loginRefused && activeSignIn_ && !retried_) {
+        // An access token may be refused before its time (revoked, the server's clock): one
+        // fresh token is tried before the failure counts.
+        retried_ = true;
+        tokens_.Forget(curUserId_);
+        const int index = settings_.IndexOfId(curUserId_);
+        if (index >= 0) {
+            BeginWithToken(RequestFor(settings_, curUserId_, activeAddress_), *activeSignIn_);
+            return;
+        }
+    }
     if (result.failure)
         logs_.DoError(*result.failure, settings_.IndexOfId(curUserId_), result.failedStage);
     // A server that offers IDLE is watched from now on, on a connection of its own.
-    const bool watched = active_ == &imap_ && !result.gone && !result.failure && result.offersIdle;
+    // A mailbox that signs in with a token is polled: its watcher would log in with the
+    // password field, which holds the refresh token.
+    const bool watched =
+        active_ == &imap_ && !result.gone && !result.failure && result.offersIdle && !activeSignIn_;
     if (watched)
         idle_.Watch(curUserId_, activeAddress_);
     // The next due user follows at once when the checked one was deleted meanwhile, or is
@@ -193,12 +248,18 @@ void CheckEngine::PickAndBegin() {
     else
         active_ = &pop3_;
     activeAddress_ = server.address;
+    retried_ = false;
+    activeSignIn_ = signIns_ ? signIns_(user.Id) : std::nullopt;
+    if (activeSignIn_) {
+        BeginWithToken(RequestFor(settings_, user.Id, server.address), *activeSignIn_);
+        return;
+    }
     active_->Begin(RequestFor(settings_, user.Id, server.address));
     emit StatusChanged();
 }
 
 bool CheckEngine::Skipped(const UserRecord& user) const {
-    return idle_.IsWatched(user.Id) || (held_ && held_(user));
+    return idle_.IsWatched(user.Id) || signedOut_.contains(user.Id) || (held_ && held_(user));
 }
 
 int CheckEngine::PickDueUser() const {

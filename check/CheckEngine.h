@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BearerTokens.h"
 #include "CountRecorder.h"
 #include "IdleUsers.h"
 #include "ImapSession.h"
@@ -9,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <functional>
 
@@ -77,6 +79,16 @@ public:
     // Users for whom this says true are not checked: their password is not there yet.
     void SetHeld(std::function<bool(const UserRecord&)> held) { held_ = std::move(held); }
 
+    // How each mailbox signs in when not with its password (nothing: with its password).
+    void SetSignIns(std::function<std::optional<SignIn>(quint64 userId)> signIns) {
+        signIns_ = std::move(signIns);
+    }
+    BearerTokens& Tokens() { return tokens_; }
+    // The provider no longer accepted the mailbox's sign-in: it is not checked until it is
+    // signed in again.
+    bool SignedOut(quint64 userId) const { return signedOut_.contains(userId); }
+    void SignedInAgain(quint64 userId);
+
     // Where sessions other than POP3 get their connections from.
     void SetTransportFactory(TransportFactory factory) { makeTransport_ = std::move(factory); }
 
@@ -90,6 +102,8 @@ public:
 signals:
     // A check run began or ended.
     void CheckingChanged(bool checking);
+    // The provider no longer accepts the sign-in of the mailbox `userId`.
+    void SignInLost(quint64 userId);
     // A server reported more mail than the user with identity `userId` has accepted.
     void NewMailFound(quint64 userId, qint32 count);
     // What the user lists show may have changed: who is being checked, or a count.
@@ -98,6 +112,8 @@ signals:
 private:
     // The pick (the session's stage 0): the next due user's session begins, or the run ends.
     void PickAndBegin();
+    // Begins the check of the user being checked with an access token, once there is one.
+    void BeginWithToken(const CheckRequest& request, const SignIn& signIn);
     void OnCounted(const ServerCount& count);
     void OnSessionEnded(const CheckResult& result);
     void SetChecking(bool checking);
@@ -121,8 +137,13 @@ private:
     Pop3Session pop3_;
     ImapSession imap_;
     IdleUsers idle_;
-    ServerAddress activeAddress_;    // where the user being checked is checked
-    CheckSession* active_ = nullptr; // the session of the user being checked
+    BearerTokens tokens_;
+    std::function<std::optional<SignIn>(quint64 userId)> signIns_;
+    QSet<quint64> signedOut_;
+    std::optional<SignIn> activeSignIn_; // the checked user's, when it signs in so
+    bool retried_ = false;               // its refused token was replaced once already
+    ServerAddress activeAddress_;        // where the user being checked is checked
+    CheckSession* active_ = nullptr;     // the session of the user being checked
 
     bool Checking = false;
     quint64 curUserId_ = 0;  // the user being checked, followed by identity

@@ -56,6 +56,13 @@ struct InSignal {
 };
 } // namespace
 
+QNetworkProxy MailProxyFor(const QString& host) {
+    const QNetworkProxy proxy = MailProxy();
+    return proxy.type() == QNetworkProxy::NoProxy || Direct(host)
+               ? QNetworkProxy(QNetworkProxy::NoProxy)
+               : proxy;
+}
+
 SocketTransport::SocketTransport(QObject* parent) : Transport(parent), proxy_(MailProxy()) {}
 
 SocketTransport::~SocketTransport() {

@@ -12,6 +12,10 @@
 #include <functional>
 #include <memory>
 
+// The proxy that a connection to `host` goes through: the environment's all_proxy, unless
+// no_proxy names the host; else none. Mail and the token requests of a sign-in alike.
+QNetworkProxy MailProxyFor(const QString& host);
+
 class QTcpSocket;
 
 // What a socket failure outside TLS tells the user: the host and the port that were tried,

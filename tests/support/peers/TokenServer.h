@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrlQuery>
+#include <utility>
+
+// A provider's token address on 127.0.0.1: each POST gets the next queued answer (the last
+// one again once the queue is down to it), and its form is kept.
+class TokenServer final : public QObject {
+public:
+    TokenServer() {
+        server_.listen(QHostAddress::LocalHost);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(*socket); });
+            }
+        });
+    }
+    QString Url() const {
+        return QStringLiteral("http://127.0.0.1:%1/token").arg(server_.serverPort());
+    }
+    // `status` and `body` for the next request.
+    void Queue(int status, const QByteArray& body) { answers_.append({status, body}); }
+    // The forms received, one per request.
+    QList<QUrlQuery> forms;
+
+private:
+    void Read(QTcpSocket& socket) {
+        QByteArray& buffer = buffers_[&socket];
+        buffer += socket.readAll();
+        const qsizetype end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        qsizetype length = 0;
+        for (const QByteArray& line : buffer.left(end).split('\n')) {
+            if (line.toLower().startsWith("content-length:"))
+                length = line.mid(15).trimmed().toLongLong();
+        }
+        if (buffer.size() < end + 4 + length)
+            return;
+        forms.append(QUrlQuery(QString::fromUtf8(buffer.mid(end + 4, length))));
+        buffers_.remove(&socket);
+        const auto [status, body] = answers_.size() > 1 ? answers_.takeFirst() : answers_.value(0);
+        socket.write("HTTP/1.1 " + QByteArray::number(status) +
+                     " X\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                     "Content-Length: " +
+                     QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket.disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    QList<std::pair<int, QByteArray>> answers_;
+    QHash<QTcpSocket*, QByteArray> buffers_;
+};
