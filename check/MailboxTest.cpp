@@ -40,7 +40,8 @@ std::optional<QSslCertificate> Trustable(const QList<QSslError>& errors,
 } // namespace
 
 MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& username,
-                                   const QString& password) const {
+                                   const QString& password,
+                                   const std::optional<QString>& bearer) const {
     MailboxTestResult result;
     const ServerParse server = ParseServerAddress(mailServer);
     if (!server.ok) {
@@ -80,7 +81,7 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
                          ended = checked;
                          loop.quit();
                      });
-    session.Begin(CheckRequest{server.address, username, password, {}, {}});
+    session.Begin(CheckRequest{server.address, username, password, {}, bearer});
     if (!ended)
         loop.exec();
     session.Close();

@@ -27,8 +27,10 @@ public:
 
     // Runs the check of `mailServer` with `username` and `password`; returns when it is done
     // (at most the reply time-out later), with the event loop running meanwhile.
+    // With `bearer`, the check signs in with that access token instead.
     MailboxTestResult Run(const QString& mailServer, const QString& username,
-                          const QString& password) const;
+                          const QString& password,
+                          const std::optional<QString>& bearer = std::nullopt) const;
 
     // Appends `certificate`, in PEM, to the file of trusted certificates, creating it readable
     // by its owner alone. False, with the reason, when it cannot be written.

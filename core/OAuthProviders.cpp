@@ -226,6 +226,39 @@ QList<OAuthProvider> LoadProviders(const QString& path, const BuiltInClients& cl
     return providers;
 }
 
+namespace {
+const QByteArray SignInField = QByteArrayLiteral("signin");
+const QByteArray ClientIdField = QByteArrayLiteral("signin-client-id");
+
+QString FieldOf(const SideFile::Fields& fields, const QByteArray& name) {
+    for (const auto& [key, value] : fields) {
+        if (key == name)
+            return value;
+    }
+    return QString();
+}
+
+void SetField(SideFile::Fields& fields, const QByteArray& name, const QString& value) {
+    fields.removeIf([&](const auto& field) { return field.first == name; });
+    if (!value.isEmpty())
+        fields.append({name, value});
+}
+} // namespace
+
+QString SignInProviderOf(const SideFile::Fields& fields) {
+    return FieldOf(fields, SignInField);
+}
+
+QString OwnClientIdOf(const SideFile::Fields& fields) {
+    return FieldOf(fields, ClientIdField);
+}
+
+void SetSignInProvider(SideFile::Fields& fields, const QString& provider,
+                       const QString& ownClientId) {
+    SetField(fields, SignInField, provider);
+    SetField(fields, ClientIdField, provider.isEmpty() ? QString() : ownClientId);
+}
+
 const OAuthProvider* ProviderForHost(const QList<OAuthProvider>& providers, const QString& host) {
     for (const OAuthProvider& provider : providers) {
         if (provider.Serves(host))

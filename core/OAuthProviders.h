@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SideFile.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -49,6 +51,13 @@ QList<OAuthProvider> ParseProviderFile(const QByteArray& text, const QString& fi
 // own; a provider of the file with a built-in's name takes its place. What was skipped goes
 // to standard error, a line each.
 QList<OAuthProvider> LoadProviders(const QString& path, const BuiltInClients& clients);
+
+// The provider a mailbox signs in with, as its side-file fields say (empty: its password),
+// and the client ID the user entered for a built-in provider that the build has none for.
+QString SignInProviderOf(const SideFile::Fields& fields);
+QString OwnClientIdOf(const SideFile::Fields& fields);
+void SetSignInProvider(SideFile::Fields& fields, const QString& provider,
+                       const QString& ownClientId);
 
 // The provider that serves `host`, or nothing.
 const OAuthProvider* ProviderForHost(const QList<OAuthProvider>& providers, const QString& host);

@@ -76,6 +76,11 @@ QString Paths::AccountsFile() const {
         QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick.accounts")));
 }
 
+QString Paths::OAuthProvidersFile() const {
+    return QDir::toNativeSeparators(
+        QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick-oauth2.conf")));
+}
+
 QString Paths::CaFile() const {
     return QDir::toNativeSeparators(
         QFileInfo(SettingsFile).dir().filePath(QStringLiteral("Tarnwick-ca.pem")));

@@ -22,6 +22,8 @@ struct Paths {
     QString OptionsFile() const;
     // The per-mailbox fields kept beside the settings file (Tarnwick.accounts).
     QString AccountsFile() const;
+    // More OAuth 2.0 providers than the built-in ones (Tarnwick-oauth2.conf).
+    QString OAuthProvidersFile() const;
 };
 
 // Appends the folder separator unless the path already ends in one; "" gives the separator.

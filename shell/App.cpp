@@ -69,6 +69,7 @@ void App::Main() {
                      qPrintable(QDir::toNativeSeparators(side_.Path())),
                      qPrintable(side_.Refused()));
     file_.SetSideFile(&side_);
+    providers_ = LoadProviders(env_.paths.OAuthProvidersFile(), BuiltInClients::FromBuild());
     loadedWhole_ = loaded.message.isEmpty();
     QString optionsRefused;
     options_ = Options::Load(env_.paths.OptionsFile(), &optionsRefused);
@@ -239,6 +240,7 @@ void App::LoadWindows() {
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
     editor_->SetMailboxTest(&mailboxTest_);
     LoadQuietTimes();
+    UseSignIns();
 
     ControlCentreActions actions;
     actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
@@ -269,6 +271,51 @@ void App::LoadWindows() {
         if (!exiting_)
             alert_->Wake();
     });
+}
+
+void App::UseSignIns() {
+    engine_.SetSignIns([this](quint64 id) -> std::optional<SignIn> {
+        const SideFile::Fields& fields = side_.Of(id);
+        const OAuthProvider* named = ProviderNamed(providers_, SignInProviderOf(fields));
+        const int index = settings_.IndexOfId(id);
+        if (!named || index < 0)
+            return std::nullopt;
+        SignIn signIn{*named, settings_.Users[index].Password};
+        if (signIn.provider.NeedsClientId())
+            signIn.provider.clientId = OwnClientIdOf(fields);
+        return signIn;
+    });
+    connect(&engine_.Tokens(), &BearerTokens::RefreshTokenRotated, this,
+            &App::SaveRefreshToken);
+    editor_->SetSignInAccess(
+        {providers_, [this](quint64 id) { return side_.Of(id); },
+         [this](quint64 id, const QString& provider, const QString& clientId) {
+             SetSignInProvider(side_.Of(id), provider, clientId);
+         },
+         env_.openUrl,
+         [this](quint64 id, const QString& token, qint64 expiresIn) {
+             engine_.SignedInAgain(id);
+             engine_.Tokens().Remember(id, token, expiresIn);
+         }});
+}
+
+void App::SaveRefreshToken(quint64 userId, const QString& refreshToken) {
+    const int index = settings_.IndexOfId(userId);
+    if (index < 0)
+        return;
+    // Saved at once, as a password change is: the old token may already be void.
+    settings_.Users[index].Password = refreshToken;
+    if (kept_ && kept_->On()) {
+        kept_->StoreAll([this, alive = QPointer<App>(this)](const QString& error) {
+            if (!alive)
+                return;
+            if (!error.isEmpty())
+                Trace(QStringLiteral("The new sign-in could not go into the keyring: ") + error);
+            SaveWithoutWaiting();
+        });
+        return;
+    }
+    SaveWithoutWaiting();
 }
 
 QuietHours App::QuietHoursOf(quint64 userId) {

@@ -12,6 +12,7 @@
 #include "core/QuietHours.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
+#include "core/OAuthProviders.h"
 #include "core/SideFile.h"
 #include "core/UserLists.h"
 
@@ -53,6 +54,8 @@ struct Environment {
     SecretStore* secrets = nullptr;
     // The desktop's notification service; none: alerts always in the alert window.
     DesktopNotifications* notifications = nullptr;
+    // Opens an address in the desktop's browser, for an OAuth 2.0 sign-in.
+    std::function<bool(const QUrl&)> openUrl = {};
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
@@ -122,6 +125,10 @@ private:
     // service runs, the alerts go there whatever the choice says.
     bool DesktopNotificationsForced() const;
     // Quiet hours: where the editor and the alerts find a mailbox's, and what follows them.
+    // Mailboxes that sign in with OAuth 2.0: the providers, the engine's and the editor's
+    // access to how each mailbox signs in, and a rotated refresh token saved.
+    void UseSignIns();
+    void SaveRefreshToken(quint64 userId, const QString& refreshToken);
     QuietHours QuietHoursOf(quint64 userId);
     void SetQuietHoursOf(quint64 userId, const QuietHours& hours);
     void LoadQuietTimes();
@@ -132,6 +139,7 @@ private:
     Settings settings_;
     MailboxStates states_;        // what each mailbox is doing now
     Options options_;             // kept beside the settings file
+    QList<OAuthProvider> providers_; // built in and Tarnwick-oauth2.conf's
     bool optionsRefused_ = false; // the file was not read: its choices are not known
     bool loadedWhole_ = false;    // the settings file was read as it is, nothing kept aside
     bool backupTidied_ = false;

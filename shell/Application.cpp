@@ -22,6 +22,7 @@
 #include "ui/SetupWindow.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -116,7 +117,8 @@ int RunTarnwick(int argc, char** argv) {
     const std::unique_ptr<DesktopNotifications> notifications =
         HasSessionBus() ? ConnectDesktopNotifications(AppEmblemImage(48)) : nullptr;
     App tarnwick(Environment{paths, clock, dialogs, random, *tray, CheckEngine::Pop3Port,
-                             clockJumps.get(), !headless, &secrets, notifications.get()});
+                             clockJumps.get(), !headless, &secrets, notifications.get(),
+                             [](const QUrl& url) { return QDesktopServices::openUrl(url); }});
     instance.Listen([&tarnwick] {
         if (ControlCentre* centre = tarnwick.Main_())
             centre->ShowForm();

@@ -3,6 +3,7 @@
 #include "DialogFrame.h"
 #include "Dialogs.h"
 #include "PasswordWindow.h"
+#include "SignInWindow.h"
 #include "UserEntry.h"
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
@@ -13,6 +14,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,7 +28,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     setObjectName(QStringLiteral("frmEditAdd"));
     // Three rows more than the other editors' layouts: the mail server's protocol and
     // security, and "Test".
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 345);
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 369); // and the "Sign-in" row
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -49,35 +51,52 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     cboSecurity->addItem(QStringLiteral("None"), int(Security::None));
     lblUsername = MakeLabel(*this, "lblUsername", QStringLiteral("Username :"), {8, 104, 113, 17});
     txtUsername = MakeTextBox(*this, "txtUsername", {128, 104, 105, 19});
-    lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 128, 113, 17});
+    lblSignIn = MakeLabel(*this, "lblSignIn", QStringLiteral("Sign-in :"), {8, 128, 113, 17});
+    cboSignIn = new QComboBox(this);
+    cboSignIn->setObjectName(QStringLiteral("cboSignIn"));
+    cboSignIn->setGeometry(128, 128, 105, 19);
+    cboSignIn->addItem(QStringLiteral("Password"));
+    lblPassword = MakeLabel(*this, "lblPassword", QStringLiteral("Password :"), {8, 152, 113, 17});
     cmdEditPassword =
-        MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 128, 105, 19});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 152, 113, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 152, 113, 33});
+        MakeButton(*this, "cmdEditPassword", QStringLiteral("Set Password"), {128, 152, 105, 19});
+    cmdSignIn = MakeButton(*this, "cmdSignIn", SignInButton, {8, 152, 113, 19});
+    lblSignedIn = MakeLabel(*this, "lblSignedIn", NotSignedInText, {128, 152, 105, 17});
+    cmdSignIn->hide();
+    lblSignedIn->hide();
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Please Set Password"), {8, 176, 113, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {120, 176, 113, 33});
     // A screen reader names each field by its label, not by what it holds.
     for (const auto& [label, control] : {std::pair<QLabel*, QWidget*>{lblScreenname, txtScreenname},
                                          {lblMailserver, txtMailserver},
                                          {lblProtocol, cboProtocol},
                                          {lblSecurity, cboSecurity},
                                          {lblUsername, txtUsername},
+                                         {lblSignIn, cboSignIn},
                                          {lblPassword, cmdEditPassword}}) {
         label->setBuddy(control);
         if (qobject_cast<QPushButton*>(control) == nullptr) // a button is named by its text
             control->setAccessibleName(label->text().remove(QStringLiteral(" :")));
     }
-    cmdTest = MakeButton(*this, "cmdTest", QStringLiteral("Test"), {8, 192, 225, 25});
+    cmdTest = MakeButton(*this, "cmdTest", QStringLiteral("Test"), {8, 216, 225, 25});
     cmdTest->setEnabled(false);
     setTabOrder(txtScreenname, txtMailserver);
     setTabOrder(txtMailserver, cboProtocol);
     setTabOrder(cboProtocol, cboSecurity);
     setTabOrder(cboSecurity, txtUsername);
-    setTabOrder(txtUsername, cmdEditPassword);
-    setTabOrder(cmdEditPassword, cmdOk);
+    setTabOrder(txtUsername, cboSignIn);
+    setTabOrder(cboSignIn, cmdEditPassword);
+    setTabOrder(cmdEditPassword, cmdSignIn);
+    setTabOrder(cmdSignIn, cmdOk);
     setTabOrder(cmdOk, cmdCancel);
     setTabOrder(cmdCancel, cmdTest);
-    MakeQuietHoursBlock(224);
+    MakeQuietHoursBlock(248);
 
     connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
+    connect(cmdSignIn, &QPushButton::clicked, this, &EditUserWindow::SignInClicked);
+    connect(cboSignIn, &QComboBox::activated, this, [this] {
+        signInChosen_ = true;
+        SignInChosen();
+    });
     connect(cmdOk, &QPushButton::clicked, this, &EditUserWindow::OkClicked);
     connect(cmdCancel, &QPushButton::clicked, this, &EditUserWindow::DoCancel);
     connect(cmdTest, &QPushButton::clicked, this, &EditUserWindow::TestClicked);
@@ -129,6 +148,21 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     }
     {
         const quint64 id = UserNum == -1 ? 0 : table.Users[UserNum].Id;
+        const SideFile::Fields fields = id == 0          ? SideFile::Fields{}
+                                        : copy_          ? copy_->fields[id]
+                                        : signInAccess_.get ? signInAccess_.get(id)
+                                                            : SideFile::Fields{};
+        const QSignalBlocker blocker(cboSignIn);
+        const int chosen = cboSignIn->findText(SignInProviderOf(fields));
+        cboSignIn->setCurrentIndex(SignInProviderOf(fields).isEmpty() || chosen < 0 ? 0 : chosen);
+        signInChosen_ = id != 0; // an existing mailbox keeps how it signs in
+        ownClientId_ = OwnClientIdOf(fields);
+        account_.clear();
+        accessToken_.clear();
+        ShowSignInState();
+    }
+    {
+        const quint64 id = UserNum == -1 ? 0 : table.Users[UserNum].Id;
         if (id == 0)
             ShowQuietHours(QuietHours{});
         else if (copy_)
@@ -149,6 +183,8 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
 
     const UserEntry entry = Entries();
     NewPassword.clear(); // the hidden window keeps no password
+    const std::optional<OAuthProvider> provider = ChosenProvider();
+    const QString accessToken = std::exchange(accessToken_, QString());
     if (Cancelled || !accepted_)
         return false;
     quint64 id = 0;
@@ -157,14 +193,21 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
             dialogs_.Message(TableFullMessage);
         return false;
     }
+    const QString providerName = provider ? provider->name : QString();
     if (copy_) {
         copy_->edited.insert(id);
         if (passwordSet_)
             copy_->newPassword.insert(id);
         EnteredQuietHours().ToFields(copy_->fields[id]);
-    } else if (quietAccess_.put) {
-        quietAccess_.put(id, EnteredQuietHours());
+        SetSignInProvider(copy_->fields[id], providerName, ownClientId_);
+    } else {
+        if (quietAccess_.put)
+            quietAccess_.put(id, EnteredQuietHours());
+        if (signInAccess_.put)
+            signInAccess_.put(id, providerName, ownClientId_);
     }
+    if (provider && passwordSet_ && !accessToken.isEmpty() && signInAccess_.signedIn)
+        signInAccess_.signedIn(id, accessToken, accessExpiresIn_);
     return true;
 }
 
@@ -192,9 +235,19 @@ void EditUserWindow::TestClicked() {
     const UserEntry entry = Entries();
     cmdTest->setEnabled(false); // one test at a time; the window answers meanwhile
     bool trusted = false;
+    std::optional<QString> bearer;
+    if (ChosenProvider()) {
+        QString error;
+        bearer = TestToken(error);
+        if (!bearer) {
+            dialogs_.Message(TestFailedMessage + QStringLiteral("\r\n") + error);
+            cmdTest->setEnabled(true);
+            return;
+        }
+    }
     for (;;) {
         const MailboxTestResult result =
-            mailboxTest_->Run(entry.MailServer, entry.Username, entry.Password);
+            mailboxTest_->Run(entry.MailServer, entry.Username, entry.Password, bearer);
         if (result.passed) {
             dialogs_.Message(TestPassedMessage.arg(MessagesText(result.count)));
             break;
@@ -241,8 +294,14 @@ void EditUserWindow::EditPasswordClicked() {
 }
 
 void EditUserWindow::OkClicked() {
-    const QStringList messages =
+    QStringList messages =
         ValidateUserEntries(Table(), EditUserNum, Entries()) + ValidateQuietHours();
+    // A refresh token can pass a kilobyte: where the file has no room for it, the keyring has.
+    if (ChosenProvider() &&
+        !messages.filter(QStringLiteral("that the settings file can hold")).isEmpty())
+        messages << QStringLiteral("The sign-in does not fit into the settings file: choose "
+                                   "\"Keep Passwords in the Keyring\" in the setup window, and "
+                                   "sign in again.");
     if (!messages.isEmpty()) {
         const Dialogs::OpenedFrom from(dialogs_, this);
         dialogs_.Message(messages.join(QStringLiteral("\r\n")));
@@ -283,6 +342,129 @@ void EditUserWindow::ServerEdited(const QString& text) {
     const ServerParse server = ParseServerAddress(text);
     if (server.ok && server.address.hasScheme)
         ShowScheme(server.address.protocol, server.address.security);
+    ProposeProvider();
+}
+
+void EditUserWindow::SetSignInAccess(SignInAccess access) {
+    signInAccess_ = std::move(access);
+    const QSignalBlocker blocker(cboSignIn);
+    while (cboSignIn->count() > 1)
+        cboSignIn->removeItem(1);
+    for (const OAuthProvider& provider : signInAccess_.providers)
+        cboSignIn->addItem(provider.name);
+}
+
+std::optional<OAuthProvider> EditUserWindow::ChosenProvider() const {
+    const int index = cboSignIn->currentIndex() - 1;
+    if (index < 0 || index >= signInAccess_.providers.size())
+        return std::nullopt;
+    OAuthProvider provider = signInAccess_.providers[index];
+    if (provider.NeedsClientId())
+        provider.clientId = ownClientId_;
+    return provider;
+}
+
+void EditUserWindow::ProposeProvider() {
+    if (signInChosen_)
+        return;
+    const ServerParse server = ParseServerAddress(FullServerText(
+        Protocol(cboProtocol->currentData().toInt()), Security(cboSecurity->currentData().toInt())));
+    const OAuthProvider* provider =
+        server.ok ? ProviderForHost(signInAccess_.providers, server.address.host) : nullptr;
+    const int index = provider ? cboSignIn->findText(provider->name) : 0;
+    if (index != cboSignIn->currentIndex()) {
+        const QSignalBlocker blocker(cboSignIn);
+        cboSignIn->setCurrentIndex(index);
+        SignInChosen();
+    }
+}
+
+void EditUserWindow::SignInChosen() {
+    // A password is no sign-in and a sign-in no password: the other way starts afresh.
+    NewPassword.clear();
+    passwordSet_ = false;
+    account_.clear();
+    accessToken_.clear();
+    ShowSignInState();
+}
+
+void EditUserWindow::ShowSignInState() {
+    const bool withProvider = cboSignIn->currentIndex() > 0;
+    lblPassword->setVisible(!withProvider);
+    cmdEditPassword->setVisible(!withProvider);
+    cmdSignIn->setVisible(withProvider);
+    lblSignedIn->setVisible(withProvider);
+    const bool ready = !NewPassword.isEmpty();
+    if (withProvider) {
+        lblSignedIn->setText(!ready              ? NotSignedInText
+                             : account_.isEmpty() ? SignedInText
+                                                  : SignedInText + QStringLiteral(" as ") + account_);
+        lblSignedIn->setToolTip(lblSignedIn->text());
+        cmdSignIn->setAccessibleDescription(lblSignedIn->text());
+    } else {
+        cmdEditPassword->setText(ready ? QStringLiteral("Edit Password")
+                                       : QStringLiteral("Set Password"));
+    }
+    cmdOk->setEnabled(ready);
+    cmdOk->setText(ready           ? QStringLiteral("Ok")
+                   : withProvider ? QStringLiteral("Please Sign In")
+                                  : QStringLiteral("Please Set Password"));
+}
+
+void EditUserWindow::SignInClicked() {
+    std::optional<OAuthProvider> provider = ChosenProvider();
+    if (!provider)
+        return;
+    const Dialogs::OpenedFrom from(dialogs_, this);
+    if (provider->clientId.isEmpty()) {
+        const std::optional<QString> entered = dialogs_.Input(
+            signInAccess_.providers[cboSignIn->currentIndex() - 1].Unavailable(), ownClientId_);
+        if (!entered || entered->trimmed().isEmpty())
+            return;
+        ownClientId_ = entered->trimmed();
+        provider->clientId = ownClientId_;
+    }
+    if (!signInWindow_)
+        signInWindow_ = new SignInWindow(signInAccess_.openUrl, this);
+    QString error;
+    const std::optional<TokenReply> reply =
+        signInWindow_->Run(*provider, txtUsername->text(), error, this);
+    if (!reply) {
+        if (!error.isEmpty())
+            dialogs_.Message(QStringLiteral("Tarnwick is not signed in to %1.\r\n%2")
+                                 .arg(provider->name, error));
+        return;
+    }
+    NewPassword = reply->refreshToken;
+    passwordSet_ = true;
+    account_ = reply->account;
+    accessToken_ = reply->accessToken;
+    accessExpiresIn_ = reply->expiresInSeconds;
+    ShowSignInState();
+}
+
+std::optional<QString> EditUserWindow::TestToken(QString& error) {
+    if (!accessToken_.isEmpty())
+        return accessToken_;
+    const std::optional<OAuthProvider> provider = ChosenProvider();
+    if (!provider || NewPassword.isEmpty()) {
+        error = QStringLiteral("Sign in first.");
+        return std::nullopt;
+    }
+    TokenClient client;
+    std::optional<TokenReply> got;
+    QEventLoop loop;
+    client.Refresh(*provider, NewPassword, [&](const TokenReply& reply) {
+        got = reply;
+        loop.quit();
+    });
+    if (!got)
+        loop.exec();
+    if (got->kind != TokenReply::Kind::Ok) {
+        error = got->Text();
+        return std::nullopt;
+    }
+    return got->accessToken;
 }
 
 void EditUserWindow::SecurityChosen() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "check/ServerAddress.h"
+#include "core/OAuthProviders.h"
 #include "core/QuietHours.h"
 
 #include <QDialog>
@@ -16,6 +17,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class Settings;
+class SignInWindow;
 struct AccountsCopy;
 struct UserEntry;
 
@@ -47,12 +49,32 @@ public:
     };
     void SetQuietHoursAccess(QuietHoursAccess access) { quietAccess_ = std::move(access); }
 
+    // What the "Sign-in" row offers and where it keeps its choice; without it the row offers
+    // "Password" alone.
+    struct SignInAccess {
+        QList<OAuthProvider> providers;
+        std::function<SideFile::Fields(quint64)> get; // the mailbox's fields
+        std::function<void(quint64, const QString& provider, const QString& clientId)> put;
+        std::function<bool(const QUrl&)> openUrl; // the desktop's browser
+        // A sign-in was saved: its access token may serve the next check.
+        std::function<void(quint64, const QString& accessToken, qint64 expiresIn)> signedIn;
+    };
+    void SetSignInAccess(SignInAccess access);
+
 protected:
     void reject() override;                       // Esc: "Cancel"
     void closeEvent(QCloseEvent* event) override; // the close control: also "Cancel"
 
 private:
     void EditPasswordClicked();
+    // The "Sign-in" row: the chosen provider (nothing: the password), its choice, its button.
+    std::optional<OAuthProvider> ChosenProvider() const;
+    void SignInChosen();
+    void SignInClicked();
+    void ShowSignInState();
+    void ProposeProvider();
+    // An access token for "Test" with a provider: the sign-in's own, else a refreshed one.
+    std::optional<QString> TestToken(QString& error);
     void OkClicked();
     // One check of the entered mailbox, its result in a message box; a certificate that only
     // lacks trust is offered for trust, and the check runs again once it is trusted.
@@ -105,6 +127,17 @@ private:
     QPushButton* cmdTest = nullptr;
 
     QuietHoursAccess quietAccess_;
+    SignInAccess signInAccess_;
+    SignInWindow* signInWindow_ = nullptr;
+    bool signInChosen_ = false;  // the user chose in the row (nothing is proposed then)
+    QString ownClientId_;        // entered for a built-in provider this build has none for
+    QString account_;            // who signed in, when the provider told
+    QString accessToken_;        // the sign-in's access token, for "Test" and the first check
+    qint64 accessExpiresIn_ = 0; // its life in seconds
+    QLabel* lblSignIn = nullptr;
+    QComboBox* cboSignIn = nullptr; // "Password", one item per provider
+    QPushButton* cmdSignIn = nullptr;
+    QLabel* lblSignedIn = nullptr; // "Signed in" or "Not signed in"
     QCheckBox* chkQuietHours = nullptr;
     QLabel* lblQuietFrom = nullptr;
     QLineEdit* txtQuietFrom = nullptr;
@@ -127,6 +160,11 @@ inline QString MessagesText(qint64 count) {
 }
 inline const QString TestFailedMessage = QStringLiteral("The check failed:");
 inline const QString TrustButton = QStringLiteral("Trust This Certificate");
+
+// The sign-in row's texts.
+inline const QString SignInButton = QStringLiteral("Sign In\u2026");
+inline const QString SignedInText = QStringLiteral("Signed in");
+inline const QString NotSignedInText = QStringLiteral("Not signed in");
 
 // Told when an add is refused because the table is full.
 inline const QString TableFullMessage =
