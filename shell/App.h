@@ -7,12 +7,12 @@
 #include "check/MailboxTest.h"
 #include "check/SocketTransport.h"
 #include "core/Accounts.h"
+#include "core/OAuthProviders.h"
 #include "core/Options.h"
 #include "core/Paths.h"
 #include "core/QuietHours.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
-#include "core/OAuthProviders.h"
 #include "core/SideFile.h"
 #include "core/UserLists.h"
 
@@ -137,11 +137,11 @@ private:
 
     Environment env_;
     Settings settings_;
-    MailboxStates states_;        // what each mailbox is doing now
-    Options options_;             // kept beside the settings file
+    MailboxStates states_;           // what each mailbox is doing now
+    Options options_;                // kept beside the settings file
     QList<OAuthProvider> providers_; // built in and Tarnwick-oauth2.conf's
-    bool optionsRefused_ = false; // the file was not read: its choices are not known
-    bool loadedWhole_ = false;    // the settings file was read as it is, nothing kept aside
+    bool optionsRefused_ = false;    // the file was not read: its choices are not known
+    bool loadedWhole_ = false;       // the settings file was read as it is, nothing kept aside
     bool backupTidied_ = false;
     bool switchBackLeft_ = false; // FinishSwitchBack has work to do
     bool switchingBack_ = false;  // its removals wait for the keyring

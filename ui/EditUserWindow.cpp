@@ -148,8 +148,8 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     }
     {
         const quint64 id = UserNum == -1 ? 0 : table.Users[UserNum].Id;
-        const SideFile::Fields fields = id == 0          ? SideFile::Fields{}
-                                        : copy_          ? copy_->fields[id]
+        const SideFile::Fields fields = id == 0             ? SideFile::Fields{}
+                                        : copy_             ? copy_->fields[id]
                                         : signInAccess_.get ? signInAccess_.get(id)
                                                             : SideFile::Fields{};
         const QSignalBlocker blocker(cboSignIn);
@@ -367,8 +367,9 @@ std::optional<OAuthProvider> EditUserWindow::ChosenProvider() const {
 void EditUserWindow::ProposeProvider() {
     if (signInChosen_)
         return;
-    const ServerParse server = ParseServerAddress(FullServerText(
-        Protocol(cboProtocol->currentData().toInt()), Security(cboSecurity->currentData().toInt())));
+    const ServerParse server =
+        ParseServerAddress(FullServerText(Protocol(cboProtocol->currentData().toInt()),
+                                          Security(cboSecurity->currentData().toInt())));
     const OAuthProvider* provider =
         server.ok ? ProviderForHost(signInAccess_.providers, server.address.host) : nullptr;
     const int index = provider ? cboSignIn->findText(provider->name) : 0;
@@ -396,9 +397,10 @@ void EditUserWindow::ShowSignInState() {
     lblSignedIn->setVisible(withProvider);
     const bool ready = !NewPassword.isEmpty();
     if (withProvider) {
-        lblSignedIn->setText(!ready              ? NotSignedInText
-                             : account_.isEmpty() ? SignedInText
-                                                  : SignedInText + QStringLiteral(" as ") + account_);
+        lblSignedIn->setText(!ready ? NotSignedInText
+                             : account_.isEmpty()
+                                 ? SignedInText
+                                 : SignedInText + QStringLiteral(" as ") + account_);
         lblSignedIn->setToolTip(lblSignedIn->text());
         cmdSignIn->setAccessibleDescription(lblSignedIn->text());
     } else {
@@ -406,7 +408,7 @@ void EditUserWindow::ShowSignInState() {
                                        : QStringLiteral("Set Password"));
     }
     cmdOk->setEnabled(ready);
-    cmdOk->setText(ready           ? QStringLiteral("Ok")
+    cmdOk->setText(ready          ? QStringLiteral("Ok")
                    : withProvider ? QStringLiteral("Please Sign In")
                                   : QStringLiteral("Please Set Password"));
 }

@@ -22,9 +22,8 @@ SignInWindow::SignInWindow(OpenUrl openUrl, QWidget* parent)
     connect(cmdSignInCancel, &QPushButton::clicked, this, &SignInWindow::reject);
 }
 
-std::optional<TokenReply> SignInWindow::Run(const OAuthProvider& provider,
-                                            const QString& loginHint, QString& error,
-                                            QWidget* owner) {
+std::optional<TokenReply> SignInWindow::Run(const OAuthProvider& provider, const QString& loginHint,
+                                            QString& error, QWidget* owner) {
     reply_.reset();
     error_.clear();
     // The verifier and the state guard the sign-in: from the system's generator for secrets.
@@ -39,8 +38,8 @@ std::optional<TokenReply> SignInWindow::Run(const OAuthProvider& provider,
     connect(&listener, &RedirectListener::Failed, this,
             [this](const QString& why) { Finish(std::nullopt, why); });
     connect(&listener, &RedirectListener::CodeReceived, this, [&](const QByteArray& code) {
-        lblSignInText->setText(QStringLiteral("Signed in at %1; asking for the tokens...")
-                                   .arg(provider.name));
+        lblSignInText->setText(
+            QStringLiteral("Signed in at %1; asking for the tokens...").arg(provider.name));
         client_.ExchangeCode(provider, code, authorization, redirect,
                              [this, alive = QPointer<SignInWindow>(this)](const TokenReply& r) {
                                  if (!alive || !running_)

@@ -17,6 +17,7 @@
 #include "support/peers/RealPeer.h"
 #include "support/peers/ScriptedServer.h"
 #include "support/peers/TestCertificates.h"
+#include "support/peers/TokenServer.h"
 #include "ui/AboutWindow.h"
 #include "ui/DialogFrame.h"
 #include "ui/EditUserWindow.h"
@@ -25,6 +26,8 @@
 #include "ui/SetupWindow.h"
 #include "ui/UserEntry.h"
 #include "ui/UserListBox.h"
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -187,14 +190,16 @@ private slots:
              {}},
             {&w.editor,
              "Add User",
-             {241, 345},
-             {"txtScreenname", "txtMailserver", "cboProtocol", "cboSecurity", "txtUsername",
-              "cmdEditPassword", "cmdOk", "cmdCancel", "cmdTest", "chkQuietHours", "txtQuietFrom",
-              "txtQuietTo", "chkMonday", "chkTuesday", "chkWednesday", "chkThursday", "chkFriday",
-              "chkSaturday", "chkSunday"},
+             {241, 369},
+             {"txtScreenname", "txtMailserver",   "cboProtocol",  "cboSecurity", "txtUsername",
+              "cboSignIn",     "cmdEditPassword", "cmdSignIn",    "cmdOk",       "cmdCancel",
+              "cmdTest",       "chkQuietHours",   "txtQuietFrom", "txtQuietTo",  "chkMonday",
+              "chkTuesday",    "chkWednesday",    "chkThursday",  "chkFriday",   "chkSaturday",
+              "chkSunday"},
              {"lblScreenname", "lblMailserver", "lblProtocol", "lblSecurity", "lblUsername",
-              "lblPassword", "lblQuietFrom", "lblQuietTo", "lblQuietFormat"},
-             {}},
+              "lblSignIn", "lblPassword", "lblSignedIn", "lblQuietFrom", "lblQuietTo",
+              "lblQuietFormat"},
+             {"lblPassword+cmdSignIn", "cmdEditPassword+lblSignedIn"}}, // they take turns
             {&w.setup,
              "Tarnwick Setup",
              {185, 393},
@@ -735,6 +740,94 @@ private slots:
         int n = -1;
         QVERIFY(w.editor.ShowForm(n));
         QCOMPARE(kept[w.settings.Users[0].Id], Quiet("19:00", "07:30", "123456"));
+    }
+
+    // Signing in from the editor, with a stand-in browser that approves at once: the provider
+    // proposed by the host, the code exchanged, and what is kept of it.
+    void signInInTheEditor_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("message"); // none: signed in
+        QTest::newRow("approved")
+            << 200 << QByteArray(R"({"access_token":"A","expires_in":3600,"refresh_token":"R"})")
+            << "";
+        QTest::newRow("unknown client")
+            << 401 << QByteArray(R"({"error":"invalid_client"})")
+            << "Tarnwick is not signed in to Company.\r\nThe provider does not know this "
+               "program's client ID (invalid_client).";
+        QTest::newRow("no refresh token")
+            << 200 << QByteArray(R"({"access_token":"A","expires_in":3600})")
+            << "Tarnwick is not signed in to Company.\r\nThe provider gave no refresh token: "
+               "Tarnwick could not sign in later without the browser.";
+        QTest::newRow("not JSON") << 200 << QByteArray("<html>")
+                                  << "Tarnwick is not signed in to Company.\r\nThe provider's "
+                                     "token address could not be reached: its answer is not JSON.";
+    }
+    void signInInTheEditor() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, message);
+        World w;
+        TokenServer tokens;
+        tokens.Queue(status, answer);
+        OAuthProvider company;
+        company.name = "Company";
+        company.authorizationUrl = QUrl("https://id.example.com/auth");
+        company.tokenUrl = QUrl(tokens.Url());
+        company.clientId = "tarnwick";
+        company.scopes = {"mail"};
+        company.hosts = {"*.example.com"};
+        QNetworkAccessManager browser;
+        browser.setProxy(QNetworkProxy::NoProxy);
+        QUrlQuery asked;
+        std::map<quint64, QString> kept;
+        QString remembered;
+        w.editor.SetSignInAccess(
+            {{company},
+             [&](quint64) { return SideFile::Fields{}; },
+             [&](quint64 id, const QString& provider, const QString&) { kept[id] = provider; },
+             [&](const QUrl& url) {
+                 asked = QUrlQuery(url);
+                 const QUrl back(asked.queryItemValue("redirect_uri", QUrl::FullyDecoded) +
+                                 "?code=C0DE&state=" + asked.queryItemValue("state"));
+                 connect(browser.get(QNetworkRequest(back)), &QNetworkReply::finished, &browser,
+                         [] {});
+                 return true;
+             },
+             [&](quint64, const QString& token, qint64) { remembered = token; }});
+        bool accepted = false;
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            auto* signIn = Control<QComboBox>(d, "cboSignIn");
+            QCOMPARE(QAccessible::queryAccessibleInterface(signIn)->text(QAccessible::Name),
+                     QString("Sign-in"));
+            FillEditor(d, "Work", "imaps://Mail.Example.com", "bob@example.com");
+            QCOMPARE(signIn->currentText(), QString("Company"));
+            QVERIFY(!Control(d, "cmdEditPassword")->isVisible());
+            QCOMPARE(Control<QLabel>(d, "lblSignedIn")->text(), NotSignedInText);
+            QCOMPARE(Control<QPushButton>(d, "cmdOk")->text(), QString("Please Sign In"));
+            Press(d, "cmdSignIn");
+            QCOMPARE(w.dialogs.messages.value(0), message);
+            if (message.isEmpty()) {
+                QCOMPARE(Control<QLabel>(d, "lblSignedIn")->text(), SignedInText);
+                QCOMPARE(Control<QPushButton>(d, "cmdOk")->text(), QString("Ok"));
+                Press(d, "cmdOk");
+            } else {
+                QVERIFY(!Control(d, "cmdOk")->isEnabled());
+                Press(d, "cmdCancel");
+            }
+        });
+        int n = -1;
+        accepted = w.editor.ShowForm(n);
+        QCOMPARE(asked.queryItemValue("login_hint", QUrl::FullyDecoded), "bob@example.com");
+        QCOMPARE(tokens.forms.value(0).queryItemValue("code"), "C0DE");
+        QCOMPARE(accepted, message.isEmpty());
+        if (accepted) {
+            QCOMPARE(w.settings.Users[0].Password, "R"); // kept where a password is
+            QCOMPARE(kept[w.settings.Users[0].Id], "Company");
+            QCOMPARE(remembered, "A");
+        } else {
+            QCOMPARE(w.settings.UserCount(), 0);
+        }
     }
 
     void editorCancels_data() {
