@@ -3,7 +3,7 @@
 #include "core/Clock.h"
 
 BearerTokens::BearerTokens(const Clock& clock, QObject* parent)
-    : QObject(parent), clock_(clock), client_(this) {}
+    : QObject(parent), clock_(clock), client_(this), command_(this) {}
 
 qint64 BearerTokens::UsableMs(qint64 expiresInSeconds) {
     const qint64 life = qMax<qint64>(0, expiresInSeconds) * 1000;
@@ -15,6 +15,15 @@ void BearerTokens::Remember(quint64 userId, const QString& accessToken, qint64 e
 }
 
 void BearerTokens::Get(quint64 userId, const SignIn& signIn, Got got) {
+    if (!signIn.command.isEmpty()) {
+        command_.Run(signIn.command,
+                     [got](const std::optional<QString>& token, const QString& error) {
+                         TokenReply reply;
+                         reply.said = error;
+                         got({token, reply});
+                     });
+        return;
+    }
     const auto cached = cache_.constFind(userId);
     if (cached != cache_.constEnd() && clock_.Stamp() < cached->usableUntil) {
         got({cached->token, {}});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "OAuthClient.h"
+#include "TokenCommand.h"
 
 #include <QHash>
 #include <QObject>
@@ -11,9 +12,11 @@ class Clock;
 
 // How a mailbox signs in when not with its password: the provider (with the client ID to use)
 // and the refresh token, which is kept where the password is.
+// Or a token command of the user's, run at every check.
 struct SignIn {
     OAuthProvider provider;
     QString refreshToken;
+    QString command = {};
 };
 
 // The access tokens of the mailboxes that sign in with OAuth 2.0, in memory only. A token is
@@ -54,5 +57,6 @@ private:
 
     const Clock& clock_;
     TokenClient client_;
+    TokenCommand command_;
     QHash<quint64, Cached> cache_;
 };

@@ -169,6 +169,8 @@ void RedirectListener::OnRequest(QTcpSocket* socket) {
 }
 
 QString TokenReply::Text() const {
+    if (!said.isEmpty())
+        return said;
     switch (kind) {
     case Kind::Ok:
         return QString();

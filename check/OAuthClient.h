@@ -68,6 +68,7 @@ struct TokenReply {
     QString account;     // who signed in, when the answer tells (an ID token's name)
     QString error;       // Refused: the provider's code ("invalid_grant")
     QString description; // the provider's or the network's words
+    QString said;        // the whole text, where it is none of the above (a token command's)
     // In plain words, for the editor and the error log.
     QString Text() const;
 };

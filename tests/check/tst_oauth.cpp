@@ -161,6 +161,45 @@ private slots:
     }
 };
 
+// A token command's output signs in; its failures are logged with its last error line.
+class TestTokenCommand final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void command_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("tokenUsed"); // none: no login
+        QTest::addColumn<QString>("error");
+        QTest::newRow("first line") << "sh -c 'echo T1; echo T2'" << QByteArray("T1") << "";
+        QTest::newRow("quoted as a shell would")
+            << "printf \"%s\\n\" 'T\"3'" << QByteArray("T\"3") << "";
+        QTest::newRow("fails") << "sh -c 'echo T4; echo first >&2; echo why >&2; exit 3'"
+                               << QByteArray() << "The token command failed (exit code 3): why";
+        QTest::newRow("prints nothing")
+            << "true" << QByteArray() << "The token command printed no token";
+        QTest::newRow("not there") << "/nonexistent/helper --token" << QByteArray()
+                                   << "The token command /nonexistent/helper could not be started.";
+    }
+    void command() {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, tokenUsed);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        server.Queue(Pop3());
+        World w;
+        w.engine.SetTimeoutInterval(2000);
+        AddUser(w.settings, MakeUser("Home", "alice", "pop3://" + Local(server.Port()), command));
+        w.engine.SetSignIns([&](quint64) { return SignIn{{}, {}, command}; });
+        QVERIFY(w.CheckAndWait());
+        QCOMPARE(Errors(w), error.isEmpty() ? QStringList() : QStringList{error});
+        const QByteArrayList sent = server.Received(0);
+        const QByteArray auth = sent.value(1).mid(17).trimmed();
+        QCOMPARE(QByteArray::fromBase64(auth).contains("auth=Bearer " + tokenUsed + '\x01'),
+                 !tokenUsed.isEmpty());
+        QVERIFY(!ReadFile(w.logs.ErrLogPath()).contains("T4"));
+    }
+};
+
 // The browser's part: the address it is sent to, the redirect it follows to the listener,
 // and the exchange of the code.
 class TestSignInFlow final : public QObject {
@@ -232,7 +271,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestTokens, TestSignInFlow>(argc, argv);
+    return RunTests<TestTokens, TestTokenCommand, TestSignInFlow>(argc, argv);
 }
 
 #include "tst_oauth.moc"
