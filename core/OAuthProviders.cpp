@@ -137,6 +137,11 @@ QList<OAuthProvider> ParseProviderFile(const QByteArray& text, const QString& fi
                                                           : QStringLiteral("named twice"));
             continue;
         }
+        if (name == QLatin1String("Password") || name == QLatin1String("Command")) {
+            skip(QStringLiteral("(name)"),
+                 QStringLiteral("the Sign-in row has an item of that name"));
+            continue;
+        }
         seen << name;
         QString bad;
         for (auto it = keys.begin(); it != keys.end() && bad.isEmpty(); ++it) {

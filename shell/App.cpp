@@ -276,8 +276,10 @@ void App::LoadWindows() {
 void App::UseSignIns() {
     engine_.SetSignIns([this](quint64 id) -> std::optional<SignIn> {
         const SideFile::Fields& fields = side_.Of(id);
-        const OAuthProvider* named = ProviderNamed(providers_, SignInProviderOf(fields));
         const int index = settings_.IndexOfId(id);
+        if (index >= 0 && SignInProviderOf(fields) == CommandSignIn)
+            return SignIn{{}, {}, settings_.Users[index].Password};
+        const OAuthProvider* named = ProviderNamed(providers_, SignInProviderOf(fields));
         if (!named || index < 0)
             return std::nullopt;
         SignIn signIn{*named, settings_.Users[index].Password};

@@ -7,6 +7,7 @@
 #include "UserEntry.h"
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
+#include "check/TokenCommand.h"
 #include "core/Accounts.h"
 #include "core/Trace.h"
 
@@ -153,7 +154,8 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
                                         : signInAccess_.get ? signInAccess_.get(id)
                                                             : SideFile::Fields{};
         const QSignalBlocker blocker(cboSignIn);
-        const int chosen = cboSignIn->findText(SignInProviderOf(fields));
+        const QString how = SignInProviderOf(fields);
+        const int chosen = cboSignIn->findText(how == CommandSignIn ? CommandItem : how);
         cboSignIn->setCurrentIndex(SignInProviderOf(fields).isEmpty() || chosen < 0 ? 0 : chosen);
         signInChosen_ = id != 0; // an existing mailbox keeps how it signs in
         ownClientId_ = OwnClientIdOf(fields);
@@ -184,6 +186,7 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     const UserEntry entry = Entries();
     NewPassword.clear(); // the hidden window keeps no password
     const std::optional<OAuthProvider> provider = ChosenProvider();
+    const bool commandChosen = CommandChosen();
     const QString accessToken = std::exchange(accessToken_, QString());
     if (Cancelled || !accepted_)
         return false;
@@ -193,7 +196,9 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
             dialogs_.Message(TableFullMessage);
         return false;
     }
-    const QString providerName = provider ? provider->name : QString();
+    const QString providerName = provider        ? provider->name
+                                 : commandChosen ? CommandSignIn
+                                                 : QString();
     if (copy_) {
         copy_->edited.insert(id);
         if (passwordSet_)
@@ -236,7 +241,7 @@ void EditUserWindow::TestClicked() {
     cmdTest->setEnabled(false); // one test at a time; the window answers meanwhile
     bool trusted = false;
     std::optional<QString> bearer;
-    if (ChosenProvider()) {
+    if (ChosenProvider() || CommandChosen()) {
         QString error;
         bearer = TestToken(error);
         if (!bearer) {
@@ -352,6 +357,11 @@ void EditUserWindow::SetSignInAccess(SignInAccess access) {
         cboSignIn->removeItem(1);
     for (const OAuthProvider& provider : signInAccess_.providers)
         cboSignIn->addItem(provider.name);
+    cboSignIn->addItem(CommandItem);
+}
+
+bool EditUserWindow::CommandChosen() const {
+    return cboSignIn->count() > 1 && cboSignIn->currentIndex() == cboSignIn->count() - 1;
 }
 
 std::optional<OAuthProvider> EditUserWindow::ChosenProvider() const {
@@ -396,7 +406,11 @@ void EditUserWindow::ShowSignInState() {
     cmdSignIn->setVisible(withProvider);
     lblSignedIn->setVisible(withProvider);
     const bool ready = !NewPassword.isEmpty();
-    if (withProvider) {
+    cmdSignIn->setText(CommandChosen() ? QStringLiteral("Set Command\u2026") : SignInButton);
+    if (CommandChosen()) {
+        lblSignedIn->setText(ready ? QStringLiteral("Command set") : QStringLiteral("No command"));
+        lblSignedIn->setToolTip(lblSignedIn->text());
+    } else if (withProvider) {
         lblSignedIn->setText(!ready ? NotSignedInText
                              : account_.isEmpty()
                                  ? SignedInText
@@ -408,12 +422,26 @@ void EditUserWindow::ShowSignInState() {
                                        : QStringLiteral("Set Password"));
     }
     cmdOk->setEnabled(ready);
-    cmdOk->setText(ready          ? QStringLiteral("Ok")
-                   : withProvider ? QStringLiteral("Please Sign In")
-                                  : QStringLiteral("Please Set Password"));
+    cmdOk->setText(ready             ? QStringLiteral("Ok")
+                   : CommandChosen() ? QStringLiteral("Please Set Command")
+                   : withProvider    ? QStringLiteral("Please Sign In")
+                                     : QStringLiteral("Please Set Password"));
 }
 
 void EditUserWindow::SignInClicked() {
+    if (CommandChosen()) {
+        // The command is kept where a password is: it may name a secret.
+        const Dialogs::OpenedFrom from(dialogs_, this);
+        const std::optional<QString> entered = dialogs_.Input(
+            QStringLiteral("The command that prints an access token (run without a shell):"),
+            NewPassword);
+        if (!entered || entered->trimmed().isEmpty())
+            return;
+        NewPassword = entered->trimmed();
+        passwordSet_ = true;
+        ShowSignInState();
+        return;
+    }
     std::optional<OAuthProvider> provider = ChosenProvider();
     if (!provider)
         return;
@@ -448,6 +476,21 @@ void EditUserWindow::SignInClicked() {
 std::optional<QString> EditUserWindow::TestToken(QString& error) {
     if (!accessToken_.isEmpty())
         return accessToken_;
+    if (CommandChosen()) {
+        TokenCommand command;
+        std::optional<QString> token;
+        bool done = false;
+        QEventLoop loop;
+        command.Run(NewPassword, [&](const std::optional<QString>& got, const QString& why) {
+            token = got;
+            error = why;
+            done = true;
+            loop.quit();
+        });
+        if (!done)
+            loop.exec();
+        return token;
+    }
     const std::optional<OAuthProvider> provider = ChosenProvider();
     if (!provider || NewPassword.isEmpty()) {
         error = QStringLiteral("Sign in first.");

@@ -70,6 +70,7 @@ private:
     // The "Sign-in" row: the chosen provider (nothing: the password), its choice, its button.
     std::optional<OAuthProvider> ChosenProvider() const;
     void SignInChosen();
+    bool CommandChosen() const;
     void SignInClicked();
     void ShowSignInState();
     void ProposeProvider();
@@ -165,6 +166,9 @@ inline const QString TrustButton = QStringLiteral("Trust This Certificate");
 inline const QString SignInButton = QStringLiteral("Sign In\u2026");
 inline const QString SignedInText = QStringLiteral("Signed in");
 inline const QString NotSignedInText = QStringLiteral("Not signed in");
+// The "Sign-in" item of a token command, and the name the side file keeps for it.
+inline const QString CommandItem = QStringLiteral("Command\u2026");
+inline const QString CommandSignIn = QStringLiteral("Command");
 
 // Told when an add is refused because the table is full.
 inline const QString TableFullMessage =

@@ -830,6 +830,33 @@ private slots:
         }
     }
 
+    // "Command…" keeps the command where the password goes, and the side file says so.
+    void tokenCommandInTheEditor() {
+        World w;
+        std::map<quint64, QString> kept;
+        w.editor.SetSignInAccess(
+            {{},
+             [](quint64) { return SideFile::Fields{}; },
+             [&](quint64 id, const QString& how, const QString&) { kept[id] = how; },
+             {},
+             {}});
+        w.dialogs.QueueInput(QString("  helper --account 'bob' "));
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            FillEditor(d, "Work", "pop.example", "bob");
+            auto* signIn = Control<QComboBox>(d, "cboSignIn");
+            QCOMPARE(signIn->itemText(1), CommandItem);
+            signIn->setCurrentIndex(1);
+            emit signIn->activated(1);
+            QCOMPARE(Control<QPushButton>(d, "cmdOk")->text(), QString("Please Set Command"));
+            Press(d, "cmdSignIn");
+            Press(d, "cmdOk");
+        });
+        int n = -1;
+        QVERIFY(w.editor.ShowForm(n));
+        QCOMPARE(w.settings.Users[0].Password, "helper --account 'bob'");
+        QCOMPARE(kept[w.settings.Users[0].Id], CommandSignIn);
+    }
+
     void editorCancels_data() {
         QTest::addColumn<QString>("way");
         QTest::newRow("button") << "button";
