@@ -4,6 +4,7 @@
 #include "support/peers/Dovecot.h"
 #include "support/peers/RealPeer.h"
 #include "support/peers/TestCertificates.h"
+#include "support/peers/TokenServer.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -27,6 +28,78 @@ class TestDovecot final : public QObject {
     Q_OBJECT
 
 private slots:
+    // Bearer tokens that Dovecot checks at a scripted authorization server: signed in, a token
+    // the server stops taking before its time replaced once, and a revoked sign-in said once.
+    void signsInWithTokens_data() {
+        QTest::addColumn<bool>("imap");
+        QTest::newRow("POP3") << false;
+        QTest::newRow("IMAP") << true;
+    }
+    void signsInWithTokens() {
+        QFETCH(bool, imap);
+        TokenServer authority;
+        QSet<QString> active;
+        bool revoked = false;
+        int issued = 0;
+        authority.handler = [&](const QByteArray& path, const QUrlQuery& form) {
+            if (path == "/introspect")
+                return std::pair{200, active.contains(form.queryItemValue("token"))
+                                          ? QByteArray("{\"active\":true,\"username\":\"alice\"}")
+                                          : QByteArray("{\"active\":false}")};
+            if (revoked || form.queryItemValue("refresh_token") != "R1")
+                return std::pair{400, QByteArray("{\"error\":\"invalid_grant\","
+                                                 "\"error_description\":\"revoked\"}")};
+            const QString token = QStringLiteral("T%1").arg(++issued);
+            active.insert(token);
+            return std::pair{200,
+                             "{\"access_token\":\"" + token.toLatin1() + "\",\"expires_in\":3600}"};
+        };
+        const QString base = authority.Url().chopped(QString("/token").size());
+        Dovecot server;
+        server.EnableImap();
+        server.EnableOAuth2(base + "/introspect");
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        QVERIFY(server.DeliverMail("alice", 2));
+        World w(server.Port());
+        w.engine.SetTimeoutInterval(5000);
+        const QString mailServer =
+            imap ? "imap://" + Local(server.ImapPort()) : QStringLiteral("127.0.0.1");
+        AddUser(w.settings, MakeUser("Home", "alice", mailServer, "R1"));
+        const quint64 id = w.settings.Users[0].Id;
+        OAuthProvider provider;
+        provider.name = "Test";
+        provider.tokenUrl = QUrl(authority.Url());
+        provider.clientId = "tarnwick";
+        w.engine.SetSignIns([&](quint64) { return SignIn{provider, "R1"}; });
+        const auto checkAgain = [&] {
+            w.clock.Advance(PastInterval);
+            w.states.Update(id, [](MailboxState& s) { s.LastCheck = 0; });
+            return w.CheckAndWait(RunTimeoutMs);
+        };
+
+        QVERIFY(w.CheckAndWait(RunTimeoutMs));
+        QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
+        QCOMPARE(w.states.Of(id).NewNumMails, 2);
+        QCOMPARE(issued, 1);
+
+        active.clear(); // the server no longer takes the token: one fresh one, no error
+        QVERIFY(server.DeliverMail("alice", 1));
+        QVERIFY(checkAgain());
+        QVERIFY2(w.sink.texts.isEmpty(), qPrintable(w.sink.texts.join('\n') + server.Log()));
+        QCOMPARE(w.states.Of(id).NewNumMails, 3);
+        QCOMPARE(issued, 2);
+
+        active.clear();
+        revoked = true;
+        QVERIFY(checkAgain());
+        QVERIFY(checkAgain()); // not checked again
+        QCOMPARE(w.sink.texts.size(), 1);
+        QVERIFY(w.sink.texts[0].contains("Sign in again: the provider no longer accepts this "
+                                         "sign-in (invalid_grant: revoked)"));
+        QVERIFY(w.engine.SignedOut(id));
+    }
+
     void countsFollowTheMaildir() {
         Dovecot server;
         TARNWICK_START_PEER(server);

@@ -194,12 +194,37 @@ service imap-login {
                    .arg(address_)
                    .arg(imapPort_)
                    .arg(imapsPort_);
+    QString full = conf;
+    if (!introspectionUrl_.isEmpty()) {
+        // The token passdb answers only the bearer mechanisms; passwords go on as before.
+        full.replace(QStringLiteral("auth_mechanisms = plain\n"),
+                     QStringLiteral("auth_mechanisms = plain oauthbearer xoauth2\n"));
+        full.replace(QStringLiteral("passdb {\n  driver = passwd-file"),
+                     QStringLiteral("passdb {\n  driver = oauth2\n  mechanisms = xoauth2 "
+                                    "oauthbearer\n  args = %1/oauth2.conf.ext\n}\n"
+                                    "passdb {\n  driver = passwd-file")
+                         .arg(root));
+        QSaveFile oauth(dir_.filePath(QStringLiteral("oauth2.conf.ext")));
+        if (!oauth.open(QIODevice::WriteOnly) ||
+            oauth.write(QStringLiteral("introspection_mode = post\nintrospection_url = %1\n"
+                                       "username_attribute = username\n"
+                                       "active_attribute = active\nactive_value = true\n"
+                                       "force_introspection = yes\n")
+                            .arg(introspectionUrl_)
+                            .toUtf8()) < 0 ||
+            !oauth.commit() ||
+            !Own(dir_.filePath(QStringLiteral("oauth2.conf.ext")), InternalUser, 0600)) {
+            *error =
+                QStringLiteral("Cannot write the OAuth 2.0 configuration: ") + oauth.errorString();
+            return false;
+        }
+    }
     QSaveFile file(dir_.filePath(QStringLiteral("dovecot.conf")));
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write((imap_ ? QString(conf).replace(QStringLiteral("protocols = pop3\n"),
+        file.write((imap_ ? QString(full).replace(QStringLiteral("protocols = pop3\n"),
                                                   QStringLiteral("protocols = pop3 imap\n")) +
                                 imap
-                          : conf)
+                          : full)
                        .toUtf8()) < 0 ||
         !file.commit()) {
         *error = QStringLiteral("Cannot write the Dovecot configuration: ") + file.errorString();

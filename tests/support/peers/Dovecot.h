@@ -37,6 +37,9 @@ public:
     }
     // Serves IMAP too, on a port of its own (and IMAPS with TLS), before Start.
     void EnableImap() { imap_ = true; }
+    // Takes OAuth 2.0 bearer tokens (OAUTHBEARER, XOAUTH2) too, asking `introspectionUrl` by
+    // POST whether each is active and whose it is ("username"), before Start.
+    void EnableOAuth2(const QString& introspectionUrl) { introspectionUrl_ = introspectionUrl; }
     bool Start(QString* error);
     void Stop();
     // Stops the running server and starts it again on the same ports.
@@ -75,6 +78,7 @@ private:
     quint16 port_ = 0;
     quint16 tlsPort_ = 0;
     bool imap_ = false;
+    QString introspectionUrl_;
     quint16 imapPort_ = 0;
     quint16 imapsPort_ = 0;
     QString tlsCertificate_;

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrlQuery>
+#include <functional>
 #include <utility>
 
 // A provider's token address on 127.0.0.1: each POST gets the next queued answer (the last
@@ -26,6 +27,9 @@ public:
     }
     // `status` and `body` for the next request.
     void Queue(int status, const QByteArray& body) { answers_.append({status, body}); }
+    // Answers instead of the queue, by the request's path and form.
+    std::function<std::pair<int, QByteArray>(const QByteArray& path, const QUrlQuery& form)>
+        handler;
     // The forms received, one per request.
     QList<QUrlQuery> forms;
 
@@ -43,9 +47,14 @@ private:
         }
         if (buffer.size() < end + 4 + length)
             return;
-        forms.append(QUrlQuery(QString::fromUtf8(buffer.mid(end + 4, length))));
+        const QUrlQuery form(QString::fromUtf8(buffer.mid(end + 4, length)));
+        const QByteArray path = buffer.left(buffer.indexOf('\n')).split(' ').value(1);
         buffers_.remove(&socket);
-        const auto [status, body] = answers_.size() > 1 ? answers_.takeFirst() : answers_.value(0);
+        const auto [status, body] = handler               ? handler(path, form)
+                                    : answers_.size() > 1 ? answers_.takeFirst()
+                                                          : answers_.value(0);
+        if (!handler || path != "/introspect")
+            forms.append(form);
         socket.write("HTTP/1.1 " + QByteArray::number(status) +
                      " X\r\nContent-Type: application/json\r\nConnection: close\r\n"
                      "Content-Length: " +
