@@ -10,8 +10,9 @@ qint64 BearerTokens::UsableMs(qint64 expiresInSeconds) {
     return life < 120 * 1000 ? life / 2 : life - 60 * 1000;
 }
 
-void BearerTokens::Remember(quint64 userId, const QString& accessToken, qint64 expiresInSeconds) {
-    cache_.insert(userId, {accessToken, clock_.Stamp() + UsableMs(expiresInSeconds)});
+void BearerTokens::Remember(quint64 userId, const QString& accessToken, qint64 expiresInSeconds,
+                            const QString& refreshToken) {
+    cache_.insert(userId, {accessToken, clock_.Stamp() + UsableMs(expiresInSeconds), refreshToken});
 }
 
 void BearerTokens::Get(quint64 userId, const SignIn& signIn, Got got) {
@@ -25,7 +26,8 @@ void BearerTokens::Get(quint64 userId, const SignIn& signIn, Got got) {
         return;
     }
     const auto cached = cache_.constFind(userId);
-    if (cached != cache_.constEnd() && clock_.Stamp() < cached->usableUntil) {
+    if (cached != cache_.constEnd() && clock_.Stamp() < cached->usableUntil &&
+        cached->refreshToken == signIn.refreshToken) {
         got({cached->token, {}});
         return;
     }
@@ -44,9 +46,11 @@ void BearerTokens::Get(quint64 userId, const SignIn& signIn, Got got) {
                             got({std::nullopt, reply});
                             return;
                         }
-                        Remember(userId, reply.accessToken, reply.expiresInSeconds);
-                        if (!reply.refreshToken.isEmpty() && reply.refreshToken != old)
-                            emit RefreshTokenRotated(userId, reply.refreshToken);
+                        const QString current =
+                            reply.refreshToken.isEmpty() ? old : reply.refreshToken;
+                        Remember(userId, reply.accessToken, reply.expiresInSeconds, current);
+                        if (current != old)
+                            emit RefreshTokenRotated(userId, current);
                         got({reply.accessToken, {}});
                     });
 }

@@ -35,8 +35,10 @@ public:
 
     // The access token of `userId`: at once when one is fresh, else after a refresh.
     void Get(quint64 userId, const SignIn& signIn, Got got);
-    // A token just issued (a sign-in in the editor), good for `expiresInSeconds`.
-    void Remember(quint64 userId, const QString& accessToken, qint64 expiresInSeconds);
+    // A token just issued for `refreshToken`'s sign-in (in the editor), good for
+    // `expiresInSeconds`.
+    void Remember(quint64 userId, const QString& accessToken, qint64 expiresInSeconds,
+                  const QString& refreshToken);
     // The server refused the token, or the mailbox changed: the next Get refreshes.
     void Forget(quint64 userId) { cache_.remove(userId); }
 
@@ -53,6 +55,7 @@ private:
     struct Cached {
         QString token;
         qint64 usableUntil = 0; // Clock::Stamp
+        QString refreshToken;   // of the sign-in it belongs to: another one makes it void
     };
 
     const Clock& clock_;

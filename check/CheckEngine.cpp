@@ -89,11 +89,8 @@ void CheckEngine::Reschedule() {
 void CheckEngine::AccountsChanged(const QList<quint64>& edited, const QList<quint64>& removed) {
     for (const quint64 id : removed)
         states_.Remove(id);
-    for (const quint64 id : edited) {
-        // Perhaps signed in again, or another account: the next check starts afresh.
-        signedOut_.remove(id);
-        tokens_.Forget(id);
-    }
+    for (const quint64 id : edited)
+        signedOut_.remove(id); // perhaps signed in again
     idle_.Prune(edited);
     if (!Checking)
         ScheduleNextTick(0);

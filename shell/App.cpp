@@ -288,15 +288,16 @@ void App::UseSignIns() {
         return signIn;
     });
     connect(&engine_.Tokens(), &BearerTokens::RefreshTokenRotated, this, &App::SaveRefreshToken);
-    editor_->SetSignInAccess({providers_, [this](quint64 id) { return side_.Of(id); },
-                              [this](quint64 id, const QString& provider, const QString& clientId) {
-                                  SetSignInProvider(side_.Of(id), provider, clientId);
-                              },
-                              env_.openUrl,
-                              [this](quint64 id, const QString& token, qint64 expiresIn) {
-                                  engine_.SignedInAgain(id);
-                                  engine_.Tokens().Remember(id, token, expiresIn);
-                              }});
+    editor_->SetSignInAccess(
+        {providers_, [this](quint64 id) { return side_.Of(id); },
+         [this](quint64 id, const QString& provider, const QString& clientId) {
+             SetSignInProvider(side_.Of(id), provider, clientId);
+         },
+         env_.openUrl,
+         [this](quint64 id, const QString& token, qint64 expiresIn, const QString& refreshToken) {
+             engine_.SignedInAgain(id);
+             engine_.Tokens().Remember(id, token, expiresIn, refreshToken);
+         }});
 }
 
 void App::SaveRefreshToken(quint64 userId, const QString& refreshToken) {

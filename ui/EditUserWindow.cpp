@@ -212,7 +212,7 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
             signInAccess_.put(id, providerName, ownClientId_);
     }
     if (provider && passwordSet_ && !accessToken.isEmpty() && signInAccess_.signedIn)
-        signInAccess_.signedIn(id, accessToken, accessExpiresIn_);
+        signInAccess_.signedIn(id, accessToken, accessExpiresIn_, entry.Password);
     return true;
 }
 

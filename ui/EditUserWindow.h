@@ -57,7 +57,9 @@ public:
         std::function<void(quint64, const QString& provider, const QString& clientId)> put;
         std::function<bool(const QUrl&)> openUrl; // the desktop's browser
         // A sign-in was saved: its access token may serve the next check.
-        std::function<void(quint64, const QString& accessToken, qint64 expiresIn)> signedIn;
+        std::function<void(quint64, const QString& accessToken, qint64 expiresIn,
+                           const QString& refreshToken)>
+            signedIn;
     };
     void SetSignInAccess(SignInAccess access);
 

@@ -8,8 +8,10 @@
 #include "support/peers/RealPeer.h"
 #include "support/peers/ScriptedServer.h"
 #include "support/peers/TestCertificates.h"
+#include "support/peers/TokenServer.h"
 #include "support/peers/XSession.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -276,6 +278,97 @@ private slots:
         QCOMPARE(saved->Users[0].MailServer, "pop3s://" + Local(server.TlsPort()));
         QCOMPARE(saved->Users[0].Username, QString("bob"));
         QCOMPARE(saved->Users[0].Password, QString("pw2"));
+    }
+
+    // A mailbox whose server takes OAuth 2.0 tokens alone, added with the editor and the
+    // browser: a stand-in browser ($BROWSER) approves at once, and the mailbox is checked.
+    void signInWithTheBrowserAlone() {
+        TokenServer authority;
+        QSet<QString> active;
+        int issued = 0;
+        authority.handler = [&](const QByteArray& path, const QUrlQuery& form) {
+            if (path == "/introspect")
+                return std::pair{200, active.contains(form.queryItemValue("token"))
+                                          ? QByteArray("{\"active\":true,\"username\":\"dave\"}")
+                                          : QByteArray("{\"active\":false}")};
+            const QByteArray verifier = form.queryItemValue("code_verifier").toLatin1();
+            const bool code =
+                form.queryItemValue("code") == "C0DE" &&
+                QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
+                        .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals) ==
+                    authority.challenge;
+            if (!code && form.queryItemValue("refresh_token") != "R1")
+                return std::pair{400, QByteArray("{\"error\":\"invalid_grant\"}")};
+            const QByteArray token = "T" + QByteArray::number(++issued);
+            active.insert(QString::fromLatin1(token));
+            return std::pair{200, "{\"access_token\":\"" + token +
+                                      "\",\"expires_in\":3600,\"refresh_token\":\"R1\"}"};
+        };
+        const QString base = authority.Url().chopped(QString("/token").size());
+        Dovecot server;
+        server.EnableImap();
+        server.EnableOAuth2(base + "/introspect");
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("dave", "unused"));
+        QVERIFY(server.DeliverMail("dave", 2));
+
+        XSession x;
+        TARNWICK_START_PEER(x);
+        Program program(x);
+        const QDir config = QFileInfo(program.SettingsPath()).dir();
+        QFile conf(config.filePath("Tarnwick-oauth2.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(("[Company]\nAuthorizationUrl = " + base + "/auth\nTokenUrl = " + base +
+                    "/token\nClientId = tarnwick\nScopes = mail\nHosts = 127.0.0.1\n")
+                       .toUtf8());
+        conf.close();
+        QVERIFY(conf.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        const QString browser = config.filePath("browser");
+        QFile script(browser);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/usr/bin/python3\nimport sys, urllib.request\n"
+                     "urllib.request.build_opener(urllib.request.ProxyHandler({}))"
+                     ".open(sys.argv[1]).read()\n");
+        script.close();
+        QVERIFY(script.setPermissions(OwnerOnly));
+        program.SetEnv("BROWSER", browser);
+        Settings settings;
+        settings.CheckInterval = 0;
+        const qulonglong icon = program.StartWith(settings);
+        QVERIFY2(icon != 0, qPrintable(program.Output()));
+
+        x.DoubleClick(icon, 11, 13);
+        QVERIFY(program.WaitForControlCentre(5000) != 0);
+        QVERIFY(x.Press("Tarnwick", "Setup"));
+        QVERIFY(x.WaitForWindow("^Tarnwick Setup$", 5000) != 0);
+        QVERIFY(x.Press("Tarnwick Setup", "Add"));
+        QVERIFY(x.WaitForWindow("^Add User$", 5000) != 0);
+        QVERIFY(x.Press("Add User", "@Screen Display Name :"));
+        x.Type("Work");
+        QVERIFY(x.Press("Add User", "@Mail Server :"));
+        x.Type("imap://" + Local(server.ImapPort())); // the provider serves this host
+        QVERIFY(x.Press("Add User", "@Username :"));
+        x.Type("dave");
+        QVERIFY(x.Press("Add User", "Sign In\u2026"));
+        QVERIFY2(WaitFor([&] { return issued == 1; }, 15000), qPrintable(program.Output()));
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Sign In$", 100) == 0; }, 5000));
+        QTest::qWait(300);
+        x.Screenshot(ShotPath("e2e-signed-in.png"));
+        QVERIFY(x.Press("Add User", "Ok"));
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Add User$", 100) == 0; }, 5000));
+        QVERIFY(x.Press("Tarnwick Setup", "Ok")); // saves
+
+        QVERIFY2(
+            WaitFor([&] { return ReadFile(program.StatLog()).startsWith("dave|"); }, PeerStartMs),
+            qPrintable(program.Output() + ReadFile(program.ErrLog()) + server.Log()));
+        QCOMPARE(issued, 1); // the sign-in's own access token served the check
+        const auto saved = program.ReadSettings();
+        QVERIFY(saved);
+        QCOMPARE(saved->Users[0].Password, QString("R1"));
+        QVERIFY(ReadFile(config.filePath("Tarnwick.accounts")).contains("signin=Company"));
+        const QByteArray said = program.Output().toUtf8() + ReadFile(program.ErrLog());
+        for (const char* secret : {"C0DE", "T1", "R1", "code_verifier"})
+            QVERIFY2(!said.contains(secret), secret);
     }
 
     // Exit, "Yes", and the save fails: its message box is up and the icon gone. A signal

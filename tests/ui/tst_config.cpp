@@ -794,7 +794,7 @@ private slots:
                          [] {});
                  return true;
              },
-             [&](quint64, const QString& token, qint64) { remembered = token; }});
+             [&](quint64, const QString& token, qint64, const QString&) { remembered = token; }});
         bool accepted = false;
         WhenModal("frmEditAdd", [&](QWidget& d) {
             auto* signIn = Control<QComboBox>(d, "cboSignIn");

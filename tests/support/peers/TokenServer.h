@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUrl>
 #include <QUrlQuery>
 #include <functional>
 #include <utility>
@@ -40,6 +41,11 @@ private:
         const qsizetype end = buffer.indexOf("\r\n\r\n");
         if (end < 0)
             return;
+        if (buffer.startsWith("GET ")) {
+            Authorize(socket, QUrl(QString::fromLatin1(buffer.split(' ').value(1))));
+            buffers_.remove(&socket);
+            return;
+        }
         qsizetype length = 0;
         for (const QByteArray& line : buffer.left(end).split('\n')) {
             if (line.toLower().startsWith("content-length:"))
@@ -62,6 +68,24 @@ private:
         socket.disconnectFromHost();
     }
 
+    // The authorization page of a user who approves at once: back to the redirect with a
+    // code, whose exchange must then bring the verifier of the challenge sent here.
+    void Authorize(QTcpSocket& socket, const QUrl& url) {
+        const QUrlQuery query(url);
+        challenge = query.queryItemValue("code_challenge").toLatin1();
+        QUrl back(query.queryItemValue("redirect_uri", QUrl::FullyDecoded));
+        back.setQuery("code=C0DE&state=" + query.queryItemValue("state"));
+        const bool pkce = query.queryItemValue("code_challenge_method") == "S256";
+        socket.write(pkce ? "HTTP/1.1 302 Found\r\nLocation: " + back.toEncoded() +
+                                "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                          : QByteArray("HTTP/1.1 400 No PKCE\r\nContent-Length: 0\r\n\r\n"));
+        socket.disconnectFromHost();
+    }
+
+public:
+    QByteArray challenge; // the last authorization's PKCE challenge
+
+private:
     QTcpServer server_;
     QList<std::pair<int, QByteArray>> answers_;
     QHash<QTcpSocket*, QByteArray> buffers_;
