@@ -10,18 +10,17 @@
 // `bench_program [seconds [rounds]] [plain|tls|idle]`: window length (60 s) and repeats (2);
 // only the plain or only the TLS cases; or instead the watch cases: 3 and 20 mailboxes in IMAP
 // IDLE (check interval 5 minutes) beside both gnubiff and Mailnag, no start-to-icon.
+#include "Peers.h"
 #include "WholeProcess.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
 #include "support/doubles/FixedRandom.h"
 #include "support/doubles/RecordingDialogs.h"
 #include "support/peers/Dovecot.h"
-#include "support/peers/Keyring.h"
 #include "support/peers/TestCertificates.h"
 #include "support/peers/XSession.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -85,12 +84,6 @@ int Fail(const QString& why) {
     return 1;
 }
 
-// The peer's account on the server. The peer keeps passwords enciphered with a key of its
-// own; this is "pw" for a mailbox of this login, as the peer wrote it itself.
-const QString PeerLogin = QStringLiteral("root");
-const QByteArray PeerPasswordAes = "3AA7ED4AA563322DE9282513A2C11397";
-const QString PeerBinary = QStringLiteral("/usr/bin/gnubiff");
-
 // One idle window of the table: so many users (the peer: as many mailboxes), in clear or over
 // TLS (pop3s; the peer with "ssl").
 struct Case {
@@ -105,51 +98,6 @@ const Case Cases[] = {
     {"3 users over TLS (pop3s), each checked once a minute", 3, true},
 };
 
-// One mailbox of the peer's configuration.
-struct PeerMailbox {
-    QByteArray protocol;       // "pop3", "imap4"
-    QByteArray authentication; // "user_pass", "ssl"
-    quint16 port = 0;
-    QByteArray username;
-    int delay = 60; // seconds between checks where it polls
-};
-
-// The peer's configuration: its mailboxes, no sound and no pop-up.
-QByteArray PeerConfig(const QList<PeerMailbox>& boxes) {
-    QByteArray mailboxes;
-    int number = 0;
-    for (const PeerMailbox& box : boxes) {
-        const auto parameter = [&mailboxes](const char* name, const QByteArray& value) {
-            mailboxes +=
-                "    <parameter name=\"" + QByteArray(name) + "\" value=\"" + value + "\"/>\n";
-        };
-        mailboxes += "  <mailbox>\n";
-        parameter("address", "127.0.0.1");
-        parameter("authentication", box.authentication);
-        parameter("delay", QByteArray::number(box.delay));
-        parameter("name", "mailbox " + QByteArray::number(++number));
-        parameter("other_port", QByteArray::number(box.port));
-        parameter("password_aes", PeerPasswordAes);
-        parameter("protocol", box.protocol);
-        parameter("use_other_port", "true");
-        parameter("username", box.username);
-        mailboxes += "  </mailbox>\n";
-    }
-    return "<?xml version=\"1.0\"?>\n<configuration-file>\n" + mailboxes +
-           "  <general>\n"
-           "    <parameter name=\"startup_preferences\" value=\"false\"/>\n"
-           "    <parameter name=\"use_newmail_command\" value=\"false\"/>\n"
-           "    <parameter name=\"use_double_command\" value=\"false\"/>\n"
-           "  </general>\n"
-           "  <information>\n"
-           "    <parameter name=\"version\" value=\"2.2.17\"/>\n"
-           "  </information>\n"
-           "  <popup>\n"
-           "    <parameter name=\"use_popup\" value=\"false\"/>\n"
-           "  </popup>\n"
-           "</configuration-file>\n";
-}
-
 // For case `c`: a POP3 mailbox for each user on the benchmark's server, each checked once a
 // minute (as the program checks each user). Without a mailbox the peer tries an empty default
 // one every 3 s: for no users it gets one it checks at start and then once a day.
@@ -159,47 +107,6 @@ QByteArray PeerConfig(const Dovecot& server, const Case& c) {
         boxes.append({"pop3", c.tls ? "ssl" : "user_pass", c.tls ? server.TlsPort() : server.Port(),
                       PeerLogin.toUtf8(), c.users == 0 ? 86400 : 60});
     return PeerConfig(boxes);
-}
-
-// Starts `program` and waits until the tray holds `icons` icons; false after 30 s.
-bool StartWithIcon(const XSession& x, QProcess& program, const QString& binary,
-                   const QStringList& args, qsizetype icons) {
-    program.setStandardOutputFile(QProcess::nullDevice());
-    program.setStandardErrorFile(QProcess::nullDevice());
-    program.start(binary, args);
-    QElapsedTimer clock;
-    clock.start();
-    while (x.TrayIcons().size() < icons && clock.elapsed() < 30000)
-        QThread::msleep(20);
-    return x.TrayIcons().size() >= icons;
-}
-
-// The peer with configuration `config`, in a home of its own, beside what the tray holds
-// already.
-bool StartPeer(const XSession& x, const QByteArray& config, const QTemporaryDir& home,
-               QProcess& peer) {
-    QDir(home.path()).mkpath("run");
-    QFile::setPermissions(home.filePath("run"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    {
-        QFile rc(home.filePath(".gnubiffrc"));
-        if (!rc.open(QIODevice::WriteOnly) || rc.write(config) < 0)
-            return false;
-    }
-    QProcessEnvironment env = x.Environment();
-    env.insert("HOME", home.path());
-    env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
-    env.remove("USER"); // the peer's password key depends on it
-    peer.setProcessEnvironment(env);
-    return StartWithIcon(x, peer, PeerBinary, {"--noconfigure", "--systemtray"},
-                         x.TrayIcons().size() + 1);
-}
-
-void Stop(QProcess& program) {
-    if (program.state() == QProcess::NotRunning)
-        return;
-    program.terminate();
-    program.waitForFinished(5000);
 }
 
 void WriteSettings(const QString& path, const QStringList& logins, const QString& serverText,
@@ -269,61 +176,12 @@ int LineCount(const QString& path) {
 // minutes, by Tarnwick and, on the same mailboxes of their own server, by both peers.
 const int WatchCases[] = {3, 20};
 constexpr int WatchInterval = 5;
-const QString MailnagBinary = QStringLiteral("/usr/bin/mailnag");
 
 QStringList WatchLogins(int count) {
     QStringList logins;
     for (int i = 1; i <= count; ++i)
         logins << QStringLiteral("user%1").arg(i, 2, 10, QLatin1Char('0'));
     return logins;
-}
-
-// Established connections of process `pid` to `port`: one for each mailbox it watches.
-int Connections(qint64 pid, quint16 port) {
-    QProcess ss;
-    ss.start("ss", {"-Htnp", "state", "established", "dport", "=", ":" + QString::number(port)});
-    ss.waitForFinished(10000);
-    return int(ss.readAllStandardOutput().count("pid=" + QByteArray::number(pid) + ","));
-}
-
-// Mailnag, a daemon without a window, keeps its accounts in its configuration file and their
-// passwords in the Secret Service keyring, under the MD5 of login, server and "True" (IMAP).
-// Its refresh of an IDLE connection is set to the check interval; no plugins (no alerts).
-bool StartMailnag(const PrivateKeyring& keyring, const QStringList& logins, quint16 port,
-                  const QTemporaryDir& home, QProcess& mailnag) {
-    QByteArray config = "[core]\npoll_interval = " + QByteArray::number(WatchInterval) +
-                        "\nimap_idle_timeout = " + QByteArray::number(WatchInterval) +
-                        "\nmailbox_seen_flags = 1\nautostart = 0\n"
-                        "connectivity_test = networkmonitor\nenabled_plugins = \n\n";
-    int number = 0;
-    for (const QString& login : logins) {
-        const QByteArray n = QByteArray::number(++number);
-        config += "[account" + n + "]\nenabled = 1\ntype = imap\nname = mailbox " + n +
-                  "\nuser = " + login.toUtf8() +
-                  "\npassword = \nserver = 127.0.0.1\nport = " + QByteArray::number(port) +
-                  "\nssl = 0\nimap = 1\nidle = 1\nfolder = []\n\n";
-        const QByteArray id =
-            QCryptographicHash::hash((login + "127.0.0.1True").toUtf8(), QCryptographicHash::Md5)
-                .toHex();
-        if (!keyring.Store("Mailnag password for account " + login,
-                           {"xdg:schema", "com.github.pulb.mailnag", "id", QString::fromLatin1(id)},
-                           QStringLiteral("pw")))
-            return false;
-    }
-    QDir(home.path()).mkpath("config/mailnag");
-    QFile cfg(home.filePath("config/mailnag/mailnag.cfg"));
-    if (!cfg.open(QIODevice::WriteOnly) || cfg.write(config) < 0)
-        return false;
-    cfg.close();
-    QProcessEnvironment env = keyring.Environment();
-    env.insert("HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
-    env.insert("XDG_DATA_HOME", home.filePath("data"));
-    mailnag.setProcessEnvironment(env);
-    mailnag.setProcessChannelMode(QProcess::MergedChannels);
-    mailnag.setStandardOutputFile(home.filePath("mailnag.log"));
-    mailnag.start(MailnagBinary, {});
-    return mailnag.waitForStarted(10000);
 }
 
 // One program of a watch case and its figures.
@@ -366,8 +224,8 @@ int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
         if (!watchers[0].running)
             return Fail(QStringLiteral("Tarnwick put no icon in the tray"));
         QTemporaryDir mailnagHome;
-        watchers[1].running =
-            withMailnag && StartMailnag(keyring, logins, port, mailnagHome, watchers[1].process);
+        watchers[1].running = withMailnag && StartMailnag(keyring, logins, port, WatchInterval,
+                                                          mailnagHome, watchers[1].process);
         QTemporaryDir gnubiffHome;
         QList<PeerMailbox> boxes;
         for (const QString& login : logins)
