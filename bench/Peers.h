@@ -13,8 +13,9 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-// The peer's account on the server. The peer keeps passwords enciphered with a key of its
-// own; this is "pw" for a mailbox of this login, as the peer wrote it itself.
+// gnubiff's account on the server where the bench has no logins of its own. gnubiff keeps
+// passwords enciphered with a key of its own; this is "pw", as it wrote it itself (for other
+// logins too).
 inline const QString PeerLogin = QStringLiteral("root");
 inline const QByteArray PeerPasswordAes = "3AA7ED4AA563322DE9282513A2C11397";
 inline const QString PeerBinary = QStringLiteral("/usr/bin/gnubiff");
