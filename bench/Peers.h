@@ -72,7 +72,8 @@ inline QByteArray PeerConfig(const QList<PeerMailbox>& boxes,
            "</configuration-file>\n";
 }
 
-// Starts `program` and waits until the tray holds `icons` icons; false after 30 s.
+// Starts `program` and waits until the tray holds `icons` icons; false after a minute (a loaded
+// machine starts slowly).
 inline bool StartWithIcon(const XSession& x, QProcess& program, const QString& binary,
                           const QStringList& args, qsizetype icons) {
     program.setStandardOutputFile(QProcess::nullDevice());
@@ -80,7 +81,7 @@ inline bool StartWithIcon(const XSession& x, QProcess& program, const QString& b
     program.start(binary, args);
     QElapsedTimer clock;
     clock.start();
-    while (x.TrayIcons().size() < icons && clock.elapsed() < 30000)
+    while (x.TrayIcons().size() < icons && clock.elapsed() < 60000)
         QThread::msleep(20);
     return x.TrayIcons().size() >= icons;
 }

@@ -410,7 +410,7 @@ int main(int argc, char** argv) {
         QProcess peer;
         const bool withPeer = comparePeer && StartPeer(x, PeerConfig(server, c), peerHome, peer);
         if (comparePeer && !withPeer)
-            std::printf("peer: gnubiff put no icon in the tray within 30 s: no comparison\n");
+            std::printf("peer: gnubiff put no icon in the tray within a minute: no comparison\n");
 
         // Neither start-up nor the first checks are counted.
         QElapsedTimer settle;
