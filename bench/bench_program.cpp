@@ -7,8 +7,10 @@
 // settle (first checks done, one window's length passed) before counting; then each window
 // counts both whole processes at once (WholeProcess.h), repeated, and prints the mean and the
 // range of each, of the ratio too, and memory (RSS and USS) at the end.
-// `bench_program [seconds [rounds]] [plain|tls]`: window length (60 s) and repeats (2); only
-// the plain or only the TLS cases.
+// `bench_program [seconds [rounds]] [plain|tls|idle]`: window length (60 s) and repeats (2);
+// only the plain or only the TLS cases; or instead the watch cases: 3 and 20 mailboxes in IMAP
+// IDLE (check interval 5 minutes) beside both gnubiff and Mailnag, no start-to-icon.
+#include "Peers.h"
 #include "WholeProcess.h"
 #include "core/Settings.h"
 #include "core/SettingsFile.h"
@@ -82,12 +84,6 @@ int Fail(const QString& why) {
     return 1;
 }
 
-// The peer's account on the server. The peer keeps passwords enciphered with a key of its
-// own; this is "pw" for a mailbox of this login, as the peer wrote it itself.
-const QString PeerLogin = QStringLiteral("root");
-const QByteArray PeerPasswordAes = "3AA7ED4AA563322DE9282513A2C11397";
-const QString PeerBinary = QStringLiteral("/usr/bin/gnubiff");
-
 // One idle window of the table: so many users (the peer: as many mailboxes), in clear or over
 // TLS (pop3s; the peer with "ssl").
 struct Case {
@@ -102,88 +98,22 @@ const Case Cases[] = {
     {"3 users over TLS (pop3s), each checked once a minute", 3, true},
 };
 
-// The peer's configuration: a POP3 mailbox for each user on the benchmark's server, each
-// checked once a minute (as the program checks each user), no sound and no pop-up. Without a
-// mailbox the peer tries an empty default one every 3 s; for no users it gets one it checks
-// at start and then once a day.
+// For case `c`: a POP3 mailbox for each user on the benchmark's server, each checked once a
+// minute (as the program checks each user). Without a mailbox the peer tries an empty default
+// one every 3 s: for no users it gets one it checks at start and then once a day.
 QByteArray PeerConfig(const Dovecot& server, const Case& c) {
-    QByteArray mailboxes;
-    for (int i = 1; i <= std::max(c.users, 1); ++i) {
-        const auto parameter = [&mailboxes](const char* name, const QByteArray& value) {
-            mailboxes +=
-                "    <parameter name=\"" + QByteArray(name) + "\" value=\"" + value + "\"/>\n";
-        };
-        mailboxes += "  <mailbox>\n";
-        parameter("address", "127.0.0.1");
-        parameter("authentication", c.tls ? "ssl" : "user_pass");
-        parameter("delay", c.users == 0 ? "86400" : "60");
-        parameter("name", "mailbox " + QByteArray::number(i));
-        parameter("other_port", QByteArray::number(c.tls ? server.TlsPort() : server.Port()));
-        parameter("password_aes", PeerPasswordAes);
-        parameter("protocol", "pop3");
-        parameter("use_other_port", "true");
-        parameter("username", PeerLogin.toUtf8());
-        mailboxes += "  </mailbox>\n";
-    }
-    return "<?xml version=\"1.0\"?>\n<configuration-file>\n" + mailboxes +
-           "  <general>\n"
-           "    <parameter name=\"startup_preferences\" value=\"false\"/>\n"
-           "    <parameter name=\"use_newmail_command\" value=\"false\"/>\n"
-           "    <parameter name=\"use_double_command\" value=\"false\"/>\n"
-           "  </general>\n"
-           "  <information>\n"
-           "    <parameter name=\"version\" value=\"2.2.17\"/>\n"
-           "  </information>\n"
-           "  <popup>\n"
-           "    <parameter name=\"use_popup\" value=\"false\"/>\n"
-           "  </popup>\n"
-           "</configuration-file>\n";
+    QList<PeerMailbox> boxes;
+    for (int i = 1; i <= std::max(c.users, 1); ++i)
+        boxes.append({"pop3", c.tls ? "ssl" : "user_pass", c.tls ? server.TlsPort() : server.Port(),
+                      PeerLogin.toUtf8(), c.users == 0 ? 86400 : 60});
+    return PeerConfig(boxes);
 }
 
-// Starts `program` and waits until the tray holds `icons` icons; false after 30 s.
-bool StartWithIcon(const XSession& x, QProcess& program, const QString& binary,
-                   const QStringList& args, qsizetype icons) {
-    program.setStandardOutputFile(QProcess::nullDevice());
-    program.setStandardErrorFile(QProcess::nullDevice());
-    program.start(binary, args);
-    QElapsedTimer clock;
-    clock.start();
-    while (x.TrayIcons().size() < icons && clock.elapsed() < 30000)
-        QThread::msleep(20);
-    return x.TrayIcons().size() >= icons;
-}
-
-// The peer for case `c`, in a home of its own, beside what the tray holds already.
-bool StartPeer(const XSession& x, const Dovecot& server, const Case& c, const QTemporaryDir& home,
-               QProcess& peer) {
-    QDir(home.path()).mkpath("run");
-    QFile::setPermissions(home.filePath("run"),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    {
-        QFile rc(home.filePath(".gnubiffrc"));
-        if (!rc.open(QIODevice::WriteOnly) || rc.write(PeerConfig(server, c)) < 0)
-            return false;
-    }
-    QProcessEnvironment env = x.Environment();
-    env.insert("HOME", home.path());
-    env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
-    env.remove("USER"); // the peer's password key depends on it
-    peer.setProcessEnvironment(env);
-    return StartWithIcon(x, peer, PeerBinary, {"--noconfigure", "--systemtray"},
-                         x.TrayIcons().size() + 1);
-}
-
-void Stop(QProcess& program) {
-    if (program.state() == QProcess::NotRunning)
-        return;
-    program.terminate();
-    program.waitForFinished(5000);
-}
-
-void WriteSettings(const QString& path, const QStringList& logins, const QString& serverText) {
+void WriteSettings(const QString& path, const QStringList& logins, const QString& serverText,
+                   int checkInterval = 1) {
     Settings settings;
     for (const QString& login : logins) {
-        ++settings.LastUser;
+        settings.GrowFor(++settings.LastUser);
         UserRecord& u = settings.Users[settings.LastUser];
         u.ScreenName = login.toUpper();
         u.Username = login;
@@ -191,7 +121,7 @@ void WriteSettings(const QString& path, const QStringList& logins, const QString
         u.Password = QStringLiteral("pw");
         u.NumMails = 2; // nothing new: no alert, just the checks
     }
-    settings.CheckInterval = 1; // each user once a minute
+    settings.CheckInterval = checkInterval; // in minutes: 1, each user once a minute
     RecordingDialogs dialogs;
     FixedRandom random;
     SettingsFile(settings, dialogs, random, path).SaveFile();
@@ -241,6 +171,131 @@ int LineCount(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? int(f.readAll().count('\n')) : 0;
 }
+
+// The watch cases: so many mailboxes, each watched in IMAP IDLE with a check interval of 5
+// minutes, by Tarnwick and, on the same mailboxes of their own server, by both peers.
+const int WatchCases[] = {3, 20};
+constexpr int WatchInterval = 5;
+
+QStringList WatchLogins(int count) {
+    QStringList logins;
+    for (int i = 1; i <= count; ++i)
+        logins << QStringLiteral("user%1").arg(i, 2, 10, QLatin1Char('0'));
+    return logins;
+}
+
+// One program of a watch case and its figures.
+struct Watcher {
+    explicit Watcher(const char* program) : name(program) {}
+    const char* name;
+    QProcess process;
+    Figures figures;
+    bool running = false;
+};
+
+// The watch cases, after the display and the counter are ready; prints the README's rows.
+int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
+                  const QProcessEnvironment& env, const QString& binary,
+                  const QString& settingsPath, int idleSeconds, int rounds) {
+    QString error;
+    Dovecot server;
+    server.EnableImap();
+    if (!server.Start(&error))
+        return Fail(error);
+    for (const QString& login : WatchLogins(WatchCases[std::size(WatchCases) - 1]))
+        if (!server.AddUser(login, "pw") || !server.DeliverMail(login, 1))
+            return Fail(QStringLiteral("Cannot add ") + login);
+    PrivateKeyring keyring;
+    const bool withMailnag = QFile::exists(MailnagBinary) && keyring.Start();
+    if (!withMailnag)
+        std::printf("peer: Mailnag not installed (apt-get install mailnag) or no keyring: "
+                    "no comparison with it\n");
+    const bool withGnubiff = QFile::exists(PeerBinary);
+    const quint16 port = server.ImapPort();
+    const double minutes = idleSeconds / 60.0;
+    QStringList rows{"| | Tarnwick | Mailnag 2.2 | gnubiff 2.2.17 |", "|---|---|---|---|"};
+    for (const int count : WatchCases) {
+        const QStringList logins = WatchLogins(count);
+        WriteSettings(settingsPath, logins, QStringLiteral("imap://127.0.0.1:%1").arg(port),
+                      WatchInterval);
+        Watcher watchers[3] = {Watcher("Tarnwick"), Watcher("Mailnag"), Watcher("gnubiff")};
+        watchers[0].process.setProcessEnvironment(env);
+        watchers[0].running = StartWithIcon(x, watchers[0].process, binary, {}, 1);
+        if (!watchers[0].running)
+            return Fail(QStringLiteral("Tarnwick put no icon in the tray"));
+        QTemporaryDir mailnagHome;
+        watchers[1].running = withMailnag && StartMailnag(keyring, logins, port, WatchInterval,
+                                                          mailnagHome, watchers[1].process);
+        QTemporaryDir gnubiffHome;
+        QList<PeerMailbox> boxes;
+        for (const QString& login : logins)
+            boxes.append({"imap4", "user_pass", port, login.toUtf8(), WatchInterval * 60});
+        watchers[2].running =
+            withGnubiff && StartPeer(x, PeerConfig(boxes), gnubiffHome, watchers[2].process);
+
+        // Counted once every running program watches every mailbox and a window has passed.
+        QElapsedTimer settle;
+        settle.start();
+        const auto allWatch = [&] {
+            for (const Watcher& w : watchers)
+                if (w.running && Connections(w.process.processId(), port) < count)
+                    return false;
+            return true;
+        };
+        while (!allWatch() && settle.elapsed() < 180000)
+            QThread::msleep(500);
+        QThread::msleep(quint64(std::max(0LL, idleSeconds * 1000LL - settle.elapsed())));
+        std::printf("%d mailboxes in IDLE, check interval %d minutes; connections open:", count,
+                    WatchInterval);
+        QList<qint64> pids;
+        QList<Watcher*> counted;
+        for (Watcher& w : watchers) {
+            if (!w.running)
+                continue;
+            std::printf(" %s %d", w.name, Connections(w.process.processId(), port));
+            pids.append(w.process.processId());
+            counted.append(&w);
+        }
+        std::printf("\n");
+        for (int round = 1; round <= rounds; ++round) {
+            const QList<Usage> u = counter.Window(pids, idleSeconds);
+            std::printf("  window %d:", round);
+            for (qsizetype i = 0; i < counted.size(); ++i) {
+                counted[i]->figures.Add(u[i], minutes, 0);
+                std::printf("  %s %.2f ms, %.1f wake-ups", counted[i]->name,
+                            counted[i]->figures.cpu.back(), counted[i]->figures.wakeUps.back());
+            }
+            std::printf(" (per minute)\n");
+        }
+        QString cpu = QStringLiteral("| idle CPU, %1 mailboxes on IDLE, interval %2 min |")
+                          .arg(count)
+                          .arg(WatchInterval);
+        QString switches = QStringLiteral("| context switches, the same |");
+        QString memory = QStringLiteral("| RSS / USS after the windows, the same |");
+        for (Watcher& w : watchers) {
+            if (!w.running) {
+                for (QString* row : {&cpu, &switches, &memory})
+                    *row += QStringLiteral(" - |");
+                continue;
+            }
+            const Memory m = MemoryOf(w.process.processId());
+            w.figures.Print(w.name, m);
+            cpu += ' ' + Spread(w.figures.cpu).Text(2) + (&w == watchers ? " ms/min |" : " |");
+            switches +=
+                ' ' + Spread(w.figures.wakeUps).Text() + (&w == watchers ? " /min |" : " |");
+            memory +=
+                QStringLiteral(" %1 / %2 MB |").arg(m.rssMb, 0, 'f', 1).arg(m.ussMb, 0, 'f', 1);
+        }
+        rows << cpu << switches << memory;
+        for (Watcher& w : watchers)
+            Stop(w.process);
+        while (!x.TrayIcons().isEmpty())
+            QThread::msleep(20);
+    }
+    std::printf("README rows (mean, range over the windows in brackets):\n%s\n",
+                qPrintable(rows.join('\n')));
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -250,7 +305,8 @@ int main(int argc, char** argv) {
     QByteArray only;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
-        (arg == "tls" || arg == "plain") ? void(only = arg) : numbers.append(arg.toInt());
+        (arg == "tls" || arg == "plain" || arg == "idle") ? void(only = arg)
+                                                          : numbers.append(arg.toInt());
     }
     const int idleSeconds = std::max(5, numbers.value(0, 60));
     const int rounds = std::max(1, numbers.value(1, 2));
@@ -306,19 +362,25 @@ int main(int argc, char** argv) {
         // does that before anything is measured.
         QTemporaryDir home;
         QProcess peer;
-        StartPeer(x, server, Cases[0], home, peer);
+        StartPeer(x, PeerConfig(server, Cases[0]), home, peer);
         Stop(peer);
         while (!x.TrayIcons().isEmpty())
             QThread::msleep(20);
         std::printf("display: warmed by one start of gnubiff before measuring (its GTK keeps "
                     "the GL visuals it chose on the root window)\n");
     }
+    const WholeProcessCounter counter;
+    if (only == "idle") {
+        std::printf("counted by: %s\nwindows: %d of %d s for each case, all programs counted over "
+                    "the same windows, after all settled\n",
+                    qPrintable(counter.Name()), rounds, idleSeconds);
+        return RunWatchCases(x, counter, env, binary, settingsPath, idleSeconds, rounds);
+    }
     if (wrapper.isEmpty()) {
         WriteSettings(settingsPath, allLogins, QStringLiteral("127.0.0.1:%1").arg(server.Port()));
         CompareStartToIcon(x, env, binary, 21);
     }
 
-    const WholeProcessCounter counter;
     std::printf("counted by: %s\nwindows: %d of %d s for each case, both programs counted over "
                 "the same windows, after both settled\n",
                 qPrintable(counter.Name()), rounds, idleSeconds);
@@ -346,9 +408,9 @@ int main(int argc, char** argv) {
             return Fail(QStringLiteral("Tarnwick put no icon in the tray"));
         QTemporaryDir peerHome;
         QProcess peer;
-        const bool withPeer = comparePeer && StartPeer(x, server, c, peerHome, peer);
+        const bool withPeer = comparePeer && StartPeer(x, PeerConfig(server, c), peerHome, peer);
         if (comparePeer && !withPeer)
-            std::printf("peer: gnubiff put no icon in the tray within 30 s: no comparison\n");
+            std::printf("peer: gnubiff put no icon in the tray within a minute: no comparison\n");
 
         // Neither start-up nor the first checks are counted.
         QElapsedTimer settle;

@@ -102,11 +102,13 @@ qint64 ImapSession::SilenceMs() const {
 
 void ImapSession::OnKeepAlive() {
     if (clock_) {
-        // Measured from the IDLE's start the first spacing may fall short of the server's
-        // own: it only ever widens the one seen.
+        // Only keep-alive to keep-alive is a spacing: the first of an IDLE comes on the
+        // server's own schedule, seconds after the IDLE's start as well as minutes, and would
+        // have the link tested long before the server's next.
         const qint64 now = clock_->Stamp();
         const qint64 since = now > heardAt_ ? now - heardAt_ : 0;
-        spacing_ = heardKeepAlive_ ? since : std::max(spacing_, since);
+        if (heardKeepAlive_)
+            spacing_ = since;
         heardAt_ = now;
         heardKeepAlive_ = true;
     }
@@ -122,7 +124,9 @@ void ImapSession::OnWatchDue() {
     if (clock_ && heardKeepAlive_) {
         const qint64 silent = clock_->Stamp() - heardAt_;
         if (silent >= 0 && silent < SilenceMs()) {
-            tmrRefresh.start(int(SilenceMs() - silent));
+            // The timer counts in whole seconds and fires up to half a second early: a
+            // shorter wait would end at once, again and again until the clock caught up.
+            tmrRefresh.start(int(std::max(SilenceMs() - silent, qint64(1000))));
             return;
         }
     }

@@ -62,6 +62,8 @@ public:
     // What tmrRefresh runs: refreshes unless the server's lines have proved the link recently
     // enough by the clock.
     void OnWatchDue();
+    // How long until tmrRefresh fires, in ms; -1 when it does not run.
+    int WatchDueInMs() const { return tmrRefresh.isActive() ? tmrRefresh.interval() : -1; }
     // Lines of the server's own received in IDLE on this connection.
     int KeepAlives() const { return keepAlives_; }
     // The server has said it idles, and no DONE has gone out since.

@@ -452,15 +452,22 @@ private slots:
 
         constexpr qint64 Spacing = 2 * 60 * 1000;
         for (int i = 1; i <= KeepAlives; ++i) {
-            clock.Advance(Spacing);
+            // The server's first comes on its own schedule, seconds after the IDLE: no spacing.
+            clock.Advance(i == 1 ? 6000 : Spacing);
             server.Cue(0);
             QTRY_COMPARE(session.KeepAlives(), i);
+            if (i == 1) {
+                clock.Advance(Spacing - 6000); // past twice those seconds and a minute
+                QCOMPARE(session.WatchDueInMs(), 5 * 60 * 1000);
+            }
             session.OnWatchDue(); // whenever the timer fires: the link has proved itself
             QVERIFY(session.Idling());
         }
         clock.Advance(2 * Spacing - 1); // silent, but not for long enough
         session.OnWatchDue();
         QVERIFY(session.Idling());
+        // Fired early by its coarse timer: waits on at least the timer's second, never at once.
+        QCOMPARE(session.WatchDueInMs(), 1000);
         clock.Advance(1);
         session.OnWatchDue();
         QVERIFY(!session.Idling());

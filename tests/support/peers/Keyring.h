@@ -71,10 +71,15 @@ public:
     }
     // Keeps `secret` under `label` as the program's keyring client stores it.
     bool Keep(const QString& label, const QString& secret) const {
-        return Tool({"store", "--label=" + label, "xdg:schema", "org.qt.keychain", "user", label,
-                     "server", label, "type", "plaintext"},
-                    secret.toUtf8())
-            .second;
+        return Store(
+            label,
+            {"xdg:schema", "org.qt.keychain", "user", label, "server", label, "type", "plaintext"},
+            secret);
+    }
+    // Keeps `secret` under `label` with these attributes (name, value, ...), as another
+    // program's keyring client would.
+    bool Store(const QString& label, const QStringList& attributes, const QString& secret) const {
+        return Tool(QStringList{"store", "--label=" + label} + attributes, secret.toUtf8()).second;
     }
     // Deletes the item as a person does in the keyring's manager.
     bool Clear(const QString& label) const { return Tool({"clear", "server", label}).second; }
