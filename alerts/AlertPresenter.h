@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 class Clock;
@@ -35,6 +36,7 @@ public:
         quint64 userId = 0;        // a mail alert's user
         qint32 count = 0;          // a mail alert's NewNumMails
         AlertQueue::Origin origin; // an error's user, failures and their start
+        bool markRead = false;     // a mail alert that offers "Mark as Read"
     };
 
     AlertPresenter(Settings& settings, MailboxStates& states, const Clock& clock,
@@ -56,9 +58,12 @@ public:
     // The next alert for the window, taken from the queue or stamped as shown; none when
     // nothing is due.
     std::optional<Alert> TakeNext();
-    // A mail alert for `count` that no longer fits its user: gone, or a check found another
-    // count since.
-    bool IsStale(quint64 userId, qint32 count) const;
+    // What the mail alert of `userId` on screen says now: its text follows news and messages
+    // read or removed elsewhere; none when it is to be withdrawn (nothing left unaccepted, the
+    // mailbox gone or quiet).
+    std::optional<Alert> MailAlertNow(quint64 userId) const;
+    // The mail alert of `userId` on screen now shows its news: the show interval counts anew.
+    void ShownNow(quint64 userId);
     // An error waits or a user has news: the window's look has something to find.
     bool AnythingPending() const;
     // How long until the next mail alert that waits for its show interval falls due, in
@@ -70,6 +75,17 @@ public:
     // The user's answers to a mail alert.
     void HideForSession(quint64 userId);
     void HidePermanently(quint64 userId);
+    // "Mark as Read": offered for IMAP mailboxes once `markRead` is given; the alert goes when
+    // the mailbox's state says that nothing is left.
+    bool OffersMarkRead(quint64 userId) const;
+    void MarkRead(quint64 userId);
+    // Opens the mail of `userId` (a click on the alert's text, the notification's default
+    // action). Not an answer: the alert stays.
+    void OpenMail(quint64 userId);
+    void SetMarkRead(std::function<void(quint64)> markRead) { markRead_ = std::move(markRead); }
+    void SetOpenMail(std::function<void(quint64)> open) { openMail_ = std::move(open); }
+    // "Show Senders and Subjects": off, a mail alert is its first line alone.
+    void SetShowSenders(std::function<bool()> on) { showSenders_ = std::move(on); }
 
     // Quiet hours: nothing of a mailbox that `isQuiet` names is shown (its mail alert, its
     // notification, its errors). When its quiet time has ended, `came` messages came meanwhile
@@ -104,6 +120,9 @@ private:
     // The summary waiting for `userId` while it still fits: its mailbox is there and holds
     // the count it was made for (mail read elsewhere since leaves it to the usual alert).
     const QString* SummaryOf(quint64 userId) const;
+    // A summary that fits and has not been shown yet.
+    bool SummaryDue(quint64 userId) const;
+    void MarkSummaryShown(quint64 userId);
 
     // Accepts the count that `user`'s alert stands for, as "Hide Permanently" does.
     void AcceptCount(UserRecord& user);
@@ -119,9 +138,8 @@ private:
     std::function<bool(const QString&, const QString&)> errorInPlace_;
 
     struct Shown {
-        quint32 id = 0;   // the service's notification
-        qint32 count = 0; // a mail alert's NewNumMails
-        QString text;     // an error alert's text
+        quint32 id = 0; // the service's notification
+        QString text;   // the text it shows
     };
     DesktopNotifications* desktop_ = nullptr;
     std::function<bool()> desktopWanted_;
@@ -132,8 +150,15 @@ private:
     struct Summary {
         qint32 count = 0; // NewNumMails when it was made
         QString text;
+        bool shown = false;
     };
     std::map<quint64, Summary> summaries_; // quiet-time summaries waiting, by user identity
+    std::function<void(quint64)> markRead_;
+    std::function<void(quint64)> openMail_;
+    std::function<bool()> showSenders_;
+    // Mailboxes whose notification the service closed after its default action: opening is no
+    // answer, so it is shown again.
+    std::set<quint64> showAgain_;
 };
 
 // The first line of a quiet time's summary: "Work: 14 new emails while quiet", then a line
