@@ -175,6 +175,21 @@ void AlertPresenter::QuietEnded(quint64 userId, qint32 came) {
     emit Due();
 }
 
+QString MailboxTip(const MailboxState& state, const Clock& clock) {
+    QStringList lines;
+    if (state.NewNumMails != -1 && !state.Messages.isEmpty())
+        lines << QStringLiteral("Newest: ") + MessageLine(state.Messages.first());
+    if (state.LastGood != 0) {
+        const QDateTime good = QDateTime::fromMSecsSinceEpoch(state.LastGood);
+        const QDateTime now = clock.Now();
+        lines << QStringLiteral("Last good check: ") +
+                     (good.date() == now.date() ? LongTimeText(good.time())
+                                                : ShortDateText(good.date()) + QLatin1Char(' ') +
+                                                      LongTimeText(good.time()));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 QString QuietSummaryText(const QString& ScreenName, qint32 came, const QStringList& messages) {
     QString text = ScreenName + QStringLiteral(": ") + QString::number(came) +
                    (came == 1 ? QStringLiteral(" new email") : QStringLiteral(" new emails")) +

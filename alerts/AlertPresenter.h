@@ -13,6 +13,7 @@
 class Clock;
 class DesktopNotifications;
 class MailboxStates;
+struct MailboxState;
 class Settings;
 struct UserRecord;
 
@@ -160,6 +161,10 @@ private:
     // answer, so it is shown again.
     std::set<quint64> showAgain_;
 };
+
+// The control centre's tooltip for a mailbox: its newest message not yet accepted and the time
+// of its last good check (with the date when not today); a line left out where it has none.
+QString MailboxTip(const MailboxState& state, const Clock& clock);
 
 // The first line of a quiet time's summary: "Work: 14 new emails while quiet", then a line
 // each for `messages` (the newest few senders and subjects, where they are known).

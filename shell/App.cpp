@@ -9,6 +9,7 @@
 #include "core/Clock.h"
 #include "core/ClockJumps.h"
 #include "core/Files.h"
+#include "core/OpenWith.h"
 #include "core/Trace.h"
 #include "core/platform/System.h"
 #include "ui/AboutWindow.h"
@@ -233,11 +234,14 @@ void App::LoadWindows() {
     presenter_->UseDesktopNotifications(env_.notifications, [this] {
         return options_.DesktopNotifications || DesktopNotificationsForced();
     });
+    presenter_->SetShowSenders([this] { return options_.ShowSenders; });
+    presenter_->SetOpenMail([this](quint64 id) { OpenMail(id); });
     alert_ = std::make_unique<AlertWindow>(*presenter_);
     logs_.SetErrorSink(presenter_.get());
     password_ = std::make_unique<PasswordWindow>();
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
     editor_->SetMailboxTest(&mailboxTest_);
+    editor_->SetMailClient([this] { return env_.mail ? env_.mail->MailClient() : QString(); });
     LoadQuietTimes();
 
     ControlCentreActions actions;
@@ -269,6 +273,21 @@ void App::LoadWindows() {
         if (!exiting_)
             alert_->Wake();
     });
+    // The control centre's tooltips name the newest message.
+    connect(&states_, &MailboxStates::Changed, this, [this] { lists_.RefreshUserLists(); });
+}
+
+void App::OpenMail(quint64 userId) {
+    if (!env_.mail)
+        return;
+    QString openWith;
+    for (const auto& [name, value] : side_.Of(userId))
+        if (name == OpenWithField)
+            openWith = value;
+    // Said as an error alert: the user asked for it, and nothing else would tell why nothing
+    // opened.
+    if (const QString error = env_.mail->Open(openWith); !error.isEmpty())
+        presenter_->AddError(QStringLiteral("The mail could not be opened: ") + error);
 }
 
 QuietHours App::QuietHoursOf(quint64 userId) {
@@ -289,7 +308,13 @@ void App::LoadQuietTimes() {
         if (!exiting_)
             alert_->Wake(); // a quiet mailbox's alert on screen goes
     });
-    lists_.SetMainTip([this](quint64 id) { return quiet_->Tip(id); });
+    lists_.SetMainTip([this](quint64 id) {
+        QStringList tip;
+        for (const QString& line : {quiet_->Tip(id), MailboxTip(states_.Of(id), env_.clock)})
+            if (!line.isEmpty())
+                tip << line;
+        return tip.join(QLatin1Char('\n'));
+    });
     editor_->SetQuietHoursAccess(
         {[this](quint64 id) { return QuietHoursOf(id); },
          [this](quint64 id, const QuietHours& hours) { SetQuietHoursOf(id, hours); }});

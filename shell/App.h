@@ -28,6 +28,7 @@ class ControlCentre;
 class DesktopNotifications;
 class Dialogs;
 class EditUserWindow;
+class MailOpener;
 class PasswordWindow;
 class QuietTimes;
 class Random;
@@ -53,6 +54,8 @@ struct Environment {
     SecretStore* secrets = nullptr;
     // The desktop's notification service; none: alerts always in the alert window.
     DesktopNotifications* notifications = nullptr;
+    // What opens a mailbox's mail from its alert; none: a click on the alert opens nothing.
+    MailOpener* mail = nullptr;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
@@ -123,6 +126,8 @@ private:
     bool DesktopNotificationsForced() const;
     // Quiet hours: where the editor and the alerts find a mailbox's, and what follows them.
     QuietHours QuietHoursOf(quint64 userId);
+    // Opens the mail of the mailbox `userId` as its "Open With" says.
+    void OpenMail(quint64 userId);
     void SetQuietHoursOf(quint64 userId, const QuietHours& hours);
     void LoadQuietTimes();
     // ExitProgram's steps from the closing of the socket on; `NoConfirm` as there.

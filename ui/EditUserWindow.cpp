@@ -7,6 +7,7 @@
 #include "check/MailboxTest.h"
 #include "check/ServerAddress.h"
 #include "core/Accounts.h"
+#include "core/OpenWith.h"
 #include "core/Trace.h"
 
 #include <QCheckBox>
@@ -25,8 +26,8 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     : QDialog(parent), settings_(settings), dialogs_(dialogs), password_(password) {
     setObjectName(QStringLiteral("frmEditAdd"));
     // Three rows more than the other editors' layouts: the mail server's protocol and
-    // security, and "Test".
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 345);
+    // security, and "Test"; then quiet hours and "Open With".
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 393);
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -76,6 +77,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     setTabOrder(cmdOk, cmdCancel);
     setTabOrder(cmdCancel, cmdTest);
     MakeQuietHoursBlock(224);
+    MakeOpenWithRow(344);
 
     connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
     connect(cmdOk, &QPushButton::clicked, this, &EditUserWindow::OkClicked);
@@ -136,6 +138,21 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         else
             ShowQuietHours(quietAccess_.get ? quietAccess_.get(id) : QuietHours{});
     }
+    {
+        const quint64 id = UserNum == -1 ? 0 : table.Users[UserNum].Id;
+        const SideFile::Fields none;
+        const SideFile::Fields& fields = id != 0 && copy_ ? copy_->fields[id] : none;
+        QString openWith;
+        for (const auto& [name, value] : fields)
+            if (name == OpenWithField)
+                openWith = value;
+        txtOpenWith->setText(openWith);
+        const QString client = mailClient_ ? mailClient_() : QString();
+        lblOpenWithNote->setText(
+            client.isEmpty() ? QStringLiteral("Empty: none, this desktop has no mail client")
+                             : QStringLiteral("Empty: the mail client, ") + client);
+        lblOpenWithNote->setToolTip(lblOpenWithNote->text());
+    }
     Cancelled = false;
     accepted_ = false;
     passwordSet_ = false;
@@ -162,6 +179,10 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         if (passwordSet_)
             copy_->newPassword.insert(id);
         EnteredQuietHours().ToFields(copy_->fields[id]);
+        UserRecord record = table.Users[table.IndexOfId(id)];
+        const QString openWith = txtOpenWith->text().trimmed();
+        Account{record, copy_->fields[id]}.SetField(
+            OpenWithField, openWith.isEmpty() ? std::nullopt : std::optional(openWith));
     } else if (quietAccess_.put) {
         quietAccess_.put(id, EnteredQuietHours());
     }
@@ -241,8 +262,10 @@ void EditUserWindow::EditPasswordClicked() {
 }
 
 void EditUserWindow::OkClicked() {
-    const QStringList messages =
+    QStringList messages =
         ValidateUserEntries(Table(), EditUserNum, Entries()) + ValidateQuietHours();
+    if (const QString problem = OpenWithProblem(txtOpenWith->text()); !problem.isEmpty())
+        messages << problem;
     if (!messages.isEmpty()) {
         const Dialogs::OpenedFrom from(dialogs_, this);
         dialogs_.Message(messages.join(QStringLiteral("\r\n")));
@@ -356,6 +379,17 @@ void EditUserWindow::MakeQuietHoursBlock(int top) {
         previous = day;
     }
     connect(chkQuietHours, &QCheckBox::toggled, this, &EditUserWindow::QuietHoursToggled);
+}
+
+void EditUserWindow::MakeOpenWithRow(int top) {
+    lblOpenWith = MakeLabel(*this, "lblOpenWith", QStringLiteral("Open With :"), {8, top, 64, 17});
+    txtOpenWith = MakeTextBox(*this, "txtOpenWith", {72, top, 161, 19});
+    lblOpenWithNote = MakeLabel(*this, "lblOpenWithNote", QString(), {8, top + 24, 225, 17});
+    txtOpenWith->setMaxLength(2000);
+    txtOpenWith->setPlaceholderText(QStringLiteral("web address or command"));
+    lblOpenWith->setBuddy(txtOpenWith);
+    txtOpenWith->setAccessibleName(QStringLiteral("Open With"));
+    setTabOrder(chkQuietDays.back(), txtOpenWith);
 }
 
 void EditUserWindow::ShowQuietHours(const QuietHours& hours) {
