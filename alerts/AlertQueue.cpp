@@ -103,6 +103,11 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
     return text;
 }
 
+QString NotificationBody(const QString& text, bool markup) {
+    QString body = QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return markup ? body.toHtmlEscaped() : body;
+}
+
 bool MailNewsDue(const MailboxState& state, qint64 now, qint16 ShowInterval) {
     return state.LastNews > state.LastAlert || IntervalPassed(now, state.LastAlert, ShowInterval);
 }

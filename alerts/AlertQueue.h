@@ -76,6 +76,10 @@ inline constexpr int MaxListed = 5;
 // "Alice Example: Lunch", "(no subject)" for none; control characters written visibly.
 QString MessageLine(const MessageSummary& message);
 
+// An alert's `text` as a notification's body: one line a line, escaped where the service reads
+// markup, so that a "<" or "&" of a sender, a subject or a screen name shows as itself.
+QString NotificationBody(const QString& text, bool markup);
+
 // The lowest-indexed user whose mail alert is due at `now` (a `Clock::Stamp`): new mail
 // pending, not hidden for the session, and either a message not seen before found since the
 // last alert or the last alert more than `ShowInterval` minutes away (the interval spaces the

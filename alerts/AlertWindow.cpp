@@ -10,11 +10,35 @@
 #include <QMouseEvent>
 #include <QRegion>
 #include <QScreen>
+#include <QTextLayout>
 #include <QtMath>
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <utility>
+
+namespace {
+// The height of `text` laid out as `edit` lays it out, `width` wide.
+int TextHeight(const QPlainTextEdit& edit, const QString& text, int width) {
+    QTextOption option;
+    option.setWrapMode(edit.wordWrapMode());
+    int height = 0;
+    QString plain = text;
+    for (const QString& block :
+         plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).split('\n')) {
+        QTextLayout layout(block, edit.font());
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            // Each line on whole pixels, as the text area places them.
+            height += std::max(qCeil(line.height()), edit.fontMetrics().lineSpacing());
+        }
+        layout.endLayout();
+    }
+    return height;
+}
+} // namespace
 
 AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), presenter_(presenter) {
@@ -117,13 +141,8 @@ void AlertWindow::Arrange(const QString& text) {
     // Taken from the fixed width, not the viewport, which has no size before it is first shown.
     const int frame = 2 * txtAlert.frameWidth() + 2 * qCeil(txtAlert.document()->documentMargin());
     const int inner = txtAlert.width() - frame;
-    QString plain = text;
-    plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    const int needed =
-        txtAlert.fontMetrics()
-            .boundingRect(QRect(0, 0, std::max(inner, 1), INT_MAX / 2), Qt::TextWordWrap, plain)
-            .height() +
-        frame;
+    // The text area offers to scroll unless a pixel is left below the last line.
+    const int needed = TextHeight(txtAlert, text, std::max(inner, 1)) + frame + 1;
     const int others = (Height - Px(1620)) + (cmdMarkRead.isVisibleTo(this) ? Px(480) : 0);
     const QScreen* screen = QGuiApplication::primaryScreen();
     const int most =
