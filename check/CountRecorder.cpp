@@ -117,6 +117,7 @@ void CountRecorder::RecordListed(int index, const ServerCount& count) {
     const QStringList& present = count.ids; // oldest first
     const QSet<QString> there(present.begin(), present.end());
     bool news = false;
+    bool afresh = false; // the identities known are of another folder
     if (!existing) {
         if (fresh_.contains(record.Id)) {
             // Just added: what a POP3 server holds is old mail left there; IMAP's unseen mail
@@ -135,6 +136,7 @@ void CountRecorder::RecordListed(int index, const ServerCount& count) {
         seen.accepted.clear();
         seen.shown = there;
         news = !there.isEmpty();
+        afresh = true;
     }
     fresh_.remove(record.Id);
     seen.uidValidity = count.uidValidity;
@@ -144,8 +146,9 @@ void CountRecorder::RecordListed(int index, const ServerCount& count) {
 
     // The unaccepted messages newest first, with what is known of them.
     QHash<QString, MessageSummary> summaries;
-    for (const MessageSummary& message : states_.Of(record.Id).Messages)
-        summaries.insert(message.id, message);
+    if (!afresh)
+        for (const MessageSummary& message : states_.Of(record.Id).Messages)
+            summaries.insert(message.id, message);
     for (const MessageSummary& message : count.fetched)
         summaries.insert(message.id, message);
     QList<MessageSummary> listed;
