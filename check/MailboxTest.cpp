@@ -80,7 +80,11 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
                          ended = checked;
                          loop.quit();
                      });
-    session.Begin(CheckRequest{server.address, username, password, {}});
+    CheckRequest request;
+    request.address = server.address;
+    request.username = username;
+    request.password = password;
+    session.Begin(request);
     if (!ended)
         loop.exec();
     session.Close();

@@ -5,6 +5,7 @@
 #include "check/Logs.h"
 #include "check/MailboxStates.h"
 #include "check/MailboxTest.h"
+#include "check/SeenMessages.h"
 #include "check/SocketTransport.h"
 #include "core/Accounts.h"
 #include "core/Options.h"
@@ -149,6 +150,7 @@ private:
     CheckLogs logs_;
     SocketTransport transport_;
     CheckEngine engine_;
+    SeenMessages seen_;
     MailboxTest mailboxTest_; // the user editor's "Test"
     std::unique_ptr<KeptPasswords> kept_;
 
