@@ -34,8 +34,7 @@ App::App(Environment env)
       side_(env_.paths.AccountsFile()),
       logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder),
       engine_(settings_, states_, env_.clock, transport_, logs_, env_.port),
-      seen_(env_.paths.SeenFile),
-      mailboxTest_(env_.paths.CaFile(), env_.port) {
+      seen_(env_.paths.SeenFile), mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
         std::fflush(nullptr);
         std::_Exit(0);
@@ -238,6 +237,7 @@ void App::LoadWindows() {
     });
     presenter_->SetShowSenders([this] { return options_.ShowSenders; });
     presenter_->SetOpenMail([this](quint64 id) { OpenMail(id); });
+    presenter_->SetMarkRead([this](quint64 id) { engine_.MarkRead(id); });
     alert_ = std::make_unique<AlertWindow>(*presenter_);
     logs_.SetErrorSink(presenter_.get());
     password_ = std::make_unique<PasswordWindow>();

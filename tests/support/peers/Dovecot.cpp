@@ -377,6 +377,15 @@ int Dovecot::MailCount(const QString& user) const {
     return count;
 }
 
+int Dovecot::UnseenCount(const QString& user) const {
+    int count = 0;
+    for (const char* sub : {"new", "cur"})
+        for (const QString& name :
+             QDir(MaildirOf(user) + QLatin1Char('/') + QLatin1String(sub)).entryList(QDir::Files))
+            count += name.section(QStringLiteral(":2,"), 1).contains(QLatin1Char('S')) ? 0 : 1;
+    return count;
+}
+
 QString Dovecot::Log() const {
     QFile file(dir_.filePath(QStringLiteral("dovecot.log")));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();

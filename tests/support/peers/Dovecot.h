@@ -60,6 +60,8 @@ public:
     // session gets a new UIDVALIDITY and new UIDs.
     bool RenewUids(const QString& user);
     int MailCount(const QString& user) const;
+    // How many of the user's messages are not flagged seen.
+    int UnseenCount(const QString& user) const;
     // Flags `count` unseen messages of the user as seen, as another client reading them would.
     bool MarkSeen(const QString& user, int count);
 
