@@ -137,8 +137,8 @@ void AlertWindow::Arrange(const QString& text) {
     layout_->setContentsMargins(Px(120), Px(120), 0, mail ? Px(120) : 0);
 
     // As tall as the wrapped text needs, at least the one-line area, at most what the work
-    // area leaves beside the buttons.
-    // Taken from the fixed width, not the viewport, which has no size before it is first shown.
+    // area leaves beside the buttons; measured at the area's fixed width, as the viewport has
+    // no size before it is first shown.
     const int frame = 2 * txtAlert.frameWidth() + 2 * qCeil(txtAlert.document()->documentMargin());
     const int inner = txtAlert.width() - frame;
     // The text area offers to scroll unless a pixel is left below the last line.
@@ -189,8 +189,9 @@ bool AlertWindow::TakeErrorInPlace(const QString& ErrTxt, const QString& who) {
         who != shownError_.who)
         return false;
     // One alert to answer per user: the one on screen tells of the newer failure.
-    txtAlert.setPlainText(
-        AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since));
+    const QString text = AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since);
+    Arrange(text); // a longer text grows the window
+    MoveTo(tmrShow.isActive() ? std::min(top_, rest_.y()) : rest_.y());
     Trace(QStringLiteral("frmAlert ShowAlert: ") + txtAlert.toPlainText());
     return true;
 }
