@@ -33,8 +33,7 @@ App::App(Environment env)
       side_(env_.paths.AccountsFile()),
       logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder),
       engine_(settings_, states_, env_.clock, transport_, logs_, env_.port),
-      seen_(env_.paths.SeenFile),
-      mailboxTest_(env_.paths.CaFile(), env_.port) {
+      seen_(env_.paths.SeenFile), mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
         std::fflush(nullptr);
         std::_Exit(0);

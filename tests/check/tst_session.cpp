@@ -47,12 +47,12 @@ class TestSession final : public QObject {
         LogIn(w, stat);
         if (uidl.isEmpty())
             return;
-        w.transport.ReplyInOneArrival(QList<QByteArray>{"+OK\r\n"} + uidl + QList<QByteArray>{".\r\n"});
+        w.transport.ReplyInOneArrival(QList<QByteArray>{"+OK\r\n"} + uidl +
+                                      QList<QByteArray>{".\r\n"});
         while (w.transport.sent.last().startsWith("TOP ")) {
             const QByteArray number = w.transport.sent.last().split(' ').at(1);
             w.transport.ReplyInOneArrival({"+OK\r\n", "From: Sender " + number + " <s@x>\r\n",
-                                           "Subject: Message " + number + "\r\n", "\r\n",
-                                           ".\r\n"});
+                                           "Subject: Message " + number + "\r\n", "\r\n", ".\r\n"});
         }
         w.transport.Reply("+OK Bye.");
     }
@@ -175,32 +175,40 @@ private slots:
                                << "Hi";
         QTest::newRow("address only") << QByteArray("from: <bob@x>\nSUBJECT: x\n") << "bob@x"
                                       << "x";
-        QTest::newRow("bare address") << QByteArray("From: bob@x\n") << "bob@x" << "";
+        QTest::newRow("bare address") << QByteArray("From: bob@x\n") << "bob@x"
+                                      << "";
         QTest::newRow("quoted name") << QByteArray("From: \"Doe, Jane\" <j@x>\n") << "Doe, Jane"
                                      << "";
         QTest::newRow("Q UTF-8") << QByteArray("From: =?UTF-8?Q?J=C3=BCrgen?= <j@x>\n"
                                                "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe_aus?= Wien\n")
-                                 << "Jürgen" << "Grüße aus Wien";
+                                 << "Jürgen"
+                                 << "Grüße aus Wien";
         QTest::newRow("B ISO-8859-1") << QByteArray("Subject: =?ISO-8859-1?B?U+Rn?=\n") << ""
                                       << "Säg";
         QTest::newRow("adjacent words join")
-            << QByteArray("Subject: =?UTF-8?B?w6Q=?= \r\n =?UTF-8?B?w7Y=?= x\n") << "" << "äö x";
+            << QByteArray("Subject: =?UTF-8?B?w6Q=?= \r\n =?UTF-8?B?w7Y=?= x\n") << ""
+            << "äö x";
         QTest::newRow("folded") << QByteArray("Subject: one\r\n\ttwo\r\n  three\r\n") << ""
                                 << "one\ttwo  three";
-        QTest::newRow("raw UTF-8") << QByteArray("Subject: Grüße\n") << "" << "Grüße";
-        QTest::newRow("raw Latin-1") << QByteArray("Subject: Gr\xfc\xdf\n") << "" << "Grüß";
-        QTest::newRow("unknown charset stays")
-            << QByteArray("Subject: =?x-nothing?Q?a?=\n") << "" << "=?x-nothing?Q?a?=";
-        QTest::newRow("broken word stays") << QByteArray("Subject: =?UTF-8?Z?a?= =?UTF-8?B\n")
-                                           << "" << "=?UTF-8?Z?a?= =?UTF-8?B";
+        QTest::newRow("raw UTF-8") << QByteArray("Subject: Grüße\n") << ""
+                                   << "Grüße";
+        QTest::newRow("raw Latin-1") << QByteArray("Subject: Gr\xfc\xdf\n") << ""
+                                     << "Grüß";
+        QTest::newRow("unknown charset stays") << QByteArray("Subject: =?x-nothing?Q?a?=\n") << ""
+                                               << "=?x-nothing?Q?a?=";
+        QTest::newRow("broken word stays") << QByteArray("Subject: =?UTF-8?Z?a?= =?UTF-8?B\n") << ""
+                                           << "=?UTF-8?Z?a?= =?UTF-8?B";
         QTest::newRow("control characters")
             << QByteArray("Subject: a\x1b[31mb\x7f=?UTF-8?Q?=00=0D?=\n") << ""
             << "a\\x1b[31mb\\x7f\\x00\\x0d";
         QTest::newRow("NUL in the header") << QByteArray("Subject: a\0b\n", 13) << ""
                                            << "a\\x00b";
-        QTest::newRow("body not read") << QByteArray("X: 1\n\nSubject: no\n") << "" << "";
-        QTest::newRow("first of two") << QByteArray("Subject: 1\nSubject: 2\n") << "" << "1";
-        QTest::newRow("no header") << QByteArray() << "" << "";
+        QTest::newRow("body not read") << QByteArray("X: 1\n\nSubject: no\n") << ""
+                                       << "";
+        QTest::newRow("first of two") << QByteArray("Subject: 1\nSubject: 2\n") << ""
+                                      << "1";
+        QTest::newRow("no header") << QByteArray() << ""
+                                   << "";
         QTest::newRow("cut at 1000")
             << QByteArray("Subject: " + QByteArray(5000, 'a') + "\n") << "" << QString(1000, 'a');
     }
