@@ -153,15 +153,25 @@ private slots:
                  QList<QByteArray>({"USER alice\r\n", "PASS pw1\r\n", "STAT\r\n", "QUIT\r\n"}));
         QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 4);
 
-        AddUser(w.settings, MakeUser("Work", "bob", "pop.work", "pw2"));
+        // Just added on such a server: what it holds is old mail too.
+        AddUser(w.settings, MakeUser("Club", "carol", "pop.club", "pw3"));
         w.engine.AccountsChanged({w.settings.Users[1].Id}, {});
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 6 60");
+        w.transport.Reply("-ERR unknown command");
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.settings.Users[1].NumMails, 6);
+        QCOMPARE(w.states.Of(w.settings.Users[1].Id).NewNumMails, -1);
+
+        AddUser(w.settings, MakeUser("Work", "bob", "pop.work", "pw2"));
+        w.engine.AccountsChanged({w.settings.Users[2].Id}, {});
         w.engine.CheckMail(false);
         LogIn(w, "+OK 3 30");
         const QByteArray longId(300, 'x');
         w.transport.ReplyInOneArrival({"+OK\r\n", "1 a\r\n", "junk\r\n", "2 " + longId + "\r\n",
                                        "3 a\r\n", "x y\r\n", "3 c\r\n", "..\r\n", ".\r\n"});
         w.transport.Reply("+OK Bye.");
-        QCOMPARE(w.settings.Users[1].NumMails, 2); // "a" and "c"
+        QCOMPARE(w.settings.Users[2].NumMails, 2); // "a" and "c"
         QVERIFY(seen.Find(SeenMessages::KeyOf("bob", "pop.work"))->accepted.contains("c"));
     }
 
