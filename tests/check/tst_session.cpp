@@ -1,6 +1,7 @@
 // The check session and its scheduler, driven step by step through a fake connection on a
 // clock that stands still.
 #include "check/HeaderText.h"
+#include "check/Pop3Session.h"
 #include "check/SeenMessages.h"
 #include "check/ServerAddress.h"
 #include "core/ClockJumps.h"
@@ -173,6 +174,49 @@ private slots:
         w.transport.Reply("+OK Bye.");
         QCOMPARE(w.settings.Users[2].NumMails, 2); // "a" and "c"
         QVERIFY(seen.Find(SeenMessages::KeyOf("bob", "pop.work"))->accepted.contains("c"));
+    }
+
+    // Replies too long to keep: a UIDL listing past its limit is counted only, a header past
+    // its limit is read to its end and cut, a listing past all bounds fails the check.
+    void pop3HugeReplies() {
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw1"));
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 100001 1");
+        QList<QByteArray> listing{"+OK\r\n"};
+        for (int i = 1; i <= Pop3Session::ListLimit + 1; ++i)
+            listing << QByteArray::number(i) + " id" + QByteArray::number(i) + "\r\n";
+        w.transport.ReplyInOneArrival(listing << ".\r\n");
+        QCOMPARE(w.transport.sent.last(), QByteArray("QUIT\r\n"));
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 100001);
+        QVERIFY(w.states.Of(w.settings.Users[0].Id).Messages.isEmpty());
+
+        w.clock.Advance(PastInterval());
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 1 1");
+        w.transport.ReplyInOneArrival({"+OK\r\n", "1 only\r\n", ".\r\n"});
+        QList<QByteArray> top{"+OK\r\n", "Subject: " + QByteArray(2000, 's') + "\r\n"};
+        for (int i = 0; i < 100; ++i)
+            top << "X-Filler: " + QByteArray(1000, 'f') + "\r\n";
+        w.transport.ReplyInOneArrival(top << ".\r\n");
+        w.transport.Reply("+OK Bye.");
+        const QList<MessageSummary> listed = w.states.Of(w.settings.Users[0].Id).Messages;
+        QCOMPARE(listed.size(), 1);
+        QCOMPARE(listed.first().subject, QString(HeaderFieldLimit, 's'));
+
+        w.clock.Advance(PastInterval());
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 2 1");
+        w.transport.Reply("+OK");
+        const QByteArray line = "1 " + QByteArray(4000, 'x') + "\r\n";
+        for (qsizetype sent = 0; sent <= Pop3Session::MultiLineLimit && w.engine.IsChecking();
+             sent += line.size())
+            w.transport.Reply(line);
+        QVERIFY(!w.engine.IsChecking());
+        QVERIFY(w.sink.texts.last().contains("Reply too long"));
     }
 
     // What a header says, as an alert names it: decoded, unfolded, bounded, never raw control
