@@ -78,10 +78,18 @@ void CountRecorder::Record(int index, const ServerCount& count) {
         seen.noUidl = true;
         seen_->Put(KeyOf(record), seen, Keys());
     }
-    if (seen_ && count.listed)
+    if (seen_ && count.listed) {
         RecordListed(index, count);
-    else
+    } else if (seen_ && fresh_.remove(record.Id) && !IsImap(record)) {
+        // Just added, on a server without identities: what it holds is old mail all the same.
+        states_.Update(record.Id, [](MailboxState& state) { state.NewNumMails = -1; });
+        if (record.NumMails != count.count) {
+            record.NumMails = count.count;
+            emit AcceptedCountFell(record.Id, count.count);
+        }
+    } else {
         RecordCounted(index, count);
+    }
 }
 
 void CountRecorder::RecordCounted(int index, const ServerCount& server) {

@@ -7,6 +7,8 @@
 #include <utility>
 
 namespace {
+constexpr qsizetype WordLimit = 1024;
+
 // The bytes outside encoded words: UTF-8 where they are that, else Latin-1.
 QString PlainText(const QByteArray& bytes) {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -46,9 +48,13 @@ QByteArray DecodeQ(const QByteArray& text) {
 
 // "=?charset?enc?text?=" at `at`: its decoded text and its length, or nothing when it is not
 // one that can be decoded.
-std::optional<std::pair<QString, qsizetype>> EncodedWord(const QByteArray& value, qsizetype at) {
-    if (!value.mid(at, 2).startsWith("=?"))
+std::optional<std::pair<QString, qsizetype>> EncodedWord(const QByteArray& whole, qsizetype start) {
+    if (whole.at(start) != '=' || start + 1 >= whole.size() || whole.at(start + 1) != '?')
         return std::nullopt;
+    // A word is short (75 characters by the rule; some mailers write longer ones): looking
+    // no further keeps a header full of "=?" from costing time squared.
+    const QByteArray value = whole.mid(start, WordLimit);
+    const qsizetype at = 0;
     const qsizetype q1 = value.indexOf('?', at + 2);
     if (q1 < 0 || q1 + 2 >= value.size() || value.at(q1 + 2) != '?')
         return std::nullopt;

@@ -354,8 +354,8 @@ void ImapSession::OnResponse(const QByteArray& response) {
                    ParseFetchedHeader(rest).hasHeader) {
             const FetchedHeader header = ParseFetchedHeader(rest);
             if (fetching_.contains(header.uid) && !fetched_.contains(header.uid))
-                fetched_.insert(header.uid, SummaryFromHeader(QString::number(header.uid),
-                                                              header.header));
+                fetched_.insert(header.uid,
+                                SummaryFromHeader(QString::number(header.uid), header.header));
             return;
         } else if ((step_ == Step::Status || step_ == Step::Fetch) && watch_ &&
                    MailboxChanged(rest)) {
@@ -553,7 +553,8 @@ void ImapSession::OnTaggedOk() {
 
 void ImapSession::HandOnCount() {
     for (const quint32 uid : std::as_const(fetching_))
-        count_.fetched.append(fetched_.value(uid, MessageSummary{QString::number(uid), {}, {}, {}}));
+        count_.fetched.append(
+            fetched_.value(uid, MessageSummary{QString::number(uid), {}, {}, {}}));
     if (count_.listed) {
         // What this count named is known from now on: a refresh fetches only what is new.
         for (const QString& id : std::as_const(count_.ids))

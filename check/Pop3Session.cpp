@@ -294,8 +294,8 @@ std::optional<QString> Pop3Session::EvaluateUidl(bool& raiseStage) {
         bool ok = false;
         const int number = words.size() == 2 ? words[0].toInt(&ok) : 0;
         const QByteArray& id = words.last();
-        const bool printable = std::all_of(id.begin(), id.end(),
-                                           [](char c) { return c > 0x20 && c < 0x7f; });
+        const bool printable =
+            std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
         if (!ok || number <= 0 || id.isEmpty() || id.size() > 256 || !printable ||
             byNumber.contains(number) || ids.contains(QString::fromLatin1(id)))
             continue;

@@ -10,10 +10,11 @@ class Transport;
 // The POP3 conversation with one user's server over the program's one POP3 connection:
 // greeting, [STLS,] USER, PASS, STAT, QUIT. Listing (and the mailbox not empty), UIDL follows
 // STAT, then TOP n 0 for each message the request does not know, newest first; a server that
-// refuses UIDL is counted as before. Multi-line replies are read to their end, bounded. Every event (a reply line, a socket failure, the
-// reply time-out) goes through `NextCheck`, which advances the session by one step. A command
-// goes out only once the reply to the one before it (or the greeting) is in; the reply is the
-// first line that arrives after it, and any other line answers no command and is dropped.
+// refuses UIDL is counted as before. Multi-line replies are read to their end, bounded. Every event
+// (a reply line, a socket failure, the reply time-out) goes through `NextCheck`, which advances the
+// session by one step. A command goes out only once the reply to the one before it (or the
+// greeting) is in; the reply is the first line that arrives after it, and any other line answers no
+// command and is dropped.
 class Pop3Session final : public CheckSession {
     Q_OBJECT
 public:
@@ -76,8 +77,8 @@ private:
     Multi multi_ = Multi::Off;
     bool multiRefused_ = false; // the multi-line command was answered -ERR
     QList<QByteArray> body_;
-    qsizetype bodyBytes_ = 0;  // kept of the body
-    qsizetype bodyTotal_ = 0;  // read of the body
+    qsizetype bodyBytes_ = 0;   // kept of the body
+    qsizetype bodyTotal_ = 0;   // read of the body
     bool bodyOverflow_ = false; // more lines than kept
     ServerCount count_;
     QList<std::pair<int, QString>> toFetch_; // message numbers and identities, newest first

@@ -1,9 +1,9 @@
 #include "SeenMessages.h"
 
 #include "core/Files.h"
+#include "core/Paths.h"
 #include "core/Trace.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -101,7 +101,7 @@ std::optional<QString> SeenMessages::Save() const {
                 bytes += QByteArray(1, letter) + ' ' + Encode(id) + '\n';
         }
     }
-    QDir().mkpath(QFileInfo(path_).absolutePath());
+    MakePrivateFolder(QFileInfo(path_).absolutePath()); // a failure shows in the write
     const std::optional<QString> error =
         WriteFileWhole(path_, bytes, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (error)

@@ -149,8 +149,8 @@ private:
     UserLists lists_{settings_};
     CheckLogs logs_;
     SocketTransport transport_;
+    SeenMessages seen_; // before the engine, which keeps it
     CheckEngine engine_;
-    SeenMessages seen_;
     MailboxTest mailboxTest_; // the user editor's "Test"
     std::unique_ptr<KeptPasswords> kept_;
 

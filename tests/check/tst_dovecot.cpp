@@ -171,6 +171,10 @@ private slots:
             QVERIFY(check([&] { return state().LastNews > news; }));
             QCOMPARE(state().NewNumMails, 250);
             QCOMPARE(state().Messages.size(), 0);
+            // "Mark as Read": nothing is left unseen, and the watch hears of it.
+            w.engine.MarkRead(id);
+            QVERIFY2(QTest::qWaitFor([&] { return state().NewNumMails == -1; }, 15000),
+                     qPrintable(server.Log()));
         }
         QVERIFY(w.sink.texts.isEmpty());
         QVERIFY(!QFile::exists(w.logs.ErrLogPath()));
