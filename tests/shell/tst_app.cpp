@@ -144,6 +144,18 @@ private slots:
         QCOMPARE(OpenWithProblem(openWith), problem);
     }
 
+    // A mailbox's own command is started on its own, with its arguments; one that cannot be
+    // started is said.
+    void openWithACommand() {
+        QTemporaryDir dir;
+        const QString mark = dir.filePath("opened");
+        const std::unique_ptr<MailOpener> opener = MakeDesktopMailOpener();
+        QCOMPARE(opener->Open("sh -c \"echo inbox > '" + mark + "'\""), QString());
+        QVERIFY(WaitFor([&] { return ReadFile(mark) == "inbox\n"; }, 5000));
+        QCOMPARE(opener->Open("/nonexistent/mail"),
+                 QString("/nonexistent/mail could not be started."));
+    }
+
     void firstStart() {
         AppWorld w;
         w.app.Main();
