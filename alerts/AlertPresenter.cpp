@@ -337,7 +337,7 @@ void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
     // Neither opening nor "Mark as Read" answers: the notification stays until the mailbox's
     // state withdraws it; one the service closed after its default action comes back.
     if (action == QLatin1String("default")) {
-        showAgain_.insert(userId);
+        opened_[userId] = clock_.Stamp();
         OpenMail(userId);
         return;
     }
@@ -345,7 +345,7 @@ void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
         MarkRead(userId);
         return;
     }
-    showAgain_.erase(userId);
+    opened_.erase(userId);
     desktop_->Close(id);
     mailShown_.erase(found);
     // "Hide" needs no more: the alert comes back once the show interval has passed. Setup edits
@@ -363,10 +363,20 @@ void AlertPresenter::OnDesktopClosed(quint32 id, bool expired) {
     // changes.
     const auto shown = std::find_if(mailShown_.begin(), mailShown_.end(),
                                     [id](const auto& entry) { return entry.second.id == id; });
-    if (shown != mailShown_.end() && showAgain_.count(shown->first)) {
-        mailShown_.erase(shown);
-        emit Due(); // closed by the service after "Open": shown again at once
-        return;
+    if (shown != mailShown_.end()) {
+        // A service may close a notification as its default action is given; the user who
+        // closes it later answers it.
+        const auto opened = opened_.find(shown->first);
+        const bool byOpening =
+            opened != opened_.end() && clock_.Stamp() - opened->second <= ClosedByOpeningMs;
+        if (opened != opened_.end())
+            opened_.erase(opened);
+        if (byOpening) {
+            showAgain_.insert(shown->first);
+            mailShown_.erase(shown);
+            emit Due(); // shown again at once: opening is no answer
+            return;
+        }
     }
     if (!expired && shown != mailShown_.end()) {
         mailShown_.erase(shown);

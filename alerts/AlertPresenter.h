@@ -157,8 +157,11 @@ private:
     std::function<void(quint64)> markRead_;
     std::function<void(quint64)> openMail_;
     std::function<bool()> showSenders_;
-    // Mailboxes whose notification the service closed after its default action: opening is no
-    // answer, so it is shown again.
+    // When a mailbox's notification was last opened by its default action, and the mailboxes
+    // whose notification the service closed with it: opening is no answer, so it is shown
+    // again.
+    static constexpr qint64 ClosedByOpeningMs = 2000;
+    std::map<quint64, qint64> opened_;
     std::set<quint64> showAgain_;
 };
 

@@ -330,13 +330,23 @@ private slots:
             service.open.erase(note);
             emit service.NotificationClosed(note, DesktopNotifications::Closed::Dismissed);
             QCOMPARE(service.open.size(), size_t(1));
+            // Closed by the user later: an answer ("Hide"), not a return.
+            const quint32 again = service.open.begin()->first;
+            emit service.ActionInvoked(again, "default");
+            w.clock.Advance(60 * 1000);
+            service.open.erase(again);
+            emit service.NotificationClosed(again, DesktopNotifications::Closed::Dismissed);
+            QVERIFY(service.open.empty());
+            w.clock.Advance(5 * 60 * 1000);
+            a.DoNextAlert();
+            QCOMPARE(service.open.size(), size_t(1));
         } else {
             QCOMPARE(a.MarkReadButton().isVisible(), imap);
             QCOMPARE(a.AlertHeight(), imap ? 193 : 161);
             QTest::mouseClick(a.TextArea().viewport(), Qt::LeftButton);
             QVERIFY(a.isVisible() && !a.tmrHide.isActive());
         }
-        QCOMPARE(opened, QList<quint64>{id});
+        QCOMPARE(opened, QList<quint64>(desktop ? 2 : 1, id));
         if (!imap)
             return;
         if (desktop)
