@@ -348,8 +348,12 @@ void ImapSession::OnResponse(const QByteArray& response) {
         if (word == "CAPABILITY" && step_ == Step::Capability) {
             if (!KeepCapabilities(rest))
                 return;
-        } else if (word == "OK" && step_ == Step::Examine && UidValidityOf(rest)) {
+        } else if (word == "OK" && step_ >= Step::Examine && UidValidityOf(rest)) {
+            // Also while watching: a folder made anew under the same name is counted afresh.
+            const bool renewed = step_ != Step::Examine && uidValidity_ != *UidValidityOf(rest);
             uidValidity_ = *UidValidityOf(rest);
+            if (renewed && watch_)
+                Refresh();
         } else if (step_ == Step::Fetch && MailboxChanged(rest) && fetched_.size() < FetchLimit &&
                    ParseFetchedHeader(rest).hasHeader) {
             const FetchedHeader header = ParseFetchedHeader(rest);

@@ -333,6 +333,40 @@ private slots:
         QVERIFY(!ReadFile(w.logs.StatLogPath()).contains("Gr"));
     }
 
+    // Watched, a folder made anew under the same name (a new UIDVALIDITY while idling) is
+    // counted again at once: its messages are news, counted, not fetched.
+    void uidValidityChangesWhileIdling() {
+        ScriptedServer server;
+        const QByteArray examined = "* OK [UIDVALIDITY 7] ok\r\na3 OK\r\n";
+        server.Queue(
+            Imap("IMAP4rev1 IDLE", {"a2 OK\r\n", examined, "* SEARCH 3\r\na4 OK\r\n",
+                                    Fetched(1, 3, "Subject: old\r\n") + "a5 OK\r\n", "a6 OK\r\n"}));
+        server.Queue(
+            Imap("IMAP4rev1 IDLE", {"a2 OK\r\n", examined, "* SEARCH 3\r\na4 OK\r\n",
+                                    "+ idling\r\n* OK [UIDVALIDITY 8] renewed\r\n", "a5 OK\r\n",
+                                    "* SEARCH 1 2\r\na6 OK\r\n", "+ idling\r\n"}));
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(w.CheckAndWait());
+        const quint64 id = w.settings.Users[0].Id;
+        QCOMPARE(w.states.Of(id).Messages.size(), 1);
+        const qint64 news = w.states.Of(id).LastNews;
+        w.clock.Advance(1000);
+        QTRY_COMPARE(w.states.Of(id).NewNumMails, 2);
+        QVERIFY(w.states.Of(id).Messages.isEmpty());
+        QVERIFY(w.states.Of(id).LastNews > news);
+        QTRY_COMPARE(server.Received(1).size(), 8);
+        QByteArrayList received = server.Received(1);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        QCOMPARE(received.mid(3), QByteArrayList({"a4 UID SEARCH UNSEEN", "a5 IDLE", "DONE",
+                                                  "a6 UID SEARCH UNSEEN", "a7 IDLE"}));
+    }
+
     // "Mark as Read": the folder SELECTed, every message the alert stands for flagged, the
     // mailbox counted again; refused, one error and nothing else.
     void markRead_data() {
