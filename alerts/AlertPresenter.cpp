@@ -2,6 +2,7 @@
 
 #include "alerts/DesktopNotifications.h"
 #include "check/MailboxStates.h"
+#include "check/ServerAddress.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
@@ -71,11 +72,12 @@ qint64 AlertPresenter::MsUntilNextDue() const {
         if (state.NewNumMails == -1 || state.HideSession || (desktop && mailShown_.count(id)) ||
             IsQuiet(id))
             continue;
-        if (SummaryOf(id)) // due whatever the show interval
+        if (SummaryDue(id)) // due whatever the show interval
             return 0;
-        // The interval has passed once the distance is above it; a clock set back only
-        // brings that moment nearer, and the look at the computed moment looks again.
-        const qint64 due = IntervalPassed(now, state.LastAlert, settings_.ShowInterval)
+        // News is due at once. The interval has passed once the distance is above it; a clock
+        // set back only brings that moment nearer, and the look at the computed moment looks
+        // again.
+        const qint64 due = MailNewsDue(state, now, settings_.ShowInterval)
                                ? now
                                : state.LastAlert + MinutesMs(settings_.ShowInterval) + 1;
         const qint64 in = std::max<qint64>(due - now, 0);
@@ -84,8 +86,38 @@ qint64 AlertPresenter::MsUntilNextDue() const {
     return wait;
 }
 
-bool AlertPresenter::IsStale(quint64 userId, qint32 count) const {
-    return IndexOf(userId) < 0 || IsStaleMailAlert(states_.Of(userId), count) || IsQuiet(userId);
+std::optional<AlertPresenter::Alert> AlertPresenter::MailAlertNow(quint64 userId) const {
+    const int index = IndexOf(userId);
+    if (index < 0 || IsQuiet(userId))
+        return std::nullopt;
+    const qint32 count = states_.Of(userId).NewNumMails;
+    if (count == -1)
+        return std::nullopt;
+    return Alert{
+        false, MailText(settings_.Users[index], count), userId, count, {}, OffersMarkRead(userId)};
+}
+
+void AlertPresenter::ShownNow(quint64 userId) {
+    if (IndexOf(userId) >= 0)
+        states_.Update(userId, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
+}
+
+bool AlertPresenter::OffersMarkRead(quint64 userId) const {
+    const int index = IndexOf(userId);
+    if (index < 0 || !markRead_)
+        return false;
+    const ServerParse server = ParseServerAddress(settings_.Users[index].MailServer);
+    return server.ok && server.address.protocol == Protocol::Imap;
+}
+
+void AlertPresenter::MarkRead(quint64 userId) {
+    if (OffersMarkRead(userId))
+        markRead_(userId);
+}
+
+void AlertPresenter::OpenMail(quint64 userId) {
+    if (IndexOf(userId) >= 0 && openMail_)
+        openMail_(userId);
 }
 
 int AlertPresenter::NextMailUser(qint64 now, int from) const {
@@ -94,7 +126,7 @@ int AlertPresenter::NextMailUser(qint64 now, int from) const {
         if (IsQuiet(id))
             continue;
         // A summary waits whatever the show interval: it is news the user has not seen.
-        if (SummaryOf(id))
+        if (SummaryDue(id))
             return i;
         if (PickMailUser(settings_, states_, now, i) == i)
             return i;
@@ -103,8 +135,11 @@ int AlertPresenter::NextMailUser(qint64 now, int from) const {
 }
 
 QString AlertPresenter::MailText(const UserRecord& user, qint32 count) const {
-    const QString* summary = SummaryOf(user.Id);
-    return summary ? *summary : MailAlertText(user.ScreenName, count, user.NumMails);
+    if (const QString* summary = SummaryOf(user.Id))
+        return *summary;
+    if (showSenders_ && !showSenders_())
+        return MailAlertText(user.ScreenName, count, user.NumMails);
+    return MailAlertText(user.ScreenName, count, user.NumMails, states_.Of(user.Id).Messages);
 }
 
 const QString* AlertPresenter::SummaryOf(quint64 userId) const {
@@ -113,6 +148,17 @@ const QString* AlertPresenter::SummaryOf(quint64 userId) const {
         states_.Of(userId).NewNumMails != found->second.count)
         return nullptr;
     return &found->second.text;
+}
+
+bool AlertPresenter::SummaryDue(quint64 userId) const {
+    const auto found = summaries_.find(userId);
+    return SummaryOf(userId) && !found->second.shown;
+}
+
+void AlertPresenter::MarkSummaryShown(quint64 userId) {
+    // Kept while its count holds, so that the alert on screen keeps saying it.
+    if (const auto found = summaries_.find(userId); found != summaries_.end())
+        found->second.shown = true;
 }
 
 void AlertPresenter::QuietEnded(quint64 userId, qint32 came) {
@@ -129,6 +175,21 @@ void AlertPresenter::QuietEnded(quint64 userId, qint32 came) {
     emit Due();
 }
 
+QString MailboxTip(const MailboxState& state, const Clock& clock) {
+    QStringList lines;
+    if (state.NewNumMails != -1 && !state.Messages.isEmpty())
+        lines << QStringLiteral("Newest: ") + MessageLine(state.Messages.first());
+    if (state.LastGood != 0) {
+        const QDateTime good = QDateTime::fromMSecsSinceEpoch(state.LastGood);
+        const QDateTime now = clock.Now();
+        lines << QStringLiteral("Last good check: ") +
+                     (good.date() == now.date() ? LongTimeText(good.time())
+                                                : ShortDateText(good.date()) + QLatin1Char(' ') +
+                                                      LongTimeText(good.time()));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 QString QuietSummaryText(const QString& ScreenName, qint32 came, const QStringList& messages) {
     QString text = ScreenName + QStringLiteral(": ") + QString::number(came) +
                    (came == 1 ? QStringLiteral(" new email") : QStringLiteral(" new emails")) +
@@ -141,7 +202,7 @@ QString QuietSummaryText(const QString& ScreenName, qint32 came, const QStringLi
 std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
     if (!queue_.IsEmpty()) {
         const AlertQueue::Origin origin = queue_.OriginAt(0);
-        return Alert{true, queue_.TakeOldest(), 0, 0, origin};
+        return Alert{true, queue_.TakeOldest(), 0, 0, origin, false};
     }
     const int i = NextMailUser(clock_.Stamp());
     if (i < 0)
@@ -153,8 +214,8 @@ std::optional<AlertPresenter::Alert> AlertPresenter::TakeNext() {
     states_.Update(user.Id, [this](MailboxState& state) { state.LastAlert = clock_.Stamp(); });
     const qint32 count = states_.Of(user.Id).NewNumMails;
     const QString text = MailText(user, count);
-    summaries_.erase(user.Id);
-    return Alert{false, text, user.Id, count, {}};
+    MarkSummaryShown(user.Id);
+    return Alert{false, text, user.Id, count, {}, OffersMarkRead(user.Id)};
 }
 
 void AlertPresenter::HideForSession(quint64 userId) {
@@ -222,13 +283,12 @@ void AlertPresenter::SyncDesktop() {
             return; // the service failed: the window takes over at the next look
         shown.text = text;
     }
-    // Mail: closed once its count is gone (read elsewhere, accepted) or hidden for the
-    // session; replaced at once when it changes; otherwise due as for the window.
+    // Mail: closed once nothing is left unaccepted (read elsewhere, accepted) or hidden for the
+    // session; its text follows news and messages that left at once; otherwise due as for the
+    // window.
     for (auto it = mailShown_.begin(); it != mailShown_.end();) {
-        const int index = settings_.IndexOfId(it->first);
         const MailboxState state = states_.Of(it->first);
-        if (index >= 0 && state.NewNumMails != -1 && !state.HideSession && !IsQuiet(it->first) &&
-            !SummaryOf(it->first)) {
+        if (MailAlertNow(it->first) && !state.HideSession && !SummaryDue(it->first)) {
             ++it;
             continue;
         }
@@ -240,21 +300,30 @@ void AlertPresenter::SyncDesktop() {
         UserRecord& user = settings_.Users[i];
         const qint32 count = states_.Of(user.Id).NewNumMails;
         const auto found = user.Id == 0 ? mailShown_.end() : mailShown_.find(user.Id);
-        if (found != mailShown_.end() ? found->second.count == count : NextMailUser(now, i) != i)
+        const bool again = user.Id != 0 && showAgain_.count(user.Id) && count != -1 &&
+                           !states_.Of(user.Id).HideSession && !IsQuiet(user.Id);
+        if (found != mailShown_.end() ? found->second.text == MailText(user, count)
+                                      : !again && NextMailUser(now, i) != i)
             continue;
         if (user.Id == 0)
             settings_.AssignId(i);
+        showAgain_.erase(user.Id);
         Shown& shown = mailShown_[user.Id];
         const QString text = MailText(user, count);
-        summaries_.erase(user.Id);
+        MarkSummaryShown(user.Id);
         Trace(QStringLiteral("frmAlert Notify: ") + text);
-        shown.id =
-            desktop_->Notify(shown.id, text, desktop_->HasActions() ? MailActions : QStringList());
+        QStringList actions;
+        if (desktop_->HasActions()) {
+            actions = QStringList{QStringLiteral("default"), QStringLiteral("Open")} + MailActions;
+            if (OffersMarkRead(user.Id))
+                actions << QStringLiteral("mark-read") << QStringLiteral("Mark as Read");
+        }
+        shown.id = desktop_->Notify(shown.id, text, actions);
         if (shown.id == 0) {
             mailShown_.erase(user.Id);
             return;
         }
-        shown.count = count;
+        shown.text = text;
         states_.Update(user.Id, [now](MailboxState& state) { state.LastAlert = now; });
     }
 }
@@ -265,6 +334,18 @@ void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
     if (found == mailShown_.end())
         return;
     const quint64 userId = found->first;
+    // Neither opening nor "Mark as Read" answers: the notification stays until the mailbox's
+    // state withdraws it; one the service closed after its default action comes back.
+    if (action == QLatin1String("default")) {
+        opened_[userId] = clock_.Stamp();
+        OpenMail(userId);
+        return;
+    }
+    if (action == QLatin1String("mark-read")) {
+        MarkRead(userId);
+        return;
+    }
+    opened_.erase(userId);
     desktop_->Close(id);
     mailShown_.erase(found);
     // "Hide" needs no more: the alert comes back once the show interval has passed. Setup edits
@@ -280,9 +361,27 @@ void AlertPresenter::OnDesktopClosed(quint32 id, bool expired) {
     // Dismissed: as "Hide" for mail, as "Ok" for an error. An expired mail notification has
     // been seen and may stay in the service's list: it is not shown again until its count
     // changes.
-    if (!expired &&
-        std::erase_if(mailShown_, [id](const auto& entry) { return entry.second.id == id; }) != 0)
+    const auto shown = std::find_if(mailShown_.begin(), mailShown_.end(),
+                                    [id](const auto& entry) { return entry.second.id == id; });
+    if (shown != mailShown_.end()) {
+        // A service may close a notification as its default action is given; the user who
+        // closes it later answers it.
+        const auto opened = opened_.find(shown->first);
+        const bool byOpening =
+            opened != opened_.end() && clock_.Stamp() - opened->second <= ClosedByOpeningMs;
+        if (opened != opened_.end())
+            opened_.erase(opened);
+        if (byOpening) {
+            showAgain_.insert(shown->first);
+            mailShown_.erase(shown);
+            emit Due(); // shown again at once: opening is no answer
+            return;
+        }
+    }
+    if (!expired && shown != mailShown_.end()) {
+        mailShown_.erase(shown);
         emit Due(); // due again once the show interval has passed
+    }
     for (auto it = errorShown_.begin(); it != errorShown_.end(); ++it) {
         if (it->second.id == id) {
             queue_.Remove(it->first);

@@ -7,11 +7,13 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 class Clock;
 class DesktopNotifications;
 class MailboxStates;
+struct MailboxState;
 class Settings;
 struct UserRecord;
 
@@ -35,6 +37,7 @@ public:
         quint64 userId = 0;        // a mail alert's user
         qint32 count = 0;          // a mail alert's NewNumMails
         AlertQueue::Origin origin; // an error's user, failures and their start
+        bool markRead = false;     // a mail alert that offers "Mark as Read"
     };
 
     AlertPresenter(Settings& settings, MailboxStates& states, const Clock& clock,
@@ -56,9 +59,12 @@ public:
     // The next alert for the window, taken from the queue or stamped as shown; none when
     // nothing is due.
     std::optional<Alert> TakeNext();
-    // A mail alert for `count` that no longer fits its user: gone, or a check found another
-    // count since.
-    bool IsStale(quint64 userId, qint32 count) const;
+    // What the mail alert of `userId` on screen says now: its text follows news and messages
+    // read or removed elsewhere; none when it is to be withdrawn (nothing left unaccepted, the
+    // mailbox gone or quiet).
+    std::optional<Alert> MailAlertNow(quint64 userId) const;
+    // The mail alert of `userId` on screen now shows its news: the show interval counts anew.
+    void ShownNow(quint64 userId);
     // An error waits or a user has news: the window's look has something to find.
     bool AnythingPending() const;
     // How long until the next mail alert that waits for its show interval falls due, in
@@ -70,6 +76,17 @@ public:
     // The user's answers to a mail alert.
     void HideForSession(quint64 userId);
     void HidePermanently(quint64 userId);
+    // "Mark as Read": offered for IMAP mailboxes once `markRead` is given; the alert goes when
+    // the mailbox's state says that nothing is left.
+    bool OffersMarkRead(quint64 userId) const;
+    void MarkRead(quint64 userId);
+    // Opens the mail of `userId` (a click on the alert's text, the notification's default
+    // action). Not an answer: the alert stays.
+    void OpenMail(quint64 userId);
+    void SetMarkRead(std::function<void(quint64)> markRead) { markRead_ = std::move(markRead); }
+    void SetOpenMail(std::function<void(quint64)> open) { openMail_ = std::move(open); }
+    // "Show Senders and Subjects": off, a mail alert is its first line alone.
+    void SetShowSenders(std::function<bool()> on) { showSenders_ = std::move(on); }
 
     // Quiet hours: nothing of a mailbox that `isQuiet` names is shown (its mail alert, its
     // notification, its errors). When its quiet time has ended, `came` messages came meanwhile
@@ -104,6 +121,9 @@ private:
     // The summary waiting for `userId` while it still fits: its mailbox is there and holds
     // the count it was made for (mail read elsewhere since leaves it to the usual alert).
     const QString* SummaryOf(quint64 userId) const;
+    // A summary that fits and has not been shown yet.
+    bool SummaryDue(quint64 userId) const;
+    void MarkSummaryShown(quint64 userId);
 
     // Accepts the count that `user`'s alert stands for, as "Hide Permanently" does.
     void AcceptCount(UserRecord& user);
@@ -119,9 +139,8 @@ private:
     std::function<bool(const QString&, const QString&)> errorInPlace_;
 
     struct Shown {
-        quint32 id = 0;   // the service's notification
-        qint32 count = 0; // a mail alert's NewNumMails
-        QString text;     // an error alert's text
+        quint32 id = 0; // the service's notification
+        QString text;   // the text it shows
     };
     DesktopNotifications* desktop_ = nullptr;
     std::function<bool()> desktopWanted_;
@@ -132,9 +151,23 @@ private:
     struct Summary {
         qint32 count = 0; // NewNumMails when it was made
         QString text;
+        bool shown = false;
     };
     std::map<quint64, Summary> summaries_; // quiet-time summaries waiting, by user identity
+    std::function<void(quint64)> markRead_;
+    std::function<void(quint64)> openMail_;
+    std::function<bool()> showSenders_;
+    // When a mailbox's notification was last opened by its default action, and the mailboxes
+    // whose notification the service closed with it: opening is no answer, so it is shown
+    // again.
+    static constexpr qint64 ClosedByOpeningMs = 2000;
+    std::map<quint64, qint64> opened_;
+    std::set<quint64> showAgain_;
 };
+
+// The control centre's tooltip for a mailbox: its newest message not yet accepted and the time
+// of its last good check (with the date when not today); a line left out where it has none.
+QString MailboxTip(const MailboxState& state, const Clock& clock);
 
 // The first line of a quiet time's summary: "Work: 14 new emails while quiet", then a line
 // each for `messages` (the newest few senders and subjects, where they are known).

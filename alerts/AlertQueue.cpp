@@ -1,10 +1,12 @@
 #include "AlertQueue.h"
 
+#include "check/Logs.h"
 #include "check/MailboxStates.h"
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "core/Trace.h"
 
+#include <algorithm>
 #include <utility>
 
 bool AlertQueue::Add(const QString& ErrTxt) {
@@ -78,20 +80,48 @@ QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumM
            QStringLiteral(" new emails.");
 }
 
+QString MessageLine(const MessageSummary& message) {
+    const QString subject =
+        message.subject.isEmpty() ? QStringLiteral("(no subject)") : message.subject;
+    return VisibleControls(message.from.isEmpty() ? subject
+                                                  : message.from + QStringLiteral(": ") + subject);
+}
+
+QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails,
+                      const QList<MessageSummary>& listed) {
+    QString text = MailAlertText(ScreenName, NewNumMails, NumMails);
+    if (listed.isEmpty())
+        return text;
+    const qsizetype shown = std::min<qsizetype>(listed.size(), MaxListed);
+    for (qsizetype i = 0; i < shown; ++i)
+        text += QStringLiteral("\r\n") + MessageLine(listed[i]);
+    // The count may hold more than the listed messages: those are counted only.
+    const qint64 more =
+        std::max<qint64>(qint64(NewNumMails) - qint64(NumMails), listed.size()) - shown;
+    if (more > 0)
+        text += QStringLiteral("\r\nand %1 more").arg(more);
+    return text;
+}
+
+QString NotificationBody(const QString& text, bool markup) {
+    QString body = QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return markup ? body.toHtmlEscaped() : body;
+}
+
+bool MailNewsDue(const MailboxState& state, qint64 now, qint16 ShowInterval) {
+    return state.LastNews > state.LastAlert || IntervalPassed(now, state.LastAlert, ShowInterval);
+}
+
 int PickMailUser(const Settings& settings, const MailboxStates& states, qint64 now, int from) {
     for (int i = from; i < settings.UserCount(); ++i) {
         const MailboxState u = states.Of(settings.Users[i].Id);
         if (u.NewNumMails == -1)
             continue;
-        if (!IntervalPassed(now, u.LastAlert, settings.ShowInterval))
+        if (!MailNewsDue(u, now, settings.ShowInterval))
             continue;
         if (u.HideSession)
             continue;
         return i;
     }
     return -1;
-}
-
-bool IsStaleMailAlert(const MailboxState& state, qint32 AlertNumMails) {
-    return state.NewNumMails != AlertNumMails && state.NewNumMails > 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "check/Messages.h"
+
 #include <QString>
 #include <QTime>
 #include <QVector>
@@ -65,13 +67,25 @@ private:
 // "<ScreenName> has <n> new emails.", n being the mail not yet accepted. Formed in 64 bits, so
 // that no pair of 32-bit counts can overflow it.
 QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails);
+// The same first line, then a line for each of the newest `MaxListed` of `listed` (newest
+// first) and "and N more" for the rest of the count, listed or counted only.
+QString MailAlertText(const QString& ScreenName, qint32 NewNumMails, qint32 NumMails,
+                      const QList<MessageSummary>& listed);
+inline constexpr int MaxListed = 5;
+// One message as one piece of text, so that a screen reader reads sender and subject together:
+// "Alice Example: Lunch", "(no subject)" for none; control characters written visibly.
+QString MessageLine(const MessageSummary& message);
+
+// An alert's `text` as a notification's body: one line a line, escaped where the service reads
+// markup, so that a "<" or "&" of a sender, a subject or a screen name shows as itself.
+QString NotificationBody(const QString& text, bool markup);
 
 // The lowest-indexed user whose mail alert is due at `now` (a `Clock::Stamp`): new mail
-// pending, not hidden for the session, and the last alert more than `ShowInterval` minutes
-// away. -1 when nobody is due. Users below `from` are not looked at.
+// pending, not hidden for the session, and either a message not seen before found since the
+// last alert or the last alert more than `ShowInterval` minutes away (the interval spaces the
+// return of news answered with "Hide", never news itself). -1 when nobody is due. Users below
+// `from` are not looked at.
 int PickMailUser(const Settings& settings, const MailboxStates& states, qint64 now, int from = 0);
 
-// Whether the mail alert built from `AlertNumMails` no longer fits the user's `state`: a check
-// has found a different count since. A count that fell to -1 (nothing pending) does not make it
-// stale.
-bool IsStaleMailAlert(const MailboxState& state, qint32 AlertNumMails);
+// Whether the news of `state` is due at `now` by the rule above, pending mail assumed.
+bool MailNewsDue(const MailboxState& state, qint64 now, qint16 ShowInterval);

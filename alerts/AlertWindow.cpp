@@ -7,12 +7,38 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QRegion>
 #include <QScreen>
+#include <QTextLayout>
+#include <QtMath>
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <utility>
+
+namespace {
+// The height of `text` laid out as `edit` lays it out, `width` wide.
+int TextHeight(const QPlainTextEdit& edit, const QString& text, int width) {
+    QTextOption option;
+    option.setWrapMode(edit.wordWrapMode());
+    int height = 0;
+    QString plain = text;
+    for (const QString& block :
+         plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).split('\n')) {
+        QTextLayout layout(block, edit.font());
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            // Each line on whole pixels, as the text area places them.
+            height += std::max(qCeil(line.height()), edit.fontMetrics().lineSpacing());
+        }
+        layout.endLayout();
+    }
+    return height;
+}
+} // namespace
 
 AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), presenter_(presenter) {
@@ -22,8 +48,15 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     setWindowTitle(QStringLiteral("Alert!"));
     setFixedSize(Px(5775), Height);
     setFont(WindowFont());
+    body_.setObjectName(QStringLiteral("alertBody"));
+    body_.setFixedSize(size());
 
-    txtAlert.setGeometry(Px(120), Px(120), Px(5535), Px(1620));
+    txtAlert.setObjectName(QStringLiteral("txtAlert"));
+    cmdOk.setObjectName(QStringLiteral("cmdOk"));
+    cmdHide.setObjectName(QStringLiteral("cmdHide"));
+    cmdHideSession.setObjectName(QStringLiteral("cmdHideSession"));
+    cmdHidePermanently.setObjectName(QStringLiteral("cmdHidePermanently"));
+    cmdMarkRead.setObjectName(QStringLiteral("cmdMarkRead"));
     txtAlert.setReadOnly(true);
     // Read-only, but reachable by keyboard so that a long text can be read and copied.
     txtAlert.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -34,27 +67,48 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     palette.setColor(QPalette::Base, palette.color(QPalette::Button));
     txtAlert.setPalette(palette);
     txtAlert.setFont(QFont(QStringLiteral("Times New Roman"), 24, QFont::Normal));
+    txtAlert.setFixedSize(Px(5535), Px(1620));
+    txtAlert.viewport()->installEventFilter(this);
 
-    cmdHide.setGeometry(Px(120), Px(1920), Px(1815), Px(375));
-    cmdHideSession.setGeometry(Px(1920), Px(1920), Px(1935), Px(375));
-    cmdHidePermanently.setGeometry(Px(3840), Px(1920), Px(1815), Px(375));
-    cmdOk.setGeometry(Px(120), Px(2040), Px(5535), Px(375));
-    for (QPushButton* button : {&cmdOk, &cmdHide, &cmdHideSession, &cmdHidePermanently})
+    // The one-line alert keeps the places it always had; more lines push the buttons down.
+    // The three hide buttons share their edge pixels, as they did in twips.
+    cmdHide.setFixedSize(Px(1815) - 1, Px(375));
+    cmdHideSession.setFixedSize(Px(1935) - 1, Px(375));
+    cmdHidePermanently.setFixedSize(Px(1815), Px(375));
+    cmdMarkRead.setFixedSize(Px(1815) - 1, Px(375));
+    cmdOk.setFixedSize(Px(5535), Px(375));
+    for (QPushButton* button :
+         {&cmdOk, &cmdHide, &cmdHideSession, &cmdHidePermanently, &cmdMarkRead})
         button->setAutoDefault(false);
+    cmdMarkRead.hide();
 
-    for (QWidget* control : std::initializer_list<QWidget*>{&txtAlert, &cmdHide, &cmdHideSession,
-                                                            &cmdHidePermanently, &cmdOk})
-        places_.emplace_back(control, control->pos());
+    layout_->setSpacing(0);
+    layout_->setSizeConstraint(QLayout::SetNoConstraint);
+    layout_->addWidget(&txtAlert, 0, Qt::AlignLeft);
+    afterText_ = new QSpacerItem(0, 0, QSizePolicy::Fixed, QSizePolicy::Fixed);
+    layout_->addItem(afterText_);
+    hideRow_->setSpacing(0);
+    for (QPushButton* button : {&cmdHide, &cmdHideSession, &cmdHidePermanently})
+        hideRow_->addWidget(button);
+    hideRow_->addStretch();
+    layout_->addLayout(hideRow_);
+    beforeMarkRead_ = new QSpacerItem(0, 0, QSizePolicy::Fixed, QSizePolicy::Fixed);
+    layout_->addItem(beforeMarkRead_);
+    layout_->addWidget(&cmdMarkRead, 0, Qt::AlignLeft);
+    layout_->addWidget(&cmdOk, 0, Qt::AlignLeft);
+    layout_->addStretch();
 
     setTabOrder(&cmdOk, &cmdHide);
     setTabOrder(&cmdHide, &cmdHideSession);
     setTabOrder(&cmdHideSession, &cmdHidePermanently);
     setTabOrder(&cmdHidePermanently, &txtAlert);
+    setTabOrder(&txtAlert, &cmdMarkRead);
 
     connect(&cmdOk, &QPushButton::clicked, this, &AlertWindow::OnOk);
     connect(&cmdHide, &QPushButton::clicked, this, &AlertWindow::DoHide);
     connect(&cmdHideSession, &QPushButton::clicked, this, &AlertWindow::OnHideSession);
     connect(&cmdHidePermanently, &QPushButton::clicked, this, &AlertWindow::OnHidePermanently);
+    connect(&cmdMarkRead, &QPushButton::clicked, this, &AlertWindow::OnMarkRead);
 
     tmrNextAlert.setSingleShot(true);
     tmrShow.setInterval(SlideTickMs);
@@ -66,6 +120,40 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
         return TakeErrorInPlace(ErrTxt, who);
     });
     connect(&tmrHide, &QTimer::timeout, this, &AlertWindow::OnHideTick);
+    Arrange(QString());
+}
+
+void AlertWindow::Arrange(const QString& text) {
+    txtAlert.setPlainText(text);
+    const bool mail = !errorAlert_;
+    cmdOk.setVisible(!mail);
+    for (QPushButton* button : {&cmdHide, &cmdHideSession, &cmdHidePermanently})
+        button->setVisible(mail);
+    cmdMarkRead.setVisible(mail && markRead_);
+    afterText_->changeSize(0, mail ? Px(1920 - 1740) : Px(2040 - 1740), QSizePolicy::Fixed,
+                           QSizePolicy::Fixed);
+    beforeMarkRead_->changeSize(0, cmdMarkRead.isVisibleTo(this) ? Px(105) : 0, QSizePolicy::Fixed,
+                                QSizePolicy::Fixed);
+    layout_->setContentsMargins(Px(120), Px(120), 0, mail ? Px(120) : 0);
+
+    // As tall as the wrapped text needs, at least the one-line area, at most what the work
+    // area leaves beside the buttons; measured at the area's fixed width, as the viewport has
+    // no size before it is first shown.
+    const int frame = 2 * txtAlert.frameWidth() + 2 * qCeil(txtAlert.document()->documentMargin());
+    const int inner = txtAlert.width() - frame;
+    // The text area offers to scroll unless a pixel is left below the last line.
+    const int needed = TextHeight(txtAlert, text, std::max(inner, 1)) + frame + 1;
+    const int others = (Height - Px(1620)) + (cmdMarkRead.isVisibleTo(this) ? Px(480) : 0);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int most =
+        screen ? std::max(Px(1620), screen->availableGeometry().height() - others) : INT_MAX / 2;
+    txtAlert.setFixedHeight(std::clamp(needed, Px(1620), most));
+    // Shown and hidden buttons count at once, not when the layout hears of them.
+    hideRow_->invalidate();
+    layout_->invalidate();
+    height_ = layout_->sizeHint().height();
+    body_.setFixedSize(width(), height_);
+    layout_->activate();
 }
 
 void AlertWindow::Start() {
@@ -101,8 +189,9 @@ bool AlertWindow::TakeErrorInPlace(const QString& ErrTxt, const QString& who) {
         who != shownError_.who)
         return false;
     // One alert to answer per user: the one on screen tells of the newer failure.
-    txtAlert.setPlainText(
-        AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since));
+    const QString text = AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since);
+    Arrange(text); // a longer text grows the window
+    MoveTo(tmrShow.isActive() ? std::min(top_, rest_.y()) : rest_.y());
     Trace(QStringLiteral("frmAlert ShowAlert: ") + txtAlert.toPlainText());
     return true;
 }
@@ -122,12 +211,11 @@ void AlertWindow::MoveTo(int top) {
     // resize, which paints the window anew. With the work area at the screen's top that part
     // is off the screen anyway.
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const int hidden = std::clamp(rest_.y() - top, 0, Height - 1);
+    const int hidden = std::clamp(rest_.y() - top, 0, height_ - 1);
     const bool covered = hidden > 0 && screen && rest_.y() > screen->geometry().top();
     const int shift = covered ? hidden : 0;
-    setFixedSize(width(), Height - shift);
-    for (const auto& [control, place] : places_)
-        control->move(place.x(), place.y() - shift);
+    setFixedSize(width(), height_ - shift);
+    body_.move(0, -shift);
     move(rest_.x(), covered ? rest_.y() : top);
 }
 
@@ -163,15 +251,31 @@ void AlertWindow::Look() {
     } else {
         presenter_.LeaveDesktop();
     }
-    // Only the mail alert on screen can go stale; once it slides out the choice below takes
-    // over, so a rising count never keeps a hidden window sliding.
-    if (!errorAlert_ && alertUserId_ != 0 && isVisible() && !tmrHide.isActive() &&
-        presenter_.IsStale(alertUserId_, alertNumMails_))
-        DoHide();
+    // The mail alert on screen follows its mailbox: news and messages read elsewhere change
+    // its text in place; with none left it goes. Once it slides out the choice below takes
+    // over, so a hidden window never keeps sliding.
+    if (!errorAlert_ && alertUserId_ != 0 && isVisible() && !tmrHide.isActive()) {
+        const std::optional<AlertPresenter::Alert> now = presenter_.MailAlertNow(alertUserId_);
+        if (!now)
+            DoHide();
+        else if (now->text != shownText_ || now->markRead != markRead_)
+            UpdateInPlace(*now);
+    }
     if (isVisible() || presenter_.IsSetupVisible())
         return;
     if (const std::optional<AlertPresenter::Alert> alert = presenter_.TakeNext())
         ShowAlert(*alert);
+}
+
+void AlertWindow::UpdateInPlace(const AlertPresenter::Alert& alert) {
+    alertNumMails_ = alert.count;
+    markRead_ = alert.markRead;
+    shownText_ = alert.text;
+    Arrange(alert.text);
+    Trace(QStringLiteral("frmAlert ShowAlert: ") + alert.text);
+    // Where it rests or slides, grown or shrunk from its top edge.
+    MoveTo(tmrShow.isActive() ? std::min(top_, rest_.y()) : rest_.y());
+    presenter_.ShownNow(alertUserId_);
 }
 
 void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
@@ -179,20 +283,20 @@ void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
     errorAlert_ = alert.error;
     shownError_ = alert.origin;
     alertUserId_ = alert.userId;
-    if (!alert.error)
+    markRead_ = alert.markRead;
+    if (!alert.error) {
         alertNumMails_ = alert.count;
-    txtAlert.setPlainText(text);
-    Trace(QStringLiteral("frmAlert ShowAlert: ") + text);
-
+        shownText_ = text;
+    }
     // The buttons are set before showing, so that the focus lands on a visible one.
-    cmdOk.setVisible(errorAlert_);
-    cmdHide.setVisible(!errorAlert_);
-    cmdHideSession.setVisible(cmdHide.isVisibleTo(this));
-    cmdHidePermanently.setVisible(cmdHide.isVisibleTo(this));
+    Arrange(text);
+    Trace(QStringLiteral("frmAlert ShowAlert: ") + text);
     (errorAlert_ ? cmdOk : cmdHide).setFocus();
+    txtAlert.viewport()->setCursor(errorAlert_ ? Qt::IBeamCursor : Qt::PointingHandCursor);
+    txtAlert.setToolTip(errorAlert_ ? QString() : QStringLiteral("Click to open the mail"));
 
     rest_ = RestingPlace();
-    MoveTo(rest_.y() - Height);
+    MoveTo(rest_.y() - height_);
     show();
     SetTopMost(this);
 
@@ -205,7 +309,7 @@ void AlertWindow::OnShowTick() {
     tmrShow.stop();
     ++slideSteps_;
     const int top = top_;
-    MoveTo(std::max(top + 1, qRound(top + Height / double(SlideDivisor))));
+    MoveTo(std::max(top + 1, qRound(top + height_ / double(SlideDivisor))));
     if (top_ >= rest_.y() || slideSteps_ >= MaxSlideSteps)
         MoveTo(rest_.y());
     else
@@ -224,8 +328,8 @@ void AlertWindow::OnHideTick() {
     tmrHide.stop();
     ++slideSteps_;
     const int top = top_;
-    MoveTo(std::min(top - 1, qRound(top - Height / double(SlideDivisor))));
-    if (top_ >= rest_.y() - Height && slideSteps_ < MaxSlideSteps)
+    MoveTo(std::min(top - 1, qRound(top - height_ / double(SlideDivisor))));
+    if (top_ >= rest_.y() - height_ && slideSteps_ < MaxSlideSteps)
         tmrHide.start();
     else
         HideAlert();
@@ -257,6 +361,22 @@ void AlertWindow::OnHidePermanently() {
     if (!errorAlert_)
         presenter_.HidePermanently(alertUserId_);
     DoHide();
+}
+
+void AlertWindow::OnMarkRead() {
+    // The alert goes once the mailbox's state says that nothing is left; a refusal is an error
+    // of its own and leaves it here.
+    if (!errorAlert_)
+        presenter_.MarkRead(alertUserId_);
+}
+
+bool AlertWindow::eventFilter(QObject* watched, QEvent* event) {
+    // A click on a mail alert's text opens the mail; a drag that selects text does not.
+    if (watched == txtAlert.viewport() && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && !errorAlert_ &&
+        alertUserId_ != 0 && !txtAlert.textCursor().hasSelection())
+        presenter_.OpenMail(alertUserId_);
+    return QWidget::eventFilter(watched, event);
 }
 
 void AlertWindow::keyPressEvent(QKeyEvent* event) {

@@ -2,8 +2,10 @@
 
 #include "alerts/AlertPresenter.h"
 
+#include <QBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QTimer>
 #include <QWidget>
 
@@ -15,7 +17,10 @@
 // the screen's work area, stays topmost until answered and slides back up.
 //
 // A mail alert follows its user by identity, so that a delete or a re-sort in setup while it is
-// on screen cannot make its buttons act on somebody else.
+// on screen cannot make its buttons act on somebody else. It stands for all the messages of
+// its mailbox not yet accepted: news of that mailbox changes its text in place (the window
+// grows to hold the lines), and it slides out when none is left. A click on its text opens
+// the mail.
 //
 // It is a tool window: no taskbar button, never the keyboard focus, and closing it never ends
 // the program. Where the desktop's notifications take its place, its look hands over to them.
@@ -26,6 +31,7 @@ public:
     static constexpr int TwipsPerPixel = 15;
     static constexpr int Px(int twips) { return (twips + TwipsPerPixel / 2) / TwipsPerPixel; }
 
+    // The window's height for an alert of one line; it grows for more.
     static constexpr int Height = (2415 + TwipsPerPixel / 2) / TwipsPerPixel; // Px(2415)
     // After a failed look (the notification service refused) the next try waits this long, so
     // that a failure cannot keep the program busy.
@@ -67,7 +73,12 @@ public:
     QPushButton& HideButton() { return cmdHide; }
     QPushButton& HideSessionButton() { return cmdHideSession; }
     QPushButton& HidePermanentlyButton() { return cmdHidePermanently; }
+    QPushButton& MarkReadButton() { return cmdMarkRead; }
     QPlainTextEdit& TextArea() { return txtAlert; }
+    // What holds the controls, laid out for the alert on screen.
+    QWidget& Body() { return body_; }
+    // The height of the alert on screen (or last shown), whole.
+    int AlertHeight() const { return height_; }
 
     // Single shot, armed for the earliest moment a held-back mail alert falls due.
     QTimer tmrNextAlert;
@@ -75,6 +86,7 @@ public:
     QTimer tmrHide;
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -83,6 +95,8 @@ private:
     void Look();
     // Arms tmrNextAlert for the next alert that waits for its show interval, if any.
     void ArmNextAlert();
+    // The mail alert on screen takes the text and buttons of `alert`, growing or shrinking.
+    void UpdateInPlace(const AlertPresenter::Alert& alert);
     // Shows `alert` and starts the slide-in.
     void ShowAlert(const AlertPresenter::Alert& alert);
     // Moves the window to `top` and hides the part of it that lies above the work area, where
@@ -93,6 +107,9 @@ private:
     void OnOk();
     void OnHideSession();
     void OnHidePermanently();
+    void OnMarkRead();
+    // Sets the text and the buttons for the kind of alert, and the height that holds them.
+    void Arrange(const QString& text);
     // A newer error of the user whose error alert is on screen takes its place there.
     bool TakeErrorInPlace(const QString& ErrTxt, const QString& who);
 
@@ -100,6 +117,7 @@ private:
     quint64 alertUserId_ = 0; // AlertUser by identity; 0 for none
     qint32 alertNumMails_ = 0;
     bool errorAlert_ = false;
+    bool markRead_ = false; // the mail alert offers "Mark as Read"
     // The error alert on screen: whose, how many failures it stands for, since when; a newer
     // error of that user takes its place on screen.
     AlertQueue::Origin shownError_;
@@ -111,12 +129,20 @@ private:
     bool lookAgain_ = false;
     QPoint rest_; // where the alert slides to, taken when it is shown
     int top_ = 0; // where the window's top edge is in the slide, hidden or not
-    std::vector<std::pair<QWidget*, QPoint>> places_; // the controls' places at rest
+    int height_ = Height;
+    QString shownText_; // the mail alert's text as shown
 
+    // The window shows the part of the body that has come out of a top panel.
+    QWidget body_{this};
+    QVBoxLayout* layout_ = new QVBoxLayout(&body_);
+    QHBoxLayout* hideRow_ = new QHBoxLayout; // owned by layout_
+    QSpacerItem* afterText_ = nullptr;
+    QSpacerItem* beforeMarkRead_ = nullptr;
     // Declared in tab order.
-    QPushButton cmdOk{QStringLiteral("Ok"), this};
-    QPushButton cmdHide{QStringLiteral("Hide"), this};
-    QPushButton cmdHideSession{QStringLiteral("Hide For This Session"), this};
-    QPushButton cmdHidePermanently{QStringLiteral("Hide Permanently"), this};
-    QPlainTextEdit txtAlert{this};
+    QPushButton cmdOk{QStringLiteral("Ok"), &body_};
+    QPushButton cmdHide{QStringLiteral("Hide"), &body_};
+    QPushButton cmdHideSession{QStringLiteral("Hide For This Session"), &body_};
+    QPushButton cmdHidePermanently{QStringLiteral("Hide Permanently"), &body_};
+    QPushButton cmdMarkRead{QStringLiteral("Mark as Read"), &body_};
+    QPlainTextEdit txtAlert{&body_};
 };

@@ -1,5 +1,7 @@
 #include "DesktopNotifications.h"
 
+#include "AlertQueue.h"
+
 #include "core/Trace.h"
 
 #include <QDBusArgument>
@@ -56,11 +58,8 @@ public:
     }
 
     quint32 Notify(quint32 replaces, const QString& body, const QStringList& actions) override {
-        // Error texts break lines with CR LF; a service that reads markup would take a "<" or
-        // "&" of a screen name for its own.
-        QString text = QString(body).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        if (capabilities_.contains(QStringLiteral("body-markup")))
-            text = text.toHtmlEscaped();
+        const QString text =
+            NotificationBody(body, capabilities_.contains(QStringLiteral("body-markup")));
         Start();
         QDBusMessage call = Call(QStringLiteral("Notify"));
         call << QStringLiteral("Tarnwick") << replaces << QStringLiteral("tarnwick")

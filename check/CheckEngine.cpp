@@ -11,7 +11,7 @@
 CheckEngine::CheckEngine(Settings& settings, MailboxStates& states, const Clock& clock,
                          Transport& transport, CheckLogs& logs, quint16 port, QObject* parent)
     : QObject(parent), settings_(settings), states_(states), clock_(clock), logs_(logs),
-      recorder_(settings, states, logs), pop3_(transport, port), imap_(makeTransport_),
+      recorder_(settings, states, logs, clock), pop3_(transport, port), imap_(makeTransport_),
       idle_(settings, logs, recorder_, makeTransport_), tokens_(clock) {
     idle_.SetClock(&clock_);
     tmrCheckMail.setInterval(1);
@@ -52,6 +52,7 @@ void CheckEngine::Start() {
 }
 
 void CheckEngine::SetTimeoutInterval(int ms) {
+    timeoutMs_ = ms;
     pop3_.SetTimeoutInterval(ms);
     imap_.SetTimeoutInterval(ms);
     idle_.SetTimeoutInterval(ms);
@@ -60,6 +61,8 @@ void CheckEngine::SetTimeoutInterval(int ms) {
 void CheckEngine::CloseAll() {
     pop3_.Close();
     imap_.Close();
+    if (marking_)
+        marking_->Close();
     idle_.LogoutAll();
 }
 
@@ -89,8 +92,10 @@ void CheckEngine::Reschedule() {
 void CheckEngine::AccountsChanged(const QList<quint64>& edited, const QList<quint64>& removed) {
     for (const quint64 id : removed)
         states_.Remove(id);
-    for (const quint64 id : edited)
-        signedOut_.remove(id); // perhaps signed in again
+    for (const quint64 id : edited) {
+        signedOut_.remove(id);   // perhaps signed in again
+        recorder_.MarkFresh(id); // added, or its server or login changed: not seen before
+    }
     idle_.Prune(edited);
     if (!Checking)
         ScheduleNextTick(0);
@@ -143,7 +148,7 @@ void CheckEngine::CheckMail(bool ResetThings) {
 
 void CheckEngine::OnCounted(const ServerCount& count) {
     if (const int index = settings_.IndexOfId(curUserId_); index >= 0)
-        recorder_.Record(index, count.stage, count.reply, count.countText, count.count);
+        recorder_.Record(index, count);
 }
 
 void CheckEngine::SignedInAgain(quint64 userId) {
@@ -195,7 +200,9 @@ void CheckEngine::OnSessionEnded(const CheckResult& result) {
         tokens_.Forget(curUserId_);
         const int index = settings_.IndexOfId(curUserId_);
         if (index >= 0) {
-            BeginWithToken(RequestFor(settings_, curUserId_, activeAddress_), *activeSignIn_);
+            CheckRequest request = RequestFor(settings_, curUserId_, activeAddress_);
+            recorder_.Prepare(curUserId_, request);
+            BeginWithToken(request, *activeSignIn_);
             return;
         }
     }
@@ -252,11 +259,13 @@ void CheckEngine::PickAndBegin() {
     activeAddress_ = server.address;
     retried_ = false;
     activeSignIn_ = signIns_ ? signIns_(user.Id) : std::nullopt;
+    CheckRequest request = RequestFor(settings_, user.Id, server.address);
+    recorder_.Prepare(user.Id, request);
     if (activeSignIn_) {
-        BeginWithToken(RequestFor(settings_, user.Id, server.address), *activeSignIn_);
+        BeginWithToken(request, *activeSignIn_);
         return;
     }
-    active_->Begin(RequestFor(settings_, user.Id, server.address));
+    active_->Begin(request);
     emit StatusChanged();
 }
 
@@ -310,4 +319,41 @@ qint64 CheckEngine::NextDueIn(qint64 now) const {
         soonest = soonest < 0 ? wait : qMin(soonest, wait);
     }
     return soonest;
+}
+
+void CheckEngine::MarkRead(quint64 account) {
+    const int index = settings_.IndexOfId(account);
+    if (index < 0)
+        return;
+    const ServerParse server = ParseServerAddress(settings_.Users[index].MailServer);
+    const QStringList uids = recorder_.Unaccepted(account);
+    if (!server.ok || server.address.protocol != Protocol::Imap || uids.isEmpty())
+        return;
+    if (marking_) {
+        if (!markQueue_.contains(account))
+            markQueue_.append(account);
+        return;
+    }
+    marking_ = std::make_unique<ImapSession>(makeTransport_);
+    markingId_ = account;
+    marking_->SetMarkRead(uids);
+    marking_->SetTimeoutInterval(timeoutMs_);
+    connect(marking_.get(), &CheckSession::Finished, this, [this](const CheckResult& result) {
+        const quint64 marked = std::exchange(markingId_, 0);
+        // Not from within its own signal.
+        marking_.release()->deleteLater();
+        const int at = settings_.IndexOfId(marked);
+        if (result.failure && at >= 0 && !result.gone) {
+            logs_.DoError(*result.failure, at, result.failedStage);
+        } else if (at >= 0 && !result.gone && !idle_.IsWatched(marked)) {
+            // Counted again, so that what was marked leaves the alert; a watched mailbox hears
+            // of it from its server.
+            states_.Update(marked, [](MailboxState& state) { state.LastCheck = 0; });
+            if (!Checking)
+                ScheduleNextTick(0);
+        }
+        if (!markQueue_.isEmpty())
+            MarkRead(markQueue_.takeFirst());
+    });
+    marking_->Begin(RequestFor(settings_, account, server.address));
 }

@@ -13,11 +13,13 @@
 #include <QSet>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 class CheckLogs;
 class Clock;
 class ClockJumps;
 class MailboxStates;
+class SeenMessages;
 class Settings;
 struct UserRecord;
 
@@ -75,6 +77,13 @@ public:
     void SetTimeoutInterval(int ms);
     // Closes every connection: at the exit.
     void CloseAll();
+
+    // Where what was seen of each mailbox is kept; without it mail is counted, not listed.
+    void SetSeen(SeenMessages* seen) { recorder_.SetSeen(seen); }
+    // Marks every message that the IMAP mailbox `account`'s alert stands for read on its
+    // server, on a connection of its own; then the mailbox is counted again. A refusal is
+    // reported as a failed check is.
+    void MarkRead(quint64 account);
 
     // Users for whom this says true are not checked: their password is not there yet.
     void SetHeld(std::function<bool(const UserRecord&)> held) { held_ = std::move(held); }
@@ -144,6 +153,11 @@ private:
     bool retried_ = false;               // its refused token was replaced once already
     ServerAddress activeAddress_;        // where the user being checked is checked
     CheckSession* active_ = nullptr;     // the session of the user being checked
+
+    std::unique_ptr<ImapSession> marking_; // the MarkRead in progress
+    quint64 markingId_ = 0;
+    QList<quint64> markQueue_;
+    int timeoutMs_ = ImapSession::TimeoutMs;
 
     bool Checking = false;
     quint64 curUserId_ = 0;  // the user being checked, followed by identity

@@ -2,7 +2,11 @@
 
 #include "ServerAddress.h"
 
+#include "Messages.h"
+
 #include <QObject>
+#include <QSet>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -16,7 +20,16 @@ struct CheckRequest {
     // Set for a mailbox that signs in with OAuth 2.0: the access token to present instead of
     // the password.
     std::optional<QString> bearer = std::nullopt;
+    // Listing: ask for the messages' identities (POP3 UIDL, IMAP UIDs) where the server has
+    // them, and the headers of those not in `known`, at most `fetchLimit`, newest first.
+    bool list = false;
+    QSet<QString> known = {};
+    QString uidValidity = {}; // IMAP: the folder's, when `known` was listed; another one: no fetch
+    int fetchLimit = 0;
 };
+
+// The most message headers a check fetches; the rest of the new ones are counted only.
+inline constexpr int FetchLimit = 200;
 
 // A count that a server reported: the response line as received (for the STAT log), the text
 // the count was read from, the count, and the session's stage then.
@@ -25,6 +38,13 @@ struct ServerCount {
     QString countText;
     qint32 count = 0;
     int stage = 0;
+    // With identities: those of the messages counted, oldest first (POP3: every message; IMAP:
+    // the unseen ones), and the summaries fetched for the ones asked for.
+    bool listed = false;
+    QStringList ids = {};
+    QString uidValidity = {};
+    QList<MessageSummary> fetched = {};
+    bool noUidl = false; // POP3: the server refused UIDL; counted as before
 };
 
 // How a check ended: the count, when it got that far, and the failure with its stage, when

@@ -9,8 +9,9 @@
 #include <utility>
 
 CheckRequest RequestFor(const Settings& settings, quint64 userId, const ServerAddress& address) {
-    CheckRequest request{
-        address, {}, {}, [&settings, userId] { return settings.IndexOfId(userId) >= 0; }, {}};
+    CheckRequest request;
+    request.address = address;
+    request.wanted = [&settings, userId] { return settings.IndexOfId(userId) >= 0; };
     if (const int index = settings.IndexOfId(userId); index >= 0) {
         request.username = settings.Users[index].Username;
         request.password = settings.Users[index].Password;
@@ -67,14 +68,16 @@ void IdleUsers::Connect(quint64 userId, Entry& entry) {
     session.SetCheckInterval(MinutesMs(settings_.CheckInterval));
     connect(&session, &CheckSession::Counted, this, [this, userId, &entry](const ServerCount& c) {
         if (const int index = settings_.IndexOfId(userId); index >= 0)
-            recorder_.Record(index, c.stage, c.reply, c.countText, c.count);
+            recorder_.Record(index, c);
         entry.pauseMs = 0;
         entry.reportRetry = false;
         entry.healing.stop(); // back
     });
     connect(&session, &CheckSession::Finished, this,
             [this, userId](const CheckResult& result) { OnEnded(userId, result); });
-    session.Begin(RequestFor(settings_, userId, entry.address));
+    CheckRequest request = RequestFor(settings_, userId, entry.address);
+    recorder_.Prepare(userId, request);
+    session.Begin(request);
 }
 
 void IdleUsers::OnEnded(quint64 userId, const CheckResult& result) {

@@ -1,6 +1,7 @@
 #include "ImapSession.h"
 
 #include "CheckText.h"
+#include "HeaderText.h"
 #include "ImapText.h"
 #include "core/CodePage.h"
 #include "core/Trace.h"
@@ -145,8 +146,12 @@ void ImapSession::SendDone() {
 void ImapSession::AskCount() {
     const QByteArray tag = NextTag();
     statusLine_.clear();
-    searching_ = watch_; // the watched folder is the selected one
-    if (!searching_)
+    searching_ = watch_ || request_.list; // the folder is the selected one
+    if (request_.list && capabilities_.contains("ESEARCH"))
+        Send(8, Step::Status, ImapCommand(tag, "UID SEARCH RETURN (ALL COUNT) UNSEEN").Parts());
+    else if (request_.list)
+        Send(8, Step::Status, ImapCommand(tag, "UID SEARCH UNSEEN").Parts());
+    else if (!searching_)
         Send(5, Step::Status,
              ImapCommand(tag, "STATUS").String(ToModifiedUtf7(folder_)).Atom("(UNSEEN)").Parts());
     else if (capabilities_.contains("ESEARCH"))
@@ -187,6 +192,10 @@ void ImapSession::Begin(const CheckRequest& request) {
     spacing_ = 0;
     keepAlives_ = 0;
     heardKeepAlive_ = false;
+    uidValidity_.clear();
+    count_ = {};
+    fetched_.clear();
+    fetching_.clear();
     tmrTimeout.start();
     std::unique_ptr<Transport> transport = makeTransport_ ? makeTransport_() : nullptr;
     if (!transport) {
@@ -345,6 +354,22 @@ void ImapSession::OnResponse(const QByteArray& response) {
         if (word == "CAPABILITY" && step_ == Step::Capability) {
             if (!KeepCapabilities(rest))
                 return;
+        } else if (word == "OK" && step_ >= Step::Examine && UidValidityOf(rest)) {
+            // Also while watching: a folder made anew under the same name is counted afresh.
+            const bool renewed = step_ != Step::Examine && uidValidity_ != *UidValidityOf(rest);
+            uidValidity_ = *UidValidityOf(rest);
+            if (renewed && watch_)
+                Refresh();
+        } else if (step_ == Step::Fetch && MailboxChanged(rest) && fetched_.size() < FetchLimit &&
+                   ParseFetchedHeader(rest).hasHeader) {
+            const FetchedHeader header = ParseFetchedHeader(rest);
+            if (fetching_.contains(header.uid) && !fetched_.contains(header.uid))
+                fetched_.insert(header.uid,
+                                SummaryFromHeader(QString::number(header.uid), header.header));
+            return;
+        } else if ((step_ == Step::Status || step_ == Step::Fetch) && watch_ &&
+                   MailboxChanged(rest)) {
+            refreshWanted_ = true; // counted again once this count is in
         } else if (step_ == Step::Status &&
                    (searching_ ? word == "SEARCH" || word == "ESEARCH" : word == "STATUS")) {
             statusLine_ = response;
@@ -446,17 +471,40 @@ void ImapSession::OnTaggedOk() {
         LogIn();
         return;
     case Step::Login:
-        if (watch_) {
+        if (watch_ || request_.list || !markRead_.isEmpty()) {
+            // Marking read needs the folder writable; looking never does.
             const QByteArray tag = NextTag();
             Send(7, Step::Examine,
-                 ImapCommand(tag, "EXAMINE").String(ToModifiedUtf7(folder_)).Parts());
+                 ImapCommand(tag, markRead_.isEmpty() ? "EXAMINE" : "SELECT")
+                     .String(ToModifiedUtf7(folder_))
+                     .Parts());
         } else {
             AskCount();
         }
         return;
     case Step::Examine:
+        if (!markRead_.isEmpty()) {
+            QList<quint32> uids;
+            for (const QString& uid : std::as_const(markRead_))
+                if (const uint value = uid.toUInt(); value > 0)
+                    uids.append(value);
+            Send(8, Step::Store,
+                 ImapCommand(NextTag(), "UID STORE " + UidSet(uids) + " +FLAGS.SILENT (\\Seen)")
+                     .Parts());
+            return;
+        }
+        AskCount();
+        return;
     case Step::Idle: // the IDLE ended with DONE
         AskCount();
+        return;
+    case Step::Store: {
+        const QByteArray tag = NextTag();
+        Send(6, Step::Logout, ImapCommand(tag, "LOGOUT").Parts());
+        return;
+    }
+    case Step::Fetch:
+        HandOnCount();
         return;
     case Step::Status: {
         const std::optional<QByteArray> countText =
@@ -473,17 +521,42 @@ void ImapSession::OnTaggedOk() {
             statusLine_.size() <= 200
                 ? statusLine_
                 : statusLine_.left(statusLine_.lastIndexOf(' ', 200)) + " ...\r\n";
-        result_.count = ServerCount{FromCodePage(reply), QString::fromLatin1(*countText),
-                                    qint32(count), stage_};
-        emit Counted(*result_.count);
-        if (watch_) {
-            const QByteArray tag = NextTag();
-            Send(9, Step::Idle, ImapCommand(tag, "IDLE").Parts());
-            doneOwed_ = true;
-            return;
+        count_ = {};
+        count_.reply = FromCodePage(reply);
+        count_.countText = QString::fromLatin1(*countText);
+        count_.count = qint32(count);
+        count_.stage = stage_;
+        fetched_.clear();
+        fetching_.clear();
+        if (request_.list) {
+            const UidList found = SearchUids(WithoutLineEnd(statusLine_), UidLimit);
+            if (!found.ok && !statusLine_.isEmpty()) {
+                Fail(QStringLiteral("Malformed SEARCH response!"));
+                return;
+            }
+            count_.uidValidity = QString::fromLatin1(uidValidity_);
+            count_.listed = !found.tooMany;
+            // Another UIDVALIDITY: the UIDs known are of another folder, and those there now
+            // are counted, not fetched.
+            const bool sameFolder =
+                request_.uidValidity.isEmpty() || request_.uidValidity == count_.uidValidity;
+            for (const quint32 uid : found.uids) {
+                count_.ids.append(QString::number(uid));
+                if (sameFolder && !request_.known.contains(count_.ids.last()))
+                    fetching_.prepend(uid);
+            }
+            fetching_ = fetching_.mid(0, std::max(0, request_.fetchLimit));
+            if (!fetching_.isEmpty()) {
+                // One command for them all: the header fields an alert names, marking nothing.
+                Send(8, Step::Fetch,
+                     ImapCommand(NextTag(), "UID FETCH " + UidSet(fetching_) +
+                                                " (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE "
+                                                "MESSAGE-ID)])")
+                         .Parts());
+                return;
+            }
         }
-        const QByteArray tag = NextTag();
-        Send(6, Step::Logout, ImapCommand(tag, "LOGOUT").Parts());
+        HandOnCount();
         return;
     }
     case Step::Logout:
@@ -493,6 +566,32 @@ void ImapSession::OnTaggedOk() {
     case Step::Handshake:
         return;
     }
+}
+
+void ImapSession::HandOnCount() {
+    for (const quint32 uid : std::as_const(fetching_))
+        count_.fetched.append(
+            fetched_.value(uid, MessageSummary{QString::number(uid), {}, {}, {}}));
+    if (count_.listed) {
+        // What this count named is known from now on: a refresh fetches only what is new.
+        for (const QString& id : std::as_const(count_.ids))
+            request_.known.insert(id);
+        request_.uidValidity = count_.uidValidity;
+    }
+    result_.count = count_;
+    emit Counted(*result_.count);
+    AfterCount();
+}
+
+void ImapSession::AfterCount() {
+    if (watch_) {
+        const QByteArray tag = NextTag();
+        Send(9, Step::Idle, ImapCommand(tag, "IDLE").Parts());
+        doneOwed_ = true;
+        return;
+    }
+    const QByteArray tag = NextTag();
+    Send(6, Step::Logout, ImapCommand(tag, "LOGOUT").Parts());
 }
 
 void ImapSession::LogIn() {

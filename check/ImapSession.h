@@ -5,7 +5,9 @@
 #include "Transport.h"
 #include "core/Clock.h"
 
+#include <QMap>
 #include <QSet>
+#include <QStringList>
 #include <QTimer>
 
 // The IMAP conversation with one user's server, on a connection of its own: greeting,
@@ -24,6 +26,15 @@
 // come for the smaller of twice their spacing and the check interval does it refresh (whose
 // reply time-out then tells a dead link); where it sends none, it refreshes every check
 // interval, at most every 29 minutes.
+//
+// Listing (CheckRequest::list), polling too opens the folder with EXAMINE (7) and counts
+// there: UID SEARCH UNSEEN (UID SEARCH RETURN (ALL COUNT) UNSEEN with ESEARCH) names the unseen
+// messages, and UID FETCH of BODY.PEEK[HEADER.FIELDS (...)] brings the headers of those the
+// request does not know (8), which marks nothing read. The folder's UIDVALIDITY comes with
+// EXAMINE's reply; where it differs from the request's, nothing is fetched.
+//
+// Marking read (SetMarkRead): after the login, SELECT the folder (7), UID STORE the messages
+// +FLAGS.SILENT (\Seen) (8), LOGOUT (6); nothing is counted.
 //
 // A hostile server costs little: a line over `LineLimit`, a literal announced over
 // `LiteralLimit` or a response that grows past both ends the check at once; untagged
@@ -50,6 +61,11 @@ public:
     void Close() override;
     void SetTimeoutInterval(int ms) override { tmrTimeout.setInterval(ms); }
 
+    // The most UIDs a search is read for; more are counted only.
+    static constexpr qsizetype UidLimit = 100000;
+
+    // Marks the messages with these UIDs read rather than counting (before Begin).
+    void SetMarkRead(const QStringList& uids) { markRead_ = uids; }
     // Watch rather than poll (before Begin).
     void SetWatching(bool watch) { watch_ = watch; }
     // Watching: the check interval, which times the refresh.
@@ -87,6 +103,8 @@ private:
         Login,
         Examine,
         Status,
+        Fetch,
+        Store,
         Idle,
         Logout
     };
@@ -107,6 +125,9 @@ private:
     // Answers the server's error challenge during a bearer sign-in.
     void OnBearerChallenge(const QByteArray& challenge);
     void AskCount();
+    // The count is in (and any headers fetched): handed on, then IDLE or LOGOUT.
+    void HandOnCount();
+    void AfterCount();
     void SendDone();
     // Idling: the server said something that changes nothing, which proves the link.
     void OnKeepAlive();
@@ -162,4 +183,9 @@ private:
     bool refreshWanted_ = false; // a refresh asked for before the IDLE began
     bool leaving_ = false;       // logged out: only the reply to LOGOUT is awaited
     int chatter_ = 0;            // untagged lines that changed nothing, this window
+    QByteArray uidValidity_;     // the open folder's
+    ServerCount count_;          // the count being made, until its headers are in
+    QMap<quint32, MessageSummary> fetched_;
+    QList<quint32> fetching_; // newest first
+    QStringList markRead_;
 };

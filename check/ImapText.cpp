@@ -1,5 +1,6 @@
 #include "ImapText.h"
 
+#include <QSet>
 #include <algorithm>
 
 #include <limits>
@@ -126,4 +127,151 @@ std::optional<QByteArray> UnseenCountText(const QByteArray& response) {
         return digits;
     }
     return std::nullopt;
+}
+
+namespace {
+std::optional<quint32> Uid(const QByteArray& word) {
+    bool ok = false;
+    const qulonglong value = word.toULongLong(&ok);
+    if (!ok || value == 0 || value > 0xffffffffULL || word.startsWith('+') || word.size() > 10)
+        return std::nullopt;
+    return quint32(value);
+}
+} // namespace
+
+UidList SearchUids(const QByteArray& response, qsizetype limit) {
+    UidList list;
+    QList<QByteArray> words = response.trimmed().split(' ');
+    words.removeAll(QByteArray());
+    if (words.size() < 2 || words[0] != "*")
+        return list;
+    QSet<quint32> seen;
+    const auto add = [&](quint32 uid) {
+        if (list.tooMany || seen.contains(uid))
+            return;
+        if (list.uids.size() >= limit) {
+            list.tooMany = true;
+            list.uids.clear();
+            return;
+        }
+        seen.insert(uid);
+        list.uids.append(uid);
+    };
+    const QByteArray kind = words[1].toUpper();
+    if (kind == "SEARCH") {
+        for (qsizetype i = 2; i < words.size(); ++i) {
+            const std::optional<quint32> uid = Uid(words[i]);
+            if (!uid)
+                return list;
+            add(*uid);
+        }
+    } else if (kind == "ESEARCH") {
+        for (qsizetype i = 2; i + 1 < words.size(); ++i) {
+            if (words[i].toUpper() != "ALL")
+                continue;
+            for (const QByteArray& range : words[i + 1].split(',')) {
+                const QList<QByteArray> ends = range.split(':');
+                const std::optional<quint32> from = Uid(ends.first());
+                const std::optional<quint32> to = Uid(ends.last());
+                if (ends.size() > 2 || !from || !to)
+                    return list;
+                // A range is walked only as far as the limit allows.
+                for (quint64 uid = std::min(*from, *to); uid <= std::max(*from, *to); ++uid) {
+                    add(quint32(uid));
+                    if (list.tooMany)
+                        break;
+                }
+            }
+            break;
+        }
+    } else {
+        return list;
+    }
+    std::sort(list.uids.begin(), list.uids.end());
+    list.ok = true;
+    return list;
+}
+
+std::optional<QByteArray> UidValidityOf(const QByteArray& response) {
+    const QByteArray upper = response.toUpper();
+    const qsizetype at = upper.indexOf("[UIDVALIDITY ");
+    if (at < 0)
+        return std::nullopt;
+    const qsizetype start = at + 13;
+    const qsizetype end = upper.indexOf(']', start);
+    if (end < 0)
+        return std::nullopt;
+    const QByteArray value = response.mid(start, end - start).trimmed();
+    if (!Uid(value))
+        return std::nullopt;
+    return value;
+}
+
+FetchedHeader ParseFetchedHeader(const QByteArray& response) {
+    FetchedHeader fetched;
+    const QByteArray upper = response.toUpper();
+    const qsizetype body = upper.indexOf("BODY[");
+    // The UID item may come before or after the header; only the part outside the literal is
+    // searched for it.
+    const auto findUid = [&](const QByteArray& part) {
+        const QByteArray partUpper = part.toUpper();
+        for (qsizetype at = partUpper.indexOf("UID "); at >= 0;
+             at = partUpper.indexOf("UID ", at + 1)) {
+            if (at > 0 && partUpper.at(at - 1) != ' ' && partUpper.at(at - 1) != '(')
+                continue;
+            qsizetype end = at + 4;
+            while (end < part.size() && part.at(end) >= '0' && part.at(end) <= '9')
+                ++end;
+            if (const std::optional<quint32> uid = Uid(part.mid(at + 4, end - at - 4)))
+                return *uid;
+        }
+        return quint32(0);
+    };
+    if (body < 0) {
+        fetched.uid = findUid(response);
+        return fetched;
+    }
+    fetched.hasHeader = true;
+    fetched.uid = findUid(response.left(body));
+    const qsizetype close = response.indexOf(']', body);
+    if (close < 0)
+        return fetched;
+    qsizetype at = close + 1;
+    while (at < response.size() && response.at(at) == ' ')
+        ++at;
+    qsizetype after = at;
+    if (response.mid(at, 1) == "{") {
+        const qsizetype end = response.indexOf('}', at);
+        const qsizetype open = end < 0 ? -1 : response.indexOf('\n', end);
+        bool ok = false;
+        const qint64 size = end < 0 ? 0 : response.mid(at + 1, end - at - 1).toLongLong(&ok);
+        if (!ok || open < 0 || size < 0)
+            return fetched;
+        fetched.header = response.mid(open + 1, size);
+        after = open + 1 + size;
+    } else if (response.mid(at, 1) == "\"") {
+        const qsizetype end = response.indexOf('"', at + 1);
+        fetched.header = response.mid(at + 1, end < 0 ? -1 : end - at - 1);
+        after = end < 0 ? response.size() : end + 1;
+    } // NIL: no header
+    if (fetched.uid == 0)
+        fetched.uid = findUid(response.mid(after));
+    return fetched;
+}
+
+QByteArray UidSet(QList<quint32> uids) {
+    std::sort(uids.begin(), uids.end());
+    QByteArray set;
+    for (qsizetype i = 0; i < uids.size();) {
+        qsizetype j = i;
+        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1)
+            ++j;
+        if (!set.isEmpty())
+            set += ',';
+        set += QByteArray::number(uids[i]);
+        if (j > i)
+            set += ':' + QByteArray::number(uids[j]);
+        i = j + 1;
+    }
+    return set;
 }

@@ -81,7 +81,12 @@ MailboxTestResult MailboxTest::Run(const QString& mailServer, const QString& use
                          ended = checked;
                          loop.quit();
                      });
-    session.Begin(CheckRequest{server.address, username, password, {}, bearer});
+    CheckRequest request;
+    request.address = server.address;
+    request.username = username;
+    request.password = password;
+    request.bearer = bearer;
+    session.Begin(request);
     if (!ended)
         loop.exec();
     session.Close();

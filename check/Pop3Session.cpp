@@ -1,10 +1,15 @@
 #include "Pop3Session.h"
 
 #include "CheckText.h"
+#include "HeaderText.h"
 #include "Transport.h"
 #include "core/CodePage.h"
 #include "core/Numeric.h"
 #include "core/Trace.h"
+
+#include <QMap>
+#include <QSet>
+#include <algorithm>
 
 namespace {
 const QString Ok = QStringLiteral("+OK");
@@ -36,6 +41,11 @@ void Pop3Session::Begin(const CheckRequest& request) {
     tmrTimeout.start();
     if (transport_.IsOpen())
         transport_.Close();
+    listing_ = Listing::Off;
+    multi_ = Multi::Off;
+    body_.clear();
+    toFetch_.clear();
+    count_ = {};
     security_ = address.security;
     stls_ = security_ == Security::StartTls ? Stls::Greeting : Stls::Off;
     bearer_ = request.bearer ? Bearer::Capa : Bearer::Off;
@@ -63,6 +73,10 @@ void Pop3Session::SendLine(const QByteArray& bytes) {
 }
 
 void Pop3Session::OnLine(const QByteArray& line) {
+    if (running_ && multi_ == Multi::Body) {
+        OnBodyLine(WithoutLineEnd(line));
+        return;
+    }
     if (running_ && OnBearerLine(line))
         return;
     if (!awaitingReply_ || arrivalTaken_) {
@@ -75,6 +89,20 @@ void Pop3Session::OnLine(const QByteArray& line) {
     awaitingReply_ = false;
     arrivalTaken_ = true;
     QString reply = FromCodePage(line);
+    if (multi_ == Multi::Status) {
+        // UIDL or TOP: "+OK" opens the listing, read to its "."; a refusal is no failure.
+        if (reply.startsWith(Ok)) {
+            multi_ = Multi::Body;
+            awaitingReply_ = true;
+            tmrTimeout.start();
+            return;
+        }
+        multi_ = Multi::Off;
+        if (reply.left(4).toUpper() == QLatin1String("-ERR")) {
+            multiRefused_ = true;
+            reply = Ok;
+        }
+    }
     if (stls_ == Stls::AwaitReply && reply.left(4).toUpper() == QLatin1String("-ERR"))
         reply =
             QStringLiteral("-ERR STLS refused by the server: \"%1\"").arg(WithoutLineEnd(reply));
@@ -147,6 +175,43 @@ std::optional<QString> Pop3Session::SendAuth() {
     stage_ = 3; // the reply to AUTH stands where the reply to PASS does
     SendLine(command + "\r\n");
     return std::nullopt;
+}
+
+void Pop3Session::SendMultiLine(const QByteArray& command) {
+    multi_ = Multi::Status;
+    multiRefused_ = false;
+    body_.clear();
+    bodyBytes_ = 0;
+    bodyTotal_ = 0;
+    bodyOverflow_ = false;
+    SendLine(command);
+}
+
+void Pop3Session::OnBodyLine(const QByteArray& lineIn) {
+    if (lineIn == ".") {
+        multi_ = Multi::Off;
+        awaitingReply_ = false;
+        arrivalTaken_ = true;
+        NextCheck(Ok);
+        return;
+    }
+    tmrTimeout.start();
+    const QByteArray line = lineIn.startsWith('.') ? lineIn.mid(1) : lineIn;
+    bodyTotal_ += line.size() + 2;
+    if (bodyTotal_ > MultiLineLimit) {
+        multi_ = Multi::Off;
+        NextCheck(QStringLiteral("-ERR Reply too long: a listing of more than %1 bytes")
+                      .arg(MultiLineLimit));
+        return;
+    }
+    const bool keep = listing_ == Listing::Uidl ? body_.size() < ListLimit
+                                                : bodyBytes_ + line.size() <= HeaderBytesLimit;
+    if (!keep) {
+        bodyOverflow_ = true;
+        return;
+    }
+    bodyBytes_ += line.size() + 1;
+    body_.append(line);
 }
 
 void Pop3Session::OnEncrypted() {
@@ -254,7 +319,11 @@ std::optional<QString> Pop3Session::DoStep(const QString& Reply, bool& raiseStag
     case 3:
         return SendCommand("STAT", QString(), QString());
     case 4:
-        return EvaluateStat(Reply);
+        if (listing_ == Listing::Uidl)
+            return EvaluateUidl(raiseStage);
+        if (listing_ == Listing::Top)
+            return EvaluateTop(raiseStage);
+        return EvaluateStat(Reply, raiseStage);
     default: // 5: the reply to QUIT
         if (transport_.IsOpen())
             transport_.Close();
@@ -277,7 +346,7 @@ std::optional<QString> Pop3Session::SendCommand(const char* word, const QString&
     return std::nullopt;
 }
 
-std::optional<QString> Pop3Session::EvaluateStat(const QString& Reply) {
+std::optional<QString> Pop3Session::EvaluateStat(const QString& Reply, bool& raiseStage) {
     // "+OK count size": the count runs from the fifth character up to the next blank.
     const qsizetype blank = Reply.indexOf(QLatin1Char(' '), 4);
     if (blank < 0)
@@ -288,7 +357,75 @@ std::optional<QString> Pop3Session::EvaluateStat(const QString& Reply) {
     if (countText.isEmpty() || !count)
         return MalformedStat;
 
-    result_.count = ServerCount{Reply, countText, *count, stage_};
+    count_ = {};
+    count_.reply = Reply;
+    count_.countText = countText;
+    count_.count = *count;
+    count_.stage = stage_;
+    count_.listed = request_.list && *count == 0; // nothing there: nothing to list
+    if (request_.list && *count > 0) {
+        raiseStage = false;
+        listing_ = Listing::Uidl;
+        SendMultiLine(QByteArrayLiteral("UIDL\r\n"));
+        return std::nullopt;
+    }
+    return FetchNextOrQuit(raiseStage);
+}
+
+std::optional<QString> Pop3Session::EvaluateUidl(bool& raiseStage) {
+    if (multiRefused_) {
+        count_.noUidl = true; // counted as before, and not asked again
+        return FetchNextOrQuit(raiseStage);
+    }
+    // "n id" a line: the identities by message number. A line that is not that is skipped; a
+    // listing too long to keep is counted only.
+    QMap<int, QString> byNumber;
+    QSet<QString> ids;
+    for (const QByteArray& line : std::as_const(body_)) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        bool ok = false;
+        const int number = words.size() == 2 ? words[0].toInt(&ok) : 0;
+        const QByteArray& id = words.last();
+        const bool printable =
+            std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+        if (!ok || number <= 0 || id.isEmpty() || id.size() > 256 || !printable ||
+            byNumber.contains(number) || ids.contains(QString::fromLatin1(id)))
+            continue;
+        byNumber.insert(number, QString::fromLatin1(id));
+        ids.insert(QString::fromLatin1(id));
+    }
+    if (!bodyOverflow_) {
+        count_.listed = true;
+        for (auto it = byNumber.cbegin(); it != byNumber.cend(); ++it) {
+            count_.ids.append(it.value());
+            if (!request_.known.contains(it.value()))
+                toFetch_.prepend({it.key(), it.value()});
+        }
+        toFetch_ = toFetch_.mid(0, std::max(0, request_.fetchLimit));
+    }
+    return FetchNextOrQuit(raiseStage);
+}
+
+std::optional<QString> Pop3Session::EvaluateTop(bool& raiseStage) {
+    const QString id = toFetch_.takeFirst().second;
+    // A message deleted meanwhile (-ERR) has no header: empty sender and subject.
+    count_.fetched.append(SummaryFromHeader(id, multiRefused_ ? QByteArray() : body_.join('\n')));
+    return FetchNextOrQuit(raiseStage);
+}
+
+std::optional<QString> Pop3Session::FetchNextOrQuit(bool& raiseStage) {
+    if (!toFetch_.isEmpty()) {
+        raiseStage = false;
+        listing_ = Listing::Top;
+        // Once TLS was chosen nothing goes out in clear; SendCommand refuses it likewise.
+        if (security_ != Security::None && !transport_.IsEncrypted())
+            return QStringLiteral("-ERR TLS is not established; TOP was not sent.");
+        SendMultiLine("TOP " + QByteArray::number(toFetch_.first().first) + " 0\r\n");
+        return std::nullopt;
+    }
+    listing_ = Listing::Off;
+    raiseStage = true;
+    result_.count = count_;
     emit Counted(*result_.count);
     return SendCommand("QUIT", QString(), QString());
 }

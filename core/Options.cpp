@@ -11,6 +11,7 @@ namespace {
 constexpr std::pair<const char*, bool Options::*> Names[] = {
     {"KeyringPasswords", &Options::KeyringPasswords},
     {"DesktopNotifications", &Options::DesktopNotifications},
+    {"ShowSenders", &Options::ShowSenders},
 };
 constexpr qint64 MaxSize = 4096; // a few short lines: anything larger is not ours
 } // namespace

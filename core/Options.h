@@ -7,6 +7,9 @@
 struct Options final {
     bool KeyringPasswords = false;     // "Keep Passwords in the Keyring"
     bool DesktopNotifications = false; // "Use Desktop Notifications"
+    // "Show Senders and Subjects": off, a mail alert is its count alone (for people who share
+    // their screen).
+    bool ShowSenders = true;
 
     // A missing or unreadable file gives the defaults; unknown lines are skipped, so that an
     // older version keeps working with a newer file. Read only when it is a regular file of

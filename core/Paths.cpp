@@ -61,6 +61,7 @@ Paths Paths::ForProgram(const QString& executableFile) {
     paths.AutostartFile = DefaultAutostartFile();
     paths.ProgramFile = QDir::toNativeSeparators(executableFile);
     paths.ProgramFolder = LogFolder(executableFolder, StateHome());
+    paths.SeenFile = QDir(StateHome()).filePath(QStringLiteral("Tarnwick/Tarnwick.seen"));
     if (QDir::fromNativeSeparators(paths.ProgramFolder) != executableFolder)
         MakePrivateFolder(paths.ProgramFolder); // a failure shows when a log is written
     return paths;

@@ -10,6 +10,8 @@ struct Paths {
     QString AutostartFile = {};
     // The running program, as that entry starts it.
     QString ProgramFile = {};
+    // What has been seen of each mailbox's messages, in the state folder; empty: kept in memory.
+    QString SeenFile = {};
 
     // The settings file in the user's configuration folder (C:\Tarnwick.ini on Windows), the
     // logs in LogFolder, "Start at Login" in the user's autostart folder.

@@ -9,6 +9,7 @@
 #include "core/Clock.h"
 #include "core/ClockJumps.h"
 #include "core/Files.h"
+#include "core/OpenWith.h"
 #include "core/Trace.h"
 #include "core/platform/System.h"
 #include "ui/AboutWindow.h"
@@ -32,6 +33,7 @@ App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
       side_(env_.paths.AccountsFile()),
       logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder),
+      seen_(env_.paths.SeenFile),
       engine_(settings_, states_, env_.clock, transport_, logs_, env_.port),
       mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
@@ -39,6 +41,7 @@ App::App(Environment env)
         std::_Exit(0);
     };
     lists_.SetCheckStatus(&engine_);
+    engine_.SetSeen(&seen_);
     connect(&engine_, &CheckEngine::StatusChanged, this, [this] { lists_.RefreshUserLists(); });
     transport_.SetCaFile(env_.paths.CaFile());
     engine_.Idle().SetRandom(&env_.random);
@@ -234,11 +237,15 @@ void App::LoadWindows() {
     presenter_->UseDesktopNotifications(env_.notifications, [this] {
         return options_.DesktopNotifications || DesktopNotificationsForced();
     });
+    presenter_->SetShowSenders([this] { return options_.ShowSenders; });
+    presenter_->SetOpenMail([this](quint64 id) { OpenMail(id); });
+    presenter_->SetMarkRead([this](quint64 id) { engine_.MarkRead(id); });
     alert_ = std::make_unique<AlertWindow>(*presenter_);
     logs_.SetErrorSink(presenter_.get());
     password_ = std::make_unique<PasswordWindow>();
     editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
     editor_->SetMailboxTest(&mailboxTest_);
+    editor_->SetMailClient([this] { return env_.mail ? env_.mail->MailClient() : QString(); });
     LoadQuietTimes();
     UseSignIns();
 
@@ -271,6 +278,21 @@ void App::LoadWindows() {
         if (!exiting_)
             alert_->Wake();
     });
+    // The control centre's tooltips name the newest message.
+    connect(&states_, &MailboxStates::Changed, this, [this] { lists_.RefreshUserLists(); });
+}
+
+void App::OpenMail(quint64 userId) {
+    if (!env_.mail)
+        return;
+    QString openWith;
+    for (const auto& [name, value] : side_.Of(userId))
+        if (name == OpenWithField)
+            openWith = value;
+    // Said as an error alert: the user asked for it, and nothing else would tell why nothing
+    // opened.
+    if (const QString error = env_.mail->Open(openWith); !error.isEmpty())
+        presenter_->AddError(QStringLiteral("The mail could not be opened: ") + error);
 }
 
 void App::UseSignIns() {
@@ -337,7 +359,13 @@ void App::LoadQuietTimes() {
         if (!exiting_)
             alert_->Wake(); // a quiet mailbox's alert on screen goes
     });
-    lists_.SetMainTip([this](quint64 id) { return quiet_->Tip(id); });
+    lists_.SetMainTip([this](quint64 id) {
+        QStringList tip;
+        for (const QString& line : {quiet_->Tip(id), MailboxTip(states_.Of(id), env_.clock)})
+            if (!line.isEmpty())
+                tip << line;
+        return tip.join(QLatin1Char('\n'));
+    });
     editor_->SetQuietHoursAccess(
         {[this](quint64 id) { return QuietHoursOf(id); },
          [this](quint64 id, const QuietHours& hours) { SetQuietHoursOf(id, hours); }});

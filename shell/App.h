@@ -5,6 +5,7 @@
 #include "check/Logs.h"
 #include "check/MailboxStates.h"
 #include "check/MailboxTest.h"
+#include "check/SeenMessages.h"
 #include "check/SocketTransport.h"
 #include "core/Accounts.h"
 #include "core/OAuthProviders.h"
@@ -29,6 +30,7 @@ class ControlCentre;
 class DesktopNotifications;
 class Dialogs;
 class EditUserWindow;
+class MailOpener;
 class PasswordWindow;
 class QuietTimes;
 class Random;
@@ -56,6 +58,8 @@ struct Environment {
     DesktopNotifications* notifications = nullptr;
     // Opens an address in the desktop's browser, for an OAuth 2.0 sign-in.
     std::function<bool(const QUrl&)> openUrl = {};
+    // What opens a mailbox's mail from its alert; none: a click on the alert opens nothing.
+    MailOpener* mail = nullptr;
 };
 
 // The running program: the live settings, the check engine, the windows and the tray icon,
@@ -124,11 +128,13 @@ private:
     // A native Wayland client's own alert would take the keyboard: where a notification
     // service runs, the alerts go there whatever the choice says.
     bool DesktopNotificationsForced() const;
-    // Quiet hours: where the editor and the alerts find a mailbox's, and what follows them.
     // Mailboxes that sign in with OAuth 2.0: the providers, the engine's and the editor's
     // access to how each mailbox signs in, and a rotated refresh token saved.
     void UseSignIns();
     void SaveRefreshToken(quint64 userId, const QString& refreshToken);
+    // Opens the mail of the mailbox `userId` as its "Open With" says.
+    void OpenMail(quint64 userId);
+    // Quiet hours: where the editor and the alerts find a mailbox's, and what follows them.
     QuietHours QuietHoursOf(quint64 userId);
     void SetQuietHoursOf(quint64 userId, const QuietHours& hours);
     void LoadQuietTimes();
@@ -151,6 +157,7 @@ private:
     UserLists lists_{settings_};
     CheckLogs logs_;
     SocketTransport transport_;
+    SeenMessages seen_; // before the engine, which keeps it
     CheckEngine engine_;
     MailboxTest mailboxTest_; // the user editor's "Test"
     std::unique_ptr<KeptPasswords> kept_;

@@ -18,6 +18,7 @@
 #include "core/Clock.h"
 #include "core/Random.h"
 #include "core/platform/System.h"
+#include "shell/MailOpener.h"
 #include "ui/DialogFrame.h"
 #include "ui/SetupWindow.h"
 
@@ -113,12 +114,14 @@ int RunTarnwick(int argc, char** argv) {
     const Autostart autostart(paths.AutostartFile, paths.ProgramFile);
     const std::unique_ptr<ClockJumps> clockJumps = MakeSystemClockJumps();
     KeychainStore secrets;
+    const std::unique_ptr<MailOpener> mail = MakeDesktopMailOpener();
     // Only a bus of the session's own: NeverLaunchSessionBus keeps a missing one missing.
     const std::unique_ptr<DesktopNotifications> notifications =
         HasSessionBus() ? ConnectDesktopNotifications(AppEmblemImage(48)) : nullptr;
     App tarnwick(Environment{paths, clock, dialogs, random, *tray, CheckEngine::Pop3Port,
                              clockJumps.get(), !headless, &secrets, notifications.get(),
-                             [](const QUrl& url) { return QDesktopServices::openUrl(url); }});
+                             [](const QUrl& url) { return QDesktopServices::openUrl(url); },
+                             mail.get()});
     instance.Listen([&tarnwick] {
         if (ControlCentre* centre = tarnwick.Main_())
             centre->ShowForm();

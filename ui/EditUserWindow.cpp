@@ -9,6 +9,7 @@
 #include "check/ServerAddress.h"
 #include "check/TokenCommand.h"
 #include "core/Accounts.h"
+#include "core/OpenWith.h"
 #include "core/Trace.h"
 
 #include <QCheckBox>
@@ -28,8 +29,8 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     : QDialog(parent), settings_(settings), dialogs_(dialogs), password_(password) {
     setObjectName(QStringLiteral("frmEditAdd"));
     // Three rows more than the other editors' layouts: the mail server's protocol and
-    // security, and "Test".
-    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 369); // and the "Sign-in" row
+    // security, and "Test"; then "Sign-in", quiet hours and "Open With".
+    SetFixedFrame(*this, QStringLiteral("Add User"), 241, 417);
 
     lblScreenname =
         MakeLabel(*this, "lblScreenname", QStringLiteral("Screen Display Name :"), {8, 8, 113, 17});
@@ -91,6 +92,7 @@ EditUserWindow::EditUserWindow(Settings& settings, Dialogs& dialogs, PasswordWin
     setTabOrder(cmdOk, cmdCancel);
     setTabOrder(cmdCancel, cmdTest);
     MakeQuietHoursBlock(248);
+    MakeOpenWithRow(368);
 
     connect(cmdEditPassword, &QPushButton::clicked, this, &EditUserWindow::EditPasswordClicked);
     connect(cmdSignIn, &QPushButton::clicked, this, &EditUserWindow::SignInClicked);
@@ -172,6 +174,21 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
         else
             ShowQuietHours(quietAccess_.get ? quietAccess_.get(id) : QuietHours{});
     }
+    {
+        const quint64 id = UserNum == -1 ? 0 : table.Users[UserNum].Id;
+        const SideFile::Fields none;
+        const SideFile::Fields& fields = id != 0 && copy_ ? copy_->fields[id] : none;
+        QString openWith;
+        for (const auto& [name, value] : fields)
+            if (name == OpenWithField)
+                openWith = value;
+        txtOpenWith->setText(openWith);
+        const QString client = mailClient_ ? mailClient_() : QString();
+        lblOpenWithNote->setText(
+            client.isEmpty() ? QStringLiteral("Empty: none, this desktop has no mail client")
+                             : QStringLiteral("Empty: the mail client, ") + client);
+        lblOpenWithNote->setToolTip(lblOpenWithNote->text());
+    }
     Cancelled = false;
     accepted_ = false;
     passwordSet_ = false;
@@ -205,6 +222,10 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
             copy_->newPassword.insert(id);
         EnteredQuietHours().ToFields(copy_->fields[id]);
         SetSignInProvider(copy_->fields[id], providerName, ownClientId_);
+        UserRecord record = table.Users[table.IndexOfId(id)];
+        const QString openWith = txtOpenWith->text().trimmed();
+        Account{record, copy_->fields[id]}.SetField(
+            OpenWithField, openWith.isEmpty() ? std::nullopt : std::optional(openWith));
     } else {
         if (quietAccess_.put)
             quietAccess_.put(id, EnteredQuietHours());
@@ -307,6 +328,8 @@ void EditUserWindow::OkClicked() {
         messages << QStringLiteral("The sign-in does not fit into the settings file: choose "
                                    "\"Keep Passwords in the Keyring\" in the setup window, and "
                                    "sign in again.");
+    if (const QString problem = OpenWithProblem(txtOpenWith->text()); !problem.isEmpty())
+        messages << problem;
     if (!messages.isEmpty()) {
         const Dialogs::OpenedFrom from(dialogs_, this);
         dialogs_.Message(messages.join(QStringLiteral("\r\n")));
@@ -583,6 +606,17 @@ void EditUserWindow::MakeQuietHoursBlock(int top) {
         previous = day;
     }
     connect(chkQuietHours, &QCheckBox::toggled, this, &EditUserWindow::QuietHoursToggled);
+}
+
+void EditUserWindow::MakeOpenWithRow(int top) {
+    lblOpenWith = MakeLabel(*this, "lblOpenWith", QStringLiteral("Open With :"), {8, top, 64, 17});
+    txtOpenWith = MakeTextBox(*this, "txtOpenWith", {72, top, 161, 19});
+    lblOpenWithNote = MakeLabel(*this, "lblOpenWithNote", QString(), {8, top + 24, 225, 17});
+    txtOpenWith->setMaxLength(2000);
+    txtOpenWith->setPlaceholderText(QStringLiteral("web address or command"));
+    lblOpenWith->setBuddy(txtOpenWith);
+    txtOpenWith->setAccessibleName(QStringLiteral("Open With"));
+    setTabOrder(chkQuietDays.back(), txtOpenWith);
 }
 
 void EditUserWindow::ShowQuietHours(const QuietHours& hours) {

@@ -48,6 +48,9 @@ public:
         std::function<void(quint64, const QuietHours&)> put;
     };
     void SetQuietHoursAccess(QuietHoursAccess access) { quietAccess_ = std::move(access); }
+    // The name of the desktop's mail client, which an empty "Open With" starts; empty where
+    // the desktop has none, which the editor says.
+    void SetMailClient(std::function<QString()> name) { mailClient_ = std::move(name); }
 
     // What the "Sign-in" row offers and where it keeps its choice; without it the row offers
     // "Password" alone.
@@ -128,6 +131,14 @@ private:
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
     QPushButton* cmdTest = nullptr;
+
+    // "Open With": a web address or command that opens the mailbox's mail, else the desktop's
+    // mail client; kept in the mailbox's side-file entry.
+    void MakeOpenWithRow(int top);
+    std::function<QString()> mailClient_;
+    QLabel* lblOpenWith = nullptr;
+    QLineEdit* txtOpenWith = nullptr;
+    QLabel* lblOpenWithNote = nullptr;
 
     QuietHoursAccess quietAccess_;
     SignInAccess signInAccess_;

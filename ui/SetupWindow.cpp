@@ -24,7 +24,7 @@ SetupWindow::SetupWindow(Accounts& accounts, Dialogs& dialogs, UserLists& lists,
     : QDialog(parent), accounts_(accounts), dialogs_(dialogs), lists_(lists), editor_(editor),
       saveFile_(std::move(saveFile)) {
     setObjectName(QStringLiteral("frmSetup"));
-    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 393);
+    SetFixedFrame(*this, QStringLiteral("Tarnwick Setup"), 185, 417);
 
     lblUsers = MakeLabel(*this, "lblUsers", QStringLiteral("Users :"), {8, 8, 81, 17});
     lstUsers = new UserListBox(this);
@@ -50,8 +50,10 @@ SetupWindow::SetupWindow(Accounts& accounts, Dialogs& dialogs, UserLists& lists,
     chkDesktopNotifications =
         MakeCheckBox(*this, "chkDesktopNotifications", QStringLiteral("Use Desktop Notifications"),
                      {8, 328, 169, 17});
-    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 352, 81, 33});
-    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 352, 81, 33});
+    chkShowSenders = MakeCheckBox(*this, "chkShowSenders",
+                                  QStringLiteral("Show Senders and Subjects"), {8, 352, 169, 17});
+    cmdOk = MakeButton(*this, "cmdOk", QStringLiteral("Ok"), {8, 376, 81, 33});
+    cmdCancel = MakeButton(*this, "cmdCancel", QStringLiteral("Cancel"), {96, 376, 81, 33});
     // A screen reader names the list by its label, and tells the two "Set" buttons apart by
     // what they set.
     lblUsers->setBuddy(lstUsers);
@@ -65,9 +67,9 @@ SetupWindow::SetupWindow(Accounts& accounts, Dialogs& dialogs, UserLists& lists,
     lblShowInt->raise();
 
     QWidget* const tabOrder[] = {
-        lstUsers,   cmdAdd,      cmdEdit,         cmdDelete,  cmdSetCheck,
-        cmdSetShow, chkShowErrs, chkStartAtLogin, chkKeyring, chkDesktopNotifications,
-        cmdOk,      cmdCancel};
+        lstUsers,       cmdAdd,      cmdEdit,         cmdDelete,  cmdSetCheck,
+        cmdSetShow,     chkShowErrs, chkStartAtLogin, chkKeyring, chkDesktopNotifications,
+        chkShowSenders, cmdOk,       cmdCancel};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -155,6 +157,8 @@ void SetupWindow::ShowForm(QWidget* owner) {
                                 "would take the keyboard: alerts go to the desktop's "
                                 "notifications.")
                : QString());
+    chkShowSenders->setEnabled(options_ != nullptr);
+    chkShowSenders->setChecked(!options_ || options_->ShowSenders);
     SetListEnabled();
     if (!placed_) {
         CentreOver(*this, nullptr);
@@ -311,6 +315,9 @@ void SetupWindow::OkClicked() {
         !SaveOptions([on = chkDesktopNotifications->isChecked()](Options& o) {
             o.DesktopNotifications = on;
         }))
+        return;
+    if (options_ && chkShowSenders->isChecked() != options_->ShowSenders &&
+        !SaveOptions([on = chkShowSenders->isChecked()](Options& o) { o.ShowSenders = on; }))
         return;
     HideSetup();
 }

@@ -94,6 +94,7 @@ private:
     QCheckBox* chkStartAtLogin = nullptr;
     QCheckBox* chkKeyring = nullptr;
     QCheckBox* chkDesktopNotifications = nullptr;
+    QCheckBox* chkShowSenders = nullptr;
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
 };

@@ -7,11 +7,14 @@
 #include "core/Files.h"
 #include "core/Trace.h"
 #include "shell/ExitSignals.h"
+#include "shell/MailOpener.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QObject>
+#include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -235,3 +238,108 @@ std::unique_ptr<ClockJumps> MakeKernelClockJumps() {
 }
 
 #include "Unix.moc"
+
+// The desktop's mail client: the application its default applications name for mailto:
+// links (the XDG mime-apps lists, desktop-specific ones first, then what installed
+// applications declare), started from its desktop entry without the link.
+namespace {
+QStringList XdgDirs(const char* homeVariable, const QString& homeDefault, const char* dirsVariable,
+                    const QString& dirsDefault) {
+    QString home = qEnvironmentVariable(homeVariable);
+    if (home.isEmpty())
+        home = QDir::homePath() + homeDefault;
+    QStringList dirs{home};
+    QString rest = qEnvironmentVariable(dirsVariable);
+    if (rest.isEmpty())
+        rest = dirsDefault;
+    for (const QString& dir : rest.split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        dirs << dir;
+    return dirs;
+}
+
+// The values of `key` in `section` of a desktop-style file, split at ';'.
+QStringList ListValue(const QString& path, const QByteArray& section, const QByteArray& key) {
+    QFile file(path);
+    // Lists are small; anything larger is not one.
+    if (file.size() > (1 << 20) || !file.open(QIODevice::ReadOnly))
+        return {};
+    bool inSection = false;
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[')) {
+            inSection = line == '[' + section + ']';
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (inSection && equals > 0 && line.left(equals).trimmed() == key)
+            return QString::fromUtf8(line.mid(equals + 1).trimmed())
+                .split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    }
+    return {};
+}
+
+// A desktop entry's Exec line as a program and arguments, without the link's field codes.
+std::optional<MailClientCommand> FromDesktopEntry(const QString& path) {
+    const QStringList exec = ListValue(path, "Desktop Entry", "Exec");
+    const QStringList name = ListValue(path, "Desktop Entry", "Name");
+    if (exec.isEmpty())
+        return std::nullopt;
+    QStringList words = QProcess::splitCommand(exec.join(QLatin1Char(';')));
+    QStringList arguments;
+    for (QString word : words.mid(1)) {
+        static const QStringList codes{"%f", "%F", "%u", "%U", "%d", "%D", "%n",
+                                       "%N", "%i", "%c", "%k", "%v", "%m"};
+        if (codes.contains(word))
+            continue;
+        word.replace(QStringLiteral("%%"), QStringLiteral("%"));
+        arguments << word;
+    }
+    if (words.isEmpty())
+        return std::nullopt;
+    return MailClientCommand{name.isEmpty() ? QFileInfo(path).completeBaseName() : name[0],
+                             words[0], arguments};
+}
+} // namespace
+
+std::optional<MailClientCommand> FindMailClient() {
+    const QStringList configDirs = XdgDirs("XDG_CONFIG_HOME", QStringLiteral("/.config"),
+                                           "XDG_CONFIG_DIRS", QStringLiteral("/etc/xdg"));
+    const QStringList dataDirs =
+        XdgDirs("XDG_DATA_HOME", QStringLiteral("/.local/share"), "XDG_DATA_DIRS",
+                QStringLiteral("/usr/local/share:/usr/share"));
+    QStringList applicationDirs;
+    for (const QString& dir : dataDirs)
+        applicationDirs << dir + QStringLiteral("/applications");
+    QStringList desktops;
+    for (const QString& desktop :
+         qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        desktops << desktop.toLower() + QStringLiteral("-mimeapps.list");
+    desktops << QStringLiteral("mimeapps.list");
+    QStringList lists;
+    for (const QStringList* dirs : {&configDirs, static_cast<const QStringList*>(&applicationDirs)})
+        for (const QString& dir : *dirs)
+            for (const QString& name : desktops)
+                lists << dir + QLatin1Char('/') + name;
+
+    const auto entry = [&](const QString& id) -> std::optional<MailClientCommand> {
+        if (id.contains(QLatin1Char('/')) || !id.endsWith(QLatin1String(".desktop")))
+            return std::nullopt;
+        for (const QString& dir : applicationDirs)
+            if (const QString path = dir + QLatin1Char('/') + id; QFileInfo(path).isFile())
+                return FromDesktopEntry(path);
+        return std::nullopt;
+    };
+    const QByteArray mailto = "x-scheme-handler/mailto";
+    for (const QByteArray& section :
+         {QByteArray("Default Applications"), QByteArray("Added Associations")})
+        for (const QString& list : lists)
+            for (const QString& id : ListValue(list, section, mailto))
+                if (const auto found = entry(id.trimmed()))
+                    return found;
+    for (const QString& dir : applicationDirs)
+        for (const QString& id :
+             ListValue(dir + QStringLiteral("/mimeinfo.cache"), "MIME Cache", mailto))
+            if (const auto found = entry(id.trimmed()))
+                return found;
+    return std::nullopt;
+}

@@ -7,11 +7,14 @@
 #include "alerts/OnTop.h"
 #include "core/ClockJumps.h"
 #include "shell/ExitSignals.h"
+#include "shell/MailOpener.h"
 #include "shell/PlatformChoice.h"
 #include "shell/TrayArea.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
+#include <QSettings>
 #include <QWidget>
 
 #ifndef NOMINMAX
@@ -103,4 +106,29 @@ void BringToFront(QWidget* window) {
 
 Qt::WindowFlags OutOfFocusFlags() {
     return Qt::WindowDoesNotAcceptFocus;
+}
+
+// The desktop's mail client: the one the user (else the machine) chose under Clients\Mail,
+// started by its open command without a link.
+std::optional<MailClientCommand> FindMailClient() {
+    for (const char* root : {"HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"}) {
+        const QString clients =
+            QString::fromLatin1(root) + QStringLiteral("\\Software\\Clients\\Mail");
+        const QString name = QSettings(clients, QSettings::NativeFormat).value(".").toString();
+        if (name.isEmpty())
+            continue;
+        const QString command =
+            QSettings(QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Clients\\Mail\\") + name +
+                          QStringLiteral("\\shell\\open\\command"),
+                      QSettings::NativeFormat)
+                .value(".")
+                .toString();
+        QStringList words = QProcess::splitCommand(command);
+        if (words.isEmpty())
+            continue;
+        const QString program = words.takeFirst();
+        words.removeAll(QStringLiteral("%1"));
+        return MailClientCommand{name, program, words};
+    }
+    return std::nullopt;
 }

@@ -1,4 +1,5 @@
 // The check sessions against a real POP3 and IMAP server (Dovecot) over real sockets.
+#include "check/SeenMessages.h"
 #include "check/SocketTransport.h"
 #include "support/TestWorld.h"
 #include "support/peers/Dovecot.h"
@@ -150,6 +151,109 @@ private slots:
         w.clock.Advance(PastInterval);
         QVERIFY(w.CheckAndWait());
         QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 3);
+    }
+
+    // Messages by identity against a real server: encoded senders and subjects, one taken
+    // away as another arrives, a restart that alerts nothing again, 250 at once (200 listed),
+    // and on IMAP mail read elsewhere and a folder made anew. Nothing of it is an error, and
+    // no sender or subject reaches a log.
+    void listsWhatCame_data() {
+        QTest::addColumn<bool>("imap");
+        QTest::addRow("POP3") << false;
+        QTest::addRow("IMAP") << true;
+    }
+    void listsWhatCame() {
+        QFETCH(bool, imap);
+        Dovecot server;
+        if (imap)
+            server.EnableImap();
+        TARNWICK_START_PEER(server);
+        QVERIFY(server.AddUser("alice", "secret"));
+        World w(server.Port());
+        auto seen = std::make_unique<SeenMessages>(w.dir.filePath("state/Tarnwick.seen"));
+        w.engine.SetSeen(seen.get());
+        const QString address = imap ? "imap://" + Local(server.ImapPort()) : Local(server.Port());
+        AddUser(w.settings, MakeUser("Home", "alice", address, "secret"));
+        const quint64 id = w.settings.Users[0].Id;
+        const auto state = [&] { return w.states.Of(id); };
+        // POP3 is checked again; IMAP, watched after its first check, counts again.
+        int counts = 0;
+        connect(&w.engine.Recorder(), &CountRecorder::NewMailFound, this, [&] { ++counts; });
+        const auto check = [&](const std::function<bool()>& done) {
+            w.clock.Advance(PastInterval);
+            if (!w.engine.Idle().IsWatched(id))
+                return w.CheckAndWait() && done();
+            w.engine.CheckMail(true);
+            return QTest::qWaitFor(done, 15000);
+        };
+        const auto subjects = [&] {
+            QStringList list;
+            for (const MessageSummary& message : state().Messages)
+                list << message.from + ": " + message.subject;
+            return list;
+        };
+        QVERIFY(server.DeliverMessage("alice", "From: =?ISO-8859-1?Q?J=FCrgen_M=FCller?= <j@x>\n"
+                                               "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\n\nA\n"));
+        QVERIFY(server.DeliverMessage("alice", "From: \"Zo\xc3\xab\" <z@x>\nSubject: "
+                                               "=?iso-8859-1?q?caf=E9?= au\n lait\n\nB\n"));
+        QVERIFY2(check([&] { return state().Messages.size() == 2; }), qPrintable(server.Log()));
+        QCOMPARE(subjects(), QStringList({"Zoë: café au lait", "Jürgen Müller: Grüße"}));
+        QCOMPARE(state().NewNumMails, 2);
+
+        // One taken away, one delivered: news, though the count stays.
+        const qint64 firstNews = state().LastNews;
+        QVERIFY(server.RemoveMail("alice", 1));
+        QVERIFY(server.DeliverMessage("alice", "From: x@y\n\nno subject\n"));
+        QVERIFY(check([&] { return state().LastNews > firstNews; }));
+        QCOMPARE(state().NewNumMails, 2);
+        QCOMPARE(state().Messages.size(), 2);
+        QCOMPARE(state().Messages.first().from, QString("x@y"));
+        QCOMPARE(state().Messages.first().subject, QString());
+
+        // Accepted, then a restart from the file: nothing is news again.
+        w.settings.Users[0].NumMails = 2;
+        w.states.Accept(id);
+        seen = std::make_unique<SeenMessages>(seen->Path());
+        w.engine.SetSeen(seen.get());
+        w.states.Set(id, MailboxState());
+        QVERIFY(check([&] { return state().LastGood == w.clock.Stamp(); }));
+        QCOMPARE(state().NewNumMails, -1);
+        QCOMPARE(state().LastNews, 0);
+
+        if (imap) {
+            // Read elsewhere: it leaves the count and the list.
+            QVERIFY(server.DeliverMail("alice", 1));
+            QVERIFY(check([&] { return state().NewNumMails == 3; }));
+            QVERIFY(server.MarkSeen("alice", 3));
+            QVERIFY(check([&] { return state().NewNumMails == -1; }));
+            QCOMPARE(w.settings.Users[0].NumMails, 0);
+        }
+
+        // 250 at once: the newest 200 listed, the rest counted.
+        const int before = imap ? 0 : 2;
+        QVERIFY(server.DeliverMail("alice", 250));
+        QVERIFY(check([&] { return state().NewNumMails == before + 250; }));
+        QCOMPARE(state().Messages.size(), FetchLimit);
+        QVERIFY(state().Messages.first().subject.startsWith("Test message "));
+
+        if (imap) {
+            // The folder made anew: all of it is new, counted, not listed.
+            const qint64 news = state().LastNews;
+            QVERIFY(server.RenewUids("alice"));
+            w.engine.Idle().ReplaceAll();
+            QVERIFY(check([&] { return state().LastNews > news; }));
+            QCOMPARE(state().NewNumMails, 250);
+            QCOMPARE(state().Messages.size(), 0);
+            // "Mark as Read": nothing is left unseen, and the watch hears of it.
+            w.engine.MarkRead(id);
+            QVERIFY2(QTest::qWaitFor([&] { return state().NewNumMails == -1; }, 15000),
+                     qPrintable(server.Log()));
+        }
+        QVERIFY(w.sink.texts.isEmpty());
+        QVERIFY(!QFile::exists(w.logs.ErrLogPath()));
+        const QByteArray stat = ReadFile(w.logs.StatLogPath());
+        QVERIFY(!stat.contains("Test message") && !stat.contains("x@y"));
+        QVERIFY(counts > 0);
     }
 
     // A server that requires TLS, with a certificate from a private CA that the user trusts

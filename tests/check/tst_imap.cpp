@@ -4,6 +4,7 @@
 #include "check/ImapSession.h"
 #include "check/Pop3Session.h"
 #include "check/Sasl.h"
+#include "check/SeenMessages.h"
 #include "check/SocketTransport.h"
 #include "core/ClockJumps.h"
 #include "support/RunTests.h"
@@ -241,6 +242,186 @@ private slots:
                 ReadFile(w.logs.StatLogPath())
                     .endsWith(QByteArray("&|%1|%1\r\n").replace("%1", QByteArray::number(count))));
         QVERIFY(QTest::qWaitFor([&] { return server.Closed(0); }, 5000));
+    }
+};
+
+// Listing: the unseen messages by UID, and the headers of the new ones, from servers that
+// answer well, hugely, wrongly; then "Mark as Read" on what the alert stands for.
+class TestImapListing final : public QObject {
+    Q_OBJECT
+
+    static QByteArray Fetched(int seq, int uid, const QByteArray& header) {
+        return "* " + QByteArray::number(seq) + " FETCH (UID " + QByteArray::number(uid) +
+               " BODY[HEADER.FIELDS (FROM SUBJECT DATE MESSAGE-ID)] {" +
+               QByteArray::number(header.size()) + "}\r\n" + header + ")\r\n";
+    }
+
+private slots:
+    void listing_data() {
+        QTest::addColumn<QByteArray>("capabilities");
+        QTest::addColumn<QByteArray>("search");   // the reply to the search, tagged a4
+        QTest::addColumn<QByteArray>("fetch");    // the reply to UID FETCH, tagged a5; none: none
+        QTest::addColumn<QByteArrayList>("sent"); // from the search on
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QStringList>("listed"); // "from: subject", newest first
+        const QByteArray fields = " (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT DATE MESSAGE-ID)])";
+        QTest::newRow("SEARCH")
+            << QByteArray("IMAP4rev1") << QByteArray("* SEARCH 5 9\r\n")
+            << Fetched(1, 5, "From: Ann <a@x>\r\nSubject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\r\n\r\n") +
+                   "* 2 FETCH (BODY[HEADER.FIELDS (FROM SUBJECT DATE MESSAGE-ID)] NIL UID 9)\r\n"
+            << QByteArrayList{"a4 UID SEARCH UNSEEN", "a5 UID FETCH 5,9" + fields, "a6 LOGOUT"} << 2
+            << QStringList{": ", "Ann: Grüße"};
+        QTest::newRow("ESEARCH ranges")
+            << QByteArray("IMAP4rev1 ESEARCH")
+            << QByteArray("* ESEARCH (TAG \"a4\") UID COUNT 3 ALL 3:4,7\r\n")
+            << Fetched(3, 7, "Subject: x\r\n")
+            << QByteArrayList{"a4 UID SEARCH RETURN (ALL COUNT) UNSEEN",
+                              "a5 UID FETCH 3:4,7" + fields, "a6 LOGOUT"}
+            << 3 << QStringList{": x", ": ", ": "};
+        // Four billion UIDs are not walked: counted, not listed, nothing fetched.
+        QTest::newRow("huge ESEARCH")
+            << QByteArray("IMAP4rev1 ESEARCH")
+            << QByteArray("* ESEARCH (TAG \"a4\") UID COUNT 2000000000 ALL 1:4000000000\r\n")
+            << QByteArray()
+            << QByteArrayList{"a4 UID SEARCH RETURN (ALL COUNT) UNSEEN", "a5 LOGOUT"} << 2000000000
+            << QStringList{};
+        QTest::newRow("malformed SEARCH")
+            << QByteArray("IMAP4rev1") << QByteArray("* SEARCH 5 x\r\n") << QByteArray()
+            << QByteArrayList{"a4 UID SEARCH UNSEEN"} << -1 << QStringList{};
+        // Headers a server should not send: bad charsets, NUL and escapes, a UID not asked
+        // for, one answered twice.
+        QTest::newRow("hostile headers")
+            << QByteArray("IMAP4rev1") << QByteArray("* SEARCH 2\r\n")
+            << Fetched(9, 99, "Subject: not asked\r\n") +
+                   Fetched(1, 2,
+                           QByteArray("From: =?no-such?B?AAAA?= <\x1b[2J>\r\nSubject: a\0b\x07\r\n",
+                                      48)) +
+                   Fetched(1, 2, "Subject: again\r\n")
+            << QByteArrayList{"a4 UID SEARCH UNSEEN", "a5 UID FETCH 2" + fields, "a6 LOGOUT"} << 1
+            << QStringList{"=?no-such?B?AAAA?=: a\\x00b\\x07"};
+    }
+    void listing() {
+        QFETCH(QByteArray, capabilities);
+        QFETCH(QByteArray, search);
+        QFETCH(QByteArray, fetch);
+        QFETCH(QByteArrayList, sent);
+        QFETCH(int, count);
+        QFETCH(QStringList, listed);
+        QList<QByteArray> replies{"a2 OK\r\n", "* 3 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\na3 OK\r\n",
+                                  search + "a4 OK\r\n"};
+        if (!fetch.isEmpty())
+            replies << fetch + "a5 OK\r\n";
+        replies << "* BYE\r\na" + QByteArray::number(replies.size() + 3) + " OK\r\n";
+        ScriptedServer server;
+        server.Queue(Imap(capabilities, replies));
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        w.engine.SetTimeoutInterval(1000);
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(w.CheckAndWait());
+        QByteArrayList received = server.Received(0);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        QCOMPARE(received.mid(2, 1), QByteArrayList{"a3 EXAMINE \"INBOX\""});
+        QCOMPARE(received.mid(3), sent);
+        const MailboxState state = w.states.Of(w.settings.Users[0].Id);
+        QCOMPARE(state.NewNumMails, count);
+        QStringList lines;
+        for (const MessageSummary& message : state.Messages)
+            lines << message.from + ": " + message.subject;
+        QCOMPARE(lines, listed);
+        QVERIFY(!ReadFile(w.logs.StatLogPath()).contains("Gr"));
+    }
+
+    // Watched, a folder made anew under the same name (a new UIDVALIDITY while idling) is
+    // counted again at once: its messages are news, counted, not fetched.
+    void uidValidityChangesWhileIdling() {
+        ScriptedServer server;
+        const QByteArray examined = "* OK [UIDVALIDITY 7] ok\r\na3 OK\r\n";
+        server.Queue(
+            Imap("IMAP4rev1 IDLE", {"a2 OK\r\n", examined, "* SEARCH 3\r\na4 OK\r\n",
+                                    Fetched(1, 3, "Subject: old\r\n") + "a5 OK\r\n", "a6 OK\r\n"}));
+        server.Queue(
+            Imap("IMAP4rev1 IDLE", {"a2 OK\r\n", examined, "* SEARCH 3\r\na4 OK\r\n",
+                                    "+ idling\r\n* OK [UIDVALIDITY 8] renewed\r\n", "a5 OK\r\n",
+                                    "* SEARCH 1 2\r\na6 OK\r\n", "+ idling\r\n"}));
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(w.CheckAndWait());
+        const quint64 id = w.settings.Users[0].Id;
+        QCOMPARE(w.states.Of(id).Messages.size(), 1);
+        const qint64 news = w.states.Of(id).LastNews;
+        w.clock.Advance(1000);
+        QTRY_COMPARE(w.states.Of(id).NewNumMails, 2);
+        QVERIFY(w.states.Of(id).Messages.isEmpty());
+        QVERIFY(w.states.Of(id).LastNews > news);
+        QTRY_COMPARE(server.Received(1).size(), 8);
+        QByteArrayList received = server.Received(1);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        QCOMPARE(received.mid(3), QByteArrayList({"a4 UID SEARCH UNSEEN", "a5 IDLE", "DONE",
+                                                  "a6 UID SEARCH UNSEEN", "a7 IDLE"}));
+    }
+
+    // "Mark as Read": the folder SELECTed, every message the alert stands for flagged, the
+    // mailbox counted again; refused, one error and nothing else.
+    void markRead_data() {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("done") << QByteArray("a4 OK\r\n") << "";
+        QTest::newRow("refused") << QByteArray("a4 NO [READ-ONLY] no\r\n")
+                                 << "Error with Home : \r\nNO [READ-ONLY] no";
+    }
+    void markRead() {
+        QFETCH(QByteArray, stored);
+        QFETCH(QString, error);
+        ScriptedServer server;
+        server.Queue(
+            Imap("IMAP4rev1",
+                 {"a2 OK\r\n", "* OK [UIDVALIDITY 7] ok\r\na3 OK\r\n", "* SEARCH 4 6\r\na4 OK\r\n",
+                  Fetched(1, 4, "Subject: s\r\n") + "a5 OK\r\n", "a6 OK\r\n"}));
+        server.Queue(Imap("IMAP4rev1", {"a2 OK\r\n", "a3 OK\r\n", stored, "a5 OK\r\n"}));
+        // The check after it goes on with the tags of the checks before.
+        server.Queue(
+            Conversation({"* OK ready\r\n", "* CAPABILITY IMAP4rev1\r\na7 OK\r\n", "a8 OK\r\n",
+                          "a9 OK\r\n", "* SEARCH\r\na10 OK\r\n", "a11 OK\r\n"}));
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        w.engine.SetTimeoutInterval(1000);
+        w.settings.ShowErrors = true;
+        AddUser(w.settings,
+                MakeUser("Home", "alice", "imap://127.0.0.1:" + QString::number(server.Port()),
+                         "secret"));
+        QVERIFY(w.CheckAndWait());
+        const quint64 id = w.settings.Users[0].Id;
+        QCOMPARE(w.states.Of(id).NewNumMails, 2);
+        w.engine.MarkRead(id);
+        QVERIFY(QTest::qWaitFor([&] { return server.Closed(1); }, 5000));
+        QByteArrayList received = server.Received(1);
+        for (QByteArray& line : received)
+            line = line.trimmed();
+        // A refusal ends the connection as any failed check does.
+        QByteArrayList sent{"a3 SELECT \"INBOX\"", "a4 UID STORE 4,6 +FLAGS.SILENT (\\Seen)"};
+        if (error.isEmpty())
+            sent << "a5 LOGOUT";
+        QCOMPARE(received.mid(2), sent);
+        QTRY_COMPARE(w.sink.texts, error.isEmpty() ? QStringList() : QStringList(error));
+        // Done, the mailbox is counted again at once; refused, it waits its interval.
+        if (error.isEmpty()) {
+            QTRY_COMPARE(w.states.Of(id).NewNumMails, -1);
+        } else {
+            QTest::qWait(100);
+            QCOMPARE(server.Connections(), 2);
+            QCOMPARE(w.states.Of(id).NewNumMails, 2);
+        }
     }
 };
 
@@ -667,7 +848,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestImapWire, TestImapIdle, TestBearerSasl>(argc, argv);
+    return RunTests<TestImapWire, TestImapListing, TestImapIdle, TestBearerSasl>(argc, argv);
 }
 
 #include "tst_imap.moc"

@@ -1,5 +1,8 @@
 // The check session and its scheduler, driven step by step through a fake connection on a
 // clock that stands still.
+#include "check/HeaderText.h"
+#include "check/Pop3Session.h"
+#include "check/SeenMessages.h"
 #include "check/ServerAddress.h"
 #include "core/ClockJumps.h"
 #include "core/CodePage.h"
@@ -36,7 +39,243 @@ class TestSession final : public QObject {
         AddUser(w.settings, MakeUser("Club", "carol", "pop.club", "pw3"));
     }
 
+    static qint64 PastInterval() { return (Settings::DefaultCheckInterval * 60 + 1) * 1000; }
+
+    // A POP3 check that lists: STAT, then UIDL with `uidl` ("n id" lines), then TOP for each
+    // message asked for with a header naming it; QUIT's reply ends it.
+    static void ListedCheck(World& w, const QByteArray& stat, const QList<QByteArray>& uidl) {
+        w.engine.CheckMail(false);
+        LogIn(w, stat);
+        if (uidl.isEmpty())
+            return;
+        w.transport.ReplyInOneArrival(QList<QByteArray>{"+OK\r\n"} + uidl +
+                                      QList<QByteArray>{".\r\n"});
+        while (w.transport.sent.last().startsWith("TOP ")) {
+            const QByteArray number = w.transport.sent.last().split(' ').at(1);
+            w.transport.ReplyInOneArrival({"+OK\r\n", "From: Sender " + number + " <s@x>\r\n",
+                                           "Subject: Message " + number + "\r\n", "\r\n", ".\r\n"});
+        }
+        w.transport.Reply("+OK Bye.");
+    }
+    static QList<QByteArray> Uidl(const QList<int>& numbers, const QList<QByteArray>& ids) {
+        QList<QByteArray> lines;
+        for (qsizetype i = 0; i < numbers.size(); ++i)
+            lines << QByteArray::number(numbers[i]) + ' ' + ids[i] + "\r\n";
+        return lines;
+    }
+    static QStringList Subjects(const MailboxState& state) {
+        QStringList subjects;
+        for (const MessageSummary& message : state.Messages)
+            subjects << message.subject;
+        return subjects;
+    }
+
 private slots:
+    // With identities a message is new once, by its identity: one taken away and another
+    // delivered between two checks is still news; a fall is no error; accepting ends the
+    // listing; the seen records come back from their file.
+    void pop3ListsByIdentity() {
+        World w;
+        SeenMessages seen(w.dir.filePath("state/Tarnwick.seen"));
+        w.engine.SetSeen(&seen);
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw1", 1));
+        // No record yet (the first start with them): the newest above NumMails are new.
+        ListedCheck(w, "+OK 2 20", Uidl({1, 2}, {"a", "b"}));
+        QCOMPARE(w.transport.sent.mid(3),
+                 QList<QByteArray>({"UIDL\r\n", "TOP 2 0\r\n", "TOP 1 0\r\n", "QUIT\r\n"}));
+        const quint64 id = w.settings.Users[0].Id;
+        QCOMPARE(Subjects(w.states.Of(id)), QStringList({"Message 2"}));
+        QCOMPARE(w.states.Of(id).Messages.first().from, QString("Sender 2"));
+        QCOMPARE(w.states.Of(id).NewNumMails, 2);
+        QCOMPARE(w.settings.Users[0].NumMails, 1);
+        QCOMPARE(w.states.Of(id).LastNews, w.clock.Stamp());
+        // "a" taken away, "c" delivered: same count, and "c" is news; only its header is asked.
+        w.clock.Advance(PastInterval());
+        w.transport.sent.clear();
+        ListedCheck(w, "+OK 2 20", Uidl({1, 2}, {"b", "c"}));
+        QCOMPARE(w.transport.sent.mid(3),
+                 QList<QByteArray>({"UIDL\r\n", "TOP 2 0\r\n", "QUIT\r\n"}));
+        QCOMPARE(Subjects(w.states.Of(id)), QStringList({"Message 2", "Message 2"}));
+        QCOMPARE(w.settings.Users[0].NumMails, 0);
+        QCOMPARE(w.states.Of(id).LastNews, w.clock.Stamp());
+        QVERIFY(!QFile::exists(w.logs.ErrLogPath()));
+        // Accepted: nothing new any more, also after a restart from the file.
+        w.settings.Users[0].NumMails = 2;
+        w.states.Accept(id);
+        SeenMessages again(seen.Path());
+        w.engine.SetSeen(&again);
+        const qint64 news = w.states.Of(id).LastNews;
+        w.clock.Advance(PastInterval());
+        ListedCheck(w, "+OK 2 20", Uidl({1, 2}, {"b", "c"}));
+        QCOMPARE(w.states.Of(id).NewNumMails, -1);
+        QCOMPARE(w.states.Of(id).LastNews, news);
+        QCOMPARE(w.settings.Users[0].NumMails, 2);
+        // Mail taken away elsewhere is no error with identities.
+        w.clock.Advance(PastInterval());
+        ListedCheck(w, "+OK 0 0", {});
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.settings.Users[0].NumMails, 0);
+        QVERIFY(!QFile::exists(w.logs.ErrLogPath()));
+        QVERIFY(!ReadFile(seen.Path()).contains(" b\n"));
+    }
+
+    // A mailbox just added takes what a POP3 server holds as old mail: no header fetched.
+    void pop3NewMailboxAcceptsWhatIsThere() {
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw1"));
+        w.engine.AccountsChanged({w.settings.Users[0].Id}, {});
+        ListedCheck(w, "+OK 3 30", Uidl({1, 2, 3}, {"a", "b", "c"}));
+        QCOMPARE(w.transport.sent.mid(3), QList<QByteArray>({"UIDL\r\n", "QUIT\r\n"}));
+        QCOMPARE(w.settings.Users[0].NumMails, 3);
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, -1);
+    }
+
+    // A server that refuses UIDL is counted as before and never asked again; a listing that is
+    // malformed in parts keeps the lines that make sense.
+    void pop3WithoutUidl() {
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw1", 5));
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 3 30");
+        w.transport.Reply("-ERR unknown command");
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.settings.Users[0].NumMails, 3);
+        QCOMPARE(w.sink.texts.size(), 1); // the "less eMails" report stays for it
+        w.transport.sent.clear();
+        w.clock.Advance(PastInterval());
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 4 40");
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.transport.sent,
+                 QList<QByteArray>({"USER alice\r\n", "PASS pw1\r\n", "STAT\r\n", "QUIT\r\n"}));
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 4);
+
+        // Just added on such a server: what it holds is old mail too.
+        AddUser(w.settings, MakeUser("Club", "carol", "pop.club", "pw3"));
+        w.engine.AccountsChanged({w.settings.Users[1].Id}, {});
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 6 60");
+        w.transport.Reply("-ERR unknown command");
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.settings.Users[1].NumMails, 6);
+        QCOMPARE(w.states.Of(w.settings.Users[1].Id).NewNumMails, -1);
+
+        AddUser(w.settings, MakeUser("Work", "bob", "pop.work", "pw2"));
+        w.engine.AccountsChanged({w.settings.Users[2].Id}, {});
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 3 30");
+        const QByteArray longId(300, 'x');
+        w.transport.ReplyInOneArrival({"+OK\r\n", "1 a\r\n", "junk\r\n", "2 " + longId + "\r\n",
+                                       "3 a\r\n", "x y\r\n", "3 c\r\n", "..\r\n", ".\r\n"});
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.settings.Users[2].NumMails, 2); // "a" and "c"
+        QVERIFY(seen.Find(SeenMessages::KeyOf("bob", "pop.work"))->accepted.contains("c"));
+    }
+
+    // Replies too long to keep: a UIDL listing past its limit is counted only, a header past
+    // its limit is read to its end and cut, a listing past all bounds fails the check.
+    void pop3HugeReplies() {
+        World w;
+        SeenMessages seen;
+        w.engine.SetSeen(&seen);
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.home", "pw1"));
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 100001 1");
+        QList<QByteArray> listing{"+OK\r\n"};
+        for (int i = 1; i <= Pop3Session::ListLimit + 1; ++i)
+            listing << QByteArray::number(i) + " id" + QByteArray::number(i) + "\r\n";
+        w.transport.ReplyInOneArrival(listing << ".\r\n");
+        QCOMPARE(w.transport.sent.last(), QByteArray("QUIT\r\n"));
+        w.transport.Reply("+OK Bye.");
+        QCOMPARE(w.states.Of(w.settings.Users[0].Id).NewNumMails, 100001);
+        QVERIFY(w.states.Of(w.settings.Users[0].Id).Messages.isEmpty());
+
+        w.clock.Advance(PastInterval());
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 1 1");
+        w.transport.ReplyInOneArrival({"+OK\r\n", "1 only\r\n", ".\r\n"});
+        QList<QByteArray> top{"+OK\r\n", "Subject: " + QByteArray(2000, 's') + "\r\n"};
+        for (int i = 0; i < 100; ++i)
+            top << "X-Filler: " + QByteArray(1000, 'f') + "\r\n";
+        w.transport.ReplyInOneArrival(top << ".\r\n");
+        w.transport.Reply("+OK Bye.");
+        const QList<MessageSummary> listed = w.states.Of(w.settings.Users[0].Id).Messages;
+        QCOMPARE(listed.size(), 1);
+        QCOMPARE(listed.first().subject, QString(HeaderFieldLimit, 's'));
+
+        w.clock.Advance(PastInterval());
+        w.engine.CheckMail(false);
+        LogIn(w, "+OK 2 1");
+        w.transport.Reply("+OK");
+        const QByteArray line = "1 " + QByteArray(4000, 'x') + "\r\n";
+        for (qsizetype sent = 0; sent <= Pop3Session::MultiLineLimit && w.engine.IsChecking();
+             sent += line.size())
+            w.transport.Reply(line);
+        QVERIFY(!w.engine.IsChecking());
+        QVERIFY(w.sink.texts.last().contains("Reply too long"));
+    }
+
+    // What a header says, as an alert names it: decoded, unfolded, bounded, never raw control
+    // characters.
+    void headerDecoding_data() {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("subject");
+        QTest::newRow("plain") << QByteArray("From: Ann <ann@x>\r\nSubject: Hi\r\n") << "Ann"
+                               << "Hi";
+        QTest::newRow("address only") << QByteArray("from: <bob@x>\nSUBJECT: x\n") << "bob@x"
+                                      << "x";
+        QTest::newRow("bare address") << QByteArray("From: bob@x\n") << "bob@x"
+                                      << "";
+        QTest::newRow("quoted name") << QByteArray("From: \"Doe, Jane\" <j@x>\n") << "Doe, Jane"
+                                     << "";
+        QTest::newRow("Q UTF-8") << QByteArray("From: =?UTF-8?Q?J=C3=BCrgen?= <j@x>\n"
+                                               "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe_aus?= Wien\n")
+                                 << "Jürgen"
+                                 << "Grüße aus Wien";
+        QTest::newRow("B ISO-8859-1") << QByteArray("Subject: =?ISO-8859-1?B?U+Rn?=\n") << ""
+                                      << "Säg";
+        QTest::newRow("adjacent words join")
+            << QByteArray("Subject: =?UTF-8?B?w6Q=?= \r\n =?UTF-8?B?w7Y=?= x\n") << ""
+            << "äö x";
+        QTest::newRow("folded") << QByteArray("Subject: one\r\n\ttwo\r\n  three\r\n") << ""
+                                << "one\ttwo  three";
+        QTest::newRow("raw UTF-8") << QByteArray("Subject: Grüße\n") << ""
+                                   << "Grüße";
+        QTest::newRow("raw Latin-1") << QByteArray("Subject: Gr\xfc\xdf\n") << ""
+                                     << "Grüß";
+        QTest::newRow("unknown charset stays") << QByteArray("Subject: =?x-nothing?Q?a?=\n") << ""
+                                               << "=?x-nothing?Q?a?=";
+        QTest::newRow("broken word stays") << QByteArray("Subject: =?UTF-8?Z?a?= =?UTF-8?B\n") << ""
+                                           << "=?UTF-8?Z?a?= =?UTF-8?B";
+        QTest::newRow("control characters")
+            << QByteArray("Subject: a\x1b[31mb\x7f=?UTF-8?Q?=00=0D?=\n") << ""
+            << "a\\x1b[31mb\\x7f\\x00\\x0d";
+        QTest::newRow("NUL in the header") << QByteArray("Subject: a\0b\n", 13) << ""
+                                           << "a\\x00b";
+        QTest::newRow("body not read") << QByteArray("X: 1\n\nSubject: no\n") << ""
+                                       << "";
+        QTest::newRow("first of two") << QByteArray("Subject: 1\nSubject: 2\n") << ""
+                                      << "1";
+        QTest::newRow("no header") << QByteArray() << ""
+                                   << "";
+        QTest::newRow("cut at 1000")
+            << QByteArray("Subject: " + QByteArray(5000, 'a') + "\n") << "" << QString(1000, 'a');
+    }
+    void headerDecoding() {
+        QFETCH(QByteArray, header);
+        QFETCH(QString, from);
+        QFETCH(QString, subject);
+        const MessageSummary summary = SummaryFromHeader("7", header);
+        QCOMPARE(summary.from, from);
+        QCOMPARE(summary.subject, subject);
+        QCOMPARE(summary.id, QString("7"));
+    }
+
     void normalSessionOnTheWire() {
         World w;
         AddThree(w);

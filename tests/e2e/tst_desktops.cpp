@@ -50,8 +50,8 @@ private slots:
             TARNWICK_AS_ORDINARY_USER(); // sway refuses to run as root
         ScriptedServer server;
         QVERIFY(server.IsListening());
-        server.Queue(Conversation(
-            {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", "+OK 2 200\r\n", "+OK Bye.\r\n"}));
+        server.Queue(Conversation({"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n",
+                                   "+OK 2 200\r\n", "-ERR no UIDL\r\n", "+OK Bye.\r\n"}));
 
         XSession x;
         x.WithDesktop(kind);
@@ -171,9 +171,14 @@ private slots:
         ScriptedServer server;
         QVERIFY(server.IsListening());
         const QStringList names{"Work", "Old ISP", "Bridge"};
-        for (const char* count : {"+OK 2 200\r\n", "+OK 1 100\r\n", "+OK 1 100\r\n"})
-            server.Queue(Conversation(
-                {"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", count, "+OK Bye.\r\n"}));
+        // The three share login and server: only the first check asks for UIDL.
+        bool first = true;
+        for (const char* count : {"+OK 2 200\r\n", "+OK 1 100\r\n", "+OK 1 100\r\n"}) {
+            QList<QByteArray> replies{"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", count};
+            if (std::exchange(first, false))
+                replies << "-ERR no UIDL\r\n";
+            server.Queue(Conversation(replies << "+OK Bye.\r\n"));
+        }
         XSession x;
         x.WithDesktop(XSession::Desktop::XfcePanel);
         x.WithWindowManager();

@@ -10,10 +10,19 @@
 #include <QScopeGuard>
 
 namespace {
-// A check whose STAT (or, for "-ERR", PASS) gets `reply`.
-ServerScript Check(const QByteArray& reply) {
+bool WriteWhole(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A check whose STAT (or, for "-ERR", PASS) gets `reply`. The server has no UIDL: the
+// mailbox's `first` check with mail asks for it once.
+ServerScript Check(const QByteArray& reply, bool first) {
     if (reply.startsWith("-ERR"))
         return Conversation({"+OK Ready.\r\n", "+OK\r\n", reply});
+    if (first && !reply.startsWith("+OK 0 "))
+        return Conversation({"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", reply,
+                             "-ERR unknown command\r\n", "+OK Bye.\r\n"});
     return Conversation({"+OK Ready.\r\n", "+OK\r\n", "+OK Logged in.\r\n", reply, "+OK Bye.\r\n"});
 }
 
@@ -74,7 +83,7 @@ private slots:
         ScriptedServer server;
         QVERIFY(server.IsListening());
         for (const QByteArray& reply : replies)
-            server.Queue(Check(reply));
+            server.Queue(Check(reply, &reply == &replies.first()));
         XSession x;
         TARNWICK_START_PEER(x);
         QString error;
@@ -153,6 +162,64 @@ private slots:
         QVERIFY2(replies.size() > 1 || calls().last().member == "CloseNotification",
                  qPrintable(monitored));
         x.Screenshot(ShotPath(QString("e2e-notification-%1.png").arg(QTest::currentDataTag())));
+    }
+
+    // The notification's default action opens the mail: the mail client that the desktop's
+    // default applications name for mailto: links (a stand-in script here), started without
+    // a compose address. The notification stays: opening is no answer.
+    void defaultActionStartsTheMailClient() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.Queue(Check("+OK 2 200\r\n", true));
+        XSession x;
+        TARNWICK_START_PEER(x);
+        QString error;
+        QVERIFY2(x.StartNotificationService(&error), qPrintable(error));
+        QProcess monitor;
+        monitor.setProcessEnvironment(x.Environment());
+        StartInOwnGroup(
+            monitor, "dbus-monitor",
+            {"--session", "interface='org.freedesktop.Notifications'", "type='method_return'"});
+        const auto stopMonitor = qScopeGuard([&] { StopGroup(monitor); });
+        QVERIFY(monitor.waitForStarted(PeerStartMs));
+        QString monitored;
+        const auto calls = [&] { return Calls(monitored += monitor.readAllStandardOutput()); };
+
+        Program program(x);
+        // The test world's default applications: a stand-in mail client for mailto: links.
+        const QDir config = QFileInfo(program.SettingsPath()).dir();
+        const QString applications = config.filePath("../.local/share/applications");
+        const QString started = config.filePath("../mail-client-started");
+        const QString script = config.filePath("../standin-mail");
+        QVERIFY(QDir().mkpath(applications));
+        QVERIFY(WriteWhole(script, "#!/bin/sh\necho \"$# $*\" > '" + started.toUtf8() + "'\n"));
+        QVERIFY(
+            QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(WriteWhole(applications + "/standin-mail.desktop",
+                           "[Desktop Entry]\nType=Application\nName=Stand-in Mail\nExec=" +
+                               script.toUtf8() + " %u\nMimeType=x-scheme-handler/mailto;\n"));
+        QVERIFY(
+            WriteWhole(config.filePath("mimeapps.list"),
+                       "[Default Applications]\nx-scheme-handler/mailto=standin-mail.desktop\n"));
+        Options options;
+        options.DesktopNotifications = true;
+        QVERIFY(options.Save(program.OptionsPath()).isEmpty());
+        Settings settings;
+        AddUser(settings, MakeUser("Home", "alice", Local(server.Port()), "secret", 0));
+        settings.CheckInterval = 60;
+        QVERIFY2(program.StartWith(settings) != 0, qPrintable(program.Output()));
+        QVERIFY2(WaitFor([&] { return calls().size() == 1 && calls()[0].answered; }, PeerStartMs),
+                 qPrintable(monitored + program.Output()));
+        const Call shown = calls()[0];
+        QVERIFY2(shown.text.contains("Home has 2 new emails.") && shown.text.contains("Open"),
+                 qPrintable(shown.text));
+        x.Run("gdbus", {"emit", "--session", "--object-path", "/org/freedesktop/Notifications",
+                        "--signal", "org.freedesktop.Notifications.ActionInvoked",
+                        QString("uint32 %1").arg(shown.answered), "default"});
+        QVERIFY2(WaitFor([&] { return QFile::exists(started); }, 10000),
+                 qPrintable(program.Output()));
+        QVERIFY(WaitFor([&] { return ReadFile(started) == "0 \n"; }, 2000)); // no address
+        QVERIFY(calls().last().member != "CloseNotification");
     }
 };
 

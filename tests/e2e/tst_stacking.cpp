@@ -129,7 +129,8 @@ private slots:
         QFETCH(bool, windowManager);
         const Row& r = Rows[row];
         ScriptedServer server;
-        server.Queue(Conversation({"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 3 300\r\n", "+OK\r\n"}));
+        server.Queue(Conversation(
+            {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 3 300\r\n", "-ERR\r\n", "+OK\r\n"}));
         // One display for each kind, shared by the rows: each row's program ends with it.
         std::unique_ptr<XSession>& x = sessions_[windowManager];
         if (!x) {

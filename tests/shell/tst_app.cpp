@@ -5,6 +5,7 @@
 #include "alerts/AlertWindow.h"
 #include "shell/App.h"
 #include "shell/ControlCentre.h"
+#include "shell/MailOpener.h"
 #include "shell/TrayIcon.h"
 #include "support/TestWorld.h"
 #include "support/doubles/FixedRandom.h"
@@ -17,7 +18,9 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -60,6 +63,99 @@ struct AppWorld {
 class TestApp final : public QObject {
     Q_OBJECT
 private slots:
+    // The desktop's mail client as its default applications name it for mailto: links: the
+    // user's own list before the system's, a desktop's own list before the common one, the
+    // entry's link codes dropped so that it starts without a compose address.
+    void mailClientFromTheDefaultApplications_data() {
+        QTest::addColumn<QString>("userList");   // $XDG_CONFIG_HOME/mimeapps.list
+        QTest::addColumn<QString>("systemList"); // a data folder's applications/mimeapps.list
+        QTest::addColumn<QString>("expected");   // name|program|arguments, empty: none
+        const QString a = "[Default Applications]\nx-scheme-handler/mailto=a.desktop;\n";
+        const QString b = "[Default Applications]\nx-scheme-handler/mailto=b.desktop\n";
+        QTest::newRow("user's") << a << b << "Mail A|/opt/a|--new-window,50%";
+        QTest::newRow("system's") << "" << b << "Mail B|b-mail|";
+        QTest::newRow("missing entry skipped")
+            << "[Default Applications]\nx-scheme-handler/mailto=gone.desktop;b.desktop\n"
+            << ""
+            << "Mail B|b-mail|";
+        QTest::newRow("added association")
+            << "[Added Associations]\nx-scheme-handler/mailto=a.desktop\n"
+            << ""
+            << "Mail A|/opt/a|--new-window,50%";
+        QTest::newRow("none") << "[Default Applications]\ntext/html=a.desktop\n"
+                              << ""
+                              << "";
+    }
+    void mailClientFromTheDefaultApplications() {
+        QFETCH(QString, userList);
+        QFETCH(QString, systemList);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const auto write = [&](const QString& name, const QString& text) {
+            QDir().mkpath(QFileInfo(dir.filePath(name)).path());
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(text.toUtf8());
+        };
+        write("config/mimeapps.list", userList);
+        write("system/applications/mimeapps.list", systemList);
+        write("data/applications/a.desktop",
+              "[Desktop Entry]\nName=Mail A\nExec=/opt/a --new-window %u 50%%\n");
+        write("system/applications/b.desktop", "[Desktop Entry]\nName=Mail B\nExec=b-mail %U\n");
+        QList<std::pair<const char*, QByteArray>> saved;
+        for (const auto& [name, value] : {std::pair{"XDG_CONFIG_HOME", dir.filePath("config")},
+                                          {"XDG_CONFIG_DIRS", dir.filePath("etc")},
+                                          {"XDG_DATA_HOME", dir.filePath("data")},
+                                          {"XDG_DATA_DIRS", dir.filePath("system")},
+                                          {"XDG_CURRENT_DESKTOP", QString("Test")}}) {
+            saved.append({name, qgetenv(name)});
+            qputenv(name, value.toUtf8());
+        }
+        const auto restore = qScopeGuard([&] {
+            for (const auto& [name, value] : saved)
+                value.isNull() ? qunsetenv(name) : qputenv(name, value);
+        });
+        const std::optional<MailClientCommand> found = FindMailClient();
+        QCOMPARE(found ? found->name + "|" + found->program + "|" + found->arguments.join(",")
+                       : QString(),
+                 expected);
+    }
+
+    void openWithTexts_data() {
+        QTest::addColumn<QString>("openWith");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("problem"); // the start of the editor's message
+        QTest::newRow("empty") << " " << int(OpenWithText::Kind::MailClient) << "";
+        QTest::newRow("webmail") << "https://mail.example/inbox"
+                                 << int(OpenWithText::Kind::WebAddress) << "";
+        QTest::newRow("web address without host")
+            << "http://" << int(OpenWithText::Kind::WebAddress)
+            << "Open With: \"http://\" is not a web address.";
+        QTest::newRow("command") << "sh -c \"exit 0\"" << int(OpenWithText::Kind::Command) << "";
+        QTest::newRow("no such program")
+            << "/nonexistent/mail --inbox" << int(OpenWithText::Kind::Command)
+            << "Open With: no program \"/nonexistent/mail\" is found.";
+    }
+    void openWithTexts() {
+        QFETCH(QString, openWith);
+        QFETCH(int, kind);
+        QFETCH(QString, problem);
+        QCOMPARE(int(ParseOpenWith(openWith).kind), kind);
+        QCOMPARE(OpenWithProblem(openWith), problem);
+    }
+
+    // A mailbox's own command is started on its own, with its arguments; one that cannot be
+    // started is said.
+    void openWithACommand() {
+        QTemporaryDir dir;
+        const QString mark = dir.filePath("opened");
+        const std::unique_ptr<MailOpener> opener = MakeDesktopMailOpener();
+        QCOMPARE(opener->Open("sh -c \"echo inbox > '" + mark + "'\""), QString());
+        QVERIFY(WaitFor([&] { return ReadFile(mark) == "inbox\n"; }, 5000));
+        QCOMPARE(opener->Open("/nonexistent/mail"),
+                 QString("/nonexistent/mail could not be started."));
+    }
+
     void firstStart() {
         AppWorld w;
         w.app.Main();

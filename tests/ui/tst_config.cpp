@@ -7,6 +7,7 @@
 #include "core/Accounts.h"
 #include "core/Autostart.h"
 #include "core/Cipher.h"
+#include "core/OpenWith.h"
 #include "core/Options.h"
 #include "core/SettingsFile.h"
 #include "shell/ControlCentre.h"
@@ -190,22 +191,22 @@ private slots:
              {}},
             {&w.editor,
              "Add User",
-             {241, 369},
+             {241, 417},
              {"txtScreenname", "txtMailserver",   "cboProtocol",  "cboSecurity", "txtUsername",
               "cboSignIn",     "cmdEditPassword", "cmdSignIn",    "cmdOk",       "cmdCancel",
               "cmdTest",       "chkQuietHours",   "txtQuietFrom", "txtQuietTo",  "chkMonday",
               "chkTuesday",    "chkWednesday",    "chkThursday",  "chkFriday",   "chkSaturday",
-              "chkSunday"},
+              "chkSunday",     "txtOpenWith"},
              {"lblScreenname", "lblMailserver", "lblProtocol", "lblSecurity", "lblUsername",
               "lblSignIn", "lblPassword", "lblSignedIn", "lblQuietFrom", "lblQuietTo",
-              "lblQuietFormat"},
+              "lblQuietFormat", "lblOpenWith", "lblOpenWithNote"},
              {"lblPassword+cmdSignIn", "cmdEditPassword+lblSignedIn"}}, // they take turns
             {&w.setup,
              "Tarnwick Setup",
-             {185, 393},
+             {185, 417},
              {"lstUsers", "cmdAdd", "cmdEdit", "cmdDelete", "cmdSetCheck", "cmdSetShow",
-              "chkShowErrs", "chkStartAtLogin", "chkKeyring", "chkDesktopNotifications", "cmdOk",
-              "cmdCancel"},
+              "chkShowErrs", "chkStartAtLogin", "chkKeyring", "chkDesktopNotifications",
+              "chkShowSenders", "cmdOk", "cmdCancel"},
              {"lblUsers", "lblCheckIntCap", "lblCheckInt", "lblShowIntCap", "lblShowInt"},
              {"lblCheckIntCap+lblCheckInt", "lblShowIntCap+lblShowInt"}},
             {&about,
@@ -857,6 +858,48 @@ private slots:
         QCOMPARE(kept[w.settings.Users[0].Id], CommandSignIn);
     }
 
+    // "Open With": below it the editor names the desktop's mail client, or says that there is
+    // none; a command whose program is not found is refused; what is accepted goes to the
+    // mailbox's side-file fields and comes back at the next edit.
+    void openWithInTheEditor() {
+        World w;
+        AccountsCopy copy = w.accounts.Copy();
+        w.editor.Edit(&copy);
+        QString client;
+        w.editor.SetMailClient([&client] { return client; });
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            QCOMPARE(Control<QLabel>(d, "lblOpenWithNote")->text(),
+                     QString("Empty: none, this desktop has no mail client"));
+            FillEditor(d, "Work", "imap.example", "bob");
+            SetPassword(d, "pw");
+            Type(d, "txtOpenWith", "/nonexistent/mail --inbox");
+            Press(d, "cmdOk");
+            QCOMPARE(w.dialogs.messages.value(0),
+                     QString("Open With: no program \"/nonexistent/mail\" is found."));
+            QVERIFY(d.isVisible());
+            Type(d, "txtOpenWith", "https://mail.example/");
+            Press(d, "cmdOk");
+        });
+        int n = -1;
+        QVERIFY(w.editor.ShowForm(n));
+        const quint64 id = copy.table.Users[0].Id;
+        QCOMPARE(Account(copy.table.Users[0], copy.fields[id]).Field(OpenWithField),
+                 std::optional<QString>("https://mail.example/"));
+        client = "Stand-in Mail";
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            QCOMPARE(Control<QLabel>(d, "lblOpenWithNote")->text(),
+                     QString("Empty: the mail client, Stand-in Mail"));
+            QCOMPARE(Control<QLineEdit>(d, "txtOpenWith")->text(),
+                     QString("https://mail.example/"));
+            Type(d, "txtOpenWith", ""); // back to the mail client: the field goes
+            Press(d, "cmdOk");
+        });
+        n = 0;
+        QVERIFY(w.editor.ShowForm(n));
+        QCOMPARE(Account(copy.table.Users[0], copy.fields[id]).Field(OpenWithField), std::nullopt);
+        w.editor.Edit(nullptr);
+    }
+
     void editorCancels_data() {
         QTest::addColumn<QString>("way");
         QTest::newRow("button") << "button";
@@ -1039,6 +1082,9 @@ private slots:
             QCOMPARE(box->isEnabled(), !forced);
             QCOMPARE(box->toolTip().contains("Wayland"), forced);
             box->setChecked(true);
+            auto* senders = Control<QCheckBox>(d, "chkShowSenders"); // on by default
+            QVERIFY(senders->isChecked() && senders->isEnabled());
+            senders->setChecked(false);
             Press(d, "cmdOk");
             QCOMPARE(d.isVisible(), !writable);
             if (!writable) {
@@ -1048,8 +1094,9 @@ private slots:
         });
         w.setup.ShowForm();
         QCOMPARE(options.DesktopNotifications, !forced && writable);
+        QCOMPARE(options.ShowSenders, !writable);
         QCOMPARE(Options::Load(file), options);
-        QCOMPARE(QFile::exists(file), !forced && writable);
+        QCOMPARE(QFile::exists(file), writable);
     }
 
     void setupDeleteSelection() {

@@ -293,42 +293,64 @@ bool Dovecot::SetPassword(const QString& name, const QString& password) {
 }
 
 bool Dovecot::DeliverMail(const QString& user, int count) {
-#ifdef Q_OS_UNIX
-    const QString maildir = MaildirOf(user);
     for (int i = 0; i < count; ++i) {
-        const int n = ++delivered_;
-        const QString name = QStringLiteral("%1.M%2P%3Q%4.tarnwick")
-                                 .arg(QDateTime::currentSecsSinceEpoch())
-                                 .arg(QDateTime::currentMSecsSinceEpoch() % 1000)
-                                 .arg(QCoreApplication::applicationPid())
-                                 .arg(n);
-        const QByteArray message = "From: sender@tarnwick.test\n"
-                                   "To: " +
-                                   user.toUtf8() +
-                                   "@tarnwick.test\n"
-                                   "Subject: Test message " +
-                                   QByteArray::number(n) +
-                                   "\n"
-                                   "Message-ID: <" +
-                                   QByteArray::number(n) +
-                                   ".tarnwick@test>\n"
-                                   "\n"
-                                   "This is test message " +
-                                   QByteArray::number(n) + ".\n";
-        // Written in tmp/ and moved into new/ whole, so the server never sees half a message.
-        const QString temp = maildir + QStringLiteral("/tmp/") + name;
-        QFile file(temp);
-        if (!file.open(QIODevice::WriteOnly) || file.write(message) != message.size())
-            return false;
-        file.close();
-        if (!Own(temp, MailUser, 0600) ||
-            !QFile::rename(temp, maildir + QStringLiteral("/new/") + name))
+        const QByteArray n = QByteArray::number(delivered_ + 1);
+        const QByteArray message = "From: sender@tarnwick.test\nTo: " + user.toUtf8() +
+                                   "@tarnwick.test\nSubject: Test message " + n +
+                                   "\nMessage-ID: <" + n +
+                                   ".tarnwick@test>\n\nThis is test message " + n + ".\n";
+        if (!DeliverMessage(user, message))
             return false;
     }
     return true;
+}
+
+bool Dovecot::DeliverMessage(const QString& user, const QByteArray& message) {
+#ifdef Q_OS_UNIX
+    const QString maildir = MaildirOf(user);
+    const int n = ++delivered_;
+    const QString name = QStringLiteral("%1.M%2P%3Q%4.tarnwick")
+                             .arg(QDateTime::currentSecsSinceEpoch())
+                             .arg(QDateTime::currentMSecsSinceEpoch() % 1000)
+                             .arg(QCoreApplication::applicationPid())
+                             .arg(n);
+    // Written in tmp/ and moved into new/ whole, so the server never sees half a message.
+    const QString temp = maildir + QStringLiteral("/tmp/") + name;
+    QFile file(temp);
+    if (!file.open(QIODevice::WriteOnly) || file.write(message) != message.size())
+        return false;
+    file.close();
+    return Own(temp, MailUser, 0600) &&
+           QFile::rename(temp, maildir + QStringLiteral("/new/") + name);
 #else
     Q_UNUSED(user);
-    Q_UNUSED(count);
+    Q_UNUSED(message);
+    return false;
+#endif
+}
+
+bool Dovecot::RenewUids(const QString& user) {
+#ifdef Q_OS_UNIX
+    // The UID list starts "3 V<uidvalidity> N<next uid> ...": a new one with another validity
+    // and no index makes the server number the messages afresh.
+    const QDir maildir(MaildirOf(user));
+    const QString list = maildir.filePath(QStringLiteral("dovecot-uidlist"));
+    QFile current(list);
+    const QByteArray head =
+        current.open(QIODevice::ReadOnly) ? current.readLine().trimmed() : QByteArray();
+    current.close();
+    const QByteArray old = head.split(' ').value(1).mid(1);
+    for (const QString& name : maildir.entryList({QStringLiteral("dovecot.index*")}, QDir::Files))
+        if (!QFile::remove(maildir.filePath(name)))
+            return false;
+    QFile file(list);
+    const QByteArray fresh = "3 V" + QByteArray::number(old.toULongLong() + 1000) + " N1\n";
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(fresh) != fresh.size())
+        return false;
+    file.close();
+    return Own(list, MailUser, 0600);
+#else
+    Q_UNUSED(user);
     return false;
 #endif
 }
@@ -377,6 +399,15 @@ int Dovecot::MailCount(const QString& user) const {
         count += int(QDir(MaildirOf(user) + QLatin1Char('/') + QLatin1String(sub))
                          .entryList(QDir::Files)
                          .size());
+    return count;
+}
+
+int Dovecot::UnseenCount(const QString& user) const {
+    int count = 0;
+    for (const char* sub : {"new", "cur"})
+        for (const QString& name :
+             QDir(MaildirOf(user) + QLatin1Char('/') + QLatin1String(sub)).entryList(QDir::Files))
+            count += name.section(QStringLiteral(":2,"), 1).contains(QLatin1Char('S')) ? 0 : 1;
     return count;
 }
 

@@ -57,7 +57,14 @@ public:
     bool DeliverMail(const QString& user, int count);
     // Deletes `count` of the user's messages, wherever the server has filed them.
     bool RemoveMail(const QString& user, int count);
+    // Writes one message of the test's own into the user's new/ folder.
+    bool DeliverMessage(const QString& user, const QByteArray& message);
+    // Forgets the user's UIDs, as when the folder is deleted and made again: the next
+    // session gets a new UIDVALIDITY and new UIDs.
+    bool RenewUids(const QString& user);
     int MailCount(const QString& user) const;
+    // How many of the user's messages are not flagged seen.
+    int UnseenCount(const QString& user) const;
     // Flags `count` unseen messages of the user as seen, as another client reading them would.
     bool MarkSeen(const QString& user, int count);
 
