@@ -355,5 +355,27 @@ void CheckEngine::MarkRead(quint64 account) {
         if (!markQueue_.isEmpty())
             MarkRead(markQueue_.takeFirst());
     });
-    marking_->Begin(RequestFor(settings_, account, server.address));
+    const CheckRequest request = RequestFor(settings_, account, server.address);
+    const std::optional<SignIn> signIn = signIns_ ? signIns_(account) : std::nullopt;
+    if (!signIn) {
+        marking_->Begin(request);
+        return;
+    }
+    // A mailbox that signs in with a token marks with one too; without one, the reason is the
+    // failure, as it is for its check.
+    tokens_.Get(account, *signIn,
+                [this, session = marking_.get(), request](const BearerTokens::Result& got) {
+                    if (marking_.get() != session)
+                        return;
+                    if (!got.token) {
+                        CheckResult failed;
+                        failed.failure = got.reply.Text();
+                        emit session->Finished(failed);
+                        return;
+                    }
+                    CheckRequest withToken = request;
+                    withToken.password.clear();
+                    withToken.bearer = *got.token;
+                    session->Begin(withToken);
+                });
 }
