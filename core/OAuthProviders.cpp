@@ -127,7 +127,10 @@ QList<OAuthProvider> ParseProviderFile(const QByteArray& text, const QString& fi
                                       "ClientSecret",     "Scopes",   "Hosts"};
     QList<OAuthProvider> providers;
     QStringList seen;
-    for (const auto& [name, keys] : groups) {
+    for (const auto& group : groups) {
+        // Named apart: a lambda may not take a structured binding on every compiler we build with.
+        const QString& name = group.first;
+        const auto& keys = group.second;
         const auto skip = [&](const QString& key, const QString& why) {
             problems << QStringLiteral("%1: [%2] %3: %4; the provider is skipped.")
                             .arg(fileName, name, key, why);
