@@ -32,7 +32,8 @@
 App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
       side_(env_.paths.AccountsFile()),
-      logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder), seen_(env_.paths.SeenFile),
+      logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder),
+      seen_(env_.paths.SeenFile),
       engine_(settings_, states_, env_.clock, transport_, logs_, env_.port),
       mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
