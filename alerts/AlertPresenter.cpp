@@ -19,6 +19,7 @@ const QStringList MailActions{QStringLiteral("hide"),
                               QStringLiteral("Hide For This Session"),
                               QStringLiteral("hide-permanently"),
                               QStringLiteral("Hide Permanently")};
+const QString SignInCaption = QStringLiteral("Sign In\u2026");
 } // namespace
 
 AlertPresenter::AlertPresenter(Settings& settings, MailboxStates& states, const Clock& clock,
@@ -118,6 +119,22 @@ void AlertPresenter::MarkRead(quint64 userId) {
 void AlertPresenter::OpenMail(quint64 userId) {
     if (IndexOf(userId) >= 0 && openMail_)
         openMail_(userId);
+}
+
+quint64 AlertPresenter::LostSignInOf(const QString& who) const {
+    if (who.isEmpty() || !signInLost_ || !signInAgain_)
+        return 0;
+    for (int i = 0; i < settings_.UserCount(); ++i) {
+        const UserRecord& user = settings_.Users[i];
+        if (user.ScreenName == who && user.Id != 0 && signInLost_(user.Id))
+            return user.Id;
+    }
+    return 0;
+}
+
+void AlertPresenter::SignInAgain(quint64 userId) {
+    if (IndexOf(userId) >= 0 && signInAgain_)
+        signInAgain_(userId);
 }
 
 int AlertPresenter::NextMailUser(qint64 now, int from) const {
@@ -279,7 +296,11 @@ void AlertPresenter::SyncDesktop() {
         if (shown.id != 0 && shown.text == text)
             continue;
         Trace(QStringLiteral("frmAlert Notify: ") + text);
-        if ((shown.id = desktop_->Notify(shown.id, text, {})) == 0)
+        QStringList actions;
+        if (desktop_->HasActions() && LostSignInOf(queue_.OriginAt(i).who) != 0)
+            actions = QStringList{QStringLiteral("default"), SignInCaption,
+                                  QStringLiteral("sign-in"), SignInCaption};
+        if ((shown.id = desktop_->Notify(shown.id, text, actions)) == 0)
             return; // the service failed: the window takes over at the next look
         shown.text = text;
     }
@@ -329,6 +350,26 @@ void AlertPresenter::SyncDesktop() {
 }
 
 void AlertPresenter::OnDesktopAction(quint32 id, const QString& action) {
+    if (action == QLatin1String("default") || action == QLatin1String("sign-in")) {
+        // A lost sign-in's error: acting on it answers it, as "Ok" does, and leads to the
+        // editor.
+        const auto error = std::find_if(errorShown_.begin(), errorShown_.end(),
+                                        [id](const auto& entry) { return entry.second.id == id; });
+        if (error != errorShown_.end()) {
+            QString who;
+            for (int i = 0; i < queue_.Pending(); ++i)
+                if (queue_.Serial(i) == error->first)
+                    who = queue_.OriginAt(i).who;
+            const quint64 userId = LostSignInOf(who);
+            if (userId == 0)
+                return;
+            queue_.Remove(error->first);
+            errorShown_.erase(error);
+            desktop_->Close(id);
+            SignInAgain(userId);
+            return;
+        }
+    }
     const auto found = std::find_if(mailShown_.begin(), mailShown_.end(),
                                     [id](const auto& entry) { return entry.second.id == id; });
     if (found == mailShown_.end())

@@ -85,6 +85,16 @@ public:
     void OpenMail(quint64 userId);
     void SetMarkRead(std::function<void(quint64)> markRead) { markRead_ = std::move(markRead); }
     void SetOpenMail(std::function<void(quint64)> open) { openMail_ = std::move(open); }
+    // A mailbox whose sign-in the provider no longer accepts (`lost`) is checked no more until
+    // it is signed in again: its error alert and notification lead to `open`, which shows the
+    // editor of that mailbox at "Sign In\u2026".
+    void SetSignInAgain(std::function<bool(quint64)> lost, std::function<void(quint64)> open) {
+        signInLost_ = std::move(lost);
+        signInAgain_ = std::move(open);
+    }
+    // The identity of the user named `who` while its sign-in is lost; 0 otherwise.
+    quint64 LostSignInOf(const QString& who) const;
+    void SignInAgain(quint64 userId);
     // "Show Senders and Subjects": off, a mail alert is its first line alone.
     void SetShowSenders(std::function<bool()> on) { showSenders_ = std::move(on); }
 
@@ -156,6 +166,8 @@ private:
     std::map<quint64, Summary> summaries_; // quiet-time summaries waiting, by user identity
     std::function<void(quint64)> markRead_;
     std::function<void(quint64)> openMail_;
+    std::function<bool(quint64)> signInLost_;
+    std::function<void(quint64)> signInAgain_;
     std::function<bool()> showSenders_;
     // When a mailbox's notification was last opened by its default action, and the mailboxes
     // whose notification the service closed with it: opening is no answer, so it is shown

@@ -190,10 +190,20 @@ bool AlertWindow::TakeErrorInPlace(const QString& ErrTxt, const QString& who) {
         return false;
     // One alert to answer per user: the one on screen tells of the newer failure.
     const QString text = AlertQueue::FailedText(ErrTxt, ++shownError_.failures, shownError_.since);
-    Arrange(text); // a longer text grows the window
+    Arrange(text);   // a longer text grows the window
+    ShowClickHint(); // the newer failure may be a lost sign-in
     MoveTo(tmrShow.isActive() ? std::min(top_, rest_.y()) : rest_.y());
     Trace(QStringLiteral("frmAlert ShowAlert: ") + txtAlert.toPlainText());
     return true;
+}
+
+void AlertWindow::ShowClickHint() {
+    const bool signIn = errorAlert_ && presenter_.LostSignInOf(shownError_.who) != 0;
+    txtAlert.viewport()->setCursor(errorAlert_ && !signIn ? Qt::IBeamCursor
+                                                          : Qt::PointingHandCursor);
+    txtAlert.setToolTip(signIn        ? QStringLiteral("Click to sign in again")
+                        : errorAlert_ ? QString()
+                                      : QStringLiteral("Click to open the mail"));
 }
 
 QPoint AlertWindow::RestingPlace() {
@@ -292,8 +302,7 @@ void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
     Arrange(text);
     Trace(QStringLiteral("frmAlert ShowAlert: ") + text);
     (errorAlert_ ? cmdOk : cmdHide).setFocus();
-    txtAlert.viewport()->setCursor(errorAlert_ ? Qt::IBeamCursor : Qt::PointingHandCursor);
-    txtAlert.setToolTip(errorAlert_ ? QString() : QStringLiteral("Click to open the mail"));
+    ShowClickHint();
 
     rest_ = RestingPlace();
     MoveTo(rest_.y() - height_);
@@ -371,11 +380,19 @@ void AlertWindow::OnMarkRead() {
 }
 
 bool AlertWindow::eventFilter(QObject* watched, QEvent* event) {
-    // A click on a mail alert's text opens the mail; a drag that selects text does not.
+    // A click on a mail alert's text opens the mail; a drag that selects text does not. On the
+    // error of a lost sign-in it answers the alert, as "Ok" does, and leads to the editor.
     if (watched == txtAlert.viewport() && event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && !errorAlert_ &&
-        alertUserId_ != 0 && !txtAlert.textCursor().hasSelection())
-        presenter_.OpenMail(alertUserId_);
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
+        !txtAlert.textCursor().hasSelection()) {
+        if (!errorAlert_ && alertUserId_ != 0) {
+            presenter_.OpenMail(alertUserId_);
+        } else if (const quint64 id = errorAlert_ ? presenter_.LostSignInOf(shownError_.who) : 0;
+                   id != 0) {
+            OnOk();
+            presenter_.SignInAgain(id);
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 

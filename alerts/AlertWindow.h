@@ -20,7 +20,7 @@
 // on screen cannot make its buttons act on somebody else. It stands for all the messages of
 // its mailbox not yet accepted: news of that mailbox changes its text in place (the window
 // grows to hold the lines), and it slides out when none is left. A click on its text opens
-// the mail.
+// the mail; on the error of a mailbox whose sign-in was lost, the editor to sign in again.
 //
 // It is a tool window: no taskbar button, never the keyboard focus, and closing it never ends
 // the program. Where the desktop's notifications take its place, its look hands over to them.
@@ -110,6 +110,8 @@ private:
     void OnMarkRead();
     // Sets the text and the buttons for the kind of alert, and the height that holds them.
     void Arrange(const QString& text);
+    // What a click on the text does, said by the pointer and the tooltip.
+    void ShowClickHint();
     // A newer error of the user whose error alert is on screen takes its place there.
     bool TakeErrorInPlace(const QString& ErrTxt, const QString& who);
 

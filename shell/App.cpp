@@ -240,6 +240,15 @@ void App::LoadWindows() {
     presenter_->SetShowSenders([this] { return options_.ShowSenders; });
     presenter_->SetOpenMail([this](quint64 id) { OpenMail(id); });
     presenter_->SetMarkRead([this](quint64 id) { engine_.MarkRead(id); });
+    // Opened after the click or the service's signal has been handled: setup waits in a loop
+    // of its own until it closes.
+    presenter_->SetSignInAgain([this](quint64 id) { return engine_.SignedOut(id); },
+                               [this](quint64 id) {
+                                   QTimer::singleShot(0, this, [this, id] {
+                                       if (!exiting_)
+                                           SignInAgain(id);
+                                   });
+                               });
     alert_ = std::make_unique<AlertWindow>(*presenter_);
     logs_.SetErrorSink(presenter_.get());
     password_ = std::make_unique<PasswordWindow>();
@@ -405,6 +414,17 @@ void App::ShowSetup() {
     setup_->ShowForm(main_.get());
     alert_->setEnabled(true);
     alert_->Wake(); // what setup changed may be due for an alert now
+}
+
+void App::SignInAgain(quint64 userId) {
+    if (setup_->isVisible()) { // open already: the editor opens over it
+        setup_->SignInAgain(userId);
+        return;
+    }
+    alert_->setEnabled(false);
+    setup_->SignInAgain(userId, main_.get());
+    alert_->setEnabled(true);
+    alert_->Wake();
 }
 
 bool App::MayHideControlCentre() {

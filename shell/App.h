@@ -118,6 +118,8 @@ private:
     void FinishSwitchBack();
     void BringDialogsToFront();
     void ShowSetup();
+    // Setup, then the editor of the mailbox `userId` at "Sign In\u2026": its sign-in was lost.
+    void SignInAgain(quint64 userId);
     // False, after telling the user why, while the icon waits for a notification area: the
     // control centre is then the only way in and stays on screen.
     bool MayHideControlCentre();

@@ -112,7 +112,7 @@ Settings& EditUserWindow::Table() const {
     return copy_ ? copy_->table : settings_;
 }
 
-bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
+bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner, bool signInLost) {
     if (isVisible()) // already open: one user at a time
         return false;
     Settings& table = Table();
@@ -156,6 +156,8 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
                                         : signInAccess_.get ? signInAccess_.get(id)
                                                             : SideFile::Fields{};
         const QSignalBlocker blocker(cboSignIn);
+        signInLost_ = signInLost && id != 0;
+        passwordSet_ = false;
         const QString how = SignInProviderOf(fields);
         const int chosen = cboSignIn->findText(how == CommandSignIn ? CommandItem : how);
         cboSignIn->setCurrentIndex(SignInProviderOf(fields).isEmpty() || chosen < 0 ? 0 : chosen);
@@ -193,7 +195,11 @@ bool EditUserWindow::ShowForm(int& UserNum, QWidget* owner) {
     accepted_ = false;
     passwordSet_ = false;
     EditUserNum = UserNum;
-    txtScreenname->setFocus();
+    // Led here by a lost sign-in: the button is one key away, the browser opens only when asked.
+    if (signInLost_ && cmdSignIn->isVisibleTo(this))
+        cmdSignIn->setFocus();
+    else
+        txtScreenname->setFocus();
     if (!placed_) {
         CentreOver(*this, owner ? owner : parentWidget());
         placed_ = true;
@@ -434,7 +440,7 @@ void EditUserWindow::ShowSignInState() {
         lblSignedIn->setText(ready ? QStringLiteral("Command set") : QStringLiteral("No command"));
         lblSignedIn->setToolTip(lblSignedIn->text());
     } else if (withProvider) {
-        lblSignedIn->setText(!ready ? NotSignedInText
+        lblSignedIn->setText(!ready || (signInLost_ && !passwordSet_) ? NotSignedInText
                              : account_.isEmpty()
                                  ? SignedInText
                                  : SignedInText + QStringLiteral(" as ") + account_);

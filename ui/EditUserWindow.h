@@ -33,8 +33,9 @@ public:
 
     // -1 adds a user and sets `UserNum` to its index before the sort; otherwise edits user
     // `UserNum`. True when accepted and the table changed. Blocks `owner`, the window it is
-    // opened from (see RunModal); returns when the window has closed.
-    bool ShowForm(int& UserNum, QWidget* owner = nullptr);
+    // opened from (see RunModal); returns when the window has closed. `signInLost`: the
+    // provider no longer accepts the mailbox's sign-in; the editor opens at "Sign In\u2026".
+    bool ShowForm(int& UserNum, QWidget* owner = nullptr, bool signInLost = false);
     // Edits `copy` (setup's) and marks in it what the user changed; nullptr: the table given.
     void Edit(AccountsCopy* copy) { copy_ = copy; }
     void DoCancel();
@@ -110,6 +111,7 @@ private:
     bool Cancelled = false;
     QString NewPassword;
     bool passwordSet_ = false; // the prompt gave a password this time
+    bool signInLost_ = false;  // the kept sign-in is refused: not signed in until done anew
     int EditUserNum = -1;
     bool accepted_ = false; // a valid "Ok" ended the run, not something that merely hid it
     bool placed_ = false;

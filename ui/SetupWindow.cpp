@@ -16,6 +16,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <iterator>
 #include <utility>
 
@@ -164,7 +165,24 @@ void SetupWindow::ShowForm(QWidget* owner) {
         CentreOver(*this, nullptr);
         placed_ = true;
     }
+    if (signInAgain_ != 0)
+        QTimer::singleShot(0, this, [this] { SignInAgain(std::exchange(signInAgain_, 0)); });
     RunModal(*this, owner);
+}
+
+void SetupWindow::SignInAgain(quint64 userId, QWidget* owner) {
+    if (!isVisible()) {
+        signInAgain_ = userId;
+        ShowForm(owner);
+        return;
+    }
+    int index = copy_.table.IndexOfId(userId);
+    if (index < 0 || editor_.isVisible()) // gone meanwhile, or the user is editing already
+        return;
+    lstUsers->Select(index);
+    const Dialogs::OpenedFrom from(dialogs_, this);
+    editor_.ShowForm(index, this, true);
+    lists_.RefreshUserLists();
 }
 
 void SetupWindow::PopInts() {

@@ -43,6 +43,9 @@ public:
     // Blocks `owner`, the window it is opened from (see RunModal); returns when the window has
     // been hidden or closed.
     void ShowForm(QWidget* owner = nullptr);
+    // Opens the editor of the mailbox `userId` at "Sign In\u2026", its sign-in being lost; setup
+    // opens first where it is not open yet, and the editor edits its copy as "Edit" does.
+    void SignInAgain(quint64 userId, QWidget* owner = nullptr);
     void PopInts();
     void HideSetup();
     // What the window edits while it is open.
@@ -78,6 +81,7 @@ private:
     QString optionsFile_;
     std::function<bool()> notificationsForced_;
     bool placed_ = false;
+    quint64 signInAgain_ = 0; // the mailbox whose editor opens once the window is open
 
     QLabel* lblUsers = nullptr;
     UserListBox* lstUsers = nullptr;

@@ -521,6 +521,59 @@ private slots:
         QVERIFY(a.isVisible());
     }
 
+    // The error of a lost sign-in leads to the editor: a click on the window's text, the
+    // notification's "sign-in" or default action; each answers the error. Another error of
+    // the same mailbox, or the error once signed in again, leads nowhere and stays.
+    void lostSignInLeadsToEditor_data() {
+        QTest::addColumn<bool>("desktop");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("window") << false << QString() << true;
+        QTest::newRow("window, signed in again") << false << QString() << false;
+        QTest::newRow("notification, Sign In") << true << "sign-in" << true;
+        QTest::newRow("notification, default") << true << "default" << true;
+        QTest::newRow("notification, signed in again") << true << "default" << false;
+    }
+    void lostSignInLeadsToEditor() {
+        QFETCH(bool, desktop);
+        QFETCH(QString, action);
+        QFETCH(bool, lost);
+        AlertWorld w;
+        AlertWindow& a = w.window;
+        FakeNotifications service;
+        w.presenter.UseDesktopNotifications(&service, [desktop] { return desktop; });
+        AddMail(w, "Home", "alice", 0, -1);
+        AddMail(w, "Work", "bob", 0, -1);
+        const quint64 work = w.settings.Users[1].Id;
+        bool signedOut = true;
+        QList<quint64> opened;
+        w.presenter.SetSignInAgain([&](quint64 id) { return signedOut && id == work; },
+                                   [&](quint64 id) { opened << id; });
+        a.Start();
+        w.presenter.AddUserError("Error with Work : \r\nSign in again: the provider no longer "
+                                 "accepts this sign-in (invalid_grant: revoked)",
+                                 "Work");
+        w.presenter.AddUserError("Error with Home : \r\nConnection refused", "Home");
+        if (desktop) {
+            QCOMPARE(service.open.size(), size_t(2));
+            const quint32 note = service.open.begin()->first;
+            QVERIFY(service.actions[note].contains("sign-in"));
+            QVERIFY(service.actions[note + 1].isEmpty()); // Home's error offers nothing
+            emit service.ActionInvoked(note + 1, "default");
+            signedOut = lost;
+            emit service.ActionInvoked(note, action);
+            QCOMPARE(service.open.count(note), size_t(lost ? 0 : 1));
+        } else {
+            SLID_IN(a);
+            QVERIFY(a.TextArea().toolTip().contains("sign in again"));
+            signedOut = lost;
+            QTest::mouseClick(a.TextArea().viewport(), Qt::LeftButton);
+            QCOMPARE(a.tmrHide.isActive(), lost);
+        }
+        QCOMPARE(opened, lost ? QList<quint64>{work} : QList<quint64>{});
+        QCOMPARE(w.presenter.Queue().Pending(), desktop && !lost ? 2 : 1);
+    }
+
     // A notification that expires has been seen: it comes back only with a new count. (One
     // the user dismisses counts as "Hide": see alertInTheSameTurn.)
     void expiredNotificationWaitsForNews() {

@@ -332,10 +332,13 @@ private slots:
 
     // A mailbox whose server takes OAuth 2.0 tokens alone, added with the editor and the
     // browser: a stand-in browser ($BROWSER) approves at once, and the mailbox is checked.
+    // Then the provider revokes the sign-in: one error alert says so, and a click on it leads
+    // to the editor at "Sign In\u2026", where the browser signs in again.
     void signInWithTheBrowserAlone() {
         TokenServer authority;
         QSet<QString> active;
         int issued = 0;
+        bool revoked = false;
         authority.handler = [&](const QByteArray& path, const QUrlQuery& form) {
             if (path == "/introspect")
                 return std::pair{200, active.contains(form.queryItemValue("token"))
@@ -347,8 +350,9 @@ private slots:
                 QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
                         .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals) ==
                     authority.challenge;
-            if (!code && form.queryItemValue("refresh_token") != "R1")
+            if (!code && (revoked || form.queryItemValue("refresh_token") != "R1"))
                 return std::pair{400, QByteArray("{\"error\":\"invalid_grant\"}")};
+            revoked = revoked && !code;
             const QByteArray token = "T" + QByteArray::number(++issued);
             active.insert(QString::fromLatin1(token));
             return std::pair{200, "{\"access_token\":\"" + token +
@@ -416,6 +420,36 @@ private slots:
         QVERIFY(saved);
         QCOMPARE(saved->Users[0].Password, QString("R1"));
         QVERIFY(ReadFile(config.filePath("Tarnwick.accounts")).contains("signin=Company"));
+
+        // Revoked: the access token is refused, and the refresh token too.
+        const auto atRest = [&x](qulonglong window) {
+            return WaitFor([&] { return x.Geometry(window).topLeft() == QPoint(0, 0); }, 5000);
+        };
+        QVERIFY(atRest(x.WaitForWindow("^Alert!$", 5000)));
+        QVERIFY(x.Press("Alert!", "Hide Permanently"));
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Alert!$", 100) == 0; }, 5000));
+        revoked = true;
+        active.clear();
+        QVERIFY(x.ChooseFromMenu(icon, "Check Mail"));
+        const QString lost = "frmAlert ShowAlert: Error with Work : \r\nSign in again: the "
+                             "provider no longer accepts this sign-in (invalid_grant";
+        QVERIFY2(WaitFor([&] { return program.Output().contains(lost); }, PeerStartMs),
+                 qPrintable(program.Output() + ReadFile(program.ErrLog())));
+        const qulonglong alert = x.WaitForWindow("^Alert!$", 5000);
+        QVERIFY(alert != 0 && atRest(alert));
+        x.Click(alert, 40, 20); // its text
+        QVERIFY2(x.WaitForWindow("^Edit User$", 5000) != 0, qPrintable(program.Output()));
+        QVERIFY(x.Press("Edit User", "Sign In\u2026"));
+        QVERIFY2(WaitFor([&] { return issued == 2; }, 15000), qPrintable(program.Output()));
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Sign In$", 100) == 0; }, 5000));
+        QVERIFY(x.Press("Edit User", "Ok"));
+        QVERIFY(WaitFor([&] { return x.WaitForWindow("^Edit User$", 100) == 0; }, 5000));
+        QVERIFY(x.Press("Tarnwick Setup", "Ok"));
+        QVERIFY(x.ChooseFromMenu(icon, "Check Mail"));
+        QVERIFY2(
+            WaitFor([&] { return ReadFile(program.StatLog()).count("dave|") == 2; }, PeerStartMs),
+            qPrintable(program.Output() + ReadFile(program.ErrLog()) + server.Log()));
+        QCOMPARE(ReadFile(program.ErrLog()).count("Sign in again"), 1);
         const QByteArray said = program.Output().toUtf8() + ReadFile(program.ErrLog());
         for (const char* secret : {"C0DE", "T1", "R1", "code_verifier"})
             QVERIFY2(!said.contains(secret), secret);

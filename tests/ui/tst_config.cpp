@@ -831,6 +831,31 @@ private slots:
         }
     }
 
+    // A lost sign-in leads to setup and, over it, to that mailbox's editor: "Sign In…" has
+    // the focus, and the sign-in still kept no longer counts as one.
+    void signInAgainOpensTheEditor() {
+        World w;
+        AddUser(w.settings, MakeUser("Home", "alice", "pop.example.com", "pw", 0));
+        AddUser(w.settings, MakeUser("Work", "bob", "imaps://mail.example.com", "R", 0));
+        const quint64 work = w.settings.Users[1].Id;
+        SetSignInProvider(w.side.Of(work), "Company", {});
+        OAuthProvider company;
+        company.name = "Company";
+        w.editor.SetSignInAccess({{company}, {}, {}, {}, {}});
+        QString shown;
+        WhenModal("frmEditAdd", [&](QWidget& d) {
+            QVERIFY(w.setup.isVisible());
+            shown = Control<QLineEdit>(d, "txtScreenname")->text();
+            QCOMPARE(d.focusWidget(), Control(d, "cmdSignIn"));
+            QCOMPARE(Control<QLabel>(d, "lblSignedIn")->text(), NotSignedInText);
+            Press(d, "cmdCancel");
+            QTimer::singleShot(0, &w.setup, [&w] { Press(w.setup, "cmdCancel"); });
+        });
+        w.setup.SignInAgain(work);
+        QCOMPARE(shown, QString("Work"));
+        QVERIFY(!w.setup.isVisible());
+    }
+
     // "Command…" keeps the command where the password goes, and the side file says so.
     void tokenCommandInTheEditor() {
         World w;
