@@ -68,7 +68,8 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     txtAlert.setPalette(palette);
     txtAlert.setFont(QFont(QStringLiteral("Times New Roman"), 24, QFont::Normal));
     txtAlert.setFixedSize(Px(5535), Px(1620));
-    txtAlert.viewport()->installEventFilter(this);
+    textViewport_ = txtAlert.viewport();
+    textViewport_->installEventFilter(this);
 
     // The one-line alert keeps the places it always had; more lines push the buttons down.
     // The three hide buttons share their edge pixels, as they did in twips.
@@ -382,7 +383,7 @@ void AlertWindow::OnMarkRead() {
 bool AlertWindow::eventFilter(QObject* watched, QEvent* event) {
     // A click on a mail alert's text opens the mail; a drag that selects text does not. On the
     // error of a lost sign-in it answers the alert, as "Ok" does, and leads to the editor.
-    if (watched == txtAlert.viewport() && event->type() == QEvent::MouseButtonRelease &&
+    if (event->type() == QEvent::MouseButtonRelease && watched == textViewport_ &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
         !txtAlert.textCursor().hasSelection()) {
         if (!errorAlert_ && alertUserId_ != 0) {

@@ -147,4 +147,7 @@ private:
     QPushButton cmdHidePermanently{QStringLiteral("Hide Permanently"), &body_};
     QPushButton cmdMarkRead{QStringLiteral("Mark as Read"), &body_};
     QPlainTextEdit txtAlert{&body_};
+    // Where clicks on the text land; kept, since the filter also sees the events of its end,
+    // when the text area around it is half gone.
+    QWidget* textViewport_ = nullptr;
 };
