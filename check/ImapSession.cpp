@@ -383,8 +383,17 @@ void ImapSession::OnResponse(const QByteArray& response) {
         }
         // Anything else untagged is not needed here. A server that sends it without end
         // (keep-alives, the same news again) is cut off rather than read for ever.
-        if (!tmrChatter.isActive())
+        if (clock_) {
+            // By the clock rather than a timer: a keep-alive every two minutes would
+            // otherwise wake the program a second time, a minute later, to end its window.
+            const qint64 now = clock_->Stamp();
+            if (chatter_ == 0 || now < chatterSince_ || now - chatterSince_ >= ChatterWindowMs) {
+                chatter_ = 0;
+                chatterSince_ = now;
+            }
+        } else if (!tmrChatter.isActive()) {
             tmrChatter.start();
+        }
         if (++chatter_ > ChatterLimit)
             Fail(QStringLiteral("Hostile reply: more than %1 lines that change nothing within "
                                 "a minute")

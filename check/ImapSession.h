@@ -80,6 +80,11 @@ public:
     void OnWatchDue();
     // How long until tmrRefresh fires, in ms; -1 when it does not run.
     int WatchDueInMs() const { return tmrRefresh.isActive() ? tmrRefresh.interval() : -1; }
+    // Timers running now: while idling, only the refresh (each one is a wake-up).
+    int RunningTimers() const {
+        return int(tmrTimeout.isActive()) + int(tmrRefresh.isActive()) +
+               int(tmrChatter.isActive());
+    }
     // Lines of the server's own received in IDLE on this connection.
     int KeepAlives() const { return keepAlives_; }
     // The server has said it idles, and no DONE has gone out since.
@@ -183,6 +188,7 @@ private:
     bool refreshWanted_ = false; // a refresh asked for before the IDLE began
     bool leaving_ = false;       // logged out: only the reply to LOGOUT is awaited
     int chatter_ = 0;            // untagged lines that changed nothing, this window
+    qint64 chatterSince_ = 0;    // Clock::Stamp of the window's first, with a clock
     QByteArray uidValidity_;     // the open folder's
     ServerCount count_;          // the count being made, until its headers are in
     QMap<quint32, MessageSummary> fetched_;

@@ -643,6 +643,7 @@ private slots:
             }
             session.OnWatchDue(); // whenever the timer fires: the link has proved itself
             QVERIFY(session.Idling());
+            QCOMPARE(session.RunningTimers(), 1); // nothing else wakes the program
         }
         clock.Advance(2 * Spacing - 1); // silent, but not for long enough
         session.OnWatchDue();
