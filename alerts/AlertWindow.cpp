@@ -40,6 +40,27 @@ int TextHeight(const QPlainTextEdit& edit, const QString& text, int width) {
 }
 } // namespace
 
+// The controls of the alert, made when the first alert is shown.
+struct AlertWindow::Controls {
+    explicit Controls(QWidget* window) : body(window) {}
+    // The window shows the part of the body that has come out of a top panel.
+    QWidget body;
+    QVBoxLayout* layout = new QVBoxLayout(&body);
+    QHBoxLayout* hideRow = new QHBoxLayout; // owned by layout
+    QSpacerItem* afterText = nullptr;
+    QSpacerItem* beforeMarkRead = nullptr;
+    // Declared in tab order.
+    QPushButton cmdOk{QStringLiteral("Ok"), &body};
+    QPushButton cmdHide{QStringLiteral("Hide"), &body};
+    QPushButton cmdHideSession{QStringLiteral("Hide For This Session"), &body};
+    QPushButton cmdHidePermanently{QStringLiteral("Hide Permanently"), &body};
+    QPushButton cmdMarkRead{QStringLiteral("Mark as Read"), &body};
+    QPlainTextEdit txtAlert{&body};
+    // Where clicks on the text land; kept, since the filter also sees the events of its end,
+    // when the text area around it is half gone.
+    QWidget* textViewport = nullptr;
+};
+
 AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), presenter_(presenter) {
     // The alert comes on top while the user works in another window: it must not take the
@@ -48,68 +69,6 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
     setWindowTitle(QStringLiteral("Alert!"));
     setFixedSize(Px(5775), Height);
     setFont(WindowFont());
-    body_.setObjectName(QStringLiteral("alertBody"));
-    body_.setFixedSize(size());
-
-    txtAlert.setObjectName(QStringLiteral("txtAlert"));
-    cmdOk.setObjectName(QStringLiteral("cmdOk"));
-    cmdHide.setObjectName(QStringLiteral("cmdHide"));
-    cmdHideSession.setObjectName(QStringLiteral("cmdHideSession"));
-    cmdHidePermanently.setObjectName(QStringLiteral("cmdHidePermanently"));
-    cmdMarkRead.setObjectName(QStringLiteral("cmdMarkRead"));
-    txtAlert.setReadOnly(true);
-    // Read-only, but reachable by keyboard so that a long text can be read and copied.
-    txtAlert.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    txtAlert.setFocusPolicy(Qt::StrongFocus);
-    txtAlert.setTabChangesFocus(true);
-    txtAlert.setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    QPalette palette = txtAlert.palette();
-    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
-    txtAlert.setPalette(palette);
-    txtAlert.setFont(QFont(QStringLiteral("Times New Roman"), 24, QFont::Normal));
-    txtAlert.setFixedSize(Px(5535), Px(1620));
-    textViewport_ = txtAlert.viewport();
-    textViewport_->installEventFilter(this);
-
-    // The one-line alert keeps the places it always had; more lines push the buttons down.
-    // The three hide buttons share their edge pixels, as they did in twips.
-    cmdHide.setFixedSize(Px(1815) - 1, Px(375));
-    cmdHideSession.setFixedSize(Px(1935) - 1, Px(375));
-    cmdHidePermanently.setFixedSize(Px(1815), Px(375));
-    cmdMarkRead.setFixedSize(Px(1815) - 1, Px(375));
-    cmdOk.setFixedSize(Px(5535), Px(375));
-    for (QPushButton* button :
-         {&cmdOk, &cmdHide, &cmdHideSession, &cmdHidePermanently, &cmdMarkRead})
-        button->setAutoDefault(false);
-    cmdMarkRead.hide();
-
-    layout_->setSpacing(0);
-    layout_->setSizeConstraint(QLayout::SetNoConstraint);
-    layout_->addWidget(&txtAlert, 0, Qt::AlignLeft);
-    afterText_ = new QSpacerItem(0, 0, QSizePolicy::Fixed, QSizePolicy::Fixed);
-    layout_->addItem(afterText_);
-    hideRow_->setSpacing(0);
-    for (QPushButton* button : {&cmdHide, &cmdHideSession, &cmdHidePermanently})
-        hideRow_->addWidget(button);
-    hideRow_->addStretch();
-    layout_->addLayout(hideRow_);
-    beforeMarkRead_ = new QSpacerItem(0, 0, QSizePolicy::Fixed, QSizePolicy::Fixed);
-    layout_->addItem(beforeMarkRead_);
-    layout_->addWidget(&cmdMarkRead, 0, Qt::AlignLeft);
-    layout_->addWidget(&cmdOk, 0, Qt::AlignLeft);
-    layout_->addStretch();
-
-    setTabOrder(&cmdOk, &cmdHide);
-    setTabOrder(&cmdHide, &cmdHideSession);
-    setTabOrder(&cmdHideSession, &cmdHidePermanently);
-    setTabOrder(&cmdHidePermanently, &txtAlert);
-    setTabOrder(&txtAlert, &cmdMarkRead);
-
-    connect(&cmdOk, &QPushButton::clicked, this, &AlertWindow::OnOk);
-    connect(&cmdHide, &QPushButton::clicked, this, &AlertWindow::DoHide);
-    connect(&cmdHideSession, &QPushButton::clicked, this, &AlertWindow::OnHideSession);
-    connect(&cmdHidePermanently, &QPushButton::clicked, this, &AlertWindow::OnHidePermanently);
-    connect(&cmdMarkRead, &QPushButton::clicked, this, &AlertWindow::OnMarkRead);
 
     tmrNextAlert.setSingleShot(true);
     tmrShow.setInterval(SlideTickMs);
@@ -121,21 +80,128 @@ AlertWindow::AlertWindow(AlertPresenter& presenter, QWidget* parent)
         return TakeErrorInPlace(ErrTxt, who);
     });
     connect(&tmrHide, &QTimer::timeout, this, &AlertWindow::OnHideTick);
+}
+
+AlertWindow::~AlertWindow() {
+    // The text area's end sends its viewport's last events through the filter: not into a
+    // half-destroyed set of controls.
+    if (parts_)
+        parts_->textViewport->removeEventFilter(this);
+}
+
+AlertWindow::Controls& AlertWindow::Built() {
+    if (parts_)
+        return *parts_;
+    parts_ = std::make_unique<Controls>(this);
+    Controls& c = *parts_;
+    c.body.setObjectName(QStringLiteral("alertBody"));
+    c.body.setFixedSize(size());
+
+    QPlainTextEdit& txtAlert = c.txtAlert;
+    txtAlert.setObjectName(QStringLiteral("txtAlert"));
+    c.cmdOk.setObjectName(QStringLiteral("cmdOk"));
+    c.cmdHide.setObjectName(QStringLiteral("cmdHide"));
+    c.cmdHideSession.setObjectName(QStringLiteral("cmdHideSession"));
+    c.cmdHidePermanently.setObjectName(QStringLiteral("cmdHidePermanently"));
+    c.cmdMarkRead.setObjectName(QStringLiteral("cmdMarkRead"));
+    txtAlert.setReadOnly(true);
+    // Read-only, but reachable by keyboard so that a long text can be read and copied.
+    txtAlert.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    txtAlert.setFocusPolicy(Qt::StrongFocus);
+    txtAlert.setTabChangesFocus(true);
+    txtAlert.setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    QPalette palette = txtAlert.palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    txtAlert.setPalette(palette);
+    txtAlert.setFont(QFont(QStringLiteral("Times New Roman"), 24, QFont::Normal));
+    txtAlert.setFixedSize(Px(5535), Px(1620));
+    c.textViewport = txtAlert.viewport();
+    c.textViewport->installEventFilter(this);
+
+    // The one-line alert keeps the places it always had; more lines push the buttons down.
+    // The three hide buttons share their edge pixels, as they did in twips.
+    c.cmdHide.setFixedSize(Px(1815) - 1, Px(375));
+    c.cmdHideSession.setFixedSize(Px(1935) - 1, Px(375));
+    c.cmdHidePermanently.setFixedSize(Px(1815), Px(375));
+    c.cmdMarkRead.setFixedSize(Px(1815) - 1, Px(375));
+    c.cmdOk.setFixedSize(Px(5535), Px(375));
+    for (QPushButton* button :
+         {&c.cmdOk, &c.cmdHide, &c.cmdHideSession, &c.cmdHidePermanently, &c.cmdMarkRead})
+        button->setAutoDefault(false);
+    c.cmdMarkRead.hide();
+
+    c.layout->setSpacing(0);
+    c.layout->setSizeConstraint(QLayout::SetNoConstraint);
+    c.layout->addWidget(&txtAlert, 0, Qt::AlignLeft);
+    c.afterText = new QSpacerItem(0, 0, QSizePolicy::Fixed, QSizePolicy::Fixed);
+    c.layout->addItem(c.afterText);
+    c.hideRow->setSpacing(0);
+    for (QPushButton* button : {&c.cmdHide, &c.cmdHideSession, &c.cmdHidePermanently})
+        c.hideRow->addWidget(button);
+    c.hideRow->addStretch();
+    c.layout->addLayout(c.hideRow);
+    c.beforeMarkRead = new QSpacerItem(0, 0, QSizePolicy::Fixed, QSizePolicy::Fixed);
+    c.layout->addItem(c.beforeMarkRead);
+    c.layout->addWidget(&c.cmdMarkRead, 0, Qt::AlignLeft);
+    c.layout->addWidget(&c.cmdOk, 0, Qt::AlignLeft);
+    c.layout->addStretch();
+
+    setTabOrder(&c.cmdOk, &c.cmdHide);
+    setTabOrder(&c.cmdHide, &c.cmdHideSession);
+    setTabOrder(&c.cmdHideSession, &c.cmdHidePermanently);
+    setTabOrder(&c.cmdHidePermanently, &txtAlert);
+    setTabOrder(&txtAlert, &c.cmdMarkRead);
+
+    connect(&c.cmdOk, &QPushButton::clicked, this, &AlertWindow::OnOk);
+    connect(&c.cmdHide, &QPushButton::clicked, this, &AlertWindow::DoHide);
+    connect(&c.cmdHideSession, &QPushButton::clicked, this, &AlertWindow::OnHideSession);
+    connect(&c.cmdHidePermanently, &QPushButton::clicked, this, &AlertWindow::OnHidePermanently);
+    connect(&c.cmdMarkRead, &QPushButton::clicked, this, &AlertWindow::OnMarkRead);
     Arrange(QString());
+    return c;
+}
+
+QString AlertWindow::AlertText() const {
+    return parts_ ? parts_->txtAlert.toPlainText() : QString();
+}
+
+QPushButton& AlertWindow::OkButton() {
+    return Built().cmdOk;
+}
+QPushButton& AlertWindow::HideButton() {
+    return Built().cmdHide;
+}
+QPushButton& AlertWindow::HideSessionButton() {
+    return Built().cmdHideSession;
+}
+QPushButton& AlertWindow::HidePermanentlyButton() {
+    return Built().cmdHidePermanently;
+}
+QPushButton& AlertWindow::MarkReadButton() {
+    return Built().cmdMarkRead;
+}
+QPlainTextEdit& AlertWindow::TextArea() {
+    return Built().txtAlert;
+}
+QWidget& AlertWindow::Body() {
+    return Built().body;
 }
 
 void AlertWindow::Arrange(const QString& text) {
+    Controls& c = Built();
+    QPlainTextEdit& txtAlert = c.txtAlert;
+    QPushButton& cmdMarkRead = c.cmdMarkRead;
     txtAlert.setPlainText(text);
     const bool mail = !errorAlert_;
-    cmdOk.setVisible(!mail);
-    for (QPushButton* button : {&cmdHide, &cmdHideSession, &cmdHidePermanently})
+    c.cmdOk.setVisible(!mail);
+    for (QPushButton* button : {&c.cmdHide, &c.cmdHideSession, &c.cmdHidePermanently})
         button->setVisible(mail);
     cmdMarkRead.setVisible(mail && markRead_);
-    afterText_->changeSize(0, mail ? Px(1920 - 1740) : Px(2040 - 1740), QSizePolicy::Fixed,
-                           QSizePolicy::Fixed);
-    beforeMarkRead_->changeSize(0, cmdMarkRead.isVisibleTo(this) ? Px(105) : 0, QSizePolicy::Fixed,
-                                QSizePolicy::Fixed);
-    layout_->setContentsMargins(Px(120), Px(120), 0, mail ? Px(120) : 0);
+    c.afterText->changeSize(0, mail ? Px(1920 - 1740) : Px(2040 - 1740), QSizePolicy::Fixed,
+                            QSizePolicy::Fixed);
+    c.beforeMarkRead->changeSize(0, cmdMarkRead.isVisibleTo(this) ? Px(105) : 0, QSizePolicy::Fixed,
+                                 QSizePolicy::Fixed);
+    c.layout->setContentsMargins(Px(120), Px(120), 0, mail ? Px(120) : 0);
 
     // As tall as the wrapped text needs, at least the one-line area, at most what the work
     // area leaves beside the buttons; measured at the area's fixed width, as the viewport has
@@ -150,11 +216,11 @@ void AlertWindow::Arrange(const QString& text) {
         screen ? std::max(Px(1620), screen->availableGeometry().height() - others) : INT_MAX / 2;
     txtAlert.setFixedHeight(std::clamp(needed, Px(1620), most));
     // Shown and hidden buttons count at once, not when the layout hears of them.
-    hideRow_->invalidate();
-    layout_->invalidate();
-    height_ = layout_->sizeHint().height();
-    body_.setFixedSize(width(), height_);
-    layout_->activate();
+    c.hideRow->invalidate();
+    c.layout->invalidate();
+    height_ = c.layout->sizeHint().height();
+    c.body.setFixedSize(width(), height_);
+    c.layout->activate();
 }
 
 void AlertWindow::Start() {
@@ -194,12 +260,13 @@ bool AlertWindow::TakeErrorInPlace(const QString& ErrTxt, const QString& who) {
     Arrange(text);   // a longer text grows the window
     ShowClickHint(); // the newer failure may be a lost sign-in
     MoveTo(tmrShow.isActive() ? std::min(top_, rest_.y()) : rest_.y());
-    Trace(QStringLiteral("frmAlert ShowAlert: ") + txtAlert.toPlainText());
+    Trace(QStringLiteral("frmAlert ShowAlert: ") + AlertText());
     return true;
 }
 
 void AlertWindow::ShowClickHint() {
     const bool signIn = errorAlert_ && presenter_.LostSignInOf(shownError_.who) != 0;
+    QPlainTextEdit& txtAlert = Built().txtAlert;
     txtAlert.viewport()->setCursor(errorAlert_ && !signIn ? Qt::IBeamCursor
                                                           : Qt::PointingHandCursor);
     txtAlert.setToolTip(signIn        ? QStringLiteral("Click to sign in again")
@@ -226,7 +293,7 @@ void AlertWindow::MoveTo(int top) {
     const bool covered = hidden > 0 && screen && rest_.y() > screen->geometry().top();
     const int shift = covered ? hidden : 0;
     setFixedSize(width(), height_ - shift);
-    body_.move(0, -shift);
+    Built().body.move(0, -shift);
     move(rest_.x(), covered ? rest_.y() : top);
 }
 
@@ -302,7 +369,7 @@ void AlertWindow::ShowAlert(const AlertPresenter::Alert& alert) {
     // The buttons are set before showing, so that the focus lands on a visible one.
     Arrange(text);
     Trace(QStringLiteral("frmAlert ShowAlert: ") + text);
-    (errorAlert_ ? cmdOk : cmdHide).setFocus();
+    (errorAlert_ ? parts_->cmdOk : parts_->cmdHide).setFocus();
     ShowClickHint();
 
     rest_ = RestingPlace();
@@ -383,9 +450,9 @@ void AlertWindow::OnMarkRead() {
 bool AlertWindow::eventFilter(QObject* watched, QEvent* event) {
     // A click on a mail alert's text opens the mail; a drag that selects text does not. On the
     // error of a lost sign-in it answers the alert, as "Ok" does, and leads to the editor.
-    if (event->type() == QEvent::MouseButtonRelease && watched == textViewport_ &&
+    if (parts_ && event->type() == QEvent::MouseButtonRelease && watched == parts_->textViewport &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
-        !txtAlert.textCursor().hasSelection()) {
+        !parts_->txtAlert.textCursor().hasSelection()) {
         if (!errorAlert_ && alertUserId_ != 0) {
             presenter_.OpenMail(alertUserId_);
         } else if (const quint64 id = errorAlert_ ? presenter_.LostSignInOf(shownError_.who) : 0;
@@ -398,9 +465,9 @@ bool AlertWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void AlertWindow::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier &&
-        cmdHide.isVisible()) {
-        cmdHide.click();
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && parts_ &&
+        parts_->cmdHide.isVisible()) {
+        parts_->cmdHide.click();
         event->accept();
         return;
     }

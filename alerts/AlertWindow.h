@@ -8,6 +8,7 @@
 #include <QSpacerItem>
 #include <QTimer>
 #include <QWidget>
+#include <memory>
 
 // The pop-up for new mail and for errors, one renderer of the presenter's alerts. It asks the
 // presenter what to show when something may have become due (a mailbox's state changed, an
@@ -43,6 +44,7 @@ public:
     static constexpr int MaxSlideSteps = 4 * SlideDivisor;
 
     explicit AlertWindow(AlertPresenter& presenter, QWidget* parent = nullptr);
+    ~AlertWindow() override;
 
     // Where the alert rests: the top-left corner of the primary screen's work area, below a
     // top panel and right of a left one.
@@ -62,21 +64,24 @@ public:
     // window closed. Looks at once, in the caller's turn of the event loop.
     void Wake();
 
-    QString AlertText() const { return txtAlert.toPlainText(); }
+    QString AlertText() const;
     bool IsErrorAlert() const { return errorAlert_; }
     // Current index of the user whose mail alert was shown last; -1 after an error alert, before
     // the first alert, or when that user has been deleted.
     int AlertUser() const;
     qint32 AlertNumMails() const { return alertNumMails_; }
 
-    QPushButton& OkButton() { return cmdOk; }
-    QPushButton& HideButton() { return cmdHide; }
-    QPushButton& HideSessionButton() { return cmdHideSession; }
-    QPushButton& HidePermanentlyButton() { return cmdHidePermanently; }
-    QPushButton& MarkReadButton() { return cmdMarkRead; }
-    QPlainTextEdit& TextArea() { return txtAlert; }
+    // The controls are made with the first alert (or when asked for here): a program that
+    // sits in the tray never loads the text area's code, its fonts and its layout.
+    bool HasControls() const { return parts_ != nullptr; }
+    QPushButton& OkButton();
+    QPushButton& HideButton();
+    QPushButton& HideSessionButton();
+    QPushButton& HidePermanentlyButton();
+    QPushButton& MarkReadButton();
+    QPlainTextEdit& TextArea();
     // What holds the controls, laid out for the alert on screen.
-    QWidget& Body() { return body_; }
+    QWidget& Body();
     // The height of the alert on screen (or last shown), whole.
     int AlertHeight() const { return height_; }
 
@@ -134,20 +139,7 @@ private:
     int height_ = Height;
     QString shownText_; // the mail alert's text as shown
 
-    // The window shows the part of the body that has come out of a top panel.
-    QWidget body_{this};
-    QVBoxLayout* layout_ = new QVBoxLayout(&body_);
-    QHBoxLayout* hideRow_ = new QHBoxLayout; // owned by layout_
-    QSpacerItem* afterText_ = nullptr;
-    QSpacerItem* beforeMarkRead_ = nullptr;
-    // Declared in tab order.
-    QPushButton cmdOk{QStringLiteral("Ok"), &body_};
-    QPushButton cmdHide{QStringLiteral("Hide"), &body_};
-    QPushButton cmdHideSession{QStringLiteral("Hide For This Session"), &body_};
-    QPushButton cmdHidePermanently{QStringLiteral("Hide Permanently"), &body_};
-    QPushButton cmdMarkRead{QStringLiteral("Mark as Read"), &body_};
-    QPlainTextEdit txtAlert{&body_};
-    // Where clicks on the text land; kept, since the filter also sees the events of its end,
-    // when the text area around it is half gone.
-    QWidget* textViewport_ = nullptr;
+    struct Controls;
+    Controls& Built();
+    std::unique_ptr<Controls> parts_;
 };

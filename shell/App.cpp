@@ -32,8 +32,7 @@
 App::App(Environment env)
     : env_(std::move(env)), file_(settings_, env_.dialogs, env_.random, env_.paths.SettingsFile),
       side_(env_.paths.AccountsFile()),
-      logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder),
-      seen_(env_.paths.SeenFile),
+      logs_(settings_, states_, env_.clock, env_.paths.ProgramFolder), seen_(env_.paths.SeenFile),
       engine_(settings_, states_, env_.clock, transport_, logs_, env_.port),
       mailboxTest_(env_.paths.CaFile(), env_.port) {
     EndProcess = [] {
@@ -107,7 +106,7 @@ void App::Main() {
     engine_.Start();
     alert_->Start();
     if (env_.tray.WaitingForArea())
-        main_->ShowForm(); // meanwhile the control centre is the only way in
+        MainWindow().ShowForm(); // meanwhile the control centre is the only way in
     // The first-run message points to setup: it opens by itself, once the event loop runs,
     // so that Main returns and the checks and the tray work meanwhile.
     if (loaded.IsFirstRun() && env_.setupAfterFirstRun) {
@@ -203,15 +202,15 @@ void App::HoldBackWithoutOptions(const QString& why) {
 
 void App::AddTrayIcon() {
     TrayActions tray;
-    tray.ShowControlCentre = [this] { main_->ShowForm(); };
+    tray.ShowControlCentre = [this] { MainWindow().ShowForm(); };
     tray.CheckMail = [this] { engine_.CheckMail(true); };
     // The tray opens its windows from no window of its own: they block none.
-    tray.DoAbout = [this] { about_->Open(); };
+    tray.DoAbout = [this] { AboutBox().Open(); };
     tray.Exit = [this] {
         const Dialogs::OpenedFrom from(env_.dialogs, nullptr);
         ExitProgram(false);
     };
-    tray.IsControlCentreVisible = [this] { return main_->isVisible(); };
+    tray.IsControlCentreVisible = [this] { return main_ && main_->isVisible(); };
     tray.IsChecking = [this] { return engine_.IsChecking(); };
     tray.MakeCaption = [this] { return ::MakeCaption(settings_, engine_); };
     tray_ = std::make_unique<TrayIcon>(env_.tray, std::move(tray));
@@ -227,8 +226,6 @@ void App::AddTrayIcon() {
 }
 
 void App::LoadWindows() {
-    auto save = [this] { return file_.SaveFile(); };
-    about_ = std::make_unique<AboutWindow>();
     // A failed save's message from the alert blocks no window, and the alert goes on without
     // waiting for it: a window opened meanwhile would hold the alert back until it closed.
     auto saveFromAlert = [this] { return SaveWithoutWaiting(); };
@@ -251,29 +248,8 @@ void App::LoadWindows() {
                                });
     alert_ = std::make_unique<AlertWindow>(*presenter_);
     logs_.SetErrorSink(presenter_.get());
-    password_ = std::make_unique<PasswordWindow>();
-    editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, *password_);
-    editor_->SetMailboxTest(&mailboxTest_);
-    editor_->SetMailClient([this] { return env_.mail ? env_.mail->MailClient() : QString(); });
     LoadQuietTimes();
     UseSignIns();
-
-    ControlCentreActions actions;
-    actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
-    actions.ShowSetup = [this] { ShowSetup(); };
-    actions.DoAbout = [this] { about_->Open(main_.get()); };
-    actions.Exit = [this] {
-        const Dialogs::OpenedFrom from(env_.dialogs, main_.get());
-        ExitProgram(false);
-    };
-    actions.BringDialogsToFront = [this] { BringDialogsToFront(); };
-    actions.MayHide = [this] { return MayHideControlCentre(); };
-    main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
-
-    setup_ = std::make_unique<SetupWindow>(accounts_, env_.dialogs, lists_, *editor_, save);
-    setup_->SetKeyring(kept_.get());
-    setup_->SetOptions(&options_, env_.paths.OptionsFile(),
-                       [this] { return DesktopNotificationsForced(); });
 
     connect(&accounts_, &Accounts::Changed, &engine_, &CheckEngine::AccountsChanged);
     connect(&engine_.Recorder(), &CountRecorder::AcceptedCountFell, this,
@@ -289,6 +265,70 @@ void App::LoadWindows() {
     });
     // The control centre's tooltips name the newest message.
     connect(&states_, &MailboxStates::Changed, this, [this] { lists_.RefreshUserLists(); });
+}
+
+ControlCentre& App::MainWindow() {
+    if (main_)
+        return *main_;
+    ControlCentreActions actions;
+    actions.CheckMail = [this](bool reset) { engine_.CheckMail(reset); };
+    actions.ShowSetup = [this] { ShowSetup(); };
+    actions.DoAbout = [this] { AboutBox().Open(main_.get()); };
+    actions.Exit = [this] {
+        const Dialogs::OpenedFrom from(env_.dialogs, main_.get());
+        ExitProgram(false);
+    };
+    actions.BringDialogsToFront = [this] { BringDialogsToFront(); };
+    actions.MayHide = [this] { return MayHideControlCentre(); };
+    main_ = std::make_unique<ControlCentre>(settings_, engine_, lists_, std::move(actions));
+    return *main_;
+}
+
+SetupWindow& App::SetupForm() {
+    if (setup_)
+        return *setup_;
+    setup_ = std::make_unique<SetupWindow>(accounts_, env_.dialogs, lists_, EditorWindow(),
+                                           [this] { return file_.SaveFile(); });
+    setup_->SetKeyring(kept_.get());
+    setup_->SetOptions(&options_, env_.paths.OptionsFile(),
+                       [this] { return DesktopNotificationsForced(); });
+    if (autostart_)
+        setup_->SetAutostart(autostart_);
+    return *setup_;
+}
+
+EditUserWindow& App::EditorWindow() {
+    if (editor_)
+        return *editor_;
+    editor_ = std::make_unique<EditUserWindow>(settings_, env_.dialogs, PasswordPrompt());
+    editor_->SetMailboxTest(&mailboxTest_);
+    editor_->SetMailClient([this] { return env_.mail ? env_.mail->MailClient() : QString(); });
+    editor_->SetQuietHoursAccess(
+        {[this](quint64 id) { return QuietHoursOf(id); },
+         [this](quint64 id, const QuietHours& hours) { SetQuietHoursOf(id, hours); }});
+    editor_->SetSignInAccess(
+        {providers_, [this](quint64 id) { return side_.Of(id); },
+         [this](quint64 id, const QString& provider, const QString& clientId) {
+             SetSignInProvider(side_.Of(id), provider, clientId);
+         },
+         env_.openUrl,
+         [this](quint64 id, const QString& token, qint64 expiresIn, const QString& refreshToken) {
+             engine_.SignedInAgain(id);
+             engine_.Tokens().Remember(id, token, expiresIn, refreshToken);
+         }});
+    return *editor_;
+}
+
+PasswordWindow& App::PasswordPrompt() {
+    if (!password_)
+        password_ = std::make_unique<PasswordWindow>();
+    return *password_;
+}
+
+AboutWindow& App::AboutBox() {
+    if (!about_)
+        about_ = std::make_unique<AboutWindow>();
+    return *about_;
 }
 
 void App::OpenMail(quint64 userId) {
@@ -319,16 +359,6 @@ void App::UseSignIns() {
         return signIn;
     });
     connect(&engine_.Tokens(), &BearerTokens::RefreshTokenRotated, this, &App::SaveRefreshToken);
-    editor_->SetSignInAccess(
-        {providers_, [this](quint64 id) { return side_.Of(id); },
-         [this](quint64 id, const QString& provider, const QString& clientId) {
-             SetSignInProvider(side_.Of(id), provider, clientId);
-         },
-         env_.openUrl,
-         [this](quint64 id, const QString& token, qint64 expiresIn, const QString& refreshToken) {
-             engine_.SignedInAgain(id);
-             engine_.Tokens().Remember(id, token, expiresIn, refreshToken);
-         }});
 }
 
 void App::SaveRefreshToken(quint64 userId, const QString& refreshToken) {
@@ -375,9 +405,6 @@ void App::LoadQuietTimes() {
                 tip << line;
         return tip.join(QLatin1Char('\n'));
     });
-    editor_->SetQuietHoursAccess(
-        {[this](quint64 id) { return QuietHoursOf(id); },
-         [this](quint64 id, const QuietHours& hours) { SetQuietHoursOf(id, hours); }});
     if (env_.clockJumps)
         quiet_->WatchClock(*env_.clockJumps);
     // Quiet hours edited, mailboxes added in setup.
@@ -411,18 +438,18 @@ void App::OnAcceptedCountFell() {
 void App::ShowSetup() {
     // Nothing new is shown while the user is in setup; the alert waits until it has closed.
     alert_->setEnabled(false);
-    setup_->ShowForm(main_.get());
+    SetupForm().ShowForm(&MainWindow());
     alert_->setEnabled(true);
     alert_->Wake(); // what setup changed may be due for an alert now
 }
 
 void App::SignInAgain(quint64 userId) {
-    if (setup_->isVisible()) { // open already: the editor opens over it
+    if (IsSetupVisible()) { // open already: the editor opens over it
         setup_->SignInAgain(userId);
         return;
     }
     alert_->setEnabled(false);
-    setup_->SignInAgain(userId, main_.get());
+    SetupForm().SignInAgain(userId, &MainWindow());
     alert_->setEnabled(true);
     alert_->Wake();
 }

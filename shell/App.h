@@ -22,6 +22,7 @@
 #include <memory>
 
 class AboutWindow;
+class Autostart;
 class AlertPresenter;
 class AlertWindow;
 class Clock;
@@ -90,20 +91,32 @@ public:
     SideFile& GetSideFile() { return side_; }
     CheckEngine& Engine() { return engine_; }
     SocketTransport& Socket() { return transport_; }
-    ControlCentre* Main_() const { return main_.get(); }
+    // The windows other than the alert are made when first wanted: a program that sits in
+    // the tray never loads their code, fonts or layouts. Asking for one makes it.
+    ControlCentre* Main_() { return &MainWindow(); }
     AlertWindow* Alert() const { return alert_.get(); }
     AlertPresenter* Presenter() const { return presenter_.get(); }
-    SetupWindow* Setup() const { return setup_.get(); }
-    EditUserWindow* Editor() const { return editor_.get(); }
-    PasswordWindow* Password() const { return password_.get(); }
-    AboutWindow* About() const { return about_.get(); }
+    SetupWindow* Setup() { return &SetupForm(); }
+    EditUserWindow* Editor() { return &EditorWindow(); }
+    PasswordWindow* Password() { return &PasswordPrompt(); }
+    AboutWindow* About() { return &AboutBox(); }
+    // Whether the window has been made yet.
+    bool HasMainWindow() const { return main_ != nullptr; }
+    bool HasSetupWindow() const { return setup_ != nullptr; }
     KeptPasswords* Kept() const { return kept_.get(); }
     QuietTimes* Quiet() const { return quiet_.get(); }
     bool IsSetupVisible() const;
+    // What setup's autostart choice writes (before Main); none: setup offers no choice.
+    void SetAutostart(const Autostart* autostart) { autostart_ = autostart; }
 
 private:
     void AddTrayIcon();
     void LoadWindows();
+    ControlCentre& MainWindow();
+    SetupWindow& SetupForm();
+    EditUserWindow& EditorWindow();
+    PasswordWindow& PasswordPrompt();
+    AboutWindow& AboutBox();
     // With "Keep Passwords in the Keyring" the passwords the file lacks come from the keyring,
     // and the users wait for them.
     void KeepPasswords();
@@ -173,6 +186,7 @@ private:
     std::unique_ptr<ControlCentre> main_;
     std::unique_ptr<SetupWindow> setup_;
     std::unique_ptr<TrayIcon> tray_;
+    const Autostart* autostart_ = nullptr;
     bool exiting_ = false;
     bool countSaveQueued_ = false; // a lowered count's save is on its way
     bool askingExit_ = false;      // "Really Exit?" is open: the tray must not ask a second time

@@ -136,9 +136,9 @@ int RunTarnwick(int argc, char** argv) {
     InstallExitSignals(&tarnwick, [&tarnwick] { tarnwick.ExitProgram(true); });
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &tarnwick,
                      [&tarnwick] { tarnwick.ExitProgram(true); });
+    if (!paths.AutostartFile.isEmpty())
+        tarnwick.SetAutostart(&autostart); // setup's "Start with the session", once it is made
     tarnwick.Main();
-    if (SetupWindow* setup = tarnwick.Setup(); setup && !paths.AutostartFile.isEmpty())
-        setup->SetAutostart(&autostart);
     const int exitCode = QApplication::exec();
     instance.Unlock(); // while the event loop's objects still exist
     return exitCode;

@@ -279,6 +279,9 @@ private slots:
     void exitInOrder() {
         AppWorld w;
         w.app.Main();
+        // Windows are made when first wanted: none but the alert's before the user asks.
+        QVERIFY(!w.app.HasMainWindow() && !w.app.HasSetupWindow());
+        w.app.Main_(); // made, as by the tray's "Show": it says its own lines on the way out
         TraceRecorder trace;
         w.app.ExitProgram(false);
         QCOMPARE(w.ended, 1);

@@ -268,6 +268,7 @@ private slots:
         AlertPresenter presenter(
             w.settings, w.states, clock, [] { return true; }, [] { return false; });
         AlertWindow alert(presenter);
+        alert.Body(); // the controls, as the first alert makes them
         const QMap<QString, QWidget*> windows = {
             {"frmPassword", &w.password}, {"frmEditAdd", &w.editor}, {"frmSetup", &w.setup},
             {"frmAbout", &about},         {"frmMain", &centre},      {"frmAlert", &alert}};
