@@ -773,6 +773,8 @@ private slots:
                                                       << "21:50:01";
         QTest::newRow("ko_KR, outside the code page") << "ko_KR"
                                                       << "21:50:01";
+        QTest::newRow("fr_CA, zone at the end") << "fr_CA"
+                                                << "21 h 50 min 01 s";
     }
     void logTimeWithoutZone() {
         QFETCH(QString, locale);
