@@ -223,6 +223,13 @@ int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
         watchers[0].running = StartWithIcon(x, watchers[0].process, binary, {}, 1);
         if (!watchers[0].running)
             return Fail(QStringLiteral("Tarnwick put no icon in the tray"));
+        // Another Qt program on the desktop, as Mailnag is another GTK program beside gnubiff:
+        // each toolkit's library pages are shared, and USS counts what each program adds.
+        QProcess otherQt;
+        otherQt.setProcessEnvironment(env);
+        if (!StartWithIcon(x, otherQt, QStringLiteral(BARE_TRAY_BINARY), {},
+                           x.TrayIcons().size() + 1))
+            std::printf("bench_bare_tray put no icon in the tray: Qt's pages are not shared\n");
         QTemporaryDir mailnagHome;
         watchers[1].running = withMailnag && StartMailnag(keyring, logins, port, WatchInterval,
                                                           mailnagHome, watchers[1].process);
@@ -287,6 +294,11 @@ int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
                 QStringLiteral(" %1 / %2 MB |").arg(m.rssMb, 0, 'f', 1).arg(m.ussMb, 0, 'f', 1);
         }
         rows << cpu << switches << memory;
+        Stop(otherQt);
+        QThread::msleep(500);
+        const Memory alone = MemoryOf(watchers[0].process.processId());
+        std::printf("  Tarnwick with no other Qt program running: RSS %.1f MB   USS %.1f MB\n",
+                    alone.rssMb, alone.ussMb);
         for (Watcher& w : watchers)
             Stop(w.process);
         while (!x.TrayIcons().isEmpty())
