@@ -82,8 +82,7 @@ public:
     int WatchDueInMs() const { return tmrRefresh.isActive() ? tmrRefresh.interval() : -1; }
     // Timers running now: while idling, only the refresh (each one is a wake-up).
     int RunningTimers() const {
-        return int(tmrTimeout.isActive()) + int(tmrRefresh.isActive()) +
-               int(tmrChatter.isActive());
+        return int(tmrTimeout.isActive()) + int(tmrRefresh.isActive()) + int(tmrChatter.isActive());
     }
     // Lines of the server's own received in IDLE on this connection.
     int KeepAlives() const { return keepAlives_; }
