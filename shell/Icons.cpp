@@ -1,5 +1,7 @@
 #include "Icons.h"
 
+#include <QHash>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -8,18 +10,55 @@
 namespace {
 using Painter = std::function<void(QPainter&, qreal size)>;
 
-QIcon Draw(const Painter& paint) {
-    QIcon icon;
-    for (int size : {16, 20, 24, 32, 48, 64, 128}) {
-        QPixmap pixmap(size, size);
+// Draws its picture at the size asked for, once per size: a tray icon needs one size, and
+// drawing every size up front kept some 300 KB of pictures nobody showed.
+class DrawnIcon final : public QIconEngine {
+public:
+    explicit DrawnIcon(Painter paint) : paint_(std::move(paint)) {}
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode /*mode*/, QIcon::State /*state*/,
+                         qreal scale) override {
+        const int side = qMax(1, qRound(qMin(size.width(), size.height()) * qMax(scale, 1.0)));
+        if (const auto kept = drawn_.constFind(side); kept != drawn_.cend())
+            return *kept;
+        QPixmap pixmap(side, side);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
-        paint(painter, size);
+        paint_(painter, side);
         painter.end();
-        icon.addPixmap(pixmap);
+        pixmap.setDevicePixelRatio(qMax(scale, 1.0));
+        drawn_.insert(side, pixmap);
+        return pixmap;
     }
-    return icon;
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode,
+               QIcon::State state) override {
+        painter->drawPixmap(rect, pixmap(rect.size(), mode, state));
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode /*mode*/, QIcon::State /*state*/) override {
+        const int side = qMin(size.width(), size.height());
+        return {side, side};
+    }
+    // The sizes offered to those that copy them all (a notification area over D-Bus).
+    QList<QSize> availableSizes(QIcon::Mode /*mode*/, QIcon::State /*state*/) override {
+        QList<QSize> sizes;
+        for (int side : {16, 20, 24, 32, 48, 64, 128})
+            sizes.append({side, side});
+        return sizes;
+    }
+    QString key() const override { return QStringLiteral("TarnwickDrawnIcon"); }
+    QIconEngine* clone() const override { return new DrawnIcon(*this); }
+
+private:
+    Painter paint_;
+    QHash<int, QPixmap> drawn_;
+};
+
+QIcon Draw(Painter paint) {
+    return QIcon(new DrawnIcon(std::move(paint)));
 }
 
 void Emblem(QPainter& p, qreal s) {
