@@ -9,7 +9,8 @@
 // range of each, of the ratio too, and memory (RSS and USS) at the end.
 // `bench_program [seconds [rounds]] [plain|tls|idle]`: window length (60 s) and repeats (2);
 // only the plain or only the TLS cases; or instead the watch cases: 3 and 20 mailboxes in IMAP
-// IDLE (check interval 5 minutes) beside both gnubiff and Mailnag, no start-to-icon.
+// IDLE (check interval 5 minutes) beside both gnubiff and Mailnag, no start-to-icon; a bare Qt
+// tray program runs beside them, as Mailnag beside gnubiff, so that both toolkits are shared.
 #include "Peers.h"
 #include "WholeProcess.h"
 #include "core/Settings.h"
