@@ -10,7 +10,8 @@
 // `bench_program [seconds [rounds]] [plain|tls|idle]`: window length (60 s) and repeats (2);
 // only the plain or only the TLS cases; or instead the watch cases: 3 and 20 mailboxes in IMAP
 // IDLE (check interval 5 minutes) beside both gnubiff and Mailnag, no start-to-icon; a bare Qt
-// tray program runs beside them, as Mailnag beside gnubiff, so that both toolkits are shared.
+// tray program runs beside them, as Mailnag beside gnubiff, so that both toolkits are shared;
+// then a frozen link under 3 mailboxes checked each minute (TimeFrozenLink).
 #include "Peers.h"
 #include "WholeProcess.h"
 #include "core/Settings.h"
@@ -26,10 +27,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <vector>
 
@@ -194,6 +197,79 @@ struct Watcher {
     bool running = false;
 };
 
+// The lines of `ss` for the established connections to `port` (the clients' ends) or, with
+// `serverSide`, from it (the server's ends).
+QList<QByteArray> Established(quint16 port, bool serverSide) {
+    QProcess ss;
+    ss.start("ss", {"-Htnp", "state", "established", serverSide ? "sport" : "dport", "=",
+                    ":" + QString::number(port)});
+    ss.waitForFinished(10000);
+    return ss.readAllStandardOutput().split('\n');
+}
+
+// The local ends ("address:port") of process `pid`'s connections to `port`.
+QSet<QByteArray> LocalEnds(qint64 pid, quint16 port) {
+    QSet<QByteArray> ends;
+    for (const QByteArray& line : Established(port, false))
+        if (line.contains("pid=" + QByteArray::number(pid) + ","))
+            ends.insert(line.simplified().split(' ').value(2));
+    return ends;
+}
+
+// The processes that serve the connections on `port`.
+QSet<qint64> ServerProcesses(quint16 port) {
+    QSet<qint64> pids;
+    for (const QByteArray& line : Established(port, true))
+        for (qsizetype at = line.indexOf("pid="); at >= 0; at = line.indexOf("pid=", at + 1))
+            pids.insert(line.mid(at + 4, line.indexOf(',', at) - at - 4).toLongLong());
+    pids.remove(0);
+    return pids;
+}
+
+// A link that freezes: the server's side of every watching connection stops (SIGSTOP), so
+// that nothing arrives and nothing is refused, as behind a dead router. Times, for each
+// program, how long until it gives up a frozen connection of its own, up to `limitS` seconds;
+// then lets the server go on.
+void TimeFrozenLink(Watcher* watchers, qsizetype count, quint16 port, int interval, int limitS) {
+    QList<QSet<QByteArray>> before;
+    for (qsizetype i = 0; i < count; ++i)
+        before.append(watchers[i].running ? LocalEnds(watchers[i].process.processId(), port)
+                                          : QSet<QByteArray>());
+    const QSet<qint64> server = ServerProcesses(port);
+    for (const qint64 pid : server)
+        ::kill(pid_t(pid), SIGSTOP);
+    QElapsedTimer clock;
+    clock.start();
+    QList<double> noticed(count, -1);
+    for (bool waiting = true; waiting && clock.elapsed() < limitS * 1000LL;) {
+        QThread::msleep(500);
+        waiting = false;
+        for (qsizetype i = 0; i < count; ++i) {
+            if (!watchers[i].running || before[i].isEmpty() || noticed[i] >= 0)
+                continue;
+            const QSet<QByteArray> now = LocalEnds(watchers[i].process.processId(), port);
+            if (!now.contains(before[i]))
+                noticed[i] = clock.elapsed() / 1000.0;
+            else
+                waiting = true;
+        }
+    }
+    for (const qint64 pid : server)
+        ::kill(pid_t(pid), SIGCONT);
+    std::printf("frozen link (the server's %lld processes stopped), check interval %d minute; "
+                "a frozen connection given up after:",
+                static_cast<long long>(server.size()), interval);
+    for (qsizetype i = 0; i < count; ++i) {
+        if (!watchers[i].running)
+            continue;
+        if (noticed[i] >= 0)
+            std::printf("  %s %.0f s", watchers[i].name, noticed[i]);
+        else
+            std::printf("  %s not within %d s", watchers[i].name, limitS);
+    }
+    std::printf("\n");
+}
+
 // The watch cases, after the display and the counter are ready; prints the README's rows.
 int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
                   const QProcessEnvironment& env, const QString& binary,
@@ -215,10 +291,14 @@ int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
     const quint16 port = server.ImapPort();
     const double minutes = idleSeconds / 60.0;
     QStringList rows{"| | Tarnwick | Mailnag 2.2 | gnubiff 2.2.17 |", "|---|---|---|---|"};
-    for (const int count : WatchCases) {
+    // The counted cases, then a link that freezes under 3 mailboxes checked each minute.
+    for (qsizetype pass = 0; pass <= qsizetype(std::size(WatchCases)); ++pass) {
+        const bool freeze = pass == qsizetype(std::size(WatchCases));
+        const int count = freeze ? 3 : WatchCases[pass];
+        const int interval = freeze ? 1 : WatchInterval;
         const QStringList logins = WatchLogins(count);
         WriteSettings(settingsPath, logins, QStringLiteral("imap://127.0.0.1:%1").arg(port),
-                      WatchInterval);
+                      interval);
         Watcher watchers[3] = {Watcher("Tarnwick"), Watcher("Mailnag"), Watcher("gnubiff")};
         watchers[0].process.setProcessEnvironment(env);
         watchers[0].running = StartWithIcon(x, watchers[0].process, binary, {}, 1);
@@ -232,12 +312,12 @@ int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
                            x.TrayIcons().size() + 1))
             std::printf("bench_bare_tray put no icon in the tray: Qt's pages are not shared\n");
         QTemporaryDir mailnagHome;
-        watchers[1].running = withMailnag && StartMailnag(keyring, logins, port, WatchInterval,
+        watchers[1].running = withMailnag && StartMailnag(keyring, logins, port, interval,
                                                           mailnagHome, watchers[1].process);
         QTemporaryDir gnubiffHome;
         QList<PeerMailbox> boxes;
         for (const QString& login : logins)
-            boxes.append({"imap4", "user_pass", port, login.toUtf8(), WatchInterval * 60});
+            boxes.append({"imap4", "user_pass", port, login.toUtf8(), interval * 60});
         watchers[2].running =
             withGnubiff && StartPeer(x, PeerConfig(boxes), gnubiffHome, watchers[2].process);
 
@@ -252,6 +332,16 @@ int RunWatchCases(const XSession& x, const WholeProcessCounter& counter,
         };
         while (!allWatch() && settle.elapsed() < 180000)
             QThread::msleep(500);
+        if (freeze) {
+            QThread::msleep(5000); // each in IDLE, not still counting
+            TimeFrozenLink(watchers, std::size(watchers), port, interval, 300);
+            Stop(otherQt);
+            for (Watcher& w : watchers)
+                Stop(w.process);
+            while (!x.TrayIcons().isEmpty())
+                QThread::msleep(20);
+            continue;
+        }
         QThread::msleep(quint64(std::max(0LL, idleSeconds * 1000LL - settle.elapsed())));
         std::printf("%d mailboxes in IDLE, check interval %d minutes; connections open:", count,
                     WatchInterval);
