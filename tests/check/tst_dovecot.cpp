@@ -39,14 +39,11 @@ private slots:
     void signsInWithTokens() {
         QFETCH(bool, imap);
         TokenServer authority;
-        QSet<QString> active;
+        authority.introspectedUser = "alice";
+        QSet<QString>& active = authority.active;
         bool revoked = false;
         int issued = 0;
-        authority.handler = [&](const QByteArray& path, const QUrlQuery& form) {
-            if (path == "/introspect")
-                return std::pair{200, active.contains(form.queryItemValue("token"))
-                                          ? QByteArray("{\"active\":true,\"username\":\"alice\"}")
-                                          : QByteArray("{\"active\":false}")};
+        authority.handler = [&](const QByteArray& /*path*/, const QUrlQuery& form) {
             if (revoked || form.queryItemValue("refresh_token") != "R1")
                 return std::pair{400, QByteArray("{\"error\":\"invalid_grant\","
                                                  "\"error_description\":\"revoked\"}")};
@@ -55,10 +52,9 @@ private slots:
             return std::pair{200,
                              "{\"access_token\":\"" + token.toLatin1() + "\",\"expires_in\":3600}"};
         };
-        const QString base = authority.Url().chopped(QString("/token").size());
         Dovecot server;
         server.EnableImap();
-        server.EnableOAuth2(base + "/introspect");
+        server.EnableOAuth2(authority.IntrospectionUrl());
         TARNWICK_START_PEER(server);
         QVERIFY(server.AddUser("alice", "secret"));
         QVERIFY(server.DeliverMail("alice", 2));

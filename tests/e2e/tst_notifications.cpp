@@ -7,7 +7,6 @@
 #include "support/peers/ScriptedServer.h"
 
 #include <QRegularExpression>
-#include <QScopeGuard>
 
 namespace {
 bool WriteWhole(const QString& path, const QByteArray& bytes) {
@@ -57,6 +56,21 @@ QList<Call> Calls(const QString& monitored) {
     }
     return calls;
 }
+// The notification service's calls and answers on the display's bus, as dbus-monitor sees
+// them; calls() parses what has come so far.
+struct NotifyMonitor {
+    explicit NotifyMonitor(const XSession& x) {
+        monitor.setProcessEnvironment(x.Environment());
+        StartInOwnGroup(
+            monitor, "dbus-monitor",
+            {"--session", "interface='org.freedesktop.Notifications'", "type='method_return'"});
+    }
+    ~NotifyMonitor() { StopGroup(monitor); }
+    bool Started() { return monitor.waitForStarted(PeerStartMs); }
+    QList<Call> operator()() { return Calls(seen += monitor.readAllStandardOutput()); }
+    QProcess monitor;
+    QString seen;
+};
 } // namespace
 
 class TestNotifications final : public QObject {
@@ -89,15 +103,9 @@ private slots:
         QString error;
         QVERIFY2(service != 1 || x.StartNotificationService(&error), qPrintable(error));
         QVERIFY2(service != 0 || x.BreakNotificationService(&error), qPrintable(error));
-        QProcess monitor;
-        monitor.setProcessEnvironment(x.Environment());
-        StartInOwnGroup(
-            monitor, "dbus-monitor",
-            {"--session", "interface='org.freedesktop.Notifications'", "type='method_return'"});
-        const auto stopMonitor = qScopeGuard([&] { StopGroup(monitor); });
-        QVERIFY(monitor.waitForStarted(PeerStartMs));
-        QString monitored;
-        const auto calls = [&] { return Calls(monitored += monitor.readAllStandardOutput()); };
+        NotifyMonitor calls(x);
+        QVERIFY(calls.Started());
+        const QString& monitored = calls.seen;
 
         Program program(x);
         Options options;
@@ -175,15 +183,9 @@ private slots:
         TARNWICK_START_PEER(x);
         QString error;
         QVERIFY2(x.StartNotificationService(&error), qPrintable(error));
-        QProcess monitor;
-        monitor.setProcessEnvironment(x.Environment());
-        StartInOwnGroup(
-            monitor, "dbus-monitor",
-            {"--session", "interface='org.freedesktop.Notifications'", "type='method_return'"});
-        const auto stopMonitor = qScopeGuard([&] { StopGroup(monitor); });
-        QVERIFY(monitor.waitForStarted(PeerStartMs));
-        QString monitored;
-        const auto calls = [&] { return Calls(monitored += monitor.readAllStandardOutput()); };
+        NotifyMonitor calls(x);
+        QVERIFY(calls.Started());
+        const QString& monitored = calls.seen;
 
         Program program(x);
         // The test world's default applications: a stand-in mail client for mailto: links.

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
@@ -33,6 +34,13 @@ public:
         handler;
     // The forms received, one per request.
     QList<QUrlQuery> forms;
+    // With a user named, "/introspect" is answered here, as a mail server asks it: active for
+    // the tokens in `active`, as that user's.
+    QByteArray introspectedUser;
+    QSet<QString> active;
+    QString IntrospectionUrl() const {
+        return QStringLiteral("http://127.0.0.1:%1/introspect").arg(server_.serverPort());
+    }
 
 private:
     void Read(QTcpSocket& socket) {
@@ -56,10 +64,16 @@ private:
         const QUrlQuery form(QString::fromUtf8(buffer.mid(end + 4, length)));
         const QByteArray path = buffer.left(buffer.indexOf('\n')).split(' ').value(1);
         buffers_.remove(&socket);
-        const auto [status, body] = handler               ? handler(path, form)
-                                    : answers_.size() > 1 ? answers_.takeFirst()
-                                                          : answers_.value(0);
-        if (!handler || path != "/introspect")
+        const bool introspection = path == "/introspect";
+        const auto [status, body] =
+            introspection && !introspectedUser.isEmpty()
+                ? std::pair{200, active.contains(form.queryItemValue("token"))
+                                     ? "{\"active\":true,\"username\":\"" + introspectedUser + "\"}"
+                                     : QByteArray("{\"active\":false}")}
+            : handler             ? handler(path, form)
+            : answers_.size() > 1 ? answers_.takeFirst()
+                                  : answers_.value(0);
+        if (!handler || !introspection)
             forms.append(form);
         socket.write("HTTP/1.1 " + QByteArray::number(status) +
                      " X\r\nContent-Type: application/json\r\nConnection: close\r\n"
