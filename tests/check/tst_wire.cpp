@@ -3,6 +3,7 @@
 #include "check/LineFramer.h"
 #include "check/SocketTransport.h"
 #include "support/RunTests.h"
+#include "support/ScopedEnv.h"
 #include "support/TestWorld.h"
 #include "support/peers/RealPeer.h"
 #include "support/peers/ScriptedServer.h"
@@ -15,7 +16,6 @@
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -660,19 +660,15 @@ private slots:
     }
     void systemCertificates() {
         QFETCH(bool, folder);
-        const QByteArray saved[] = {qgetenv("SSL_CERT_DIR"), qgetenv("SSL_CERT_FILE")};
-        const auto restore = qScopeGuard([&saved] {
-            qputenv("SSL_CERT_DIR", saved[0]);
-            qputenv("SSL_CERT_FILE", saved[1]);
-        });
         QTemporaryDir system;
         QProcess hash;
         hash.start("openssl", {"x509", "-hash", "-noout", "-in", certs_.Ca()});
         QVERIFY(hash.waitForFinished() && hash.exitCode() == 0);
         const QString name = folder ? QString(hash.readAll().trimmed()) + ".0" : "bundle.pem";
         QVERIFY(QFile::copy(certs_.Ca(), system.filePath(name)));
-        qputenv("SSL_CERT_DIR", QFile::encodeName(system.filePath(folder ? "" : "none")));
-        qputenv("SSL_CERT_FILE", folder ? QByteArray() : QFile::encodeName(system.filePath(name)));
+        const ScopedEnv env{
+            {"SSL_CERT_DIR", QFile::encodeName(system.filePath(folder ? "" : "none"))},
+            {"SSL_CERT_FILE", folder ? QByteArray("") : QFile::encodeName(system.filePath(name))}};
         ScriptedServer pop3;
         QVERIFY(pop3.SetCertificate(certs_.Server(), TestCertificates::KeyOf(certs_.Server())));
         pop3.Queue(Tls());

@@ -7,6 +7,7 @@
 #include "shell/ControlCentre.h"
 #include "shell/MailOpener.h"
 #include "shell/TrayIcon.h"
+#include "support/ScopedEnv.h"
 #include "support/TestWorld.h"
 #include "support/doubles/FixedRandom.h"
 #include "support/doubles/RecordingDialogs.h"
@@ -20,7 +21,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -102,19 +102,11 @@ private slots:
         write("data/applications/a.desktop",
               "[Desktop Entry]\nName=Mail A\nExec=/opt/a --new-window %u 50%%\n");
         write("system/applications/b.desktop", "[Desktop Entry]\nName=Mail B\nExec=b-mail %U\n");
-        QList<std::pair<const char*, QByteArray>> saved;
-        for (const auto& [name, value] : {std::pair{"XDG_CONFIG_HOME", dir.filePath("config")},
-                                          {"XDG_CONFIG_DIRS", dir.filePath("etc")},
-                                          {"XDG_DATA_HOME", dir.filePath("data")},
-                                          {"XDG_DATA_DIRS", dir.filePath("system")},
-                                          {"XDG_CURRENT_DESKTOP", QString("Test")}}) {
-            saved.append({name, qgetenv(name)});
-            qputenv(name, value.toUtf8());
-        }
-        const auto restore = qScopeGuard([&] {
-            for (const auto& [name, value] : saved)
-                value.isNull() ? qunsetenv(name) : qputenv(name, value);
-        });
+        const ScopedEnv env{{"XDG_CONFIG_HOME", QFile::encodeName(dir.filePath("config"))},
+                            {"XDG_CONFIG_DIRS", QFile::encodeName(dir.filePath("etc"))},
+                            {"XDG_DATA_HOME", QFile::encodeName(dir.filePath("data"))},
+                            {"XDG_DATA_DIRS", QFile::encodeName(dir.filePath("system"))},
+                            {"XDG_CURRENT_DESKTOP", "Test"}};
         const std::optional<MailClientCommand> found = FindMailClient();
         QCOMPARE(found ? found->name + "|" + found->program + "|" + found->arguments.join(",")
                        : QString(),
