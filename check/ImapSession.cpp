@@ -101,6 +101,16 @@ qint64 ImapSession::SilenceMs() const {
                         : RefreshMs();
 }
 
+bool ImapSession::ChangesNothing(QByteArrayView line) {
+    // "* OK Still here": an OK with text only. One with a response code ("[UIDVALIDITY 3]")
+    // or a literal to follow is left to the session.
+    QByteArrayView text = line;
+    while (!text.isEmpty() && (text.back() == '\n' || text.back() == '\r'))
+        text.chop(1);
+    return text.size() > 5 && text.first(5).compare("* OK ", Qt::CaseInsensitive) == 0 &&
+           text[5] != '[' && text.back() != '}';
+}
+
 void ImapSession::OnKeepAlive() {
     if (clock_) {
         // Only keep-alive to keep-alive is a spacing: the first of an IDLE comes on the
@@ -115,7 +125,66 @@ void ImapSession::OnKeepAlive() {
     }
     ++keepAlives_;
     // No wake-up of its own: the timer is moved while the program is awake for the line.
-    tmrRefresh.start(int(SilenceMs()));
+    AwaitNews();
+}
+
+void ImapSession::AwaitNews() {
+    qint64 wait = SilenceMs();
+    if (clock_ && heardKeepAlive_) {
+        const qint64 silent = clock_->Stamp() - heardAt_;
+        // The timer counts in whole seconds and fires up to half a second early: a shorter
+        // wait would end at once, again and again until the clock caught up.
+        if (silent >= 0)
+            wait = std::max(SilenceMs() - silent, qint64(1000));
+    }
+    if (transport_ && transport_->Doze(wait, &ImapSession::ChangesNothing)) {
+        tmrRefresh.stop(); // the transport times the silence
+        return;
+    }
+    tmrRefresh.start(int(wait));
+}
+
+void ImapSession::OnWoke(const DozeReport& report) {
+    if (report.taken > 0) {
+        keepAlives_ += report.taken;
+        if (clock_ && report.lastAgoMs >= 0) {
+            const qint64 last = clock_->Stamp() - report.lastAgoMs;
+            if (report.taken > 1)
+                spacing_ = report.spacingMs;
+            else if (heardKeepAlive_ && last > heardAt_)
+                spacing_ = last - heardAt_;
+            heardAt_ = last;
+            heardKeepAlive_ = true;
+        }
+        if (!CountChatter(report.taken))
+            return;
+    }
+    if (!running_ || !watch_ || step_ != Step::Idle || !idling_)
+        return;
+    if (report.silent)
+        Refresh(); // the reply time-out of the refresh tells a dead link
+    else
+        AwaitNews();
+}
+
+bool ImapSession::CountChatter(int lines) {
+    if (clock_) {
+        // By the clock rather than a timer: a keep-alive every two minutes would
+        // otherwise wake the program a second time, a minute later, to end its window.
+        const qint64 now = clock_->Stamp();
+        if (chatter_ == 0 || now < chatterSince_ || now - chatterSince_ >= ChatterWindowMs) {
+            chatter_ = 0;
+            chatterSince_ = now;
+        }
+    } else if (!tmrChatter.isActive()) {
+        tmrChatter.start();
+    }
+    chatter_ += lines;
+    if (chatter_ <= ChatterLimit)
+        return true;
+    Fail(QStringLiteral("Hostile reply: more than %1 lines that change nothing within a minute")
+             .arg(ChatterLimit));
+    return false;
 }
 
 void ImapSession::OnWatchDue() {
@@ -125,9 +194,7 @@ void ImapSession::OnWatchDue() {
     if (clock_ && heardKeepAlive_) {
         const qint64 silent = clock_->Stamp() - heardAt_;
         if (silent >= 0 && silent < SilenceMs()) {
-            // The timer counts in whole seconds and fires up to half a second early: a
-            // shorter wait would end at once, again and again until the clock caught up.
-            tmrRefresh.start(int(std::max(SilenceMs() - silent, qint64(1000))));
+            AwaitNews();
             return;
         }
     }
@@ -208,6 +275,7 @@ void ImapSession::Begin(const CheckRequest& request) {
     connect(transport_, &Transport::ArrivalEnded, this, &ImapSession::OnArrivalEnded);
     connect(transport_, &Transport::Encrypted, this, &ImapSession::OnEncrypted);
     connect(transport_, &Transport::Failed, this, &ImapSession::OnFailed);
+    connect(transport_, &Transport::Woke, this, &ImapSession::OnWoke);
     const quint16 port = address.PortOr(ServerAddress::PlainPort);
     if (security_ == Security::None)
         transport_->Connect(address.host, port);
@@ -383,21 +451,7 @@ void ImapSession::OnResponse(const QByteArray& response) {
         }
         // Anything else untagged is not needed here. A server that sends it without end
         // (keep-alives, the same news again) is cut off rather than read for ever.
-        if (clock_) {
-            // By the clock rather than a timer: a keep-alive every two minutes would
-            // otherwise wake the program a second time, a minute later, to end its window.
-            const qint64 now = clock_->Stamp();
-            if (chatter_ == 0 || now < chatterSince_ || now - chatterSince_ >= ChatterWindowMs) {
-                chatter_ = 0;
-                chatterSince_ = now;
-            }
-        } else if (!tmrChatter.isActive()) {
-            tmrChatter.start();
-        }
-        if (++chatter_ > ChatterLimit)
-            Fail(QStringLiteral("Hostile reply: more than %1 lines that change nothing within "
-                                "a minute")
-                     .arg(ChatterLimit));
+        CountChatter(1);
         return;
     }
     if (first == "+") {
@@ -408,9 +462,10 @@ void ImapSession::OnResponse(const QByteArray& response) {
             if (clock_)
                 heardAt_ = clock_->Stamp();
             heardKeepAlive_ = false;
-            tmrRefresh.start(int(SilenceMs()));
             if (refreshWanted_)
                 SendDone();
+            else
+                AwaitNews();
             return;
         }
         if (parts_.isEmpty() && step_ == Step::Login && mechanism_ && bearerStatus_.isEmpty()) {

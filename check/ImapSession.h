@@ -52,6 +52,8 @@ public:
     static constexpr qsizetype CapabilityWordLimit = 64;
     static constexpr int ChatterLimit = 10000;    // untagged lines that change nothing ...
     static constexpr int ChatterWindowMs = 60000; // ... within this time
+    // A line that changes nothing while idling: a server's keep-alive ("* OK Still here").
+    static bool ChangesNothing(QByteArrayView line);
 
     explicit ImapSession(const TransportFactory& makeTransport, QObject* parent = nullptr);
     ~ImapSession() override;
@@ -135,6 +137,11 @@ private:
     void SendDone();
     // Idling: the server said something that changes nothing, which proves the link.
     void OnKeepAlive();
+    // Waits for the server's next line, for at most the silence allowed from the last.
+    void AwaitNews();
+    void OnWoke(const DozeReport& report);
+    // Counts untagged lines that changed nothing; false when that many ended the check.
+    bool CountChatter(int lines);
     // The refresh interval without keep-alives: the check interval, 1 to 29 minutes.
     qint64 RefreshMs() const;
     // How long the link may stay silent before a refresh tests it.

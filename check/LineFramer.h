@@ -19,6 +19,7 @@ public:
     bool Feed(const QByteArray& bytes, QList<QByteArray>& lines);
     void Reset() { pending_.clear(); }
     qsizetype Pending() const { return pending_.size(); }
+    const QByteArray& PendingBytes() const { return pending_; }
 
 private:
     QByteArray pending_;

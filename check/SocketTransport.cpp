@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <climits>
+
 namespace {
 QByteArray Environment(const char* lower, const char* upper) {
     const QByteArray value = qgetenv(lower);
@@ -63,7 +65,15 @@ QNetworkProxy MailProxyFor(const QString& host) {
                : proxy;
 }
 
-SocketTransport::SocketTransport(QObject* parent) : Transport(parent), proxy_(MailProxy()) {}
+SocketTransport::SocketTransport(QObject* parent) : Transport(parent), proxy_(MailProxy()) {
+    silence_.setSingleShot(true);
+    silence_.setTimerType(Qt::VeryCoarseTimer);
+    connect(&silence_, &QTimer::timeout, this, [this] {
+        DozeReport report;
+        report.silent = true;
+        emit Woke(report);
+    });
+}
 
 SocketTransport::~SocketTransport() {
     Close();
@@ -165,6 +175,7 @@ void SocketTransport::BeginTls() {
 }
 
 void SocketTransport::StartTls() {
+    Rouse();
     // Whatever came after the server's go-ahead in clear is dropped unread: a man in the
     // middle could have put it there to be taken for a protected reply.
     ++generation_;
@@ -182,12 +193,15 @@ bool SocketTransport::IsEncrypted() const {
 }
 
 bool SocketTransport::IsOpen() const {
-    return opening_ || (socket_ && socket_->state() != QAbstractSocket::UnconnectedState);
+    return opening_ || dozeId_ != 0 ||
+           (socket_ && socket_->state() != QAbstractSocket::UnconnectedState);
 }
 
 int SocketTransport::State() const {
     if (opening_)
         return int(QAbstractSocket::HostLookupState);
+    if (dozeId_ != 0)
+        return int(QAbstractSocket::ConnectedState);
     return socket_ ? int(socket_->state()) : 0;
 }
 
@@ -201,6 +215,7 @@ void SocketTransport::Write(const QByteArray& bytes) {
 }
 
 void SocketTransport::Send(const QByteArray& bytes) {
+    Rouse();
     if (!socket_ || opening_)
         return;
     if (!tls_) {
@@ -213,6 +228,14 @@ void SocketTransport::Send(const QByteArray& bytes) {
 }
 
 void SocketTransport::Close() {
+    dozeWish_.reset();
+    silence_.stop();
+    if (dozeId_ != 0) {
+        const Dozer::Returned back = dozer_->GiveBack(std::exchange(dozeId_, 0));
+        Dozer::Release(back.fd);
+        if (tls_)
+            tls_->HoldSessions(false);
+    }
     ++generation_;
     framer_.Reset();
     handshaking_ = false;
@@ -229,8 +252,8 @@ void SocketTransport::OnReadyRead() {
     if (!socket_)
         return;
     QByteArray bytes = socket_->readAll();
-    const quint64 generation = generation_;
     if (tls_) {
+        const quint64 generation = generation_;
         QByteArray out;
         QByteArray plain;
         const TlsLayer::Result result = tls_->Feed(bytes, out, plain);
@@ -249,21 +272,143 @@ void SocketTransport::OnReadyRead() {
         if (bytes.isEmpty()) // only TLS's own records
             return;
     }
+    Arrive(bytes);
+}
+
+void SocketTransport::Arrive(const QByteArray& plain) {
+    const quint64 generation = generation_;
+    const bool outer = !std::exchange(arriving_, true);
     QList<QByteArray> lines;
-    const bool fits = framer_.Feed(bytes, lines);
+    const bool fits = framer_.Feed(plain, lines);
     for (const QByteArray& line : lines) {
         emit LineReceived(line);
         if (generation != generation_) { // the session closed, replaced or secured it
             emit ArrivalEnded();
+            if (outer)
+                arriving_ = false;
             return;
         }
     }
     emit ArrivalEnded();
+    if (outer)
+        arriving_ = false;
     if (!fits) {
         Close();
         emit Failed(QStringLiteral("Reply too long: no line end within %1 bytes")
                         .arg(framer_.CurrentLimit()));
+        return;
     }
+    if (outer && generation == generation_)
+        BeginDoze();
+}
+
+bool SocketTransport::Doze(qint64 silenceMs, Dozer::Quiet quiet) {
+    if (dozeId_ != 0)
+        return true; // its silence is timed already
+    if (!dozer_ || !Dozer::Available() || !socket_ || opening_ || handshaking_ ||
+        socket_->state() != QAbstractSocket::ConnectedState ||
+        socket_->proxy().type() != QNetworkProxy::NoProxy)
+        return false;
+    dozeWish_ = DozeWish{silenceMs, quiet};
+    if (arriving_)
+        return true; // begins once the lines of this arrival are handed on
+    if (inSignal_ == 0) {
+        BeginDoze();
+        return true;
+    }
+    QTimer::singleShot(0, this, [this, generation = generation_] {
+        if (generation == generation_)
+            BeginDoze();
+    });
+    return true;
+}
+
+void SocketTransport::BeginDoze() {
+    if (!dozeWish_)
+        return;
+    const DozeWish wish = *std::exchange(dozeWish_, std::nullopt);
+    silence_.stop();
+    // Only a connection with nothing under way: nothing unread, nothing still to write.
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState && !handshaking_ &&
+        socket_->bytesAvailable() == 0 && socket_->bytesToWrite() == 0) {
+        if (tls_)
+            tls_->HoldSessions(true);
+        Dozer::Watch watch;
+        watch.socket = socket_->socketDescriptor();
+        watch.tls = tls_.get();
+        watch.pending = framer_.PendingBytes();
+        watch.silenceMs = wish.silenceMs;
+        watch.lineLimit = framer_.CurrentLimit();
+        watch.quiet = wish.quiet;
+        const quint64 serial = ++dozeSerial_;
+        // On the dozer's thread, while this transport cannot be gone: it gives the
+        // connection back before it goes.
+        watch.ended = [this, serial] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, serial] {
+                    if (serial != dozeSerial_ || dozeId_ == 0)
+                        return;
+                    if (const std::optional<Dozer::Returned> back = TakeBack())
+                        Resume(*back);
+                },
+                Qt::QueuedConnection);
+        };
+        dozeId_ = dozer_->Take(std::move(watch));
+        if (dozeId_ != 0) {
+            framer_.Reset();
+            // The socket lets its descriptor go; the connection stays open on the dozer's.
+            socket_->abort();
+            return;
+        }
+        if (tls_)
+            tls_->HoldSessions(false);
+    }
+    silence_.start(int(std::min(wish.silenceMs, qint64(INT_MAX))));
+}
+
+std::optional<Dozer::Returned> SocketTransport::TakeBack() {
+    if (dozeId_ == 0)
+        return std::nullopt;
+    Dozer::Returned back = dozer_->GiveBack(std::exchange(dozeId_, 0));
+    if (tls_)
+        tls_->HoldSessions(false);
+    if (back.fd < 0 || !socket_->setSocketDescriptor(back.fd, QAbstractSocket::ConnectedState,
+                                                     QIODevice::ReadWrite)) {
+        Dozer::Release(back.fd);
+        const QString failure =
+            QStringLiteral("Connection lost (%1 port %2)").arg(host_).arg(port_);
+        Close();
+        Deliver(failure);
+        return std::nullopt;
+    }
+    Write(back.toNetwork);
+    return back;
+}
+
+void SocketTransport::Resume(const Dozer::Returned& back) {
+    const InSignal in(inSignal_);
+    const quint64 generation = generation_;
+    emit Woke(back.report);
+    if (generation != generation_)
+        return;
+    if (back.tlsFailed) {
+        TlsFailed();
+        return;
+    }
+    Arrive(back.plain);
+}
+
+void SocketTransport::Rouse() {
+    dozeWish_.reset();
+    silence_.stop();
+    if (dozeId_ == 0)
+        return;
+    if (std::optional<Dozer::Returned> back = TakeBack())
+        QTimer::singleShot(0, this, [this, back = std::move(*back), generation = generation_] {
+            if (generation == generation_)
+                Resume(back);
+        });
 }
 
 QString SocketTransport::Describe() const {

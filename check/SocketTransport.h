@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Dozer.h"
 #include "LineFramer.h"
 #include "TlsLayer.h"
 #include "TlsTrust.h"
@@ -9,8 +10,10 @@
 #include <QNetworkProxy>
 #include <QSslCertificate>
 #include <QSslError>
+#include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The proxy that a connection to `host` goes through: the environment's all_proxy, unless
 // no_proxy names the host; else none. Mail and the token requests of a sign-in alike.
@@ -45,6 +48,8 @@ public:
     // Transports of one program may share their trust and kept sessions.
     void ShareTrust(std::shared_ptr<TlsTrust> trust) { trust_ = std::move(trust); }
     const std::shared_ptr<TlsTrust>& Trust() const { return trust_; }
+    // Where connections waiting for news doze; without one they are read by the event loop.
+    void ShareDozer(std::shared_ptr<Dozer> dozer) { dozer_ = std::move(dozer); }
 
     void Connect(const QString& host, quint16 port) override;
     void ConnectSecure(const QString& host, quint16 port, Security security) override;
@@ -54,6 +59,7 @@ public:
     void Send(const QByteArray& bytes) override;
     void SetLineLimit(qsizetype bytes) override { framer_.SetLimit(bytes); }
     void Close() override;
+    bool Doze(qint64 silenceMs, Dozer::Quiet quiet) override;
     int State() const override; // QAbstractSocket::SocketState, 0 when none
 
     // The certificate errors and the chain of the last handshake that failed on the
@@ -68,6 +74,16 @@ private:
     void Open(const QString& host, quint16 port, bool tls);
     void BeginTls();
     void OnReadyRead();
+    // Frames plain text that came and hands the lines on; a doze asked for begins after it.
+    void Arrive(const QByteArray& plain);
+    void BeginDoze();
+    // Takes the connection back from the dozer; the socket reads it again.
+    std::optional<Dozer::Returned> TakeBack();
+    // What came while it dozed, to the session.
+    void Resume(const Dozer::Returned& back);
+    // Before anything is sent or closed: a doze ends, and what came meanwhile follows from
+    // the event loop.
+    void Rouse();
     void OnError();
     // Ends the connection whose TLS failed, and reports why.
     void TlsFailed();
@@ -80,6 +96,16 @@ private:
     QTcpSocket* tcp_ = nullptr;
     QTcpSocket* socket_ = nullptr; // tcp_ while a connection is on, or none
     std::unique_ptr<TlsLayer> tls_;
+    std::shared_ptr<Dozer> dozer_;
+    struct DozeWish {
+        qint64 silenceMs = 0;
+        Dozer::Quiet quiet = nullptr;
+    };
+    std::optional<DozeWish> dozeWish_; // to begin when this arrival has been handed on
+    quint64 dozeId_ = 0;               // the dozer's, while it reads the connection
+    quint64 dozeSerial_ = 0;           // tells a doze's end from an earlier one's
+    QTimer silence_;                   // the silence of a doze that could not begin
+    bool arriving_ = false;
     LineFramer framer_;
     quint64 generation_ = 0;
     QList<QSslError> lastErrors_;

@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <utility>
 
 namespace {
 // Enough to name every problem of any real chain; bounds what a hostile one leaves.
@@ -107,7 +108,14 @@ TlsLayer::~TlsLayer() {
     // session for a broken one, not to be resumed.
     if (ssl_ && secured_ && !failed_)
         SSL_set_shutdown(ssl_, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    SSL_SESSION_free(held_);
     SSL_free(ssl_); // and its two BIOs
+}
+
+void TlsLayer::HoldSessions(bool hold) {
+    holding_ = hold;
+    if (!hold && held_)
+        trust_.Keep(host_, port_, std::exchange(held_, nullptr));
 }
 
 int TlsLayer::OnVerify(int ok, X509_STORE_CTX* context) {
@@ -148,7 +156,10 @@ int TlsLayer::OnNewSession(SSL* ssl, SSL_SESSION* session) {
     if (!layer || layer->failed_ || !layer->problems_.isEmpty() ||
         SSL_get_verify_result(ssl) != X509_V_OK)
         return 0;
-    layer->trust_.Keep(layer->host_, layer->port_, session);
+    if (layer->holding_)
+        SSL_SESSION_free(std::exchange(layer->held_, session));
+    else
+        layer->trust_.Keep(layer->host_, layer->port_, session);
     return 1; // the reference is the trust's now
 }
 

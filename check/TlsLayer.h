@@ -31,6 +31,10 @@ public:
     // Encrypts `plain` into `toNetwork`; false when the connection cannot carry it.
     bool Write(const QByteArray& plain, QByteArray& toNetwork);
     bool IsSecured() const { return secured_; }
+    // While held, a session the server offers is kept by the layer, and handed to the trust
+    // (shared with other connections) once no longer held: the layer may be used on another
+    // thread meanwhile.
+    void HoldSessions(bool hold);
 
     // Why the handshake failed: the certificate's errors (empty when it was not the
     // certificate), the chain the server sent, and OpenSSL's own words.
@@ -59,6 +63,8 @@ private:
     struct bio_st* out_ = nullptr; // what goes to it, owned by ssl_
     bool secured_ = false;
     bool failed_ = false;
+    bool holding_ = false;
+    SSL_SESSION* held_ = nullptr;
     QList<Problem> problems_;
     QList<QSslError> errors_;
     QString libraryText_;

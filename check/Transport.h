@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Dozer.h"
 #include "ServerAddress.h"
 
 #include <QByteArray>
@@ -33,6 +34,15 @@ public:
     // The longest line taken; a longer one fails the connection.
     virtual void SetLineLimit(qsizetype bytes) { Q_UNUSED(bytes) }
     virtual void Close() = 0;
+    // While the session waits for news: lines that `quiet` takes for ones that change nothing
+    // may be taken without waking the program, and are counted. It ends with `Woke`: at any
+    // other line (delivered after it), after `silenceMs` without a byte, or when the session
+    // sends or closes. False when this transport cannot; the session times the silence then.
+    virtual bool Doze(qint64 silenceMs, Dozer::Quiet quiet) {
+        Q_UNUSED(silenceMs)
+        Q_UNUSED(quiet)
+        return false;
+    }
 
 signals:
     void LineReceived(const QByteArray& line);
@@ -40,6 +50,7 @@ signals:
     void Failed(const QString& description);
     // The TLS handshake is complete and the certificate verified.
     void Encrypted();
+    void Woke(const DozeReport& report);
 };
 
 // Makes a connection of its own for a session that needs one.

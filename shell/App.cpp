@@ -44,10 +44,11 @@ App::App(Environment env)
     connect(&engine_, &CheckEngine::StatusChanged, this, [this] { lists_.RefreshUserLists(); });
     transport_.SetCaFile(env_.paths.CaFile());
     engine_.Idle().SetRandom(&env_.random);
-    // One trust store and one set of kept TLS sessions for every connection.
-    engine_.SetTransportFactory([trust = transport_.Trust()] {
+    // One trust store, one set of kept TLS sessions and one dozer for every connection.
+    engine_.SetTransportFactory([trust = transport_.Trust(), dozer = dozer_] {
         auto transport = std::make_unique<SocketTransport>();
         transport->ShareTrust(trust);
+        transport->ShareDozer(dozer);
         return std::unique_ptr<Transport>(std::move(transport));
     });
 }

@@ -172,6 +172,8 @@ private:
     UserLists lists_{settings_};
     CheckLogs logs_;
     SocketTransport transport_;
+    // One thread on which every watching connection waits for the server's next line.
+    std::shared_ptr<Dozer> dozer_ = std::make_shared<Dozer>();
     SeenMessages seen_; // before the engine, which keeps it
     CheckEngine engine_;
     MailboxTest mailboxTest_; // the user editor's "Test"

@@ -1,5 +1,6 @@
 // The check session over real loopback sockets against a server that misbehaves on cue, and
 // the line framing underneath it.
+#include "check/ImapSession.h"
 #include "check/LineFramer.h"
 #include "check/SocketTransport.h"
 #include "support/RunTests.h"
@@ -768,6 +769,96 @@ private slots:
     }
 };
 
+// A connection that waits for news dozes on the dozer's thread: the server's keep-alives are
+// taken there and counted, never reaching the session; any other line, a silence or a
+// command of the session's own gives the connection back, and what came follows in order.
+class TestDozer final : public QObject {
+    Q_OBJECT
+
+    TestCertificates certs_;
+
+private slots:
+    void initTestCase() { TARNWICK_START_PEER(certs_); }
+
+    void dozing_data() {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QList<QByteArray>>("pieces"); // sent once it dozes, 50 ms apart
+        QTest::addColumn<bool>("command");             // the session sends while it dozes
+        QTest::addColumn<int>("taken");
+        QTest::addColumn<bool>("silent");
+        QTest::addColumn<QList<QByteArray>>("lines"); // handed on after it
+        const QByteArray still = "* OK Still here\r\n";
+        for (const bool tls : {false, true}) {
+            const QByteArray suffix = tls ? ", TLS" : "";
+            QTest::newRow("keep-alives, then silence" + suffix)
+                << tls << QList<QByteArray>{still, still} << false << 2 << true
+                << QList<QByteArray>{};
+            QTest::newRow("keep-alives, then news" + suffix)
+                << tls << QList<QByteArray>{still, "* OK Sti", "ll here\r\n* 4 EXISTS\r\n* 5"}
+                << false << 2 << false << QList<QByteArray>{"* 4 EXISTS\r\n"};
+        }
+        QTest::newRow("a response code is news")
+            << false << QList<QByteArray>{"* OK [UIDVALIDITY 7] x\r\n"} << false << 0 << false
+            << QList<QByteArray>{"* OK [UIDVALIDITY 7] x\r\n"};
+        QTest::newRow("a literal to follow is news")
+            << false << QList<QByteArray>{"* OK x {5}\r\n* OK\r\n"} << false << 0 << false
+            << QList<QByteArray>{"* OK x {5}\r\n", "* OK\r\n"};
+        QTest::newRow("a flood goes to the session")
+            << false << QList<QByteArray>{still.repeated(Dozer::TakeLimit + 500)} << false
+            << Dozer::TakeLimit << false << QList<QByteArray>(500, still);
+        QTest::newRow("the session sends")
+            << true << QList<QByteArray>{still} << true << 1 << false << QList<QByteArray>{};
+    }
+    void dozing() {
+        QFETCH(bool, tls);
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(bool, command);
+        QFETCH(int, taken);
+        QFETCH(bool, silent);
+        QFETCH(QList<QByteArray>, lines);
+        ScriptedServer server;
+        QVERIFY(server.SetCertificate(certs_.Server(), TestCertificates::KeyOf(certs_.Server())));
+        ServerScript script;
+        if (tls)
+            script.StartTls();
+        server.Queue(script.Send("* OK ready\r\n").WaitForCue().SendInPieces(pieces).Await());
+        SocketTransport transport;
+        transport.ShareDozer(std::make_shared<Dozer>());
+        transport.SetCaFile(certs_.Ca());
+        QList<QByteArray> received;
+        QList<DozeReport> reports;
+        connect(&transport, &Transport::LineReceived, this,
+                [&](const QByteArray& line) { received << line; });
+        connect(&transport, &Transport::Woke, this,
+                [&](const DozeReport& report) { reports << report; });
+        if (tls)
+            transport.ConnectSecure("localhost", server.Port(), Security::Tls);
+        else
+            transport.Connect("127.0.0.1", server.Port());
+        QTRY_COMPARE(received, QList<QByteArray>{"* OK ready\r\n"});
+        received.clear();
+
+        QVERIFY(transport.Doze(command ? 60000 : 1000, &ImapSession::ChangesNothing));
+        server.Cue(0);
+        if (command) {
+            QTest::qWait(500); // the keep-alive is taken meanwhile
+            QVERIFY(reports.isEmpty());
+            transport.Send("DONE\r\n"); // goes out at once; what came follows from the loop
+        }
+        QTRY_COMPARE(reports.size(), 1);
+        QCOMPARE(reports[0].taken, taken);
+        QCOMPARE(reports[0].silent, silent);
+        QCOMPARE(reports[0].lastAgoMs >= 0, taken > 0);
+        QTRY_COMPARE(received, lines);
+        // Read by the socket again: the connection carries commands, and stays open.
+        if (!command)
+            transport.Send("a1 NOOP\r\n");
+        QTRY_COMPARE(server.Received(0).size(), 1);
+        QVERIFY(transport.IsOpen());
+        QCOMPARE(reports.size(), 1);
+    }
+};
+
 class TestLineFramer final : public QObject {
     Q_OBJECT
 
@@ -821,7 +912,7 @@ private slots:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return RunTests<TestWire, TestTls, TestLineFramer>(argc, argv);
+    return RunTests<TestWire, TestTls, TestDozer, TestLineFramer>(argc, argv);
 }
 
 #include "tst_wire.moc"

@@ -140,10 +140,12 @@ template <typename TransportT> struct CheckWorld {
         lists.SetCheckStatus(&engine);
         QObject::connect(&engine, &CheckEngine::StatusChanged, &engine,
                          [this] { lists.RefreshUserLists(); });
-        // IMAP connects on sockets of its own, trusting the CA file in the folder.
+        // IMAP connects on sockets of its own, trusting the CA file in the folder; a watch
+        // dozes as in the program.
         engine.SetTransportFactory([this] {
             auto socket = std::make_unique<SocketTransport>();
             socket->SetCaFile(dir.filePath("Tarnwick-ca.pem"));
+            socket->ShareDozer(dozer);
             return std::unique_ptr<Transport>(std::move(socket));
         });
     }
@@ -162,6 +164,7 @@ template <typename TransportT> struct CheckWorld {
     RecordingErrorSink sink;
     CheckLogs logs;
     TransportT transport;
+    std::shared_ptr<Dozer> dozer = std::make_shared<Dozer>();
     CheckEngine engine;
 };
 
