@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,10 +13,21 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
-using Steady = std::chrono::steady_clock;
+// The coarse clock: a silence is a matter of seconds, and reading it costs less than the
+// precise one at every line taken.
+struct Steady {
+    using duration = std::chrono::nanoseconds;
+    using time_point = std::chrono::time_point<Steady, duration>;
+    static time_point now() {
+        timespec t{};
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+        return time_point(std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec));
+    }
+};
 
 qint64 MsBetween(Steady::time_point from, Steady::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
@@ -24,17 +36,18 @@ qint64 MsBetween(Steady::time_point from, Steady::time_point to) {
 
 struct Dozer::State {
     struct Entry {
+        // What the thread looks at for every connection first, together.
         quint64 id = 0;
-        Watch watch;
         int fd = -1;
-        Steady::time_point heard;      // the doze's start or the last byte
-        Steady::time_point lastTaken;  // of the last line taken
-        Steady::time_point priorTaken; // of the one before
-        int taken = 0;
-        QByteArray toNetwork;
         bool over = false; // ended, waiting to be given back
         bool silent = false;
         bool tlsFailed = false;
+        int taken = 0;
+        Steady::time_point due;        // when its silence ends: from the doze's start or last byte
+        Steady::time_point lastTaken;  // of the last line taken
+        Steady::time_point priorTaken; // of the one before
+        Watch watch;
+        QByteArray toNetwork;
     };
 
     std::mutex mutex;
@@ -45,6 +58,10 @@ struct Dozer::State {
     int epoll = -1;
     int wake[2] = {-1, -1}; // a pipe that ends the thread's wait
     std::thread thread;
+    char buffer[16 * 1024]; // what one read takes, beside the thread's stack
+    // The first silence to end, and whose: only a wake-up that moves it looks at them all.
+    Steady::time_point earliest = Steady::time_point::max();
+    quint64 earliestId = 0;
 
     void Nudge() const {
         const char byte = 0;
@@ -60,9 +77,27 @@ struct Dozer::State {
             entry.watch.ended();
     }
 
+    // Takes the quiet lines at the start of `bytes`; returns how many bytes they were.
+    static qsizetype TakeQuiet(Entry& entry, const char* bytes, qsizetype size,
+                               Steady::time_point now) {
+        qsizetype start = 0;
+        while (start < size && entry.taken < TakeLimit) {
+            const void* lf = std::memchr(bytes + start, '\n', size_t(size - start));
+            if (!lf)
+                break;
+            const qsizetype end = static_cast<const char*>(lf) - bytes + 1;
+            if (!entry.watch.quiet(QByteArrayView(bytes + start, end - start)))
+                break;
+            ++entry.taken;
+            entry.priorTaken = entry.lastTaken;
+            entry.lastTaken = now;
+            start = end;
+        }
+        return start;
+    }
+
     // Reads what came on one connection, under the lock.
     void Read(Entry& entry, Steady::time_point now) {
-        char buffer[16 * 1024];
         const ssize_t n = ::read(entry.fd, buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             return;
@@ -70,28 +105,26 @@ struct Dozer::State {
             End(entry);
             return;
         }
-        entry.heard = now;
+        entry.due = now + std::chrono::milliseconds(entry.watch.silenceMs);
         QByteArray& pending = entry.watch.pending;
-        if (entry.watch.tls) {
-            QByteArray plain;
-            if (entry.watch.tls->Feed(QByteArray(buffer, qsizetype(n)), entry.toNetwork, plain) ==
-                TlsLayer::Result::Failed)
-                entry.tlsFailed = true;
-            pending.append(plain);
+        if (!entry.watch.tls && pending.isEmpty()) {
+            // The usual case, whole keep-alives in clear: looked at where they were read.
+            const qsizetype taken = TakeQuiet(entry, buffer, qsizetype(n), now);
+            if (taken == n && entry.taken < TakeLimit)
+                return;
+            pending.append(buffer + taken, qsizetype(n) - taken);
         } else {
-            pending.append(buffer, qsizetype(n));
+            if (entry.watch.tls) {
+                QByteArray plain;
+                if (entry.watch.tls->Feed(QByteArray(buffer, qsizetype(n)), entry.toNetwork,
+                                          plain) == TlsLayer::Result::Failed)
+                    entry.tlsFailed = true;
+                pending.append(plain);
+            } else {
+                pending.append(buffer, qsizetype(n));
+            }
+            pending.remove(0, TakeQuiet(entry, pending.constData(), pending.size(), now));
         }
-        qsizetype start = 0;
-        for (qsizetype lf = pending.indexOf('\n'); lf >= 0 && entry.taken < TakeLimit;
-             lf = pending.indexOf('\n', start)) {
-            if (!entry.watch.quiet(QByteArrayView(pending).sliced(start, lf + 1 - start)))
-                break;
-            ++entry.taken;
-            entry.priorTaken = entry.lastTaken;
-            entry.lastTaken = now;
-            start = lf + 1;
-        }
-        pending.remove(0, start);
         if (entry.tlsFailed || !entry.toNetwork.isEmpty() || pending.contains('\n') ||
             pending.size() > entry.watch.lineLimit || entry.taken >= TakeLimit)
             End(entry);
@@ -99,30 +132,19 @@ struct Dozer::State {
 
     void Run() {
         epoll_event events[16];
+        int timeout = -1; // until a connection comes: Take wakes the thread
         for (;;) {
-            int timeout = -1;
-            {
-                const std::lock_guard lock(mutex);
-                if (stopping)
-                    return;
-                const Steady::time_point now = Steady::now();
-                for (const Entry& entry : entries) {
-                    if (entry.over)
-                        continue;
-                    const qint64 left = entry.watch.silenceMs - MsBetween(entry.heard, now);
-                    const int wait = int(std::clamp(left, qint64(0), qint64(INT_MAX)));
-                    timeout = timeout < 0 ? wait : std::min(timeout, wait);
-                }
-            }
             const int ready = ::epoll_wait(epoll, events, int(std::size(events)), timeout);
             const std::lock_guard lock(mutex);
+            if (stopping)
+                return;
             const Steady::time_point now = Steady::now();
+            bool recount = ready <= 0; // a silence ended, or the wait failed
             if (ready < 0 && errno != EINTR) {
                 // Not to be waited on here: the program reads them itself again.
                 for (Entry& entry : entries)
                     if (!entry.over)
                         End(entry);
-                continue;
             }
             for (int i = 0; i < ready; ++i) {
                 const quint64 id = events[i].data.u64;
@@ -130,19 +152,35 @@ struct Dozer::State {
                     char drain[64];
                     while (::read(wake[0], drain, sizeof drain) > 0) {
                     }
+                    recount = true; // a connection came
                     continue;
                 }
                 // Only a connection still held is read: one given back is the program's.
-                for (Entry& entry : entries)
-                    if (entry.id == id && !entry.over)
-                        Read(entry, now);
-            }
-            for (Entry& entry : entries) {
-                if (!entry.over && MsBetween(entry.heard, now) >= entry.watch.silenceMs) {
-                    entry.silent = true;
-                    End(entry);
+                for (Entry& entry : entries) {
+                    if (entry.id != id || entry.over)
+                        continue;
+                    Read(entry, now);
+                    recount = recount || entry.over || id == earliestId;
                 }
             }
+            if (recount) {
+                earliest = Steady::time_point::max();
+                for (Entry& entry : entries) {
+                    if (entry.over)
+                        continue;
+                    if (entry.due <= now) {
+                        entry.silent = true;
+                        End(entry);
+                    } else if (entry.due < earliest) {
+                        earliest = entry.due;
+                        earliestId = entry.id;
+                    }
+                }
+            }
+            timeout =
+                earliest == Steady::time_point::max()
+                    ? -1
+                    : int(std::clamp(MsBetween(now, earliest) + 1, qint64(0), qint64(INT_MAX)));
         }
     }
 };
@@ -202,7 +240,7 @@ quint64 Dozer::Take(Watch watch) {
         entry.id = id;
         entry.fd = fd;
         entry.watch = std::move(watch);
-        entry.heard = Steady::now();
+        entry.due = Steady::now() + std::chrono::milliseconds(entry.watch.silenceMs);
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.u64 = id;
