@@ -59,9 +59,11 @@ struct Dozer::State {
     int wake[2] = {-1, -1}; // a pipe that ends the thread's wait
     std::thread thread;
     char buffer[16 * 1024]; // what one read takes, beside the thread's stack
-    // The first silence to end, and whose: only a wake-up that moves it looks at them all.
+    // When the thread looks at the silences next: when the first was to end as they last
+    // were looked at. A line moves its connection's end later, never earlier, so a wake-up
+    // for a line need not look at them all; at worst the thread wakes once early.
     Steady::time_point earliest = Steady::time_point::max();
-    quint64 earliestId = 0;
+    std::vector<quint64> ids; // the entries', in their order: a wake-up finds its one here
 
     void Nudge() const {
         const char byte = 0;
@@ -139,7 +141,7 @@ struct Dozer::State {
             if (stopping)
                 return;
             const Steady::time_point now = Steady::now();
-            bool recount = ready <= 0; // a silence ended, or the wait failed
+            bool recount = ready <= 0; // a silence may have ended, or the wait failed
             if (ready < 0 && errno != EINTR) {
                 // Not to be waited on here: the program reads them itself again.
                 for (Entry& entry : entries)
@@ -156,12 +158,9 @@ struct Dozer::State {
                     continue;
                 }
                 // Only a connection still held is read: one given back is the program's.
-                for (Entry& entry : entries) {
-                    if (entry.id != id || entry.over)
-                        continue;
-                    Read(entry, now);
-                    recount = recount || entry.over || id == earliestId;
-                }
+                const auto at = std::find(ids.begin(), ids.end(), id);
+                if (at != ids.end() && !entries[size_t(at - ids.begin())].over)
+                    Read(entries[size_t(at - ids.begin())], now);
             }
             if (recount) {
                 earliest = Steady::time_point::max();
@@ -171,9 +170,8 @@ struct Dozer::State {
                     if (entry.due <= now) {
                         entry.silent = true;
                         End(entry);
-                    } else if (entry.due < earliest) {
-                        earliest = entry.due;
-                        earliestId = entry.id;
+                    } else {
+                        earliest = std::min(earliest, entry.due);
                     }
                 }
             }
@@ -249,6 +247,7 @@ quint64 Dozer::Take(Watch watch) {
             return 0;
         }
         s.entries.push_back(std::move(entry));
+        s.ids.push_back(id);
     }
     s.Nudge(); // its silence may end before the thread's wait does
     return id;
@@ -276,6 +275,7 @@ Dozer::Returned Dozer::GiveBack(quint64 id) {
         back.tlsFailed = it->tlsFailed;
         if (!it->over)
             ::epoll_ctl(s.epoll, EPOLL_CTL_DEL, it->fd, nullptr);
+        s.ids.erase(s.ids.begin() + (it - s.entries.begin()));
         s.entries.erase(it);
     }
     return back;

@@ -660,6 +660,55 @@ private slots:
         QCOMPARE(ended->failedStage, 9);
     }
 
+    // As in the program, the watch dozes: once the server idles, no timer of the session's
+    // runs; its keep-alives are counted when news gives the connection back, and the news is
+    // counted at once.
+    void watchDozesBetweenEvents() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        ServerScript script = Watching("3");
+        script.WaitForCue()
+            .Send("* OK Still here\r\n* OK Still here\r\n")
+            .Pause(100)
+            .Send("* 4 EXISTS\r\n")
+            .Await()
+            .Send("a5 OK\r\n")
+            .Await()
+            .Send(Search(4) + "a6 OK\r\n")
+            .Await()
+            .Send("+ idling\r\n");
+        server.Queue(script);
+        ManualClock clock;
+        const auto dozer = std::make_shared<Dozer>();
+        const TransportFactory factory = [&dozer] {
+            auto socket = std::make_unique<SocketTransport>();
+            socket->ShareDozer(dozer);
+            return std::unique_ptr<Transport>(std::move(socket));
+        };
+        ImapSession session(factory);
+        session.SetWatching(true);
+        session.SetClock(&clock);
+        session.SetCheckInterval(5 * 60 * 1000);
+        QList<qint32> counts;
+        connect(&session, &CheckSession::Counted, this,
+                [&](const ServerCount& count) { counts << count.count; });
+        session.Begin(
+            {ParseServerAddress("imap://127.0.0.1:" + QString::number(server.Port())).address,
+             "alice",
+             "secret",
+             {}});
+        QTRY_VERIFY(session.Idling());
+        QCOMPARE(session.RunningTimers(), 0); // the dozer times the silence
+        server.Cue(0);
+        QTRY_COMPARE(counts, QList<qint32>({3, 4}));
+        QCOMPARE(session.KeepAlives(), 2);
+        QTRY_VERIFY(session.Idling());
+        QCOMPARE(session.RunningTimers(), 0);
+        QCOMPARE(
+            server.Received(0).mid(4),
+            QByteArrayList({"a5 IDLE\r\n", "DONE\r\n", "a6 SEARCH UNSEEN\r\n", "a7 IDLE\r\n"}));
+    }
+
     // A server restart closes the watch with BYE: the user hears of it only when the first
     // reconnect fails.
     void serverRestart_data() {
