@@ -59,10 +59,10 @@ struct Dozer::State {
     int wake[2] = {-1, -1}; // a pipe that ends the thread's wait
     std::thread thread;
     char buffer[16 * 1024]; // what one read takes, beside the thread's stack
-    // When the thread looks at the silences next: when the first was to end as they last
-    // were looked at. A line moves its connection's end later, never earlier, so a wake-up
-    // for a line need not look at them all; at worst the thread wakes once early.
+    // The first silence to end, and whose: a line moves only its connection's end, and
+    // only later, so only a wake-up for that connection's line looks at them all.
     Steady::time_point earliest = Steady::time_point::max();
+    quint64 earliestId = 0;
     std::vector<quint64> ids; // the entries', in their order: a wake-up finds its one here
 
     void Nudge() const {
@@ -159,8 +159,11 @@ struct Dozer::State {
                 }
                 // Only a connection still held is read: one given back is the program's.
                 const auto at = std::find(ids.begin(), ids.end(), id);
-                if (at != ids.end() && !entries[size_t(at - ids.begin())].over)
-                    Read(entries[size_t(at - ids.begin())], now);
+                if (at == ids.end() || entries[size_t(at - ids.begin())].over)
+                    continue;
+                Entry& entry = entries[size_t(at - ids.begin())];
+                Read(entry, now);
+                recount = recount || entry.over || id == earliestId;
             }
             if (recount) {
                 earliest = Steady::time_point::max();
@@ -170,8 +173,9 @@ struct Dozer::State {
                     if (entry.due <= now) {
                         entry.silent = true;
                         End(entry);
-                    } else {
-                        earliest = std::min(earliest, entry.due);
+                    } else if (entry.due < earliest) {
+                        earliest = entry.due;
+                        earliestId = entry.id;
                     }
                 }
             }
