@@ -788,11 +788,10 @@ private slots:
         QTest::addColumn<bool>("silent");
         QTest::addColumn<QList<QByteArray>>("lines"); // handed on after it
         const QByteArray still = "* OK Still here\r\n";
+        QTest::newRow("keep-alives, then silence") << false << QList<QByteArray>{still, still}
+                                                   << false << 2 << true << QList<QByteArray>{};
         for (const bool tls : {false, true}) {
             const QByteArray suffix = tls ? ", TLS" : "";
-            QTest::newRow("keep-alives, then silence" + suffix)
-                << tls << QList<QByteArray>{still, still} << false << 2 << true
-                << QList<QByteArray>{};
             QTest::newRow("keep-alives, then news" + suffix)
                 << tls << QList<QByteArray>{still, "* OK Sti", "ll here\r\n* 4 EXISTS\r\n* 5"}
                 << false << 2 << false << QList<QByteArray>{"* 4 EXISTS\r\n"};
