@@ -20,7 +20,9 @@ struct DozeReport {
 // in the system until something arrives. A server's keep-alives, the lines that `quiet` says
 // change nothing, are taken and counted there: the program itself is woken only by any other
 // line, by a silence longer than allowed, or when it takes the connection back. A wake-up of
-// the program's event loop costs several times the blocking read a keep-alive needs.
+// the program's event loop costs several times the blocking read a keep-alive needs. Where the
+// keep-alives of several connections come together, as a server sends them to one address,
+// the thread wakes once for them: a line may then wait up to half a second to be read.
 class Dozer final {
 public:
     using Quiet = bool (*)(QByteArrayView line);

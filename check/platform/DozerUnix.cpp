@@ -8,10 +8,12 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,6 +48,9 @@ struct Dozer::State {
         Steady::time_point due;        // when its silence ends: from the doze's start or last byte
         Steady::time_point lastTaken;  // of the last line taken
         Steady::time_point priorTaken; // of the one before
+        // When its next keep-alive was due, by their spacing, while the thread let them gather:
+        // the time it is counted as come, as its arrival is not seen.
+        Steady::time_point expected;
         Watch watch;
         QByteArray toNetwork;
     };
@@ -92,7 +97,9 @@ struct Dozer::State {
                 break;
             ++entry.taken;
             entry.priorTaken = entry.lastTaken;
-            entry.lastTaken = now;
+            entry.lastTaken = entry.expected != Steady::time_point() && entry.expected <= now
+                                  ? std::exchange(entry.expected, Steady::time_point())
+                                  : now;
             start = end;
         }
         return start;
@@ -132,16 +139,39 @@ struct Dozer::State {
             End(entry);
     }
 
+    // How long to let the keep-alives of other connections gather before the next wait. A
+    // server may send them to all connections from one address within moments of each other, so
+    // that their client wakes once; the thread waits for those due, by their own spacing, within
+    // GatherMs. A line that comes meanwhile, news too, is read when the time is up.
+    static constexpr qint64 GatherMs = 500;
+    static constexpr qint64 GatherSlackMs = 40; // a server's timers and the coarse clock
+    qint64 TimeToGather(Steady::time_point now) {
+        const auto slack = std::chrono::milliseconds(GatherSlackMs);
+        Steady::time_point until = now;
+        for (Entry& entry : entries) {
+            entry.expected = Steady::time_point();
+            if (entry.over || entry.taken < 2)
+                continue;
+            const Steady::time_point next = entry.lastTaken + (entry.lastTaken - entry.priorTaken);
+            if (next > now - slack && next <= now + std::chrono::milliseconds(GatherMs)) {
+                entry.expected = std::max(next, now);
+                until = std::max(until, entry.expected + slack);
+            }
+        }
+        return MsBetween(now, until);
+    }
+
     void Run() {
         epoll_event events[16];
         int timeout = -1; // until a connection comes: Take wakes the thread
         for (;;) {
             const int ready = ::epoll_wait(epoll, events, int(std::size(events)), timeout);
-            const std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
             if (stopping)
                 return;
             const Steady::time_point now = Steady::now();
             bool recount = ready <= 0; // a silence may have ended, or the wait failed
+            bool read = false;
             if (ready < 0 && errno != EINTR) {
                 // Not to be waited on here: the program reads them itself again.
                 for (Entry& entry : entries)
@@ -163,6 +193,7 @@ struct Dozer::State {
                     continue;
                 Entry& entry = entries[size_t(at - ids.begin())];
                 Read(entry, now);
+                read = true;
                 recount = recount || entry.over || id == earliestId;
             }
             if (recount) {
@@ -183,6 +214,14 @@ struct Dozer::State {
                 earliest == Steady::time_point::max()
                     ? -1
                     : int(std::clamp(MsBetween(now, earliest) + 1, qint64(0), qint64(INT_MAX)));
+            if (const qint64 gather = read ? TimeToGather(now) : 0; gather > 0) {
+                lock.unlock();
+                // Only the program's nudge (a connection taken, the end) cuts it short.
+                pollfd nudge{wake[0], POLLIN, 0};
+                while (::poll(&nudge, 1, int(gather)) < 0 && errno == EINTR) {
+                }
+                timeout = timeout < 0 ? timeout : std::max(0, timeout - int(gather));
+            }
         }
     }
 };

@@ -796,6 +796,11 @@ private slots:
                 << tls << QList<QByteArray>{still, "* OK Sti", "ll here\r\n* 4 EXISTS\r\n* 5"}
                 << false << 2 << false << QList<QByteArray>{"* 4 EXISTS\r\n"};
         }
+        // After the third the thread waits for a fourth, due by their spacing: news in its place
+        // is read when that wait ends.
+        QTest::newRow("news where a keep-alive was due")
+            << false << QList<QByteArray>{still, still, still, "* 4 EXISTS\r\n"} << false << 3
+            << false << QList<QByteArray>{"* 4 EXISTS\r\n"};
         QTest::newRow("a response code is news")
             << false << QList<QByteArray>{"* OK [UIDVALIDITY 7] x\r\n"} << false << 0 << false
             << QList<QByteArray>{"* OK [UIDVALIDITY 7] x\r\n"};
