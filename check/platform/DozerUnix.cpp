@@ -142,17 +142,21 @@ struct Dozer::State {
     // How long to let the keep-alives of other connections gather before the next wait. A
     // server may send them to all connections from one address within moments of each other, so
     // that their client wakes once; the thread waits for those due, by their own spacing, within
-    // GatherMs. A line that comes meanwhile, news too, is read when the time is up.
+    // GatherMs. A line that comes meanwhile, news too, is read when the time is up. A connection
+    // that has had one keep-alive in this doze is taken to keep the spacing of one just read.
     static constexpr qint64 GatherMs = 500;
     static constexpr qint64 GatherSlackMs = 40; // a server's timers and the coarse clock
-    qint64 TimeToGather(Steady::time_point now) {
+    qint64 TimeToGather(Steady::time_point now, Steady::duration spacingRead) {
         const auto slack = std::chrono::milliseconds(GatherSlackMs);
         Steady::time_point until = now;
         for (Entry& entry : entries) {
             entry.expected = Steady::time_point();
-            if (entry.over || entry.taken < 2)
+            const Steady::duration spacing = entry.taken >= 2   ? entry.lastTaken - entry.priorTaken
+                                             : entry.taken == 1 ? spacingRead
+                                                                : Steady::duration::zero();
+            if (entry.over || spacing <= Steady::duration::zero())
                 continue;
-            const Steady::time_point next = entry.lastTaken + (entry.lastTaken - entry.priorTaken);
+            const Steady::time_point next = entry.lastTaken + spacing;
             if (next > now - slack && next <= now + std::chrono::milliseconds(GatherMs)) {
                 entry.expected = std::max(next, now);
                 until = std::max(until, entry.expected + slack);
@@ -172,6 +176,7 @@ struct Dozer::State {
             const Steady::time_point now = Steady::now();
             bool recount = ready <= 0; // a silence may have ended, or the wait failed
             bool read = false;
+            Steady::duration spacingRead = Steady::duration::zero();
             if (ready < 0 && errno != EINTR) {
                 // Not to be waited on here: the program reads them itself again.
                 for (Entry& entry : entries)
@@ -194,6 +199,8 @@ struct Dozer::State {
                 Entry& entry = entries[size_t(at - ids.begin())];
                 Read(entry, now);
                 read = true;
+                if (entry.taken >= 2)
+                    spacingRead = entry.lastTaken - entry.priorTaken;
                 recount = recount || entry.over || id == earliestId;
             }
             if (recount) {
@@ -214,7 +221,7 @@ struct Dozer::State {
                 earliest == Steady::time_point::max()
                     ? -1
                     : int(std::clamp(MsBetween(now, earliest) + 1, qint64(0), qint64(INT_MAX)));
-            if (const qint64 gather = read ? TimeToGather(now) : 0; gather > 0) {
+            if (const qint64 gather = read ? TimeToGather(now, spacingRead) : 0; gather > 0) {
                 lock.unlock();
                 // Only the program's nudge (a connection taken, the end) cuts it short.
                 pollfd nudge{wake[0], POLLIN, 0};
