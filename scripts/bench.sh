@@ -3,7 +3,7 @@
 # figures depend on the machine). Installs the peers (Debian's gnubiff and Mailnag) and perf,
 # the whole-process counter, when missing.
 #   scripts/bench.sh idle [seconds [rounds]]
-#       The watch cases only, in about 12 minutes: 3 and 20 mailboxes in IMAP IDLE (check
+#       The watch cases only, in about 15 minutes: 3 and 20 mailboxes in IMAP IDLE (check
 #       interval 5 minutes) by the real program, Mailnag and gnubiff on one Dovecot, all
 #       counted over the same windows; then delivery to alert (bench_alert). Prints the
 #       README's rows.
