@@ -104,11 +104,11 @@ qint64 ImapSession::SilenceMs() const {
 bool ImapSession::ChangesNothing(QByteArrayView line) {
     // "* OK Still here": an OK with text only. One with a response code ("[UIDVALIDITY 3]")
     // or a literal to follow is left to the session.
-    qsizetype size = line.size();
-    while (size > 0 && (line[size - 1] == '\n' || line[size - 1] == '\r'))
-        --size;
-    return size > 5 && line[0] == '*' && line[1] == ' ' && (line[2] | 0x20) == 'o' &&
-           (line[3] | 0x20) == 'k' && line[4] == ' ' && line[5] != '[' && line[size - 1] != '}';
+    QByteArrayView text = line;
+    while (!text.isEmpty() && (text.back() == '\n' || text.back() == '\r'))
+        text.chop(1);
+    return text.size() > 5 && text.first(5).compare("* OK ", Qt::CaseInsensitive) == 0 &&
+           text[5] != '[' && text.back() != '}';
 }
 
 void ImapSession::OnKeepAlive() {

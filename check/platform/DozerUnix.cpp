@@ -64,11 +64,6 @@ struct Dozer::State {
     int wake[2] = {-1, -1}; // a pipe that ends the thread's wait
     std::thread thread;
     char buffer[16 * 1024]; // what one read takes, beside the thread's stack
-    // The first silence to end, and whose: a line moves only its connection's end, and
-    // only later, so only a wake-up for that connection's line looks at them all.
-    Steady::time_point earliest = Steady::time_point::max();
-    quint64 earliestId = 0;
-    std::vector<quint64> ids; // the entries', in their order: a wake-up finds its one here
 
     void Nudge() const {
         const char byte = 0;
@@ -174,7 +169,6 @@ struct Dozer::State {
             if (stopping)
                 return;
             const Steady::time_point now = Steady::now();
-            bool recount = ready <= 0; // a silence may have ended, or the wait failed
             bool read = false;
             Steady::duration spacingRead = Steady::duration::zero();
             if (ready < 0 && errno != EINTR) {
@@ -189,32 +183,28 @@ struct Dozer::State {
                     char drain[64];
                     while (::read(wake[0], drain, sizeof drain) > 0) {
                     }
-                    recount = true; // a connection came
-                    continue;
+                    continue; // a connection came, or the end
                 }
                 // Only a connection still held is read: one given back is the program's.
-                const auto at = std::find(ids.begin(), ids.end(), id);
-                if (at == ids.end() || entries[size_t(at - ids.begin())].over)
+                const auto at = std::find_if(entries.begin(), entries.end(),
+                                             [id](const Entry& e) { return e.id == id; });
+                if (at == entries.end() || at->over)
                     continue;
-                Entry& entry = entries[size_t(at - ids.begin())];
+                Entry& entry = *at;
                 Read(entry, now);
                 read = true;
                 if (entry.taken >= 2)
                     spacingRead = entry.lastTaken - entry.priorTaken;
-                recount = recount || entry.over || id == earliestId;
             }
-            if (recount) {
-                earliest = Steady::time_point::max();
-                for (Entry& entry : entries) {
-                    if (entry.over)
-                        continue;
-                    if (entry.due <= now) {
-                        entry.silent = true;
-                        End(entry);
-                    } else if (entry.due < earliest) {
-                        earliest = entry.due;
-                        earliestId = entry.id;
-                    }
+            Steady::time_point earliest = Steady::time_point::max(); // the first silence to end
+            for (Entry& entry : entries) {
+                if (entry.over)
+                    continue;
+                if (entry.due <= now) {
+                    entry.silent = true;
+                    End(entry);
+                } else {
+                    earliest = std::min(earliest, entry.due);
                 }
             }
             timeout =
@@ -297,7 +287,6 @@ quint64 Dozer::Take(Watch watch) {
             return 0;
         }
         s.entries.push_back(std::move(entry));
-        s.ids.push_back(id);
     }
     s.Nudge(); // its silence may end before the thread's wait does
     return id;
@@ -325,7 +314,6 @@ Dozer::Returned Dozer::GiveBack(quint64 id) {
         back.tlsFailed = it->tlsFailed;
         if (!it->over)
             ::epoll_ctl(s.epoll, EPOLL_CTL_DEL, it->fd, nullptr);
-        s.ids.erase(s.ids.begin() + (it - s.entries.begin()));
         s.entries.erase(it);
     }
     return back;
